@@ -1,0 +1,52 @@
+# Front door over CMake. `make test` builds from scratch and runs every test;
+# `make demo` runs the example application.
+BUILD      ?= build
+SAN_BUILD  ?= build-sanitize
+CTEST_JOBS ?= 8
+DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+
+.PHONY: all deps build test test-sanitize demo bench install clean
+
+all: build
+
+# Installs missing Debian build packages when run as root; otherwise names the command.
+deps:
+	@command -v dpkg >/dev/null 2>&1 || exit 0; \
+	missing=$$(for p in $(DEB_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  else \
+	    echo "Missing build packages. Run: sudo apt-get install -y" $$missing; exit 1; \
+	  fi; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD)
+
+test: deps
+	rm -rf $(BUILD)
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD)
+	ctest --test-dir $(BUILD) -j $(CTEST_JOBS) --output-on-failure
+
+test-sanitize: deps
+	rm -rf $(SAN_BUILD)
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPXR_SANITIZE=ON
+	cmake --build $(SAN_BUILD)
+	ctest --test-dir $(SAN_BUILD) -j $(CTEST_JOBS) --output-on-failure
+
+demo: build
+	$(BUILD)/examples/toolbox_demo
+
+bench: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF
+	cmake --build build-bench
+	@if [ -x build-bench/bench/run_bench.sh ]; then build-bench/bench/run_bench.sh; fi
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD) build-bench

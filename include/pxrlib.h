@@ -1,0 +1,604 @@
+/*
+ * libpxrlib - zero-copy message passing between the processes of one Linux host.
+ *
+ * Modules are addressed by a one-byte id and own a System V message queue.
+ * Messages live in fixed-size buffers in shared-memory partitions; only a
+ * 12-byte reference {buffer index, partition} travels through a queue.
+ *
+ * This header is the whole public interface. It compiles as C11 and as C++.
+ * Result conventions: 0 is success, 1 the usual failure, -1 (0xFFFFFFFF) a bad
+ * argument or an absent object; functions that yield a pointer return null.
+ */
+#ifndef PXRLIB_H
+#define PXRLIB_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(PXRLIB_BUILDING)
+#define PXR_API __attribute__((visibility("default")))
+#else
+#define PXR_API
+#endif
+
+#ifdef __cplusplus
+#define PXR_NOEXCEPT noexcept
+#define PXR_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+extern "C" {
+#else
+#define PXR_NOEXCEPT
+#define PXR_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+/* ======================================================================== */
+/* Records shared between processes. Their layouts are binding.             */
+/* ======================================================================== */
+
+/** Local time, broken down; usec is 0 when filled from a whole-second time. */
+typedef struct Timestamp {
+    uint32_t year;   /**< full year, e.g. 2026 */
+    uint32_t month;  /**< 1..12 */
+    uint32_t day;    /**< 1..31 */
+    uint32_t hour;   /**< 0..23 */
+    uint32_t minute; /**< 0..59 */
+    uint32_t second; /**< 0..60 */
+    uint32_t usec;   /**< 0..999999 */
+} Timestamp;
+
+/** One entry of the process table: a recorded process of the environment. */
+typedef struct ProcessEntry {
+    int32_t pid;
+    char name[52]; /**< program name, at most 49 characters, NUL-terminated */
+} ProcessEntry;
+
+/** One entry of the module queue table, indexed by module id 0..254. */
+typedef struct ModuleQueueEntry {
+    uint32_t msqid;       /**< System V queue id, 0xFFFFFFFF = no queue */
+    uint32_t alias_of;    /**< 256 = own queue, else the module whose queue is shared */
+    uint32_t queue_flags; /**< bit 0: the module owns the queue and may receive */
+} ModuleQueueEntry;
+
+#define PXR_MAX_PROCESSES 250
+#define PXR_MODULE_COUNT 255
+#define PXR_COUNTER_COUNT 20
+#define PXR_NO_QUEUE 0xFFFFFFFFu
+#define PXR_NO_INDEX 0xFFFFFFFFu
+
+/* Bits of CommonArea.flags */
+#define CA_CREATED 0x1u
+#define CA_NO_ATTACH 0x2u
+#define CA_NO_TRAFFIC 0x4u
+#define CA_RUNNING 0x8u
+#define CA_CLOSING 0x10u
+
+/** The common area: the one record every attached process maps (17536 bytes). */
+typedef struct CommonArea {
+    uint32_t flags;
+    uint32_t congestion_module;
+    uint32_t error_print;
+    uint32_t tick;
+    int32_t process_count;
+    ProcessEntry processes[PXR_MAX_PROCESSES];
+    uint32_t interface_version;
+    uint32_t internal_errors;
+    uint32_t atomic_mode;
+    ModuleQueueEntry module_queues[PXR_MODULE_COUNT];
+    char platform[320];
+    Timestamp restart_time;
+    int32_t fatal_semid;
+    uint32_t fatal_code;
+    int32_t exit_status;
+    uint32_t fatal_action;
+    uint32_t counters[PXR_COUNTER_COUNT];
+} CommonArea;
+
+/** Header of a partition of message buffers (116 bytes). */
+typedef struct PartitionHeader {
+    uint32_t param_size;
+    uint32_t free_head; /**< plain index (locked form) or tagged index (atomic form) */
+    uint32_t free_tail;
+    int32_t num_msgs;
+    uint32_t alloc_count;
+    uint32_t max_alloc;
+    uint32_t max_alloc_reset;
+    Timestamp max_alloc_time;
+    uint32_t out_of_msg;
+    uint32_t cong_status;
+    uint32_t cong_onset;
+    uint32_t cong_abate;
+    uint32_t cong_module;
+    uint32_t cong_count;
+    uint32_t cong_count_reset;
+    Timestamp cong_onset_time;
+    uint32_t stride; /**< bytes per buffer slot: param_size + 72 */
+} PartitionHeader;
+
+/** System header of a buffer slot (44 bytes); the MSG follows directly. */
+typedef struct SysMsg {
+    uint32_t index;
+    int32_t partition;
+    uint32_t allocated;
+    int32_t getmem_pid;
+    int32_t relmem_pid;
+    int32_t receive_pid;
+    int32_t send_pid;
+    uint32_t next;
+    uint32_t next_partition;
+    uint32_t getmem_count;
+    uint32_t front_guard; /**< 0xF0124321; the slot ends with the rear guard 0xCCDDBB11 */
+} SysMsg;
+
+#define PXR_FRONT_GUARD 0xF0124321u
+#define PXR_REAR_GUARD 0xCCDDBB11u
+#define PXR_SYSMSG_SIZE 44u
+#define PXR_SLOT_OVERHEAD 72u
+
+/** The message record handed to users: a 24-byte header, then the parameters. */
+typedef struct MSG {
+    uint16_t type; /**< bit 14 (0x4000): a request that asks to be confirmed */
+    uint16_t id;
+    uint8_t src;
+    uint8_t dst;
+    uint16_t reply_mask; /**< bit (module id & 15) set: that module wants an answer */
+    uint8_t msg_class;
+    uint8_t status;
+    uint8_t reserved1[2];
+    uint32_t info;
+    uint32_t instance;
+    uint16_t len; /**< parameter bytes in use */
+    uint8_t reserved2[2];
+    uint8_t param[]; /**< as long as the partition's parameter size */
+} MSG;
+
+#define PXR_MSG_HEADER_SIZE 24u
+#define PXR_MSG_REQUEST 0x4000u
+
+#define PXR_OFFSETOF(type, field) offsetof(type, field)
+
+PXR_STATIC_ASSERT(sizeof(Timestamp) == 28, "Timestamp is 28 bytes");
+PXR_STATIC_ASSERT(sizeof(ProcessEntry) == 56, "ProcessEntry is 56 bytes");
+PXR_STATIC_ASSERT(sizeof(ModuleQueueEntry) == 12, "ModuleQueueEntry is 12 bytes");
+PXR_STATIC_ASSERT(sizeof(CommonArea) == 17536, "CommonArea is 17536 bytes");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(CommonArea, processes) == 20, "processes at 20");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(CommonArea, interface_version) == 14020, "version at 14020");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(CommonArea, module_queues) == 14032, "queues at 14032");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(CommonArea, platform) == 17092, "platform at 17092");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(CommonArea, restart_time) == 17412, "restart_time at 17412");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(CommonArea, fatal_semid) == 17440, "fatal_semid at 17440");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(CommonArea, counters) == 17456, "counters at 17456");
+PXR_STATIC_ASSERT(sizeof(PartitionHeader) == 116, "PartitionHeader is 116 bytes");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(PartitionHeader, max_alloc_reset) == 24, "max_alloc_reset at 24");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(PartitionHeader, max_alloc_time) == 28, "max_alloc_time at 28");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(PartitionHeader, out_of_msg) == 56, "out_of_msg at 56");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(PartitionHeader, cong_module) == 72, "cong_module at 72");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(PartitionHeader, cong_count_reset) == 80, "cong_count_reset at 80");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(PartitionHeader, cong_onset_time) == 84, "cong_onset_time at 84");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(PartitionHeader, stride) == 112, "stride at 112");
+PXR_STATIC_ASSERT(sizeof(SysMsg) == 44, "SysMsg header is 44 bytes");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, receive_pid) == 20, "receive_pid at 20");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, send_pid) == 24, "send_pid at 24");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, getmem_count) == 36, "getmem_count at 36");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, front_guard) == 40, "front_guard at 40");
+PXR_STATIC_ASSERT(sizeof(MSG) == 24, "MSG header is 24 bytes");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, msg_class) == 8, "msg_class at 8");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, info) == 12, "info at 12");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, instance) == 16, "instance at 16");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, len) == 20, "len at 20");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
+
+/* ======================================================================== */
+/* Flags                                                                    */
+/* ======================================================================== */
+
+#define PXR_INIT_CREATE 0x1u      /**< create the environment (else attach) */
+#define PXR_INIT_ERROR_PRINT 0x2u /**< print transport diagnostics */
+#define PXR_INIT_ATOMIC 0x4u      /**< lock-free buffer pools */
+#define PXR_INIT_RESET_STATS 0x8u /**< attach: reset the since-reset statistics */
+#define PXR_INIT_NO_ATTACH 0x10u  /**< refuse every later attach */
+#define PXR_INIT_FATAL_ACTION(a) (((uint32_t)(a) & 0xFu) << 28) /**< 1: terminate on fatal failure */
+
+#define PXR_OPEN_CREATE 0x1  /**< PXR_open_partition: create (else attach) */
+#define PXR_OPEN_ATOMIC 0x4  /**< lay the free list out in the lock-free form */
+
+/* ======================================================================== */
+/* Exported per-process data                                                */
+/* ======================================================================== */
+
+/** 1 while this process has no usable environment; 0 after a successful attach. */
+extern PXR_API int32_t PXR_sys_failure;
+/** Points at the 20 shared counters of the attached common area. */
+extern PXR_API uint32_t *counter_ptr[PXR_COUNTER_COUNT];
+/** Attached partition headers; null = partition not attached in this process. */
+extern PXR_API PartitionHeader *partition_hdr[2];
+/** Attached message arrays; null = partition not attached in this process. */
+extern PXR_API uint8_t *partition_msgarray[2];
+/** Memory dump stream (binary); null until a dump is created or opened. */
+extern PXR_API FILE *mdump_handle;
+/** Text dump stream; null until a dump is created. */
+extern PXR_API FILE *tdump_handle;
+
+/* ======================================================================== */
+/* Lock protocol and IPC wrappers                                           */
+/* ======================================================================== */
+
+/** Take a lock semaphore (wait for 0, then +1, SEM_UNDO). 0 held; 1 failed (the process is then
+ *  detached and PXR_sys_failure set). Interrupted waits are repeated. */
+PXR_API int _grab_semaphore(int semid) PXR_NOEXCEPT;
+/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above). */
+PXR_API int _release_semaphore(int semid) PXR_NOEXCEPT;
+/** Map a shared-memory segment; with create, an existing segment under key is removed first.
+ *  Stores the id (or -1) through id_out. Returns the address or null. */
+PXR_API void *SYS_alloc_shm(int *id_out, uint32_t size, int key, int create) PXR_NOEXCEPT;
+/** Detach a segment and, with remove, remove it. 0 done; 1 failed. */
+PXR_API int SYS_free_shm(void *address, int id, int remove) PXR_NOEXCEPT;
+/** Get a one-semaphore set (created with create). Stores the id (or -1). 0 done; 1 failed. */
+PXR_API int sema_open(int *id_out, int key, int create) PXR_NOEXCEPT;
+/** With remove, remove the set: 0 done, 1 failed. Without remove: nothing, 0. */
+PXR_API int sema_close(int semid, int remove) PXR_NOEXCEPT;
+/** Add 1 to the semaphore. 0 done; 1 failed. */
+PXR_API int sema_give(int semid) PXR_NOEXCEPT;
+/** Get the exit semaphore with the given permission (950 create, 438 open). Id or -1. */
+PXR_API int TSEMA_open(int permission) PXR_NOEXCEPT;
+/** Remove a semaphore set. 0 done; 1 failed. */
+PXR_API int TSEMA_delete(int semid) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Environment creation, attachment and detach                              */
+/* ======================================================================== */
+
+/** Create (PXR_INIT_CREATE) or attach to the environment. Results: 0 created or attached;
+ *  1 create refused, a system lock exists; 3 common area unavailable; 5 system lock failed;
+ *  6 already attached; 8 attach refused (no-attach environment); 9 not running yet. */
+PXR_API int PXR_init(uint32_t flags, uint32_t reserved, uint32_t congestion_module) PXR_NOEXCEPT;
+/** Attach, retrying every 100 ms (152 tries) while the environment is not yet running.
+ *  0 attached, else the last PXR_init result. */
+PXR_API int PXR_link(void) PXR_NOEXCEPT;
+/** 0 when the environment is usable by this process, else 1 (attaches lazily). */
+PXR_API int PXR_detect(void) PXR_NOEXCEPT;
+/** Detach this process from everything, removing nothing. Always 0. */
+PXR_API int PXR_unlink(void) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Shutdown and exit wait                                                   */
+/* ======================================================================== */
+
+/** Loader: mark the environment running and block until a termination request.
+ *  Returns the recorded exit status, or 1 when the exit semaphore cannot be created. */
+PXR_API int PXR_wait_exit(void) PXR_NOEXCEPT;
+/** Wake the loader, wait 200 ms and close the environment. 0; 1 when it cannot attach. */
+PXR_API int PXR_terminate(void) PXR_NOEXCEPT;
+/** Stop the recorded processes and remove every IPC object of the environment. Always 0. */
+PXR_API int PXR_close(void) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Process table, spawning and signals                                      */
+/* ======================================================================== */
+
+/** Record a process (name cut to 49 characters). 0 done; 1 table full, lock failed, or
+ *  pid <= 0 (such a pid would make kill signal a whole process group). Caller attached. */
+PXR_API int SYS_add_pid(int32_t pid, const char *name) PXR_NOEXCEPT;
+/** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
+ *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
+PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
+/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. */
+PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
+/** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
+ *  give back with SYS_free_signal, or null for another event or a failure. */
+PXR_API void *SYS_add_signal(void (*handler)(int), int32_t event) PXR_NOEXCEPT;
+/** Free a token of SYS_add_signal; the handler stays installed. Always 0. */
+PXR_API int SYS_free_signal(void *token) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Fatal events, tick, counters, version                                    */
+/* ======================================================================== */
+
+/** Record code as the fatal code unless one is recorded, then wake the waiters. 0.
+ *  Caller attached. */
+PXR_API int PXR_fatal_event(int32_t code) PXR_NOEXCEPT;
+/** Block until a fatal event is recorded (code stored) or the environment closes (code 1).
+ *  0 done; 1 cannot attach; -1 other semaphore failure. */
+PXR_API int PXR_block_event(uint32_t *code_out) PXR_NOEXCEPT;
+/** Advance the shared tick by one. 0. Caller attached. */
+PXR_API int SYS_timer_tick(void) PXR_NOEXCEPT;
+/** The shared tick; 0 when the process cannot attach. */
+PXR_API uint32_t PXR_get_time(void) PXR_NOEXCEPT;
+/** Store value in shared counter index (0..19). 0; -1 bad index. Caller attached. */
+PXR_API int PXR_preset_counter(int32_t index, uint32_t value) PXR_NOEXCEPT;
+/** Atomically add 1 to counter index and store the new value. 0; -1 bad index. */
+PXR_API int PXR_increment_counter(int32_t index, uint32_t *value_out) PXR_NOEXCEPT;
+/** Interface version: stores 1 and 66. 0. */
+PXR_API int PXR_get_version(uint32_t *major_out, uint32_t *minor_out) PXR_NOEXCEPT;
+/** Does nothing. 0. */
+PXR_API int PXR_debug_info(void) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Status report                                                            */
+/* ======================================================================== */
+
+/** Print the system status and the figures of each partition on standard output. 0. */
+PXR_API uint32_t PXR_get_status(void) PXR_NOEXCEPT;
+/** Print a trace line for every allocated buffer on standard output. 0. */
+PXR_API uint32_t PXR_show_msgs(void) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Partitions                                                               */
+/* ======================================================================== */
+
+/** Create (PXR_OPEN_CREATE) or attach partition 0 or 1. 0 opened; 1 failed (nothing left
+ *  behind by this call). */
+PXR_API uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_size,
+                                    uint32_t onset, uint32_t abate, int32_t flags) PXR_NOEXCEPT;
+/** The MSG of slot index of an attached partition. No check. */
+PXR_API MSG *index_to_msg(int32_t partition, uint32_t index) PXR_NOEXCEPT;
+/** The slot (system header) of index in an attached partition. No check. */
+PXR_API SysMsg *index_to_partition_sysmsg(int32_t partition, uint32_t index) PXR_NOEXCEPT;
+/** Store the buffer reference of msg. 0. No check. */
+PXR_API uint32_t msg_to_index(MSG *msg, uint32_t *partition_out, uint32_t *index_out) PXR_NOEXCEPT;
+/** The parameter size of msg's partition. No check. */
+PXR_API uint32_t PXR_parameter_size(MSG *msg) PXR_NOEXCEPT;
+/** Store buffer count, parameter size and congestion status (null outputs skipped).
+ *  0; 0xFFFFFFFF bad or absent partition, or cannot attach. */
+PXR_API uint32_t PXR_partition_info(uint32_t partition, uint32_t *num_msgs_out,
+                                    uint32_t *param_size_out,
+                                    uint32_t *cong_status_out) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Buffer pools and allocation                                              */
+/* ======================================================================== */
+
+/** Build a congestion message (type 1, id = partition, status) in msg and send it to module.
+ *  0 sent; 1 not sent. */
+PXR_API uint32_t update_congestion(MSG *msg, int32_t status, int32_t partition,
+                                   int32_t module) PXR_NOEXCEPT;
+/** Lock-free pool: take a buffer for size parameter bytes. Slot or null. */
+PXR_API SysMsg *atomic_getmem(uint32_t size, uint32_t *onset_flag) PXR_NOEXCEPT;
+/** Lock-free pool: give a buffer back (or send it as the abate message). 0. */
+PXR_API uint32_t atomic_relmem(SysMsg *slot) PXR_NOEXCEPT;
+/** Allocate a buffer of at least *size parameter bytes; *size becomes the partition's
+ *  parameter size. Null when not attached, traffic is forbidden, pool_class is outside 0..7,
+ *  or no buffer can be had (fatal event 2). */
+PXR_API MSG *PXR_getmem(int32_t pool_class, uint32_t *size) PXR_NOEXCEPT;
+/** Release a buffer. 0 released or consumed as the abate message; 1 otherwise. */
+PXR_API uint32_t PXR_relmem(int32_t pool_class, MSG *msg) PXR_NOEXCEPT;
+/** The congestion status (0 or 1) of a partition; 0xFFFFFFFF when not attached or absent. */
+PXR_API uint32_t PXR_partition_congestion(uint32_t partition) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Module queue table                                                       */
+/* ======================================================================== */
+
+/** Give module its own queue (flags bit 0: create anew, else open an existing one).
+ *  0 done; 1 refused or failed. Caller attached. */
+PXR_API int IPC_create(uint32_t module, uint32_t flags) PXR_NOEXCEPT;
+/** Remove module's queue and clear its entry. Always 0. Caller attached. */
+PXR_API int IPC_delete(uint32_t module) PXR_NOEXCEPT;
+/** Point module at target's queue. 0 done; 1 target has no queue. Caller attached. */
+PXR_API int IPC_attach(uint32_t module, uint32_t target) PXR_NOEXCEPT;
+/** 0 when both modules name the same queue; 1 otherwise. */
+PXR_API int PXR_compare_moduleQs(uint32_t a, uint32_t b) PXR_NOEXCEPT;
+/** References waiting in module's queue; -1 no queue; -2 alias; -4 status query failed. */
+PXR_API int32_t PXR_pending_msgs(uint32_t module) PXR_NOEXCEPT;
+/** Pid of the last receiver from module's queue (0 none); -1, -2, -4 as PXR_pending_msgs. */
+PXR_API int32_t PXR_lastpid(uint32_t module) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Send and receive                                                         */
+/* ======================================================================== */
+
+/** Put a reference to msg into dst's queue without blocking. 0 sent (msg now belongs to the
+ *  receiver); 1 traffic forbidden; -1 any other failure (msg still belongs to the caller). */
+PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
+/** Wait for the next message of module. Null on failure or interruption. */
+PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
+/** The next message of module, or null at once when there is none. */
+PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Message record                                                           */
+/* ======================================================================== */
+
+/** Store instance in msg. 0. */
+PXR_API int PXR_set_instance(uint32_t instance, MSG *msg) PXR_NOEXCEPT;
+/** The instance of msg. */
+PXR_API uint32_t PXR_get_instance(const MSG *msg) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Management events and trace messages                                     */
+/* ======================================================================== */
+
+/** Send an error event (type 8) from src to dst. 0 built; -1 no message could be had. */
+PXR_API int MNG_error_event(uint8_t code, uint16_t id, uint8_t src, uint8_t dst) PXR_NOEXCEPT;
+/** As MNG_error_event, with an instance number. */
+PXR_API int MNG_error_event_instance(uint8_t code, uint16_t id, uint8_t src, uint8_t dst,
+                                     uint32_t instance) PXR_NOEXCEPT;
+/** Send a trace event (type 3) of traced. 0 built; -1 partition 0 congested or absent, or no
+ *  message; 1 no message for a record with a nonzero class. */
+PXR_API int MNG_trace_event(const MSG *traced, uint8_t src, uint8_t dst) PXR_NOEXCEPT;
+/** As MNG_trace_event, with an instance number. */
+PXR_API int MNG_trace_event_instance(const MSG *traced, uint8_t src, uint8_t dst,
+                                     uint32_t instance) PXR_NOEXCEPT;
+/** Send a selective trace event (type 0x0F16) carrying status. Results as MNG_trace_event. */
+PXR_API int MNG_seltrace_event(const MSG *traced, uint8_t status, uint8_t src,
+                               uint8_t dst) PXR_NOEXCEPT;
+/** As MNG_seltrace_event, with an instance number. */
+PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src,
+                                        uint8_t dst, uint32_t instance) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Message trace text                                                       */
+/* ======================================================================== */
+
+/** Write the one-line trace of msg to stream. 0. */
+PXR_API int trace_msg_file(FILE *stream, const MSG *msg) PXR_NOEXCEPT;
+/** Write the one-line trace of msg to standard output. 0. */
+PXR_API int trace_msg(const MSG *msg) PXR_NOEXCEPT;
+/** Write the trace of a whole buffer slot to stream (type 0xC002 only with show_all). 0. */
+PXR_API int trace_partition_sysmsg_file(FILE *stream, const SysMsg *sysmsg,
+                                        uint32_t show_all) PXR_NOEXCEPT;
+/** As trace_partition_sysmsg_file, on standard output. 0. */
+PXR_API int trace_partition_sysmsg(const SysMsg *sysmsg, uint32_t show_all) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Identity request                                                         */
+/* ======================================================================== */
+
+/** Send an identity request (type 0x6111) from src to dst. 0 sent; -1 no message or send failed. */
+PXR_API int ID_req_ident(uint8_t src, uint8_t dst, uint8_t id) PXR_NOEXCEPT;
+/** Write an identity into msg's 28 parameter bytes. 0 written; 1 msg->len below 28. */
+PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1,
+                           uint8_t ident_byte2, const char *text) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Message helpers                                                          */
+/* ======================================================================== */
+
+/** Allocate a message with its header filled (class, status, info, instance 0). Or null. */
+PXR_API MSG *getm(uint16_t type, uint16_t id, uint16_t reply_mask, uint16_t len) PXR_NOEXCEPT;
+/** Release a message. 0 released; 1 not released. */
+PXR_API int relm(MSG *msg) PXR_NOEXCEPT;
+/** Stub: null. */
+PXR_API MSG *gett(void) PXR_NOEXCEPT;
+/** Stub: null. */
+PXR_API MSG *getr(void) PXR_NOEXCEPT;
+/** Answer msg to its sender when it asked for it, else release it. Always 0. */
+PXR_API int confirm_msg(MSG *msg) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Time, delay and random numbers                                           */
+/* ======================================================================== */
+
+/** Seconds since the epoch (32 bits) and microseconds. 0; 1 clock unreadable. */
+PXR_API uint32_t PLAT_usec_time(uint32_t *seconds, uint32_t *usec) PXR_NOEXCEPT;
+/** Seconds since the epoch (32 bits) and milliseconds. 0; 1 clock unreadable. */
+PXR_API uint32_t PLAT_msec_time(uint32_t *seconds, uint32_t *msec) PXR_NOEXCEPT;
+/** The current local time with microseconds. 0; 1 (record unchanged). */
+PXR_API uint32_t PLAT_timestamp(Timestamp *ts) PXR_NOEXCEPT;
+/** Local time of calendar time t, usec 0. 0; 1 (record unchanged). */
+PXR_API uint32_t PLAT_localtime(int64_t t, Timestamp *ts) PXR_NOEXCEPT;
+/** Sleep ms milliseconds (a signal ends it early). 0. */
+PXR_API uint32_t PLAT_delay(uint32_t ms) PXR_NOEXCEPT;
+/** Pseudo-random number from lo to hi (hi + 1 on the largest draw of rand). */
+PXR_API uint32_t PLAT_rand(uint32_t lo, uint32_t hi) PXR_NOEXCEPT;
+/** Seed the generator; 0 seeds from the clock's milliseconds. 0. */
+PXR_API uint32_t PLAT_srand(uint32_t seed) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* File handle table                                                        */
+/* ======================================================================== */
+
+/** Open path (mode bits 0x01 read, 0x02 write, 0x04 create, 0x08 append, 0x10 exclusive;
+ *  "-" is standard input or output). Handle 0..15; -1 bad mode or open failed; -2 table full. */
+PXR_API int32_t PLAT_open(const char *path, uint32_t mode) PXR_NOEXCEPT;
+/** Close a handle (standard input and output stay open). 0; -1 handle outside 0..15. */
+PXR_API int32_t PLAT_close(int32_t handle) PXR_NOEXCEPT;
+/** Read up to length bytes. Count read; -3 end of file; -1 bad handle or error. */
+PXR_API int32_t PLAT_read(uint32_t handle, void *buf, uint32_t length) PXR_NOEXCEPT;
+/** Write length bytes. length; -1 bad handle or error. */
+PXR_API int32_t PLAT_write(uint32_t handle, const void *buf, uint32_t length) PXR_NOEXCEPT;
+/** Write text without its terminator. As PLAT_write. */
+PXR_API int32_t PLAT_puts(uint32_t handle, const char *text) PXR_NOEXCEPT;
+/** Seek (origin 0 current, 1 start, -1 end). 0; -1 refused; -2 bad origin; -4 bad handle. */
+PXR_API int32_t PLAT_seek(int32_t handle, int32_t offset, int32_t origin) PXR_NOEXCEPT;
+/** The operating-system descriptor of a handle; -1 bad or free handle. */
+PXR_API int32_t PLAT_os_handle(uint32_t handle) PXR_NOEXCEPT;
+/** Does nothing on this platform. 0. */
+PXR_API int32_t PLAT_declare_global(const void *object) PXR_NOEXCEPT;
+/** remove(path): 0 or -1. */
+PXR_API int32_t PLAT_remove(const char *path) PXR_NOEXCEPT;
+/** rename(old_path, new_path): 0 or -1. */
+PXR_API int32_t PLAT_rename(const char *old_path, const char *new_path) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Bit fields and byte packing                                              */
+/* ======================================================================== */
+
+/** The field of w bits at position s of byte. */
+PXR_API uint8_t bits_from_byte(uint8_t byte, int s, uint8_t w) PXR_NOEXCEPT;
+/** Bit s of byte, 0 or 1. */
+PXR_API uint32_t bit_from_byte(uint8_t byte, int s) PXR_NOEXCEPT;
+/** Store the low w bits of value at position s of *target. */
+PXR_API void bits_to_byte(uint8_t *target, uint32_t value, uint8_t s, uint8_t w) PXR_NOEXCEPT;
+/** Set bit s of *target when value is odd, clear it when even. */
+PXR_API void bit_to_byte(uint8_t *target, int value, int s) PXR_NOEXCEPT;
+/** Set bit b (low 16 bits used) of array. */
+PXR_API void bit_set(uint8_t *array, int b) PXR_NOEXCEPT;
+/** Clear bit b (low 16 bits used) of array. */
+PXR_API void bit_clear(uint8_t *array, int b) PXR_NOEXCEPT;
+/** Bit b (low 16 bits used) of array, 0 or 1. */
+PXR_API uint32_t bit_test(const uint8_t *array, int b) PXR_NOEXCEPT;
+/** Write the low width (up to 32) bits of value LSB first from bit bitpos. */
+PXR_API void packbits(uint8_t *buffer, int bitpos, uint32_t value, int width) PXR_NOEXCEPT;
+/** Read width (up to 32) bits LSB first from bit bitpos. */
+PXR_API uint32_t unpackbits(const uint8_t *buffer, int bitpos, int width) PXR_NOEXCEPT;
+/** Store the low count (up to 4) bytes of value big-endian at offset. */
+PXR_API void rpackbytes(uint8_t *buffer, int offset, uint32_t value, int count) PXR_NOEXCEPT;
+/** Read count (up to 4) big-endian bytes at offset. */
+PXR_API uint32_t runpackbytes(const uint8_t *buffer, int offset, int count) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Digit packing                                                            */
+/* ======================================================================== */
+
+/** Pack count digits (one per byte) into dst from digit position pos. 0. */
+PXR_API uint32_t pack_digits(uint8_t *dst, uint16_t pos, const uint8_t *digits,
+                             uint16_t count) PXR_NOEXCEPT;
+/** Unpack count digits from position pos of src, one per byte into out. 0. */
+PXR_API uint32_t unpack_digits(uint8_t *out, const uint8_t *src, uint16_t pos,
+                               uint16_t count) PXR_NOEXCEPT;
+/** Copy count (at most 30) packed digits between positions; may overlap. 0. */
+PXR_API uint32_t move_digits(uint8_t *dst, uint16_t dst_pos, const uint8_t *src, uint16_t src_pos,
+                             uint16_t count) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Hex and number text                                                      */
+/* ======================================================================== */
+
+/** Value 0..15 of a hex character; 0 for any other character. */
+PXR_API uint32_t hextobin(int c) PXR_NOEXCEPT;
+/** The byte written as two hex characters at text. */
+PXR_API uint8_t asctobin(const char *text) PXR_NOEXCEPT;
+/** Write the lower-case hex character of nibble v to out[0]. */
+PXR_API void bintohex(char *out, uint8_t v) PXR_NOEXCEPT;
+/** Write v as two lower-case hex characters to out[0..1], no terminator. */
+PXR_API void bintoasc(char *out, uint8_t v) PXR_NOEXCEPT;
+/** Parse decimal or 0x-hex text (modulo 2^32). 0 with *result set; 0xFFFFFFFF on bad text. */
+PXR_API uint32_t strtou32(uint32_t *result, const char *text) PXR_NOEXCEPT;
+/** As strtou32: 1 on success, 0 on failure. */
+PXR_API uint32_t strtonum(uint32_t *result, const char *text) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Line reader and tokenizer                                                */
+/* ======================================================================== */
+
+/** Read one line (at most max characters, CR read as LF) into buf, unterminated.
+ *  Characters stored, or -1 at the end of input. */
+PXR_API int utl_read_line(FILE *stream, char *buf, int max) PXR_NOEXCEPT;
+/** Split line[0..length) in place into at most *count tokens; *count becomes the number
+ *  found. 0 done; -1 syntax error with its text in err. */
+PXR_API int utl_parse_line(char *line, int length, int *count, char **tokens,
+                           char *err) PXR_NOEXCEPT;
+/** Read and tokenize the next line of stream (errors go to standard error).
+ *  0 done; -1 syntax error; 1 end of input. Tokens live until the next call. */
+PXR_API int parse_line(FILE *stream, int *count, char **tokens) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Dump files                                                               */
+/* ======================================================================== */
+
+/** Create pxrmem_DDMMYYYY_HHMM.bin and pxrdump_DDMMYYYY_HHMM.txt here. 0; 1 failed. */
+PXR_API int PXR_dump_create(void) PXR_NOEXCEPT;
+/** Open a memory dump for reading. 0; 1 failed ("fopen" error printed). */
+PXR_API int PXR_dump_open(const char *path) PXR_NOEXCEPT;
+/** Append one block to the memory dump. 0; 1 failed or no dump open. */
+PXR_API int PXR_dump_write_memory(const void *buf, uint32_t size) PXR_NOEXCEPT;
+/** Read the next block of the memory dump. 0; 1 failed ("fread" error) or no dump open. */
+PXR_API int PXR_dump_read_memory(void *buf, uint32_t size) PXR_NOEXCEPT;
+/** Close both dump streams and clear the handles. 0. */
+PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PXRLIB_H */

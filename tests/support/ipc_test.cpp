@@ -1,0 +1,127 @@
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace pxrtest {
+
+namespace {
+
+bool remove_sem(int key) {
+    int id = semget(key, 0, 0);
+    return id >= 0 && semctl(id, 0, IPC_RMID) == 0;
+}
+bool remove_shm(int key) {
+    int id = shmget(key, 0, 0);
+    return id >= 0 && shmctl(id, IPC_RMID, nullptr) == 0;
+}
+bool remove_queue(int key) {
+    int id = msgget(key, 0);
+    return id >= 0 && msgctl(id, IPC_RMID, nullptr) == 0;
+}
+
+std::string capture_fd(int fd, FILE *stream, const std::function<void()> &fn) {
+    char path[] = "/tmp/pxrtest-capture-XXXXXX";
+    int tmp = mkstemp(path);
+    if (tmp < 0) return {};
+    unlink(path);
+    fflush(stream);
+    int saved = dup(fd);
+    dup2(tmp, fd);
+    fn();
+    fflush(stream);
+    dup2(saved, fd);
+    close(saved);
+    std::string out;
+    lseek(tmp, 0, SEEK_SET);
+    char buf[4096];
+    for (ssize_t n; (n = read(tmp, buf, sizeof buf)) > 0;) out.append(buf, std::size_t(n));
+    close(tmp);
+    return out;
+}
+
+} // namespace
+
+int remove_environment_objects() {
+    int removed = 0;
+    for (int key : {pxr::kSystemLockKey, pxr::kExitSemKey, pxr::kFatalSemKey,
+                    pxr::kPartitionLockKey, pxr::kPartitionLockKey + 1})
+        removed += remove_sem(key);
+    for (int key : {pxr::kCommonAreaKey, pxr::kPartitionHeaderKey, pxr::kPartitionHeaderKey + 1,
+                    pxr::kMsgArrayKey, pxr::kMsgArrayKey + 1})
+        removed += remove_shm(key);
+    for (int m = 0; m < PXR_MODULE_COUNT; ++m) removed += remove_queue(pxr::kModuleQueueKey + m);
+    return removed;
+}
+
+pid_t start_child(const std::function<int()> &body) {
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int rc = body();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(rc & 0xFF);
+    }
+    return pid;
+}
+
+int wait_child(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+int run_child(const std::function<int()> &body) { return wait_child(start_child(body)); }
+
+std::string capture_stdout(const std::function<void()> &fn) {
+    return capture_fd(STDOUT_FILENO, stdout, fn);
+}
+std::string capture_stderr(const std::function<void()> &fn) {
+    return capture_fd(STDERR_FILENO, stderr, fn);
+}
+
+std::string program_path(const char *name) { return std::string(PXR_TEST_PROGRAM_DIR) + "/" + name; }
+
+bool create_running_environment(const EnvSpec &spec) {
+    int rc = PXR_init(spec.init_flags | PXR_INIT_CREATE, 0, spec.congestion_module);
+    EXPECT_EQ(rc, 0) << "PXR_init create";
+    if (rc != 0) return false;
+    int32_t form = (spec.init_flags & PXR_INIT_ATOMIC) ? PXR_OPEN_ATOMIC : 0;
+    uint32_t r = PXR_open_partition(0, spec.buffers0, spec.size0, spec.onset0, spec.abate0,
+                                    PXR_OPEN_CREATE | form);
+    EXPECT_EQ(r, 0u) << "partition 0";
+    if (r != 0) return false;
+    if (spec.buffers1 > 0) {
+        r = PXR_open_partition(1, spec.buffers1, spec.size1, spec.onset1, spec.abate1,
+                               PXR_OPEN_CREATE | form);
+        EXPECT_EQ(r, 0u) << "partition 1";
+        if (r != 0) return false;
+    }
+    // What PXR_wait_exit does first, without blocking the test.
+    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    return true;
+}
+
+void IpcTest::SetUp() { remove_environment_objects(); }
+
+void IpcTest::TearDown() {
+    PXR_unlink();
+    remove_environment_objects();
+}
+
+} // namespace pxrtest

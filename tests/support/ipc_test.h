@@ -1,0 +1,56 @@
+// Support for tests that use the environment's System V objects and real processes.
+#pragma once
+
+#include "pxrlib.h"
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+namespace pxrtest {
+
+// Removes every object of the environment's key plan that exists (semaphores, shared
+// memory, module queues). Returns how many were removed.
+int remove_environment_objects();
+
+// Forks; the child runs body and exits with its result (0..255). Returns the child's pid.
+pid_t start_child(const std::function<int()> &body);
+// Waits for a child: its exit status, or 128 + signal number when a signal ended it.
+int wait_child(pid_t pid);
+// start_child + wait_child.
+int run_child(const std::function<int()> &body);
+
+// Runs fn with standard output (or standard error) redirected and returns what it wrote.
+std::string capture_stdout(const std::function<void()> &fn);
+std::string capture_stderr(const std::function<void()> &fn);
+
+// Path of a test program built beside the tests.
+std::string program_path(const char *name);
+
+// Creates an environment as a loader would, with partition 0 (and 1 when buffers1 > 0),
+// and marks it running without blocking in PXR_wait_exit, so that children can attach.
+// Returns false (with a gtest failure) when any step fails.
+struct EnvSpec {
+    uint32_t init_flags = 0; // PXR_INIT_CREATE is added
+    uint32_t congestion_module = 0;
+    int32_t buffers0 = 16;
+    uint32_t size0 = 64;
+    uint32_t onset0 = 0;
+    uint32_t abate0 = 0;
+    int32_t buffers1 = 0;
+    uint32_t size1 = 256;
+    uint32_t onset1 = 0;
+    uint32_t abate1 = 0;
+};
+bool create_running_environment(const EnvSpec &spec);
+
+// Base fixture: starts from a clean key plan and removes everything again afterwards.
+class IpcTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+} // namespace pxrtest
