@@ -1,0 +1,82 @@
+// The locked buffer pool: a first-in first-out free list of plain indices, changed only while
+// the partition's lock semaphore is held. Also builds the congestion messages for both pools.
+#include "pxrlib.h"
+
+#include "env/pxr_internal.h"
+
+uint32_t update_congestion(MSG *msg, int32_t status, int32_t partition, int32_t module) noexcept {
+    msg->type = 1;
+    msg->id = uint16_t(partition);
+    msg->src = 0;
+    msg->dst = uint8_t(module & 0xFF);
+    msg->status = uint8_t(status);
+    msg->len = 0;
+    return PXR_send(uint32_t(module) & 0xFF, msg) == 0 ? 0 : 1;
+}
+
+SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
+    const int p = pxr::choose_partition(*size);
+    if (p < 0) return nullptr;
+    PartitionHeader *h = partition_hdr[p];
+    const int lock = partition_lock_id[p];
+    if (_grab_semaphore(lock) != 0) return nullptr;
+
+    SysMsg *b = nullptr;
+    if (h->free_head == PXR_NO_INDEX) {
+        ++h->out_of_msg;
+    } else {
+        b = pxr::slot_at(p, h->free_head);
+        h->free_head = b->next;
+        b->allocated = 1;
+        b->next = PXR_NO_INDEX;
+        const uint32_t n = ++h->alloc_count;
+        if (n > h->max_alloc) h->max_alloc = n;
+        if (n > h->max_alloc_reset) {
+            h->max_alloc_reset = n;
+            PLAT_timestamp(&h->max_alloc_time);
+        }
+        if (n == h->cong_onset && h->cong_status == 0) {
+            ++h->cong_count;
+            ++h->cong_count_reset;
+            PLAT_timestamp(&h->cong_onset_time);
+            h->cong_status = 1;
+            *onset_flag = 1;
+        }
+    }
+
+    // A failed release has detached the process; the header is then out of reach.
+    if (_release_semaphore(lock) != 0) return nullptr;
+    if (b != nullptr) *size = h->param_size;
+    return b;
+}
+
+uint32_t semaphore_relmem(SysMsg *slot) noexcept {
+    const int p = slot->partition;
+    PartitionHeader *h = partition_hdr[p];
+    const int lock = partition_lock_id[p];
+    if (_grab_semaphore(lock) != 0) return 1;
+
+    if (h->alloc_count != 0) {
+        bool consumed = false;
+        if (h->alloc_count == h->cong_abate && h->cong_status == 1) {
+            h->cong_status = 0;
+            consumed = update_congestion(pxr::msg_of(slot), 0, p, int32_t(h->cong_module)) == 0;
+            // A failed send may have ended the environment and detached this process.
+            if (partition_hdr[p] != h) return 1;
+        }
+        if (!consumed) {
+            slot->next = PXR_NO_INDEX;
+            slot->allocated = 0;
+            if (h->free_head == PXR_NO_INDEX) {
+                h->free_head = slot->index;
+                h->free_tail = slot->index;
+            } else {
+                pxr::slot_at(p, h->free_tail)->next = slot->index;
+                h->free_tail = slot->index;
+            }
+            --h->alloc_count;
+        }
+    }
+
+    return _release_semaphore(lock) != 0 ? 1 : 0;
+}
