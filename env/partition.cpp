@@ -1,0 +1,148 @@
+// Partitions of message buffers: creating or attaching the three objects of a partition,
+// laying out its slots and free list, and mapping between buffer references and MSGs.
+#include "pxrlib.h"
+
+#include "env/pxr_internal.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kHeaderSize = sizeof(PartitionHeader);
+
+// A list word of the lock-free form: the slot's tag above its index.
+uint32_t tagged_index(const SysMsg *slot) {
+    return ((slot->getmem_count & 0xFFFFu) << 16) | (slot->index & 0xFFFFu);
+}
+
+// Arguments that would make the layout unusable; nothing has been touched when they fail.
+bool acceptable(int32_t partition, int32_t num_msgs, uint32_t param_size, bool create,
+                bool atomic) {
+    if (partition < 0 || partition >= pxr::kPartitions) return false;
+    if (num_msgs > pxr::kMaxBuffers || num_msgs < 0) return false;
+    if (!create) return partition_hdr[partition] == nullptr;
+    if (common_ptr == nullptr) return false;
+    // The slot size and the array size must be what the 32-bit fields say they are.
+    uint64_t stride = uint64_t(param_size) + PXR_SLOT_OVERHEAD;
+    if (stride > UINT32_MAX || stride * uint64_t(num_msgs) > uint64_t(INT32_MAX)) return false;
+    // The lock-free list keeps one buffer back, and its compare-and-swap needs aligned words.
+    if (atomic && (num_msgs < 2 || param_size % 4 != 0)) return false;
+    return true;
+}
+
+void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool atomic) {
+    const uint32_t stride = h->stride;
+    const uint32_t count = uint32_t(h->num_msgs);
+    for (uint32_t i = 0; i < count; ++i) {
+        auto *slot = reinterpret_cast<SysMsg *>(array + std::size_t(i) * stride);
+        std::memset(slot, 0, stride);
+        slot->index = i;
+        slot->partition = partition;
+        slot->allocated = 0;
+        slot->next = i + 1;
+        slot->front_guard = PXR_FRONT_GUARD;
+        *pxr::rear_guard_of(slot, stride) = PXR_REAR_GUARD;
+    }
+    auto slot = [&](uint32_t i) {
+        return reinterpret_cast<SysMsg *>(array + std::size_t(i) * stride);
+    };
+    slot(count - 1)->next = PXR_NO_INDEX;
+    if (atomic) {
+        // The tail names the slot before the last: one buffer always stays on the list.
+        h->free_head = tagged_index(slot(0));
+        h->free_tail = tagged_index(slot(count - 2));
+    } else {
+        h->free_head = 0;
+        h->free_tail = count - 1;
+    }
+}
+
+} // namespace
+
+/// Refuses with 1, touching nothing: a partition other than 0 or 1, a negative num_msgs, the
+/// atomic form with fewer than 2 buffers or a param_size not a multiple of 4, a slot or array
+/// size beyond 32 bits, a create by an unattached caller, an attach of an attached partition.
+uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_size,
+                            uint32_t onset, uint32_t abate, int32_t flags) noexcept {
+    const bool create = (flags & PXR_OPEN_CREATE) != 0;
+    const bool atomic = (flags & PXR_OPEN_ATOMIC) != 0;
+    if (!acceptable(partition, num_msgs, param_size, create, atomic)) return 1;
+    const int p = partition;
+
+    if (create) {
+        int probe_id = -1;
+        void *probe = SYS_alloc_shm(&probe_id, kHeaderSize, pxr::kPartitionHeaderKey + p, 0);
+        if (probe != nullptr) {
+            SYS_free_shm(probe, probe_id, 0);
+            return 1;
+        }
+    }
+
+    if (sema_open(&partition_lock_id[p], pxr::kPartitionLockKey + p, create) != 0) return 1;
+
+    auto *h = static_cast<PartitionHeader *>(
+        SYS_alloc_shm(&partition_hdr_id[p], kHeaderSize, pxr::kPartitionHeaderKey + p, create));
+    partition_hdr[p] = h;
+    if (h == nullptr) {
+        sema_close(partition_lock_id[p], create);
+        return 1;
+    }
+
+    if (create) {
+        std::memset(static_cast<void *>(h), 0, kHeaderSize);
+        h->cong_onset = onset;
+        h->num_msgs = num_msgs;
+        h->cong_abate = abate;
+        h->cong_module = common_ptr->congestion_module;
+        h->param_size = param_size;
+        h->stride = param_size + PXR_SLOT_OVERHEAD;
+    }
+
+    const uint32_t array_size = uint32_t(h->num_msgs) * h->stride;
+    auto *array = static_cast<uint8_t *>(
+        SYS_alloc_shm(&partition_msgarray_id[p], array_size, pxr::kMsgArrayKey + p, create));
+    partition_msgarray[p] = array;
+    if (array == nullptr) {
+        SYS_free_shm(h, partition_hdr_id[p], create);
+        partition_hdr[p] = nullptr;
+        sema_close(partition_lock_id[p], create);
+        return 1;
+    }
+
+    if (create) lay_out_slots(p, h, array, atomic);
+    return 0;
+}
+
+MSG *index_to_msg(int32_t partition, uint32_t index) noexcept {
+    return pxr::msg_of(pxr::slot_at(partition, index));
+}
+
+SysMsg *index_to_partition_sysmsg(int32_t partition, uint32_t index) noexcept {
+    return pxr::slot_at(partition, index);
+}
+
+uint32_t msg_to_index(MSG *msg, uint32_t *partition_out, uint32_t *index_out) noexcept {
+    const SysMsg *slot = pxr::slot_of(msg);
+    *partition_out = uint32_t(slot->partition);
+    *index_out = slot->index;
+    return 0;
+}
+
+/// Returns 0 when the message's partition is not attached in this process.
+uint32_t PXR_parameter_size(MSG *msg) noexcept {
+    int32_t p = pxr::slot_of(msg)->partition;
+    if (p < 0 || p >= pxr::kPartitions || partition_hdr[p] == nullptr) return 0;
+    return partition_hdr[p]->param_size;
+}
+
+uint32_t PXR_partition_info(uint32_t partition, uint32_t *num_msgs_out, uint32_t *param_size_out,
+                            uint32_t *cong_status_out) noexcept {
+    if (!pxr::lazy_attach(2)) return 0xFFFFFFFFu;
+    if (partition >= uint32_t(pxr::kPartitions) || partition_hdr[partition] == nullptr)
+        return 0xFFFFFFFFu;
+    const PartitionHeader *h = partition_hdr[partition];
+    if (num_msgs_out != nullptr) *num_msgs_out = uint32_t(h->num_msgs);
+    if (param_size_out != nullptr) *param_size_out = h->param_size;
+    if (cong_status_out != nullptr) *cong_status_out = h->cong_status;
+    return 0;
+}

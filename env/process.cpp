@@ -1,0 +1,98 @@
+// The process table of the common area, starting application processes, and the small
+// table of numbered events that map onto POSIX signals.
+#include "pxrlib.h"
+
+#include "env/pxr_internal.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kNameMax = 49;
+constexpr std::size_t kTokenSize = 16;
+
+} // namespace
+
+/// Refuses a pid of 0 or below with 1: kill would signal a process group or every process.
+/// A null name is recorded as an empty name. Called unattached it refuses with 1.
+int SYS_add_pid(int32_t pid, const char *name) noexcept {
+    if (common_ptr == nullptr || pid <= 0) return 1;
+    if (name == nullptr) name = "";
+    std::size_t n = strnlen(name, kNameMax);
+
+    if (_grab_semaphore(pxr_semid) != 0) return 1;
+    CommonArea *ca = common_ptr;
+    int32_t count = ca->process_count;
+    if (count < 0 || count >= PXR_MAX_PROCESSES) {
+        _release_semaphore(pxr_semid);
+        return 1;
+    }
+    ProcessEntry &e = ca->processes[count];
+    e.pid = pid;
+    std::memcpy(e.name, name, n);
+    e.name[n] = '\0';
+    ca->process_count = count + 1;
+    return _release_semaphore(pxr_semid) != 0 ? 1 : 0;
+}
+
+/// Called unattached it refuses with 1 before forking, so no unrecorded process is started.
+int SYS_spawn_process(int /*reserved*/, char *const argv[], int32_t *pid_out) noexcept {
+    if (common_ptr == nullptr || argv == nullptr || argv[0] == nullptr) return 1;
+    // Buffered output must not be written twice by the child's exit.
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid_out != nullptr) *pid_out = pid;
+    if (pid < 0) return 1;
+    if (pid == 0) {
+        execvp(argv[0], argv);
+        fprintf(stderr, "(%d)SYS_spawn_process(%s) failed\n", getpid(), argv[0]);
+        perror("execvp() : ");
+        exit(0);
+    }
+    return SYS_add_pid(pid, argv[0]);
+}
+
+/// Called unattached it signals nothing and returns 0 at once.
+int SYS_delete_pids(void) noexcept {
+    if (common_ptr == nullptr) return 0;
+    const CommonArea *ca = common_ptr;
+    int32_t count = ca->process_count;
+    if (count < 0) count = 0;
+    if (count > PXR_MAX_PROCESSES) count = PXR_MAX_PROCESSES;
+    for (int32_t i = 0; i < count; ++i) kill(ca->processes[i].pid, SIGTERM);
+    sleep(1);
+    // A close run by a recorded process may have ended it above; the rest is its loss.
+    for (int32_t i = 0; i < count; ++i) kill(ca->processes[i].pid, SIGKILL);
+    return 0;
+}
+
+void *SYS_add_signal(void (*handler)(int), int32_t event) noexcept {
+    int sig;
+    switch (event) {
+    case 1:
+        sig = SIGTERM;
+        break;
+    case 2:
+        sig = SIGUSR1;
+        break;
+    case 3:
+        sig = SIGUSR2;
+        break;
+    case 4:
+        sig = SIGALRM;
+        break;
+    default:
+        return nullptr;
+    }
+    if (signal(sig, handler) == SIG_ERR) return nullptr;
+    return std::malloc(kTokenSize);
+}
+
+int SYS_free_signal(void *token) noexcept {
+    std::free(token);
+    return 0;
+}

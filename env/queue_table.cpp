@@ -1,0 +1,108 @@
+// The module queue table: one System V queue per module that owns one, aliases that borrow
+// another module's queue, and the queries on them.
+#include "pxrlib.h"
+
+#include "env/pxr_internal.h"
+
+#include <sys/msg.h>
+
+namespace {
+
+constexpr uint32_t kOwnQueue = 0x1;
+
+bool known_module(uint32_t module) {
+    return module < uint32_t(PXR_MODULE_COUNT);
+}
+
+ModuleQueueEntry &entry(uint32_t module) {
+    return common_ptr->module_queues[module];
+}
+
+int queue_key(uint32_t module) {
+    return pxr::kModuleQueueKey + int(module);
+}
+
+// The status of a module's own queue, or the query's negative code.
+int32_t query_queue(uint32_t module, msqid_ds *status) {
+    if (!pxr::lazy_attach(0)) return -1;
+    if (!known_module(module)) return -1;
+    const ModuleQueueEntry &e = entry(module);
+    if (e.msqid == PXR_NO_QUEUE) return -1;
+    if (!(e.queue_flags & kOwnQueue)) return -2;
+    if (msgctl(int(e.msqid), IPC_STAT, status) != 0) return -4;
+    return 0;
+}
+
+} // namespace
+
+/// A module id above 254, or a caller that is not attached, is refused with 1.
+int IPC_create(uint32_t module, uint32_t flags) noexcept {
+    if (common_ptr == nullptr || !known_module(module)) return 1;
+    ModuleQueueEntry &e = entry(module);
+    if (e.msqid != PXR_NO_QUEUE) return 1;
+
+    int id;
+    if (flags & 0x1) {
+        id = msgget(queue_key(module), pxr::kCreatePerm);
+        if (id < 0) {
+            e.msqid = PXR_NO_QUEUE;
+            return 1;
+        }
+        // Whatever an earlier run left in the queue goes with it; the queue is made anew.
+        e.msqid = uint32_t(id);
+        IPC_delete(module);
+        id = msgget(queue_key(module), pxr::kCreatePerm);
+    } else {
+        id = msgget(queue_key(module), pxr::kOpenPerm);
+    }
+    if (id < 0) {
+        e.msqid = PXR_NO_QUEUE;
+        return 1;
+    }
+    e.msqid = uint32_t(id);
+    e.queue_flags |= kOwnQueue;
+    e.alias_of = pxr::kAliasNone;
+    return 0;
+}
+
+/// A module id above 254, or a caller that is not attached, is ignored (0).
+int IPC_delete(uint32_t module) noexcept {
+    if (common_ptr == nullptr || !known_module(module)) return 0;
+    ModuleQueueEntry &e = entry(module);
+    msgctl(int(e.msqid), IPC_RMID, nullptr);
+    e.msqid = PXR_NO_QUEUE;
+    e.alias_of = pxr::kAliasNone;
+    e.queue_flags = 0;
+    return 0;
+}
+
+/// A module id above 254 on either side, or a caller that is not attached, is refused with 1.
+int IPC_attach(uint32_t module, uint32_t target) noexcept {
+    if (common_ptr == nullptr || !known_module(module) || !known_module(target)) return 1;
+    const uint32_t msqid = entry(target).msqid;
+    if (msqid == PXR_NO_QUEUE) return 1;
+    ModuleQueueEntry &e = entry(module);
+    e.msqid = msqid;
+    e.alias_of = target;
+    e.queue_flags &= ~kOwnQueue;
+    return 0;
+}
+
+/// A module id above 254 on either side compares as different (1).
+int PXR_compare_moduleQs(uint32_t a, uint32_t b) noexcept {
+    if (!pxr::lazy_attach(0)) return 1;
+    if (!known_module(a) || !known_module(b)) return 1;
+    return entry(a).msqid == entry(b).msqid ? 0 : 1;
+}
+
+int32_t PXR_pending_msgs(uint32_t module) noexcept {
+    msqid_ds status{};
+    int32_t rc = query_queue(module, &status);
+    return rc != 0 ? rc : int32_t(status.msg_qnum);
+}
+
+int32_t PXR_lastpid(uint32_t module) noexcept {
+    msqid_ds status{};
+    int32_t rc = query_queue(module, &status);
+    return rc != 0 ? rc : int32_t(status.msg_lrpid);
+}
