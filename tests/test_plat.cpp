@@ -1,0 +1,242 @@
+// Clock, delay, random numbers and the file handle table.
+#include "pxrlib.h"
+
+#include <bit>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A fresh directory for files, and the table emptied so handle numbers start from 0.
+class FileTable : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/pxrplat-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        for (int h = 0; h < 16; ++h) PLAT_close(h);
+    }
+    void TearDown() override {
+        for (int h = 0; h < 16; ++h) PLAT_close(h);
+        ASSERT_EQ(chdir("/"), 0);
+        std::string cmd = "rm -rf " + dir_;
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::string path(const char *name) const { return dir_ + "/" + name; }
+    std::string write_file(const char *name, const std::string &content) const {
+        std::string p = path(name);
+        FILE *f = std::fopen(p.c_str(), "wb");
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+        return p;
+    }
+    static std::string read_file(const std::string &p) {
+        std::string out;
+        FILE *f = std::fopen(p.c_str(), "rb");
+        if (f == nullptr) return "<missing>";
+        for (int c; (c = std::fgetc(f)) != EOF;) out.push_back(char(c));
+        std::fclose(f);
+        return out;
+    }
+    std::string dir_;
+};
+
+} // namespace
+
+TEST(PlatTime, LocalTimeAndTimestampFields) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    Timestamp ts{1, 1, 1, 1, 1, 1, 99};
+    ASSERT_EQ(PLAT_localtime(1700000000, &ts), 0u);
+    EXPECT_EQ(ts.year, 2023u);
+    EXPECT_EQ(ts.month, 11u);
+    EXPECT_EQ(ts.day, 14u);
+    EXPECT_EQ(ts.hour, 22u);
+    EXPECT_EQ(ts.minute, 13u);
+    EXPECT_EQ(ts.second, 20u);
+    EXPECT_EQ(ts.usec, 0u);
+    // Beyond 2038 the 64-bit calendar time still converts.
+    ASSERT_EQ(PLAT_localtime(4102444800LL, &ts), 0u);
+    EXPECT_EQ(ts.year, 2100u);
+    EXPECT_EQ(ts.month, 1u);
+
+    uint32_t secs = 0, usec = 0, msec = 0;
+    ASSERT_EQ(PLAT_usec_time(&secs, &usec), 0u);
+    EXPECT_LT(usec, 1000000u);
+    EXPECT_NEAR(double(secs), double(std::time(nullptr)), 2.0);
+    ASSERT_EQ(PLAT_msec_time(&secs, &msec), 0u);
+    EXPECT_LT(msec, 1000u);
+    ASSERT_EQ(PLAT_timestamp(&ts), 0u);
+    EXPECT_GE(ts.year, 2024u);
+    EXPECT_GE(ts.month, 1u);
+    EXPECT_LE(ts.month, 12u);
+    EXPECT_LT(ts.usec, 1000000u);
+}
+
+TEST(PlatTime, DelaySleepsTheGivenMilliseconds) {
+    using clock = std::chrono::steady_clock;
+    auto t0 = clock::now();
+    EXPECT_EQ(PLAT_delay(0), 0u);
+    EXPECT_LT(clock::now() - t0, std::chrono::milliseconds(50));
+    t0 = clock::now();
+    EXPECT_EQ(PLAT_delay(1150), 0u); // whole seconds and a remainder
+    auto took = clock::now() - t0;
+    EXPECT_GE(took, std::chrono::milliseconds(1150));
+    EXPECT_LT(took, std::chrono::milliseconds(1600));
+}
+
+TEST(PlatRand, FollowsTheScalingFormula) {
+    const double k = std::bit_cast<double>(uint64_t(0x3E00000000200000));
+    // A wide range makes the scale factor visible in the result.
+    const uint32_t lo = 3, hi = 0xFFFFFFF0u;
+    PLAT_srand(7);
+    int draws[50];
+    for (int &d : draws) d = std::rand();
+    PLAT_srand(7);
+    for (int d : draws) {
+        double x = double(lo) + double(uint32_t(hi - lo + 1)) * (double(d) * k);
+        ASSERT_EQ(PLAT_rand(lo, hi), uint32_t(int64_t(x))) << "draw " << d;
+    }
+    for (int i = 0; i < 200; ++i) {
+        uint32_t v = PLAT_rand(1, 6);
+        ASSERT_GE(v, 1u);
+        ASSERT_LE(v, 7u);
+        ASSERT_EQ(PLAT_rand(0, 0xFFFFFFFFu), 0u); // the width wraps to 0
+    }
+}
+
+TEST(PlatRand, SeedsRepeatSequences) {
+    PLAT_srand(7);
+    uint32_t a = PLAT_rand(0, 1000000), b = PLAT_rand(0, 1000000);
+    PLAT_srand(7);
+    EXPECT_EQ(PLAT_rand(0, 1000000), a);
+    EXPECT_EQ(PLAT_rand(0, 1000000), b);
+    // Seed 0 takes the milliseconds of the clock: one of 1000 sequences.
+    uint32_t s = 0, ms = 0;
+    PLAT_msec_time(&s, &ms);
+    PLAT_srand(0);
+    int from_clock = std::rand();
+    bool matched = false;
+    for (uint32_t m = ms; m < ms + 5 && !matched; ++m) {
+        std::srand(m % 1000);
+        matched = std::rand() == from_clock;
+    }
+    EXPECT_TRUE(matched);
+}
+
+TEST_F(FileTable, HandlesAreLowestFreeSlotsUpToSixteen) {
+    std::string p = write_file("f", "abcd");
+    EXPECT_EQ(PLAT_open(p.c_str(), 1), 0);
+    EXPECT_EQ(PLAT_open(p.c_str(), 1), 1);
+    EXPECT_EQ(PLAT_close(0), 0);
+    EXPECT_EQ(PLAT_open(p.c_str(), 1), 0);
+    for (int h = 2; h < 16; ++h) ASSERT_EQ(PLAT_open(p.c_str(), 1), h);
+    EXPECT_EQ(PLAT_open(p.c_str(), 1), -2);
+    EXPECT_EQ(PLAT_open(p.c_str(), 0), -2); // the full table is found before the mode
+    EXPECT_EQ(PLAT_close(16), -1);
+    EXPECT_EQ(PLAT_close(-1), -1);
+    EXPECT_EQ(PLAT_close(5), 0);
+    EXPECT_EQ(PLAT_close(5), 0); // a free slot stays free
+    EXPECT_EQ(PLAT_os_handle(5), -1);
+    EXPECT_EQ(PLAT_open(p.c_str(), 1), 5);
+}
+
+TEST_F(FileTable, ModesAndTheDashPath) {
+    EXPECT_EQ(PLAT_open(path("none").c_str(), 0), -1);
+    EXPECT_EQ(PLAT_open(path("none").c_str(), 1), -1);
+    EXPECT_EQ(PLAT_open(path("none").c_str(), 2), -1);
+    EXPECT_EQ(PLAT_open(path("none").c_str(), 0x0B), -1);
+    EXPECT_EQ(read_file(path("none")), "<missing>");
+
+    int in = PLAT_open("-", 1), out = PLAT_open("-", 2);
+    ASSERT_GE(in, 0);
+    ASSERT_GE(out, 0);
+    EXPECT_EQ(PLAT_os_handle(uint32_t(in)), 0);
+    EXPECT_EQ(PLAT_os_handle(uint32_t(out)), 1);
+    EXPECT_EQ(PLAT_open("-", 3), -1);
+    EXPECT_EQ(PLAT_close(in), 0);
+    EXPECT_EQ(PLAT_close(out), 0);
+    EXPECT_NE(fcntl(0, F_GETFD), -1); // standard input and output stay open
+    EXPECT_NE(fcntl(1, F_GETFD), -1);
+
+    std::string p = write_file("old", "contents");
+    int h = PLAT_open(p.c_str(), 0x14);
+    EXPECT_EQ(h, -1); // exclusive create of an existing file
+    h = PLAT_open(p.c_str(), 4 | 1);
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(read_file(p), ""); // truncated, and open for writing only
+    char c;
+    EXPECT_EQ(PLAT_read(uint32_t(h), &c, 1), -1);
+    PLAT_close(h);
+
+    umask(022);
+    std::string fresh = path("fresh");
+    h = PLAT_open(fresh.c_str(), 0x14);
+    ASSERT_GE(h, 0);
+    struct stat st {};
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    PLAT_close(h);
+
+    std::string log = write_file("log", "ab");
+    h = PLAT_open(log.c_str(), 0x0A);
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(PLAT_seek(h, 0, 1), 0);
+    EXPECT_EQ(PLAT_puts(uint32_t(h), "cd"), 2);
+    EXPECT_EQ(read_file(log), "abcd");
+    PLAT_close(h);
+
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    h = PLAT_open("-", 4); // no special meaning with create
+    ASSERT_GE(h, 0);
+    EXPECT_GT(PLAT_os_handle(uint32_t(h)), 1);
+    EXPECT_EQ(read_file(path("-")), "");
+    PLAT_close(h);
+}
+
+TEST_F(FileTable, ReadWriteSeek) {
+    std::string p = write_file("four", "wxyz");
+    int h = PLAT_open(p.c_str(), 3);
+    ASSERT_GE(h, 0);
+    char buf[16] = {};
+    EXPECT_EQ(PLAT_read(uint32_t(h), buf, 0), -3);
+    EXPECT_EQ(PLAT_read(uint32_t(h), buf, 10), 4);
+    EXPECT_EQ(std::string(buf, 4), "wxyz");
+    EXPECT_EQ(PLAT_read(uint32_t(h), buf, 10), -3);
+
+    EXPECT_EQ(PLAT_seek(h, 2, 1), 0);
+    EXPECT_EQ(PLAT_seek(h, -5, 0), -1);
+    EXPECT_EQ(PLAT_seek(h, 0, 2), -2);
+    EXPECT_EQ(PLAT_write(uint32_t(h), "Q", 1), 1);
+    EXPECT_EQ(PLAT_write(uint32_t(h), "", 0), 0);
+    EXPECT_EQ(PLAT_seek(h, -1, -1), 0);
+    EXPECT_EQ(PLAT_read(uint32_t(h), buf, 1), 1);
+    EXPECT_EQ(buf[0], 'z');
+    EXPECT_EQ(read_file(p), "wxQz");
+
+    EXPECT_EQ(PLAT_seek(16, 0, 0), -4);
+    EXPECT_EQ(PLAT_seek(h + 1, 0, 0), -4);
+    for (uint32_t bad : {0xFFFFFFFFu, 16u, uint32_t(h + 1)}) {
+        EXPECT_EQ(PLAT_read(bad, buf, 1), -1);
+        EXPECT_EQ(PLAT_write(bad, "x", 1), -1);
+        EXPECT_EQ(PLAT_os_handle(bad), -1);
+    }
+    EXPECT_EQ(PLAT_declare_global(buf), 0);
+}
+
+TEST_F(FileTable, RemoveAndRename) {
+    std::string a = write_file("a", "1"), b = path("b");
+    EXPECT_EQ(PLAT_rename(a.c_str(), b.c_str()), 0);
+    EXPECT_EQ(read_file(b), "1");
+    EXPECT_EQ(PLAT_rename(a.c_str(), b.c_str()), -1);
+    EXPECT_EQ(PLAT_remove(b.c_str()), 0);
+    EXPECT_EQ(PLAT_remove(b.c_str()), -1);
+}
