@@ -1,0 +1,87 @@
+#include "tool.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+namespace pxrtool {
+
+bool is_help(const char *arg) {
+    return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0;
+}
+
+int exit_code_for_status(int32_t status) {
+    if (status == 0) return 0;
+    int64_t magnitude = status < 0 ? -int64_t(status) : int64_t(status);
+    return magnitude > 63 ? 63 : int(magnitude);
+}
+
+CommonView::~CommonView() {
+    if (area_ != nullptr) shmdt(area_);
+}
+
+bool CommonView::map(std::string &why) {
+    int id = shmget(kCommonAreaKey, 0, 0);
+    if (id < 0) {
+        why = errno == ENOENT
+                  ? "no environment is running"
+                  : std::string("cannot look up the common area: ") + std::strerror(errno);
+        return false;
+    }
+    void *p = shmat(id, nullptr, SHM_RDONLY);
+    if (p == reinterpret_cast<void *>(-1)) {
+        why = std::string("cannot map the common area: ") + std::strerror(errno);
+        return false;
+    }
+    struct shmid_ds ds;
+    if (shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz < sizeof(CommonArea)) {
+        shmdt(p);
+        why = "the common area has an unexpected size";
+        return false;
+    }
+    area_ = static_cast<const CommonArea *>(p);
+    return true;
+}
+
+bool loader_waiting() {
+    int id = semget(kExitSemKey, 0, 0);
+    return id >= 0 && semctl(id, 0, GETNCNT) > 0;
+}
+
+bool attach_running(const char *cmd) {
+    std::string why;
+    {
+        CommonView view;
+        if (!view.map(why)) {
+            std::fprintf(stderr, "pxr %s: %s\n", cmd, why.c_str());
+            return false;
+        }
+        uint32_t flags = view->flags;
+        if ((flags & CA_RUNNING) == 0) {
+            std::fprintf(stderr, "pxr %s: %s\n", cmd,
+                         (flags & CA_CLOSING) != 0 ? "the environment is closing"
+                                                   : "the environment is not running yet");
+            return false;
+        }
+        if ((flags & CA_NO_ATTACH) != 0) {
+            std::fprintf(stderr, "pxr %s: the environment refuses attaching (no-attach)\n", cmd);
+            return false;
+        }
+    }
+    if (!loader_waiting())
+        std::fprintf(stderr,
+                     "pxr %s: warning: no loader waits for this environment (crashed? see "
+                     "'pxr clean')\n",
+                     cmd);
+    int rc = PXR_init(0, 0, 0);
+    if (rc != 0 && rc != 6) {
+        std::fprintf(stderr, "pxr %s: cannot attach to the environment (PXR_init %d)\n", cmd, rc);
+        return false;
+    }
+    return true;
+}
+
+} // namespace pxrtool

@@ -1,0 +1,482 @@
+#include "config.h"
+
+#include "pxrlib.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace pxrtool {
+
+bool Config::atomic() const {
+    return (init_flags & PXR_INIT_ATOMIC) != 0;
+}
+
+bool parse_number(std::string_view text, uint64_t max, uint64_t &value) {
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty()) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        unsigned d;
+        if (c >= '0' && c <= '9')
+            d = unsigned(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = unsigned(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = unsigned(c - 'A' + 10);
+        else
+            return false;
+        v = v * base + d;
+        if (v > max) return false;
+    }
+    value = v;
+    return true;
+}
+
+bool program_exists(const std::string &program) {
+    auto executable = [](const std::string &path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+               access(path.c_str(), X_OK) == 0;
+    };
+    if (program.empty()) return false;
+    if (program.find('/') != std::string::npos) return executable(program);
+    const char *path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "/usr/local/bin:/bin:/usr/bin";
+    std::size_t begin = 0;
+    while (begin <= dirs.size()) {
+        std::size_t end = dirs.find(':', begin);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = dirs.substr(begin, end - begin);
+        if (dir.empty()) dir = "."; // an empty PATH element means the current directory
+        if (executable(dir + "/" + program)) return true;
+        begin = end + 1;
+    }
+    return false;
+}
+
+namespace {
+
+constexpr uint32_t kMaxModule = 254;
+
+// Collects the errors of one file, each with the line it belongs to.
+class Reporter {
+  public:
+    explicit Reporter(std::string_view name, std::vector<std::string> &errors)
+        : name_(name), errors_(errors) {}
+
+    void at(int line, std::string_view raw, const std::string &message) {
+        std::string text(raw);
+        if (text.size() > 72) text = text.substr(0, 69) + "...";
+        errors_.push_back(name_ + ":" + std::to_string(line) + ": " + message + ": " + text);
+    }
+    void file(const std::string &message) { errors_.push_back(name_ + ": " + message); }
+
+  private:
+    std::string name_;
+    std::vector<std::string> &errors_;
+};
+
+std::string hex(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%x", v);
+    return buf;
+}
+
+// Turns the tokenizer's fixed error texts into a short message of ours.
+std::string describe_syntax_error(const char *err) {
+    const char *mark = std::strstr(err, "Invalid character : >");
+    if (mark != nullptr) {
+        unsigned char c = static_cast<unsigned char>(mark[std::strlen("Invalid character : >")]);
+        char buf[48];
+        if (c > 32 && c < 127)
+            std::snprintf(buf, sizeof buf, "invalid character '%c'", c);
+        else
+            std::snprintf(buf, sizeof buf, "invalid character 0x%02x", c);
+        return buf;
+    }
+    if (std::strstr(err, "quote") != nullptr) return "unbalanced quote";
+    if (std::strstr(err, "overflow") != nullptr) return "line too long";
+    return "syntax error";
+}
+
+struct Line {
+    int number;
+    std::string_view raw; // the line as written, without its line end
+    std::vector<std::string> tokens;
+};
+
+class Parser {
+  public:
+    Parser(Config &config, Reporter &report) : cfg_(config), report_(report) {}
+
+    void directive(const Line &line) {
+        const std::string &word = line.tokens[0];
+        if (word == "environment")
+            environment(line);
+        else if (word == "partition")
+            partition(line);
+        else if (word == "queue")
+            queue(line);
+        else if (word == "alias")
+            alias(line);
+        else if (word == "spawn")
+            spawn(line);
+        else
+            error(line, "unknown directive '" + word + "'");
+    }
+
+    // Checks that need the whole file.
+    void finish() {
+        bool any_partition = false;
+        for (int p = 0; p < 2; ++p) {
+            const PartitionConfig &part = cfg_.partitions[p];
+            if (!part.defined) continue;
+            any_partition = true;
+            const Line &line = lines_.at(part.line);
+            if (cfg_.atomic() && part.buffers < 2)
+                error(line, "an atomic environment needs at least 2 buffers per partition");
+            if (cfg_.atomic() && part.size % 4 != 0)
+                error(line, "an atomic environment needs a size that is a multiple of 4");
+            if (part.onset > 0 && !has_receiver(cfg_.congestion_module))
+                error(line, "congestion module " + hex(cfg_.congestion_module) +
+                                " has no queue or alias (set congestion= in the environment "
+                                "line)");
+        }
+        if (!any_partition)
+            report_.file("no partition defined (add e.g. 'partition 0 "
+                         "buffers=100 size=256')");
+        for (const AliasConfig &a : cfg_.aliases) {
+            if (!is_queue(a.target))
+                error(lines_.at(a.line), "alias target " + hex(a.target) +
+                                             " has no queue (add 'queue " + hex(a.target) + "')");
+        }
+        if (cfg_.spawns.size() > PXR_MAX_PROCESSES)
+            report_.file("more than " + std::to_string(PXR_MAX_PROCESSES) + " spawn lines");
+    }
+
+    void remember(const Line &line) { lines_.emplace(line.number, line); }
+
+  private:
+    // The raw text of the lines that hold directives, for errors found at the end.
+    class LineStore {
+      public:
+        void emplace(int number, const Line &line) { raws_[number] = std::string(line.raw); }
+        Line at(int number) const {
+            auto it = raws_.find(number);
+            return Line{number, it != raws_.end() ? std::string_view(it->second) : "", {}};
+        }
+
+      private:
+        std::map<int, std::string> raws_;
+    };
+
+    void error(const Line &line, const std::string &message) {
+        report_.at(line.number, line.raw, message);
+    }
+
+    bool module_id(const Line &line, const std::string &text, const char *what, uint32_t &id) {
+        uint64_t v;
+        if (!parse_number(text, kMaxModule, v)) {
+            error(line, std::string("bad ") + what + " '" + text + "' (a module id 0..254)");
+            return false;
+        }
+        id = uint32_t(v);
+        return true;
+    }
+
+    // Splits key=value; false (with an error) when the word has no '='.
+    bool option(const Line &line, const std::string &word, std::string &key, std::string &value) {
+        std::size_t eq = word.find('=');
+        if (eq == std::string::npos) {
+            error(line, "expected key=value, got '" + word + "'");
+            return false;
+        }
+        key = word.substr(0, eq);
+        value = word.substr(eq + 1);
+        return true;
+    }
+
+    bool number_option(const Line &line, const std::string &key, const std::string &value,
+                       uint64_t max, uint64_t &out) {
+        if (parse_number(value, max, out)) return true;
+        error(line, "bad value for " + key + ": '" + value + "' (0.." + std::to_string(max) + ")");
+        return false;
+    }
+
+    void environment(const Line &line) {
+        if (environment_line_ != 0) {
+            error(line, "second environment line (the first is line " +
+                            std::to_string(environment_line_) + ")");
+            return;
+        }
+        environment_line_ = line.number;
+        for (std::size_t i = 1; i < line.tokens.size(); ++i) {
+            const std::string &word = line.tokens[i];
+            if (word == "atomic") {
+                cfg_.init_flags |= PXR_INIT_ATOMIC;
+            } else if (word == "error-print") {
+                cfg_.init_flags |= PXR_INIT_ERROR_PRINT;
+            } else if (word == "no-attach") {
+                cfg_.init_flags |= PXR_INIT_NO_ATTACH;
+            } else if (word.find('=') != std::string::npos) {
+                std::string key, value;
+                option(line, word, key, value);
+                uint64_t v;
+                if (key == "fatal-action") {
+                    if (number_option(line, key, value, 15, v))
+                        cfg_.init_flags |= PXR_INIT_FATAL_ACTION(v);
+                } else if (key == "congestion") {
+                    uint32_t id;
+                    if (module_id(line, value, "congestion module", id))
+                        cfg_.congestion_module = id;
+                } else {
+                    error(line, "unknown environment option '" + key + "'");
+                }
+            } else {
+                error(line, "unknown environment option '" + word + "'");
+            }
+        }
+    }
+
+    void partition(const Line &line) {
+        if (line.tokens.size() < 2) {
+            error(line, "partition needs a number (0 or 1)");
+            return;
+        }
+        uint64_t p;
+        if (!parse_number(line.tokens[1], 1, p)) {
+            error(line, "bad partition number '" + line.tokens[1] + "' (0 or 1)");
+            return;
+        }
+        PartitionConfig &part = cfg_.partitions[p];
+        if (part.defined) {
+            error(line, "partition " + std::to_string(p) + " defined twice (first on line " +
+                            std::to_string(part.line) + ")");
+            return;
+        }
+        PartitionConfig next;
+        next.line = line.number;
+        bool ok = true, have_buffers = false, have_size = false, have_onset = false,
+             have_abate = false;
+        for (std::size_t i = 2; i < line.tokens.size(); ++i) {
+            std::string key, value;
+            if (!option(line, line.tokens[i], key, value)) {
+                ok = false;
+                continue;
+            }
+            uint64_t v = 0;
+            if (key == "buffers") {
+                ok = number_option(line, key, value, 65000, v) && ok;
+                if (ok && v == 0) {
+                    error(line, "buffers must be at least 1");
+                    ok = false;
+                }
+                next.buffers = int32_t(v);
+                have_buffers = true;
+            } else if (key == "size") {
+                ok = number_option(line, key, value, 0x7FFFFFFF, v) && ok;
+                next.size = uint32_t(v);
+                have_size = true;
+            } else if (key == "onset") {
+                ok = number_option(line, key, value, 65000, v) && ok;
+                next.onset = uint32_t(v);
+                have_onset = true;
+            } else if (key == "abate") {
+                ok = number_option(line, key, value, 65000, v) && ok;
+                next.abate = uint32_t(v);
+                have_abate = true;
+            } else {
+                error(line, "unknown partition option '" + key + "'");
+                ok = false;
+            }
+        }
+        if (!ok) return;
+        if (!have_buffers || !have_size) {
+            error(line, "partition needs buffers=N and size=BYTES");
+            return;
+        }
+        if (uint64_t(next.buffers) * (uint64_t(next.size) + PXR_SLOT_OVERHEAD) > 0x7FFFFFFF) {
+            error(line, "partition too large (buffers x (size + 72) must stay below 2 GiB)");
+            return;
+        }
+        if (have_onset != have_abate) {
+            error(line, "onset and abate go together");
+            return;
+        }
+        if (next.onset > 0 &&
+            (next.onset > uint32_t(next.buffers) || next.abate == 0 || next.abate >= next.onset)) {
+            error(line, "congestion levels need 0 < abate < onset <= buffers");
+            return;
+        }
+        next.defined = true;
+        part = next;
+    }
+
+    bool is_queue(uint32_t m) const {
+        return std::find(cfg_.queues.begin(), cfg_.queues.end(), m) != cfg_.queues.end();
+    }
+    const AliasConfig *find_alias(uint32_t m) const {
+        for (const AliasConfig &a : cfg_.aliases)
+            if (a.module == m) return &a;
+        return nullptr;
+    }
+    bool has_receiver(uint32_t m) const { return is_queue(m) || find_alias(m) != nullptr; }
+
+    void queue(const Line &line) {
+        if (line.tokens.size() < 2) {
+            error(line, "queue needs at least one module id");
+            return;
+        }
+        for (std::size_t i = 1; i < line.tokens.size(); ++i) {
+            uint32_t m;
+            if (!module_id(line, line.tokens[i], "module id", m)) continue;
+            if (is_queue(m))
+                error(line, "module " + hex(m) + " already has a queue");
+            else if (find_alias(m) != nullptr)
+                error(line, "module " + hex(m) + " is already an alias");
+            else
+                cfg_.queues.push_back(m);
+        }
+    }
+
+    void alias(const Line &line) {
+        if (line.tokens.size() != 3) {
+            error(line, "alias needs a module id and a target module id");
+            return;
+        }
+        uint32_t m, t;
+        if (!module_id(line, line.tokens[1], "module id", m) ||
+            !module_id(line, line.tokens[2], "target module id", t))
+            return;
+        if (m == t) {
+            error(line, "a module cannot be an alias of itself");
+        } else if (is_queue(m)) {
+            error(line, "module " + hex(m) + " already has a queue");
+        } else if (const AliasConfig *a = find_alias(m)) {
+            error(line, "module " + hex(m) + " is already an alias (line " +
+                            std::to_string(a->line) + ")");
+        } else {
+            cfg_.aliases.push_back(AliasConfig{m, t, line.number});
+        }
+    }
+
+    void spawn(const Line &line) {
+        if (line.tokens.size() < 2) {
+            error(line, "spawn needs a program");
+            return;
+        }
+        if (!program_exists(line.tokens[1])) {
+            error(line, "program '" + line.tokens[1] + "' not found or not executable");
+            return;
+        }
+        SpawnConfig s;
+        s.argv.assign(line.tokens.begin() + 1, line.tokens.end());
+        s.line = line.number;
+        cfg_.spawns.push_back(std::move(s));
+    }
+
+    Config &cfg_;
+    Reporter &report_;
+    int environment_line_ = 0;
+    LineStore lines_;
+};
+
+// Counts the line ends in text[from, to): an LF, or a CR not followed by an LF.
+int count_line_ends(std::string_view text, std::size_t from, std::size_t to) {
+    int n = 0;
+    for (std::size_t i = from; i < to; ++i)
+        if (text[i] == '\n' || (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n')))
+            ++n;
+    return n;
+}
+
+} // namespace
+
+bool parse_config(std::string_view text, std::string_view name, Config &out,
+                  std::vector<std::string> &errors) {
+    errors.clear();
+    out = Config{};
+    Reporter report(name, errors);
+    Parser parser(out, report);
+    if (text.empty()) {
+        parser.finish();
+        return errors.empty();
+    }
+
+    std::string copy(text);
+    FILE *stream = fmemopen(copy.data(), copy.size(), "r");
+    if (stream == nullptr) {
+        report.file("cannot read the configuration");
+        return false;
+    }
+    char buf[kMaxLineLength + 2];
+    char err[2 * kMaxLineLength + 128];
+    char *tokens[kMaxLineLength];
+    std::size_t counted_to = 0;
+    int line_number = 1;
+    for (;;) {
+        long start = ftell(stream);
+        int n = utl_read_line(stream, buf, kMaxLineLength + 1);
+        if (n < 0) break;
+        long end = ftell(stream);
+        line_number += count_line_ends(text, counted_to, std::size_t(start));
+        counted_to = std::size_t(start);
+
+        std::string_view raw = text.substr(std::size_t(start), std::size_t(end - start));
+        while (!raw.empty() && (raw.back() == '\n' || raw.back() == '\r')) raw.remove_suffix(1);
+
+        if (n == kMaxLineLength + 1 && buf[n - 1] != '\n') {
+            // Too long: skip the rest of the physical line, which arrives in pieces.
+            std::string_view shown = raw;
+            int m;
+            do {
+                m = utl_read_line(stream, buf, kMaxLineLength + 1);
+            } while (m > 0 && buf[m - 1] != '\n');
+            report.at(line_number, shown,
+                      "line longer than " + std::to_string(kMaxLineLength) + " characters");
+            continue;
+        }
+
+        buf[n] = '\0';
+        err[0] = '\0';
+        int count = kMaxLineLength;
+        if (utl_parse_line(buf, n, &count, tokens, err) != 0) {
+            report.at(line_number, raw, describe_syntax_error(err));
+            continue;
+        }
+        if (count == 0) continue;
+        Line line{line_number, raw, {}};
+        line.tokens.assign(tokens, tokens + count);
+        parser.remember(line);
+        parser.directive(line);
+    }
+    fclose(stream);
+    parser.finish();
+    return errors.empty();
+}
+
+bool read_config_file(const char *path, Config &out, std::vector<std::string> &errors) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        errors.clear();
+        errors.push_back(std::string(path) + ": cannot open: " + std::strerror(errno));
+        return false;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return parse_config(text, path, out, errors);
+}
+
+} // namespace pxrtool

@@ -1,0 +1,69 @@
+// The loader's configuration file: a small set of directives read with the library's own
+// line reader and tokenizer. The whole file is checked before anything is created.
+//
+//   * comment (an asterisk starts a comment anywhere on a line)
+//   environment [atomic] [error-print] [no-attach] [fatal-action=N] [congestion=ID]
+//   partition P buffers=N size=BYTES [onset=N abate=N]
+//   queue ID [ID ...]
+//   alias ID TARGET
+//   spawn PROGRAM [ARGUMENT ...]
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pxrtool {
+
+// Longest line the reader accepts, without its line end.
+inline constexpr int kMaxLineLength = 1023;
+
+struct PartitionConfig {
+    bool defined = false;
+    int line = 0;
+    int32_t buffers = 0;
+    uint32_t size = 0;
+    uint32_t onset = 0;
+    uint32_t abate = 0;
+};
+
+struct AliasConfig {
+    uint32_t module = 0;
+    uint32_t target = 0;
+    int line = 0;
+};
+
+struct SpawnConfig {
+    std::vector<std::string> argv;
+    int line = 0;
+};
+
+struct Config {
+    uint32_t init_flags = 0; // PXR_INIT_* bits, without PXR_INIT_CREATE
+    uint32_t congestion_module = 0;
+    PartitionConfig partitions[2];
+    std::vector<uint32_t> queues; // module ids that get a queue of their own, in file order
+    std::vector<AliasConfig> aliases;
+    std::vector<SpawnConfig> spawns;
+
+    bool atomic() const;
+};
+
+// Parses a whole configuration held in text; name prefixes the error lines. Every problem
+// found becomes one line "name:LINE: message: text of the line" in errors (without a line
+// end). Returns true when the file is valid (errors then empty).
+bool parse_config(std::string_view text, std::string_view name, Config &out,
+                  std::vector<std::string> &errors);
+
+// Reads path and parses it as above; an unreadable file is one error.
+bool read_config_file(const char *path, Config &out, std::vector<std::string> &errors);
+
+// Whether argv[0] of a spawn line names something execvp can start: a path containing a
+// slash must be an executable regular file, a bare name is searched along PATH.
+bool program_exists(const std::string &program);
+
+// Number text as the directives take it: decimal or 0x-hexadecimal, no sign, at most max.
+bool parse_number(std::string_view text, uint64_t max, uint64_t &value);
+
+} // namespace pxrtool

@@ -1,0 +1,59 @@
+#include "tool.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace pxrtool {
+
+namespace {
+
+struct Command {
+    const char *name;
+    int (*run)(int, char **);
+    const char *summary;
+};
+
+constexpr Command kCommands[] = {
+    {"load", cmd_load, "build an environment from a file, run it, remove it"},
+    {"status", cmd_status, "print the status report (--json)"},
+    {"msgs", cmd_msgs, "list the allocated message buffers"},
+    {"queues", cmd_queues, "list module queues and aliases (--json)"},
+    {"procs", cmd_procs, "list the process table (--json)"},
+    {"watch", cmd_watch, "show partition figures repeatedly"},
+    {"terminate", cmd_terminate, "terminate the running environment"},
+    {"clean", cmd_clean, "remove the objects a crashed environment left"},
+};
+
+void usage(FILE *out) {
+    std::fputs("usage: pxr COMMAND [ARGS]   (pxr COMMAND --help for details)\n\n", out);
+    for (const Command &c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+}
+
+} // namespace
+
+int pxr_main(int argc, char **argv) {
+    if (argc < 2) {
+        usage(stderr);
+        return kExitUsage;
+    }
+    if (is_help(argv[1]) || std::strcmp(argv[1], "help") == 0) {
+        if (argc > 2 && !is_help(argv[1])) {
+            for (const Command &c : kCommands) {
+                if (std::strcmp(c.name, argv[2]) == 0) {
+                    char help[] = "--help";
+                    char *sub[] = {argv[2], help, nullptr};
+                    return c.run(2, sub);
+                }
+            }
+        }
+        usage(stdout);
+        return kExitOk;
+    }
+    for (const Command &c : kCommands)
+        if (std::strcmp(c.name, argv[1]) == 0) return c.run(argc - 1, argv + 1);
+    std::fprintf(stderr, "pxr: unknown command '%s'\n", argv[1]);
+    usage(stderr);
+    return kExitUsage;
+}
+
+} // namespace pxrtool

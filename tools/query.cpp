@@ -1,0 +1,377 @@
+// pxr status, msgs, queues, procs, watch, terminate: looking into a running environment.
+// Each checks first, without attaching, that an environment runs, so none of them sits in
+// the library's attach retries when there is nothing to attach to.
+#include "tool.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace pxrtool {
+
+namespace {
+
+std::string format_time(const Timestamp &t) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, t.usec / 1000);
+    return buf;
+}
+
+std::string json_string(const char *s) {
+    std::string out = "\"";
+    for (; *s != '\0'; ++s) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+// Options shared by the query commands: --json and --help; anything else is a usage error.
+bool parse_query_options(const char *cmd, int argc, char **argv, bool allow_json, bool &json,
+                         const char *help, int &exit_code) {
+    json = false;
+    for (int i = 1; i < argc; ++i) {
+        if (is_help(argv[i])) {
+            std::fputs(help, stdout);
+            exit_code = kExitOk;
+            return false;
+        }
+        if (allow_json && std::strcmp(argv[i], "--json") == 0) {
+            json = true;
+            continue;
+        }
+        std::fprintf(stderr, "pxr %s: unexpected argument '%s'\n%s", cmd, argv[i], help);
+        exit_code = kExitUsage;
+        return false;
+    }
+    return true;
+}
+
+const char *kStatusHelp = "usage: pxr status [--json]\n"
+                          "Print the status report of the running environment.\n";
+const char *kMsgsHelp = "usage: pxr msgs\n"
+                        "List the allocated message buffers of the running environment.\n";
+const char *kQueuesHelp =
+    "usage: pxr queues [--json]\n"
+    "List the module ids that have a queue or are an alias: kind, pending references and\n"
+    "the last process that received.\n";
+const char *kProcsHelp = "usage: pxr procs [--json]\n"
+                         "List the process table of the running environment.\n";
+const char *kWatchHelp =
+    "usage: pxr watch [SECONDS] [--count N]\n"
+    "Show the partition figures every SECONDS (default 1) until interrupted, or N times.\n"
+    "Allocations per second are shown for atomic environments (locked pools keep no\n"
+    "allocation counter).\n";
+const char *kTerminateHelp = "usage: pxr terminate\n"
+                             "Terminate the running environment (PXR_terminate).\n";
+
+std::string partition_json(int p, const PartitionHeader &h) {
+    char buf[1024];
+    int32_t free_count = h.num_msgs - int32_t(h.alloc_count);
+    std::snprintf(buf, sizeof buf,
+                  "{\"partition\":%d,\"param_size\":%u,\"buffers\":%d,\"allocated\":%u,"
+                  "\"free\":%d,\"max_allocated\":%u,\"max_allocated_since_reset\":%u,"
+                  "\"max_time\":\"%s\",\"out_of_msg\":%u,\"congestion\":{\"onset\":%u,"
+                  "\"abate\":%u,\"status\":%u,\"count\":%u,\"count_since_reset\":%u,"
+                  "\"last_onset\":\"%s\",\"module\":%u}}",
+                  p, h.param_size, h.num_msgs, h.alloc_count, free_count, h.max_alloc,
+                  h.max_alloc_reset, format_time(h.max_alloc_time).c_str(), h.out_of_msg,
+                  h.cong_onset, h.cong_abate, h.cong_status, h.cong_count, h.cong_count_reset,
+                  format_time(h.cong_onset_time).c_str(), h.cong_module & 0xFF);
+    return buf;
+}
+
+void print_status_json(const CommonArea &ca) {
+    Timestamp now{};
+    PLAT_timestamp(&now);
+    uint32_t major = 0, minor = 0;
+    PXR_get_version(&major, &minor);
+    std::printf("{\"time\":\"%s\",\"restart_time\":\"%s\",\"running\":%s,\"loader_waiting\":%s,"
+                "\"interface_version\":\"%u.%u\",\"congestion_module\":%u,"
+                "\"internal_errors\":%u,\"atomic\":%s,\"error_print\":%s,\"no_attach\":%s,"
+                "\"fatal_action\":%u,\"fatal_code\":%u,\"exit_status\":%d,\"tick\":%u,"
+                "\"processes\":%d,\"partitions\":[",
+                format_time(now).c_str(), format_time(ca.restart_time).c_str(),
+                (ca.flags & CA_RUNNING) ? "true" : "false", loader_waiting() ? "true" : "false",
+                major, minor, ca.congestion_module, ca.internal_errors,
+                (ca.atomic_mode & 1) ? "true" : "false", ca.error_print ? "true" : "false",
+                (ca.flags & CA_NO_ATTACH) ? "true" : "false", ca.fatal_action, ca.fatal_code,
+                ca.exit_status, ca.tick, ca.process_count);
+    bool first = true;
+    for (int p = 0; p < 2; ++p) {
+        if (partition_hdr[p] == nullptr) continue;
+        std::printf("%s%s", first ? "" : ",", partition_json(p, *partition_hdr[p]).c_str());
+        first = false;
+    }
+    std::printf("]}\n");
+}
+
+// "running", "exited" (a zombie nobody has waited for yet) or "gone".
+const char *process_state(int32_t pid) {
+    if (pid <= 0) return "gone";
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    if (FILE *f = std::fopen(path, "r")) {
+        char state = '?';
+        int n = std::fscanf(f, "%*d (%*[^)]) %c", &state);
+        std::fclose(f);
+        if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
+    }
+    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
+    return "gone";
+}
+
+std::string name_of(const ProcessEntry &e) {
+    return std::string(e.name, strnlen(e.name, sizeof e.name));
+}
+
+// Sum of the lock-free pool's per-buffer take counters: the allocations of the partition.
+uint64_t atomic_allocations(int p) {
+    const PartitionHeader *h = partition_hdr[p];
+    const uint8_t *array = partition_msgarray[p];
+    if (h == nullptr || array == nullptr) return 0;
+    uint64_t sum = 0;
+    for (int32_t i = 0; i < h->num_msgs; ++i) {
+        const SysMsg *s = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
+        sum += __atomic_load_n(&s->getmem_count, __ATOMIC_RELAXED);
+    }
+    return sum;
+}
+
+double now_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+int cmd_status(int argc, char **argv) {
+    bool json;
+    int code;
+    if (!parse_query_options("status", argc, argv, true, json, kStatusHelp, code)) return code;
+    if (!attach_running("status")) return kExitFailure;
+    if (json) {
+        CommonView view;
+        std::string why;
+        if (!view.map(why)) {
+            std::fprintf(stderr, "pxr status: %s\n", why.c_str());
+            PXR_unlink();
+            return kExitFailure;
+        }
+        print_status_json(*view.get());
+    } else {
+        PXR_get_status();
+    }
+    std::fflush(stdout);
+    PXR_unlink();
+    return kExitOk;
+}
+
+int cmd_msgs(int argc, char **argv) {
+    bool json;
+    int code;
+    if (!parse_query_options("msgs", argc, argv, false, json, kMsgsHelp, code)) return code;
+    if (!attach_running("msgs")) return kExitFailure;
+    PXR_show_msgs();
+    std::fflush(stdout);
+    PXR_unlink();
+    return kExitOk;
+}
+
+int cmd_queues(int argc, char **argv) {
+    bool json;
+    int code;
+    if (!parse_query_options("queues", argc, argv, true, json, kQueuesHelp, code)) return code;
+    if (!attach_running("queues")) return kExitFailure;
+    CommonView view;
+    std::string why;
+    if (!view.map(why)) {
+        std::fprintf(stderr, "pxr queues: %s\n", why.c_str());
+        PXR_unlink();
+        return kExitFailure;
+    }
+    if (json)
+        std::printf("[");
+    else
+        std::printf("%-8s %-12s %10s %8s %14s\n", "MODULE", "KIND", "QUEUE-ID", "PENDING",
+                    "LAST-RECEIVER");
+    bool first = true;
+    for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m) {
+        const ModuleQueueEntry &e = view->module_queues[m];
+        if (e.msqid == PXR_NO_QUEUE) continue;
+        bool own = (e.queue_flags & 1) != 0;
+        uint32_t target = e.alias_of;
+        if (own) {
+            int32_t pending = PXR_pending_msgs(m);
+            int32_t last = PXR_lastpid(m);
+            if (json)
+                std::printf("%s{\"module\":%u,\"kind\":\"own\",\"queue_id\":%u,\"pending\":%d,"
+                            "\"last_receiver\":%d}",
+                            first ? "" : ",", m, e.msqid, pending, last);
+            else
+                std::printf("0x%-6x %-12s %10u %8d %14d\n", m, "own", e.msqid, pending, last);
+        } else {
+            char kind[24];
+            if (target < PXR_MODULE_COUNT)
+                std::snprintf(kind, sizeof kind, "alias 0x%x", target);
+            else
+                std::snprintf(kind, sizeof kind, "no receiver");
+            if (json)
+                std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}",
+                            first ? "" : ",", m, target < PXR_MODULE_COUNT ? int(target) : -1,
+                            e.msqid);
+            else
+                std::printf("0x%-6x %-12s %10u %8s %14s\n", m, kind, e.msqid, "-", "-");
+        }
+        first = false;
+    }
+    if (json) std::printf("]\n");
+    std::fflush(stdout);
+    PXR_unlink();
+    return kExitOk;
+}
+
+int cmd_procs(int argc, char **argv) {
+    bool json;
+    int code;
+    if (!parse_query_options("procs", argc, argv, true, json, kProcsHelp, code)) return code;
+    CommonView view;
+    std::string why;
+    if (!view.map(why)) {
+        std::fprintf(stderr, "pxr procs: %s\n", why.c_str());
+        return kExitFailure;
+    }
+    // The process table needs no attachment; a crashed environment still shows its table.
+    int32_t count = view->process_count;
+    if (count < 0) count = 0;
+    if (count > PXR_MAX_PROCESSES) count = PXR_MAX_PROCESSES;
+    if (json)
+        std::printf("[");
+    else
+        std::printf("%-8s %-8s %s\n", "PID", "STATE", "NAME");
+    for (int32_t i = 0; i < count; ++i) {
+        const ProcessEntry &e = view->processes[i];
+        std::string name = name_of(e);
+        if (json)
+            std::printf("%s{\"pid\":%d,\"name\":%s,\"state\":\"%s\"}", i ? "," : "", e.pid,
+                        json_string(name.c_str()).c_str(), process_state(e.pid));
+        else
+            std::printf("%-8d %-8s %s\n", e.pid, process_state(e.pid), name.c_str());
+    }
+    if (json) std::printf("]\n");
+    std::fflush(stdout);
+    return kExitOk;
+}
+
+int cmd_watch(int argc, char **argv) {
+    uint64_t interval = 1;
+    long count = -1;
+    bool have_interval = false;
+    for (int i = 1; i < argc; ++i) {
+        if (is_help(argv[i])) {
+            std::fputs(kWatchHelp, stdout);
+            return kExitOk;
+        }
+        char *end = nullptr;
+        if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
+            count = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || count <= 0) {
+                std::fprintf(stderr, "pxr watch: bad --count '%s'\n", argv[i]);
+                return kExitUsage;
+            }
+        } else if (!have_interval && argv[i][0] != '-') {
+            long v = std::strtol(argv[i], &end, 10);
+            if (*end != '\0' || v <= 0 || v > 3600) {
+                std::fprintf(stderr, "pxr watch: bad interval '%s' (1..3600 seconds)\n", argv[i]);
+                return kExitUsage;
+            }
+            interval = uint64_t(v);
+            have_interval = true;
+        } else {
+            std::fprintf(stderr, "pxr watch: unexpected argument '%s'\n%s", argv[i], kWatchHelp);
+            return kExitUsage;
+        }
+    }
+    if (!attach_running("watch")) return kExitFailure;
+    CommonView view;
+    std::string why;
+    if (!view.map(why)) {
+        std::fprintf(stderr, "pxr watch: %s\n", why.c_str());
+        PXR_unlink();
+        return kExitFailure;
+    }
+    const bool atomic = (view->atomic_mode & 1) != 0;
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    uint64_t last_allocs[2] = {atomic_allocations(0), atomic_allocations(1)};
+    double last_time = now_seconds();
+    for (long round = 0; count < 0 || round < count; ++round) {
+        if (round > 0) {
+            struct timespec pause = {time_t(interval), 0};
+            nanosleep(&pause, nullptr);
+        }
+        if ((view->flags & CA_CLOSING) != 0) {
+            std::printf("pxr watch: the environment has ended\n");
+            break;
+        }
+        double t = now_seconds();
+        double elapsed = t - last_time;
+        last_time = t;
+        Timestamp ts{};
+        PLAT_timestamp(&ts);
+        if (tty) std::printf("\033[H\033[2J");
+        std::printf("pxr watch  %s  every %llu s  (%s pools)\n", format_time(ts).c_str(),
+                    static_cast<unsigned long long>(interval), atomic ? "atomic" : "locked");
+        std::printf("%-4s %8s %8s %9s %8s %8s %10s %9s %10s\n", "PART", "BUFFERS", "SIZE",
+                    "ALLOCATED", "FREE", "MAX", "OUT-OF-MSG", "CONGESTED", "ALLOCS/S");
+        for (int p = 0; p < 2; ++p) {
+            const PartitionHeader *h = partition_hdr[p];
+            if (h == nullptr) continue;
+            char rate[24] = "-";
+            if (atomic) {
+                uint64_t allocs = atomic_allocations(p);
+                double per_second =
+                    round == 0 || elapsed <= 0 ? 0.0 : double(allocs - last_allocs[p]) / elapsed;
+                last_allocs[p] = allocs;
+                std::snprintf(rate, sizeof rate, "%.0f", per_second);
+            }
+            std::printf("%-4d %8d %8u %9u %8d %8u %10u %9s %10s\n", p, h->num_msgs, h->param_size,
+                        h->alloc_count, h->num_msgs - int32_t(h->alloc_count), h->max_alloc,
+                        h->out_of_msg, h->cong_status ? "yes" : "no", rate);
+        }
+        std::fflush(stdout);
+    }
+    PXR_unlink();
+    return kExitOk;
+}
+
+int cmd_terminate(int argc, char **argv) {
+    bool json;
+    int code;
+    if (!parse_query_options("terminate", argc, argv, false, json, kTerminateHelp, code))
+        return code;
+    if (!attach_running("terminate")) return kExitFailure;
+    if (PXR_terminate() != 0) {
+        std::fprintf(stderr, "pxr terminate: the environment could not be terminated\n");
+        return kExitFailure;
+    }
+    std::printf("pxr terminate: the environment was terminated\n");
+    return kExitOk;
+}
+
+} // namespace pxrtool

@@ -1,0 +1,70 @@
+// The subcommands of the pxr command and the pieces they share.
+#pragma once
+
+#include "pxrlib.h"
+
+#include <cstdint>
+#include <string>
+
+namespace pxrtool {
+
+// Exit statuses shared by the subcommands (the loader adds its own, see load.cpp).
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 64;
+
+// The environment's fixed IPC keys. They are a format shared by every process of an
+// environment; the command needs them to look without attaching and to clean up.
+inline constexpr int kSystemLockKey = 0xE0410;
+inline constexpr int kExitSemKey = 0xE0411;
+inline constexpr int kMsgArrayKey = 0xE0412;        // + partition
+inline constexpr int kPartitionHeaderKey = 0xE0414; // + partition
+inline constexpr int kPartitionLockKey = 0xE0416;   // + partition
+inline constexpr int kCommonAreaKey = 0xE0418;
+inline constexpr int kFatalSemKey = 0xE0419;
+inline constexpr int kModuleQueueKey = 0xE0211; // + module id 0..254
+
+int cmd_load(int argc, char **argv);
+int cmd_status(int argc, char **argv);
+int cmd_msgs(int argc, char **argv);
+int cmd_queues(int argc, char **argv);
+int cmd_procs(int argc, char **argv);
+int cmd_watch(int argc, char **argv);
+int cmd_terminate(int argc, char **argv);
+int cmd_clean(int argc, char **argv);
+
+// Dispatches argv[1] to its subcommand; the whole command line interface.
+int pxr_main(int argc, char **argv);
+
+// True when arg asks for help (-h, --help).
+bool is_help(const char *arg);
+
+// Converts the loader's exit status into the process exit status: 0 for 0, the magnitude
+// for other values up to 63, and 63 beyond.
+int exit_code_for_status(int32_t status);
+
+// Read-only view of the common area of the running environment, mapped without attaching.
+class CommonView {
+  public:
+    CommonView() = default;
+    ~CommonView();
+    CommonView(const CommonView &) = delete;
+    CommonView &operator=(const CommonView &) = delete;
+
+    // Maps the area; false (with the reason in why) when no environment exists.
+    bool map(std::string &why);
+    const CommonArea *get() const { return area_; }
+    const CommonArea *operator->() const { return area_; }
+
+  private:
+    const CommonArea *area_ = nullptr;
+};
+
+// Whether a loader is blocked in PXR_wait_exit (someone waits on the exit semaphore).
+bool loader_waiting();
+
+// Attaches the calling process to a running environment with one PXR_init (no 15-second
+// retry loop). On failure prints "pxr CMD: reason" on standard error and returns false.
+bool attach_running(const char *cmd);
+
+} // namespace pxrtool
