@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <map>
 #include <cstdio>
 #include <cstdlib>
@@ -71,22 +72,30 @@ namespace {
 
 constexpr uint32_t kMaxModule = 254;
 
-// Collects the errors of one file, each with the line it belongs to.
+// Collects the errors of one file, each with the line it belongs to; they are handed out
+// in line order, errors about the file as a whole last.
 class Reporter {
   public:
-    explicit Reporter(std::string_view name, std::vector<std::string> &errors)
-        : name_(name), errors_(errors) {}
+    explicit Reporter(std::string_view name) : name_(name) {}
 
     void at(int line, std::string_view raw, const std::string &message) {
         std::string text(raw);
         if (text.size() > 72) text = text.substr(0, 69) + "...";
-        errors_.push_back(name_ + ":" + std::to_string(line) + ": " + message + ": " + text);
+        found_.emplace_back(line,
+                            name_ + ":" + std::to_string(line) + ": " + message + ": " + text);
     }
-    void file(const std::string &message) { errors_.push_back(name_ + ": " + message); }
+    void file(const std::string &message) { found_.emplace_back(INT_MAX, name_ + ": " + message); }
+    bool empty() const { return found_.empty(); }
+    void hand_out(std::vector<std::string> &errors) {
+        std::stable_sort(found_.begin(), found_.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (auto &f : found_) errors.push_back(std::move(f.second));
+        found_.clear();
+    }
 
   private:
     std::string name_;
-    std::vector<std::string> &errors_;
+    std::vector<std::pair<int, std::string>> found_;
 };
 
 std::string hex(uint32_t v) {
@@ -409,10 +418,11 @@ bool parse_config(std::string_view text, std::string_view name, Config &out,
                   std::vector<std::string> &errors) {
     errors.clear();
     out = Config{};
-    Reporter report(name, errors);
+    Reporter report(name);
     Parser parser(out, report);
     if (text.empty()) {
         parser.finish();
+        report.hand_out(errors);
         return errors.empty();
     }
 
@@ -420,6 +430,7 @@ bool parse_config(std::string_view text, std::string_view name, Config &out,
     FILE *stream = fmemopen(copy.data(), copy.size(), "r");
     if (stream == nullptr) {
         report.file("cannot read the configuration");
+        report.hand_out(errors);
         return false;
     }
     char buf[kMaxLineLength + 2];
@@ -465,6 +476,7 @@ bool parse_config(std::string_view text, std::string_view name, Config &out,
     }
     fclose(stream);
     parser.finish();
+    report.hand_out(errors);
     return errors.empty();
 }
 

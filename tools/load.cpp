@@ -130,7 +130,7 @@ struct Loader {
             std::fprintf(stderr, "pxr load: cannot create the environment (PXR_init %d)\n", rc);
             return kExitSetup;
         }
-        say("environment created (flags %s)", std::to_string(flags));
+        say("environment created (flags %s)", hex(flags));
 
         const int32_t form = cfg.atomic() ? PXR_OPEN_ATOMIC : 0;
         for (int p = 0; p < 2; ++p) {

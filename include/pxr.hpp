@@ -1,0 +1,234 @@
+// pxr.hpp - C++20 interface to libpxrlib, header only, over the C interface of pxrlib.h.
+//
+// Ownership is the point: a pxr::message owns one buffer of the environment and gives it
+// back when it goes out of scope, unless it was sent (the receiver owns it then). A failed
+// send leaves the buffer with the handle. Nothing here throws: allocation and receive return
+// std::optional, sending returns a pxr::error.
+//
+//   if (auto m = pxr::allocate(0x4100, 1, pxr::reply_bit(me), 8)) {
+//       m->set_route(me, peer);
+//       std::ranges::fill(m->params(), std::byte{0});
+//       if (pxr::send(peer, *m) != pxr::error::none) { /* *m still owns the buffer */ }
+//   }
+//   while (auto in = pxr::receive(me)) pxr::confirm(std::move(*in));
+#ifndef PXR_HPP
+#define PXR_HPP
+
+#include "pxrlib.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace pxr {
+
+/// Why an operation failed.
+enum class error {
+    none = 0,
+    traffic_forbidden, ///< the environment forbids traffic (PXR_send returned 1)
+    send_failed,       ///< no queue, queue full, not attached... (PXR_send returned -1)
+    empty_handle,      ///< the handle holds no message
+    exists,            ///< environment::create: an environment (or its system lock) exists
+    create_failed,     ///< environment::create: PXR_init failed otherwise
+    partition_failed,  ///< environment::add_partition: PXR_open_partition failed
+    queue_failed,      ///< environment::add_queue: IPC_create failed
+    alias_failed,      ///< environment::add_alias: the target has no queue
+    spawn_failed,      ///< environment::spawn: fork failed or the process table is full
+};
+
+/// A module id's bit in reply_mask: set it in a request to be answered by confirm().
+constexpr uint16_t reply_bit(uint8_t module) noexcept { return uint16_t(1u << (module & 15u)); }
+
+/// Move-only owner of one message buffer.
+class message {
+  public:
+    message() noexcept = default;
+    /// Adopts msg (null gives an empty handle).
+    explicit message(MSG *msg) noexcept : msg_(msg) {}
+    message(message &&other) noexcept : msg_(std::exchange(other.msg_, nullptr)) {}
+    message &operator=(message &&other) noexcept {
+        if (this != &other) reset(std::exchange(other.msg_, nullptr));
+        return *this;
+    }
+    message(const message &) = delete;
+    message &operator=(const message &) = delete;
+    ~message() { reset(); }
+
+    explicit operator bool() const noexcept { return msg_ != nullptr; }
+    MSG *get() const noexcept { return msg_; }
+    /// Gives up ownership without releasing the buffer.
+    [[nodiscard]] MSG *release() noexcept { return std::exchange(msg_, nullptr); }
+    /// Releases the buffer held (if any) and adopts msg.
+    void reset(MSG *msg = nullptr) noexcept {
+        MSG *old = std::exchange(msg_, msg);
+        if (old != nullptr) relm(old);
+    }
+
+    // Typed header access. The handle must not be empty.
+    uint16_t type() const noexcept { return msg_->type; }
+    void set_type(uint16_t v) noexcept { msg_->type = v; }
+    bool is_request() const noexcept { return (msg_->type & PXR_MSG_REQUEST) != 0; }
+    uint16_t id() const noexcept { return msg_->id; }
+    void set_id(uint16_t v) noexcept { msg_->id = v; }
+    uint8_t src() const noexcept { return msg_->src; }
+    uint8_t dst() const noexcept { return msg_->dst; }
+    void set_route(uint8_t src, uint8_t dst) noexcept {
+        msg_->src = src;
+        msg_->dst = dst;
+    }
+    uint16_t reply_mask() const noexcept { return msg_->reply_mask; }
+    void set_reply_mask(uint16_t v) noexcept { msg_->reply_mask = v; }
+    uint8_t status() const noexcept { return msg_->status; }
+    void set_status(uint8_t v) noexcept { msg_->status = v; }
+    uint32_t info() const noexcept { return msg_->info; }
+    void set_info(uint32_t v) noexcept { msg_->info = v; }
+    uint32_t instance() const noexcept { return PXR_get_instance(msg_); }
+    void set_instance(uint32_t v) noexcept { PXR_set_instance(v, msg_); }
+
+    /// Bytes the buffer can carry (its partition's parameter size).
+    std::size_t capacity() const noexcept { return PXR_parameter_size(msg_); }
+    /// The parameters in use: len bytes.
+    std::span<std::byte> params() const noexcept {
+        return {reinterpret_cast<std::byte *>(msg_->param), msg_->len};
+    }
+    /// Sets len; false (len unchanged) when n exceeds the capacity.
+    bool resize(std::size_t n) noexcept {
+        if (n > capacity() || n > 0xFFFF) return false;
+        msg_->len = uint16_t(n);
+        return true;
+    }
+
+    MSG *operator->() const noexcept { return msg_; }
+
+  private:
+    MSG *msg_ = nullptr;
+};
+
+/// A message with its header filled (getm): type, id, reply mask and len parameter bytes.
+/// Empty when no buffer could be had.
+inline std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t reply_mask,
+                                       uint16_t len) noexcept {
+    if (MSG *m = getm(type, id, reply_mask, len)) return message(m);
+    return std::nullopt;
+}
+
+/// Sends msg to module dst. On success msg becomes empty (the receiver owns the buffer);
+/// on failure msg keeps it.
+inline error send(uint32_t dst, message &msg) noexcept {
+    if (!msg) return error::empty_handle;
+    int rc = PXR_send(dst, msg.get());
+    if (rc == 0) {
+        (void)msg.release();
+        return error::none;
+    }
+    return rc == 1 ? error::traffic_forbidden : error::send_failed;
+}
+
+/// Waits for the next message of module; empty on failure or interruption.
+inline std::optional<message> receive(uint32_t module) noexcept {
+    if (MSG *m = PXR_receive(module)) return message(m);
+    return std::nullopt;
+}
+
+/// The next message of module, or empty at once when there is none.
+inline std::optional<message> grab(uint32_t module) noexcept {
+    if (MSG *m = PXR_grab(module)) return message(m);
+    return std::nullopt;
+}
+
+/// Answers msg to its sender when it asked for it (confirm_msg), else releases it. The
+/// buffer is gone from the caller either way.
+inline void confirm(message &&msg) noexcept {
+    if (MSG *m = msg.release()) confirm_msg(m);
+}
+
+/// Asks the environment to terminate (PXR_terminate). A recorded process is stopped by it.
+inline bool terminate() noexcept { return PXR_terminate() == 0; }
+
+/// The loader's side: creates an environment and removes it again when it goes out of scope
+/// (PXR_close, which stops the recorded processes and waits one second doing so).
+class environment {
+  public:
+    struct options {
+        bool atomic = false;
+        bool error_print = false;
+        bool no_attach = false;
+        uint32_t fatal_action = 0;
+        uint8_t congestion_module = 0;
+    };
+
+    /// Creates the environment (PXR_init with the create flag). why receives the reason of
+    /// a failure when not null.
+    static std::optional<environment> create(const options &opt, error *why = nullptr) noexcept {
+        uint32_t flags = PXR_INIT_CREATE | PXR_INIT_FATAL_ACTION(opt.fatal_action);
+        if (opt.atomic) flags |= PXR_INIT_ATOMIC;
+        if (opt.error_print) flags |= PXR_INIT_ERROR_PRINT;
+        if (opt.no_attach) flags |= PXR_INIT_NO_ATTACH;
+        int rc = PXR_init(flags, 0, opt.congestion_module);
+        if (rc == 0) return environment(opt.atomic);
+        if (rc != 1) PXR_close(); // removes a system lock this attempt made
+        if (why != nullptr) *why = rc == 1 ? error::exists : error::create_failed;
+        return std::nullopt;
+    }
+
+    environment(environment &&other) noexcept
+        : owned_(std::exchange(other.owned_, false)), atomic_(other.atomic_) {}
+    environment &operator=(environment &&other) noexcept {
+        if (this != &other) {
+            close();
+            owned_ = std::exchange(other.owned_, false);
+            atomic_ = other.atomic_;
+        }
+        return *this;
+    }
+    environment(const environment &) = delete;
+    environment &operator=(const environment &) = delete;
+    ~environment() { close(); }
+
+    /// Creates partition 0 or 1, in the pool form the environment was created with.
+    error add_partition(int partition, int32_t buffers, uint32_t param_size, uint32_t onset = 0,
+                        uint32_t abate = 0) noexcept {
+        int32_t flags = PXR_OPEN_CREATE | (atomic_ ? PXR_OPEN_ATOMIC : 0);
+        return PXR_open_partition(partition, buffers, param_size, onset, abate, flags) == 0
+                   ? error::none
+                   : error::partition_failed;
+    }
+    /// Gives module a new queue of its own.
+    error add_queue(uint8_t module) noexcept {
+        return IPC_create(module, 1) == 0 ? error::none : error::queue_failed;
+    }
+    /// Points module at target's queue.
+    error add_alias(uint8_t module, uint8_t target) noexcept {
+        return IPC_attach(module, target) == 0 ? error::none : error::alias_failed;
+    }
+    /// Starts a recorded process; argv[0] is searched along PATH. pid receives its id.
+    error spawn(std::initializer_list<const char *> args, int32_t *pid = nullptr) noexcept {
+        std::vector<char *> argv;
+        argv.reserve(args.size() + 1);
+        for (const char *a : args) argv.push_back(const_cast<char *>(a));
+        argv.push_back(nullptr);
+        int32_t child = -1;
+        int rc = SYS_spawn_process(0, argv.data(), &child);
+        if (pid != nullptr) *pid = child;
+        return rc == 0 ? error::none : error::spawn_failed;
+    }
+    /// Admits attachers and blocks until a termination request; returns the exit status.
+    int32_t wait_exit() noexcept { return PXR_wait_exit(); }
+    /// Stops the recorded processes and removes every object (once).
+    void close() noexcept {
+        if (std::exchange(owned_, false)) PXR_close();
+    }
+
+  private:
+    explicit environment(bool atomic) noexcept : owned_(true), atomic_(atomic) {}
+    bool owned_ = false;
+    bool atomic_ = false;
+};
+
+} // namespace pxr
+
+#endif // PXR_HPP
