@@ -41,7 +41,9 @@ enum class error {
 };
 
 /// A module id's bit in reply_mask: set it in a request to be answered by confirm().
-constexpr uint16_t reply_bit(uint8_t module) noexcept { return uint16_t(1u << (module & 15u)); }
+constexpr uint16_t reply_bit(uint8_t module) noexcept {
+    return uint16_t(1u << (module & 15u));
+}
 
 /// Move-only owner of one message buffer.
 class message {
@@ -147,7 +149,9 @@ inline void confirm(message &&msg) noexcept {
 }
 
 /// Asks the environment to terminate (PXR_terminate). A recorded process is stopped by it.
-inline bool terminate() noexcept { return PXR_terminate() == 0; }
+inline bool terminate() noexcept {
+    return PXR_terminate() == 0;
+}
 
 /// The loader's side: creates an environment and removes it again when it goes out of scope
 /// (PXR_close, which stops the recorded processes and waits one second doing so).

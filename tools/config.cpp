@@ -39,8 +39,8 @@ bool parse_number(std::string_view text, uint64_t max, uint64_t &value) {
             d = unsigned(c - 'A' + 10);
         else
             return false;
+        if (d > max || v > (max - d) / base) return false; // v * base + d would exceed max
         v = v * base + d;
-        if (v > max) return false;
     }
     value = v;
     return true;

@@ -1,0 +1,181 @@
+// The loader's configuration reader: what a valid file yields, one error line per fault with
+// its line number, and nothing created when the file is invalid.
+#include "config.h"
+#include "ipc_test.h"
+#include "tool.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using pxrtool::Config;
+
+std::vector<std::string> errors_of(const std::string &text) {
+    Config cfg;
+    std::vector<std::string> errors;
+    pxrtool::parse_config(text, "t.conf", cfg, errors);
+    return errors;
+}
+
+TEST(ConfigReader, ValidFileYieldsEveryDirective) {
+    const std::string text = "* a full configuration\n"
+                             "\n"
+                             "environment atomic error-print fatal-action=1 congestion=0x10\n"
+                             "partition 0 buffers=1000 size=256 onset=800 abate=600 * comment\n"
+                             "partition\t1 buffers=0x10 size=4096\r\n"
+                             "queue 0x20 33\n"
+                             "alias 0x10 0x20\n"
+                             "spawn sh -c \"exit 0\"\n"
+                             "spawn /bin/sh";
+    Config cfg;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(pxrtool::parse_config(text, "t.conf", cfg, errors))
+        << (errors.empty() ? "" : errors[0]);
+    EXPECT_EQ(cfg.init_flags, PXR_INIT_ATOMIC | PXR_INIT_ERROR_PRINT | PXR_INIT_FATAL_ACTION(1));
+    EXPECT_TRUE(cfg.atomic());
+    EXPECT_EQ(cfg.congestion_module, 0x10u);
+    EXPECT_TRUE(cfg.partitions[0].defined);
+    EXPECT_EQ(cfg.partitions[0].buffers, 1000);
+    EXPECT_EQ(cfg.partitions[0].size, 256u);
+    EXPECT_EQ(cfg.partitions[0].onset, 800u);
+    EXPECT_EQ(cfg.partitions[0].abate, 600u);
+    EXPECT_EQ(cfg.partitions[1].buffers, 16);
+    EXPECT_EQ(cfg.partitions[1].size, 4096u);
+    EXPECT_EQ(cfg.queues, (std::vector<uint32_t>{0x20, 33}));
+    ASSERT_EQ(cfg.aliases.size(), 1u);
+    EXPECT_EQ(cfg.aliases[0].module, 0x10u);
+    EXPECT_EQ(cfg.aliases[0].target, 0x20u);
+    ASSERT_EQ(cfg.spawns.size(), 2u);
+    EXPECT_EQ(cfg.spawns[0].argv, (std::vector<std::string>{"sh", "-c", "exit 0"}));
+    EXPECT_EQ(cfg.spawns[0].line, 8);
+    EXPECT_EQ(cfg.spawns[1].argv, (std::vector<std::string>{"/bin/sh"}));
+
+    // The smallest useful file: defaults for everything else.
+    ASSERT_TRUE(pxrtool::parse_config("partition 1 buffers=1 size=0\n", "t", cfg, errors));
+    EXPECT_EQ(cfg.init_flags, 0u);
+    EXPECT_FALSE(cfg.partitions[0].defined);
+}
+
+TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
+    struct Case {
+        const char *line;
+        const char *message;
+    };
+    const std::string long_line(pxrtool::kMaxLineLength + 5, 'x');
+    const Case cases[] = {
+        {"bogus 1", "unknown directive 'bogus'"},
+        {"queue 0x20 ;", "invalid character ';'"},
+        {"queue \"0x20", "unbalanced quote"},
+        {"queue 255", "bad module id '255'"},
+        {"queue 0x2g", "bad module id '0x2g'"},
+        {"partition 2 buffers=1 size=8", "bad partition number '2'"},
+        {"partition 1 buffers=65001 size=8", "bad value for buffers"},
+        {"partition 1 buffers=0 size=8", "buffers must be at least 1"},
+        {"partition 1 buffers=10", "partition needs buffers=N and size=BYTES"},
+        {"partition 1 buffers=10 size=8 colour=red", "unknown partition option 'colour'"},
+        {"partition 1 buffers=10 size=8 onset=5", "onset and abate go together"},
+        {"partition 1 buffers=10 size=8 onset=5 abate=5", "0 < abate < onset <= buffers"},
+        {"partition 1 buffers=65000 size=40000", "partition too large"},
+        {"environment turbo", "unknown environment option 'turbo'"},
+        {"environment fatal-action=16", "bad value for fatal-action"},
+        {"alias 0x30", "alias needs a module id and a target module id"},
+        {"alias 0x30 0x31", "alias target 0x31 has no queue"},
+        {"spawn /nonexistent/program", "program '/nonexistent/program' not found"},
+        {"spawn", "spawn needs a program"},
+        {long_line.c_str(), "line longer than"},
+    };
+    for (const Case &c : cases) {
+        // Line 3 holds the fault; the rest of the file is valid.
+        std::string text =
+            "partition 0 buffers=4 size=8\n* comment\n" + std::string(c.line) + "\nqueue 0x40\n";
+        std::vector<std::string> errors = errors_of(text);
+        ASSERT_EQ(errors.size(), 1u) << c.line;
+        const std::string &e = errors[0];
+        EXPECT_EQ(e.rfind("t.conf:3: ", 0), 0u) << e;
+        EXPECT_NE(e.find(c.message), std::string::npos) << e;
+        std::string shown = std::string(c.line).substr(0, 40);
+        EXPECT_NE(e.find(shown), std::string::npos) << "the line is quoted: " << e;
+    }
+}
+
+TEST(ConfigReader, ErrorsThatNeedTheWholeFile) {
+    // Repeats, with the earlier line named.
+    auto errors =
+        errors_of("environment\npartition 0 buffers=2 size=8\nenvironment atomic\n"
+                  "partition 0 buffers=2 size=8\nqueue 5\nqueue 5\nalias 6 5\nalias 6 5\n");
+    ASSERT_EQ(errors.size(), 4u);
+    EXPECT_NE(errors[0].find("t.conf:3: second environment line (the first is line 1)"),
+              std::string::npos);
+    EXPECT_NE(errors[1].find("t.conf:4: partition 0 defined twice (first on line 2)"),
+              std::string::npos);
+    EXPECT_NE(errors[2].find("t.conf:6: module 0x5 already has a queue"), std::string::npos);
+    EXPECT_NE(errors[3].find("t.conf:8: module 0x6 is already an alias (line 7)"),
+              std::string::npos);
+
+    // Checks made at the end still report the line they belong to, in line order.
+    errors = errors_of("environment atomic\npartition 0 buffers=1 size=6\n"
+                       "partition 1 buffers=9 size=8 onset=4 abate=2\n");
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_NE(errors[0].find("t.conf:2: an atomic environment needs at least 2 buffers"),
+              std::string::npos);
+    EXPECT_NE(errors[1].find("t.conf:2: an atomic environment needs a size that is a multiple"),
+              std::string::npos);
+    EXPECT_NE(errors[2].find("t.conf:3: congestion module 0x0 has no queue"), std::string::npos);
+
+    // A file without a partition has no line to blame.
+    errors = errors_of("* nothing\nqueue 1\n");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("t.conf: no partition defined", 0), 0u);
+    EXPECT_EQ(errors_of("").size(), 1u);
+
+    // CR LF line ends do not disturb the numbering.
+    errors = errors_of("partition 0 buffers=2 size=8\r\n\r\nqueue x\r\n");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind("t.conf:3: ", 0), 0u) << errors[0];
+}
+
+class ConfigLoad : public pxrtest::IpcTest {};
+
+TEST_F(ConfigLoad, InvalidFileCreatesNothing) {
+    char path[] = "/tmp/pxr-config-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    // Everything but the last line is valid; the loader must not start building.
+    const std::string text = "environment\npartition 0 buffers=8 size=16\nqueue 0x20\n"
+                             "spawn /bin/true\nalias 0x21 0x22\n";
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+
+    char cmd[] = "load";
+    char *argv[] = {cmd, path, nullptr};
+    int rc = 0;
+    std::string err = pxrtest::capture_stderr([&] { rc = pxrtool::cmd_load(2, argv); });
+    unlink(path);
+    EXPECT_EQ(rc, 65);
+    EXPECT_NE(err.find(std::string(path) + ":5: alias target 0x22 has no queue"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("nothing was created"), std::string::npos);
+    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+}
+
+TEST(ConfigReader, NumbersAndPrograms) {
+    uint64_t v = 0;
+    EXPECT_TRUE(pxrtool::parse_number("0x1F", 255, v));
+    EXPECT_EQ(v, 31u);
+    EXPECT_TRUE(pxrtool::parse_number("65000", 65000, v));
+    EXPECT_FALSE(pxrtool::parse_number("65001", 65000, v));
+    EXPECT_FALSE(pxrtool::parse_number("99999999999999999999999", UINT64_MAX, v));
+    for (const char *bad : {"", "0x", "-1", "+1", "1.5", " 1"})
+        EXPECT_FALSE(pxrtool::parse_number(bad, 100, v)) << bad;
+
+    EXPECT_TRUE(pxrtool::program_exists("sh"));
+    EXPECT_TRUE(pxrtool::program_exists("/bin/sh"));
+    EXPECT_FALSE(pxrtool::program_exists("/etc/passwd")); // not executable
+    EXPECT_FALSE(pxrtool::program_exists("/bin"));        // a directory
+    EXPECT_FALSE(pxrtool::program_exists("no-such-program-here"));
+}
+
+} // namespace
