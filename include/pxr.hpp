@@ -32,7 +32,8 @@ enum class error {
     traffic_forbidden, ///< the environment forbids traffic (PXR_send returned 1)
     send_failed,       ///< no queue, queue full, not attached... (PXR_send returned -1)
     empty_handle,      ///< the handle holds no message
-    exists,            ///< environment::create: an environment (or its system lock) exists
+    exists,            ///< environment::create: an environment (or its system lock) exists,
+                       ///< or this process is attached to one
     create_failed,     ///< environment::create: PXR_init failed otherwise
     partition_failed,  ///< environment::add_partition: PXR_open_partition failed
     queue_failed,      ///< environment::add_queue: IPC_create failed
@@ -174,8 +175,10 @@ class environment {
         if (opt.no_attach) flags |= PXR_INIT_NO_ATTACH;
         int rc = PXR_init(flags, 0, opt.congestion_module);
         if (rc == 0) return environment(opt.atomic);
-        if (rc != 1) PXR_close(); // removes a system lock this attempt made
-        if (why != nullptr) *why = rc == 1 ? error::exists : error::create_failed;
+        // 1: a system lock exists; 6: this process is attached to an environment already.
+        bool exists = rc == 1 || rc == 6;
+        if (!exists) PXR_close(); // removes a system lock this attempt made
+        if (why != nullptr) *why = exists ? error::exists : error::create_failed;
         return std::nullopt;
     }
 

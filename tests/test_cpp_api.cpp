@@ -1,0 +1,146 @@
+// The C++ interface: who owns a buffer when, and the loader-side environment object.
+#include "ipc_test.h"
+#include "pxr.hpp"
+
+#include "env/pxr_internal.h"
+
+#include <algorithm>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+namespace {
+
+constexpr uint8_t kModule = 0x20;
+
+class CppApi : public pxrtest::IpcTest {
+  protected:
+    void SetUp() override {
+        IpcTest::SetUp();
+        pxrtest::EnvSpec spec;
+        spec.buffers0 = 4;
+        spec.size0 = 32;
+        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        ASSERT_EQ(IPC_create(kModule, 1), 0);
+    }
+    static uint32_t allocated() { return partition_hdr[0]->alloc_count; }
+};
+
+TEST_F(CppApi, HandleReleasesItsBufferOnScopeExitAndMovesOwnership) {
+    {
+        auto m = pxr::allocate(0x100, 1, 0, 8);
+        ASSERT_TRUE(m.has_value());
+        EXPECT_EQ(allocated(), 1u);
+
+        pxr::message moved = std::move(*m);
+        EXPECT_FALSE(*m); // the moved-from handle owns nothing and releases nothing
+        EXPECT_TRUE(moved);
+        EXPECT_EQ(allocated(), 1u);
+
+        pxr::message other(getm(0x100, 2, 0, 0));
+        other = std::move(moved); // the buffer other held is released now
+        EXPECT_EQ(allocated(), 1u);
+        EXPECT_EQ(other.id(), 1);
+    }
+    EXPECT_EQ(allocated(), 0u);
+
+    // release() hands the buffer back to C code, which must give it back itself.
+    MSG *raw = nullptr;
+    {
+        auto m = pxr::allocate(0x100, 3, 0, 0);
+        ASSERT_TRUE(m.has_value());
+        raw = m->release();
+    }
+    EXPECT_EQ(allocated(), 1u);
+    EXPECT_EQ(relm(raw), 0);
+    EXPECT_EQ(allocated(), 0u);
+}
+
+TEST_F(CppApi, SentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
+    {
+        auto m = pxr::allocate(0x100, 7, 0, 4);
+        ASSERT_TRUE(m.has_value());
+        m->set_route(0x21, kModule);
+        EXPECT_EQ(pxr::send(kModule, *m), pxr::error::none);
+        EXPECT_FALSE(*m);
+    }
+    EXPECT_EQ(allocated(), 1u) << "a sent buffer is not released by the sender's handle";
+    {
+        auto in = pxr::grab(kModule);
+        ASSERT_TRUE(in.has_value());
+        EXPECT_EQ(in->id(), 7);
+        EXPECT_EQ(in->src(), 0x21);
+        EXPECT_EQ(allocated(), 1u);
+    }
+    EXPECT_EQ(allocated(), 0u);
+    EXPECT_FALSE(pxr::grab(kModule).has_value());
+
+    // A refused send leaves the buffer with the handle, which still releases it.
+    {
+        auto m = pxr::allocate(0x100, 8, 0, 4);
+        ASSERT_TRUE(m.has_value());
+        pxr::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
+        EXPECT_EQ(pxr::send(kModule, *m), pxr::error::traffic_forbidden);
+        pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
+        EXPECT_TRUE(*m);
+        EXPECT_EQ(m->id(), 8);
+        EXPECT_EQ(PXR_pending_msgs(kModule), 0);
+        EXPECT_EQ(allocated(), 1u);
+    }
+    EXPECT_EQ(allocated(), 0u);
+
+    pxr::message empty;
+    EXPECT_EQ(pxr::send(kModule, empty), pxr::error::empty_handle);
+}
+
+TEST_F(CppApi, HeaderAccessParametersAndConfirm) {
+    auto m = pxr::allocate(0x4100, 9, pxr::reply_bit(0x31), 4);
+    ASSERT_TRUE(m.has_value());
+    EXPECT_TRUE(m->is_request());
+    EXPECT_EQ(m->reply_mask(), 1u << 1);
+    EXPECT_EQ(m->capacity(), 32u);
+    EXPECT_EQ(m->params().size(), 4u);
+    EXPECT_EQ(static_cast<void *>(m->params().data()), static_cast<void *>(m->get()->param));
+    EXPECT_FALSE(m->resize(33));
+    EXPECT_TRUE(m->resize(32));
+    std::ranges::fill(m->params(), std::byte{0xAB});
+    EXPECT_EQ(m->get()->param[31], 0xAB);
+    m->set_instance(42);
+    EXPECT_EQ(PXR_get_instance(m->get()), 42u);
+
+    // The answer goes back to the requester's module; the handle is empty either way.
+    ASSERT_EQ(IPC_create(0x31, 1), 0);
+    m->set_route(0x31, kModule);
+    pxr::confirm(std::move(*m));
+    EXPECT_FALSE(*m);
+    auto answer = pxr::grab(0x31);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_FALSE(answer->is_request());
+    EXPECT_EQ(answer->src(), kModule);
+    EXPECT_EQ(answer->params().size(), 32u);
+}
+
+class CppEnvironment : public pxrtest::IpcTest {};
+
+TEST_F(CppEnvironment, CreatesAndRemovesEverything) {
+    pxr::error why = pxr::error::none;
+    {
+        auto env = pxr::environment::create({.atomic = true, .congestion_module = 0x10}, &why);
+        ASSERT_TRUE(env.has_value());
+        EXPECT_EQ(env->add_partition(0, 8, 16), pxr::error::none);
+        EXPECT_EQ(env->add_partition(0, 8, 16), pxr::error::partition_failed);
+        EXPECT_EQ(env->add_queue(0x10), pxr::error::none);
+        EXPECT_EQ(env->add_alias(0x11, 0x10), pxr::error::none);
+        EXPECT_EQ(env->add_alias(0x12, 0x13), pxr::error::alias_failed);
+        EXPECT_EQ(common_ptr->atomic_mode & 1, 1u);
+        EXPECT_EQ(partition_hdr[0]->free_tail, 6u) << "the atomic form leaves one buffer behind";
+
+        // The creator can hand the environment on; only the last owner closes it.
+        pxr::environment owner = std::move(*env);
+        EXPECT_EQ(pxr::environment::create({}, &why), std::nullopt);
+        EXPECT_EQ(why, pxr::error::exists);
+    }
+    EXPECT_EQ(common_ptr, nullptr);
+    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+}
+
+} // namespace
