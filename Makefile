@@ -37,8 +37,9 @@ test-sanitize: deps
 	cmake --build $(SAN_BUILD)
 	ctest --test-dir $(SAN_BUILD) -j $(CTEST_JOBS) --output-on-failure
 
+# The loader finds ping and pong along PATH, as the spawn lines of demo.conf name them.
 demo: build
-	$(BUILD)/examples/toolbox_demo
+	PATH="$(CURDIR)/$(BUILD)/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF
