@@ -1,0 +1,177 @@
+// The allocation front end: stamps, refusals, congestion messages reaching a congestion module
+// process in both pool forms, and exhaustion as a fatal event.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <sys/sem.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using pxrtest::EnvSpec;
+
+constexpr uint32_t kCongestion = 9;
+
+class Alloc : public pxrtest::IpcTest {
+  protected:
+    PartitionHeader *h = nullptr;
+    void make_env(uint32_t init_flags, int32_t buffers, uint32_t onset, uint32_t abate) {
+        EnvSpec spec;
+        spec.init_flags = init_flags;
+        spec.congestion_module = kCongestion;
+        spec.buffers0 = buffers;
+        spec.size0 = 256;
+        spec.onset0 = onset;
+        spec.abate0 = abate;
+        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        h = partition_hdr[0];
+    }
+};
+
+TEST_F(Alloc, StampsSizesAndRefusals) {
+    make_env(0, 4, 0, 0);
+    uint32_t size = 10;
+    MSG *m = PXR_getmem(0, &size);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(size, 256u);
+    SysMsg *s = pxr::slot_of(m);
+    EXPECT_EQ(s->getmem_pid, getpid());
+    EXPECT_EQ(s->relmem_pid, 0);
+    EXPECT_EQ(s->allocated, 1u);
+
+    size = 1;
+    EXPECT_EQ(PXR_getmem(8, &size), nullptr);
+    EXPECT_EQ(PXR_relmem(8, m), 1u);
+    EXPECT_EQ(PXR_relmem(-1, m), 1u);
+    EXPECT_EQ(s->allocated, 1u);
+    EXPECT_EQ(common_ptr->fatal_code, 0u); // a bad class is not a fatal event
+    EXPECT_EQ(PXR_partition_congestion(0), 0u);
+    EXPECT_EQ(PXR_partition_congestion(1), PXR_NO_INDEX);
+    EXPECT_EQ(PXR_partition_congestion(2), PXR_NO_INDEX);
+
+    s->send_pid = s->receive_pid = 99;
+    ASSERT_EQ(PXR_relmem(7, m), 0u);
+    EXPECT_EQ(s->relmem_pid, getpid());
+    // A second release is refused and leaves the list as it was.
+    const uint32_t tail = h->free_tail;
+    EXPECT_EQ(PXR_relmem(0, m), 1u);
+    EXPECT_EQ(h->free_tail, tail);
+    EXPECT_EQ(h->alloc_count, 0u);
+
+    // Take every buffer: each is distinct, and the released one comes back clean last.
+    std::vector<MSG *> all;
+    for (int i = 0; i < 4; ++i) {
+        size = 0;
+        all.push_back(PXR_getmem(0, &size));
+        ASSERT_NE(all.back(), nullptr);
+    }
+    EXPECT_EQ(all.back(), m);
+    EXPECT_EQ(s->relmem_pid, 0);
+    EXPECT_EQ(s->send_pid, 0);
+    EXPECT_EQ(s->receive_pid, 0);
+    for (MSG *x : all) EXPECT_EQ(PXR_relmem(0, x), 0u);
+
+    PXR_unlink();
+    EXPECT_EQ(PXR_partition_congestion(0), PXR_NO_INDEX); // no attach is attempted
+    EXPECT_EQ(common_ptr, nullptr);
+}
+
+TEST_F(Alloc, OnsetSendFailureHandsTheCallerThePreparedBuffer) {
+    make_env(0, 4, 1, 0); // the congestion module has no queue
+    MSG *m = getm(0x77, 5, 0, 3);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->type, 0x77); // getm rewrites the header over the congestion fields
+    EXPECT_EQ(h->cong_status, 1u);
+    EXPECT_EQ(h->alloc_count, 1u);
+    EXPECT_EQ(PXR_partition_congestion(0), 1u);
+}
+
+// The congestion module runs in its own process: it receives the onset and the abate message
+// and releases both. levels: the alloc_count at onset (the caller's buffer not counted) and
+// the number of releases after which the abate message arrives.
+void run_congestion_round(PartitionHeader *h, int onset_allocs, int releases_to_abate) {
+    ASSERT_EQ(IPC_create(kCongestion, 1), 0);
+    pid_t module = pxrtest::start_child([] {
+        PXR_unlink();
+        alarm(20);
+        MSG *on = PXR_receive(kCongestion);
+        if (on == nullptr || on->type != 1 || on->status != 1 || on->id != 0) return 1;
+        if (on->dst != kCongestion || on->src != 0 || on->len != 0) return 2;
+        MSG *off = PXR_receive(kCongestion);
+        if (off == nullptr || off->type != 1 || off->status != 0 || off == on) return 3;
+        if (relm(on) != 0 || relm(off) != 0) return 4;
+        return 0;
+    });
+
+    std::vector<MSG *> held;
+    for (int i = 0; i < onset_allocs; ++i) {
+        MSG *m = getm(0x10, uint16_t(i), 0, 0);
+        ASSERT_NE(m, nullptr);
+        held.push_back(m);
+        EXPECT_EQ(h->cong_status, i + 1 == onset_allocs ? 1u : 0u) << "allocation " << i;
+    }
+    EXPECT_EQ(h->cong_count, 1u);
+    // The caller got a different buffer from the one that carries the onset message.
+    EXPECT_EQ(h->alloc_count, uint32_t(onset_allocs + 1));
+    EXPECT_EQ(held.back()->type, 0x10);
+
+    for (int i = 0; i < releases_to_abate; ++i) {
+        EXPECT_EQ(h->cong_status, 1u);
+        ASSERT_EQ(relm(held.back()), 0);
+        held.pop_back();
+    }
+    EXPECT_EQ(h->cong_status, 0u);
+    EXPECT_EQ(pxrtest::wait_child(module), 0);
+    for (MSG *m : held) EXPECT_EQ(relm(m), 0);
+    EXPECT_EQ(h->alloc_count, 0u);
+    EXPECT_EQ(h->cong_count, 1u);
+    EXPECT_EQ(h->max_alloc, uint32_t(onset_allocs + 1));
+}
+
+TEST_F(Alloc, LockedCongestionSignalsAtOnsetAndAtTheReleaseMadeAtAbate) {
+    make_env(0, 8, 4, 2);
+    // Onset when alloc_count reaches 4 (3 callers + the onset message, then the 4th caller's
+    // buffer makes 5); abate at the release made while alloc_count is 2.
+    run_congestion_round(h, 4, 4);
+}
+
+TEST_F(Alloc, AtomicCongestionSignalsOneEarlierAndAtTheReleaseThatReachesAbate) {
+    make_env(PXR_INIT_ATOMIC, 8, 4, 2);
+    // Onset when alloc_count reaches 3; abate at the release that brings it down to 2.
+    run_congestion_round(h, 3, 2);
+}
+
+TEST_F(Alloc, ExhaustionRaisesFatalEventTwoAndEndsTheEnvironment) {
+    make_env(PXR_INIT_FATAL_ACTION(1), 2, 0, 0);
+    pid_t waiter = pxrtest::start_child([] {
+        PXR_unlink();
+        alarm(20);
+        uint32_t code = 0;
+        if (PXR_block_event(&code) != 0) return 1;
+        return int(code);
+    });
+    pid_t loader = pxrtest::start_child([] { return PXR_wait_exit(); });
+    for (int i = 0; i < 400 && semget(pxr::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
+    usleep(50000); // let the waiter attach and block
+
+    ASSERT_NE(getm(1, 0, 0, 0), nullptr);
+    ASSERT_NE(getm(1, 0, 0, 0), nullptr);
+    EXPECT_EQ(getm(1, 0, 0, 0), nullptr);
+    EXPECT_EQ(common_ptr, nullptr);               // terminated and closed
+    EXPECT_EQ(pxrtest::wait_child(loader), 0xFE); // PXR_wait_exit returned -2
+    EXPECT_EQ(pxrtest::wait_child(waiter), 2);
+}
+
+TEST_F(Alloc, RequestAboveEveryPartitionIsFatalWithoutEndingTheEnvironment) {
+    make_env(0, 2, 0, 0);
+    uint32_t size = 257;
+    EXPECT_EQ(PXR_getmem(0, &size), nullptr);
+    EXPECT_EQ(size, 257u);
+    EXPECT_EQ(common_ptr->fatal_code, 2u);
+    EXPECT_EQ(h->out_of_msg, 0u);
+    EXPECT_NE(getm(1, 0, 0, 0), nullptr);
+}
+
+} // namespace

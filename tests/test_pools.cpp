@@ -1,0 +1,168 @@
+// The two free-list pools on their own: list shape, statistics and congestion thresholds.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+namespace {
+
+using pxrtest::EnvSpec;
+
+constexpr uint32_t kCongestion = 9;
+
+class Pools : public pxrtest::IpcTest {
+  protected:
+    PartitionHeader *h = nullptr;
+    void make_env(bool atomic, int32_t buffers, uint32_t onset, uint32_t abate) {
+        EnvSpec spec;
+        spec.init_flags = atomic ? PXR_INIT_ATOMIC : 0;
+        spec.congestion_module = kCongestion;
+        spec.buffers0 = buffers;
+        spec.size0 = 32;
+        spec.onset0 = onset;
+        spec.abate0 = abate;
+        spec.buffers1 = 2;
+        spec.size1 = 128;
+        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        ASSERT_EQ(IPC_create(kCongestion, 1), 0);
+        h = partition_hdr[0];
+    }
+};
+
+TEST_F(Pools, LockedTakesInOrderCountsOnsetAtTheLevelAndRunsDry) {
+    make_env(false, 2, 2, 0);
+    uint32_t size = 1, onset = 0;
+    SysMsg *a = semaphore_getmem(&size, &onset);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->index, 0u);
+    EXPECT_EQ(size, 32u);
+    EXPECT_EQ(onset, 0u);
+    EXPECT_EQ(h->cong_status, 0u);
+    EXPECT_EQ(h->max_alloc_time.year >= 2000, true);
+
+    SysMsg *b = semaphore_getmem(&size, &onset);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(b->index, 1u);
+    EXPECT_EQ(onset, 1u);
+    EXPECT_EQ(h->cong_status, 1u);
+    EXPECT_EQ(h->cong_count, 1u);
+    EXPECT_EQ(h->cong_count_reset, 1u);
+    EXPECT_NE(h->cong_onset_time.year, 0u);
+    EXPECT_EQ(h->free_head, PXR_NO_INDEX);
+    EXPECT_EQ(h->alloc_count, 2u);
+    EXPECT_EQ(h->max_alloc, 2u);
+
+    uint32_t size2 = 1;
+    EXPECT_EQ(semaphore_getmem(&size2, &onset), nullptr);
+    EXPECT_EQ(h->out_of_msg, 1u);
+    EXPECT_EQ(size2, 1u);
+
+    // Released buffers come back behind the ones already free, in release order.
+    h->cong_status = 0;
+    ASSERT_EQ(semaphore_relmem(b), 0u);
+    EXPECT_EQ(h->free_head, 1u);
+    EXPECT_EQ(h->free_tail, 1u);
+    ASSERT_EQ(semaphore_relmem(a), 0u);
+    EXPECT_EQ(h->free_tail, 0u);
+    EXPECT_EQ(b->next, 0u);
+    onset = 0;
+    EXPECT_EQ(semaphore_getmem(&size, &onset), b);
+    EXPECT_EQ(semaphore_getmem(&size, &onset), a);
+    EXPECT_EQ(h->cong_count, 2u);
+
+    // A request too large for partition 0 is served by partition 1.
+    size = 100;
+    SysMsg *big = semaphore_getmem(&size, &onset);
+    ASSERT_NE(big, nullptr);
+    EXPECT_EQ(big->partition, 1);
+    EXPECT_EQ(size, 128u);
+    size = 129;
+    EXPECT_EQ(semaphore_getmem(&size, &onset), nullptr);
+    EXPECT_EQ(partition_hdr[1]->out_of_msg, 0u); // nothing fits: not an exhaustion
+}
+
+TEST_F(Pools, LockedReleaseAtTheAbateLevelBecomesTheAbateMessage) {
+    make_env(false, 4, 0, 2);
+    uint32_t size = 0, onset = 0;
+    SysMsg *a = semaphore_getmem(&size, &onset);
+    SysMsg *b = semaphore_getmem(&size, &onset);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(onset, 0u); // an onset level of 0 never signals
+    h->cong_status = 1;
+    ASSERT_EQ(semaphore_relmem(b), 0u);
+    EXPECT_EQ(h->cong_status, 0u);
+    EXPECT_EQ(h->alloc_count, 2u);
+    EXPECT_EQ(b->allocated, 1u); // travelling, not on the free list
+    MSG *note = PXR_grab(kCongestion);
+    ASSERT_EQ(note, pxr::msg_of(b));
+    EXPECT_EQ(note->type, 1);
+    EXPECT_EQ(note->id, 0);
+    EXPECT_EQ(note->status, 0);
+    EXPECT_EQ(note->dst, kCongestion);
+    EXPECT_EQ(note->len, 0);
+    ASSERT_EQ(semaphore_relmem(b), 0u);
+    ASSERT_EQ(semaphore_relmem(a), 0u);
+    EXPECT_EQ(h->alloc_count, 0u);
+    ASSERT_EQ(semaphore_relmem(a), 0u); // at zero a release is ignored
+    EXPECT_EQ(h->alloc_count, 0u);
+    EXPECT_EQ(h->free_tail, a->index);
+}
+
+TEST_F(Pools, AtomicFreshListKeepsOneBufferAndRepairsTheLaggingTail) {
+    make_env(true, 3, 3, 0);
+    EXPECT_EQ(h->free_head, 0u);
+    EXPECT_EQ(h->free_tail, 1u);
+    uint32_t onset = 0;
+    SysMsg *s0 = atomic_getmem(1, &onset);
+    ASSERT_NE(s0, nullptr);
+    EXPECT_EQ(s0->index, 0u);
+    EXPECT_EQ(h->free_head, 1u);
+    EXPECT_EQ(onset, 0u);
+    SysMsg *s1 = atomic_getmem(1, &onset);
+    ASSERT_NE(s1, nullptr);
+    EXPECT_EQ(s1->index, 1u);
+    EXPECT_EQ(h->free_tail, 2u);
+    // Onset is counted one below the level: here at alloc_count 2.
+    EXPECT_EQ(onset, 1u);
+    EXPECT_EQ(h->cong_count, 1u);
+    EXPECT_EQ(h->cong_count_reset, 1u);
+    EXPECT_EQ(h->cong_status, 0u); // set by the front end, not by the pool
+    EXPECT_EQ(atomic_getmem(1, &onset), nullptr);
+    EXPECT_EQ(h->out_of_msg, 1u);
+    EXPECT_EQ(h->alloc_count, 2u);
+    EXPECT_EQ(h->max_alloc, 2u);
+
+    ASSERT_EQ(atomic_relmem(s0), 0u);
+    EXPECT_EQ(pxr::slot_at(0, 2)->next, 0u);
+    EXPECT_EQ(h->free_tail, 0x00010000u);
+    EXPECT_EQ(s0->allocated, 0u);
+    EXPECT_EQ(h->alloc_count, 1u);
+    // The buffer comes back under a new tag and is handed out again after slot 2.
+    onset = 0;
+    EXPECT_EQ(atomic_getmem(1, &onset), pxr::slot_at(0, 2));
+    EXPECT_EQ(h->free_head, 0x00010000u);
+}
+
+TEST_F(Pools, AtomicReleaseDownToTheAbateLevelBecomesTheAbateMessage) {
+    make_env(true, 4, 0, 1);
+    uint32_t onset = 0;
+    SysMsg *a = atomic_getmem(1, &onset);
+    SysMsg *b = atomic_getmem(1, &onset);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(onset, 0u);
+    ASSERT_EQ(atomic_relmem(b), 0u); // not congested: an ordinary release to 1
+    EXPECT_EQ(PXR_grab(kCongestion), nullptr);
+    b = atomic_getmem(1, &onset);
+    h->cong_status = 1;
+    ASSERT_EQ(atomic_relmem(b), 0u);
+    EXPECT_EQ(h->cong_status, 0u);
+    EXPECT_EQ(h->alloc_count, 2u);
+    MSG *note = PXR_grab(kCongestion);
+    ASSERT_EQ(note, pxr::msg_of(b));
+    EXPECT_EQ(note->status, 0);
+    EXPECT_EQ(note->type, 1);
+    ASSERT_EQ(atomic_relmem(b), 0u);
+    ASSERT_EQ(atomic_relmem(a), 0u);
+    EXPECT_EQ(h->alloc_count, 0u);
+}
+
+} // namespace

@@ -1,0 +1,115 @@
+// Four processes allocate, send, receive and release at the same time on one partition; at the
+// end every buffer is accounted for exactly once and the statistics agree.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kWorkers = 4;
+constexpr uint32_t kFirstModule = 20;
+constexpr int kIterations = 3000;
+constexpr int32_t kBuffers = 64;
+
+// Counters of the common area used to add up what the workers did.
+constexpr int kAllocs = 0;
+constexpr int kReceived = 1;
+
+int worker(int me) {
+    PXR_unlink();
+    alarm(60);
+    const uint32_t own = kFirstModule + uint32_t(me);
+    const uint32_t peer = kFirstModule + uint32_t((me + 1) % kWorkers);
+    MSG *burst[4];
+    for (int it = 0; it < kIterations; ++it) {
+        // Two messages around the ring, then two back from the neighbour on the other side.
+        for (int k = 0; k < 2; ++k) {
+            MSG *m = getm(0x100, uint16_t(me), 0, 4);
+            if (m == nullptr) return 10;
+            m->info = uint32_t(it);
+            if (PXR_send(peer, m) != 0) return 11;
+        }
+        for (int k = 0; k < 2; ++k) {
+            MSG *m = PXR_receive(own);
+            if (m == nullptr) return 12;
+            if (m->id != uint16_t((me + kWorkers - 1) % kWorkers)) return 13;
+            if (pxr::slot_of(m)->allocated != 1) return 14;
+            if (relm(m) != 0) return 15;
+        }
+        // A burst that only churns the free list.
+        for (MSG *&m : burst)
+            if ((m = getm(0x200, 0, 0, 0)) == nullptr) return 16;
+        for (MSG *m : burst)
+            if (relm(m) != 0) return 17;
+        pxr::shared(common_ptr->counters[kAllocs]).fetch_add(6);
+        pxr::shared(common_ptr->counters[kReceived]).fetch_add(2);
+    }
+    return 0;
+}
+
+class Stress : public pxrtest::IpcTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Stress, EveryBufferIsAccountedForOnceAndTheStatisticsAgree) {
+    const bool atomic = GetParam();
+    pxrtest::EnvSpec spec;
+    spec.init_flags = atomic ? PXR_INIT_ATOMIC : 0;
+    spec.buffers0 = kBuffers;
+    spec.size0 = 16;
+    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    for (int w = 0; w < kWorkers; ++w) ASSERT_EQ(IPC_create(kFirstModule + uint32_t(w), 1), 0);
+
+    std::vector<pid_t> pids;
+    for (int w = 0; w < kWorkers; ++w)
+        pids.push_back(pxrtest::start_child([w] { return worker(w); }));
+    for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(pxrtest::wait_child(pids[size_t(w)]), 0) << w;
+
+    PartitionHeader *h = partition_hdr[0];
+    EXPECT_EQ(h->alloc_count, 0u);
+    EXPECT_EQ(h->out_of_msg, 0u);
+    EXPECT_LE(h->max_alloc, uint32_t(kBuffers));
+    EXPECT_EQ(common_ptr->fatal_code, 0u);
+    EXPECT_EQ(common_ptr->counters[kReceived], uint32_t(kWorkers * kIterations * 2));
+    for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(PXR_pending_msgs(kFirstModule + uint32_t(w)), 0);
+
+    // Walk the free list: every buffer on it exactly once, none allocated.
+    std::vector<int> seen(kBuffers, 0);
+    uint32_t word = h->free_head;
+    uint32_t last = PXR_NO_INDEX;
+    int listed = 0;
+    while (listed <= kBuffers) {
+        const uint32_t i = word & 0xFFFFu;
+        ASSERT_LT(i, uint32_t(kBuffers));
+        ++seen[i];
+        ++listed;
+        SysMsg *s = pxr::slot_at(0, i);
+        EXPECT_EQ(s->allocated, 0u) << "slot " << i;
+        last = i;
+        if (s->next == PXR_NO_INDEX) break;
+        word = s->next;
+    }
+    EXPECT_EQ(listed, kBuffers);
+    for (int i = 0; i < kBuffers; ++i) EXPECT_EQ(seen[size_t(i)], 1) << "slot " << i;
+    if (atomic) {
+        // The tail names the last buffer or lags one behind it.
+        const uint32_t t = h->free_tail & 0xFFFFu;
+        EXPECT_TRUE(t == last || pxr::slot_at(0, t)->next == last);
+        // Every removal raised one buffer's count; the list's tag is its count's low bits.
+        uint64_t removals = 0;
+        for (int i = 0; i < kBuffers; ++i) removals += pxr::slot_at(0, uint32_t(i))->getmem_count;
+        EXPECT_EQ(removals, uint64_t(common_ptr->counters[kAllocs]));
+        EXPECT_EQ(h->free_head >> 16,
+                  pxr::slot_at(0, h->free_head & 0xFFFFu)->getmem_count & 0xFFFFu);
+    } else {
+        EXPECT_EQ(h->free_tail, last);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothForms, Stress, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &p) {
+                             return p.param ? "Atomic" : "Locked";
+                         });
+
+} // namespace

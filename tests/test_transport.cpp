@@ -1,0 +1,197 @@
+// Send and receive across real processes: pid stamps, answers, failures and untrusted records.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <chrono>
+#include <cstring>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+namespace {
+
+using pxrtest::EnvSpec;
+
+constexpr uint32_t kServer = 5;
+constexpr uint32_t kClient = 6;
+
+// Forks a process that waits in PXR_wait_exit as the loader does; its exit status is the low
+// byte of what the wait returned. Returns once the exit semaphore exists.
+pid_t start_loader() {
+    pid_t pid = pxrtest::start_child([] { return PXR_wait_exit(); });
+    for (int i = 0; i < 400 && semget(pxr::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
+    usleep(20000);
+    return pid;
+}
+
+class Transport : public pxrtest::IpcTest {
+  protected:
+    void make_env(uint32_t init_flags = 0) {
+        EnvSpec spec;
+        spec.init_flags = init_flags;
+        spec.buffers0 = 8;
+        spec.size0 = 64;
+        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        ASSERT_EQ(IPC_create(kServer, 1), 0);
+        ASSERT_EQ(IPC_create(kClient, 1), 0);
+    }
+    // Puts a raw record of len text bytes into module's queue, as a foreign process might.
+    static void forge(uint32_t module, uint16_t index, uint16_t partition, size_t len) {
+        struct {
+            long mtype;
+            uint16_t text[8];
+        } rec{1, {index, partition, 0, 0, 0, 0, 0, 0}};
+        ASSERT_EQ(msgsnd(int(common_ptr->module_queues[module].msqid), &rec, len, IPC_NOWAIT), 0);
+    }
+};
+
+TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
+    make_env();
+    MSG *req = getm(0x6111, 42, uint16_t(1u << (kClient & 15)), 5);
+    ASSERT_NE(req, nullptr);
+    req->src = kClient;
+    req->dst = kServer;
+    memcpy(req->param, "hello", 5);
+    const pid_t parent = getpid();
+
+    pid_t server = pxrtest::start_child([parent] {
+        PXR_unlink(); // attach afresh as a process of its own
+        MSG *m = PXR_receive(kServer);
+        if (m == nullptr) return 1;
+        SysMsg *s = pxr::slot_of(m);
+        if (s->send_pid != parent || s->receive_pid != getpid()) return 2;
+        if (m->type != 0x6111 || m->id != 42 || memcmp(m->param, "hello", 5) != 0) return 3;
+        if (PXR_lastpid(kServer) != getpid()) return 4;
+        m->param[0] = 'j';
+        return confirm_msg(m) == 0 ? 0 : 5;
+    });
+    ASSERT_EQ(PXR_send(kServer, req), 0);
+    EXPECT_EQ(pxrtest::wait_child(server), 0);
+
+    MSG *answer = PXR_grab(kClient);
+    ASSERT_EQ(answer, req); // the very same buffer came back
+    EXPECT_EQ(answer->type, 0x2111);
+    EXPECT_EQ(answer->reply_mask, 0);
+    EXPECT_EQ(answer->src, kServer);
+    EXPECT_EQ(answer->dst, kClient);
+    EXPECT_EQ(answer->param[0], 'j');
+    SysMsg *s = pxr::slot_of(answer);
+    EXPECT_EQ(s->receive_pid, getpid());
+    EXPECT_NE(s->send_pid, getpid());
+    EXPECT_EQ(relm(answer), 0);
+    EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+}
+
+TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
+    make_env();
+    EXPECT_EQ(PXR_grab(kServer), nullptr);
+    EXPECT_EQ(PXR_grab(0x100 | kServer), nullptr); // only the low 8 bits select the module
+    EXPECT_EQ(PXR_sys_failure, 0);
+    ASSERT_NE(common_ptr, nullptr);
+
+    // An alias receives nothing, even when asked to wait; what is sent to it reaches the owner.
+    ASSERT_EQ(IPC_attach(7, kServer), 0);
+    EXPECT_EQ(PXR_receive(7), nullptr);
+    MSG *m = getm(2, 0, 0, 0);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(PXR_send(7, m), 0);
+    EXPECT_EQ(PXR_grab(kServer), m);
+    EXPECT_EQ(PXR_receive(255), nullptr); // 255 has no table entry
+
+    // Traffic forbidden: the send refuses without stamping, receive yields nothing.
+    pxr::slot_of(m)->send_pid = 777;
+    ASSERT_EQ(PXR_send(kServer, m), 0);
+    pxr::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
+    EXPECT_EQ(PXR_send(kServer, m), 1);
+    EXPECT_EQ(PXR_grab(kServer), nullptr);
+    EXPECT_EQ(PXR_relmem(0, m), 1u);
+    uint32_t size = 1;
+    EXPECT_EQ(PXR_getmem(0, &size), nullptr);
+    pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
+    EXPECT_EQ(PXR_grab(kServer), m);
+    EXPECT_EQ(pxr::slot_of(m)->send_pid, getpid());
+    EXPECT_EQ(relm(m), 0);
+}
+
+TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
+    make_env(PXR_INIT_ERROR_PRINT);
+    MSG *m = getm(2, 0, 0, 0);
+    ASSERT_NE(m, nullptr);
+    int rc = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string err = pxrtest::capture_stderr([&] { rc = PXR_send(0x123, m); });
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(rc, -1);
+    EXPECT_GE(waited, std::chrono::milliseconds(1900));
+    EXPECT_EQ(err, "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x123 undefined\n");
+    EXPECT_EQ(pxr::slot_of(m)->send_pid, 0); // not stamped: nothing was sent
+    EXPECT_EQ(relm(m), 0);
+}
+
+TEST_F(Transport, ModuleIdWithoutTableEntryIsAnUndefinedDestination) {
+    make_env();
+    // Poison the bytes behind the table: they must not be taken for the entry of 255.
+    memset(common_ptr->platform, 0, 12);
+    MSG *m = getm(2, 0, 0, 0);
+    ASSERT_NE(m, nullptr);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(PXR_send(255, m), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
+    EXPECT_EQ(common_ptr->internal_errors, 0u);
+    EXPECT_EQ(relm(m), 0);
+}
+
+TEST_F(Transport, FullQueueFailsAfterRetriesAndRaisesTheErrorCount) {
+    make_env(PXR_INIT_ERROR_PRINT);
+    MSG *m = getm(2, 0, 0, 0);
+    ASSERT_NE(m, nullptr);
+    int sent = 0, rc = 0;
+    std::string err = pxrtest::capture_stderr([&] {
+        while (sent < 100000 && (rc = PXR_send(kServer, m)) == 0) ++sent;
+    });
+    EXPECT_EQ(rc, -1);
+    EXPECT_GT(sent, 100);
+    EXPECT_EQ(PXR_pending_msgs(kServer), sent);
+    EXPECT_EQ(common_ptr->internal_errors, 1u);
+    EXPECT_EQ(err, std::string("PXR_send() msgsnd(): ") + strerror(EAGAIN) + "\n");
+    EXPECT_EQ(PXR_sys_failure, 0);
+}
+
+TEST_F(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
+    make_env(PXR_INIT_FATAL_ACTION(1));
+    MSG *m = getm(2, 0, 0, 0);
+    ASSERT_NE(m, nullptr);
+    pid_t loader = start_loader();
+    int rc = 0;
+    for (int i = 0; i < 100000 && (rc = PXR_send(kServer, m)) == 0; ++i) {
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(pxrtest::wait_child(loader), 0xFF); // PXR_wait_exit returned -1
+    EXPECT_EQ(common_ptr, nullptr);               // the environment is gone
+    EXPECT_EQ(semget(pxr::kSystemLockKey, 1, 0), -1);
+}
+
+TEST_F(Transport, ForgedRecordsAreDroppedAndTheNextGoodOneArrives) {
+    make_env();
+    MSG *good = getm(2, 0, 0, 0);
+    ASSERT_NE(good, nullptr);
+    forge(kServer, 0, 0, 4);  // too short
+    forge(kServer, 0, 7, 12); // no such partition
+    forge(kServer, 0, 1, 12); // partition 1 was never created
+    forge(kServer, 8, 0, 12); // index at num_msgs
+    forge(kServer, 0xFFFF, 0, 12);
+    ASSERT_EQ(PXR_send(kServer, good), 0);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(PXR_grab(kServer), nullptr) << "record " << i;
+    EXPECT_EQ(PXR_receive(kServer), good);
+    EXPECT_EQ(PXR_sys_failure, 0);
+    EXPECT_EQ(relm(good), 0);
+
+    // A record too long to take whole makes the process give up the environment.
+    forge(kServer, 0, 0, 16);
+    EXPECT_EQ(PXR_grab(kServer), nullptr);
+    EXPECT_EQ(PXR_sys_failure, 1);
+    EXPECT_EQ(common_ptr, nullptr);
+}
+
+} // namespace
