@@ -60,8 +60,8 @@ void print_partition(int p, int32_t alloc, int32_t free_count) {
 
 } // namespace
 
-/// Prints the system status and one block per partition. Attaches lazily (no pause); when no
-/// environment can be had it prints the title and "  Environment not available." only.
+/// Prints the system status and one block per partition.
+/// Attaches lazily (no pause); without an environment: title and "  Environment not available.".
 uint32_t PXR_get_status(void) noexcept {
     print_now("\nVUVEVOV System status:      ");
     printf("\n");

@@ -93,9 +93,9 @@ uint32_t copy_split_record(const MSG *traced, uint8_t src, uint8_t *data) {
     return first + second;
 }
 
-/// Builds and sends a trace event of traced. A traced `len` above 65517 cannot be requested in
-/// full (the request size has 16 bits) and goes straight to the request of at most 302 bytes.
-/// A 0xC000 record whose start offset lies behind its end offset yields no bytes from that buffer.
+/// Builds and sends a trace event of traced.
+/// A traced `len` above 65517 skips the full-size request and asks at once for 302 + 18 bytes.
+/// A 0xC000 start offset beyond its (trimmed) end offset yields no bytes from that buffer.
 int generic_trace(uint16_t type, uint8_t status, const MSG *traced, uint8_t src, uint8_t dst,
                   uint32_t instance) {
     // Tested before anything else, without attaching: a trace must not add to congestion.

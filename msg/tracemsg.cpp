@@ -35,8 +35,8 @@ uint32_t printable_len(const MSG *msg) noexcept {
 
 } // namespace
 
-/// Writes the message line. Only for a MSG inside an attached partition is `len` capped at the
-/// partition's parameter size; any other MSG is printed with `len` bytes as its owner states.
+/// Writes the message line.
+/// A MSG inside an attached partition prints at most param_size bytes; any other prints `len`.
 int trace_msg_file(FILE *stream, const MSG *msg) noexcept {
     fprintf(stream, "M-I%.4x-t%.4x-i%.4x-", PXR_get_instance(msg), unsigned(msg->type),
             unsigned(msg->id));
@@ -68,8 +68,8 @@ int trace_msg(const MSG *msg) noexcept {
     return trace_msg_file(stdout, msg);
 }
 
-/// Writes the buffer line. When the slot's partition is not attached here (so its stride, and
-/// with it the rear guard, cannot be found) the rear guard prints as 00000000.
+/// Writes the buffer line.
+/// If the slot's partition is not attached here (no stride known) the rear guard prints 00000000.
 int trace_partition_sysmsg_file(FILE *stream, const SysMsg *sysmsg, uint32_t show_all) noexcept {
     SysMsg *slot = const_cast<SysMsg *>(sysmsg);
     const MSG *msg = pxr::msg_of(slot);
