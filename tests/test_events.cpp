@@ -1,0 +1,140 @@
+// Fatal events, the tick, the shared counters and the version, across real processes.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <csignal>
+#include <sys/mman.h>
+#include <sys/sem.h>
+#include <unistd.h>
+
+namespace {
+
+using pxrtest::run_child;
+using pxrtest::start_child;
+using pxrtest::wait_child;
+
+class Events : public pxrtest::IpcTest {
+  protected:
+    void SetUp() override {
+        IpcTest::SetUp();
+        ASSERT_TRUE(pxrtest::create_running_environment({}));
+    }
+};
+
+void ignore_signal(int) {}
+
+// Waits until n processes block on the fatal-event semaphore.
+bool waiters_blocked(int n) {
+    for (int i = 0; i < 300; ++i) {
+        if (semctl(common_ptr->fatal_semid, 0, GETNCNT) == n) return true;
+        PLAT_delay(10);
+    }
+    return false;
+}
+
+// A child that blocks for the fatal event and exits with the code it got (or 200 + error).
+pid_t start_waiter() {
+    return start_child([] {
+        SYS_add_signal(ignore_signal, 2); // an interrupted wait must go on waiting
+        uint32_t code = 99;
+        int rc = PXR_block_event(&code);
+        return rc == 0 ? int(code) : 200 + rc;
+    });
+}
+
+TEST_F(Events, FirstFatalEventWakesEveryWaiterAndStaysRecorded) {
+    pid_t waiters[3] = {start_waiter(), start_waiter(), start_waiter()};
+    ASSERT_TRUE(waiters_blocked(3));
+    for (pid_t w : waiters) kill(w, SIGUSR1);
+    PLAT_delay(50);
+    ASSERT_TRUE(waiters_blocked(3));
+
+    EXPECT_EQ(PXR_fatal_event(2), 0);
+    for (pid_t w : waiters) EXPECT_EQ(wait_child(w), 2);
+
+    // A later event changes nothing; later waiters pass at once with the first code.
+    EXPECT_EQ(PXR_fatal_event(7), 0);
+    EXPECT_EQ(common_ptr->fatal_code, 2u);
+    uint32_t code = 0;
+    EXPECT_EQ(PXR_block_event(&code), 0);
+    EXPECT_EQ(code, 2u);
+    EXPECT_EQ(wait_child(start_waiter()), 2);
+}
+
+TEST_F(Events, EventZeroOpensTheLatchWithoutRecordingACode) {
+    pid_t waiter = start_waiter();
+    ASSERT_TRUE(waiters_blocked(1));
+    EXPECT_EQ(PXR_fatal_event(0), 0);
+    EXPECT_EQ(wait_child(waiter), 0);
+    EXPECT_EQ(PXR_fatal_event(4), 0);
+    EXPECT_EQ(common_ptr->fatal_code, 4u);
+}
+
+TEST_F(Events, CloseWakesWaitersWithCodeOne) {
+    pid_t waiter = start_child([] {
+        uint32_t code = 99;
+        if (PXR_block_event(&code) != 0 || code != 1) return 1;
+        // The semaphore is gone for good now.
+        return PXR_block_event(&code) == -1 ? 0 : 2;
+    });
+    ASSERT_TRUE(waiters_blocked(1));
+    EXPECT_EQ(PXR_close(), 0);
+    EXPECT_EQ(wait_child(waiter), 0);
+}
+
+TEST_F(Events, ConcurrentIncrementsLoseNothingAndHandOutDistinctValues) {
+    constexpr int kChildren = 4, kEach = 2000;
+    auto *seen = static_cast<uint8_t *>(mmap(nullptr, kChildren * kEach, PROT_READ | PROT_WRITE,
+                                             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(seen, MAP_FAILED);
+    pid_t kids[kChildren];
+    for (pid_t &k : kids) {
+        k = start_child([seen] {
+            for (int i = 0; i < kEach; ++i) {
+                uint32_t v = 0;
+                if (PXR_increment_counter(5, &v) != 0 || v == 0 || v > kChildren * kEach) return 1;
+                __atomic_fetch_add(&seen[v - 1], 1, __ATOMIC_RELAXED);
+            }
+            return 0;
+        });
+    }
+    for (pid_t k : kids) EXPECT_EQ(wait_child(k), 0);
+    EXPECT_EQ(*counter_ptr[5], uint32_t(kChildren * kEach));
+    int duplicates = 0;
+    for (int i = 0; i < kChildren * kEach; ++i) duplicates += seen[i] != 1;
+    EXPECT_EQ(duplicates, 0);
+    munmap(seen, kChildren * kEach);
+}
+
+TEST_F(Events, CounterBoundsWrapTickAndVersion) {
+    uint32_t v = 77;
+    EXPECT_EQ(PXR_preset_counter(19, 0xFFFFFFFFu), 0);
+    EXPECT_EQ(PXR_increment_counter(19, &v), 0);
+    EXPECT_EQ(v, 0u);
+    v = 77;
+    EXPECT_EQ(PXR_increment_counter(20, &v), -1);
+    EXPECT_EQ(PXR_increment_counter(-1, &v), -1);
+    EXPECT_EQ(PXR_preset_counter(20, 1), -1);
+    EXPECT_EQ(v, 77u);
+    for (uint32_t c : common_ptr->counters) EXPECT_EQ(c, 0u);
+
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(SYS_timer_tick(), 0);
+    EXPECT_EQ(run_child([] {
+                  PXR_unlink();
+                  return int(PXR_get_time()); // attaches lazily
+              }),
+              3);
+
+    uint32_t major = 0, minor = 0;
+    EXPECT_EQ(PXR_get_version(&major, &minor), 0);
+    EXPECT_EQ(major, 1u);
+    EXPECT_EQ(minor, 66u);
+
+    // Operations for attached callers refuse rather than touch an unmapped area.
+    PXR_unlink();
+    EXPECT_EQ(PXR_increment_counter(0, &v), -1);
+    EXPECT_EQ(PXR_fatal_event(2), 1);
+}
+
+} // namespace

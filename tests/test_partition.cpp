@@ -1,0 +1,136 @@
+// Partition layout, the two free-list forms, the limits of opening, and attaching.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <cstring>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+namespace {
+
+using pxrtest::run_child;
+
+class Partition : public pxrtest::IpcTest {
+  protected:
+    void SetUp() override {
+        IpcTest::SetUp();
+        ASSERT_EQ(PXR_init(PXR_INIT_CREATE, 0, 0x21), 0);
+    }
+};
+
+bool partition_objects_exist(int p) {
+    return shmget(pxr::kPartitionHeaderKey + p, 0, 0) >= 0 ||
+           shmget(pxr::kMsgArrayKey + p, 0, 0) >= 0 ||
+           semget(pxr::kPartitionLockKey + p, 0, 0) >= 0;
+}
+
+TEST_F(Partition, SlotLayoutAndBothFreeListForms) {
+    ASSERT_EQ(PXR_open_partition(0, 3, 100, 2, 1, PXR_OPEN_CREATE), 0u);
+    ASSERT_EQ(PXR_open_partition(1, 3, 100, 0, 0, PXR_OPEN_CREATE | PXR_OPEN_ATOMIC), 0u);
+
+    const PartitionHeader &h = *partition_hdr[0];
+    EXPECT_EQ(h.param_size, 100u);
+    EXPECT_EQ(h.stride, 172u);
+    EXPECT_EQ(h.num_msgs, 3);
+    EXPECT_EQ(h.cong_onset, 2u);
+    EXPECT_EQ(h.cong_abate, 1u);
+    EXPECT_EQ(h.cong_module, 0x21u);
+    EXPECT_EQ(h.alloc_count + h.max_alloc + h.out_of_msg + h.cong_status + h.cong_count, 0u);
+    // Locked form: plain indices, chain 0 -> 1 -> 2 -> none.
+    EXPECT_EQ(h.free_head, 0u);
+    EXPECT_EQ(h.free_tail, 2u);
+    // Atomic form: the tail names the slot before the last.
+    EXPECT_EQ(partition_hdr[1]->free_head, 0u);
+    EXPECT_EQ(partition_hdr[1]->free_tail, 1u);
+
+    for (int p = 0; p < 2; ++p) {
+        uint8_t *array = partition_msgarray[p];
+        for (uint32_t i = 0; i < 3; ++i) {
+            SysMsg *s = index_to_partition_sysmsg(p, i);
+            MSG *m = index_to_msg(p, i);
+            EXPECT_EQ(reinterpret_cast<uint8_t *>(s), array + i * 172);
+            EXPECT_EQ(reinterpret_cast<uint8_t *>(m), array + i * 172 + 44);
+            EXPECT_EQ(s->index, i);
+            EXPECT_EQ(s->partition, p);
+            EXPECT_EQ(s->allocated, 0u);
+            EXPECT_EQ(s->next, i < 2 ? i + 1 : PXR_NO_INDEX);
+            EXPECT_EQ(s->front_guard, PXR_FRONT_GUARD);
+            uint32_t rear;
+            std::memcpy(&rear, array + i * 172 + 168, 4);
+            EXPECT_EQ(rear, PXR_REAR_GUARD);
+            EXPECT_EQ(m->type + m->len + m->info, 0u);
+            uint32_t part = 9, index = 9;
+            EXPECT_EQ(msg_to_index(m, &part, &index), 0u);
+            EXPECT_EQ(part, uint32_t(p));
+            EXPECT_EQ(index, i);
+            EXPECT_EQ(PXR_parameter_size(m), 100u);
+        }
+    }
+}
+
+TEST_F(Partition, OpeningRefusesBadArgumentsAndLeavesNothingBehind) {
+    EXPECT_EQ(PXR_open_partition(0, 65001, 8, 0, 0, PXR_OPEN_CREATE), 1u);
+    EXPECT_EQ(PXR_open_partition(2, 4, 8, 0, 0, PXR_OPEN_CREATE), 1u);
+    EXPECT_EQ(PXR_open_partition(-1, 4, 8, 0, 0, PXR_OPEN_CREATE), 1u);
+    EXPECT_EQ(PXR_open_partition(0, -4, 8, 0, 0, PXR_OPEN_CREATE), 1u);
+    EXPECT_EQ(PXR_open_partition(0, 1, 8, 0, 0, PXR_OPEN_CREATE | PXR_OPEN_ATOMIC), 1u);
+    EXPECT_EQ(PXR_open_partition(0, 4, 6, 0, 0, PXR_OPEN_CREATE | PXR_OPEN_ATOMIC), 1u);
+    EXPECT_EQ(PXR_open_partition(0, 65000, 0xFFFFFFF0u, 0, 0, PXR_OPEN_CREATE), 1u);
+    // No buffers: the kernel refuses the empty array and the call unwinds.
+    EXPECT_EQ(PXR_open_partition(0, 0, 8, 0, 0, PXR_OPEN_CREATE), 1u);
+    // Attaching a partition that was never created.
+    EXPECT_EQ(PXR_open_partition(1, 0, 0, 0, 0, 0), 1u);
+    EXPECT_FALSE(partition_objects_exist(0));
+    EXPECT_FALSE(partition_objects_exist(1));
+    EXPECT_EQ(partition_hdr[0], nullptr);
+    EXPECT_EQ(partition_msgarray[0], nullptr);
+
+    ASSERT_EQ(PXR_open_partition(0, 65000, 0, 0, 0, PXR_OPEN_CREATE), 0u);
+    PartitionHeader *first = partition_hdr[0];
+    EXPECT_EQ(PXR_open_partition(0, 4, 8, 0, 0, PXR_OPEN_CREATE), 1u);
+    EXPECT_EQ(partition_hdr[0], first);
+    EXPECT_EQ(first->num_msgs, 65000);
+    EXPECT_EQ(index_to_partition_sysmsg(0, 64999)->next, PXR_NO_INDEX);
+}
+
+TEST_F(Partition, AttachMapsWhatExistsAndResetsOnlyTheSinceResetStatistics) {
+    ASSERT_EQ(PXR_open_partition(0, 4, 16, 3, 1, PXR_OPEN_CREATE), 0u);
+    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    PartitionHeader &h = *partition_hdr[0];
+    h.max_alloc = h.max_alloc_reset = 3;
+    h.max_alloc_time.year = 2026;
+    h.cong_count = h.cong_count_reset = 2;
+    h.cong_onset_time.usec = 5;
+    h.out_of_msg = 1;
+
+    EXPECT_EQ(run_child([] {
+                  PXR_unlink();
+                  if (PXR_init(0, 0, 0) != 0 || partition_hdr[1] != nullptr) return 1;
+                  uint32_t n = 0, size = 0, cong = 9;
+                  if (PXR_partition_info(0, &n, &size, &cong) != 0) return 2;
+                  if (n != 4 || size != 16 || cong != 0) return 3;
+                  if (PXR_partition_info(0, nullptr, nullptr, nullptr) != 0) return 4;
+                  if (PXR_partition_info(1, &n, nullptr, nullptr) != 0xFFFFFFFFu) return 5;
+                  if (PXR_partition_info(2, &n, nullptr, nullptr) != 0xFFFFFFFFu) return 6;
+                  return index_to_partition_sysmsg(0, 3)->index == 3 ? 0 : 7;
+              }),
+              0);
+    EXPECT_EQ(h.max_alloc_reset, 3u); // a plain attach resets nothing
+
+    EXPECT_EQ(run_child([] {
+                  PXR_unlink();
+                  return PXR_init(PXR_INIT_RESET_STATS, 0, 0);
+              }),
+              0);
+    EXPECT_EQ(h.max_alloc_reset, 0u);
+    EXPECT_EQ(h.max_alloc_time.year, 0u);
+    EXPECT_EQ(h.cong_count_reset, 0u);
+    EXPECT_EQ(h.cong_onset_time.usec, 0u);
+    EXPECT_EQ(h.max_alloc, 3u);
+    EXPECT_EQ(h.cong_count, 2u);
+    EXPECT_EQ(h.out_of_msg, 1u);
+    EXPECT_EQ(h.cong_onset, 3u);
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// The process table, spawning, stopping the recorded processes, and the signal events.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <set>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using pxrtest::start_child;
+using pxrtest::wait_child;
+
+class Process : public pxrtest::IpcTest {
+  protected:
+    void SetUp() override {
+        IpcTest::SetUp();
+        ASSERT_TRUE(pxrtest::create_running_environment({}));
+    }
+};
+
+std::atomic<int> usr1{0};
+void count_usr1(int) {
+    usr1.fetch_add(1);
+}
+
+TEST_F(Process, TableHoldsTwoHundredFiftyEntriesWithShortenedNames) {
+    const std::string long_name(60, 'n');
+    EXPECT_EQ(SYS_add_pid(0, "zero"), 1);
+    EXPECT_EQ(SYS_add_pid(-5, "group"), 1);
+    EXPECT_EQ(SYS_add_pid(1000, long_name.c_str()), 0);
+    EXPECT_EQ(std::string(common_ptr->processes[0].name), long_name.substr(0, 49));
+    EXPECT_EQ(SYS_add_pid(1001, "short"), 0);
+    EXPECT_STREQ(common_ptr->processes[1].name, "short");
+    for (int i = 2; i < PXR_MAX_PROCESSES; ++i) ASSERT_EQ(SYS_add_pid(1000 + i, "p"), 0) << i;
+    EXPECT_EQ(common_ptr->process_count, 250);
+    EXPECT_EQ(SYS_add_pid(4242, "one too many"), 1);
+    EXPECT_EQ(common_ptr->process_count, 250);
+    EXPECT_EQ(common_ptr->processes[249].pid, 1249);
+    // Nothing recorded here may be signalled: the fixture only detaches.
+    common_ptr->process_count = 0;
+}
+
+TEST_F(Process, ConcurrentAppendsEachGetTheirOwnEntry) {
+    constexpr int kChildren = 4, kEach = 40;
+    pid_t kids[kChildren];
+    for (int c = 0; c < kChildren; ++c) {
+        kids[c] = start_child([c] {
+            for (int i = 0; i < kEach; ++i)
+                if (SYS_add_pid(100000 + c * kEach + i, "child") != 0) return 1;
+            return 0;
+        });
+    }
+    for (pid_t k : kids) EXPECT_EQ(wait_child(k), 0);
+    ASSERT_EQ(common_ptr->process_count, kChildren * kEach);
+    std::set<int32_t> pids;
+    for (int i = 0; i < kChildren * kEach; ++i) pids.insert(common_ptr->processes[i].pid);
+    EXPECT_EQ(pids.size(), std::size_t(kChildren * kEach));
+    common_ptr->process_count = 0;
+}
+
+TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
+    char prog[] = "pxr-no-such-program";
+    char *argv[] = {prog, nullptr};
+    int32_t pid = -1;
+    int rc = -1, status = -1;
+    std::string err = pxrtest::capture_stderr([&] {
+        rc = SYS_spawn_process(0, argv, &pid);
+        waitpid(pid, &status, 0);
+    });
+    EXPECT_EQ(rc, 0);
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(common_ptr->process_count, 1);
+    EXPECT_EQ(common_ptr->processes[0].pid, pid);
+    EXPECT_STREQ(common_ptr->processes[0].name, prog);
+    std::string first = "(" + std::to_string(pid) + ")SYS_spawn_process(" + prog + ") failed\n";
+    EXPECT_EQ(err.rfind(first, 0), 0u) << err;
+    EXPECT_NE(err.find("execvp() : : "), std::string::npos) << err;
+    common_ptr->process_count = 0;
+}
+
+TEST_F(Process, DeletePidsTerminatesAndThenKillsWhatSurvives) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t plain = start_child([] {
+        for (;;) pause();
+        return 0;
+    });
+    pid_t stubborn = start_child([&] {
+        void *token = SYS_add_signal(SIG_IGN, 1);
+        char c = token != nullptr;
+        if (write(ready[1], &c, 1) != 1) return 1;
+        for (;;) pause();
+        return 0;
+    });
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 1);
+    ASSERT_EQ(SYS_add_pid(plain, "plain"), 0);
+    ASSERT_EQ(SYS_add_pid(stubborn, "stubborn"), 0);
+
+    EXPECT_EQ(SYS_delete_pids(), 0);
+    EXPECT_EQ(wait_child(plain), 128 + SIGTERM);
+    EXPECT_EQ(wait_child(stubborn), 128 + SIGKILL);
+    EXPECT_EQ(common_ptr->process_count, 2); // the table is not changed
+    common_ptr->process_count = 0;
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST_F(Process, SignalEventsMapToTheirSignals) {
+    EXPECT_EQ(SYS_add_signal(count_usr1, 0), nullptr);
+    EXPECT_EQ(SYS_add_signal(count_usr1, 5), nullptr);
+    void *token = SYS_add_signal(count_usr1, 2);
+    ASSERT_NE(token, nullptr);
+    raise(SIGUSR1);
+    EXPECT_EQ(usr1.load(), 1);
+    EXPECT_EQ(SYS_free_signal(token), 0);
+    raise(SIGUSR1); // the handler stays installed
+    EXPECT_EQ(usr1.load(), 2);
+    signal(SIGUSR1, SIG_DFL);
+}
+
+} // namespace

@@ -1,0 +1,128 @@
+// The module queue table: entry states, leftovers of an earlier run, and the query codes.
+#include "ipc_test.h"
+
+#include "env/pxr_internal.h"
+
+#include <sys/msg.h>
+
+namespace {
+
+class QueueTable : public pxrtest::IpcTest {
+  protected:
+    void SetUp() override {
+        IpcTest::SetUp();
+        ASSERT_TRUE(pxrtest::create_running_environment({}));
+    }
+};
+
+struct Record {
+    long type;
+    char text[12];
+};
+
+// A queue under module m's key holding one record, as an earlier run could leave it.
+int leftover_queue(uint32_t m) {
+    int id = msgget(pxr::kModuleQueueKey + int(m), IPC_CREAT | 0666);
+    Record r{1, {}};
+    msgsnd(id, &r, sizeof r.text, IPC_NOWAIT);
+    return id;
+}
+
+const ModuleQueueEntry &entry(uint32_t m) {
+    return common_ptr->module_queues[m];
+}
+
+TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
+    ASSERT_EQ(IPC_create(5, 1), 0);
+    EXPECT_EQ(entry(5).alias_of, 256u);
+    EXPECT_EQ(entry(5).queue_flags, 1u);
+    EXPECT_EQ(int(entry(5).msqid), msgget(pxr::kModuleQueueKey + 5, 0));
+    EXPECT_EQ(IPC_create(5, 1), 1); // has a queue already
+
+    EXPECT_EQ(IPC_attach(7, 5), 0);
+    EXPECT_EQ(entry(7).msqid, entry(5).msqid);
+    EXPECT_EQ(entry(7).alias_of, 5u);
+    EXPECT_EQ(entry(7).queue_flags, 0u);
+    EXPECT_EQ(IPC_create(7, 1), 1); // an alias is not given a queue
+    EXPECT_EQ(IPC_attach(8, 7), 0); // alias of an alias borrows the same queue
+    EXPECT_EQ(entry(8).msqid, entry(5).msqid);
+    EXPECT_EQ(entry(8).alias_of, 7u);
+    EXPECT_EQ(IPC_attach(9, 200), 1);
+    EXPECT_EQ(entry(9).msqid, PXR_NO_QUEUE);
+
+    EXPECT_EQ(PXR_compare_moduleQs(7, 5), 0);
+    EXPECT_EQ(PXR_compare_moduleQs(100, 101), 0); // both undefined
+    EXPECT_EQ(PXR_compare_moduleQs(5, 100), 1);
+    EXPECT_EQ(PXR_pending_msgs(7), -2);
+    EXPECT_EQ(PXR_lastpid(7), -2);
+    EXPECT_EQ(PXR_pending_msgs(5), 0);
+    EXPECT_EQ(PXR_lastpid(5), 0);
+    EXPECT_EQ(PXR_pending_msgs(100), -1);
+    EXPECT_EQ(PXR_pending_msgs(255), -1);
+    EXPECT_EQ(PXR_lastpid(255), -1);
+
+    // A module pointed at its own queue keeps the id but may no longer receive.
+    uint32_t own = entry(5).msqid;
+    EXPECT_EQ(IPC_attach(5, 5), 0);
+    EXPECT_EQ(entry(5).msqid, own);
+    EXPECT_EQ(entry(5).queue_flags, 0u);
+    EXPECT_EQ(PXR_pending_msgs(5), -2);
+
+    EXPECT_EQ(IPC_delete(5), 0);
+    EXPECT_EQ(entry(5).msqid, PXR_NO_QUEUE);
+    EXPECT_EQ(entry(5).alias_of, 256u);
+    EXPECT_EQ(entry(5).queue_flags, 0u);
+    EXPECT_EQ(msgget(pxr::kModuleQueueKey + 5, 0), -1);
+    EXPECT_EQ(PXR_pending_msgs(5), -1);
+    EXPECT_EQ(PXR_pending_msgs(7), -2); // still an alias, of a queue that is gone
+    EXPECT_EQ(IPC_create(5, 1), 0);
+    // A queue removed behind the table's back fails the status query.
+    msgctl(int(entry(5).msqid), IPC_RMID, nullptr);
+    EXPECT_EQ(PXR_pending_msgs(5), -4);
+    EXPECT_EQ(PXR_lastpid(5), -4);
+
+    // Ids without an entry touch nothing.
+    EXPECT_EQ(IPC_create(300, 1), 1);
+    EXPECT_EQ(IPC_attach(300, 5), 1);
+    EXPECT_EQ(IPC_attach(5, 300), 1);
+    EXPECT_EQ(IPC_delete(300), 0);
+    EXPECT_EQ(PXR_compare_moduleQs(300, 300), 1);
+    EXPECT_EQ(msgget(pxr::kModuleQueueKey + 300, 0), -1);
+}
+
+TEST_F(QueueTable, CreateDropsLeftoversAndOpenKeepsThem) {
+    int old3 = leftover_queue(3);
+    int old4 = leftover_queue(4);
+    ASSERT_EQ(IPC_create(3, 1), 0);
+    EXPECT_NE(int(entry(3).msqid), old3);
+    EXPECT_EQ(PXR_pending_msgs(3), 0);
+    ASSERT_EQ(IPC_create(4, 0), 0);
+    EXPECT_EQ(int(entry(4).msqid), old4);
+    EXPECT_EQ(PXR_pending_msgs(4), 1);
+
+    EXPECT_EQ(IPC_create(6, 0), 1); // nothing to open
+    EXPECT_EQ(entry(6).msqid, PXR_NO_QUEUE);
+
+    // The queries see the kernel's figures from another process, which attaches lazily.
+    const int id4 = int(entry(4).msqid);
+    pid_t receiver = pxrtest::start_child([id4] {
+        PXR_unlink();
+        if (PXR_pending_msgs(4) != 1) return 1;
+        Record r{};
+        return msgrcv(id4, &r, sizeof r.text, 0, IPC_NOWAIT) == 12 ? 0 : 2;
+    });
+    EXPECT_EQ(pxrtest::wait_child(receiver), 0);
+    EXPECT_EQ(PXR_pending_msgs(4), 0);
+    EXPECT_EQ(PXR_lastpid(4), receiver);
+}
+
+TEST_F(QueueTable, CloseRemovesEveryQueueIncludingOnesNoEntryNames) {
+    ASSERT_EQ(IPC_create(1, 1), 0);
+    ASSERT_EQ(IPC_create(2, 1), 0);
+    ASSERT_EQ(IPC_attach(3, 1), 0);
+    ASSERT_EQ(IPC_attach(2, 1), 0); // module 2's own queue is no longer named
+    EXPECT_EQ(PXR_close(), 0);
+    for (int m : {1, 2, 3}) EXPECT_EQ(msgget(pxr::kModuleQueueKey + m, 0), -1) << m;
+}
+
+} // namespace
