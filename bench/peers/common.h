@@ -1,0 +1,136 @@
+// Shared pieces of the peer benchmark: parameters, the result record that the measuring
+// child writes into shared memory, timing, CPU pinning, payload fill/read and the
+// process harness that forks the two (or more) sides of a measurement.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace peers {
+
+enum class Test { Latency, Throughput };
+
+struct Params {
+    std::string transport;
+    Test test = Test::Latency;
+    uint32_t payload = 64;
+    uint64_t count = 100000; // measured round trips
+    uint64_t warm = 5000;    // round trips or messages before measuring starts
+    double secs = 2.0;       // length of a throughput run
+    int producers = 1;
+    int cpu_a = 0; // producer / pinger core, -1 = not pinned
+    int cpu_b = 1; // consumer / echo core
+    // Allowed to raise kernel limits (msgmax, RLIMIT_MSGQUEUE): only inside a private IPC
+    // namespace, where the settings die with the namespace.
+    bool tune = false;
+};
+
+// Written by the measuring child into a MAP_SHARED page set up before fork.
+struct Result {
+    int ok = 0;
+    double median_us = 0, p99_us = 0, mean_us = 0;
+    double msgs_per_s = 0;
+    uint64_t messages = 0;
+    char error[200] = {};
+};
+
+// Credit window of every throughput run: a producer keeps at most kWindow messages
+// unacknowledged and the consumer acknowledges every kAckEvery messages. Every queue
+// is given room for the whole window, so the kernel's own limits never throttle a peer
+// differently from the others.
+inline constexpr uint32_t kWindow = 256;
+inline constexpr uint32_t kAckEvery = 128;
+
+// Message kinds carried in the first word of a payload (or in MSG.info for libpxrlib).
+inline constexpr uint32_t kData = 1;
+inline constexpr uint32_t kStop = 2;
+inline constexpr uint32_t kAck = 3;
+
+// Header at the start of the payload of the copying transports.
+struct Hdr {
+    uint32_t kind;
+    uint32_t seq;
+};
+
+uint64_t now_ns() noexcept;
+void pin_to(int cpu) noexcept;
+void fail(Result *r, const char *fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
+
+// Fill n payload bytes with a pattern derived from seq (every byte written).
+inline void fill(uint8_t *p, size_t n, uint32_t seq) noexcept {
+    std::memset(p, static_cast<int>(seq & 0xFF), n);
+}
+// Read every one of n bytes; the sum is kept so the reads cannot be dropped.
+uint64_t consume(const uint8_t *p, size_t n) noexcept;
+
+// Round-trip samples in ns -> median, p99 and mean in µs.
+void summarize(std::vector<uint64_t> &samples, Result *r) noexcept;
+
+// Throughput bookkeeping on the consumer side: counting starts after `warm` messages and
+// ends at the first stop.
+struct RateMeter {
+    uint64_t warm;
+    uint64_t seen = 0;
+    uint64_t t0 = 0;
+    explicit RateMeter(uint64_t w) : warm(w) {}
+    void tick() noexcept {
+        if (++seen == warm) t0 = now_ns();
+    }
+    void finish(Result *r) noexcept;
+};
+
+// A side of a measurement: runs in its own forked process, pinned, and reports through r.
+using SideFn = void (*)(const Params &, Result *r, int index);
+
+// Forks one process per side (side 0 pinned to cpu_b: the consumer/echo; sides 1.. pinned to
+// cpu_a), waits for all of them with a deadline, and returns the result of side `measurer`.
+Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer,
+                 double deadline_s);
+
+// Transports. Each returns the result of one measurement.
+Result run_pxr(const Params &p, bool atomic);
+Result run_sysv_floor(const Params &p);
+Result run_sysv_payload(const Params &p);
+Result run_posix_mq(const Params &p);
+Result run_unix_seqpacket(const Params &p);
+Result run_zmq(const Params &p);
+Result run_shm_poll(const Params &p);
+Result run_iceoryx(const Params &p, bool busy_poll);
+bool have_iceoryx() noexcept;
+
+// A message buffer of the copying transports: kHeadroom writable bytes lie in front of
+// data(), so a transport that needs a prefix (the System V message type) can put it there
+// instead of copying the message.
+inline constexpr size_t kHeadroom = 16;
+class Buf {
+  public:
+    explicit Buf(size_t payload) : store_(payload + 64 + kHeadroom) {}
+    uint8_t *data() noexcept { return store_.data() + kHeadroom; }
+    size_t size() const noexcept { return store_.size() - kHeadroom; }
+    uint8_t &operator[](size_t i) noexcept { return data()[i]; }
+
+  private:
+    std::vector<uint8_t> store_;
+};
+
+// The generic loops of the copying transports, over a bidirectional channel.
+struct Channel {
+    // Blocking send of len bytes from buf (a Buf's data()) in direction dir (0: A->B,
+    // 1: B->A).
+    virtual bool send(int dir, const void *buf, size_t len) noexcept = 0;
+    // Blocking receive into buf (capacity cap) in direction dir; returns bytes or -1.
+    virtual long recv(int dir, void *buf, size_t cap) noexcept = 0;
+    // Called in each child after fork, before any traffic (e.g. to open per-process handles).
+    virtual bool open_side(int side) noexcept {
+        (void)side;
+        return true;
+    }
+    virtual void close_side() noexcept {}
+    virtual ~Channel() = default;
+};
+Result run_channel(const Params &p, Channel *ch);
+
+} // namespace peers

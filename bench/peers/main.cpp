@@ -1,0 +1,458 @@
+// peerbench: one measurement per invocation ("measure"), or the summary of a run's raw
+// lines ("report"). run.sh drives both.
+#include "common.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <unistd.h>
+
+namespace peers {
+namespace {
+
+const char *const kTransports[] = {"pxr-lockfree", "pxr-locked",     "sysv-floor", "sysv-payload",
+                                   "posix-mq",     "unix-seqpacket", "zeromq-ipc", "iceoryx-wait",
+                                   "iceoryx-poll", "shm-poll"};
+
+const char *label(const std::string &t) {
+    static const std::map<std::string, const char *> names = {
+        {"pxr-lockfree", "libpxrlib, lock-free pool"},
+        {"pxr-locked", "libpxrlib, locked pool"},
+        {"sysv-floor", "System V queue, 12-byte record (floor)"},
+        {"sysv-payload", "System V queue, payload"},
+        {"posix-mq", "POSIX message queue"},
+        {"unix-seqpacket", "Unix socket, SOCK_SEQPACKET"},
+        {"zeromq-ipc", "ZeroMQ PAIR, ipc://"},
+        {"iceoryx-wait", "iceoryx, WaitSet (blocking)"},
+        {"iceoryx-poll", "iceoryx, busy-polling take()"},
+        {"shm-poll", "shared-memory busy-poll (bound)"}};
+    auto it = names.find(t);
+    return it == names.end() ? t.c_str() : it->second;
+}
+
+int usage() {
+    fprintf(stderr,
+            "usage: peerbench measure --transport T --test lat|tput --payload N [--count N]\n"
+            "                 [--warm N] [--secs S] [--producers P] [--cpus A,B] [--rep R]\n"
+            "                 [--tune]\n"
+            "       peerbench report RAW.csv OUTDIR\n"
+            "       peerbench list\n");
+    return 2;
+}
+
+int measure(int argc, char **argv) {
+    Params p;
+    int rep = 1;
+    long ncpu = sysconf(_SC_NPROCESSORS_ONLN);
+    if (ncpu < 2) p.cpu_a = p.cpu_b = -1;
+    for (int i = 0; i < argc; ++i) {
+        std::string a = argv[i];
+        auto val = [&]() -> const char * { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--transport")
+            p.transport = val();
+        else if (a == "--test")
+            p.test = std::string(val()) == "tput" ? Test::Throughput : Test::Latency;
+        else if (a == "--payload")
+            p.payload = uint32_t(atol(val()));
+        else if (a == "--count")
+            p.count = uint64_t(atoll(val()));
+        else if (a == "--warm")
+            p.warm = uint64_t(atoll(val()));
+        else if (a == "--secs")
+            p.secs = atof(val());
+        else if (a == "--producers")
+            p.producers = atoi(val());
+        else if (a == "--rep")
+            rep = atoi(val());
+        else if (a == "--tune")
+            p.tune = true;
+        else if (a == "--cpus") {
+            if (sscanf(val(), "%d,%d", &p.cpu_a, &p.cpu_b) != 2) return usage();
+        } else
+            return usage();
+    }
+    if (p.payload < 16 && p.transport != "sysv-floor") return usage();
+    Result r;
+    const std::string &t = p.transport;
+    if (t == "pxr-lockfree")
+        r = run_pxr(p, true);
+    else if (t == "pxr-locked")
+        r = run_pxr(p, false);
+    else if (t == "sysv-floor")
+        r = run_sysv_floor(p);
+    else if (t == "sysv-payload")
+        r = run_sysv_payload(p);
+    else if (t == "posix-mq")
+        r = run_posix_mq(p);
+    else if (t == "unix-seqpacket")
+        r = run_unix_seqpacket(p);
+    else if (t == "zeromq-ipc")
+        r = run_zmq(p);
+    else if (t == "iceoryx-wait")
+        r = run_iceoryx(p, false);
+    else if (t == "iceoryx-poll")
+        r = run_iceoryx(p, true);
+    else if (t == "shm-poll")
+        r = run_shm_poll(p);
+    else
+        return usage();
+    for (char *c = r.error; *c; ++c)
+        if (*c == ',' || *c == '\n') *c = ';';
+    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.3f,%.1f,%llu,%s\n", t.c_str(),
+           p.test == Test::Latency ? "lat" : "tput", p.payload,
+           p.test == Test::Latency ? 1 : p.producers, rep, r.ok, r.median_us, r.p99_us, r.mean_us,
+           r.msgs_per_s, (unsigned long long)r.messages, r.error);
+    return r.ok ? 0 : 1;
+}
+
+// ---- report ----
+
+struct Raw {
+    std::string transport, test, error;
+    uint32_t payload;
+    int producers, rep, ok;
+    double median, p99, mean, rate;
+};
+
+struct Agg {
+    int n = 0;
+    double med = NAN, lo = NAN, hi = NAN; // median over repetitions of the main figure
+    double p99 = NAN;
+    std::string error;
+};
+
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct Report {
+    std::vector<Raw> raws;
+    std::map<std::string, Agg> agg; // key: transport|test|payload|producers
+    std::vector<uint32_t> payloads;
+
+    static std::string key(const std::string &t, const char *test, uint32_t payload, int prod) {
+        return t + "|" + test + "|" + std::to_string(payload) + "|" + std::to_string(prod);
+    }
+
+    bool load(const char *path) {
+        std::ifstream in(path);
+        if (!in) return false;
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> f;
+            std::stringstream ss(line);
+            std::string x;
+            while (std::getline(ss, x, ',')) f.push_back(x);
+            if (f.size() < 11 || f[0] == "transport") continue;
+            Raw r{f[0],
+                  f[1],
+                  f.size() > 11 ? f[11] : "",
+                  uint32_t(atol(f[2].c_str())),
+                  atoi(f[3].c_str()),
+                  atoi(f[4].c_str()),
+                  atoi(f[5].c_str()),
+                  atof(f[6].c_str()),
+                  atof(f[7].c_str()),
+                  atof(f[8].c_str()),
+                  atof(f[9].c_str())};
+            raws.push_back(r);
+            if (std::find(payloads.begin(), payloads.end(), r.payload) == payloads.end())
+                payloads.push_back(r.payload);
+        }
+        std::sort(payloads.begin(), payloads.end());
+        std::map<std::string, std::vector<const Raw *>> groups;
+        for (const Raw &r : raws)
+            groups[key(r.transport, r.test.c_str(), r.payload, r.producers)].push_back(&r);
+        for (auto &[k, v] : groups) {
+            Agg a;
+            std::vector<double> main, p99;
+            for (const Raw *r : v) {
+                if (!r->ok) {
+                    a.error = r->error;
+                    continue;
+                }
+                main.push_back(r->test == "lat" ? r->median : r->rate);
+                p99.push_back(r->p99);
+            }
+            a.n = int(main.size());
+            if (a.n) {
+                a.med = median_of(main);
+                a.lo = *std::min_element(main.begin(), main.end());
+                a.hi = *std::max_element(main.begin(), main.end());
+                a.p99 = median_of(p99);
+            }
+            agg[k] = a;
+        }
+        return true;
+    }
+
+    const Agg *get(const std::string &t, const char *test, uint32_t payload, int prod = 1) const {
+        auto it = agg.find(key(t, test, payload, prod));
+        return it == agg.end() || it->second.n == 0 ? nullptr : &it->second;
+    }
+    bool present(const std::string &t) const {
+        for (const Raw &r : raws)
+            if (r.transport == t) return true;
+        return false;
+    }
+};
+
+std::string fmt_rate(double v) {
+    char b[32];
+    if (v >= 1e6)
+        snprintf(b, sizeof b, "%.2fM", v / 1e6);
+    else
+        snprintf(b, sizeof b, "%.0fk", v / 1e3);
+    return b;
+}
+
+std::string fmt_us(double v) {
+    char b[32];
+    snprintf(b, sizeof b, v < 10 ? "%.2f" : "%.1f", v);
+    return b;
+}
+
+std::string spread_us(const Agg &a) {
+    return fmt_us(a.med) + " ±" + fmt_us((a.hi - a.lo) / 2);
+}
+std::string spread_rate(const Agg &a) {
+    return fmt_rate(a.med) + " ±" + fmt_rate((a.hi - a.lo) / 2);
+}
+std::string ratio(double v, const Agg *floor) {
+    if (!floor || !(floor->med > 0)) return "–";
+    char b[32];
+    snprintf(b, sizeof b, "%.2f×", v / floor->med);
+    return b;
+}
+std::string size_name(uint32_t p) {
+    return p >= 1024 && p % 1024 == 0 ? std::to_string(p / 1024) + " KB" : std::to_string(p) + " B";
+}
+
+int report(const char *raw_path, const std::string &outdir) {
+    Report R;
+    if (!R.load(raw_path)) {
+        fprintf(stderr, "cannot read %s\n", raw_path);
+        return 1;
+    }
+    std::vector<std::string> ts;
+    for (const char *t : kTransports)
+        if (R.present(t)) ts.push_back(t);
+
+    // Summary CSV.
+    std::string csv_path = outdir + "/peers.csv";
+    FILE *csv = fopen(csv_path.c_str(), "w");
+    if (!csv) return 1;
+    fprintf(csv, "transport,test,payload,producers,reps_ok,median,min,max,p99_median,"
+                 "ratio_to_sysv_floor\n");
+    for (auto &[k, a] : R.agg) {
+        std::string t = k.substr(0, k.find('|'));
+        Raw probe{};
+        for (const Raw &r : R.raws)
+            if (Report::key(r.transport, r.test.c_str(), r.payload, r.producers) == k) probe = r;
+        const Agg *floor = R.get("sysv-floor", probe.test.c_str(), probe.payload);
+        double rat = (a.n && floor) ? a.med / floor->med : NAN;
+        fprintf(csv, "%s,%s,%u,%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f\n", t.c_str(), probe.test.c_str(),
+                probe.payload, probe.producers, a.n, a.med, a.lo, a.hi,
+                probe.test == "lat" ? a.p99 : NAN, rat);
+    }
+    fclose(csv);
+
+    // Plot data: one row per transport, one column per payload.
+    for (const char *test : {"lat", "tput"}) {
+        std::string path = outdir + "/peers-" + test + ".dat";
+        FILE *f = fopen(path.c_str(), "w");
+        if (!f) return 1;
+        fprintf(f, "transport");
+        for (uint32_t p : R.payloads) fprintf(f, "\t\"%s\"", size_name(p).c_str());
+        fprintf(f, "\n");
+        for (const std::string &t : ts) {
+            fprintf(f, "\"%s\"", t.c_str());
+            for (uint32_t p : R.payloads) {
+                const Agg *a = R.get(t, test, p);
+                double v = a ? a->med : NAN;
+                if (std::string(test) == "tput" && a) v /= 1e3;
+                if (a)
+                    fprintf(f, "\t%.3f", v);
+                else
+                    fprintf(f, "\t-");
+            }
+            fprintf(f, "\n");
+        }
+        fclose(f);
+    }
+    std::vector<int> prods;
+    uint32_t multi_payload = 0;
+    for (const Raw &r : R.raws)
+        if (r.test == "tput" && r.producers > 1) multi_payload = r.payload;
+    for (const Raw &r : R.raws)
+        if (r.test == "tput" && r.payload == multi_payload &&
+            (r.transport == "pxr-lockfree" || r.transport == "pxr-locked") &&
+            std::find(prods.begin(), prods.end(), r.producers) == prods.end())
+            prods.push_back(r.producers);
+    std::sort(prods.begin(), prods.end());
+    {
+        std::string path = outdir + "/peers-multi.dat";
+        FILE *f = fopen(path.c_str(), "w");
+        if (!f) return 1;
+        fprintf(f, "producers\tlock-free\tlocked\n");
+        for (int n : prods) {
+            const Agg *a = R.get("pxr-lockfree", "tput", multi_payload, n);
+            const Agg *b = R.get("pxr-locked", "tput", multi_payload, n);
+            fprintf(f, "%d\t%.3f\t%.3f\n", n, a ? a->med / 1e3 : NAN, b ? b->med / 1e3 : NAN);
+        }
+        fclose(f);
+    }
+
+    // Markdown.
+    std::ostringstream md;
+    md << "### Round-trip latency (µs; median of 3 runs ± half their spread; p99; × the System V "
+          "floor)\n\n| Transport |";
+    for (uint32_t p : R.payloads) md << " " << size_name(p) << " median | p99 | × floor |";
+    md << "\n|---|";
+    for (size_t i = 0; i < R.payloads.size(); ++i) md << "---:|---:|---:|";
+    md << "\n";
+    for (const std::string &t : ts) {
+        md << "| " << label(t) << " |";
+        for (uint32_t p : R.payloads) {
+            const Agg *a = R.get(t, "lat", p);
+            const Agg *f = R.get("sysv-floor", "lat", p);
+            if (a)
+                md << " " << spread_us(*a) << " | " << fmt_us(a->p99) << " | " << ratio(a->med, f)
+                   << " |";
+            else
+                md << " – | – | – |";
+        }
+        md << "\n";
+    }
+    md << "\n### One-way throughput (messages/s; median of 3 runs ± half their spread; × the "
+          "System V floor)\n\n| Transport |";
+    for (uint32_t p : R.payloads) md << " " << size_name(p) << " | × floor |";
+    md << "\n|---|";
+    for (size_t i = 0; i < R.payloads.size(); ++i) md << "---:|---:|";
+    md << "\n";
+    for (const std::string &t : ts) {
+        md << "| " << label(t) << " |";
+        for (uint32_t p : R.payloads) {
+            const Agg *a = R.get(t, "tput", p);
+            const Agg *f = R.get("sysv-floor", "tput", p);
+            if (a)
+                md << " " << spread_rate(*a) << " | " << ratio(a->med, f) << " |";
+            else
+                md << " – | – |";
+        }
+        md << "\n";
+    }
+    if (!prods.empty()) {
+        md << "\n### Producers into one consumer (libpxrlib, " << size_name(multi_payload)
+           << ", messages/s in total)\n\n| Producers | lock-free | locked | locked / lock-free |\n"
+              "|---:|---:|---:|---:|\n";
+        for (int n : prods) {
+            const Agg *a = R.get("pxr-lockfree", "tput", multi_payload, n);
+            const Agg *b = R.get("pxr-locked", "tput", multi_payload, n);
+            char r[32] = "–";
+            if (a && b) snprintf(r, sizeof r, "%.2f", b->med / a->med);
+            md << "| " << n << " | " << (a ? spread_rate(*a) : "–") << " | "
+               << (b ? spread_rate(*b) : "–") << " | " << r << " |\n";
+        }
+    }
+
+    // Targets.
+    md << "\n### Targets\n\n";
+    auto pct = [](double v) {
+        char b[32];
+        snprintf(b, sizeof b, "%+.0f%%", v * 100);
+        return std::string(b);
+    };
+    for (uint32_t p : R.payloads) {
+        const Agg *lf = R.get("pxr-lockfree", "lat", p), *fl = R.get("sysv-floor", "lat", p);
+        const Agg *lt = R.get("pxr-lockfree", "tput", p), *ft = R.get("sysv-floor", "tput", p);
+        if (lf && fl) {
+            double x = lf->med / fl->med;
+            md << "- " << size_name(p) << ": lock-free round trip " << fmt_us(lf->med)
+               << " µs = " << ratio(lf->med, fl) << " the floor (target ≤ 1.10×): "
+               << (x <= 1.10 ? "met" : "missed by " + pct(x / 1.10 - 1)) << "\n";
+        }
+        if (lt && ft) {
+            double x = lt->med / ft->med;
+            md << "- " << size_name(p) << ": lock-free throughput " << ratio(lt->med, ft)
+               << " the floor (target ≥ 0.90×): "
+               << (x >= 0.9 ? "met" : "missed by " + pct(x / 0.9 - 1)) << "\n";
+        }
+    }
+    const char *copying[] = {"sysv-payload", "posix-mq", "unix-seqpacket", "zeromq-ipc"};
+    for (uint32_t p : R.payloads) {
+        if (p < 1024) continue;
+        const Agg *lf = R.get("pxr-lockfree", "lat", p), *lt = R.get("pxr-lockfree", "tput", p);
+        for (const char *c : copying) {
+            const Agg *cl = R.get(c, "lat", p), *ct = R.get(c, "tput", p);
+            if (lf && cl)
+                md << "- " << size_name(p) << ": round trip vs " << label(c) << ": "
+                   << fmt_us(lf->med) << " vs " << fmt_us(cl->med) << " µs: "
+                   << (lf->med <= cl->med ? "no slower (met)"
+                                          : "slower by " + pct(lf->med / cl->med - 1) + " (missed)")
+                   << "\n";
+            if (p >= 16384 && lt && ct) {
+                double x = lt->med / ct->med;
+                char b[32];
+                snprintf(b, sizeof b, "%.2f×", x);
+                md << "- " << size_name(p) << ": throughput vs " << label(c) << ": " << b
+                   << " (target ≥ 1.8×): " << (x >= 1.8 ? "met" : "missed by " + pct(x / 1.8 - 1))
+                   << "\n";
+            }
+        }
+    }
+    for (uint32_t p : R.payloads) {
+        const Agg *lf = R.get("pxr-lockfree", "lat", p), *lk = R.get("pxr-locked", "lat", p);
+        const Agg *tf = R.get("pxr-lockfree", "tput", p), *tk = R.get("pxr-locked", "tput", p);
+        if (lf && lk)
+            md << "- " << size_name(p) << ": locked form costs " << fmt_us(lk->med - lf->med)
+               << " µs more per round trip (" << pct(lk->med / lf->med - 1) << ")";
+        if (tf && tk) md << ", throughput " << pct(tk->med / tf->med - 1);
+        if (lf && lk) md << "\n";
+        for (const char *b : {"iceoryx-poll", "shm-poll", "iceoryx-wait"}) {
+            const Agg *bl = R.get(b, "lat", p);
+            if (lf && bl) {
+                char x[32];
+                snprintf(x, sizeof x, "%.1f×", lf->med / bl->med);
+                md << "- " << size_name(p) << ": lock-free round trip is " << x << " that of "
+                   << label(b) << " (" << fmt_us(bl->med) << " µs)\n";
+            }
+        }
+    }
+    bool failures = false;
+    for (auto &[k, a] : R.agg)
+        if (!a.error.empty()) {
+            if (!failures) md << "\n### Failed runs\n\n";
+            failures = true;
+            md << "- " << k << ": " << a.error << "\n";
+        }
+    std::string md_path = outdir + "/peers.md";
+    FILE *f = fopen(md_path.c_str(), "w");
+    if (!f) return 1;
+    fputs(md.str().c_str(), f);
+    fclose(f);
+    fputs(md.str().c_str(), stdout);
+    return 0;
+}
+
+} // namespace
+} // namespace peers
+
+int main(int argc, char **argv) {
+    if (argc < 2) return peers::usage();
+    std::string cmd = argv[1];
+    if (cmd == "measure") return peers::measure(argc - 2, argv + 2);
+    if (cmd == "report" && argc == 4) return peers::report(argv[2], argv[3]);
+    if (cmd == "list") {
+        for (const char *t : peers::kTransports)
+            if (std::string(t).rfind("iceoryx", 0) != 0 || peers::have_iceoryx()) printf("%s\n", t);
+        return 0;
+    }
+    return peers::usage();
+}

@@ -1,0 +1,254 @@
+// libpxrlib in both pool forms. This process plays the loader: it creates the environment
+// (one partition sized for the payload, one queue per module), forks a child that marks the
+// environment running with PXR_wait_exit, then forks the measuring sides, which detach from
+// the inherited mapping and attach lazily like any application process.
+#include "common.h"
+#include "pxrlib.h"
+#include "env/pxr_internal.h"
+
+#include <csignal>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace peers {
+
+namespace {
+
+constexpr uint32_t kModA = 1;          // pinger
+constexpr uint32_t kModB = 2;          // echo / consumer
+constexpr uint32_t kModProducer0 = 10; // producers 10, 11, ...
+constexpr uint32_t kCongestionModule = 254;
+constexpr uint16_t kType = 0x0100;
+
+// Detach what fork handed down and let the first call attach this process afresh, so that
+// its pid stamps and its attachment are its own.
+void become_application_process() noexcept {
+    PXR_unlink();
+}
+
+void pxr_echo(const Params &, Result *r, int) {
+    become_application_process();
+    for (;;) {
+        MSG *m = PXR_receive(kModB);
+        if (!m) return fail(r, "echo: PXR_receive returned null (sys_failure %d)", PXR_sys_failure);
+        if (m->info == kStop) {
+            relm(m);
+            break;
+        }
+        consume(m->param, m->len);
+        confirm_msg(m); // the same buffer goes back to the requester
+    }
+    r->ok = 1;
+}
+
+void pxr_ping(const Params &p, Result *r, int) {
+    become_application_process();
+    std::vector<uint64_t> samples;
+    samples.reserve(p.count);
+    const uint64_t total = p.warm + p.count;
+    const uint16_t len = uint16_t(p.payload);
+    for (uint64_t i = 0; i < total; ++i) {
+        uint64_t t0 = now_ns();
+        MSG *m = getm(PXR_MSG_REQUEST | kType, uint16_t(i), uint16_t(1u << (kModA & 15)), len);
+        if (!m) return fail(r, "ping: getm returned null at %llu", (unsigned long long)i);
+        m->src = kModA;
+        m->dst = kModB;
+        m->info = kData;
+        fill(m->param, len, uint32_t(i));
+        if (PXR_send(kModB, m) != 0) return fail(r, "ping: PXR_send failed");
+        MSG *b = PXR_receive(kModA);
+        if (!b) return fail(r, "ping: PXR_receive returned null");
+        consume(b->param, b->len);
+        if (b->len != len || b->param[len - 1] != uint8_t(i))
+            return fail(r, "ping: answer does not match");
+        relm(b);
+        uint64_t t1 = now_ns();
+        if (i >= p.warm) samples.push_back(t1 - t0);
+    }
+    MSG *m = getm(kType, 0, 0, 0);
+    if (m) {
+        m->src = kModA;
+        m->dst = kModB;
+        m->info = kStop;
+        if (PXR_send(kModB, m) != 0) relm(m);
+    }
+    summarize(samples, r);
+}
+
+// One consumer, p.producers producers. Each producer's every kAckEvery-th message is
+// returned to it as the acknowledgement, so no extra buffer is needed for the credits.
+void pxr_consumer(const Params &p, Result *r, int) {
+    become_application_process();
+    uint32_t since_ack[256] = {};
+    bool seen[256] = {};
+    int producers_seen = 0, stops = 0;
+    uint64_t total = 0, counted = 0, t0 = 0;
+    bool started = false;
+    while (stops < p.producers) {
+        MSG *m = PXR_receive(kModB);
+        if (!m) return fail(r, "consumer: PXR_receive returned null");
+        if (m->info == kStop) {
+            if (++stops == 1) {
+                uint64_t t1 = now_ns();
+                if (!started || t1 <= t0) return fail(r, "consumer: too few messages");
+                r->messages = counted;
+                r->msgs_per_s = double(counted) * 1e9 / double(t1 - t0);
+            }
+            relm(m);
+            continue;
+        }
+        consume(m->param, m->len);
+        uint8_t src = m->src;
+        if (!seen[src]) {
+            seen[src] = true;
+            ++producers_seen;
+        }
+        ++total;
+        if (started)
+            ++counted;
+        else if (producers_seen == p.producers && total >= p.warm) {
+            started = true;
+            t0 = now_ns();
+        }
+        if (++since_ack[src] == kAckEvery) {
+            since_ack[src] = 0;
+            m->dst = src;
+            m->src = uint8_t(kModB);
+            m->info = kAck;
+            if (PXR_send(src, m) != 0) return fail(r, "consumer: ack send failed");
+        } else {
+            relm(m);
+        }
+    }
+    r->ok = 1;
+}
+
+void pxr_producer(const Params &p, Result *r, int index) {
+    become_application_process();
+    const uint32_t me = kModProducer0 + uint32_t(index - 1);
+    const uint16_t len = uint16_t(p.payload);
+    uint64_t sent = 0, acked = 0;
+    // Producers that attach a little late still overlap the others for the whole window.
+    const uint64_t end = now_ns() + uint64_t(p.secs * 1e9);
+    for (;;) {
+        if ((sent & 63) == 0 && now_ns() > end) break;
+        while (sent - acked >= kWindow) {
+            MSG *a = PXR_receive(me);
+            if (!a) return fail(r, "producer: ack receive failed");
+            relm(a);
+            acked += kAckEvery;
+        }
+        MSG *m = getm(kType, uint16_t(sent), 0, len);
+        if (!m) return fail(r, "producer: getm returned null");
+        m->src = uint8_t(me);
+        m->dst = kModB;
+        m->info = kData;
+        fill(m->param, len, uint32_t(sent));
+        if (PXR_send(kModB, m) != 0) return fail(r, "producer: PXR_send failed");
+        ++sent;
+    }
+    MSG *m = getm(kType, 0, 0, 0);
+    if (!m) return fail(r, "producer: no buffer for the stop message");
+    m->src = uint8_t(me);
+    m->dst = kModB;
+    m->info = kStop;
+    if (PXR_send(kModB, m) != 0) return fail(r, "producer: stop send failed");
+    while (acked < sent / kAckEvery * kAckEvery) {
+        MSG *a = PXR_receive(me);
+        if (!a) break;
+        relm(a);
+        acked += kAckEvery;
+    }
+    r->ok = 1;
+}
+
+void remove_by_key(int key) {
+    int id = semget(key, 0, 0);
+    if (id >= 0) semctl(id, 0, IPC_RMID);
+    id = shmget(key, 0, 0);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+}
+
+// Remove every object of the environment. PXR_close would do it too, but it spends a second
+// signalling recorded processes, and this loader records none.
+void teardown(const std::vector<uint32_t> &modules) {
+    if (PXR_detect() == 0)
+        for (uint32_t m : modules) IPC_delete(m);
+    PXR_unlink();
+    for (int p = 0; p < 2; ++p) {
+        remove_by_key(pxr::kMsgArrayKey + p);
+        remove_by_key(pxr::kPartitionHeaderKey + p);
+        remove_by_key(pxr::kPartitionLockKey + p);
+    }
+    remove_by_key(pxr::kCommonAreaKey);
+    remove_by_key(pxr::kFatalSemKey);
+    remove_by_key(pxr::kExitSemKey);
+    remove_by_key(pxr::kSystemLockKey);
+}
+
+} // namespace
+
+Result run_pxr(const Params &p, bool atomic) {
+    Result r;
+    if (p.payload % 4 != 0 || p.payload > 65000) {
+        fail(&r, "payload must be a multiple of 4 below 65000");
+        return r;
+    }
+    const bool lat = p.test == Test::Latency;
+    const int producers = lat ? 1 : p.producers;
+    if (producers < 1 || producers > 64) {
+        fail(&r, "1 to 64 producers");
+        return r;
+    }
+    int rc = PXR_init(PXR_INIT_CREATE | (atomic ? PXR_INIT_ATOMIC : 0u), 0, kCongestionModule);
+    if (rc != 0) {
+        fail(&r, "PXR_init(create) returned %d (an environment exists? run in unshare --ipc)", rc);
+        return r;
+    }
+    std::vector<uint32_t> modules{kModA, kModB};
+    for (int i = 0; i < producers; ++i) modules.push_back(kModProducer0 + uint32_t(i));
+    // Enough buffers for every producer's full window plus the acknowledgements in flight.
+    const int32_t buffers = lat ? 64 : producers * int32_t(kWindow + 8) + 64;
+    // Congestion is not part of the measurement: an onset level of 0 never signals.
+    if (PXR_open_partition(0, buffers, p.payload, 0, 0,
+                           PXR_OPEN_CREATE | (atomic ? PXR_OPEN_ATOMIC : 0)) != 0) {
+        fail(&r, "PXR_open_partition failed");
+        teardown(modules);
+        return r;
+    }
+    for (uint32_t m : modules)
+        if (IPC_create(m, 1) != 0) {
+            fail(&r, "IPC_create(%u) failed", m);
+            teardown(modules);
+            return r;
+        }
+    fflush(nullptr);
+    pid_t waiter = fork();
+    if (waiter == 0) {
+        PXR_wait_exit(); // marks the environment running, then blocks
+        _exit(0);
+    }
+    std::vector<SideFn> sides;
+    if (lat)
+        sides = {pxr_echo, pxr_ping};
+    else {
+        sides.push_back(pxr_consumer);
+        for (int i = 0; i < producers; ++i) sides.push_back(pxr_producer);
+    }
+    double deadline = 60 + (lat ? double(p.count + p.warm) * 1e-3 : p.secs * 3);
+    Params q = p;
+    q.producers = producers;
+    r = run_sides(q, sides, lat ? 1 : 0, deadline);
+    if (waiter > 0) {
+        kill(waiter, SIGKILL);
+        waitpid(waiter, nullptr, 0);
+    }
+    teardown(modules);
+    return r;
+}
+
+} // namespace peers

@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# Peer benchmark: libpxrlib against the transports a user would pick instead, measured side by
+# side in one run. Prints a markdown table and a CSV at the end and writes the table, the CSVs
+# and a PNG plot to docs/bench/.
+#
+# Environment:
+#   QUICK=1      fewer round trips, shorter throughput runs, one repetition (< 3 minutes)
+#   OUT=dir      where results go (default: docs/bench of this checkout)
+#   BUILD=dir    build directory (default: build-peers)
+#   PAYLOADS     payload sizes in bytes (default: "64 1024 16384")
+#   TRANSPORTS   subset of transports to run (default: every one that was built)
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+OUT=${OUT:-$ROOT/docs/bench}
+BUILD=${BUILD:-$ROOT/build-peers}
+QUICK=${QUICK:-0}
+PAYLOADS=${PAYLOADS:-"64 1024 16384"}
+MULTI_PAYLOAD=64
+
+log() { printf '[peers] %s\n' "$*" >&2; }
+
+# ---- Packages: the peers come from Debian. Installed when run as root. ----
+install_packages() {
+    command -v apt-get >/dev/null 2>&1 || return 0
+    local want=(cmake ninja-build g++ pkg-config libzmq3-dev)
+    if apt-cache show gnuplot-nox >/dev/null 2>&1; then want+=(gnuplot-nox); else want+=(gnuplot); fi
+    local missing=()
+    for p in "${want[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+    local iox=(iceoryx libiceoryx-posh-dev libiceoryx-hoofs-dev)
+    local iox_missing=()
+    for p in "${iox[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || iox_missing+=("$p"); done
+    [ ${#missing[@]} -eq 0 ] && [ ${#iox_missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" != 0 ]; then
+        log "missing packages: ${missing[*]} ${iox_missing[*]} (run as root to install them)"
+        return 0
+    fi
+    log "installing: ${missing[*]} ${iox_missing[*]}"
+    apt-get update -qq
+    if [ ${#missing[@]} -gt 0 ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+    # iceoryx is packaged only in some Debian releases; without it its rows are left out.
+    if [ ${#iox_missing[@]} -gt 0 ]; then
+        if apt-cache show libiceoryx-posh-dev >/dev/null 2>&1; then
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${iox_missing[@]}" >/dev/null
+        else
+            log "iceoryx is not packaged in this Debian release: its rows are left out"
+        fi
+    fi
+}
+install_packages
+
+# ---- Build (Release; the library is built from this checkout and linked shared). ----
+cmake -S "$HERE" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$BUILD" -j2 >/dev/null
+BIN=$BUILD/peerbench
+
+# ---- Every measurement runs in a private IPC namespace: libpxrlib's fixed keys never meet
+# another environment, kernel limits can be raised for the peers, and every object dies
+# with the namespace. ----
+if [ "$(id -u)" = 0 ] && unshare --ipc true 2>/dev/null; then
+    NS=(unshare --ipc)
+elif unshare --ipc --user --map-root-user true 2>/dev/null; then
+    NS=(unshare --ipc --user --map-root-user)
+else
+    log "cannot create an IPC namespace: the libpxrlib rows need a host without an environment"
+    NS=()
+fi
+
+if [ "$QUICK" = 1 ]; then
+    COUNT=20000 WARM=2000 SECS=0.5 REPS=1
+else
+    COUNT=100000 WARM=5000 SECS=2 REPS=3
+fi
+ALL=$("$BIN" list)
+TRANSPORTS=${TRANSPORTS:-$ALL}
+
+mkdir -p "$OUT"
+RAW=$OUT/peers-raw.csv
+echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error" >"$RAW"
+
+ROUDI_PID=
+stop_roudi() {
+    if [ -n "$ROUDI_PID" ]; then
+        kill "$ROUDI_PID" 2>/dev/null || true
+        wait "$ROUDI_PID" 2>/dev/null || true
+        ROUDI_PID=
+    fi
+}
+trap stop_roudi EXIT
+if grep -q iceoryx <<<"$TRANSPORTS"; then
+    if command -v iox-roudi >/dev/null 2>&1; then
+        iox-roudi -c "$HERE/roudi.toml" -l error >"$BUILD/roudi.log" 2>&1 &
+        ROUDI_PID=$!
+        sleep 1
+    else
+        log "iox-roudi not found: iceoryx rows are left out"
+        TRANSPORTS=$(grep -v iceoryx <<<"$TRANSPORTS" || true)
+    fi
+fi
+
+measure() {
+    local line
+    line=$(timeout 300 "${NS[@]}" "$BIN" measure --warm "$WARM" --count "$COUNT" --secs "$SECS" \
+        --tune "$@" || true)
+    if [ -z "$line" ]; then
+        line="$2,$4,$6,1,0,0,0,0,0,0,0,no result (crashed or timed out)"
+    fi
+    echo "$line" >>"$RAW"
+    log "$line"
+}
+
+start=$(date +%s)
+log "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs), kernel $(uname -r)"
+log "round trips: $COUNT after $WARM warm-up; throughput runs: ${SECS}s; repetitions: $REPS"
+# Repetitions are the outer loop, so slow drifts of the machine touch every transport alike.
+for rep in $(seq 1 "$REPS"); do
+    for payload in $PAYLOADS; do
+        for t in $TRANSPORTS; do
+            measure --transport "$t" --test lat --payload "$payload" --rep "$rep"
+            measure --transport "$t" --test tput --payload "$payload" --rep "$rep"
+        done
+    done
+    for form in pxr-lockfree pxr-locked; do
+        grep -qx "$form" <<<"$TRANSPORTS" || continue
+        for n in 1 2 4; do
+            # One producer at this payload is already part of the main table.
+            if [ "$n" = 1 ] && grep -qw "$MULTI_PAYLOAD" <<<"$PAYLOADS"; then continue; fi
+            measure --transport "$form" --test tput --payload "$MULTI_PAYLOAD" --producers "$n" \
+                --rep "$rep"
+        done
+    done
+done
+stop_roudi
+log "measured in $(($(date +%s) - start)) s"
+
+"$BIN" report "$RAW" "$OUT" >"$OUT/peers.md.tmp"
+{
+    echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores ($(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)), kernel $(uname -r)$([ "$QUICK" = 1 ] && echo ', quick mode')."
+    echo
+    cat "$OUT/peers.md.tmp"
+} >"$OUT/peers.md"
+rm -f "$OUT/peers.md.tmp"
+
+if command -v gnuplot >/dev/null 2>&1; then
+    (cd "$OUT" && gnuplot "$HERE/plot.gp") && log "plot: $OUT/peers.png"
+else
+    log "gnuplot not found: no plot"
+fi
+
+echo
+cat "$OUT/peers.md"
+echo
+echo '```csv'
+cat "$OUT/peers.csv"
+echo '```'
