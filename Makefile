@@ -5,7 +5,7 @@ SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 
-.PHONY: all deps build test test-sanitize demo bench install clean
+.PHONY: all deps build test test-sanitize demo bench bench-peers install clean
 
 all: build
 
@@ -45,6 +45,10 @@ bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF
 	cmake --build build-bench
 	@if [ -x build-bench/bench/run_bench.sh ]; then build-bench/bench/run_bench.sh; fi
+
+# libpxrlib against its peers (installs them when run as root); QUICK=1 for a short run.
+bench-peers:
+	bash bench/peers/run.sh
 
 install: build
 	cmake --install $(BUILD)
