@@ -69,15 +69,24 @@ uint64_t consume(const uint8_t *p, size_t n) noexcept;
 // Round-trip samples in ns -> median, p99 and mean in µs.
 void summarize(std::vector<uint64_t> &samples, Result *r) noexcept;
 
-// Throughput bookkeeping on the consumer side: counting starts after `warm` messages and
-// ends at the first stop.
+// Throughput bookkeeping on the consumer side: counting starts after `warm` messages, or
+// 0.2 s after the first one when the transport is too slow to reach `warm` soon, and ends at
+// the first stop.
 struct RateMeter {
     uint64_t warm;
-    uint64_t seen = 0;
-    uint64_t t0 = 0;
+    uint64_t seen = 0, base = 0;
+    uint64_t first = 0, t0 = 0;
     explicit RateMeter(uint64_t w) : warm(w) {}
-    void tick() noexcept {
-        if (++seen == warm) t0 = now_ns();
+    // ready: any further condition for counting to start (e.g. every producer has been seen).
+    void tick(bool ready = true) noexcept {
+        ++seen;
+        if (t0 != 0) return;
+        if (seen == 1) first = now_ns();
+        if (!ready) return;
+        if (seen >= warm || ((seen & 63) == 0 && now_ns() - first > 200'000'000ull)) {
+            t0 = now_ns();
+            base = seen;
+        }
     }
     void finish(Result *r) noexcept;
 };

@@ -65,9 +65,9 @@ void summarize(std::vector<uint64_t> &s, Result *r) noexcept {
 
 void RateMeter::finish(Result *r) noexcept {
     uint64_t t1 = now_ns();
-    if (seen <= warm || t1 <= t0)
+    if (t0 == 0 || seen <= base || t1 <= t0)
         return fail(r, "too few messages (%llu)", (unsigned long long)seen);
-    r->messages = seen - warm;
+    r->messages = seen - base;
     r->msgs_per_s = double(r->messages) * 1e9 / double(t1 - t0);
     r->ok = 1;
 }

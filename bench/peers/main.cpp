@@ -219,9 +219,11 @@ std::string fmt_us(double v) {
 }
 
 std::string spread_us(const Agg &a) {
+    if (a.n < 2) return fmt_us(a.med);
     return fmt_us(a.med) + " ±" + fmt_us((a.hi - a.lo) / 2);
 }
 std::string spread_rate(const Agg &a) {
+    if (a.n < 2) return fmt_rate(a.med);
     return fmt_rate(a.med) + " ±" + fmt_rate((a.hi - a.lo) / 2);
 }
 std::string ratio(double v, const Agg *floor) {
@@ -310,9 +312,13 @@ int report(const char *raw_path, const std::string &outdir) {
     }
 
     // Markdown.
+    int reps = 0;
+    for (auto &[k, a] : R.agg) reps = std::max(reps, a.n);
+    const std::string runs =
+        reps == 1 ? "one run" : "median of " + std::to_string(reps) + " runs ± half their spread";
     std::ostringstream md;
-    md << "### Round-trip latency (µs; median of 3 runs ± half their spread; p99; × the System V "
-          "floor)\n\n| Transport |";
+    md << "### Round-trip latency (µs; " << runs << "; p99 = median of the runs' 99th "
+       << "percentiles; × the System V floor)\n\n| Transport |";
     for (uint32_t p : R.payloads) md << " " << size_name(p) << " median | p99 | × floor |";
     md << "\n|---|";
     for (size_t i = 0; i < R.payloads.size(); ++i) md << "---:|---:|---:|";
@@ -330,8 +336,8 @@ int report(const char *raw_path, const std::string &outdir) {
         }
         md << "\n";
     }
-    md << "\n### One-way throughput (messages/s; median of 3 runs ± half their spread; × the "
-          "System V floor)\n\n| Transport |";
+    md << "\n### One-way throughput (messages/s; " << runs << "; × the System V floor)\n\n"
+       << "| Transport |";
     for (uint32_t p : R.payloads) md << " " << size_name(p) << " | × floor |";
     md << "\n|---|";
     for (size_t i = 0; i < R.payloads.size(); ++i) md << "---:|---:|";

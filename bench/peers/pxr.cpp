@@ -86,19 +86,14 @@ void pxr_consumer(const Params &p, Result *r, int) {
     uint32_t since_ack[256] = {};
     bool seen[256] = {};
     int producers_seen = 0, stops = 0;
-    uint64_t total = 0, counted = 0, t0 = 0;
-    bool started = false;
+    RateMeter meter(p.warm);
     while (stops < p.producers) {
         MSG *m = PXR_receive(kModB);
         if (!m) return fail(r, "consumer: PXR_receive returned null");
         if (m->info == kStop) {
-            if (++stops == 1) {
-                uint64_t t1 = now_ns();
-                if (!started || t1 <= t0) return fail(r, "consumer: too few messages");
-                r->messages = counted;
-                r->msgs_per_s = double(counted) * 1e9 / double(t1 - t0);
-            }
+            if (++stops == 1) meter.finish(r);
             relm(m);
+            if (!r->ok) return;
             continue;
         }
         consume(m->param, m->len);
@@ -107,13 +102,7 @@ void pxr_consumer(const Params &p, Result *r, int) {
             seen[src] = true;
             ++producers_seen;
         }
-        ++total;
-        if (started)
-            ++counted;
-        else if (producers_seen == p.producers && total >= p.warm) {
-            started = true;
-            t0 = now_ns();
-        }
+        meter.tick(producers_seen == p.producers);
         if (++since_ack[src] == kAckEvery) {
             since_ack[src] = 0;
             m->dst = src;
@@ -124,7 +113,6 @@ void pxr_consumer(const Params &p, Result *r, int) {
             relm(m);
         }
     }
-    r->ok = 1;
 }
 
 void pxr_producer(const Params &p, Result *r, int index) {

@@ -24,31 +24,31 @@ log() { printf '[peers] %s\n' "$*" >&2; }
 # ---- Packages: the peers come from Debian. Installed when run as root. ----
 install_packages() {
     command -v apt-get >/dev/null 2>&1 || return 0
-    local want=(cmake ninja-build g++ pkg-config libzmq3-dev)
-    if apt-cache show gnuplot-nox >/dev/null 2>&1; then want+=(gnuplot-nox); else want+=(gnuplot); fi
-    local missing=()
-    for p in "${want[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+    local base=(cmake ninja-build g++ pkg-config libzmq3-dev)
     local iox=(iceoryx libiceoryx-posh-dev libiceoryx-hoofs-dev)
-    local iox_missing=()
-    for p in "${iox[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || iox_missing+=("$p"); done
-    [ ${#missing[@]} -eq 0 ] && [ ${#iox_missing[@]} -eq 0 ] && return 0
+    local missing=()
+    for p in "${base[@]}" "${iox[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+    command -v gnuplot >/dev/null 2>&1 || missing+=(gnuplot)
+    [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" != 0 ]; then
-        log "missing packages: ${missing[*]} ${iox_missing[*]} (run as root to install them)"
+        log "missing packages: ${missing[*]} (run as root to install them)"
         return 0
     fi
-    log "installing: ${missing[*]} ${iox_missing[*]}"
+    log "installing: ${missing[*]}"
     apt-get update -qq
-    if [ ${#missing[@]} -gt 0 ]; then
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-    # iceoryx is packaged only in some Debian releases; without it its rows are left out.
-    if [ ${#iox_missing[@]} -gt 0 ]; then
-        if apt-cache show libiceoryx-posh-dev >/dev/null 2>&1; then
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${iox_missing[@]}" >/dev/null
-        else
-            log "iceoryx is not packaged in this Debian release: its rows are left out"
-        fi
-    fi
+    local install=()
+    for p in "${missing[@]}"; do
+        case $p in
+        gnuplot) # the variant without X is enough for PNG output
+            if apt-cache show gnuplot-nox >/dev/null 2>&1; then install+=(gnuplot-nox); else install+=(gnuplot); fi ;;
+        *iceoryx*) # packaged only in some Debian releases; without it its rows are left out
+            if apt-cache show "$p" >/dev/null 2>&1; then install+=("$p"); else
+                log "$p is not packaged in this Debian release: the iceoryx rows are left out"
+            fi ;;
+        *) install+=("$p") ;;
+        esac
+    done
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${install[@]}" >/dev/null
 }
 install_packages
 
