@@ -114,7 +114,7 @@ int cmd_clean(int argc, char **argv) {
             return kExitUsage;
         }
     }
-    if (loader_waiting() && !force) {
+    if (loader_waiting() && !force && !dry_run) {
         std::fprintf(stderr, "pxr clean: an environment is running (its loader waits); use "
                              "'pxr terminate', or --force\n");
         return kExitFailure;

@@ -344,11 +344,12 @@ int cmd_watch(int argc, char **argv) {
             if (h == nullptr) continue;
             char rate[24] = "-";
             if (atomic) {
+                // The first round has no earlier count to compare with.
                 uint64_t allocs = atomic_allocations(p);
-                double per_second =
-                    round == 0 || elapsed <= 0 ? 0.0 : double(allocs - last_allocs[p]) / elapsed;
+                if (round > 0 && elapsed > 0)
+                    std::snprintf(rate, sizeof rate, "%.0f",
+                                  double(allocs - last_allocs[p]) / elapsed);
                 last_allocs[p] = allocs;
-                std::snprintf(rate, sizeof rate, "%.0f", per_second);
             }
             std::printf("%-4d %8d %8u %9u %8d %8u %10u %9s %10s\n", p, h->num_msgs, h->param_size,
                         h->alloc_count, h->num_msgs - int32_t(h->alloc_count), h->max_alloc,
