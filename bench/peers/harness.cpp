@@ -99,32 +99,43 @@ Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer
         }
         pids.push_back(pid);
     }
-    // Wait with a deadline so that a wedged transport costs one row, not the whole run.
-    uint64_t limit = now_ns() + uint64_t(deadline_s * 1e9);
+    // Wait without polling; the alarm bounds the wait so that a wedged transport costs one
+    // row, not the whole run. A side that fails ends the others at once.
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(unsigned(deadline_s) + 1);
     size_t alive = pids.size();
-    bool timed_out = false;
+    bool timed_out = false, failed = false;
+    auto kill_rest = [&] {
+        for (pid_t q : pids)
+            if (q > 0) kill(q, SIGKILL);
+    };
     while (alive > 0) {
         int status;
-        pid_t w = waitpid(-1, &status, WNOHANG);
+        pid_t w = waitpid(-1, &status, 0);
         if (w > 0) {
-            for (auto &q : pids)
-                if (q == w) {
-                    q = 0;
+            for (size_t i = 0; i < pids.size(); ++i)
+                if (pids[i] == w) {
+                    pids[i] = 0;
                     --alive;
+                    if (!res[i].ok && !failed) {
+                        failed = true;
+                        kill_rest();
+                    }
                 }
             continue;
         }
-        if (w < 0 && errno == ECHILD) break;
-        if (!timed_out && now_ns() > limit) {
+        if (errno == ECHILD) break;
+        if (errno == EINTR && !timed_out) {
             timed_out = true;
-            for (pid_t q : pids)
-                if (q > 0) kill(q, SIGKILL);
+            kill_rest();
         }
-        usleep(2000);
     }
+    alarm(0);
     if (out.error[0] == 0) {
         out = res[measurer];
-        if (timed_out)
+        if (timed_out && !failed)
             fail(&out, "timed out after %.0f s", deadline_s);
         else if (!out.ok) {
             for (size_t i = 0; i < n && out.error[0] == 0; ++i)
