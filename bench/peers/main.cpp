@@ -382,13 +382,23 @@ int report(const char *raw_path, const std::string &outdir) {
             double x = lf->med / fl->med;
             md << "- " << size_name(p) << ": lock-free round trip " << fmt_us(lf->med)
                << " µs = " << ratio(lf->med, fl) << " the floor (target ≤ 1.10×): "
-               << (x <= 1.10 ? "met" : "missed by " + pct(x / 1.10 - 1)) << "\n";
+               << (x <= 1.10 ? "met" : "missed by " + pct(x / 1.10 - 1).substr(1));
+            // The floor moves no payload; the busy-poll bound's growth from the smallest size
+            // is what filling and reading the payload across cores costs by itself.
+            const Agg *s0 = R.get("shm-poll", "lat", R.payloads.front());
+            const Agg *sp = R.get("shm-poll", "lat", p);
+            if (s0 && sp && p != R.payloads.front())
+                md << "; " << fmt_us(lf->med - fl->med) << " µs above the floor, of which about "
+                   << fmt_us(sp->med - s0->med) << " µs is moving the payload between the cores "
+                   << "(the busy-poll bound's own growth from " << size_name(R.payloads.front())
+                   << ")";
+            md << "\n";
         }
         if (lt && ft) {
             double x = lt->med / ft->med;
             md << "- " << size_name(p) << ": lock-free throughput " << ratio(lt->med, ft)
                << " the floor (target ≥ 0.90×): "
-               << (x >= 0.9 ? "met" : "missed by " + pct(x / 0.9 - 1)) << "\n";
+               << (x >= 0.9 ? "met" : "missed by " + pct(1 - x / 0.9).substr(1)) << "\n";
         }
     }
     const char *copying[] = {"sysv-payload", "posix-mq", "unix-seqpacket", "zeromq-ipc"};
@@ -408,8 +418,8 @@ int report(const char *raw_path, const std::string &outdir) {
                 char b[32];
                 snprintf(b, sizeof b, "%.2f×", x);
                 md << "- " << size_name(p) << ": throughput vs " << label(c) << ": " << b
-                   << " (target ≥ 1.8×): " << (x >= 1.8 ? "met" : "missed by " + pct(x / 1.8 - 1))
-                   << "\n";
+                   << " (target ≥ 1.8×): "
+                   << (x >= 1.8 ? "met" : "missed by " + pct(1 - x / 1.8).substr(1)) << "\n";
             }
         }
     }
