@@ -4,6 +4,7 @@
 
 #include "env/pxr_internal.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -30,31 +31,45 @@ bool acceptable(int32_t partition, int32_t num_msgs, uint32_t param_size, bool c
     return true;
 }
 
+// Slots follow each other at stride bytes, so with a parameter size that is not a multiple
+// of 4 the words of later slots are not aligned: they are written and read bytewise.
+void put_word(uint8_t *slot, std::size_t offset, uint32_t value) {
+    std::memcpy(slot + offset, &value, sizeof value);
+}
+uint32_t get_word(const uint8_t *slot, std::size_t offset) {
+    uint32_t value;
+    std::memcpy(&value, slot + offset, sizeof value);
+    return value;
+}
+
 void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool atomic) {
     const uint32_t stride = h->stride;
     const uint32_t count = uint32_t(h->num_msgs);
+    auto slot = [&](uint32_t i) { return array + std::size_t(i) * stride; };
     for (uint32_t i = 0; i < count; ++i) {
-        auto *slot = reinterpret_cast<SysMsg *>(array + std::size_t(i) * stride);
-        std::memset(slot, 0, stride);
-        slot->index = i;
-        slot->partition = partition;
-        slot->allocated = 0;
-        slot->next = i + 1;
-        slot->front_guard = PXR_FRONT_GUARD;
-        *pxr::rear_guard_of(slot, stride) = PXR_REAR_GUARD;
+        uint8_t *s = slot(i);
+        std::memset(s, 0, stride);
+        put_word(s, offsetof(SysMsg, index), i);
+        put_word(s, offsetof(SysMsg, partition), uint32_t(partition));
+        put_word(s, offsetof(SysMsg, allocated), 0);
+        put_word(s, offsetof(SysMsg, next), i + 1);
+        put_word(s, offsetof(SysMsg, front_guard), PXR_FRONT_GUARD);
+        put_word(s, stride - 4, PXR_REAR_GUARD);
     }
-    auto slot = [&](uint32_t i) {
-        return reinterpret_cast<SysMsg *>(array + std::size_t(i) * stride);
-    };
-    slot(count - 1)->next = PXR_NO_INDEX;
+    put_word(slot(count - 1), offsetof(SysMsg, next), PXR_NO_INDEX);
     if (atomic) {
         // The tail names the slot before the last: one buffer always stays on the list.
-        h->free_head = tagged_index(slot(0));
-        h->free_tail = tagged_index(slot(count - 2));
+        // Atomic partitions have aligned slots, so the records are read directly.
+        h->free_head = tagged_index(reinterpret_cast<const SysMsg *>(slot(0)));
+        h->free_tail = tagged_index(reinterpret_cast<const SysMsg *>(slot(count - 2)));
     } else {
         h->free_head = 0;
         h->free_tail = count - 1;
     }
+}
+
+const uint8_t *slot_bytes(const MSG *msg) {
+    return reinterpret_cast<const uint8_t *>(msg) - PXR_SYSMSG_SIZE;
 }
 
 } // namespace
@@ -122,15 +137,14 @@ SysMsg *index_to_partition_sysmsg(int32_t partition, uint32_t index) noexcept {
 }
 
 uint32_t msg_to_index(MSG *msg, uint32_t *partition_out, uint32_t *index_out) noexcept {
-    const SysMsg *slot = pxr::slot_of(msg);
-    *partition_out = uint32_t(slot->partition);
-    *index_out = slot->index;
+    *partition_out = get_word(slot_bytes(msg), offsetof(SysMsg, partition));
+    *index_out = get_word(slot_bytes(msg), offsetof(SysMsg, index));
     return 0;
 }
 
 /// Returns 0 when the message's partition is not attached in this process.
 uint32_t PXR_parameter_size(MSG *msg) noexcept {
-    int32_t p = pxr::slot_of(msg)->partition;
+    int32_t p = int32_t(get_word(slot_bytes(msg), offsetof(SysMsg, partition)));
     if (p < 0 || p >= pxr::kPartitions || partition_hdr[p] == nullptr) return 0;
     return partition_hdr[p]->param_size;
 }

@@ -92,6 +92,17 @@ TEST_F(Partition, OpeningRefusesBadArgumentsAndLeavesNothingBehind) {
     EXPECT_EQ(partition_hdr[0], first);
     EXPECT_EQ(first->num_msgs, 65000);
     EXPECT_EQ(index_to_partition_sysmsg(0, 64999)->next, PXR_NO_INDEX);
+
+    // The locked form takes any parameter size; later slots are then not word aligned.
+    ASSERT_EQ(PXR_open_partition(1, 3, 6, 0, 0, PXR_OPEN_CREATE), 0u);
+    EXPECT_EQ(partition_hdr[1]->stride, 78u);
+    uint32_t part = 9, index = 9, rear = 0;
+    EXPECT_EQ(msg_to_index(index_to_msg(1, 2), &part, &index), 0u);
+    EXPECT_EQ(part, 1u);
+    EXPECT_EQ(index, 2u);
+    EXPECT_EQ(PXR_parameter_size(index_to_msg(1, 1)), 6u);
+    std::memcpy(&rear, partition_msgarray[1] + 2 * 78 + 74, 4);
+    EXPECT_EQ(rear, PXR_REAR_GUARD);
 }
 
 TEST_F(Partition, AttachMapsWhatExistsAndResetsOnlyTheSinceResetStatistics) {
