@@ -23,11 +23,6 @@ class Process : public pxrtest::IpcTest {
     }
 };
 
-std::atomic<int> usr1{0};
-void count_usr1(int) {
-    usr1.fetch_add(1);
-}
-
 TEST_F(Process, TableHoldsTwoHundredFiftyEntriesWithShortenedNames) {
     const std::string long_name(60, 'n');
     EXPECT_EQ(SYS_add_pid(0, "zero"), 1);
