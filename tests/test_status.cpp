@@ -3,15 +3,25 @@
 #include "env/pxr_internal.h"
 #include "ipc_test.h"
 
-#include <regex>
+#include <cctype>
 #include <string>
 
 namespace {
 
+// Replaces every clock reading "YYYY-MM-DD hh:mm:ss.mmm" whose year is not 0000 with "T".
+std::string mask_clock(std::string text) {
+    const std::string shape = "0000-00-00 00:00:00.000";
+    for (std::size_t i = 0; i + shape.size() <= text.size(); ++i) {
+        bool match = true;
+        for (std::size_t k = 0; k < shape.size() && match; ++k)
+            match = shape[k] == '0' ? isdigit(uint8_t(text[i + k])) != 0 : text[i + k] == shape[k];
+        if (match && text.compare(i, 4, "0000") != 0) text.replace(i, shape.size(), "T");
+    }
+    return text;
+}
 template <typename Fn>
 std::string printed(Fn fn) {
-    static const std::regex clock(R"((19|20)\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d)");
-    return std::regex_replace(pxrtest::capture_stdout([&] { EXPECT_EQ(fn(), 0u); }), clock, "T");
+    return mask_clock(pxrtest::capture_stdout([&] { EXPECT_EQ(fn(), 0u); }));
 }
 bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
