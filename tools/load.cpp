@@ -46,12 +46,14 @@ void install_handlers() {
     sa.sa_flags = 0; // no SA_RESTART: the semaphore wait must end
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     sigaction(SIGALRM, &sa, nullptr);
 }
 
 void restore_handlers() {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
     std::signal(SIGALRM, SIG_DFL);
 }
 
@@ -59,7 +61,7 @@ void usage(FILE *out) {
     std::fputs("usage: pxr load [-v] [--timeout SECONDS] FILE\n"
                "\n"
                "Create the environment FILE describes, start its processes and wait until a\n"
-               "process calls PXR_terminate (or SIGINT/SIGTERM arrive); then stop everything\n"
+               "process calls PXR_terminate (or SIGINT/SIGTERM/SIGHUP arrive); then stop all\n"
                "and remove every IPC object. The whole file is checked first.\n"
                "\n"
                "  -v, --verbose        report each step on standard error\n"
@@ -112,7 +114,16 @@ struct Loader {
         PXR_close();
         reap();
         restore_handlers();
-        return kExitSetup;
+        return g_signal != 0 ? signal_exit() : kExitSetup;
+    }
+
+    // The exit status of a loader ended by a signal (or by its --timeout).
+    static int signal_exit() {
+        if (g_signal == SIGALRM) {
+            std::fprintf(stderr, "pxr load: timeout; the environment was terminated\n");
+            return kExitTimeout;
+        }
+        return 128 + g_signal;
     }
 
     bool interrupted() const { return g_signal != 0; }
@@ -183,11 +194,7 @@ struct Loader {
         reap();
         restore_handlers();
 
-        if (g_signal == SIGALRM) {
-            std::fprintf(stderr, "pxr load: timeout; the environment was terminated\n");
-            return kExitTimeout;
-        }
-        if (g_signal != 0) return 128 + g_signal;
+        if (g_signal != 0) return signal_exit();
         if (status != 0)
             std::fprintf(stderr, "pxr load: the environment ended with exit status %d\n", status);
         return exit_code_for_status(status);
