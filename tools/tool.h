@@ -33,7 +33,8 @@ int cmd_watch(int argc, char **argv);
 int cmd_terminate(int argc, char **argv);
 int cmd_clean(int argc, char **argv);
 
-// Dispatches argv[1] to its subcommand; the whole command line interface.
+// Dispatches argv[1] to its subcommand; the whole command line interface. A new subcommand
+// is a cmd_NAME function declared above and one entry in the table of dispatch.cpp.
 int pxr_main(int argc, char **argv);
 
 // True when arg asks for help (-h, --help).
