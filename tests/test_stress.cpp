@@ -11,20 +11,28 @@ namespace {
 
 constexpr int kWorkers = 4;
 constexpr uint32_t kFirstModule = 20;
-constexpr int kIterations = 3000;
-constexpr int32_t kBuffers = 64;
+constexpr int32_t kBuffers = 128;
+constexpr int kBurst = 8;
 
 // Counters of the common area used to add up what the workers did.
 constexpr int kAllocs = 0;
 constexpr int kReceived = 1;
 
-int worker(int me) {
+// Per form: the locked pool pays two semaphore calls per operation, so it churns less.
+struct Load {
+    int iterations;
+    int churn_rounds;
+};
+constexpr Load kLocked{2000, 2};
+constexpr Load kAtomic{5000, 32};
+
+int worker(int me, Load load) {
     PXR_unlink();
-    alarm(60);
+    alarm(20);
     const uint32_t own = kFirstModule + uint32_t(me);
     const uint32_t peer = kFirstModule + uint32_t((me + 1) % kWorkers);
-    MSG *burst[4];
-    for (int it = 0; it < kIterations; ++it) {
+    MSG *burst[kBurst];
+    for (int it = 0; it < load.iterations; ++it) {
         // Two messages around the ring, then two back from the neighbour on the other side.
         for (int k = 0; k < 2; ++k) {
             MSG *m = getm(0x100, uint16_t(me), 0, 4);
@@ -39,12 +47,23 @@ int worker(int me) {
             if (pxr::slot_of(m)->allocated != 1) return 14;
             if (relm(m) != 0) return 15;
         }
-        // A burst that only churns the free list.
-        for (MSG *&m : burst)
-            if ((m = getm(0x200, 0, 0, 0)) == nullptr) return 16;
-        for (MSG *m : burst)
-            if (relm(m) != 0) return 17;
-        pxr::shared(common_ptr->counters[kAllocs]).fetch_add(6);
+        // Bursts that only churn the free list, released in an order other than taken; this
+        // is where the workers overlap on both cores without a system call between them.
+        for (int round = 0; round < load.churn_rounds; ++round) {
+            for (int k = 0; k < kBurst; ++k) {
+                if ((burst[k] = getm(0x200, 0, 0, 0)) == nullptr) return 16;
+                burst[k]->info = uint32_t(me << 16 | k);
+            }
+            // A buffer handed to two owners at once shows the other owner's marks.
+            for (int k = 0; k < kBurst; ++k) {
+                MSG *m = burst[(k * 5 + round) % kBurst];
+                if (pxr::slot_of(m)->getmem_pid != my_pid) return 18;
+                if (m->info != uint32_t(me << 16 | ((k * 5 + round) % kBurst))) return 19;
+                if (relm(m) != 0) return 17;
+            }
+        }
+        pxr::shared(common_ptr->counters[kAllocs])
+            .fetch_add(uint32_t(2 + kBurst * load.churn_rounds));
         pxr::shared(common_ptr->counters[kReceived]).fetch_add(2);
     }
     return 0;
@@ -54,6 +73,7 @@ class Stress : public pxrtest::IpcTest, public ::testing::WithParamInterface<boo
 
 TEST_P(Stress, EveryBufferIsAccountedForOnceAndTheStatisticsAgree) {
     const bool atomic = GetParam();
+    const Load load = atomic ? kAtomic : kLocked;
     pxrtest::EnvSpec spec;
     spec.init_flags = atomic ? PXR_INIT_ATOMIC : 0;
     spec.buffers0 = kBuffers;
@@ -63,7 +83,7 @@ TEST_P(Stress, EveryBufferIsAccountedForOnceAndTheStatisticsAgree) {
 
     std::vector<pid_t> pids;
     for (int w = 0; w < kWorkers; ++w)
-        pids.push_back(pxrtest::start_child([w] { return worker(w); }));
+        pids.push_back(pxrtest::start_child([w, load] { return worker(w, load); }));
     for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(pxrtest::wait_child(pids[size_t(w)]), 0) << w;
 
     PartitionHeader *h = partition_hdr[0];
@@ -71,7 +91,7 @@ TEST_P(Stress, EveryBufferIsAccountedForOnceAndTheStatisticsAgree) {
     EXPECT_EQ(h->out_of_msg, 0u);
     EXPECT_LE(h->max_alloc, uint32_t(kBuffers));
     EXPECT_EQ(common_ptr->fatal_code, 0u);
-    EXPECT_EQ(common_ptr->counters[kReceived], uint32_t(kWorkers * kIterations * 2));
+    EXPECT_EQ(common_ptr->counters[kReceived], uint32_t(kWorkers * load.iterations * 2));
     for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(PXR_pending_msgs(kFirstModule + uint32_t(w)), 0);
 
     // Walk the free list: every buffer on it exactly once, none allocated.

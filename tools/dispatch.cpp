@@ -1,5 +1,7 @@
 #include "tool.h"
 
+#include "check.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -22,6 +24,7 @@ constexpr Command kCommands[] = {
     {"watch", cmd_watch, "show partition figures repeatedly"},
     {"terminate", cmd_terminate, "terminate the running environment"},
     {"clean", cmd_clean, "remove the objects a crashed environment left"},
+    {"check", cmd_check, "account for every buffer of both partitions (read-only)"},
 };
 
 void usage(FILE *out) {
