@@ -23,7 +23,7 @@ struct Load {
     int iterations;
     int churn_rounds;
 };
-constexpr Load kLocked{2000, 2};
+constexpr Load kLocked{1000, 2};
 constexpr Load kAtomic{5000, 32};
 
 int worker(int me, Load load) {
