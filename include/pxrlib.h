@@ -359,7 +359,8 @@ PXR_API uint32_t atomic_relmem(SysMsg *slot) PXR_NOEXCEPT;
  *  parameter size. Null when not attached, traffic is forbidden, pool_class is outside 0..7,
  *  or no buffer can be had (fatal event 2). */
 PXR_API MSG *PXR_getmem(int32_t pool_class, uint32_t *size) PXR_NOEXCEPT;
-/** Release a buffer. 0 released or consumed as the abate message; 1 otherwise. */
+/** Release a buffer. 0 released or consumed as the abate message; 1 otherwise (a buffer that
+ *  is not allocated, e.g. a second release, is refused with 1 and left untouched). */
 PXR_API uint32_t PXR_relmem(int32_t pool_class, MSG *msg) PXR_NOEXCEPT;
 /** The congestion status (0 or 1) of a partition; 0xFFFFFFFF when not attached or absent. */
 PXR_API uint32_t PXR_partition_congestion(uint32_t partition) PXR_NOEXCEPT;
@@ -387,9 +388,11 @@ PXR_API int32_t PXR_lastpid(uint32_t module) PXR_NOEXCEPT;
 /* ======================================================================== */
 
 /** Put a reference to msg into dst's queue without blocking. 0 sent (msg now belongs to the
- *  receiver); 1 traffic forbidden; -1 any other failure (msg still belongs to the caller). */
+ *  receiver); 1 traffic forbidden; -1 any other failure (msg still belongs to the caller).
+ *  Module id 255 has no queue entry: it fails as an undefined destination does. */
 PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
-/** Wait for the next message of module. Null on failure or interruption. */
+/** Wait for the next message of module. Null on failure or interruption, for module 255, and
+ *  for a record naming no attached partition or an index beyond it (the record is dropped). */
 PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
 /** The next message of module, or null at once when there is none. */
 PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
