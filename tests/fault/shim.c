@@ -1,0 +1,159 @@
+/* Test-only fault injection, loaded with LD_PRELOAD: makes chosen System V calls fail with
+ * chosen errors at a chosen count, so that error paths run in real processes.
+ *
+ *   PXR_FAULT=CALL:ERROR:N[:K][,CALL:ERROR:N[:K]...]
+ *
+ * CALL is semop, msgsnd, msgrcv, shmget or shmat; ERROR an errno name (EIDRM, EAGAIN, ...) or
+ * number; the Nth call of CALL (counted from 1 since arming) and the K - 1 calls after it fail
+ * (K defaults to 1; K = 0 fails every call from the Nth on). A failing call does nothing and
+ * returns the call's failure value with errno set.
+ *
+ * The shim arms itself at load time unless PXR_FAULT_ARM=manual; a program can then arm it
+ * when it is ready with pxr_fault_arm() (found with dlsym), which also resets the counts.
+ * PXR_FAULT_REPORT=path appends "CALL calls failed" lines for every call at exit. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/types.h>
+
+enum { F_SEMOP, F_MSGSND, F_MSGRCV, F_SHMGET, F_SHMAT, F_CALLS };
+static const char *const call_names[F_CALLS] = {"semop", "msgsnd", "msgrcv", "shmget", "shmat"};
+
+#define MAX_RULES 8
+struct rule {
+    int call;
+    int error;
+    unsigned long first;
+    unsigned long times; /* 0 = no end */
+};
+static struct rule rules[MAX_RULES];
+static int rule_count;
+static int armed;
+static unsigned long calls[F_CALLS], failures[F_CALLS];
+
+static const struct {
+    const char *name;
+    int value;
+} errno_names[] = {{"EIDRM", EIDRM},   {"EINVAL", EINVAL}, {"EAGAIN", EAGAIN}, {"EINTR", EINTR},
+                   {"ENOMEM", ENOMEM}, {"EACCES", EACCES}, {"E2BIG", E2BIG},   {"ENOENT", ENOENT},
+                   {"ENOSPC", ENOSPC}, {"EPERM", EPERM},   {"EFAULT", EFAULT}, {"ENOMSG", ENOMSG},
+                   {"ERANGE", ERANGE}, {"EFBIG", EFBIG},   {"EEXIST", EEXIST}};
+
+static int parse_errno(const char *text) {
+    for (size_t i = 0; i < sizeof errno_names / sizeof errno_names[0]; ++i)
+        if (strcmp(text, errno_names[i].name) == 0) return errno_names[i].value;
+    return atoi(text);
+}
+
+static void parse_rules(const char *spec) {
+    rule_count = 0;
+    if (spec == NULL) return;
+    char buf[512];
+    snprintf(buf, sizeof buf, "%s", spec);
+    char *save = NULL;
+    for (char *item = strtok_r(buf, ",", &save); item && rule_count < MAX_RULES;
+         item = strtok_r(NULL, ",", &save)) {
+        char *f[4] = {NULL, NULL, NULL, NULL};
+        char *s2 = NULL;
+        int n = 0;
+        for (char *p = strtok_r(item, ":", &s2); p && n < 4; p = strtok_r(NULL, ":", &s2))
+            f[n++] = p;
+        if (n < 3) continue;
+        int call = -1;
+        for (int c = 0; c < F_CALLS; ++c)
+            if (strcmp(f[0], call_names[c]) == 0) call = c;
+        if (call < 0) continue;
+        struct rule *r = &rules[rule_count++];
+        r->call = call;
+        r->error = parse_errno(f[1]);
+        r->first = strtoul(f[2], NULL, 10);
+        r->times = f[3] ? strtoul(f[3], NULL, 10) : 1;
+    }
+}
+
+/* Counts a call; nonzero (with errno set) when it is to fail. */
+static int should_fail(int call) {
+    if (!armed) return 0;
+    unsigned long n = ++calls[call];
+    for (int i = 0; i < rule_count; ++i) {
+        const struct rule *r = &rules[i];
+        if (r->call != call || n < r->first) continue;
+        if (r->times != 0 && n >= r->first + r->times) continue;
+        ++failures[call];
+        errno = r->error;
+        return 1;
+    }
+    return 0;
+}
+
+__attribute__((visibility("default"))) void pxr_fault_arm(void) {
+    memset(calls, 0, sizeof calls);
+    memset(failures, 0, sizeof failures);
+    parse_rules(getenv("PXR_FAULT"));
+    armed = 1;
+}
+
+__attribute__((visibility("default"))) void pxr_fault_disarm(void) {
+    armed = 0;
+}
+
+/* Calls of CALL since arming, and how many of them were made to fail. */
+__attribute__((visibility("default"))) unsigned long pxr_fault_calls(const char *name) {
+    for (int c = 0; c < F_CALLS; ++c)
+        if (strcmp(name, call_names[c]) == 0) return calls[c];
+    return 0;
+}
+__attribute__((visibility("default"))) unsigned long pxr_fault_failures(const char *name) {
+    for (int c = 0; c < F_CALLS; ++c)
+        if (strcmp(name, call_names[c]) == 0) return failures[c];
+    return 0;
+}
+
+__attribute__((constructor)) static void shim_load(void) {
+    const char *mode = getenv("PXR_FAULT_ARM");
+    if (mode == NULL || strcmp(mode, "manual") != 0) pxr_fault_arm();
+}
+
+__attribute__((destructor)) static void shim_unload(void) {
+    const char *path = getenv("PXR_FAULT_REPORT");
+    if (path == NULL) return;
+    FILE *f = fopen(path, "a");
+    if (f == NULL) return;
+    for (int c = 0; c < F_CALLS; ++c)
+        fprintf(f, "%s %lu %lu\n", call_names[c], calls[c], failures[c]);
+    fclose(f);
+}
+
+#define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+int semop(int semid, struct sembuf *sops, size_t nsops) {
+    if (should_fail(F_SEMOP)) return -1;
+    return REAL(semop)(semid, sops, nsops);
+}
+
+int msgsnd(int msqid, const void *msgp, size_t msgsz, int msgflg) {
+    if (should_fail(F_MSGSND)) return -1;
+    return REAL(msgsnd)(msqid, msgp, msgsz, msgflg);
+}
+
+ssize_t msgrcv(int msqid, void *msgp, size_t msgsz, long msgtyp, int msgflg) {
+    if (should_fail(F_MSGRCV)) return -1;
+    return REAL(msgrcv)(msqid, msgp, msgsz, msgtyp, msgflg);
+}
+
+int shmget(key_t key, size_t size, int shmflg) {
+    if (should_fail(F_SHMGET)) return -1;
+    return REAL(shmget)(key, size, shmflg);
+}
+
+void *shmat(int shmid, const void *shmaddr, int shmflg) {
+    if (should_fail(F_SHMAT)) return (void *)-1;
+    return REAL(shmat)(shmid, shmaddr, shmflg);
+}
