@@ -4,9 +4,11 @@
 #include "env/pxr_internal.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <sys/msg.h>
 #include <sys/sem.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -112,6 +114,33 @@ TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     EXPECT_EQ(PXR_grab(kServer), m);
     EXPECT_EQ(pxr::slot_of(m)->send_pid, getpid());
     EXPECT_EQ(relm(m), 0);
+}
+
+void on_alarm(int) {}
+
+TEST_F(Transport, InterruptedWaitReturnsNullAndStaysAttached) {
+    make_env();
+    pid_t child = pxrtest::start_child([] {
+        PXR_unlink();
+        struct sigaction sa {};
+        sa.sa_handler = on_alarm; // no SA_RESTART: the wait is interrupted
+        sigaction(SIGALRM, &sa, nullptr);
+        if (PXR_grab(kServer) != nullptr) return 1; // attach first
+        ualarm(100000, 0);
+        if (PXR_receive(kServer) != nullptr) return 2;
+        if (common_ptr == nullptr || PXR_sys_failure != 0) return 3;
+        return 0;
+    });
+    // A receive that retried after the signal would wait for ever.
+    int status = 0;
+    for (int i = 0; i < 50 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(100000);
+    if (kill(child, 0) == 0 && waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the interrupted receive kept waiting";
+    }
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
