@@ -1,0 +1,253 @@
+// Hostile input: queue records forged by a process that is not part of the environment,
+// overlong and binary configuration text, malformed number text, and messages whose length
+// claims more parameter bytes than their buffer has.
+#include "ipc_test.h"
+
+#include "check.h"
+#include "config.h"
+#include "env/pxr_internal.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/msg.h>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kQueue = 10;
+constexpr int32_t kBuffers = 16;
+
+class HostileTest : public pxrtest::IpcTest {};
+
+// A raw queue record as any local process with write access can put it.
+struct Raw {
+    long mtype;
+    uint8_t text[64];
+};
+
+int forge(long mtype, const void *text, size_t len) {
+    return pxrtest::run_child([=] {
+        PXR_unlink(); // a foreign process: it knows only the key
+        int q = msgget(pxr::kModuleQueueKey + int(kQueue), 0);
+        if (q < 0) return 1;
+        Raw r{};
+        r.mtype = mtype;
+        std::memcpy(r.text, text, len);
+        return msgsnd(q, &r, len, IPC_NOWAIT) == 0 ? 0 : 2;
+    });
+}
+
+int forge_ref(uint16_t index, uint16_t partition) {
+    uint8_t text[12] = {};
+    std::memcpy(text, &index, 2);
+    std::memcpy(text + 2, &partition, 2);
+    return forge(1, text, sizeof text);
+}
+
+std::vector<int32_t> receive_stamps() {
+    std::vector<int32_t> v;
+    for (int32_t i = 0; i < kBuffers; ++i) v.push_back(pxr::slot_at(0, uint32_t(i))->receive_pid);
+    return v;
+}
+
+TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
+    pxrtest::EnvSpec spec;
+    spec.buffers0 = kBuffers;
+    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    ASSERT_EQ(IPC_create(kQueue, 1), 0);
+    const std::vector<int32_t> before = receive_stamps();
+
+    // Records that name no buffer of the environment: too short, a partition that does not
+    // exist or is not created, an index at or beyond the buffer count.
+    const uint8_t shorter[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(forge(1, shorter, sizeof shorter), 0);
+    ASSERT_EQ(forge(1, shorter, 0), 0);
+    const uint16_t bad[][2] = {{0, 2}, {0, 0xFFFF}, {0, 1}, {kBuffers, 0}, {0xFFFF, 0}};
+    for (const auto &b : bad) ASSERT_EQ(forge_ref(b[0], b[1]), 0);
+    const int forged = 2 + int(std::size(bad));
+    ASSERT_EQ(PXR_pending_msgs(kQueue), forged);
+    for (int i = 0; i < forged; ++i) EXPECT_EQ(PXR_grab(kQueue), nullptr) << "record " << i;
+    EXPECT_EQ(PXR_pending_msgs(kQueue), 0);
+    EXPECT_EQ(PXR_sys_failure, 0);
+    EXPECT_EQ(receive_stamps(), before) << "a dropped record wrote into a buffer";
+
+    // The receiver goes on: a genuine message arrives whole.
+    MSG *m = getm(0x100, 42, 0, 4);
+    ASSERT_NE(m, nullptr);
+    std::memcpy(m->param, "ok!", 4);
+    ASSERT_EQ(PXR_send(kQueue, m), 0);
+    MSG *got = PXR_grab(kQueue);
+    ASSERT_EQ(got, m);
+    EXPECT_EQ(got->id, 42);
+    EXPECT_EQ(relm(got), 0);
+
+    // A forged reference to a real buffer cannot be told from a genuine one; the buffer was
+    // free, so the receiver's release is refused and the free list stays intact.
+    ASSERT_EQ(forge_ref(5, 0), 0);
+    MSG *ghost = PXR_grab(kQueue);
+    ASSERT_NE(ghost, nullptr);
+    EXPECT_EQ(pxr::slot_of(ghost)->index, 5u);
+    EXPECT_EQ(relm(ghost), 1);
+
+    pxrtool::EnvironmentCheck env;
+    EXPECT_EQ(pxrtool::check_environment(env), 0);
+    EXPECT_EQ(env.queued_records, 0u);
+}
+
+// A record longer than 12 bytes cannot be taken without cutting it, which the receive does not
+// do: the receive fails for good (detach, failure flag), and the record stays at the head of
+// the queue, so every later receive from that queue fails the same way. Only removing the
+// queue (a new IPC_create) clears it. Write access to the queues must therefore be limited to
+// the environment's own processes (see the PXR_IPC_MODE build option).
+TEST_F(HostileTest, OverlongRecordBlocksTheQueue) {
+    pxrtest::EnvSpec spec;
+    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    ASSERT_EQ(IPC_create(kQueue, 1), 0);
+    const uint8_t longer[16] = {};
+    ASSERT_EQ(forge(1, longer, sizeof longer), 0);
+    MSG *m = getm(0x100, 1, 0, 0);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(PXR_send(kQueue, m), 0);
+
+    EXPECT_EQ(PXR_grab(kQueue), nullptr);
+    EXPECT_EQ(PXR_sys_failure, 1);
+    EXPECT_EQ(common_ptr, nullptr);
+    EXPECT_EQ(PXR_grab(kQueue), nullptr); // attaches again, and fails again
+    EXPECT_EQ(PXR_sys_failure, 1);
+    ASSERT_EQ(PXR_link(), 0);
+    EXPECT_EQ(PXR_pending_msgs(kQueue), 2);
+    pxrtool::EnvironmentCheck env;
+    EXPECT_EQ(pxrtool::check_environment(env), 0); // the stuck message's buffer is accounted
+    EXPECT_EQ(env.partitions[0].allocated, 1u);
+}
+
+TEST_F(HostileTest, TokenizerSurvivesOverlongAndBinaryLines) {
+    // Lines far beyond the 200-character buffer, every byte value, NUL bytes, an unclosed
+    // quote cut by the limit, a CR in the middle.
+    std::string text(5000, 'a');
+    text += "\n";
+    for (int b = 0; b < 256; ++b) text += char(b);
+    text += "\n\"";
+    text += std::string(300, 'q');
+    text += "\nx\ry\n";
+    text += std::string(199, 'b') + "\"z\n";
+    FILE *in = fmemopen(text.data(), text.size(), "r");
+    ASSERT_NE(in, nullptr);
+    int lines = 0, errors = 0;
+    std::string err = pxrtest::capture_stderr([&] {
+        for (;;) {
+            char *tokens[8];
+            int count = 8;
+            const int rc = parse_line(in, &count, tokens);
+            if (rc == 1) break;
+            ASSERT_TRUE(rc == 0 || rc == -1) << rc;
+            ASSERT_GE(count, 0);
+            ASSERT_LE(count, 8);
+            for (int i = 0; i < count; ++i) ASSERT_LE(std::strlen(tokens[i]), 200u);
+            errors += rc != 0;
+            ASSERT_LT(++lines, 1000) << "the reader does not advance";
+        }
+    });
+    fclose(in);
+    EXPECT_GE(lines, 25 + 2 + 3);
+    EXPECT_GE(errors, 25);
+    EXPECT_NE(err.find("Line overflow"), std::string::npos);
+    EXPECT_NE(err.find("Invalid character"), std::string::npos);
+
+    // The tokenizer alone on a long line with an unbalanced quote: its message must fit the
+    // buffer it documents (length + 64 bytes), which is exactly what is allocated here.
+    for (int length : {1, 2, 64, 1000, 4000}) {
+        std::string line = "a \"" + std::string(size_t(length), 'x');
+        line.resize(size_t(length));
+        line.back() = '\n';
+        std::vector<char> buf(line.begin(), line.end());
+        buf.push_back('\0');
+        std::vector<char> message(size_t(length) + 64);
+        char *tokens[4];
+        int count = 4;
+        const int rc = utl_parse_line(buf.data(), length, &count, tokens, message.data());
+        EXPECT_TRUE(rc == 0 || rc == -1);
+        if (rc == -1) {
+            EXPECT_NE(std::memchr(message.data(), '\0', message.size()), nullptr);
+        }
+    }
+}
+
+TEST_F(HostileTest, MalformedNumberText) {
+    uint32_t v = 77;
+    const std::string nines(10000, '9');
+    EXPECT_EQ(strtou32(&v, nines.c_str()), 0u); // wraps, never fails for digits
+    const std::string hex = "0x" + std::string(10000, 'f');
+    EXPECT_EQ(strtou32(&v, hex.c_str()), 0u);
+    EXPECT_EQ(v, 0xFFFFFFFFu);
+    v = 77;
+    for (const char *bad : {"0x-1",
+                            "\xff"
+                            "1",
+                            "1\xff", "0x\x80", " 1", "1 ", "+1", "0x0x1", "1e3", "0b1", "\t"}) {
+        EXPECT_EQ(strtou32(&v, bad), 0xFFFFFFFFu) << bad;
+        EXPECT_EQ(strtonum(&v, bad), 0u) << bad;
+        EXPECT_EQ(v, 77u);
+    }
+    for (int c = 0; c < 256; ++c) EXPECT_LE(hextobin(c), 15u);
+    const char junk[2] = {char(0xFF), char(0x80)};
+    EXPECT_EQ(asctobin(junk), 0);
+}
+
+TEST_F(HostileTest, MalformedConfigurationFiles) {
+    std::vector<std::string> texts = {
+        std::string(100000, 'x'),
+        "partition 0 buffers=99999999999999999999 size=0x1ffffffff\n",
+        "partition 7 buffers=-1 size=\n queue 300 -1 0x\n alias 1\n spawn\n",
+        "\"unterminated\nqueue \"1\" 2\n",
+    };
+    std::string binary;
+    for (int i = 0; i < 4096; ++i) binary += char((i * 131 + 7) & 0xFF);
+    texts.push_back(binary);
+    for (const std::string &t : texts) {
+        pxrtool::Config cfg;
+        std::vector<std::string> errors;
+        EXPECT_FALSE(pxrtool::parse_config(t, "hostile", cfg, errors));
+        EXPECT_FALSE(errors.empty());
+    }
+    // NUL bytes separate words like blanks do (the tokenizer's rule), so this one is valid.
+    pxrtool::Config cfg;
+    std::vector<std::string> errors;
+    EXPECT_TRUE(pxrtool::parse_config(
+        std::string("environment\0atomic\npartition 0 buffers=4 size=8\n", 48), "nul", cfg,
+        errors));
+    EXPECT_TRUE(cfg.atomic());
+}
+
+// A message whose len claims more bytes than the partition's parameter size: the trace text
+// and the buffer listing print what the buffer holds, and not the next slot's bytes.
+TEST_F(HostileTest, LengthBeyondTheParameterSize) {
+    pxrtest::EnvSpec spec;
+    spec.buffers0 = 2;
+    spec.size0 = 16;
+    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    MSG *first = getm(0x100, 0, 0, 16);
+    MSG *last = getm(0x100, 0, 0, 16); // the last slot of the array
+    ASSERT_TRUE(first && last);
+    std::memset(first->param, 0xAB, 16);
+    std::memset(last->param, 0xCD, 16);
+    first->len = 0xFFFF;
+    last->len = 40;
+    auto repeat = [](const char *two) {
+        std::string s;
+        for (int i = 0; i < 16; ++i) s += two;
+        return s;
+    };
+    const std::string line = pxrtest::capture_stdout([&] { trace_msg(last); });
+    EXPECT_EQ(line, "M-I0000-t0100-i0000-f00-d00-s00-p(40)" + repeat("cd") + "\n");
+    const std::string listing = pxrtest::capture_stdout([] { PXR_show_msgs(); });
+    EXPECT_NE(listing.find("-p(65535)" + repeat("ab") + "\n"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("abcd"), std::string::npos) << "read into the next slot";
+    first->len = 0;
+    last->len = 0;
+    relm(first);
+    relm(last);
+}
+
+} // namespace
