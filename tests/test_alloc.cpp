@@ -80,9 +80,13 @@ TEST_F(Alloc, StampsSizesAndRefusals) {
 
 TEST_F(Alloc, OnsetSendFailureHandsTheCallerThePreparedBuffer) {
     make_env(0, 4, 1, 0); // the congestion module has no queue
-    MSG *m = getm(0x77, 5, 0, 3);
+    uint32_t size = 3;
+    MSG *m = PXR_getmem(0, &size);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->type, 0x77); // getm rewrites the header over the congestion fields
+    EXPECT_EQ(m->type, 1);
+    EXPECT_EQ(m->id, 0);
+    EXPECT_EQ(m->status, 1);
+    EXPECT_EQ(m->dst, kCongestion);
     EXPECT_EQ(h->cong_status, 1u);
     EXPECT_EQ(h->alloc_count, 1u);
     EXPECT_EQ(PXR_partition_congestion(0), 1u);

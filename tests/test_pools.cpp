@@ -1,4 +1,5 @@
-// The two free-list pools on their own: list shape, statistics and congestion thresholds.
+// The two free-list pools on their own: list shape, order, statistics and onset levels. Abate
+// is exercised end to end in test_alloc.
 #include "ipc_test.h"
 
 #include "env/pxr_internal.h"
@@ -80,33 +81,6 @@ TEST_F(Pools, LockedTakesInOrderCountsOnsetAtTheLevelAndRunsDry) {
     EXPECT_EQ(partition_hdr[1]->out_of_msg, 0u); // nothing fits: not an exhaustion
 }
 
-TEST_F(Pools, LockedReleaseAtTheAbateLevelBecomesTheAbateMessage) {
-    make_env(false, 4, 0, 2);
-    uint32_t size = 0, onset = 0;
-    SysMsg *a = semaphore_getmem(&size, &onset);
-    SysMsg *b = semaphore_getmem(&size, &onset);
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(onset, 0u); // an onset level of 0 never signals
-    h->cong_status = 1;
-    ASSERT_EQ(semaphore_relmem(b), 0u);
-    EXPECT_EQ(h->cong_status, 0u);
-    EXPECT_EQ(h->alloc_count, 2u);
-    EXPECT_EQ(b->allocated, 1u); // travelling, not on the free list
-    MSG *note = PXR_grab(kCongestion);
-    ASSERT_EQ(note, pxr::msg_of(b));
-    EXPECT_EQ(note->type, 1);
-    EXPECT_EQ(note->id, 0);
-    EXPECT_EQ(note->status, 0);
-    EXPECT_EQ(note->dst, kCongestion);
-    EXPECT_EQ(note->len, 0);
-    ASSERT_EQ(semaphore_relmem(b), 0u);
-    ASSERT_EQ(semaphore_relmem(a), 0u);
-    EXPECT_EQ(h->alloc_count, 0u);
-    ASSERT_EQ(semaphore_relmem(a), 0u); // at zero a release is ignored
-    EXPECT_EQ(h->alloc_count, 0u);
-    EXPECT_EQ(h->free_tail, a->index);
-}
-
 TEST_F(Pools, AtomicFreshListKeepsOneBufferAndRepairsTheLaggingTail) {
     make_env(true, 3, 3, 0);
     EXPECT_EQ(h->free_head, 0u);
@@ -140,29 +114,6 @@ TEST_F(Pools, AtomicFreshListKeepsOneBufferAndRepairsTheLaggingTail) {
     onset = 0;
     EXPECT_EQ(atomic_getmem(1, &onset), pxr::slot_at(0, 2));
     EXPECT_EQ(h->free_head, 0x00010000u);
-}
-
-TEST_F(Pools, AtomicReleaseDownToTheAbateLevelBecomesTheAbateMessage) {
-    make_env(true, 4, 0, 1);
-    uint32_t onset = 0;
-    SysMsg *a = atomic_getmem(1, &onset);
-    SysMsg *b = atomic_getmem(1, &onset);
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(onset, 0u);
-    ASSERT_EQ(atomic_relmem(b), 0u); // not congested: an ordinary release to 1
-    EXPECT_EQ(PXR_grab(kCongestion), nullptr);
-    b = atomic_getmem(1, &onset);
-    h->cong_status = 1;
-    ASSERT_EQ(atomic_relmem(b), 0u);
-    EXPECT_EQ(h->cong_status, 0u);
-    EXPECT_EQ(h->alloc_count, 2u);
-    MSG *note = PXR_grab(kCongestion);
-    ASSERT_EQ(note, pxr::msg_of(b));
-    EXPECT_EQ(note->status, 0);
-    EXPECT_EQ(note->type, 1);
-    ASSERT_EQ(atomic_relmem(b), 0u);
-    ASSERT_EQ(atomic_relmem(a), 0u);
-    EXPECT_EQ(h->alloc_count, 0u);
 }
 
 } // namespace
