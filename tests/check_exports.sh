@@ -9,7 +9,7 @@ nm -D --defined-only "$lib" | awk '{print $3}' | sort -u >"$exported"
 # Names declared with the export macro: the identifier before the first "(" (functions),
 # or before "[" or ";" (data).
 grep -E '^(extern )?PXR_API' "$header" |
-    sed -E -e 's/^[^(]*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*\(.*/\1/' \
+    sed -E -e 's/^[^(]*[^(A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*\(.*/\1/' \
            -e 's/^extern .*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*)[[:space:]]*(\[.*)?;.*/\1/' |
     sort -u >"$declared"
 if ! diff -u "$declared" "$exported"; then
