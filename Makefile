@@ -5,7 +5,7 @@ SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 
-.PHONY: all deps build test test-sanitize demo bench bench-peers install clean
+.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz
 
 all: build
 
@@ -50,8 +50,13 @@ bench: deps
 bench-peers:
 	bash bench/peers/run.sh
 
+# Long fuzzing run of every libFuzzer target (clang): FUZZ_SECONDS per target.
+FUZZ_SECONDS ?= 300
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
 install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-bench
+	rm -rf $(BUILD) $(SAN_BUILD) build-bench build-fuzz
