@@ -21,7 +21,9 @@ struct Reader {
     }
 };
 
-bool bit_of(const uint8_t *a, int b) { return (a[b >> 3] >> (b & 7)) & 1; }
+bool bit_of(const uint8_t *a, int b) {
+    return (a[b >> 3] >> (b & 7)) & 1;
+}
 
 } // namespace
 

@@ -23,7 +23,8 @@ size_t line_length(const MSG *m, uint32_t printed) {
                            unsigned(m->type), unsigned(m->id), unsigned(m->src), unsigned(m->dst),
                            unsigned(m->status));
     size_t len = size_t(n) + 1;
-    if (m->len != 0) len += size_t(snprintf(head, sizeof head, "-p(%d)", int(m->len))) + 2 * printed;
+    if (m->len != 0)
+        len += size_t(snprintf(head, sizeof head, "-p(%d)", int(m->len))) + 2 * printed;
     return len;
 }
 
@@ -68,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     partition_hdr[0] = &hdr;
     partition_msgarray[0] = array;
     SysMsg *slot = reinterpret_cast<SysMsg *>(array + size_t(pick) * hdr.stride);
-    const MSG *m = reinterpret_cast<const MSG *>(reinterpret_cast<uint8_t *>(slot) + PXR_SYSMSG_SIZE);
+    const MSG *m =
+        reinterpret_cast<const MSG *>(reinterpret_cast<uint8_t *>(slot) + PXR_SYSMSG_SIZE);
     char *text = nullptr;
     size_t text_len = 0;
     FILE *out = open_memstream(&text, &text_len);

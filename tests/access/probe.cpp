@@ -1,0 +1,120 @@
+// Creates an environment as root and tries to use it as the unprivileged user nobody (65534)
+// and as root. Built twice: with PXR_IPC_MODE 0600, where nobody must be refused at every
+// door, and with the default 0666, where nobody gets in (the risk the mode option removes).
+// Exit status: 0 as expected, 1 not as expected, 77 when the test cannot run here.
+#include "pxrlib.h"
+
+#include "env/pxr_internal.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <grp.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t kQueue = 10;
+constexpr bool kRestricted = (PROBE_MODE & 0077) == 0;
+
+int run(int (*body)()) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        const int rc = body();
+        fflush(nullptr);
+        _exit(rc);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 1;
+}
+
+int as_nobody() {
+    PXR_unlink();
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 77;
+    const int rc = PXR_init(0, 0, 0);
+    // The doors one by one, as a process that ignores the library would try them.
+    struct {
+        long mtype;
+        char text[12];
+    } rec{1, {}};
+    const int q = msgget(pxr::kModuleQueueKey + int(kQueue), 0);
+    const bool can_send = q >= 0 && msgsnd(q, &rec, sizeof rec.text, IPC_NOWAIT) == 0;
+    const int shm = shmget(pxr::kMsgArrayKey, 0, 0);
+    void *at = shm >= 0 ? shmat(shm, nullptr, SHM_RDONLY) : reinterpret_cast<void *>(-1);
+    const bool can_read_buffers = at != reinterpret_cast<void *>(-1);
+    const int sem = semget(pxr::kPartitionLockKey, 0, 0);
+    sembuf op{0, 0, IPC_NOWAIT};
+    const bool can_use_lock = sem >= 0 && semop(sem, &op, 1) == 0;
+    std::printf("mode %04o, user nobody: PXR_init %d, send into a queue %s, map the buffers %s, "
+                "use a partition lock %s\n",
+                PROBE_MODE, rc, can_send ? "yes" : "no", can_read_buffers ? "yes" : "no",
+                can_use_lock ? "yes" : "no");
+    if (kRestricted) return rc != 0 && !can_send && !can_read_buffers && !can_use_lock ? 0 : 1;
+    return rc == 0 && can_send && can_read_buffers && can_use_lock ? 0 : 1;
+}
+
+int as_root() {
+    PXR_unlink();
+    const int rc = PXR_init(0, 0, 0);
+    MSG *m = getm(1, 0, 0, 8);
+    const bool ok = rc == 0 && m != nullptr && PXR_send(kQueue, m) == 0;
+    std::printf("mode %04o, root: PXR_init %d, send %s\n", PROBE_MODE, rc, ok ? "yes" : "no");
+    return ok ? 0 : 1;
+}
+
+int mode_of_objects() {
+    // Every object of the key plan that exists carries the mode.
+    int bad = 0;
+    shmid_ds sd{};
+    for (int key : {pxr::kCommonAreaKey, pxr::kPartitionHeaderKey, pxr::kMsgArrayKey}) {
+        int id = shmget(key, 0, 0);
+        if (id < 0 || shmctl(id, IPC_STAT, &sd) != 0 || (sd.shm_perm.mode & 0777) != PROBE_MODE)
+            ++bad;
+    }
+    semid_ds sem{};
+    for (int key : {pxr::kSystemLockKey, pxr::kFatalSemKey, pxr::kPartitionLockKey}) {
+        int id = semget(key, 0, 0);
+        if (id < 0 || semctl(id, 0, IPC_STAT, &sem) != 0 ||
+            (sem.sem_perm.mode & 0777) != PROBE_MODE)
+            ++bad;
+    }
+    msqid_ds mq{};
+    int q = msgget(pxr::kModuleQueueKey + int(kQueue), 0);
+    if (q < 0 || msgctl(q, IPC_STAT, &mq) != 0 || (mq.msg_perm.mode & 0777) != PROBE_MODE) ++bad;
+    return bad;
+}
+
+} // namespace
+
+int main() {
+    if (geteuid() != 0) {
+        std::puts("access probe: needs root to switch users; skipped");
+        return 77;
+    }
+    if (PXR_init(PXR_INIT_CREATE, 0, 0) != 0 ||
+        PXR_open_partition(0, 8, 32, 0, 0, PXR_OPEN_CREATE) != 0 || IPC_create(kQueue, 1) != 0) {
+        std::puts("access probe: cannot create the environment");
+        return 1;
+    }
+    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    int status = 0;
+    if (int bad = mode_of_objects(); bad != 0) {
+        std::printf("access probe: %d objects without mode %04o\n", bad, PROBE_MODE);
+        status = 1;
+    }
+    const int nobody = run(as_nobody);
+    if (nobody == 77) {
+        std::puts("access probe: cannot become nobody here; skipped");
+        PXR_close();
+        return 77;
+    }
+    if (nobody != 0) status = 1;
+    if (run(as_root) != 0) status = 1;
+    std::printf("access probe: %s\n", status == 0 ? "as expected" : "NOT as expected");
+    return status;
+}
