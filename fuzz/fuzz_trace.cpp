@@ -37,8 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size -= 1;
 
     if ((mode & 1) == 0) {
-        std::vector<uint8_t> rec(PXR_MSG_HEADER_SIZE + 65536, 0);
-        std::memcpy(rec.data(), data, size < rec.size() ? size : rec.size());
+        // One zeroed record for all inputs; only the bytes the last input wrote are cleared.
+        static std::vector<uint8_t> rec(PXR_MSG_HEADER_SIZE + 65536, 0);
+        static size_t dirty = 0;
+        std::memset(rec.data(), 0, dirty);
+        dirty = size < rec.size() ? size : rec.size();
+        std::memcpy(rec.data(), data, dirty);
         const MSG *m = reinterpret_cast<const MSG *>(rec.data());
         char *text = nullptr;
         size_t text_len = 0;
