@@ -52,11 +52,11 @@ static int parse_errno(const char *text) {
     return atoi(text);
 }
 
-static void parse_rules(const char *spec) {
+static void parse_rules(const char *text) {
     rule_count = 0;
-    if (spec == NULL) return;
+    if (text == NULL) return;
     char buf[512];
-    snprintf(buf, sizeof buf, "%s", spec);
+    snprintf(buf, sizeof buf, "%s", text);
     char *save = NULL;
     for (char *item = strtok_r(buf, ",", &save); item && rule_count < MAX_RULES;
          item = strtok_r(NULL, ",", &save)) {
