@@ -251,7 +251,13 @@ int check_environment(EnvironmentCheck &out) {
     out.partitions[0].partition = 0;
     out.partitions[1].partition = 1;
     const CommonArea *ca = map_segment<const CommonArea>(kCommonAreaKey, nullptr);
-    if (ca == nullptr) return 2;
+    if (ca == nullptr) {
+        if (shmget(kCommonAreaKey, 0, 0) < 0) return 2;
+        // It exists but cannot be read (a mode that excludes this user): nothing is verified.
+        out.present = true;
+        out.problems.push_back(std::string("cannot map the common area: ") + std::strerror(errno));
+        return 1;
+    }
     out.present = true;
     out.atomic = (ca->atomic_mode & 1u) != 0;
 
