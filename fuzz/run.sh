@@ -25,9 +25,11 @@ mkdir -p "$build/obj" "$build/artifacts"
 # The library, compiled once for every target (only what a target uses is linked).
 sources=(env/*.cpp msg/*.cpp plat/*.cpp util/*.cpp dump/*.cpp)
 [ -f tools/config.cpp ] && sources+=(tools/config.cpp)
+# An object is rebuilt when its source or any header is newer.
+header=$(ls -t include/*.h* env/*.h tools/*.h 2>/dev/null | head -n 1)
 printf '%s\n' "${sources[@]}" | xargs -P "$jobs" -I{} sh -c '
   src=$1; shift; out="'"$build"'/obj/$(echo "$src" | tr / _).o"
-  if [ ! -f "$out" ] || [ "$src" -nt "$out" ]; then
+  if [ ! -f "$out" ] || [ "$src" -nt "$out" ] || [ "'"$header"'" -nt "$out" ]; then
     '"$CXX"' "$@" -fno-exceptions -fsanitize=fuzzer-no-link,address,undefined -c "$src" -o "$out"
   fi' _ {} "${flags[@]}"
 rm -f "$build/libpxr_fuzz.a"
