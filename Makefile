@@ -3,7 +3,7 @@
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
-DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
 
 .PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz
 

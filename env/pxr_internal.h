@@ -15,15 +15,15 @@
 
 namespace pxr {
 
-// ---- IPC key plan: every object of the environment has a fixed key. ----
-inline constexpr int kSystemLockKey = 0xE0410;
-inline constexpr int kExitSemKey = 0xE0411;
-inline constexpr int kMsgArrayKey = 0xE0412;        // + partition
-inline constexpr int kPartitionHeaderKey = 0xE0414; // + partition
-inline constexpr int kPartitionLockKey = 0xE0416;   // + partition
-inline constexpr int kCommonAreaKey = 0xE0418;
-inline constexpr int kFatalSemKey = 0xE0419;
-inline constexpr int kModuleQueueKey = 0xE0211; // + module id 0..254
+// ---- IPC key plan (the values are public: see pxrlib.h). ----
+inline constexpr int kSystemLockKey = PXR_KEY_SYSTEM_LOCK;
+inline constexpr int kExitSemKey = PXR_KEY_EXIT_SEM;
+inline constexpr int kMsgArrayKey = PXR_KEY_MSG_ARRAY;
+inline constexpr int kPartitionHeaderKey = PXR_KEY_PARTITION_HEADER;
+inline constexpr int kPartitionLockKey = PXR_KEY_PARTITION_LOCK;
+inline constexpr int kCommonAreaKey = PXR_KEY_COMMON_AREA;
+inline constexpr int kFatalSemKey = PXR_KEY_FATAL_SEM;
+inline constexpr int kModuleQueueKey = PXR_KEY_MODULE_QUEUE;
 
 // Permission of every object: creators add IPC_CREAT. 0666 unless the build chose another mode.
 inline constexpr int kIpcMode = PXR_IPC_MODE;

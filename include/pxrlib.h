@@ -188,6 +188,19 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, len) == 20, "len at 20");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 
 /* ======================================================================== */
+/* Fixed System V keys of the environment's objects (one semaphore per set)  */
+/* ======================================================================== */
+
+#define PXR_KEY_SYSTEM_LOCK 0xE0410
+#define PXR_KEY_EXIT_SEM 0xE0411
+#define PXR_KEY_MSG_ARRAY 0xE0412        /**< + partition */
+#define PXR_KEY_PARTITION_HEADER 0xE0414 /**< + partition */
+#define PXR_KEY_PARTITION_LOCK 0xE0416   /**< + partition */
+#define PXR_KEY_COMMON_AREA 0xE0418
+#define PXR_KEY_FATAL_SEM 0xE0419
+#define PXR_KEY_MODULE_QUEUE 0xE0211 /**< + module id 0..254 */
+
+/* ======================================================================== */
 /* Flags                                                                    */
 /* ======================================================================== */
 

@@ -18,14 +18,14 @@ class Alloc : public pxrtest::IpcTest {
   protected:
     PartitionHeader *h = nullptr;
     void make_env(uint32_t init_flags, int32_t buffers, uint32_t onset, uint32_t abate) {
-        EnvSpec spec;
-        spec.init_flags = init_flags;
-        spec.congestion_module = kCongestion;
-        spec.buffers0 = buffers;
-        spec.size0 = 256;
-        spec.onset0 = onset;
-        spec.abate0 = abate;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        EnvSpec layout;
+        layout.init_flags = init_flags;
+        layout.congestion_module = kCongestion;
+        layout.buffers0 = buffers;
+        layout.size0 = 256;
+        layout.onset0 = onset;
+        layout.abate0 = abate;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         h = partition_hdr[0];
     }
 };

@@ -47,11 +47,11 @@ bool mentions(const PartitionCheck &r, const char *text) {
 TEST_F(CheckTest, AccountsForHeldBuffersInBothForms) {
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
         pxrtest::remove_environment_objects();
-        pxrtest::EnvSpec spec;
-        spec.init_flags = flags;
-        spec.buffers0 = 8;
-        spec.buffers1 = 4;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        pxrtest::EnvSpec layout;
+        layout.init_flags = flags;
+        layout.buffers0 = 8;
+        layout.buffers1 = 4;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         const bool atomic = flags != 0;
         // A fresh lock-free list starts with its tail one behind: that is not damage.
         EXPECT_TRUE(copy_of(0).check(0, atomic).consistent());
@@ -78,9 +78,9 @@ TEST_F(CheckTest, AccountsForHeldBuffersInBothForms) {
 }
 
 TEST_F(CheckTest, FindsDamageOfTheLockedList) {
-    pxrtest::EnvSpec spec;
-    spec.buffers0 = 6;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = 6;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     MSG *held = getm(1, 0, 0, 8); // slot 0; the list is 1 -> 2 -> 3 -> 4 -> 5
     ASSERT_NE(held, nullptr);
     ASSERT_TRUE(copy_of(0).check(0, false).consistent());
@@ -131,10 +131,10 @@ TEST_F(CheckTest, FindsDamageOfTheLockedList) {
 }
 
 TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
-    pxrtest::EnvSpec spec;
-    spec.init_flags = PXR_INIT_ATOMIC;
-    spec.buffers0 = 5;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ATOMIC;
+    layout.buffers0 = 5;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     MSG *m = getm(1, 0, 0, 8);
     ASSERT_NE(m, nullptr);
     relm(m); // slot 0 returns with tag 1, the tail moves to it
@@ -163,8 +163,8 @@ TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
 }
 
 TEST_F(CheckTest, BuffersOfAProcessThatIsGoneAreReportedAsSuch) {
-    pxrtest::EnvSpec spec;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     pid_t child = pxrtest::start_child([] {
         PXR_unlink();
         return getm(1, 0, 0, 8) != nullptr && getm(1, 0, 0, 8) != nullptr ? 0 : 1;
@@ -187,8 +187,8 @@ int run_tool(const char *args) {
 
 TEST_F(CheckTest, CommandExitStatusFollowsTheCheck) {
     EXPECT_EQ(run_tool("check"), 2); // no environment
-    pxrtest::EnvSpec spec;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     EXPECT_EQ(run_tool("check"), 0);
     partition_hdr[0]->alloc_count = 3;
     EXPECT_EQ(run_tool("check"), 1);

@@ -16,10 +16,10 @@ class CppApi : public pxrtest::IpcTest {
   protected:
     void SetUp() override {
         IpcTest::SetUp();
-        pxrtest::EnvSpec spec;
-        spec.buffers0 = 4;
-        spec.size0 = 32;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        pxrtest::EnvSpec layout;
+        layout.buffers0 = 4;
+        layout.size0 = 32;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         ASSERT_EQ(IPC_create(kModule, 1), 0);
     }
     static uint32_t allocated() { return partition_hdr[0]->alloc_count; }

@@ -52,8 +52,8 @@ int allocate_elsewhere() {
 }
 
 TEST_F(CrashTest, LockOfAKilledHolderIsFreeAgain) {
-    pxrtest::EnvSpec spec;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     // The partition lock, then the system lock (attach and process table).
     for (bool system_lock : {false, true}) {
         Ready ready;
@@ -82,10 +82,10 @@ TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
     int kills = 0, unclean = 0, held_by_dead = 0;
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
         pxrtest::remove_environment_objects();
-        pxrtest::EnvSpec spec;
-        spec.init_flags = flags;
-        spec.buffers0 = 64;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        pxrtest::EnvSpec layout;
+        layout.init_flags = flags;
+        layout.buffers0 = 64;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         uint32_t lost_limit = 0;
         for (int round = 0; round < 10; ++round) {
             Ready ready;
@@ -129,9 +129,9 @@ TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
 TEST_F(CrashTest, ConsumerKilledInTheMiddleOfTraffic) {
     constexpr uint32_t kVictim = 10, kSurvivor = 11;
     constexpr int kHeld = 3, kTraffic = 40;
-    pxrtest::EnvSpec spec;
-    spec.buffers0 = 32;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = 32;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(kVictim, 1), 0);
     ASSERT_EQ(IPC_create(kSurvivor, 1), 0);
 

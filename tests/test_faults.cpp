@@ -72,9 +72,9 @@ pxrtool::PartitionCheck consistent_state() {
 class FaultTest : public pxrtest::IpcTest {
   protected:
     void start(uint32_t init_flags = 0) {
-        pxrtest::EnvSpec spec;
-        spec.init_flags = init_flags;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        pxrtest::EnvSpec layout;
+        layout.init_flags = init_flags;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         ASSERT_EQ(IPC_create(kQueue, 1), 0);
     }
 };

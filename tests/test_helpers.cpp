@@ -10,10 +10,10 @@ namespace {
 class Helpers : public pxrtest::IpcTest {};
 
 TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAsked) {
-    pxrtest::EnvSpec spec;
-    spec.buffers0 = 1; // every getm hands out the same buffer again
-    spec.size0 = 32;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = 1; // every getm hands out the same buffer again
+    layout.size0 = 32;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(0x12, 1), 0);
     PartitionHeader *h = partition_hdr[0];
 

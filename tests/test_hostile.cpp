@@ -52,9 +52,9 @@ std::vector<int32_t> receive_stamps() {
 }
 
 TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
-    pxrtest::EnvSpec spec;
-    spec.buffers0 = kBuffers;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = kBuffers;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(kQueue, 1), 0);
     const std::vector<int32_t> before = receive_stamps();
 
@@ -101,8 +101,8 @@ TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
 // queue (a new IPC_create) clears it. Write access to the queues must therefore be limited to
 // the environment's own processes (see the PXR_IPC_MODE build option).
 TEST_F(HostileTest, OverlongRecordBlocksTheQueue) {
-    pxrtest::EnvSpec spec;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(kQueue, 1), 0);
     const uint8_t longer[16] = {};
     ASSERT_EQ(forge(1, longer, sizeof longer), 0);
@@ -223,10 +223,10 @@ TEST_F(HostileTest, MalformedConfigurationFiles) {
 // A message whose len claims more bytes than the partition's parameter size: the trace text
 // and the buffer listing print what the buffer holds, and not the next slot's bytes.
 TEST_F(HostileTest, LengthBeyondTheParameterSize) {
-    pxrtest::EnvSpec spec;
-    spec.buffers0 = 2;
-    spec.size0 = 16;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = 2;
+    layout.size0 = 16;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     MSG *first = getm(0x100, 0, 0, 16);
     MSG *last = getm(0x100, 0, 0, 16); // the last slot of the array
     ASSERT_TRUE(first && last);

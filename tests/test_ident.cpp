@@ -40,9 +40,9 @@ TEST(Ident, BuildIdent) {
 class IdentTest : public pxrtest::IpcTest {};
 
 TEST_F(IdentTest, RequestFromAnotherProcessAndAnswer) {
-    pxrtest::EnvSpec spec;
-    spec.buffers0 = 1; // the request must clear what the buffer held
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = 1; // the request must clear what the buffer held
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     MSG *dirty = getm(1, 0, 0, 64);
     std::memset(dirty->param, 0xA5, 64);
     relm(dirty);

@@ -98,9 +98,9 @@ TEST_F(Lifecycle, CreateFillsTheCommonAreaAndInitReportsEachRefusal) {
 }
 
 TEST_F(Lifecycle, NoAttachEnvironmentAndMissingCommonArea) {
-    pxrtest::EnvSpec spec;
-    spec.init_flags = PXR_INIT_NO_ATTACH;
-    ASSERT_TRUE(create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_NO_ATTACH;
+    ASSERT_TRUE(create_running_environment(layout));
     EXPECT_EQ(common_ptr->flags & CA_NO_ATTACH, CA_NO_ATTACH);
     EXPECT_EQ(run_child([] {
                   PXR_unlink();
@@ -189,9 +189,9 @@ TEST_F(Lifecycle, SignalEndsTheExitWaitAndCloseOfAnUnattachedProcessDoesNothing)
 }
 
 TEST_F(Lifecycle, UnlinkDetachesAndTheNextOperationAttachesAgain) {
-    pxrtest::EnvSpec spec;
-    spec.buffers1 = 2;
-    ASSERT_TRUE(create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.buffers1 = 2;
+    ASSERT_TRUE(create_running_environment(layout));
     SYS_timer_tick();
     EXPECT_EQ(run_child([] {
                   PXR_unlink();

@@ -47,9 +47,9 @@ Bytes event_data(Fn fn) {
 class MngTest : public pxrtest::IpcTest {
   protected:
     void start(uint32_t size0 = 400) {
-        pxrtest::EnvSpec spec;
-        spec.size0 = size0;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        pxrtest::EnvSpec layout;
+        layout.size0 = size0;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         ASSERT_EQ(IPC_create(kMgmt, 1), 0);
     }
 };

@@ -14,16 +14,16 @@ class Pools : public pxrtest::IpcTest {
   protected:
     PartitionHeader *h = nullptr;
     void make_env(bool atomic, int32_t buffers, uint32_t onset, uint32_t abate) {
-        EnvSpec spec;
-        spec.init_flags = atomic ? PXR_INIT_ATOMIC : 0;
-        spec.congestion_module = kCongestion;
-        spec.buffers0 = buffers;
-        spec.size0 = 32;
-        spec.onset0 = onset;
-        spec.abate0 = abate;
-        spec.buffers1 = 2;
-        spec.size1 = 128;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        EnvSpec layout;
+        layout.init_flags = atomic ? PXR_INIT_ATOMIC : 0;
+        layout.congestion_module = kCongestion;
+        layout.buffers0 = buffers;
+        layout.size0 = 32;
+        layout.onset0 = onset;
+        layout.abate0 = abate;
+        layout.buffers1 = 2;
+        layout.size1 = 128;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         ASSERT_EQ(IPC_create(kCongestion, 1), 0);
         h = partition_hdr[0];
     }

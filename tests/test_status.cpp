@@ -30,10 +30,10 @@ bool has(const std::string &text, const std::string &part) {
 class StatusTest : public pxrtest::IpcTest {};
 
 TEST_F(StatusTest, LockedFormWalksTheFreeList) {
-    pxrtest::EnvSpec spec;
-    spec.congestion_module = 16;
-    spec.buffers0 = 4;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.congestion_module = 16;
+    layout.buffers0 = 4;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     MSG *held[4];
     for (MSG *&m : held) ASSERT_NE(m = getm(1, 0, 0, 10), nullptr);
     EXPECT_EQ(getm(1, 0, 0, 10), nullptr);
@@ -70,11 +70,11 @@ TEST_F(StatusTest, LockedFormWalksTheFreeList) {
 }
 
 TEST_F(StatusTest, AtomicFormCountsBuffersMinusAllocated) {
-    pxrtest::EnvSpec spec;
-    spec.init_flags = PXR_INIT_ATOMIC;
-    spec.buffers0 = 100;
-    spec.buffers1 = 2;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ATOMIC;
+    layout.buffers0 = 100;
+    layout.buffers1 = 2;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     for (int i = 0; i < 3; ++i) ASSERT_NE(getm(1, 0, 0, 10), nullptr);
     std::string text = printed(PXR_get_status);
     EXPECT_TRUE(has(text, "  PXRLIB Atomic:            Enabled\n")) << text;
@@ -95,11 +95,11 @@ TEST_F(StatusTest, WithoutEnvironment) {
 }
 
 TEST_F(StatusTest, ShowMsgsListsAllocatedBuffers) {
-    pxrtest::EnvSpec spec;
-    spec.size0 = 16;
-    spec.buffers1 = 2;
-    spec.size1 = 128;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.size0 = 16;
+    layout.buffers1 = 2;
+    layout.size1 = 128;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     const std::string title = "\nVUVEVOV Allocated MSGs:     T\n\n";
     EXPECT_EQ(printed(PXR_show_msgs), title);
 

@@ -74,11 +74,11 @@ class Stress : public pxrtest::IpcTest, public ::testing::WithParamInterface<boo
 TEST_P(Stress, EveryBufferIsAccountedForOnceAndTheStatisticsAgree) {
     const bool atomic = GetParam();
     const Load load = atomic ? kAtomic : kLocked;
-    pxrtest::EnvSpec spec;
-    spec.init_flags = atomic ? PXR_INIT_ATOMIC : 0;
-    spec.buffers0 = kBuffers;
-    spec.size0 = 16;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.init_flags = atomic ? PXR_INIT_ATOMIC : 0;
+    layout.buffers0 = kBuffers;
+    layout.size0 = 16;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     for (int w = 0; w < kWorkers; ++w) ASSERT_EQ(IPC_create(kFirstModule + uint32_t(w), 1), 0);
 
     std::vector<pid_t> pids;

@@ -30,11 +30,11 @@ pid_t start_loader() {
 class Transport : public pxrtest::IpcTest {
   protected:
     void make_env(uint32_t init_flags = 0) {
-        EnvSpec spec;
-        spec.init_flags = init_flags;
-        spec.buffers0 = 8;
-        spec.size0 = 64;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        EnvSpec layout;
+        layout.init_flags = init_flags;
+        layout.buffers0 = 8;
+        layout.size0 = 64;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         ASSERT_EQ(IPC_create(kServer, 1), 0);
         ASSERT_EQ(IPC_create(kClient, 1), 0);
     }

@@ -250,9 +250,9 @@ int check_environment(EnvironmentCheck &out) {
     out = EnvironmentCheck{};
     out.partitions[0].partition = 0;
     out.partitions[1].partition = 1;
-    const CommonArea *ca = map_segment<const CommonArea>(kCommonAreaKey, nullptr);
+    const CommonArea *ca = map_segment<const CommonArea>(PXR_KEY_COMMON_AREA, nullptr);
     if (ca == nullptr) {
-        if (shmget(kCommonAreaKey, 0, 0) < 0) return 2;
+        if (shmget(PXR_KEY_COMMON_AREA, 0, 0) < 0) return 2;
         // It exists but cannot be read (a mode that excludes this user): nothing is verified.
         out.present = true;
         out.problems.push_back(std::string("cannot map the common area: ") + std::strerror(errno));
@@ -263,8 +263,8 @@ int check_environment(EnvironmentCheck &out) {
 
     for (int p = 0; p < 2; ++p) {
         std::size_t header_bytes = 0, array_bytes = 0;
-        auto *h = map_segment<const PartitionHeader>(kPartitionHeaderKey + p, &header_bytes);
-        auto *a = map_segment<const uint8_t>(kMsgArrayKey + p, &array_bytes);
+        auto *h = map_segment<const PartitionHeader>(PXR_KEY_PARTITION_HEADER + p, &header_bytes);
+        auto *a = map_segment<const uint8_t>(PXR_KEY_MSG_ARRAY + p, &array_bytes);
         if (h != nullptr && header_bytes < sizeof(PartitionHeader)) {
             out.problems.push_back(format("partition %d header segment is too small", p));
         } else if (h != nullptr && a == nullptr) {

@@ -29,21 +29,21 @@ std::vector<Object> key_plan() {
     char buf[64];
     for (int m = 0; m < PXR_MODULE_COUNT; ++m) {
         std::snprintf(buf, sizeof buf, "module queue 0x%x", m);
-        plan.push_back({Kind::Queue, kModuleQueueKey + m, buf});
+        plan.push_back({Kind::Queue, PXR_KEY_MODULE_QUEUE + m, buf});
     }
-    plan.push_back({Kind::Semaphore, kExitSemKey, "exit semaphore"});
-    plan.push_back({Kind::Semaphore, kFatalSemKey, "fatal-event semaphore"});
+    plan.push_back({Kind::Semaphore, PXR_KEY_EXIT_SEM, "exit semaphore"});
+    plan.push_back({Kind::Semaphore, PXR_KEY_FATAL_SEM, "fatal-event semaphore"});
     for (int p = 0; p < 2; ++p) {
         std::snprintf(buf, sizeof buf, "partition %d message array", p);
-        plan.push_back({Kind::Memory, kMsgArrayKey + p, buf});
+        plan.push_back({Kind::Memory, PXR_KEY_MSG_ARRAY + p, buf});
         std::snprintf(buf, sizeof buf, "partition %d header", p);
-        plan.push_back({Kind::Memory, kPartitionHeaderKey + p, buf});
+        plan.push_back({Kind::Memory, PXR_KEY_PARTITION_HEADER + p, buf});
         std::snprintf(buf, sizeof buf, "partition %d lock", p);
-        plan.push_back({Kind::Semaphore, kPartitionLockKey + p, buf});
+        plan.push_back({Kind::Semaphore, PXR_KEY_PARTITION_LOCK + p, buf});
     }
-    plan.push_back({Kind::Memory, kCommonAreaKey, "common area"});
+    plan.push_back({Kind::Memory, PXR_KEY_COMMON_AREA, "common area"});
     // Last: while the system lock exists no new environment can be created over the rest.
-    plan.push_back({Kind::Semaphore, kSystemLockKey, "system lock"});
+    plan.push_back({Kind::Semaphore, PXR_KEY_SYSTEM_LOCK, "system lock"});
     return plan;
 }
 

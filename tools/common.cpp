@@ -24,7 +24,7 @@ CommonView::~CommonView() {
 }
 
 bool CommonView::map(std::string &why) {
-    int id = shmget(kCommonAreaKey, 0, 0);
+    int id = shmget(PXR_KEY_COMMON_AREA, 0, 0);
     if (id < 0) {
         why = errno == ENOENT
                   ? "no environment is running"
@@ -47,7 +47,7 @@ bool CommonView::map(std::string &why) {
 }
 
 bool loader_waiting() {
-    int id = semget(kExitSemKey, 0, 0);
+    int id = semget(PXR_KEY_EXIT_SEM, 0, 0);
     return id >= 0 && semctl(id, 0, GETNCNT) > 0;
 }
 

@@ -165,7 +165,7 @@ struct Loader {
 
         // The exit semaphore is made here rather than inside PXR_wait_exit, so that a signal
         // can post it from the moment the processes run.
-        int semid = TSEMA_open(IPC_CREAT | 0666);
+        int semid = TSEMA_open(IPC_CREAT | PXR_IPC_MODE);
         if (semid < 0) return fail("cannot create the exit semaphore");
         semctl(semid, 0, SETVAL, 0); // a count left by an earlier run must not end the wait
         g_exit_semid = semid;

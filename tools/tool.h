@@ -13,17 +13,6 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 64;
 
-// The environment's fixed IPC keys. They are a format shared by every process of an
-// environment; the command needs them to look without attaching and to clean up.
-inline constexpr int kSystemLockKey = 0xE0410;
-inline constexpr int kExitSemKey = 0xE0411;
-inline constexpr int kMsgArrayKey = 0xE0412;        // + partition
-inline constexpr int kPartitionHeaderKey = 0xE0414; // + partition
-inline constexpr int kPartitionLockKey = 0xE0416;   // + partition
-inline constexpr int kCommonAreaKey = 0xE0418;
-inline constexpr int kFatalSemKey = 0xE0419;
-inline constexpr int kModuleQueueKey = 0xE0211; // + module id 0..254
-
 int cmd_load(int argc, char **argv);
 int cmd_status(int argc, char **argv);
 int cmd_msgs(int argc, char **argv);

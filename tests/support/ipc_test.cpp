@@ -97,17 +97,17 @@ std::string capture_stderr(const std::function<void()> &fn) {
 
 std::string program_path(const char *name) { return std::string(PXR_TEST_PROGRAM_DIR) + "/" + name; }
 
-bool create_running_environment(const EnvSpec &spec) {
-    int rc = PXR_init(spec.init_flags | PXR_INIT_CREATE, 0, spec.congestion_module);
+bool create_running_environment(const EnvSpec &layout) {
+    int rc = PXR_init(layout.init_flags | PXR_INIT_CREATE, 0, layout.congestion_module);
     EXPECT_EQ(rc, 0) << "PXR_init create";
     if (rc != 0) return false;
-    int32_t form = (spec.init_flags & PXR_INIT_ATOMIC) ? PXR_OPEN_ATOMIC : 0;
-    uint32_t r = PXR_open_partition(0, spec.buffers0, spec.size0, spec.onset0, spec.abate0,
+    int32_t form = (layout.init_flags & PXR_INIT_ATOMIC) ? PXR_OPEN_ATOMIC : 0;
+    uint32_t r = PXR_open_partition(0, layout.buffers0, layout.size0, layout.onset0, layout.abate0,
                                     PXR_OPEN_CREATE | form);
     EXPECT_EQ(r, 0u) << "partition 0";
     if (r != 0) return false;
-    if (spec.buffers1 > 0) {
-        r = PXR_open_partition(1, spec.buffers1, spec.size1, spec.onset1, spec.abate1,
+    if (layout.buffers1 > 0) {
+        r = PXR_open_partition(1, layout.buffers1, layout.size1, layout.onset1, layout.abate1,
                                PXR_OPEN_CREATE | form);
         EXPECT_EQ(r, 0u) << "partition 1";
         if (r != 0) return false;

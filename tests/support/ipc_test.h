@@ -44,7 +44,7 @@ struct EnvSpec {
     uint32_t onset1 = 0;
     uint32_t abate1 = 0;
 };
-bool create_running_environment(const EnvSpec &spec);
+bool create_running_environment(const EnvSpec &layout);
 
 // Base fixture: starts from a clean key plan and removes everything again afterwards.
 class IpcTest : public ::testing::Test {
