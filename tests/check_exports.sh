@@ -5,7 +5,8 @@ set -eu
 lib=$1 header=$2
 exported=$(mktemp) declared=$(mktemp)
 trap 'rm -f "$exported" "$declared"' EXIT
-nm -D --defined-only "$lib" | awk '{print $3}' | sort -u >"$exported"
+# AddressSanitizer adds an __odr_asan marker per exported variable.
+nm -D --defined-only "$lib" | awk '{print $3}' | grep -v '^__odr_asan\.' | sort -u >"$exported"
 # Names declared with the export macro: the identifier before the first "(" (functions),
 # or before "[" or ";" (data).
 grep -E '^(extern )?PXR_API' "$header" |
