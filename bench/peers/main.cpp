@@ -38,6 +38,7 @@ int usage() {
     fprintf(stderr,
             "usage: peerbench measure --transport T --test lat|tput --payload N [--count N]\n"
             "                 [--warm N] [--secs S] [--producers P] [--cpus A,B] [--rep R]\n"
+            "                 [--pair T]\n"
             "                 [--tune]\n"
             "       peerbench report RAW.csv OUTDIR\n"
             "       peerbench list\n");
@@ -47,6 +48,7 @@ int usage() {
 int measure(int argc, char **argv) {
     Params p;
     int rep = 1;
+    std::string pair; // the measurement this floor run is paired with
     long ncpu = sysconf(_SC_NPROCESSORS_ONLN);
     if (ncpu < 2) p.cpu_a = p.cpu_b = -1;
     for (int i = 0; i < argc; ++i) {
@@ -68,6 +70,8 @@ int measure(int argc, char **argv) {
             p.producers = atoi(val());
         else if (a == "--rep")
             rep = atoi(val());
+        else if (a == "--pair")
+            pair = val();
         else if (a == "--tune")
             p.tune = true;
         else if (a == "--cpus") {
@@ -102,10 +106,10 @@ int measure(int argc, char **argv) {
         return usage();
     for (char *c = r.error; *c; ++c)
         if (*c == ',' || *c == '\n') *c = ';';
-    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.3f,%.1f,%llu,%s\n", t.c_str(),
+    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.3f,%.1f,%llu,%s,%s\n", t.c_str(),
            p.test == Test::Latency ? "lat" : "tput", p.payload,
            p.test == Test::Latency ? 1 : p.producers, rep, r.ok, r.median_us, r.p99_us, r.mean_us,
-           r.msgs_per_s, (unsigned long long)r.messages, r.error);
+           r.msgs_per_s, (unsigned long long)r.messages, r.error, pair.c_str());
     return r.ok ? 0 : 1;
 }
 
@@ -116,6 +120,7 @@ struct Raw {
     uint32_t payload;
     int producers, rep, ok;
     double median, p99, mean, rate;
+    std::string pair; // for a floor run: the transport measured right after it
 };
 
 struct Agg {
@@ -160,7 +165,8 @@ struct Report {
                   atof(f[6].c_str()),
                   atof(f[7].c_str()),
                   atof(f[8].c_str()),
-                  atof(f[9].c_str())};
+                  atof(f[9].c_str()),
+                  f.size() > 12 ? f[12] : std::string()};
             raws.push_back(r);
             if (std::find(payloads.begin(), payloads.end(), r.payload) == payloads.end())
                 payloads.push_back(r.payload);
@@ -196,6 +202,23 @@ struct Report {
         auto it = agg.find(key(t, test, payload, prod));
         return it == agg.end() || it->second.n == 0 ? nullptr : &it->second;
     }
+    // Round trips drift between modes of the machine over minutes, so each round-trip figure is
+    // compared with a floor measured just before it: the median over the repetitions of the
+    // paired ratio (or difference). Falls back to the ratio of the medians.
+    double paired(const std::string &t, uint32_t payload, bool difference) const {
+        std::vector<double> v;
+        for (const Raw &x : raws) {
+            if (x.transport != t || x.test != "lat" || x.payload != payload || !x.ok) continue;
+            for (const Raw &f : raws)
+                if (f.transport == "sysv-floor" && f.test == "lat" && f.payload == payload &&
+                    f.rep == x.rep && f.pair == t && f.ok && f.median > 0)
+                    v.push_back(difference ? x.median - f.median : x.median / f.median);
+        }
+        if (!v.empty()) return median_of(v);
+        const Agg *a = get(t, "lat", payload), *fl = get("sysv-floor", "lat", payload);
+        if (!a || !fl) return NAN;
+        return difference ? a->med - fl->med : a->med / fl->med;
+    }
     bool present(const std::string &t) const {
         for (const Raw &r : raws)
             if (r.transport == t) return true;
@@ -225,6 +248,12 @@ std::string spread_us(const Agg &a) {
 std::string spread_rate(const Agg &a) {
     if (a.n < 2) return fmt_rate(a.med);
     return fmt_rate(a.med) + " ±" + fmt_rate((a.hi - a.lo) / 2);
+}
+std::string fmt_ratio(double x) {
+    if (std::isnan(x)) return "–";
+    char b[32];
+    snprintf(b, sizeof b, "%.2f×", x);
+    return b;
 }
 std::string ratio(double v, const Agg *floor) {
     if (!floor || !(floor->med > 0)) return "–";
@@ -259,6 +288,7 @@ int report(const char *raw_path, const std::string &outdir) {
             if (Report::key(r.transport, r.test.c_str(), r.payload, r.producers) == k) probe = r;
         const Agg *floor = R.get("sysv-floor", probe.test.c_str(), probe.payload);
         double rat = (a.n && floor) ? a.med / floor->med : NAN;
+        if (probe.test == "lat" && t != "sysv-floor") rat = R.paired(t, probe.payload, false);
         fprintf(csv, "%s,%s,%u,%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f\n", t.c_str(), probe.test.c_str(),
                 probe.payload, probe.producers, a.n, a.med, a.lo, a.hi,
                 probe.test == "lat" ? a.p99 : NAN, rat);
@@ -313,7 +343,7 @@ int report(const char *raw_path, const std::string &outdir) {
 
     // Markdown.
     int reps = 0;
-    for (auto &[k, a] : R.agg) reps = std::max(reps, a.n);
+    for (const Raw &r : R.raws) reps = std::max(reps, r.rep);
     const std::string runs =
         reps == 1 ? "one run" : "median of " + std::to_string(reps) + " runs ± half their spread";
     std::ostringstream md;
@@ -329,7 +359,8 @@ int report(const char *raw_path, const std::string &outdir) {
             const Agg *a = R.get(t, "lat", p);
             const Agg *f = R.get("sysv-floor", "lat", p);
             if (a)
-                md << " " << spread_us(*a) << " | " << fmt_us(a->p99) << " | " << ratio(a->med, f)
+                md << " " << spread_us(*a) << " | " << fmt_us(a->p99) << " | "
+                   << (t == "sysv-floor" ? ratio(a->med, f) : fmt_ratio(R.paired(t, p, false)))
                    << " |";
             else
                 md << " – | – | – |";
@@ -379,17 +410,18 @@ int report(const char *raw_path, const std::string &outdir) {
         const Agg *lf = R.get("pxr-lockfree", "lat", p), *fl = R.get("sysv-floor", "lat", p);
         const Agg *lt = R.get("pxr-lockfree", "tput", p), *ft = R.get("sysv-floor", "tput", p);
         if (lf && fl) {
-            double x = lf->med / fl->med;
+            double x = R.paired("pxr-lockfree", p, false);
             md << "- " << size_name(p) << ": lock-free round trip " << fmt_us(lf->med)
-               << " µs = " << ratio(lf->med, fl) << " the floor (target ≤ 1.10×): "
+               << " µs = " << fmt_ratio(x) << " the floor (target ≤ 1.10×): "
                << (x <= 1.10 ? "met" : "missed by " + pct(x / 1.10 - 1).substr(1));
             // The floor moves no payload; the busy-poll bound's growth from the smallest size
             // is what filling and reading the payload across cores costs by itself.
             const Agg *s0 = R.get("shm-poll", "lat", R.payloads.front());
             const Agg *sp = R.get("shm-poll", "lat", p);
             if (s0 && sp && p != R.payloads.front())
-                md << "; " << fmt_us(lf->med - fl->med) << " µs above the floor, of which about "
-                   << fmt_us(sp->med - s0->med) << " µs is moving the payload between the cores "
+                md << "; " << fmt_us(R.paired("pxr-lockfree", p, true))
+                   << " µs above the floor, of which about " << fmt_us(sp->med - s0->med)
+                   << " µs is moving the payload between the cores "
                    << "(the busy-poll bound's own growth from " << size_name(R.payloads.front())
                    << ")";
             md << "\n";
@@ -415,12 +447,16 @@ int report(const char *raw_path, const std::string &outdir) {
         const Agg *lf = R.get("pxr-lockfree", "lat", p), *lt = R.get("pxr-lockfree", "tput", p);
         for (const char *c : copying) {
             const Agg *cl = R.get(c, "lat", p), *ct = R.get(c, "tput", p);
-            if (lf && cl)
-                md << "- " << size_name(p) << ": round trip vs " << label(c) << ": "
-                   << fmt_us(lf->med) << " vs " << fmt_us(cl->med) << " µs: "
-                   << (lf->med <= cl->med ? "no slower (met)"
-                                          : "slower by " + pct(lf->med / cl->med - 1) + " (missed)")
+            if (lf && cl) {
+                // Each against the floor measured just before it, so a drift between the two
+                // measurements does not decide the comparison.
+                double a = R.paired("pxr-lockfree", p, false), b = R.paired(c, p, false);
+                md << "- " << size_name(p) << ": round trip vs " << label(c) << ": " << fmt_ratio(a)
+                   << " vs " << fmt_ratio(b) << " the floor (" << fmt_us(lf->med) << " vs "
+                   << fmt_us(cl->med) << " µs): "
+                   << (a <= b ? "no slower (met)" : "slower by " + pct(a / b - 1) + " (missed)")
                    << "\n";
+            }
             if (p >= 16384 && lt && ct) {
                 double x = lt->med / ct->med;
                 char b[32];

@@ -75,11 +75,12 @@ else
     COUNT=100000 WARM=5000 SECS=2 REPS=3
 fi
 ALL=$("$BIN" list)
-TRANSPORTS=${TRANSPORTS:-$ALL}
+TRANSPORTS=$(echo ${TRANSPORTS:-$ALL})
+has() { [[ " $TRANSPORTS " == *" $1 "* ]]; }
 
 mkdir -p "$OUT"
 RAW=$OUT/peers-raw.csv
-echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error" >"$RAW"
+echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with" >"$RAW"
 
 ROUDI_PID=
 stop_roudi() {
@@ -90,14 +91,14 @@ stop_roudi() {
     fi
 }
 trap stop_roudi EXIT
-if grep -q iceoryx <<<"$TRANSPORTS"; then
+if [[ $TRANSPORTS == *iceoryx* ]]; then
     if command -v iox-roudi >/dev/null 2>&1; then
         iox-roudi -c "$HERE/roudi.toml" -l error >"$BUILD/roudi.log" 2>&1 &
         ROUDI_PID=$!
         sleep 1
     else
         log "iox-roudi not found: iceoryx rows are left out"
-        TRANSPORTS=$(grep -v iceoryx <<<"$TRANSPORTS" || true)
+        TRANSPORTS=$(tr ' ' '\n' <<<"$TRANSPORTS" | grep -v iceoryx | xargs)
     fi
 fi
 
@@ -119,12 +120,17 @@ log "round trips: $COUNT after $WARM warm-up; throughput runs: ${SECS}s; repetit
 for rep in $(seq 1 "$REPS"); do
     for payload in $PAYLOADS; do
         for t in $TRANSPORTS; do
+            # Round trips drift between modes of the machine over minutes: every one is paired
+            # with a floor measured just before it.
+            if [ "$t" != sysv-floor ] && has sysv-floor; then
+                measure --transport sysv-floor --test lat --payload "$payload" --rep "$rep" --pair "$t"
+            fi
             measure --transport "$t" --test lat --payload "$payload" --rep "$rep"
             measure --transport "$t" --test tput --payload "$payload" --rep "$rep"
         done
     done
     for form in pxr-lockfree pxr-locked; do
-        grep -qx "$form" <<<"$TRANSPORTS" || continue
+        has "$form" || continue
         for n in 1 2 4; do
             # One producer at this payload is already part of the main table.
             if [ "$n" = 1 ] && grep -qw "$MULTI_PAYLOAD" <<<"$PAYLOADS"; then continue; fi
