@@ -1,7 +1,6 @@
-// Processes killed with SIGKILL at awkward moments: while holding a lock, while holding
-// buffers in the middle of traffic, in the middle of allocation and release, and the loader
-// itself. The environment must go on (or be removable and startable again), and the integrity
-// check must account for every buffer.
+// Processes killed with SIGKILL while holding a lock, while holding buffers in the middle of
+// traffic, in the middle of allocation and release, and the loader itself: the environment goes
+// on (or can be removed and started again) and the check accounts for every buffer.
 #include "ipc_test.h"
 
 #include "check.h"
@@ -18,22 +17,14 @@ namespace {
 
 class CrashTest : public pxrtest::IpcTest {};
 
-// A child that signals through a pipe when it has reached the point where it is to be killed.
+// A pipe through which a child says it has reached the point where it is to be killed.
 struct Ready {
     int fds[2] = {-1, -1};
+    char c = 1;
     Ready() { EXPECT_EQ(pipe(fds), 0); }
-    ~Ready() {
-        close(fds[0]);
-        close(fds[1]);
-    }
-    void signal() const {
-        char c = 1;
-        (void)!write(fds[1], &c, 1);
-    }
-    bool wait() const {
-        char c = 0;
-        return read(fds[0], &c, 1) == 1;
-    }
+    ~Ready() { close(fds[0]), close(fds[1]); }
+    void signal() { (void)!write(fds[1], &c, 1); }
+    bool wait() { return read(fds[0], &c, 1) == 1; }
 };
 
 void kill_and_reap(pid_t pid) {
@@ -74,10 +65,9 @@ TEST_F(CrashTest, LockOfAKilledHolderIsFreeAgain) {
     EXPECT_EQ(pxrtool::check_environment(env), 0);
 }
 
-// Processes that allocate and release without pause are killed at random moments. Every
-// following allocation must succeed. Buffers the victims held stay allocated to them (nothing
-// reclaims them) and are reported as such; a kill inside the few instructions that change the
-// free list can leave one buffer outside the list, which the check reports.
+// Churning processes are killed at random moments; every following allocation succeeds. The
+// victims' buffers stay allocated to them; a kill while the free list changes may leave one
+// buffer outside the list, which the check reports.
 TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
     int kills = 0, unclean = 0, held_by_dead = 0;
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
@@ -167,7 +157,6 @@ TEST_F(CrashTest, ConsumerKilledInTheMiddleOfTraffic) {
     ASSERT_TRUE(ready.wait());
     kill_and_reap(victim);
 
-    // The others go on.
     for (int i = 0; i < kTraffic; ++i) {
         for (int wait = 0; PXR_pending_msgs(kSurvivor) > 8 && wait < 5000; ++wait) usleep(1000);
         MSG *m = getm(0x100, 0, 0, 0);
@@ -179,7 +168,7 @@ TEST_F(CrashTest, ConsumerKilledInTheMiddleOfTraffic) {
     ASSERT_EQ(PXR_send(kSurvivor, stop), 0);
     EXPECT_EQ(pxrtest::wait_child(survivor), 0);
 
-    // The victim's buffers are listed as allocated, and the check names it as their receiver.
+    // The victim's buffers are listed, and the check names it as their receiver.
     std::string listing = pxrtest::capture_stdout([] { PXR_show_msgs(); });
     size_t lines = 0;
     for (size_t at = 0; (at = listing.find("M-Idead-t0100-", at)) != std::string::npos; ++at)
@@ -214,10 +203,10 @@ TEST_F(CrashTest, KilledLoaderIsCleanedAndANewEnvironmentStarts) {
     const std::string cmd = std::string(PXR_TOOL_PATH) + " clean >/dev/null 2>&1";
     int st = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << "clean left objects behind";
 #else
     pxrtest::remove_environment_objects();
 #endif
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << "clean left objects behind";
     ASSERT_EQ(PXR_init(PXR_INIT_CREATE, 0, 0), 0);
     EXPECT_EQ(PXR_open_partition(0, 16, 64, 0, 0, PXR_OPEN_CREATE), 0u);
     EXPECT_EQ(IPC_create(10, 1), 0);

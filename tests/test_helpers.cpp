@@ -19,9 +19,7 @@ TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAske
 
     MSG *m = getm(0x6111, 7, 0x0040, 12);
     ASSERT_NE(m, nullptr);
-    m->status = 4;
-    m->info = 5;
-    m->src = 0x21;
+    m->status = 4, m->info = 5, m->src = 0x21;
     memcpy(m->param, "abc", 3);
     EXPECT_EQ(PXR_set_instance(0xDEADBEEF, m), 0);
     EXPECT_EQ(PXR_get_instance(m), 0xDEADBEEFu);
@@ -34,16 +32,12 @@ TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAske
 
     m = getm(2, 9, 0x0004, 0);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->msg_class, 0);
-    EXPECT_EQ(m->status, 0);
-    EXPECT_EQ(m->info, 0u);
+    EXPECT_TRUE(m->msg_class == 0 && m->status == 0 && m->info == 0 && m->len == 0);
     EXPECT_EQ(PXR_get_instance(m), 0u);
-    EXPECT_EQ(m->len, 0);
     EXPECT_EQ(m->src, 0x21); // src, dst and the parameters keep what the buffer held
     EXPECT_EQ(memcmp(m->param, "abc", 3), 0);
 
-    m->src = 0x12; // bit 2 of the reply mask: answered
-    m->dst = 0x30;
+    m->src = 0x12, m->dst = 0x30; // bit 2 of the reply mask: answered
     EXPECT_EQ(confirm_msg(m), 0);
     ASSERT_EQ(PXR_grab(0x12), m);
     EXPECT_EQ(m->reply_mask, 0);

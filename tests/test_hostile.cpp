@@ -1,6 +1,5 @@
-// Hostile input: queue records forged by a process that is not part of the environment,
-// overlong and binary configuration text, malformed number text, and messages whose length
-// claims more parameter bytes than their buffer has.
+// Hostile input: forged queue records, overlong and binary configuration text, malformed
+// number text, and message lengths beyond the buffer.
 #include "ipc_test.h"
 
 #include "check.h"
@@ -20,21 +19,17 @@ constexpr int32_t kBuffers = 16;
 
 class HostileTest : public pxrtest::IpcTest {};
 
-// A raw queue record as any local process with write access can put it.
-struct Raw {
-    long mtype;
-    uint8_t text[64];
-};
-
+// A raw queue record put by a foreign process that knows only the key.
 int forge(long mtype, const void *text, size_t len) {
     return pxrtest::run_child([=] {
-        PXR_unlink(); // a foreign process: it knows only the key
+        PXR_unlink();
         int q = msgget(pxr::kModuleQueueKey + int(kQueue), 0);
-        if (q < 0) return 1;
-        Raw r{};
-        r.mtype = mtype;
+        struct {
+            long mtype;
+            uint8_t text[64];
+        } r{mtype, {}};
         std::memcpy(r.text, text, len);
-        return msgsnd(q, &r, len, IPC_NOWAIT) == 0 ? 0 : 2;
+        return q >= 0 && msgsnd(q, &r, len, IPC_NOWAIT) == 0 ? 0 : 1;
     });
 }
 
@@ -58,8 +53,7 @@ TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
     ASSERT_EQ(IPC_create(kQueue, 1), 0);
     const std::vector<int32_t> before = receive_stamps();
 
-    // Records that name no buffer of the environment: too short, a partition that does not
-    // exist or is not created, an index at or beyond the buffer count.
+    // Too short, a partition that does not exist or is not created, an index too large.
     const uint8_t shorter[8] = {1, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(forge(1, shorter, sizeof shorter), 0);
     ASSERT_EQ(forge(1, shorter, 0), 0);
@@ -72,7 +66,6 @@ TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
     EXPECT_EQ(PXR_sys_failure, 0);
     EXPECT_EQ(receive_stamps(), before) << "a dropped record wrote into a buffer";
 
-    // The receiver goes on: a genuine message arrives whole.
     MSG *m = getm(0x100, 42, 0, 4);
     ASSERT_NE(m, nullptr);
     std::memcpy(m->param, "ok!", 4);
@@ -95,11 +88,9 @@ TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
     EXPECT_EQ(env.queued_records, 0u);
 }
 
-// A record longer than 12 bytes cannot be taken without cutting it, which the receive does not
-// do: the receive fails for good (detach, failure flag), and the record stays at the head of
-// the queue, so every later receive from that queue fails the same way. Only removing the
-// queue (a new IPC_create) clears it. Write access to the queues must therefore be limited to
-// the environment's own processes (see the PXR_IPC_MODE build option).
+// A record longer than 12 bytes is not cut: the receive fails for good (detach, failure flag)
+// and the record stays at the head of the queue until the queue is removed (see the
+// PXR_IPC_MODE build option).
 TEST_F(HostileTest, OverlongRecordBlocksTheQueue) {
     pxrtest::EnvSpec layout;
     ASSERT_TRUE(pxrtest::create_running_environment(layout));
@@ -123,8 +114,8 @@ TEST_F(HostileTest, OverlongRecordBlocksTheQueue) {
 }
 
 TEST_F(HostileTest, TokenizerSurvivesOverlongAndBinaryLines) {
-    // Lines far beyond the 200-character buffer, every byte value, NUL bytes, an unclosed
-    // quote cut by the limit, a CR in the middle.
+    // Lines beyond the 200-character buffer, every byte value, an unclosed quote cut by the
+    // limit, a CR in the middle.
     std::string text(5000, 'a');
     text += "\n";
     for (int b = 0; b < 256; ++b) text += char(b);
@@ -155,8 +146,7 @@ TEST_F(HostileTest, TokenizerSurvivesOverlongAndBinaryLines) {
     EXPECT_NE(err.find("Line overflow"), std::string::npos);
     EXPECT_NE(err.find("Invalid character"), std::string::npos);
 
-    // The tokenizer alone on a long line with an unbalanced quote: its message must fit the
-    // buffer it documents (length + 64 bytes), which is exactly what is allocated here.
+    // An unbalanced quote: the message fits the documented buffer of length + 64 bytes.
     for (int length : {1, 2, 64, 1000, 4000}) {
         std::string line = "a \"" + std::string(size_t(length), 'x');
         line.resize(size_t(length));
@@ -220,8 +210,7 @@ TEST_F(HostileTest, MalformedConfigurationFiles) {
     EXPECT_TRUE(cfg.atomic());
 }
 
-// A message whose len claims more bytes than the partition's parameter size: the trace text
-// and the buffer listing print what the buffer holds, and not the next slot's bytes.
+// A len beyond the parameter size: the trace and the listing print only the buffer's bytes.
 TEST_F(HostileTest, LengthBeyondTheParameterSize) {
     pxrtest::EnvSpec layout;
     layout.buffers0 = 2;
@@ -234,18 +223,14 @@ TEST_F(HostileTest, LengthBeyondTheParameterSize) {
     std::memset(last->param, 0xCD, 16);
     first->len = 0xFFFF;
     last->len = 40;
-    auto repeat = [](const char *two) {
-        std::string s;
-        for (int i = 0; i < 16; ++i) s += two;
-        return s;
-    };
+    std::string ab, cd;
+    for (int i = 0; i < 16; ++i) ab += "ab", cd += "cd";
     const std::string line = pxrtest::capture_stdout([&] { trace_msg(last); });
-    EXPECT_EQ(line, "M-I0000-t0100-i0000-f00-d00-s00-p(40)" + repeat("cd") + "\n");
+    EXPECT_EQ(line, "M-I0000-t0100-i0000-f00-d00-s00-p(40)" + cd + "\n");
     const std::string listing = pxrtest::capture_stdout([] { PXR_show_msgs(); });
-    EXPECT_NE(listing.find("-p(65535)" + repeat("ab") + "\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("-p(65535)" + ab + "\n"), std::string::npos) << listing;
     EXPECT_EQ(listing.find("abcd"), std::string::npos) << "read into the next slot";
-    first->len = 0;
-    last->len = 0;
+    first->len = last->len = 0;
     relm(first);
     relm(last);
 }

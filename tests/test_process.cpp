@@ -4,7 +4,6 @@
 #include "env/pxr_internal.h"
 
 #include <csignal>
-#include <cstring>
 #include <set>
 #include <string>
 #include <sys/wait.h>
@@ -21,6 +20,11 @@ class Process : public pxrtest::IpcTest {
         IpcTest::SetUp();
         ASSERT_TRUE(pxrtest::create_running_environment({}));
     }
+    // Nothing recorded by a test may be signalled: the fixture only detaches.
+    void TearDown() override {
+        if (common_ptr != nullptr) common_ptr->process_count = 0;
+        IpcTest::TearDown();
+    }
 };
 
 TEST_F(Process, TableHoldsTwoHundredFiftyEntriesWithShortenedNames) {
@@ -29,15 +33,10 @@ TEST_F(Process, TableHoldsTwoHundredFiftyEntriesWithShortenedNames) {
     EXPECT_EQ(SYS_add_pid(-5, "group"), 1);
     EXPECT_EQ(SYS_add_pid(1000, long_name.c_str()), 0);
     EXPECT_EQ(std::string(common_ptr->processes[0].name), long_name.substr(0, 49));
-    EXPECT_EQ(SYS_add_pid(1001, "short"), 0);
-    EXPECT_STREQ(common_ptr->processes[1].name, "short");
-    for (int i = 2; i < PXR_MAX_PROCESSES; ++i) ASSERT_EQ(SYS_add_pid(1000 + i, "p"), 0) << i;
-    EXPECT_EQ(common_ptr->process_count, 250);
+    for (int i = 1; i < PXR_MAX_PROCESSES; ++i) ASSERT_EQ(SYS_add_pid(1000 + i, "p"), 0) << i;
     EXPECT_EQ(SYS_add_pid(4242, "one too many"), 1);
     EXPECT_EQ(common_ptr->process_count, 250);
     EXPECT_EQ(common_ptr->processes[249].pid, 1249);
-    // Nothing recorded here may be signalled: the fixture only detaches.
-    common_ptr->process_count = 0;
 }
 
 TEST_F(Process, ConcurrentAppendsEachGetTheirOwnEntry) {
@@ -55,7 +54,6 @@ TEST_F(Process, ConcurrentAppendsEachGetTheirOwnEntry) {
     std::set<int32_t> pids;
     for (int i = 0; i < kChildren * kEach; ++i) pids.insert(common_ptr->processes[i].pid);
     EXPECT_EQ(pids.size(), std::size_t(kChildren * kEach));
-    common_ptr->process_count = 0;
 }
 
 TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
@@ -76,7 +74,6 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     std::string first = "(" + std::to_string(pid) + ")SYS_spawn_process(" + prog + ") failed\n";
     EXPECT_EQ(err.rfind(first, 0), 0u) << err;
     EXPECT_NE(err.find("execvp() : : "), std::string::npos) << err;
-    common_ptr->process_count = 0;
 }
 
 TEST_F(Process, DeletePidsTerminatesAndThenKillsWhatSurvives) {
@@ -87,8 +84,7 @@ TEST_F(Process, DeletePidsTerminatesAndThenKillsWhatSurvives) {
         return 0;
     });
     pid_t stubborn = start_child([&] {
-        void *token = SYS_add_signal(SIG_IGN, 1);
-        char c = token != nullptr;
+        char c = SYS_add_signal(SIG_IGN, 1) != nullptr;
         if (write(ready[1], &c, 1) != 1) return 1;
         for (;;) pause();
         return 0;
@@ -105,7 +101,6 @@ TEST_F(Process, DeletePidsTerminatesAndThenKillsWhatSurvives) {
     EXPECT_EQ(wait_child(plain), 128 + SIGTERM);
     EXPECT_EQ(wait_child(stubborn), 128 + SIGKILL);
     EXPECT_EQ(common_ptr->process_count, 2); // the table is not changed
-    common_ptr->process_count = 0;
     close(ready[0]);
     close(ready[1]);
 }

@@ -32,46 +32,46 @@ const ModuleQueueEntry &entry(uint32_t m) {
     return common_ptr->module_queues[m];
 }
 
+// Checks an entry's queue id, alias and flags.
+void expect_entry(uint32_t m, uint32_t msqid, uint32_t alias_of, uint32_t flags) {
+    EXPECT_EQ(entry(m).msqid, msqid) << m;
+    EXPECT_EQ(entry(m).alias_of, alias_of) << m;
+    EXPECT_EQ(entry(m).queue_flags, flags) << m;
+}
+
 TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
     ASSERT_EQ(IPC_create(5, 1), 0);
-    EXPECT_EQ(entry(5).alias_of, 256u);
-    EXPECT_EQ(entry(5).queue_flags, 1u);
-    EXPECT_EQ(int(entry(5).msqid), msgget(pxr::kModuleQueueKey + 5, 0));
+    const uint32_t own = entry(5).msqid;
+    EXPECT_EQ(int(own), msgget(pxr::kModuleQueueKey + 5, 0));
+    expect_entry(5, own, 256, 1);
     EXPECT_EQ(IPC_create(5, 1), 1); // has a queue already
 
     EXPECT_EQ(IPC_attach(7, 5), 0);
-    EXPECT_EQ(entry(7).msqid, entry(5).msqid);
-    EXPECT_EQ(entry(7).alias_of, 5u);
-    EXPECT_EQ(entry(7).queue_flags, 0u);
+    expect_entry(7, own, 5, 0);
     EXPECT_EQ(IPC_create(7, 1), 1); // an alias is not given a queue
     EXPECT_EQ(IPC_attach(8, 7), 0); // alias of an alias borrows the same queue
-    EXPECT_EQ(entry(8).msqid, entry(5).msqid);
-    EXPECT_EQ(entry(8).alias_of, 7u);
+    expect_entry(8, own, 7, 0);
     EXPECT_EQ(IPC_attach(9, 200), 1);
     EXPECT_EQ(entry(9).msqid, PXR_NO_QUEUE);
 
     EXPECT_EQ(PXR_compare_moduleQs(7, 5), 0);
     EXPECT_EQ(PXR_compare_moduleQs(100, 101), 0); // both undefined
     EXPECT_EQ(PXR_compare_moduleQs(5, 100), 1);
-    EXPECT_EQ(PXR_pending_msgs(7), -2);
-    EXPECT_EQ(PXR_lastpid(7), -2);
-    EXPECT_EQ(PXR_pending_msgs(5), 0);
-    EXPECT_EQ(PXR_lastpid(5), 0);
-    EXPECT_EQ(PXR_pending_msgs(100), -1);
-    EXPECT_EQ(PXR_pending_msgs(255), -1);
-    EXPECT_EQ(PXR_lastpid(255), -1);
+    // {module, pending, lastpid}: -2 an alias, -1 undefined or beyond the table.
+    const int queries[][3] = {{7, -2, -2}, {5, 0, 0}, {100, -1, -1}, {255, -1, -1}};
+    for (const auto &q : queries) {
+        EXPECT_EQ(PXR_pending_msgs(uint32_t(q[0])), q[1]) << q[0];
+        EXPECT_EQ(PXR_lastpid(uint32_t(q[0])), q[2]) << q[0];
+    }
 
     // A module pointed at its own queue keeps the id but may no longer receive.
-    uint32_t own = entry(5).msqid;
     EXPECT_EQ(IPC_attach(5, 5), 0);
     EXPECT_EQ(entry(5).msqid, own);
     EXPECT_EQ(entry(5).queue_flags, 0u);
     EXPECT_EQ(PXR_pending_msgs(5), -2);
 
     EXPECT_EQ(IPC_delete(5), 0);
-    EXPECT_EQ(entry(5).msqid, PXR_NO_QUEUE);
-    EXPECT_EQ(entry(5).alias_of, 256u);
-    EXPECT_EQ(entry(5).queue_flags, 0u);
+    expect_entry(5, PXR_NO_QUEUE, 256, 0);
     EXPECT_EQ(msgget(pxr::kModuleQueueKey + 5, 0), -1);
     EXPECT_EQ(PXR_pending_msgs(5), -1);
     EXPECT_EQ(PXR_pending_msgs(7), -2); // still an alias, of a queue that is gone

@@ -14,17 +14,13 @@ constexpr uint32_t kFirstModule = 20;
 constexpr int32_t kBuffers = 128;
 constexpr int kBurst = 8;
 
-// Counters of the common area used to add up what the workers did.
-constexpr int kAllocs = 0;
-constexpr int kReceived = 1;
+constexpr int kAllocs = 0, kReceived = 1; // common area counters that add up the work
 
-// Per form: the locked pool pays two semaphore calls per operation, so it churns less.
+// {iterations, churn rounds}: the locked pool pays two semaphore calls per operation.
 struct Load {
-    int iterations;
-    int churn_rounds;
+    int iterations, churn_rounds;
 };
-constexpr Load kLocked{1000, 2};
-constexpr Load kAtomic{5000, 32};
+constexpr Load kLocked{1000, 2}, kAtomic{5000, 32};
 
 int worker(int me, Load load) {
     PXR_unlink();
@@ -33,7 +29,7 @@ int worker(int me, Load load) {
     const uint32_t peer = kFirstModule + uint32_t((me + 1) % kWorkers);
     MSG *burst[kBurst];
     for (int it = 0; it < load.iterations; ++it) {
-        // Two messages around the ring, then two back from the neighbour on the other side.
+        // Two messages to the next worker, two from the previous one.
         for (int k = 0; k < 2; ++k) {
             MSG *m = getm(0x100, uint16_t(me), 0, 4);
             if (m == nullptr) return 10;
@@ -47,8 +43,7 @@ int worker(int me, Load load) {
             if (pxr::slot_of(m)->allocated != 1) return 14;
             if (relm(m) != 0) return 15;
         }
-        // Bursts that only churn the free list, released in an order other than taken; this
-        // is where the workers overlap on both cores without a system call between them.
+        // Bursts that only churn the free list, released in another order than taken.
         for (int round = 0; round < load.churn_rounds; ++round) {
             for (int k = 0; k < kBurst; ++k) {
                 if ((burst[k] = getm(0x200, 0, 0, 0)) == nullptr) return 16;
@@ -96,19 +91,15 @@ TEST_P(Stress, EveryBufferIsAccountedForOnceAndTheStatisticsAgree) {
 
     // Walk the free list: every buffer on it exactly once, none allocated.
     std::vector<int> seen(kBuffers, 0);
-    uint32_t word = h->free_head;
-    uint32_t last = PXR_NO_INDEX;
+    uint32_t word = h->free_head, last = PXR_NO_INDEX;
     int listed = 0;
-    while (listed <= kBuffers) {
-        const uint32_t i = word & 0xFFFFu;
-        ASSERT_LT(i, uint32_t(kBuffers));
-        ++seen[i];
+    for (; listed <= kBuffers; word = pxr::slot_at(0, last)->next) {
+        last = word & 0xFFFFu;
+        ASSERT_LT(last, uint32_t(kBuffers));
+        ++seen[last];
         ++listed;
-        SysMsg *s = pxr::slot_at(0, i);
-        EXPECT_EQ(s->allocated, 0u) << "slot " << i;
-        last = i;
-        if (s->next == PXR_NO_INDEX) break;
-        word = s->next;
+        EXPECT_EQ(pxr::slot_at(0, last)->allocated, 0u) << "slot " << last;
+        if (pxr::slot_at(0, last)->next == PXR_NO_INDEX) break;
     }
     EXPECT_EQ(listed, kBuffers);
     for (int i = 0; i < kBuffers; ++i) EXPECT_EQ(seen[size_t(i)], 1) << "slot " << i;

@@ -1,14 +1,11 @@
-// Send and receive across real processes: pid stamps, answers, failures and untrusted records.
+// Send and receive across real processes: pid stamps, answers and failures.
 #include "ipc_test.h"
 
 #include "env/pxr_internal.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <sys/msg.h>
 #include <sys/sem.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -18,8 +15,7 @@ using pxrtest::EnvSpec;
 constexpr uint32_t kServer = 5;
 constexpr uint32_t kClient = 6;
 
-// Forks a process that waits in PXR_wait_exit as the loader does; its exit status is the low
-// byte of what the wait returned. Returns once the exit semaphore exists.
+// A process in PXR_wait_exit, as the loader; exits with the low byte of what the wait returned.
 pid_t start_loader() {
     pid_t pid = pxrtest::start_child([] { return PXR_wait_exit(); });
     for (int i = 0; i < 400 && semget(pxr::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
@@ -38,14 +34,6 @@ class Transport : public pxrtest::IpcTest {
         ASSERT_EQ(IPC_create(kServer, 1), 0);
         ASSERT_EQ(IPC_create(kClient, 1), 0);
     }
-    // Puts a raw record of len text bytes into module's queue, as a foreign process might.
-    static void forge(uint32_t module, uint16_t index, uint16_t partition, size_t len) {
-        struct {
-            long mtype;
-            uint16_t text[8];
-        } rec{1, {index, partition, 0, 0, 0, 0, 0, 0}};
-        ASSERT_EQ(msgsnd(int(common_ptr->module_queues[module].msqid), &rec, len, IPC_NOWAIT), 0);
-    }
 };
 
 TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
@@ -58,7 +46,7 @@ TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
     const pid_t parent = getpid();
 
     pid_t server = pxrtest::start_child([parent] {
-        PXR_unlink(); // attach afresh as a process of its own
+        PXR_unlink();
         MSG *m = PXR_receive(kServer);
         if (m == nullptr) return 1;
         SysMsg *s = pxr::slot_of(m);
@@ -116,57 +104,23 @@ TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     EXPECT_EQ(relm(m), 0);
 }
 
-void on_alarm(int) {}
-
-TEST_F(Transport, InterruptedWaitReturnsNullAndStaysAttached) {
-    make_env();
-    pid_t child = pxrtest::start_child([] {
-        PXR_unlink();
-        struct sigaction sa {};
-        sa.sa_handler = on_alarm; // no SA_RESTART: the wait is interrupted
-        sigaction(SIGALRM, &sa, nullptr);
-        if (PXR_grab(kServer) != nullptr) return 1; // attach first
-        ualarm(100000, 0);
-        if (PXR_receive(kServer) != nullptr) return 2;
-        if (common_ptr == nullptr || PXR_sys_failure != 0) return 3;
-        return 0;
-    });
-    // A receive that retried after the signal would wait for ever.
-    int status = 0;
-    for (int i = 0; i < 50 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(100000);
-    if (kill(child, 0) == 0 && waitpid(child, &status, WNOHANG) == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "the interrupted receive kept waiting";
-    }
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-
 TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
     make_env(PXR_INIT_ERROR_PRINT);
+    memset(common_ptr->platform, 0, 12); // the bytes behind the table are no entry of 255
     MSG *m = getm(2, 0, 0, 0);
     ASSERT_NE(m, nullptr);
-    int rc = 0;
-    const auto t0 = std::chrono::steady_clock::now();
-    std::string err = pxrtest::capture_stderr([&] { rc = PXR_send(0x123, m); });
-    const auto waited = std::chrono::steady_clock::now() - t0;
-    EXPECT_EQ(rc, -1);
-    EXPECT_GE(waited, std::chrono::milliseconds(1900));
-    EXPECT_EQ(err, "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x123 undefined\n");
+    for (uint32_t dst : {0x123u, 255u}) {
+        int rc = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        std::string err = pxrtest::capture_stderr([&] { rc = PXR_send(dst, m); });
+        EXPECT_EQ(rc, -1);
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
+        if (dst == 0x123) {
+            EXPECT_EQ(err,
+                      "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x123 undefined\n");
+        }
+    }
     EXPECT_EQ(pxr::slot_of(m)->send_pid, 0); // not stamped: nothing was sent
-    EXPECT_EQ(relm(m), 0);
-}
-
-TEST_F(Transport, ModuleIdWithoutTableEntryIsAnUndefinedDestination) {
-    make_env();
-    // Poison the bytes behind the table: they must not be taken for the entry of 255.
-    memset(common_ptr->platform, 0, 12);
-    MSG *m = getm(2, 0, 0, 0);
-    ASSERT_NE(m, nullptr);
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(PXR_send(255, m), -1);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
     EXPECT_EQ(common_ptr->internal_errors, 0u);
     EXPECT_EQ(relm(m), 0);
 }
@@ -199,28 +153,6 @@ TEST_F(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
     EXPECT_EQ(pxrtest::wait_child(loader), 0xFF); // PXR_wait_exit returned -1
     EXPECT_EQ(common_ptr, nullptr);               // the environment is gone
     EXPECT_EQ(semget(pxr::kSystemLockKey, 1, 0), -1);
-}
-
-TEST_F(Transport, ForgedRecordsAreDroppedAndTheNextGoodOneArrives) {
-    make_env();
-    MSG *good = getm(2, 0, 0, 0);
-    ASSERT_NE(good, nullptr);
-    forge(kServer, 0, 0, 4);  // too short
-    forge(kServer, 0, 7, 12); // no such partition
-    forge(kServer, 0, 1, 12); // partition 1 was never created
-    forge(kServer, 8, 0, 12); // index at num_msgs
-    forge(kServer, 0xFFFF, 0, 12);
-    ASSERT_EQ(PXR_send(kServer, good), 0);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(PXR_grab(kServer), nullptr) << "record " << i;
-    EXPECT_EQ(PXR_receive(kServer), good);
-    EXPECT_EQ(PXR_sys_failure, 0);
-    EXPECT_EQ(relm(good), 0);
-
-    // A record too long to take whole makes the process give up the environment.
-    forge(kServer, 0, 0, 16);
-    EXPECT_EQ(PXR_grab(kServer), nullptr);
-    EXPECT_EQ(PXR_sys_failure, 1);
-    EXPECT_EQ(common_ptr, nullptr);
 }
 
 } // namespace
