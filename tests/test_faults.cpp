@@ -133,24 +133,21 @@ TEST_F(FaultTest, SendRetriesAFullQueueFiveTimes) {
               std::string::npos)
         << r.err;
 
-    // Five refusals (no kernel memory counts like a full queue): the sixth try succeeds.
-    r = run_app("send", "msgsnd:ENOMEM:1:5");
-    EXPECT_EQ(r["result"], 0) << r.out;
-    EXPECT_EQ(r["msgsnd"], 6);
-    EXPECT_EQ(r["errors"], 1);
-
-    // Interruptions are repeated without counting them as retries.
-    r = run_app("send", "msgsnd:EINTR:1:40");
-    EXPECT_EQ(r["result"], 0) << r.out;
-    EXPECT_EQ(r["msgsnd"], 41);
-    EXPECT_EQ(r["errors"], 1);
-
-    // Any other error ends the send at once.
-    r = run_app("send", "msgsnd:EIDRM:1");
-    EXPECT_EQ(r["result"], -1) << r.out;
-    EXPECT_EQ(r["msgsnd"], 1);
-    EXPECT_EQ(r["errors"], 2);
-    EXPECT_EQ(r["sys_failure"], 0); // a send failure does not detach
+    // {fault, result, msgsnd calls, errors so far}: no kernel memory counts like a full queue,
+    // interruptions are repeated without counting as retries, any other error ends the send.
+    const struct {
+        const char *fault;
+        long result, calls, errors;
+    } rows[] = {{"msgsnd:ENOMEM:1:5", 0, 6, 1},
+                {"msgsnd:EINTR:1:40", 0, 41, 1},
+                {"msgsnd:EIDRM:1", -1, 1, 2}};
+    for (const auto &row : rows) {
+        r = run_app("send", row.fault);
+        EXPECT_EQ(r["result"], row.result) << row.fault << r.out;
+        EXPECT_EQ(r["msgsnd"], row.calls) << row.fault;
+        EXPECT_EQ(r["errors"], row.errors) << row.fault;
+        EXPECT_EQ(r["sys_failure"], 0) << row.fault; // a send failure does not detach
+    }
 
     // The two messages sent are waiting; the failed ones were released by their sender.
     EXPECT_EQ(PXR_pending_msgs(kQueue), 2);
