@@ -47,6 +47,7 @@ TEST_F(Alloc, StampsSizesAndRefusals) {
     EXPECT_EQ(common_ptr->fatal_code, 0u); // a bad class is not a fatal event
     EXPECT_EQ(PXR_partition_congestion(0), 0u);
     EXPECT_EQ(PXR_partition_congestion(1), PXR_NO_INDEX); // not created
+    EXPECT_EQ(PXR_partition_congestion(2), PXR_NO_INDEX); // beyond the table
 
     s->send_pid = s->receive_pid = 99;
     ASSERT_EQ(PXR_relmem(7, m), 0u);

@@ -106,7 +106,7 @@ TEST_F(Events, ConcurrentIncrementsLoseNothingAndHandOutDistinctValues) {
     munmap(seen, kChildren * kEach);
 }
 
-TEST_F(Events, CounterBoundsWrapAndTick) {
+TEST_F(Events, CounterBoundsWrapTickAndVersion) {
     uint32_t v = 77;
     EXPECT_EQ(PXR_preset_counter(19, 0xFFFFFFFFu), 0);
     EXPECT_EQ(PXR_increment_counter(19, &v), 0);
@@ -124,6 +124,10 @@ TEST_F(Events, CounterBoundsWrapAndTick) {
                   return int(PXR_get_time()); // attaches lazily
               }),
               3);
+
+    uint32_t major = 0, minor = 0;
+    EXPECT_EQ(PXR_get_version(&major, &minor), 0);
+    EXPECT_TRUE(major == 1 && minor == 66);
 
     // Operations for attached callers refuse rather than touch an unmapped area.
     PXR_unlink();

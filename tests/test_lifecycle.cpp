@@ -50,6 +50,8 @@ TEST_F(Lifecycle, CreateFillsTheCommonAreaAndInitReportsEachRefusal) {
     EXPECT_EQ(ca.congestion_module, 16u);
     EXPECT_TRUE(ca.error_print == 1 && ca.atomic_mode == 1 && ca.fatal_action == 1);
     EXPECT_EQ(ca.fatal_semid, semget(pxr::kFatalSemKey, 0, 0));
+    EXPECT_EQ(ca.interface_version, 0x10042u); // read by other builds attaching
+    EXPECT_STREQ(ca.platform, "LINUX-64");
     for (const ModuleQueueEntry &e : ca.module_queues)
         EXPECT_TRUE(e.msqid == PXR_NO_QUEUE && e.alias_of == 0 && e.queue_flags == 0);
     for (int i = 0; i < PXR_COUNTER_COUNT; ++i) EXPECT_EQ(counter_ptr[i], &ca.counters[i]);
