@@ -24,6 +24,7 @@ plot "peers-tput.dat" using 2:xtic(1) title columnheader(2), \
      "" using 3 title columnheader(3), "" using 4 title columnheader(4)
 
 unset logscale y
+set key center right
 set title "libpxrlib: producers into one consumer (thousand messages/s, 64-byte messages)"
 set ylabel "k msgs/s"
 set xtics norotate
