@@ -72,7 +72,7 @@ MSG *PXR_getmem(int32_t pool_class, uint32_t *size) noexcept {
     }
 
     stamp_owner(b);
-    *size = h->param_size;
+    *size = partition_geometry[b->partition].param_size;
     return pxr::msg_of(b);
 }
 

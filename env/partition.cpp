@@ -125,15 +125,19 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
     }
 
     if (create) lay_out_slots(p, h, array, atomic);
+    partition_geometry[p] = pxr::PartitionGeometry{h->param_size, h->num_msgs, h->stride};
     return 0;
 }
 
-MSG *index_to_msg(int32_t partition, uint32_t index) noexcept {
-    return pxr::msg_of(pxr::slot_at(partition, index));
+// The exported addressing reads the stride from the partition header itself, so it also
+// serves a partition a caller has mapped or laid out by other means.
+SysMsg *index_to_partition_sysmsg(int32_t partition, uint32_t index) noexcept {
+    return reinterpret_cast<SysMsg *>(partition_msgarray[partition] +
+                                      std::size_t(index) * partition_hdr[partition]->stride);
 }
 
-SysMsg *index_to_partition_sysmsg(int32_t partition, uint32_t index) noexcept {
-    return pxr::slot_at(partition, index);
+MSG *index_to_msg(int32_t partition, uint32_t index) noexcept {
+    return pxr::msg_of(index_to_partition_sysmsg(partition, index));
 }
 
 uint32_t msg_to_index(MSG *msg, uint32_t *partition_out, uint32_t *index_out) noexcept {

@@ -17,6 +17,7 @@ int32_t my_pid = 0;
 int32_t partition_hdr_id[2] = {0, 0};
 int32_t partition_msgarray_id[2] = {0, 0};
 int32_t partition_lock_id[2] = {0, 0};
+pxr::PartitionGeometry partition_geometry[2] = {};
 
 // ---- Exported per-process data ----
 int32_t PXR_sys_failure = 1;

@@ -35,6 +35,15 @@ inline constexpr int32_t kMaxBuffers = 65000;
 inline constexpr uint32_t kAliasNone = 256; // alias_of of an entry that owns its queue
 inline constexpr uint32_t kInterfaceVersion = 0x10042;
 
+// The geometry of an attached partition, which never changes while the partition exists.
+// Each process keeps a copy: the hot paths read it there instead of in the shared header,
+// whose first cache line every allocation and release on another core writes.
+struct PartitionGeometry {
+    uint32_t param_size;
+    int32_t num_msgs;
+    uint32_t stride;
+};
+
 // ---- Per-process attachment state (plain static data of the library). ----
 } // namespace pxr
 
@@ -45,6 +54,7 @@ extern int32_t my_pid; // stamped into buffers
 extern int32_t partition_hdr_id[2];
 extern int32_t partition_msgarray_id[2];
 extern int32_t partition_lock_id[2];
+extern pxr::PartitionGeometry partition_geometry[2]; // valid while partition_hdr[p] is set
 
 namespace pxr {
 
@@ -79,7 +89,7 @@ inline MSG *msg_of(SysMsg *slot) noexcept {
 }
 inline SysMsg *slot_at(int partition, uint32_t index) noexcept {
     return reinterpret_cast<SysMsg *>(partition_msgarray[partition] +
-                                      std::size_t(index) * partition_hdr[partition]->stride);
+                                      std::size_t(index) * partition_geometry[partition].stride);
 }
 // The rear guard is the last word of the slot.
 inline uint32_t *rear_guard_of(SysMsg *slot, uint32_t stride) noexcept {
@@ -90,7 +100,7 @@ inline uint32_t *rear_guard_of(SysMsg *slot, uint32_t stride) noexcept {
 // when attached and big enough, else -1.
 inline int choose_partition(uint32_t size) noexcept {
     for (int p = 0; p < kPartitions; ++p)
-        if (partition_hdr[p] != nullptr && size <= partition_hdr[p]->param_size) return p;
+        if (partition_hdr[p] != nullptr && size <= partition_geometry[p].param_size) return p;
     return -1;
 }
 

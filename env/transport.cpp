@@ -119,9 +119,8 @@ MSG *PXR_read(uint8_t module, int nowait) noexcept {
 
     const unsigned p = rec.partition;
     if (p >= unsigned(pxr::kPartitions)) return nullptr;
-    const PartitionHeader *hdr = partition_hdr[p];
-    if (hdr == nullptr || partition_msgarray[p] == nullptr) return nullptr;
-    if (int32_t(rec.index) >= hdr->num_msgs) return nullptr;
+    if (partition_hdr[p] == nullptr || partition_msgarray[p] == nullptr) return nullptr;
+    if (int32_t(rec.index) >= partition_geometry[p].num_msgs) return nullptr;
 
     SysMsg *slot = pxr::slot_at(int(p), rec.index);
     slot->receive_pid = my_pid;
