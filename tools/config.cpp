@@ -60,9 +60,11 @@ bool program_exists(const std::string &program) {
     while (begin <= dirs.size()) {
         std::size_t end = dirs.find(':', begin);
         if (end == std::string::npos) end = dirs.size();
-        std::string dir = dirs.substr(begin, end - begin);
-        if (dir.empty()) dir = "."; // an empty PATH element means the current directory
-        if (executable(dir + "/" + program)) return true;
+        // An empty PATH element means the current directory.
+        std::string candidate = end > begin ? dirs.substr(begin, end - begin) : std::string(".");
+        candidate += '/';
+        candidate += program;
+        if (executable(candidate)) return true;
         begin = end + 1;
     }
     return false;
