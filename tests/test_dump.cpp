@@ -15,18 +15,12 @@ namespace {
 // Every case works in a directory of its own, since the file names depend only on the minute.
 class Dump : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/pxrdump-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        ASSERT_EQ(chdir(dir_.c_str()), 0);
-    }
+    void SetUp() override { ASSERT_EQ(chdir(dir_.path().c_str()), 0); }
     void TearDown() override {
         PXR_dump_close();
         ASSERT_EQ(chdir("/"), 0);
-        ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0);
     }
-    std::string dir_;
+    pxrtest::TempDir dir_;
 };
 
 std::string name(const char *kind, const Timestamp &t) {

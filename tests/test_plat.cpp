@@ -1,6 +1,8 @@
 // Clock, delay, random numbers and the file handle table.
 #include "pxrlib.h"
 
+#include "ipc_test.h"
+
 #include <bit>
 #include <chrono>
 #include <cstdlib>
@@ -21,17 +23,13 @@ namespace {
 class FileTable : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/pxrplat-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
         for (int h = 0; h < 16; ++h) PLAT_close(h);
     }
     void TearDown() override {
         for (int h = 0; h < 16; ++h) PLAT_close(h);
         ASSERT_EQ(chdir("/"), 0);
-        ASSERT_EQ(std::system(("rm -rf " + dir_).c_str()), 0);
     }
-    std::string path(const char *name) const { return dir_ + "/" + name; }
+    std::string path(const char *name) const { return dir_ / name; }
     std::string write_file(const char *name, const std::string &content) const {
         std::ofstream(path(name), std::ios::binary) << content;
         return path(name);
@@ -42,7 +40,7 @@ class FileTable : public ::testing::Test {
         s << f.rdbuf();
         return f ? s.str() : "<missing>";
     }
-    std::string dir_;
+    pxrtest::TempDir dir_;
 };
 
 } // namespace
@@ -155,7 +153,7 @@ TEST_F(FileTable, ModesAndTheDashPath) {
     EXPECT_EQ(read_file(log), "abcd");
     PLAT_close(h);
 
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
     h = PLAT_open("-", 4); // no special meaning with create
     EXPECT_GT(PLAT_os_handle(uint32_t(h)), 1);
     EXPECT_EQ(read_file(path("-")), "");

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
@@ -86,7 +87,9 @@ int wait_child(pid_t pid) {
     return -1;
 }
 
-int run_child(const std::function<int()> &body) { return wait_child(start_child(body)); }
+int run_child(const std::function<int()> &body) {
+    return wait_child(start_child(body));
+}
 
 std::string capture_stdout(const std::function<void()> &fn) {
     return capture_fd(STDOUT_FILENO, stdout, fn);
@@ -95,7 +98,20 @@ std::string capture_stderr(const std::function<void()> &fn) {
     return capture_fd(STDERR_FILENO, stderr, fn);
 }
 
-std::string program_path(const char *name) { return std::string(PXR_TEST_PROGRAM_DIR) + "/" + name; }
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/pxrtest-XXXXXX";
+    if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
+    EXPECT_FALSE(path_.empty()) << "mkdtemp";
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::string program_path(const char *name) {
+    return std::string(PXR_TEST_PROGRAM_DIR) + "/" + name;
+}
 
 bool create_running_environment(const EnvSpec &layout) {
     int rc = PXR_init(layout.init_flags | PXR_INIT_CREATE, 0, layout.congestion_module);
@@ -117,7 +133,9 @@ bool create_running_environment(const EnvSpec &layout) {
     return true;
 }
 
-void IpcTest::SetUp() { remove_environment_objects(); }
+void IpcTest::SetUp() {
+    remove_environment_objects();
+}
 
 void IpcTest::TearDown() {
     PXR_unlink();

@@ -26,6 +26,20 @@ int run_child(const std::function<int()> &body);
 std::string capture_stdout(const std::function<void()> &fn);
 std::string capture_stderr(const std::function<void()> &fn);
 
+// A fresh directory under /tmp, removed with its contents when the object goes away.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string operator/(const char *name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
 // Path of a test program built beside the tests.
 std::string program_path(const char *name);
 
