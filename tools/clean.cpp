@@ -98,6 +98,29 @@ void report_survivors() {
 
 } // namespace
 
+CleanResult clean_key_plan(bool dry_run, FILE *report) {
+    CleanResult r;
+    for (const Object &o : key_plan()) {
+        int id = lookup(o);
+        if (id < 0) continue;
+        ++r.found;
+        if (dry_run) {
+            if (report)
+                std::fprintf(report, "would remove %s (key 0x%x, id %d)\n", o.what.c_str(), o.key,
+                             id);
+        } else if (remove(o, id)) {
+            if (report)
+                std::fprintf(report, "removed %s (key 0x%x, id %d)\n", o.what.c_str(), o.key, id);
+        } else {
+            if (report)
+                std::fprintf(stderr, "pxr clean: cannot remove %s (key 0x%x, id %d): %s\n",
+                             o.what.c_str(), o.key, id, std::strerror(errno));
+            ++r.failed;
+        }
+    }
+    return r;
+}
+
 int cmd_clean(int argc, char **argv) {
     bool dry_run = false, force = false;
     for (int i = 1; i < argc; ++i) {
@@ -121,21 +144,8 @@ int cmd_clean(int argc, char **argv) {
     }
     report_survivors();
 
-    int found = 0, failed = 0;
-    for (const Object &o : key_plan()) {
-        int id = lookup(o);
-        if (id < 0) continue;
-        ++found;
-        if (dry_run) {
-            std::printf("would remove %s (key 0x%x, id %d)\n", o.what.c_str(), o.key, id);
-        } else if (remove(o, id)) {
-            std::printf("removed %s (key 0x%x, id %d)\n", o.what.c_str(), o.key, id);
-        } else {
-            std::fprintf(stderr, "pxr clean: cannot remove %s (key 0x%x, id %d): %s\n",
-                         o.what.c_str(), o.key, id, std::strerror(errno));
-            ++failed;
-        }
-    }
+    const CleanResult r = clean_key_plan(dry_run, stdout);
+    const int found = r.found, failed = r.failed;
     if (found == 0)
         std::printf("pxr clean: nothing to remove\n");
     else if (!dry_run)

@@ -4,6 +4,7 @@
 #include "pxrlib.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace pxrtool {
@@ -21,6 +22,15 @@ int cmd_procs(int argc, char **argv);
 int cmd_watch(int argc, char **argv);
 int cmd_terminate(int argc, char **argv);
 int cmd_clean(int argc, char **argv);
+
+// Removes every object of the environment's key plan that exists, the system lock last (so no
+// environment can be created over half-removed objects). With a report stream each object
+// gets one line there; without one the call is silent. dry_run only looks.
+struct CleanResult {
+    int found = 0;
+    int failed = 0;
+};
+CleanResult clean_key_plan(bool dry_run, FILE *report);
 
 // Dispatches argv[1] to its subcommand; the whole command line interface. A new subcommand
 // is a cmd_NAME function declared above and one entry in the table of dispatch.cpp.

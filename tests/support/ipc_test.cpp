@@ -1,6 +1,7 @@
 #include "ipc_test.h"
 
 #include "env/pxr_internal.h"
+#include "tool.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,19 +17,6 @@
 namespace pxrtest {
 
 namespace {
-
-bool remove_sem(int key) {
-    int id = semget(key, 0, 0);
-    return id >= 0 && semctl(id, 0, IPC_RMID) == 0;
-}
-bool remove_shm(int key) {
-    int id = shmget(key, 0, 0);
-    return id >= 0 && shmctl(id, IPC_RMID, nullptr) == 0;
-}
-bool remove_queue(int key) {
-    int id = msgget(key, 0);
-    return id >= 0 && msgctl(id, IPC_RMID, nullptr) == 0;
-}
 
 std::string capture_fd(int fd, FILE *stream, const std::function<void()> &fn) {
     char path[] = "/tmp/pxrtest-capture-XXXXXX";
@@ -53,15 +41,8 @@ std::string capture_fd(int fd, FILE *stream, const std::function<void()> &fn) {
 } // namespace
 
 int remove_environment_objects() {
-    int removed = 0;
-    for (int key : {pxr::kSystemLockKey, pxr::kExitSemKey, pxr::kFatalSemKey,
-                    pxr::kPartitionLockKey, pxr::kPartitionLockKey + 1})
-        removed += remove_sem(key);
-    for (int key : {pxr::kCommonAreaKey, pxr::kPartitionHeaderKey, pxr::kPartitionHeaderKey + 1,
-                    pxr::kMsgArrayKey, pxr::kMsgArrayKey + 1})
-        removed += remove_shm(key);
-    for (int m = 0; m < PXR_MODULE_COUNT; ++m) removed += remove_queue(pxr::kModuleQueueKey + m);
-    return removed;
+    pxrtool::CleanResult r = pxrtool::clean_key_plan(false, nullptr);
+    return r.found - r.failed;
 }
 
 pid_t start_child(const std::function<int()> &body) {
