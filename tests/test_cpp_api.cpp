@@ -85,30 +85,6 @@ TEST_F(CppApi, SentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
     EXPECT_EQ(pxr::send(kModule, empty), pxr::error::empty_handle);
 }
 
-TEST_F(CppApi, HeaderAccessParametersAndConfirm) {
-    auto m = pxr::allocate(0x4100, 9, pxr::reply_bit(0x31), 4);
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->reply_mask(), 1u << 1);
-    EXPECT_EQ(m->params().size(), 4u);
-    EXPECT_FALSE(m->resize(33));
-    EXPECT_TRUE(m->resize(32));
-    std::ranges::fill(m->params(), std::byte{0xAB});
-    EXPECT_EQ(m->get()->param[31], 0xAB);
-    m->set_instance(42);
-    EXPECT_EQ(PXR_get_instance(m->get()), 42u);
-
-    // The answer goes back to the requester's module; the handle is empty either way.
-    ASSERT_EQ(IPC_create(0x31, 1), 0);
-    m->set_route(0x31, kModule);
-    pxr::confirm(std::move(*m));
-    EXPECT_FALSE(*m);
-    auto answer = pxr::grab(0x31);
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_FALSE(answer->is_request());
-    EXPECT_EQ(answer->src(), kModule);
-    EXPECT_EQ(answer->params().size(), 32u);
-}
-
 class CppEnvironment : public pxrtest::IpcTest {};
 
 TEST_F(CppEnvironment, CreatesAndRemovesEverything) {
