@@ -118,7 +118,7 @@ TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
 
     Result p = run_pxr({"procs"});
     EXPECT_EQ(p.code, 0) << p.err;
-    EXPECT_NE(p.out.find("running  " + child()), std::string::npos) << p.out;
+    EXPECT_NE(p.out.find("running  " + child().substr(0, 49)), std::string::npos) << p.out;
 
     Result s = run_pxr({"status", "--json"});
     EXPECT_EQ(s.code, 0) << s.err;
