@@ -441,6 +441,29 @@ PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
 PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
 
 /* ======================================================================== */
+/* Receive spin window and receive with a time limit                        */
+/* ======================================================================== */
+
+/** Set this process's receive spin window: a waiting receive first polls its queue for up to
+ *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
+ *  default) turns it off. The window adapts: after a window that found nothing the next
+ *  receives wait without polling (1, 2, 4 ... up to 256 of them) until a poll pays again.
+ *  A signal that arrives while the receive polls runs its handler but does not end the
+ *  receive, just as one arriving an instant before a blocking wait; only the wait that
+ *  follows returns null on a signal. Without a call, the window is read once from the
+ *  environment variable PXR_RECEIVE_SPIN_US (decimal microseconds; anything else means 0).
+ *  0 done; -1 above 1000000 (one second), the window unchanged. */
+PXR_API int PXR_set_receive_spin(uint32_t microseconds) PXR_NOEXCEPT;
+/** This process's receive spin window in microseconds; 0 when off. */
+PXR_API uint32_t PXR_get_receive_spin(void) PXR_NOEXCEPT;
+/** Wait at most timeout_ms for the next message of module (after the spin window, if any).
+ *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
+ *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),
+ *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
+ *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
+PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
+
+/* ======================================================================== */
 /* Message record                                                           */
 /* ======================================================================== */
 

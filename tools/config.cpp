@@ -253,6 +253,9 @@ class Parser {
                     uint32_t id;
                     if (module_id(line, value, "congestion module", id))
                         cfg_.congestion_module = id;
+                } else if (key == "receive-spin") {
+                    if (number_option(line, key, value, 1000000, v))
+                        cfg_.receive_spin_us = int64_t(v);
                 } else {
                     error(line, "unknown environment option '" + key + "'");
                 }

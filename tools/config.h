@@ -3,6 +3,7 @@
 //
 //   * comment (an asterisk starts a comment anywhere on a line)
 //   environment [atomic] [error-print] [no-attach] [fatal-action=N] [congestion=ID]
+//               [receive-spin=US]
 //   partition P buffers=N size=BYTES [onset=N abate=N]
 //   queue ID [ID ...]
 //   alias ID TARGET
@@ -42,6 +43,7 @@ struct SpawnConfig {
 struct Config {
     uint32_t init_flags = 0; // PXR_INIT_* bits, without PXR_INIT_CREATE
     uint32_t congestion_module = 0;
+    int64_t receive_spin_us = -1; // for the spawned processes; -1: not given
     PartitionConfig partitions[2];
     std::vector<uint32_t> queues; // module ids that get a queue of their own, in file order
     std::vector<AliasConfig> aliases;

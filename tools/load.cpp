@@ -171,6 +171,9 @@ struct Loader {
         g_exit_semid = semid;
         if (interrupted()) return fail("interrupted");
 
+        // The spawned processes read their receive spin window from their environment.
+        if (cfg.receive_spin_us >= 0)
+            setenv("PXR_RECEIVE_SPIN_US", std::to_string(cfg.receive_spin_us).c_str(), 1);
         for (const SpawnConfig &s : cfg.spawns) {
             std::vector<char *> argv;
             for (const std::string &a : s.argv) argv.push_back(const_cast<char *>(a.c_str()));
