@@ -402,6 +402,7 @@ bool make_options(Bridge &b, natsOptions **out) {
     std::string name = "pxr-bridge " + b.node_name;
     bool ok = natsOptions_SetServers(opts, urls.data(), int(urls.size())) == NATS_OK &&
               natsOptions_SetName(opts, name.c_str()) == NATS_OK &&
+              natsOptions_SetSendAsap(opts, true) == NATS_OK && // latency over batching
               natsOptions_SetRetryOnFailedConnect(opts, true, on_connected, &b) == NATS_OK &&
               natsOptions_SetMaxReconnect(opts, -1) == NATS_OK &&
               natsOptions_SetReconnectWait(opts, 250) == NATS_OK &&
@@ -536,6 +537,7 @@ int run(Bridge &b) {
 
     // Only the main thread takes the stop signals: the client's threads are made with them
     // blocked, and a signal interrupts the main thread's receive.
+    std::signal(SIGPIPE, SIG_IGN); // a server that goes away is a disconnect, not our end
     sigset_t stop_set;
     sigemptyset(&stop_set);
     sigaddset(&stop_set, SIGTERM);
