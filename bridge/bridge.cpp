@@ -490,8 +490,8 @@ int print_stats(bool json) {
 }
 
 int usage(FILE *out, int status) {
-    std::fputs("usage: pxr bridge url=URL[,URL] cluster=NAME [module=ID] [node=NAME]\n"
-               "                  [credentials=FILE] [discovery=on|off] [remote=ID,...]\n"
+    std::fputs("usage: pxr bridge url=URL [url=URL...] cluster=NAME [module=ID] [node=NAME]\n"
+               "                  [credentials=FILE] [discovery=on|off] [remote=ID...]\n"
                "                  [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]\n"
                "                  [tls-hostname=NAME]\n"
                "       pxr bridge --stats [--json]\n"
@@ -578,6 +578,10 @@ int run(Bridge &b) {
 
     b.stopping = true;
     keeper.join();
+    std::string tally; // the counters once more, for the log of whoever started the bridge
+    for (unsigned c = 0; c < kCounterCount; ++c)
+        tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
+    std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
     const bool closing = b.closing();
     if (!closing) {
         std::lock_guard lock(b.mu);

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,18 +60,12 @@ void parse_bridge_options(const std::vector<std::string> &words, BridgeConfig &b
         }
         std::string key = w.substr(0, eq), value = w.substr(eq + 1);
         uint64_t v;
-        if (key == "url") {
-            std::size_t from = 0;
-            while (from <= value.size()) {
-                std::size_t comma = std::min(value.find(',', from), value.size());
-                std::string url = value.substr(from, comma - from);
-                if (url.find("://") == std::string::npos || url.find('@') != std::string::npos)
-                    errors.push_back("bad url (nats://HOST:PORT or tls://HOST:PORT; put "
-                                     "credentials in credentials=FILE)");
-                else
-                    b.urls.push_back(url);
-                from = comma + 1;
-            }
+        if (key == "url") { // repeated for several servers
+            if (value.find("://") == std::string::npos || value.find('@') != std::string::npos)
+                errors.push_back("bad url (nats://HOST:PORT or tls://HOST:PORT; put "
+                                 "credentials in credentials=FILE)");
+            else
+                b.urls.push_back(value);
         } else if (key == "cluster") {
             if (!name_ok(value, 32))
                 errors.push_back("bad cluster name (1..32 letters, digits, '-' or '_')");
@@ -87,16 +82,11 @@ void parse_bridge_options(const std::vector<std::string> &words, BridgeConfig &b
         } else if (key == "discovery") {
             if (value != "on" && value != "off") errors.push_back("discovery is on or off");
             b.discovery = value == "on";
-        } else if (key == "remote") { // the program's form of the remote lines
-            std::size_t from = 0;
-            while (from < value.size()) {
-                std::size_t comma = std::min(value.find(',', from), value.size());
-                if (parse_number(value.substr(from, comma - from), 254, v))
-                    b.remotes.push_back(uint32_t(v));
-                else
-                    errors.push_back("bad remote module list '" + value + "'");
-                from = comma + 1;
-            }
+        } else if (key == "remote") { // the program's form of a remote line, repeated
+            if (parse_number(value, 254, v))
+                b.remotes.push_back(uint32_t(v));
+            else
+                errors.push_back("bad remote module '" + value + "'");
         } else if (key == "credentials" || key == "tls-ca" || key == "tls-cert" ||
                    key == "tls-key") {
             check_private_file(key, value, errors);
@@ -189,9 +179,7 @@ std::vector<std::pair<int, std::string>> finish_bridge(Config &cfg) {
 
 std::vector<std::string> bridge_arguments(const BridgeConfig &b) {
     std::vector<std::string> a;
-    std::string urls;
-    for (const std::string &u : b.urls) urls += (urls.empty() ? "" : ",") + u;
-    a.push_back("url=" + urls);
+    for (const std::string &u : b.urls) a.push_back("url=" + u);
     a.push_back("cluster=" + b.cluster);
     a.push_back("module=" + hex(b.module));
     if (!b.node.empty()) a.push_back("node=" + b.node);
@@ -202,15 +190,13 @@ std::vector<std::string> bridge_arguments(const BridgeConfig &b) {
     if (!b.tls_cert.empty()) a.push_back("tls-cert=" + b.tls_cert);
     if (!b.tls_key.empty()) a.push_back("tls-key=" + b.tls_key);
     if (!b.tls_hostname.empty()) a.push_back("tls-hostname=" + b.tls_hostname);
-    if (!b.remotes.empty()) {
-        std::string list;
-        for (uint32_t m : b.remotes) list += (list.empty() ? "" : ",") + hex(m);
-        a.push_back("remote=" + list);
-    }
+    for (uint32_t m : b.remotes) a.push_back("remote=" + hex(m));
     return a;
 }
 
 std::string bridge_program() {
+    if (const char *path = std::getenv("PXR_BRIDGE_PROGRAM"); path != nullptr && *path != '\0')
+        return path;
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return "pxr-bridge";

@@ -2,7 +2,7 @@
 // names module ids that live on other hosts. The same option words are the bridge program's
 // command line, so the loader starts it with the words of the directive.
 //
-//   bridge url=URL[,URL...] cluster=NAME [module=ID] [node=NAME] [credentials=FILE]
+//   bridge url=URL [url=URL ...] cluster=NAME [module=ID] [node=NAME] [credentials=FILE]
 //          [discovery=on|off] [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]
 //          [tls-hostname=NAME]
 //   remote ID [ID ...]
@@ -49,7 +49,7 @@ std::vector<std::pair<int, std::string>> finish_bridge(Config &cfg);
 // The bridge program's arguments that reproduce b (no secrets: credentials stay in their file).
 std::vector<std::string> bridge_arguments(const BridgeConfig &b);
 
-// Path of the bridge program, installed beside the pxr command.
+// Path of the bridge program: PXR_BRIDGE_PROGRAM, else pxr-bridge beside the pxr command.
 std::string bridge_program();
 
 int cmd_bridge(int argc, char **argv);
