@@ -22,15 +22,19 @@ remote 0x20"
 a=$host_pid
 wait_connected "$b"
 wait_connected "$a"
-pxr-bench-bridge nats-echo "nats://127.0.0.1:$port" >/dev/null &
-pids+=($!)
+for mode in default asap; do
+  pxr-bench-bridge nats-echo "nats://127.0.0.1:$port" $mode >/dev/null &
+  pids+=($!)
+done
 sleep 0.5
 
 results=$work/results
 for rep in $(seq "$REPS"); do
   for size in 64 1024 16384; do
     echo "bridge $(enter_ns "$a" pxr-bench-bridge pxr-run 0x21 0x20 "$size" "$COUNT" "$SECONDS_TP")" >>"$results"
-    echo "nats $(pxr-bench-bridge nats-run "nats://127.0.0.1:$port" "$size" "$COUNT" "$SECONDS_TP")" >>"$results"
+    for mode in default asap; do
+      echo "nats-$mode $(pxr-bench-bridge nats-run "nats://127.0.0.1:$port" $mode "$size" "$COUNT" "$SECONDS_TP")" >>"$results"
+    done
   done
   echo "run $rep of $REPS done" >&2
 done
@@ -43,11 +47,17 @@ for line in open(sys.argv[1]):
     kind, size, rtt, tput = line.split()
     rows[(kind, int(size))].append((float(rtt), float(tput)))
 def med(kind, size, i): return statistics.median(r[i] for r in rows[(kind, size)])
-print("\n| Payload | bridge round trip (µs) | NATS request/reply (µs) | ratio | bridge one-way (msg/s) | NATS pub/sub (msg/s) | ratio |")
-print("|---|---:|---:|---:|---:|---:|---:|")
-for size in (64, 1024, 16384):
-    br, nr = med("bridge", size, 0), med("nats", size, 0)
-    bt, nt = med("bridge", size, 1), med("nats", size, 1)
-    label = {64: "64 B", 1024: "1 KB", 16384: "16 KB"}[size]
-    print(f"| {label} | {br:.1f} | {nr:.1f} | {br/nr:.2f}× | {bt:,.0f} | {nt:,.0f} | {bt/nt:.2f}× |")
+label = {64: "64 B", 1024: "1 KB", 16384: "16 KB"}
+names = {"bridge": "pxr bridge (send at once)", "nats-asap": "NATS, send at once",
+         "nats-default": "NATS, default options"}
+for i, title, unit in ((0, "Round trip", "µs, median"), (1, "One-way throughput", "messages/s")):
+    print(f"\n{title} ({unit}; median of the runs; ratio to NATS with the bridge's option)\n")
+    print("| | " + " | ".join(label[s] for s in (64, 1024, 16384)) + " |")
+    print("|---|---:|---:|---:|")
+    for kind in ("bridge", "nats-asap", "nats-default"):
+        cells = []
+        for s in (64, 1024, 16384):
+            v, ref = med(kind, s, i), med("nats-asap", s, i)
+            cells.append((f"{v:.0f}" if i else f"{v:.1f}") + f" ({v/ref:.2f}×)")
+        print(f"| {names[kind]} | " + " | ".join(cells) + " |")
 PY

@@ -5,8 +5,8 @@
 //
 //   pxr-bench-bridge pxr-echo ME                        (in the far environment)
 //   pxr-bench-bridge pxr-run ME PEER SIZE COUNT SECONDS (prints: SIZE rtt_us msgs_per_s)
-//   pxr-bench-bridge nats-echo URL
-//   pxr-bench-bridge nats-run URL SIZE COUNT SECONDS
+//   pxr-bench-bridge nats-echo URL MODE                 (MODE: default or asap, the
+//   pxr-bench-bridge nats-run URL MODE SIZE COUNT SECONDS client's send-at-once option)
 #include "pxrlib.h"
 
 #include <nats/nats.h>
@@ -102,12 +102,15 @@ int pxr_run(uint32_t me, uint32_t peer, uint16_t size, int count, double seconds
     return 0;
 }
 
-natsConnection *nats_connect(const char *url) {
+std::string g_prefix; // bench.MODE.: the two client modes run side by side
+
+natsConnection *nats_connect(const char *url, const std::string &mode) {
+    g_prefix = "bench." + mode + ".";
     natsOptions *o = nullptr;
     natsConnection *nc = nullptr;
     natsOptions_Create(&o);
     natsOptions_SetURL(o, url);
-    natsOptions_SetSendAsap(o, true); // as the bridge does
+    if (mode == "asap") natsOptions_SetSendAsap(o, true); // as the bridge does
     if (natsConnection_Connect(&nc, o) != NATS_OK) std::exit(6);
     natsOptions_Destroy(o);
     return nc;
@@ -122,15 +125,15 @@ void on_request(natsConnection *nc, natsSubscription *, natsMsg *m, void *) {
 void on_data(natsConnection *nc, natsSubscription *, natsMsg *m, void *) {
     static unsigned seen = 0;
     read_all(natsMsg_GetData(m), std::size_t(natsMsg_GetDataLength(m)));
-    if (++seen % kAckEvery == 0) natsConnection_Publish(nc, "bench.ack", "", 0);
+    if (++seen % kAckEvery == 0) natsConnection_Publish(nc, (g_prefix + "ack").c_str(), "", 0);
     natsMsg_Destroy(m);
 }
 
-int nats_echo(const char *url) {
-    natsConnection *nc = nats_connect(url);
+int nats_echo(const char *url, const std::string &mode) {
+    natsConnection *nc = nats_connect(url, mode);
     natsSubscription *a = nullptr, *b = nullptr;
-    natsConnection_Subscribe(&a, nc, "bench.rr", on_request, nullptr);
-    natsConnection_Subscribe(&b, nc, "bench.tp", on_data, nullptr);
+    natsConnection_Subscribe(&a, nc, (g_prefix + "rr").c_str(), on_request, nullptr);
+    natsConnection_Subscribe(&b, nc, (g_prefix + "tp").c_str(), on_data, nullptr);
     natsSubscription_SetPendingLimits(b, 1 << 20, 1 << 30);
     natsConnection_Flush(nc);
     std::printf("ready\n");
@@ -149,21 +152,22 @@ void on_ack(natsConnection *, natsSubscription *, natsMsg *m, void *) {
     g_cv.notify_one();
 }
 
-int nats_run(const char *url, uint16_t size, int count, double seconds) {
-    natsConnection *nc = nats_connect(url);
+int nats_run(const char *url, const std::string &mode, uint16_t size, int count, double seconds) {
+    natsConnection *nc = nats_connect(url, mode);
+    const std::string rr = g_prefix + "rr", tp = g_prefix + "tp";
     std::vector<char> data(size, 0x5A);
     std::vector<double> rtt;
     for (int i = -count / 10; i < count; ++i) {
         natsMsg *reply = nullptr;
         auto t = Clock::now();
-        if (natsConnection_Request(&reply, nc, "bench.rr", data.data(), size, 5000) != NATS_OK)
+        if (natsConnection_Request(&reply, nc, rr.c_str(), data.data(), size, 5000) != NATS_OK)
             return 7;
         read_all(natsMsg_GetData(reply), std::size_t(natsMsg_GetDataLength(reply)));
         natsMsg_Destroy(reply);
         if (i >= 0) rtt.push_back(micros(Clock::now() - t));
     }
     natsSubscription *acks = nullptr;
-    natsConnection_Subscribe(&acks, nc, "bench.ack", on_ack, nullptr);
+    natsConnection_Subscribe(&acks, nc, (g_prefix + "ack").c_str(), on_ack, nullptr);
     natsConnection_Flush(nc);
     uint64_t sent = 0;
     const auto start = Clock::now();
@@ -176,7 +180,7 @@ int nats_run(const char *url, uint16_t size, int count, double seconds) {
             if (sent - g_acked >= kWindow) break;
         }
         std::memset(data.data(), 0x5A, size);
-        natsConnection_Publish(nc, "bench.tp", data.data(), size);
+        natsConnection_Publish(nc, tp.c_str(), data.data(), size);
         ++sent;
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -195,9 +199,9 @@ int main(int argc, char **argv) {
     if (mode == "pxr-run" && argc == 7)
         return pxr_run(uint32_t(num(2)), uint32_t(num(3)), uint16_t(num(4)), int(num(5)),
                        std::atof(argv[6]));
-    if (mode == "nats-echo" && argc == 3) return nats_echo(argv[2]);
-    if (mode == "nats-run" && argc == 6)
-        return nats_run(argv[2], uint16_t(num(3)), int(num(4)), std::atof(argv[5]));
+    if (mode == "nats-echo" && argc == 4) return nats_echo(argv[2], argv[3]);
+    if (mode == "nats-run" && argc == 7)
+        return nats_run(argv[2], argv[3], uint16_t(num(4)), int(num(5)), std::atof(argv[6]));
     std::fprintf(stderr, "usage: see the head of bench_bridge.cpp\n");
     return 64;
 }
