@@ -10,6 +10,8 @@
 //   spawn PROGRAM [ARGUMENT ...]
 #pragma once
 
+#include "config_bridge.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -48,6 +50,7 @@ struct Config {
     std::vector<uint32_t> queues; // module ids that get a queue of their own, in file order
     std::vector<AliasConfig> aliases;
     std::vector<SpawnConfig> spawns;
+    BridgeConfig bridge; // bridge and remote lines (config_bridge.h)
 
     bool atomic() const;
 };

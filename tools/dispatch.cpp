@@ -1,6 +1,7 @@
 #include "tool.h"
 
 #include "check.h"
+#include "config_bridge.h"
 
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@ constexpr Command kCommands[] = {
     {"terminate", cmd_terminate, "terminate the running environment"},
     {"clean", cmd_clean, "remove the objects a crashed environment left"},
     {"check", cmd_check, "account for every buffer of both partitions (read-only)"},
+    {"bridge", cmd_bridge, "carry module traffic to other hosts over NATS (--stats)"},
 };
 
 void usage(FILE *out) {
