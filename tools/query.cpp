@@ -23,6 +23,17 @@ std::string format_time(const Timestamp &t) {
     return buf;
 }
 
+bool never_written(const Timestamp &t) {
+    return t.year == 0 && t.month == 0 && t.day == 0 && t.hour == 0 && t.minute == 0 &&
+           t.second == 0 && t.usec == 0;
+}
+
+// A time as a JSON value: a quoted time, or null for a time that was never written (the text
+// report prints those as zeros).
+std::string json_time(const Timestamp &t) {
+    return never_written(t) ? "null" : "\"" + format_time(t) + "\"";
+}
+
 std::string json_string(const char *s) {
     std::string out = "\"";
     for (; *s != '\0'; ++s) {
@@ -64,8 +75,10 @@ bool parse_query_options(const char *cmd, int argc, char **argv, bool allow_json
 
 const char *kStatusHelp = "usage: pxr status [--json]\n"
                           "Print the status report of the running environment.\n";
-const char *kMsgsHelp = "usage: pxr msgs\n"
-                        "List the allocated message buffers of the running environment.\n";
+const char *kMsgsHelp =
+    "usage: pxr msgs [--json]\n"
+    "List the allocated message buffers of the running environment (with --json one object\n"
+    "per buffer: its place, header fields and the pids that took, sent and received it).\n";
 const char *kQueuesHelp =
     "usage: pxr queues [--json]\n"
     "List the module ids that have a queue or are an alias: kind, pending references and\n"
@@ -86,13 +99,13 @@ std::string partition_json(int p, const PartitionHeader &h) {
     std::snprintf(buf, sizeof buf,
                   "{\"partition\":%d,\"param_size\":%u,\"buffers\":%d,\"allocated\":%u,"
                   "\"free\":%d,\"max_allocated\":%u,\"max_allocated_since_reset\":%u,"
-                  "\"max_time\":\"%s\",\"out_of_msg\":%u,\"congestion\":{\"onset\":%u,"
+                  "\"max_time\":%s,\"out_of_msg\":%u,\"congestion\":{\"onset\":%u,"
                   "\"abate\":%u,\"status\":%u,\"count\":%u,\"count_since_reset\":%u,"
-                  "\"last_onset\":\"%s\",\"module\":%u}}",
+                  "\"last_onset\":%s,\"module\":%u}}",
                   p, h.param_size, h.num_msgs, h.alloc_count, free_count, h.max_alloc,
-                  h.max_alloc_reset, format_time(h.max_alloc_time).c_str(), h.out_of_msg,
+                  h.max_alloc_reset, json_time(h.max_alloc_time).c_str(), h.out_of_msg,
                   h.cong_onset, h.cong_abate, h.cong_status, h.cong_count, h.cong_count_reset,
-                  format_time(h.cong_onset_time).c_str(), h.cong_module & 0xFF);
+                  json_time(h.cong_onset_time).c_str(), h.cong_module & 0xFF);
     return buf;
 }
 
@@ -101,12 +114,12 @@ void print_status_json(const CommonArea &ca) {
     PLAT_timestamp(&now);
     uint32_t major = 0, minor = 0;
     PXR_get_version(&major, &minor);
-    std::printf("{\"time\":\"%s\",\"restart_time\":\"%s\",\"running\":%s,\"loader_waiting\":%s,"
+    std::printf("{\"time\":\"%s\",\"restart_time\":%s,\"running\":%s,\"loader_waiting\":%s,"
                 "\"interface_version\":\"%u.%u\",\"congestion_module\":%u,"
                 "\"internal_errors\":%u,\"atomic\":%s,\"error_print\":%s,\"no_attach\":%s,"
                 "\"fatal_action\":%u,\"fatal_code\":%u,\"exit_status\":%d,\"tick\":%u,"
                 "\"processes\":%d,\"partitions\":[",
-                format_time(now).c_str(), format_time(ca.restart_time).c_str(),
+                format_time(now).c_str(), json_time(ca.restart_time).c_str(),
                 (ca.flags & CA_RUNNING) ? "true" : "false", loader_waiting() ? "true" : "false",
                 major, minor, ca.congestion_module, ca.internal_errors,
                 (ca.atomic_mode & 1) ? "true" : "false", ca.error_print ? "true" : "false",
@@ -153,6 +166,33 @@ uint64_t atomic_allocations(int p) {
     return sum;
 }
 
+// The allocated buffers as a JSON array, with the buffers PXR_show_msgs lists. It reads the
+// slots without the partition lock: a snapshot while traffic goes on.
+void print_msgs_json() {
+    std::printf("[");
+    bool first = true;
+    for (int p = 0; p < 2; ++p) {
+        const PartitionHeader *h = partition_hdr[p];
+        const uint8_t *array = partition_msgarray[p];
+        if (h == nullptr || array == nullptr) continue;
+        for (int32_t i = 0; i < h->num_msgs; ++i) {
+            const auto *s = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
+            const auto *m = reinterpret_cast<const MSG *>(reinterpret_cast<const uint8_t *>(s) +
+                                                          PXR_SYSMSG_SIZE);
+            if (s->allocated == 0 || m->type == 0xC002) continue;
+            std::printf("%s{\"partition\":%d,\"index\":%d,\"type\":%u,\"id\":%u,\"src\":%u,"
+                        "\"dst\":%u,\"reply_mask\":%u,\"class\":%u,\"status\":%u,\"info\":%u,"
+                        "\"instance\":%u,\"len\":%u,\"getmem_pid\":%d,\"send_pid\":%d,"
+                        "\"receive_pid\":%d}",
+                        first ? "" : ",", p, i, m->type, m->id, m->src, m->dst, m->reply_mask,
+                        m->msg_class, m->status, m->info, m->instance, m->len, s->getmem_pid,
+                        s->send_pid, s->receive_pid);
+            first = false;
+        }
+    }
+    std::printf("]\n");
+}
+
 double now_seconds() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -186,9 +226,12 @@ int cmd_status(int argc, char **argv) {
 int cmd_msgs(int argc, char **argv) {
     bool json;
     int code;
-    if (!parse_query_options("msgs", argc, argv, false, json, kMsgsHelp, code)) return code;
+    if (!parse_query_options("msgs", argc, argv, true, json, kMsgsHelp, code)) return code;
     if (!attach_running("msgs")) return kExitFailure;
-    PXR_show_msgs();
+    if (json)
+        print_msgs_json();
+    else
+        PXR_show_msgs();
     std::fflush(stdout);
     PXR_unlink();
     return kExitOk;

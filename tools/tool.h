@@ -22,6 +22,7 @@ int cmd_procs(int argc, char **argv);
 int cmd_watch(int argc, char **argv);
 int cmd_terminate(int argc, char **argv);
 int cmd_clean(int argc, char **argv);
+int cmd_version(int argc, char **argv);
 
 // Removes every object of the environment's key plan that exists, the system lock last (so no
 // environment can be created over half-removed objects). With a report stream each object
