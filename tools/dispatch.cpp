@@ -22,6 +22,7 @@ constexpr Command kCommands[] = {
     {"queues", cmd_queues, "list module queues and aliases (--json)"},
     {"procs", cmd_procs, "list the process table (--json)"},
     {"watch", cmd_watch, "show partitions, queues and processes as they move"},
+    {"metrics", cmd_metrics, "figures in the Prometheus text format (--listen ADDR:PORT)"},
     {"terminate", cmd_terminate, "terminate the running environment"},
     {"clean", cmd_clean, "remove the objects a crashed environment left"},
     {"check", cmd_check, "account for every buffer of both partitions (read-only)"},

@@ -134,20 +134,6 @@ void print_status_json(const CommonArea &ca) {
     std::printf("]}\n");
 }
 
-// "running", "exited" (a zombie nobody has waited for yet) or "gone".
-const char *process_state(int32_t pid) {
-    if (pid <= 0) return "gone";
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    if (FILE *f = std::fopen(path, "r")) {
-        char state = '?';
-        int n = std::fscanf(f, "%*d (%*[^)]) %c", &state);
-        std::fclose(f);
-        if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
-    }
-    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
-    return "gone";
-}
 
 std::string name_of(const ProcessEntry &e) {
     return std::string(e.name, strnlen(e.name, sizeof e.name));
@@ -200,6 +186,20 @@ double now_seconds() {
 }
 
 } // namespace
+
+const char *process_state(int32_t pid) {
+    if (pid <= 0) return "gone";
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    if (FILE *f = std::fopen(path, "r")) {
+        char state = '?';
+        int n = std::fscanf(f, "%*d (%*[^)]) %c", &state);
+        std::fclose(f);
+        if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
+    }
+    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
+    return "gone";
+}
 
 int cmd_status(int argc, char **argv) {
     bool json;

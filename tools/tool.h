@@ -23,6 +23,15 @@ int cmd_watch(int argc, char **argv);
 int cmd_terminate(int argc, char **argv);
 int cmd_clean(int argc, char **argv);
 int cmd_version(int argc, char **argv);
+int cmd_metrics(int argc, char **argv);
+
+// The environment's figures in the Prometheus text exposition format (pxr_up 0 alone when
+// no environment exists). Reads without attaching or locking.
+std::string metrics_text();
+
+// A recorded process's state: "running", "exited" (a zombie nobody has waited for yet) or
+// "gone".
+const char *process_state(int32_t pid);
 
 // Removes every object of the environment's key plan that exists, the system lock last (so no
 // environment can be created over half-removed objects). With a report stream each object
