@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -79,6 +80,23 @@ TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
     for (const std::string &line : expected) EXPECT_TRUE(has(res->body, line)) << line;
     kill(server, SIGTERM);
     EXPECT_EQ(pxrtest::wait_child(server), 128 + SIGTERM);
+
+    // pxr watch: sub-second rounds, the queue and the process, nothing beyond 80 columns.
+    std::fflush(nullptr);
+    FILE *watch = popen(PXR_TOOL_PATH " watch --interval 0.2 --count 2 2>/dev/null", "r");
+    ASSERT_NE(watch, nullptr);
+    std::string out;
+    char line[512];
+    int titles = 0;
+    while (std::fgets(line, sizeof line, watch) != nullptr) {
+        EXPECT_LE(std::strlen(line), 81u) << line;
+        titles += std::strncmp(line, "pxr watch", 9) == 0;
+        out += line;
+    }
+    EXPECT_EQ(pclose(watch), 0);
+    EXPECT_EQ(titles, 2) << out;
+    EXPECT_NE(out.find("\n0x20            1"), std::string::npos) << out;
+    EXPECT_NE(out.find("running  "), std::string::npos) << out;
     relm(PXR_grab(0x20));
 }
 
