@@ -364,7 +364,7 @@ class Environment:
         the loader is still building it."""
         cls._check_free()
         code = _lib.PXR_link() if wait else _lib.PXR_init(0, 0, 0)
-        if code != 0:
+        if code not in (0, 6):  # 6: attached already (lazily, by a C call): use that
             raise _init_error("PXR_link" if wait else "PXR_init(attach)", code)
         return cls(owner=False)
 
