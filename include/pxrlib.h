@@ -32,6 +32,36 @@ extern "C" {
 #endif
 
 /* ======================================================================== */
+/* Result codes                                                             */
+/* ======================================================================== */
+
+/* Names for the numeric results listed with each function; the values are fixed. PXR_BAD is
+ * an int: compare int and int32_t results with it, and uint32_t results with PXR_BAD_U32
+ * (the same bits), so that neither comparison mixes signedness. */
+#define PXR_OK 0                /**< success */
+#define PXR_FAIL 1              /**< the usual failure */
+#define PXR_BAD (-1)            /**< bad argument or absent object (int results) */
+#define PXR_BAD_U32 0xFFFFFFFFu /**< PXR_BAD where the result is uint32_t */
+
+/* PXR_init */
+#define PXR_INIT_LOCK_EXISTS 1      /**< create refused: a system lock exists */
+#define PXR_INIT_NO_COMMON_AREA 3   /**< the common area is unavailable */
+#define PXR_INIT_LOCK_FAILED 5      /**< the system lock could not be taken */
+#define PXR_INIT_ALREADY_ATTACHED 6 /**< this process is attached already */
+#define PXR_INIT_REFUSED 8          /**< the environment refuses attachers */
+#define PXR_INIT_NOT_RUNNING 9      /**< the environment is not running yet */
+
+/* PXR_pending_msgs, PXR_lastpid (PXR_BAD: the module has no queue) */
+#define PXR_QUEUE_ALIAS (-2)       /**< the module shares another module's queue */
+#define PXR_QUEUE_STAT_FAILED (-4) /**< the queue's status could not be read */
+
+/* File handle table */
+#define PXR_FILE_TABLE_FULL (-2) /**< PLAT_open: all 16 handles in use */
+#define PXR_FILE_EOF (-3)        /**< PLAT_read: end of file, nothing read */
+#define PXR_FILE_BAD_ORIGIN (-2) /**< PLAT_seek: origin not 0, 1 or -1 */
+#define PXR_FILE_BAD_HANDLE (-4) /**< PLAT_seek: handle outside the table or free */
+
+/* ======================================================================== */
 /* Records shared between processes. Their layouts are binding.             */
 /* ======================================================================== */
 
