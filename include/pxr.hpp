@@ -14,6 +14,10 @@
 #ifndef PXR_HPP
 #define PXR_HPP
 
+#if !defined(__cplusplus) || __cplusplus < 202002L
+#error "pxr.hpp needs C++20: compile with -std=c++20 (CMake: link pxrlib::cxx)"
+#endif
+
 #include "pxrlib.h"
 
 #include <chrono>
