@@ -7,6 +7,8 @@
 
 namespace pxrtool {
 
+int cmd_reclaim(int argc, char **argv); // reclaim.cpp
+
 namespace {
 
 struct Command {
@@ -25,6 +27,7 @@ constexpr Command kCommands[] = {
     {"terminate", cmd_terminate, "terminate the running environment"},
     {"clean", cmd_clean, "remove the objects a crashed environment left"},
     {"check", cmd_check, "account for every buffer of both partitions (read-only)"},
+    {"reclaim", cmd_reclaim, "give back the buffers of processes that no longer run"},
 };
 
 void usage(FILE *out) {
