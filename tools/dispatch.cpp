@@ -8,6 +8,8 @@
 
 namespace pxrtool {
 
+int cmd_reclaim(int argc, char **argv); // reclaim.cpp
+
 namespace {
 
 struct Command {
@@ -28,6 +30,7 @@ constexpr Command kCommands[] = {
     {"clean", cmd_clean, "remove the objects a crashed environment left"},
     {"check", cmd_check, "account for every buffer of both partitions (read-only)"},
     {"bridge", cmd_bridge, "carry module traffic to other hosts over NATS (--stats)"},
+    {"reclaim", cmd_reclaim, "give back the buffers of processes that no longer run"},
 };
 
 void usage(FILE *out) {
