@@ -678,7 +678,8 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
     uint32_t returned;  /**< buffers given back (dry run: that would be) */
-    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their receiver */
+    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their
+                           receiver */
     uint32_t undecided; /**< buffers that seem to be held by dead processes but could not be
                              proven free of every queue and live process this time */
 } PXR_reclaim_stats;

@@ -133,7 +133,6 @@ void print_status_json(const CommonArea &ca) {
     std::printf("]}\n");
 }
 
-
 std::string name_of(const ProcessEntry &e) {
     return std::string(e.name, strnlen(e.name, sizeof e.name));
 }
@@ -164,7 +163,6 @@ void print_msgs_json() {
     }
     std::printf("]\n");
 }
-
 
 } // namespace
 
@@ -252,8 +250,8 @@ void print_queues_json(const std::vector<QueueRow> &rows) {
                         "\"last_receiver\":%d}",
                         sep, r.module, r.msqid, r.pending, r.last_receiver);
         else
-            std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}",
-                        sep, r.module, r.target, r.msqid);
+            std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}", sep,
+                        r.module, r.target, r.msqid);
     }
     std::printf("]\n");
 }
@@ -333,8 +331,8 @@ int cmd_procs(int argc, char **argv) {
         if (s != nullptr && ProcState(s->state) == ProcState::Running &&
             std::strcmp(process_state(e.pid), "running") != 0)
             state = "ended"; // the loader has not collected it yet
-        std::string ended = s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped)
-                                         : std::string("-");
+        std::string ended =
+            s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped) : std::string("-");
         std::string started = "-";
         if (s != nullptr && s->started > 0) {
             Timestamp t{};
