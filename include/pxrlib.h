@@ -239,10 +239,12 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 #define PXR_INIT_ATOMIC 0x4u      /**< lock-free buffer pools */
 #define PXR_INIT_RESET_STATS 0x8u /**< attach: reset the since-reset statistics */
 #define PXR_INIT_NO_ATTACH 0x10u  /**< refuse every later attach */
+/* clang-format off */
 #define PXR_INIT_FATAL_ACTION(a) (((uint32_t)(a) & 0xFu) << 28) /**< 1: terminate on fatal failure */
+/* clang-format on */
 
-#define PXR_OPEN_CREATE 0x1  /**< PXR_open_partition: create (else attach) */
-#define PXR_OPEN_ATOMIC 0x4  /**< lay the free list out in the lock-free form */
+#define PXR_OPEN_CREATE 0x1 /**< PXR_open_partition: create (else attach) */
+#define PXR_OPEN_ATOMIC 0x4 /**< lay the free list out in the lock-free form */
 
 /* ======================================================================== */
 /* Exported per-process data                                                */
@@ -491,8 +493,8 @@ PXR_API int MNG_trace_event_instance(const MSG *traced, uint8_t src, uint8_t dst
 PXR_API int MNG_seltrace_event(const MSG *traced, uint8_t status, uint8_t src,
                                uint8_t dst) PXR_NOEXCEPT;
 /** As MNG_seltrace_event, with an instance number. */
-PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src,
-                                        uint8_t dst, uint32_t instance) PXR_NOEXCEPT;
+PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src, uint8_t dst,
+                                        uint32_t instance) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message trace text                                                       */
@@ -515,8 +517,8 @@ PXR_API int trace_partition_sysmsg(const SysMsg *sysmsg, uint32_t show_all) PXR_
 /** Send an identity request (type 0x6111) from src to dst. 0 sent; -1 no message or send failed. */
 PXR_API int ID_req_ident(uint8_t src, uint8_t dst, uint8_t id) PXR_NOEXCEPT;
 /** Write an identity into msg's 28 parameter bytes. 0 written; 1 msg->len below 28. */
-PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1,
-                           uint8_t ident_byte2, const char *text) PXR_NOEXCEPT;
+PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1, uint8_t ident_byte2,
+                           const char *text) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message helpers                                                          */

@@ -178,7 +178,7 @@ const char *process_state(int32_t pid) {
         std::fclose(f);
         if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
     }
-    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
+    if (pid_alive(pid)) return "running";
     return "gone";
 }
 
