@@ -476,6 +476,12 @@ class Parser {
             s.restart_limit = uint32_t(v);
             return true;
         }
+        if (key == "restart-delay") {
+            uint64_t v;
+            if (!number_option(line, key, value, 60000, v)) return false;
+            s.restart_delay_ms = uint32_t(v);
+            return true;
+        }
         if (key == "cwd") {
             struct stat st;
             s.cwd = beside_file(value);
@@ -492,8 +498,8 @@ class Parser {
     }
 
     static bool spawn_option_word(const std::string &w) {
-        static const char *const kKeys[] = {"critical",
-                                            "restart=", "restart-limit=", "cwd=", "env="};
+        static const char *const kKeys[] = {
+            "critical", "restart=", "restart-limit=", "restart-delay=", "cwd=", "env="};
         for (const char *k : kKeys)
             if (w == k || (k[std::strlen(k) - 1] == '=' && w.rfind(k, 0) == 0)) return true;
         return w.find('=') != std::string::npos; // an unknown option, reported as such
