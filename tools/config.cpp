@@ -80,8 +80,13 @@ class Reporter {
     explicit Reporter(std::string_view name) : name_(name) {}
 
     void at(int line, std::string_view raw, const std::string &message) {
-        std::string text = printable(raw.substr(0, std::min<std::size_t>(raw.size(), 72)));
-        if (raw.size() > 72) text = printable(raw.substr(0, 69)) + "...";
+        std::string text = printable(raw);
+        if (text.size() > 72) {
+            std::size_t cut = 69;
+            std::size_t esc = text.rfind('\\', cut);
+            if (esc != std::string::npos && esc + 4 > cut) cut = esc; // keep \xNN whole
+            text = text.substr(0, cut) + "...";
+        }
         found_.emplace_back(line, name_ + ":" + std::to_string(line) + ": " + printable(message) +
                                       ": " + text);
     }
