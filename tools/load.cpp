@@ -546,11 +546,12 @@ struct Loader {
 
     // Waits for the exit semaphore for at most ms. True when a termination was requested
     // (or the semaphore went away, which only a terminating process does).
+    // With ms 0 it only looks.
     bool wait_exit(long ms) {
-        if (g_child != 0 || g_signal != 0) return g_signal != 0;
-        struct sembuf take = {0, -1, SEM_UNDO};
+        if (ms > 0 && (g_child != 0 || g_signal != 0)) return g_signal != 0;
+        struct sembuf take = {0, -1, short(SEM_UNDO | (ms == 0 ? IPC_NOWAIT : 0))};
         struct timespec limit = {ms / 1000, (ms % 1000) * 1000000};
-        if (semtimedop(g_exit_semid, &take, 1, &limit) == 0) return true;
+        if (semtimedop(g_exit_semid, &take, 1, ms > 0 ? &limit : nullptr) == 0) return true;
         return errno == EIDRM || errno == EINVAL;
     }
 
@@ -562,7 +563,9 @@ struct Loader {
             if (g_child != 0) reap_ended();
             if (!critical_line.empty()) return End::Critical;
             if (g_signal != 0) return End::Signal;
-            if (closed_by_another()) return End::Gone;
+            // A PXR_terminate posts (and later removes) the exit semaphore before it closes;
+            // a close without it is another process's PXR_close.
+            if (closed_by_another()) return wait_exit(0) ? End::Terminated : End::Gone;
             restart_due();
             if (now_ms() >= next_reclaim) {
                 PXR_reclaim_buffers(0, 0, nullptr, nullptr, 0);
