@@ -333,8 +333,8 @@ int cmd_procs(int argc, char **argv) {
         if (s != nullptr && ProcState(s->state) == ProcState::Running &&
             std::strcmp(process_state(e.pid), "running") != 0)
             state = "ended"; // the loader has not collected it yet
-        std::string ended = s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped)
-                                         : std::string("-");
+        std::string ended =
+            s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped) : std::string("-");
         std::string started = "-";
         if (s != nullptr && s->started > 0) {
             Timestamp t{};
