@@ -2,6 +2,7 @@
 // queue; the MSG itself stays in its buffer slot in shared memory.
 #include "pxrlib.h"
 
+#include "env/pools.h"
 #include "env/pxr_internal.h"
 
 #include <algorithm>
@@ -41,10 +42,12 @@ inline ModuleQueueEntry *entry_of(uint8_t module) noexcept {
 } // namespace
 
 /// Module id 255 has no table entry: it is treated as an undefined destination (optional
-/// message, 2 s pause, -1).
+/// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
+/// (null, outside the message arrays, not at a slot's MSG offset) is refused with -1 at once.
 int PXR_send(uint32_t dst, MSG *msg) noexcept {
     if (!pxr::lazy_attach(2)) return -1;
     if (common_flags() & CA_NO_TRAFFIC) return 1;
+    if (pxr::find_msg(msg).partition < 0) return -1;
 
     const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
     const uint32_t qid = entry ? entry->msqid : PXR_NO_QUEUE;
