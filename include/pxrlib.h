@@ -449,7 +449,8 @@ PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
 /** Set this process's receive spin window: a waiting receive first polls its queue for up to
  *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
  *  default) turns it off. The window adapts: after a window that found nothing the next
- *  receives wait without polling (1, 2, 4 ... up to 256 of them) until a poll pays again.
+ *  receives wait without polling (1, 2, 4 ... up to 1024 of them) and the window shrinks
+ *  to a quarter, until a poll pays again.
  *  A signal that arrives while the receive polls runs its handler but does not end the
  *  receive, just as one arriving an instant before a blocking wait; only the wait that
  *  follows returns null on a signal. Without a call, the window is read once from the
