@@ -73,6 +73,7 @@ struct Bridge {
     std::mutex mu; // guards what follows
     std::map<uint32_t, Peer> peers;
     ModuleSet discovered, clash_reported, static_remote;
+    Clock::time_point started = Clock::now();
 
     void count(Counter c, uint64_t n = 1) {
         std::atomic_ref<uint64_t>(stats->counters[c]).fetch_add(n, std::memory_order_relaxed);
@@ -238,9 +239,11 @@ struct Bridge {
             }
             clash_reported[m] = clash;
             const bool want = owners.size() == 1 && !local;
+            // Routes a predecessor left are kept until the peers have had time to announce.
+            const bool settling = owners.empty() && Clock::now() - started < kPeerExpiry;
             if (want && !discovered[m] && load(area->module_queues[m].msqid) == PXR_NO_QUEUE)
                 discovered[m] = IPC_attach(m, cfg.module) == 0;
-            else if (!want && discovered[m]) {
+            else if (!want && discovered[m] && !settling) {
                 unroute(m);
                 discovered[m] = false;
             }
@@ -531,6 +534,9 @@ int run(Bridge &b) {
         return 1;
     }
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
+    // A bridge restarted by its supervisor adopts the routes its predecessor discovered.
+    for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
+        b.discovered[m] = b.cfg.discovery && !b.static_remote[m] && b.is_remote(m);
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
         b.subjects[m] = b.cfg.cluster + ".m." + std::to_string(m);
     b.announce_subject = b.cfg.cluster + ".announce";
