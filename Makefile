@@ -40,7 +40,10 @@ test-sanitize: deps
 	ctest --test-dir $(SAN_BUILD) -j $(CTEST_JOBS) --output-on-failure
 
 # The loader finds ping and pong along PATH, as the spawn lines of demo.conf name them.
-demo: build
+# Only the library, the pxr command and the two programs are built, not the tests.
+demo: deps
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD) --target pxr ping pong
 	PATH="$(CURDIR)/$(BUILD)/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
 
 # Two environments in two IPC namespaces joined by their bridges through a nats-server.
