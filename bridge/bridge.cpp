@@ -280,7 +280,10 @@ struct Bridge {
             std::this_thread::sleep_for(kTick);
             if (closing()) break;
             ModuleSet local = local_set();
-            if (local != last) follow(local);
+            if (local != last) {
+                follow(local);
+                if (connected()) natsConnection_FlushTimeout(nc, 1000); // the server has them
+            }
             const auto now = Clock::now();
             if (connected() && (local != last || announce_now || ask_pending ||
                                 now - announced >= kAnnounceEvery)) {
@@ -453,6 +456,7 @@ bool open_stats(Bridge &b) {
         b.stats->env_shmid = b.area_id;
     }
     b.stats->pid = getpid();
+    b.stats->connected = 0; // until this bridge has subscribed
     b.stats->node = b.node;
     b.stats->module = b.cfg.module;
     std::snprintf(b.stats->node_name, sizeof b.stats->node_name, "%s", b.node_name.c_str());

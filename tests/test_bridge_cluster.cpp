@@ -234,7 +234,7 @@ TEST_F(Cluster, malformed_frames_are_counted_and_dropped) {
     EXPECT_TRUE(eventually([&] { return count("B", delivered) == 1; }));
 }
 
-TEST_F(Cluster, a_server_restart_loses_a_counted_stretch_and_traffic_resumes) {
+TEST_F(Cluster, server_and_bridge_restarts_lose_a_counted_stretch_and_traffic_resumes) {
     start_server();
     start_host("A", "queue 0x21\nremote 0x20");
     start_host("B", "queue 0x20\nremote 0x21");
@@ -265,6 +265,12 @@ TEST_F(Cluster, a_server_restart_loses_a_counted_stretch_and_traffic_resumes) {
     EXPECT_GT(a.counters[lost_no_connection], 0u);
     EXPECT_LE(b.counters[delivered] + a.counters[lost_no_connection], uint64_t(kSent));
     EXPECT_EQ(in_host("A", [] { return exchange(0x21, 0x20, 32, 50, true); }), 0);
+
+    const int32_t killed = a.pid; // the loader starts a killed bridge again
+    kill(killed, SIGKILL);
+    ASSERT_TRUE(eventually([&] { return stats("A").pid != killed && stats("A").connected; }));
+    EXPECT_EQ(in_host("A", [] { return exchange(0x21, 0x20, 32, 50, true); }), 0);
+    EXPECT_GE(count("A", forwarded), 100u); // the counters survive the restart
 }
 
 TEST_F(Cluster, refused_credentials_leave_the_bridge_disconnected_and_say_nothing_secret) {
