@@ -60,12 +60,6 @@ void publish_raw(int port, const std::vector<std::pair<std::string, std::vector<
     close(fd);
 }
 
-MSG *receive_within(uint32_t m, std::chrono::milliseconds limit) {
-    for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(100us))
-        if (MSG *msg = PXR_grab(m)) return msg;
-    return nullptr;
-}
-
 // Sends count messages of len bytes from module me to dst; with request, waits for each
 // answer and checks it. 0 when all went (and came back) intact.
 int exchange(uint32_t me, uint32_t dst, uint16_t len, int count, bool request) {
@@ -77,7 +71,7 @@ int exchange(uint32_t me, uint32_t dst, uint16_t len, int count, bool request) {
         for (int k = 0; k < len; ++k) m->param[k] = uint8_t(i + k);
         if (PXR_send(dst, m) != 0) return 3;
         if (!request) continue;
-        MSG *a = receive_within(me, 5s);
+        MSG *a = PXR_timed_receive(me, 5000);
         if (a == nullptr) return 4;
         bool ok = a->type == 0x0101 && a->id == uint16_t(i) && a->len == len && a->src == dst &&
                   a->instance == 77u + unsigned(i);
