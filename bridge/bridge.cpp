@@ -409,6 +409,10 @@ bool make_options(Bridge &b, natsOptions **out) {
     bool ok = natsOptions_SetServers(opts, urls.data(), int(urls.size())) == NATS_OK &&
               natsOptions_SetName(opts, name.c_str()) == NATS_OK &&
               natsOptions_SetSendAsap(opts, true) == NATS_OK && // latency over batching
+              // One delivery thread for every subscription: the library is called from two
+              // threads only (this one, and the main thread's receive and release).
+              nats_SetMessageDeliveryPoolSize(1) == NATS_OK &&
+              natsOptions_UseGlobalMessageDelivery(opts, true) == NATS_OK &&
               natsOptions_SetRetryOnFailedConnect(opts, true, on_connected, &b) == NATS_OK &&
               natsOptions_SetMaxReconnect(opts, -1) == NATS_OK &&
               natsOptions_SetReconnectWait(opts, 250) == NATS_OK &&
