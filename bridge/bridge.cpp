@@ -143,6 +143,7 @@ struct Bridge {
     void deliver(unsigned subject_module, const natsMsg *nm) {
         std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
                                        std::size_t(natsMsg_GetDataLength(nm)));
+        if (closing()) return; // a detached process would wait to attach again
         WireMessage w;
         if (decode_message(frame, w) != WireError::none || w.dst != subject_module) {
             count(malformed);
@@ -282,7 +283,7 @@ struct Bridge {
             ModuleSet local = local_set();
             if (local != last) {
                 follow(local);
-                if (connected()) natsConnection_FlushTimeout(nc, 1000); // the server has them
+                if (connected()) natsConnection_FlushTimeout(nc, 250); // the server has them
             }
             const auto now = Clock::now();
             if (connected() && (local != last || announce_now || ask_pending ||
@@ -590,13 +591,15 @@ int run(Bridge &b) {
             break;
     }
 
-    b.stopping = true;
-    keeper.join();
     std::string tally; // the counters once more, for the log of whoever started the bridge
     for (unsigned c = 0; c < kCounterCount; ++c)
         tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
     std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
     const bool closing = b.closing();
+    b.stats->connected = 0;
+    if (closing) shmctl(b.stats_id, IPC_RMID, nullptr); // nothing of ours outlives the environment
+    b.stopping = true;
+    keeper.join();
     if (!closing) {
         std::lock_guard lock(b.mu);
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
@@ -604,14 +607,12 @@ int run(Bridge &b) {
     }
     if (b.connected()) {
         b.announce({}, kAnnounceLeave);
-        natsConnection_FlushTimeout(b.nc, 500);
+        natsConnection_FlushTimeout(b.nc, 200);
     }
     natsSubscription_Destroy(announce_sub);
     b.follow({});
     natsConnection_Close(b.nc);
     natsConnection_Destroy(b.nc);
-    b.stats->connected = 0;
-    if (closing) shmctl(b.stats_id, IPC_RMID, nullptr);
     return 0;
 }
 
