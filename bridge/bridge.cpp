@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <bitset>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -469,38 +470,6 @@ bool open_stats(Bridge &b) {
     return true;
 }
 
-int print_stats(bool json) {
-    int id = shmget(kStatsKey, 0, 0);
-    void *p = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void *>(-1)) {
-        std::fprintf(stderr, "pxr bridge: no bridge has run in this environment\n");
-        return 1;
-    }
-    const Stats &s = *static_cast<const Stats *>(p);
-    const bool running = s.pid > 0 && (kill(s.pid, 0) == 0 || errno == EPERM);
-    if (json) {
-        std::printf("{\"node\":\"%s\",\"node_id\":%u,\"cluster\":\"%s\",\"module\":%u,"
-                    "\"pid\":%d,\"running\":%s,\"connected\":%s,\"local_modules\":%u,"
-                    "\"remote_modules\":%u",
-                    s.node_name, s.node, s.cluster, s.module, s.pid, running ? "true" : "false",
-                    s.connected && running ? "true" : "false", s.local_modules, s.remote_modules);
-        for (unsigned c = 0; c < kCounterCount; ++c)
-            std::printf(",\"%s\":%llu", kCounterNames[c], (unsigned long long)s.counters[c]);
-        std::printf("}\n");
-    } else {
-        std::printf("bridge of module 0x%x, node %s (0x%08x), cluster %s, pid %d%s\n", s.module,
-                    s.node_name, s.node, s.cluster, s.pid, running ? "" : " (not running)");
-        std::printf("  %-20s %s\n", "server",
-                    s.connected && running ? s.server : "(not connected)");
-        if (s.last_error[0] != '\0') std::printf("  %-20s %s\n", "last error", s.last_error);
-        std::printf("  %-20s %u local, %u remote\n", "modules", s.local_modules, s.remote_modules);
-        for (unsigned c = 0; c < kCounterCount; ++c)
-            std::printf("  %-20s %llu\n", kCounterNames[c], (unsigned long long)s.counters[c]);
-    }
-    shmdt(p);
-    return 0;
-}
-
 int usage(FILE *out, int status) {
     std::fputs("usage: pxr bridge url=URL [url=URL...] cluster=NAME [module=ID] [node=NAME]\n"
                "                  [credentials=FILE] [discovery=on|off] [remote=ID...]\n"
@@ -520,7 +489,7 @@ std::string host_name() {
     gethostname(buf, sizeof buf - 1);
     std::string s;
     for (char *c = buf; *c && s.size() < kMaxNameBytes; ++c)
-        s.push_back((*c > 0x20 && *c < 0x7F) ? *c : '_');
+        s.push_back(std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' ? *c : '_');
     return s.empty() ? "host" : s;
 }
 
@@ -625,7 +594,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && (words[0] == "-h" || words[0] == "--help")) return usage(stdout, 0);
     if (!words.empty() && words[0] == "--stats")
-        return print_stats(words.size() > 1 && words[1] == "--json");
+        return pxrtool::print_bridge_stats(words.size() > 1 && words[1] == "--json");
     static Bridge b;
     std::vector<std::string> errors;
     pxrtool::parse_bridge_options(words, b.cfg, errors);
