@@ -89,6 +89,7 @@ class Cluster : public ::testing::Test {
     pid_t server = -1;
     std::map<std::string, pid_t> hosts;
     std::vector<pid_t> helpers;
+    std::string scheme = "nats";
 
     void SetUp() override {
         if (access("/usr/sbin/nats-server", X_OK) || access(PXR_TOOL_PATH "-bridge", X_OK))
@@ -120,7 +121,7 @@ class Cluster : public ::testing::Test {
                     const std::string &bridge_extra = "") {
         std::string conf = dir / (name + ".conf").c_str();
         std::ofstream(conf) << "environment atomic\npartition 0 buffers=64 size=64\n"
-                            << body << "\nbridge url=nats://127.0.0.1:" << port
+                            << body << "\nbridge url=" << scheme << "://127.0.0.1:" << port
                             << " cluster=t node=" << name << " " << bridge_extra << "\n";
         if ((hosts[name] = fork()) == 0) {
             int fd = open(log(name).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
@@ -267,21 +268,32 @@ TEST_F(Cluster, server_and_bridge_restarts_lose_a_counted_stretch_and_traffic_re
     EXPECT_GE(count("A", forwarded), 100u); // the counters survive the restart
 }
 
-TEST_F(Cluster, refused_credentials_leave_the_bridge_disconnected_and_say_nothing_secret) {
-    start_server("--user bridge --pass right-secret-1");
-    for (auto [name, password] : {std::pair{"A", "wrong-secret-2"}, {"B", "right-secret-1"}}) {
+TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disconnected) {
+    const std::string cert = dir / "cert.pem", key = dir / "key.pem";
+    if (std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
+                     "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+                     key + " -out " + cert + " 2>/dev/null")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no openssl";
+    start_server("--tls --tlscert " + cert + " --tlskey " + key +
+                 " --user bridge --pass right-secret-1");
+    scheme = "tls";
+    for (const char *name : {"A", "B", "C"}) { // A: wrong password; C: no trusted CA
         std::string creds = dir / (std::string(name) + ".creds").c_str();
-        std::ofstream(creds) << "user=bridge\npassword=" << password << "\n";
+        std::ofstream(creds) << "user=bridge\npassword="
+                             << (name[0] == 'A' ? "wrong-secret-2" : "right-secret-1") << "\n";
         chmod(creds.c_str(), 0600);
         start_host(name, name[0] == 'A' ? "queue 0x21\nremote 0x20" : "queue 0x20",
-                   "credentials=" + creds);
+                   "credentials=" + creds + (name[0] == 'C' ? "" : " tls-ca=" + cert));
     }
     wait_remote("B", 0);
-    ASSERT_TRUE(eventually([&] { return stats("A").last_error[0] != '\0'; }));
-    EXPECT_EQ(stats("A").connected, 0u);
+    for (const char *name : {"A", "C"}) {
+        ASSERT_TRUE(eventually([&] { return stats(name).last_error[0] != '\0'; })) << name;
+        EXPECT_EQ(stats(name).connected, 0u) << name;
+    }
     EXPECT_EQ(in_host("A", [] { return exchange(0x21, 0x20, 8, 5, false); }), 0);
     EXPECT_TRUE(eventually([&] { return count("A", lost_no_connection) == 5; }));
     std::stringstream logs;
-    logs << std::ifstream(log("A")).rdbuf() << std::ifstream(log("B")).rdbuf();
+    for (const char *name : {"A", "B", "C"}) logs << std::ifstream(log(name)).rdbuf();
     EXPECT_EQ(logs.str().find("secret"), std::string::npos) << logs.str();
 }
