@@ -127,7 +127,7 @@ struct Bridge {
                           {m->param, m->len}};
             encode_message(w, frame);
             const uint16_t len = m->len;
-            relm(m); // the frame holds everything: give the buffer back before the network
+            release(m); // the frame holds everything: give the buffer back before the network
             if (natsConnection_Publish(nc, subjects[dst].c_str(), frame.data(),
                                        int(frame.size())) == NATS_OK) {
                 count(forwarded);
@@ -137,8 +137,12 @@ struct Bridge {
             }
             return;
         }
-        relm(m);
+        release(m);
     }
+
+    // The bridge owns what it releases: pool class 0, whatever msg_class the sender set
+    // (relm would keep a buffer whose class has bit 6 or 7 set).
+    static void release(MSG *m) { PXR_relmem(0, m); }
 
     // Inbound: a frame for a module of this host.
     void deliver(unsigned subject_module, const natsMsg *nm) {
@@ -182,7 +186,7 @@ struct Bridge {
         m->instance = w.instance;
         if (len > 0) std::memcpy(m->param, w.param.data(), len);
         if (PXR_send(w.dst, m) != 0) {
-            relm(m);
+            release(m);
             count(lost_send_failed);
             return;
         }
