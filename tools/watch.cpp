@@ -1,6 +1,7 @@
 // pxr watch: what moves in a running environment, refreshed in place. Each round takes a
 // sample (partition figures, queue statistics, process table, take counters) and prints it
 // beside the previous one, so that rates are differences over the time between the two.
+#include "config_bridge.h"
 #include "tool.h"
 
 #include <algorithm>
@@ -286,6 +287,8 @@ int cmd_watch(int argc, char **argv) {
         print_partitions(cur, before, atomic);
         print_queues(cur, before, width);
         print_processes(cur, before, atomic, width);
+        if (std::string bridge = bridge_watch_line(); !bridge.empty())
+            std::printf("\n%.*s\n", width, bridge.c_str());
         std::fflush(stdout);
         prev = std::move(cur);
     }
