@@ -44,7 +44,7 @@ test-sanitize: deps
 demo: deps
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD) --target pxr ping pong
-	PATH="$(CURDIR)/$(BUILD)/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
+	PATH="$(abspath $(BUILD))/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF
