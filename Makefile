@@ -7,7 +7,7 @@ DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbe
                 clang-tidy clang-format nats-server libnats-dev libcpp-httplib-dev \
                 python3 python3-pytest python3-cffi python3-setuptools python3-pip
 
-.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz
+.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge
 
 all: build
 
@@ -45,6 +45,16 @@ demo: deps
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD) --target pxr ping pong
 	PATH="$(abspath $(BUILD))/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
+
+# Two environments in two IPC namespaces joined by their bridges through a nats-server.
+demo-cluster: build
+	BUILD=$(BUILD) bridge/demo-cluster.sh
+
+# The bridge against NATS's own request/reply and publish/subscribe (median of 3).
+bench-bridge: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_TESTS=OFF
+	cmake --build build-bench
+	BUILD=build-bench bridge/bench-bridge.sh
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF

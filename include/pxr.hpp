@@ -20,6 +20,7 @@
 
 #include "pxrlib.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -139,6 +140,34 @@ inline error send(uint32_t dst, message &msg) noexcept {
 inline std::optional<message> receive(uint32_t module) noexcept {
     if (MSG *m = PXR_receive(module)) return message(m);
     return std::nullopt;
+}
+
+/// Waits at most timeout (rounded up to whole milliseconds) for the next message of module;
+/// empty on time-out (errno ETIMEDOUT) and wherever receive() is empty (PXR_timed_receive).
+template <class Rep, class Period>
+std::optional<message> receive(uint32_t module,
+                               std::chrono::duration<Rep, Period> timeout) noexcept {
+    // Through double, so that even duration::max() converts without overflow.
+    const double ms = std::chrono::duration<double, std::milli>(timeout).count();
+    uint32_t whole = 0;
+    if (ms >= 4294967295.0)
+        whole = UINT32_MAX;
+    else if (ms > 0)
+        whole = uint32_t(ms) + (double(uint32_t(ms)) < ms ? 1u : 0u);
+    if (MSG *m = PXR_timed_receive(module, whole)) return message(m);
+    return std::nullopt;
+}
+
+/// Sets this process's receive spin window (PXR_set_receive_spin); zero turns it off. False
+/// (nothing changed) above one second or below zero.
+inline bool set_receive_spin(std::chrono::microseconds window) noexcept {
+    if (window.count() < 0 || window > std::chrono::seconds(1)) return false;
+    return PXR_set_receive_spin(uint32_t(window.count())) == 0;
+}
+
+/// This process's receive spin window; zero when off.
+inline std::chrono::microseconds receive_spin() noexcept {
+    return std::chrono::microseconds(PXR_get_receive_spin());
 }
 
 /// The next message of module, or empty at once when there is none.

@@ -441,6 +441,29 @@ PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
 PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
 
 /* ======================================================================== */
+/* Receive spin window and receive with a time limit                        */
+/* ======================================================================== */
+
+/** Set this process's receive spin window: a waiting receive first polls its queue for up to
+ *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
+ *  default) turns it off. The window adapts: after a window that found nothing the next
+ *  receives wait without polling (1, 2, 4 ... up to 256 of them) until a poll pays again.
+ *  A signal that arrives while the receive polls runs its handler but does not end the
+ *  receive, just as one arriving an instant before a blocking wait; only the wait that
+ *  follows returns null on a signal. Without a call, the window is read once from the
+ *  environment variable PXR_RECEIVE_SPIN_US (decimal microseconds; anything else means 0).
+ *  0 done; -1 above 1000000 (one second), the window unchanged. */
+PXR_API int PXR_set_receive_spin(uint32_t microseconds) PXR_NOEXCEPT;
+/** This process's receive spin window in microseconds; 0 when off. */
+PXR_API uint32_t PXR_get_receive_spin(void) PXR_NOEXCEPT;
+/** Wait at most timeout_ms for the next message of module (after the spin window, if any).
+ *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
+ *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),
+ *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
+ *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
+PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
+
+/* ======================================================================== */
 /* Message record                                                           */
 /* ======================================================================== */
 
@@ -642,6 +665,43 @@ PXR_API int PXR_dump_write_memory(const void *buf, uint32_t size) PXR_NOEXCEPT;
 PXR_API int PXR_dump_read_memory(void *buf, uint32_t size) PXR_NOEXCEPT;
 /** Close both dump streams and clear the handles. 0. */
 PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Returning the buffers of dead processes                                  */
+/* ======================================================================== */
+
+/** PXR_reclaim_buffers flag: find and count, give nothing back. */
+#define PXR_RECLAIM_DRY_RUN 0x1u
+
+/** What a reclaim pass found. */
+typedef struct PXR_reclaim_stats {
+    uint32_t returned;  /**< buffers given back (dry run: that would be) */
+    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their receiver */
+    uint32_t undecided; /**< buffers that seem to be held by dead processes but could not be
+                             proven free of every queue and live process this time */
+} PXR_reclaim_stats;
+
+/** One buffer a reclaim pass gave back (or would give back). */
+typedef struct PXR_reclaimed_buffer {
+    uint32_t partition;
+    uint32_t index;
+    int32_t holder; /**< the dead process that held it */
+} PXR_reclaimed_buffer;
+
+/** Give back to its pool every buffer held by a process that no longer runs (pid 0: any
+ *  such process; pid > 0: that process only, which must have ended). A buffer counts as held
+ *  by the processes its system header names as its last sender and receiver (its allocator
+ *  when it was never sent); it is returned only when all of them have ended (a zombie counts
+ *  as ended), no queue references it (looked up with MSG_COPY, without taking records) and a
+ *  second look 20 ms later agrees. Buffers whose release was under way when their holder died
+ *  are left alone. Returns through PXR_relmem, so congestion abate works as usual. stats and
+ *  list may be null; list receives at most capacity entries. Needs an attached caller.
+ *  0 done; 1 not attached; -1 bad argument. */
+PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
+                                PXR_reclaimed_buffer *list, uint32_t capacity) PXR_NOEXCEPT;
+/** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told
+ *  (another user's process counts as running), -1 for pid <= 0. */
+PXR_API int PXR_process_gone(int32_t pid) PXR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -1,11 +1,14 @@
 #include "tool.h"
 
 #include "check.h"
+#include "config_bridge.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace pxrtool {
+
+int cmd_reclaim(int argc, char **argv); // reclaim.cpp
 
 namespace {
 
@@ -26,6 +29,8 @@ constexpr Command kCommands[] = {
     {"terminate", cmd_terminate, "terminate the running environment"},
     {"clean", cmd_clean, "remove the objects a crashed environment left"},
     {"check", cmd_check, "account for every buffer of both partitions (read-only)"},
+    {"bridge", cmd_bridge, "carry module traffic to other hosts over NATS (--stats)"},
+    {"reclaim", cmd_reclaim, "give back the buffers of processes that no longer run"},
 };
 
 void usage(FILE *out) {

@@ -1,6 +1,7 @@
 // pxr status, msgs, queues, procs, watch, terminate: looking into a running environment.
 // Each checks first, without attaching, that an environment runs, so none of them sits in
 // the library's attach retries when there is nothing to attach to.
+#include "supervise.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -84,8 +85,10 @@ const char *kQueuesHelp =
     "usage: pxr queues [--json]\n"
     "List the module ids that have a queue or are an alias: kind, pending references and\n"
     "the last process that received.\n";
-const char *kProcsHelp = "usage: pxr procs [--json]\n"
-                         "List the process table of the running environment.\n";
+const char *kProcsHelp =
+    "usage: pxr procs [--json]\n"
+    "List the process table of the running environment; for the processes the loader\n"
+    "started also how the last run ended, when the current one started and the restarts.\n";
 const char *kTerminateHelp = "usage: pxr terminate\n"
                              "Terminate the running environment (PXR_terminate).\n";
 
@@ -305,21 +308,54 @@ int cmd_procs(int argc, char **argv) {
         return kExitFailure;
     }
     // The process table needs no attachment; a crashed environment still shows its table.
+    // What the loader knows about the processes it started comes from its supervision table.
+    SupervisionTable sup;
+    const bool have_sup = read_supervision(sup);
+    auto supervised = [&](int32_t pid) -> const SupervisedProcess * {
+        if (!have_sup || pid <= 0) return nullptr;
+        for (uint32_t k = 0; k < sup.count; ++k)
+            if (sup.procs[k].pid == pid) return &sup.procs[k];
+        return nullptr;
+    };
     int32_t count = view->process_count;
     if (count < 0) count = 0;
     if (count > PXR_MAX_PROCESSES) count = PXR_MAX_PROCESSES;
     if (json)
         std::printf("[");
     else
-        std::printf("%-8s %-8s %s\n", "PID", "STATE", "NAME");
+        std::printf("%-8s %-19s %-8s %-22s %-8s %s\n", "PID", "STARTED", "RESTARTS", "LAST END",
+                    "STATE", "NAME");
     for (int32_t i = 0; i < count; ++i) {
         const ProcessEntry &e = view->processes[i];
         std::string name = name_of(e);
-        if (json)
-            std::printf("%s{\"pid\":%d,\"name\":%s,\"state\":\"%s\"}", i ? "," : "", e.pid,
-                        json_string(name.c_str()).c_str(), process_state(e.pid));
-        else
-            std::printf("%-8d %-8s %s\n", e.pid, process_state(e.pid), name.c_str());
+        const SupervisedProcess *s = supervised(e.pid);
+        std::string state = s != nullptr ? state_name(ProcState(s->state)) : process_state(e.pid);
+        if (s != nullptr && ProcState(s->state) == ProcState::Running &&
+            std::strcmp(process_state(e.pid), "running") != 0)
+            state = "ended"; // the loader has not collected it yet
+        std::string ended = s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped)
+                                         : std::string("-");
+        std::string started = "-";
+        if (s != nullptr && s->started > 0) {
+            Timestamp t{};
+            PLAT_localtime(s->started, &t);
+            started = format_time(t).substr(0, 19);
+        }
+        if (json) {
+            std::printf("%s{\"pid\":%d,\"name\":%s,\"state\":\"%s\"", i ? "," : "", e.pid,
+                        json_string(name.c_str()).c_str(), state.c_str());
+            if (s != nullptr)
+                std::printf(",\"exit_status\":%d,\"signal\":%d,\"core_dumped\":%s,"
+                            "\"started\":%lld,\"restarts\":%u,\"critical\":%s",
+                            s->exit_code, s->signal, s->core_dumped ? "true" : "false",
+                            static_cast<long long>(s->started), s->restarts,
+                            s->critical ? "true" : "false");
+            std::printf("}");
+        } else {
+            std::printf("%-8d %-19s %-8s %-22s %-8s %s\n", e.pid, started.c_str(),
+                        s != nullptr ? std::to_string(s->restarts).c_str() : "-", ended.c_str(),
+                        state.c_str(), name.c_str());
+        }
     }
     if (json) std::printf("]\n");
     std::fflush(stdout);
