@@ -44,7 +44,7 @@ test-sanitize: deps
 demo: deps
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD) --target pxr ping pong
-	PATH="$(CURDIR)/$(BUILD)/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
+	PATH="$(abspath $(BUILD))/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
 
 # Two environments in two IPC namespaces joined by their bridges through a nats-server.
 demo-cluster: build
