@@ -75,8 +75,13 @@ class Reporter {
     explicit Reporter(std::string_view name) : name_(name) {}
 
     void at(int line, std::string_view raw, const std::string &message) {
-        std::string text = printable(raw.substr(0, std::min<std::size_t>(raw.size(), 72)));
-        if (raw.size() > 72) text = printable(raw.substr(0, 69)) + "...";
+        std::string text = printable(raw);
+        if (text.size() > 72) {
+            std::size_t cut = 69;
+            std::size_t esc = text.rfind('\\', cut);
+            if (esc != std::string::npos && esc + 4 > cut) cut = esc; // keep \xNN whole
+            text = text.substr(0, cut) + "...";
+        }
         found_.emplace_back(line, name_ + ":" + std::to_string(line) + ": " + printable(message) +
                                       ": " + text);
     }
@@ -472,6 +477,12 @@ class Parser {
             s.restart_limit = uint32_t(v);
             return true;
         }
+        if (key == "restart-delay") {
+            uint64_t v;
+            if (!number_option(line, key, value, 60000, v)) return false;
+            s.restart_delay_ms = uint32_t(v);
+            return true;
+        }
         if (key == "cwd") {
             struct stat st;
             s.cwd = beside_file(value);
@@ -488,8 +499,8 @@ class Parser {
     }
 
     static bool spawn_option_word(const std::string &w) {
-        static const char *const kKeys[] = {"critical",
-                                            "restart=", "restart-limit=", "cwd=", "env="};
+        static const char *const kKeys[] = {
+            "critical", "restart=", "restart-limit=", "restart-delay=", "cwd=", "env="};
         for (const char *k : kKeys)
             if (w == k || (k[std::strlen(k) - 1] == '=' && w.rfind(k, 0) == 0)) return true;
         return w.find('=') != std::string::npos; // an unknown option, reported as such

@@ -2,6 +2,7 @@
 // Each checks first, without attaching, that an environment runs, so none of them sits in
 // the library's attach retries when there is nothing to attach to.
 #include "supervise.h"
+#include "config_bridge.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -130,7 +131,7 @@ void print_status_json(const CommonArea &ca) {
         std::printf("%s%s", first ? "" : ",", partition_json(p, *partition_hdr[p]).c_str());
         first = false;
     }
-    std::printf("]}\n");
+    std::printf("]%s}\n", bridge_status_json().c_str()); // no member without a bridge
 }
 
 std::string name_of(const ProcessEntry &e) {
