@@ -613,6 +613,20 @@ PXR_API int PXR_dump_read_memory(void *buf, uint32_t size) PXR_NOEXCEPT;
 /** Close both dump streams and clear the handles. 0. */
 PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 
+/* ======================================================================== */
+/* Lock-free pool repair                                                    */
+/* ======================================================================== */
+
+/** Repair the lock-free free list of an attached partition after processes were killed inside
+ *  an allocation or a release: buffers marked free but on no list are appended again, the head
+ *  and tail words get their buffers' tags, the tail names the last buffer, and alloc_count is
+ *  set to the number of buffers marked allocated. Only for a QUIESCENT partition: no process
+ *  may allocate or release in it while this runs. Buffers marked allocated are left alone.
+ *  *relinked_out (may be null) gets the number of buffers appended. 0 done; 1 the list itself
+ *  is damaged (a link out of range or a cycle), nothing changed; -1 not attached, partition
+ *  not 0 or 1 or not attached, or not in the lock-free form. */
+PXR_API int32_t PXR_repair_partition(uint32_t partition, uint32_t *relinked_out) PXR_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -91,4 +91,16 @@ TEST_F(HostileDamage, DamagedWordsEndInAClearFailure) {
     }
 }
 
+TEST_F(HostileDamage, RepairReturnsABufferLostInAKilledRelease) {
+    make_env(true);
+    MSG *m = getm(1, 0, 0, 8);
+    ASSERT_NE(m, nullptr);
+    pxr::slot_of(m)->allocated = 0; // killed after marking it free, before linking it
+    uint32_t relinked = 0;
+    EXPECT_EQ(PXR_repair_partition(0, &relinked), 0);
+    EXPECT_TRUE(relinked == 1 && partition_hdr[0]->alloc_count == 0);
+    for (int i = 0; i < 7; ++i) EXPECT_NE(getm(1, 0, 0, 8), nullptr); // all but the one that stays
+    EXPECT_EQ(PXR_repair_partition(2, nullptr), -1);
+}
+
 } // namespace
