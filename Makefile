@@ -7,7 +7,7 @@ DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbe
                 clang-tidy clang-format nats-server libnats-dev libcpp-httplib-dev \
                 python3 python3-pytest python3-cffi python3-setuptools python3-pip
 
-.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz
+.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge
 
 all: build
 
@@ -40,8 +40,21 @@ test-sanitize: deps
 	ctest --test-dir $(SAN_BUILD) -j $(CTEST_JOBS) --output-on-failure
 
 # The loader finds ping and pong along PATH, as the spawn lines of demo.conf name them.
-demo: build
+# Only the library, the pxr command and the two programs are built, not the tests.
+demo: deps
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD) --target pxr ping pong
 	PATH="$(CURDIR)/$(BUILD)/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
+
+# Two environments in two IPC namespaces joined by their bridges through a nats-server.
+demo-cluster: build
+	BUILD=$(BUILD) bridge/demo-cluster.sh
+
+# The bridge against NATS's own request/reply and publish/subscribe (median of 3).
+bench-bridge: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_TESTS=OFF
+	cmake --build build-bench
+	BUILD=build-bench bridge/bench-bridge.sh
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF

@@ -2,9 +2,11 @@
 // pool, pid stamps, congestion onset messages, and the fatal path on exhaustion.
 #include "pxrlib.h"
 
-#include "env/pxr_internal.h"
+#include "env/pools.h"
 
 #include <atomic>
+#include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -22,8 +24,9 @@ inline bool atomic_form() noexcept {
     return (common_ptr->atomic_mode & 1u) != 0;
 }
 
-inline SysMsg *take_buffer(bool atomic, uint32_t *size, uint32_t *onset) noexcept {
-    return atomic ? atomic_getmem(*size, onset) : semaphore_getmem(size, onset);
+// Both pools choose the partition the caller chose (p, from the same size).
+inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) noexcept {
+    return atomic ? pxr::lockfree_take(p, onset) : semaphore_getmem(size, onset);
 }
 
 inline void stamp_owner(SysMsg *slot) noexcept {
@@ -51,43 +54,79 @@ MSG *PXR_getmem(int32_t pool_class, uint32_t *size) noexcept {
     if (!pxr::lazy_attach(0)) return nullptr;
     if (traffic_forbidden() || bad_pool_class(pool_class)) return nullptr;
 
+    // The partition is known from the size alone; the slot's own partition word is not trusted.
+    const int p = pxr::choose_partition(*size);
+    if (p < 0) return fatal_path();
     const bool atomic = atomic_form();
     uint32_t onset = 0;
-    SysMsg *b = take_buffer(atomic, size, &onset);
+    SysMsg *b = take_buffer(atomic, p, size, &onset);
     if (b == nullptr) return fatal_path();
-    PartitionHeader *h = partition_hdr[b->partition];
+    PartitionHeader *h = partition_hdr[p];
 
     if (onset != 0) {
         pxr::shared(h->cong_status).store(1);
         stamp_owner(b);
         MSG *note = pxr::msg_of(b);
         note->len = 0;
-        const uint32_t sent = update_congestion(note, 1, b->partition, int32_t(h->cong_module));
+        const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
         // A failed send may have ended the environment and detached this process.
         if (common_ptr == nullptr) return nullptr;
         if (sent == 0) {
-            b = take_buffer(atomic, size, &onset);
+            b = take_buffer(atomic, p, size, &onset);
             if (b == nullptr) return fatal_path();
         }
     }
 
     stamp_owner(b);
-    *size = partition_geometry[b->partition].param_size;
+    *size = partition_geometry[p].param_size;
     return pxr::msg_of(b);
 }
 
-/// A buffer that is not allocated (a second release) is refused with 1 and left untouched, so a
-/// double release cannot corrupt the free list.
-uint32_t PXR_relmem(int32_t pool_class, MSG *msg) noexcept {
-    if (!pxr::lazy_attach(2)) return 1;
-    if (traffic_forbidden() || bad_pool_class(pool_class)) return 1;
+namespace pxr {
 
-    SysMsg *slot = pxr::slot_of(msg);
+uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
+    if (traffic_forbidden() || bad_pool_class(pool_class)) return 1;
+    SysMsg *slot = m.slot;
     // The caller owns the buffer, so nobody else writes this word now.
     if (slot->allocated == 0) return 1;
+    // Words that disagree with the buffer's place would send it to another list.
+    if (slot->partition != m.partition || slot->index != m.index) {
+        report_damage(m.partition, slot->partition != m.partition
+                                       ? lf::Damage{"partition", m.index, uint32_t(slot->partition)}
+                                       : lf::Damage{"index", m.index, slot->index});
+        return 1;
+    }
     // Stamped first: once on the free list the buffer may belong to another process.
     slot->relmem_pid = my_pid;
-    return atomic_form() ? atomic_relmem(slot) : semaphore_relmem(slot);
+    return atomic_form() ? lockfree_release(m.partition, slot) : semaphore_relmem(slot);
+}
+
+void report_damage(int p, const lf::Damage &d) noexcept {
+    PXR_sys_failure = 1;
+    static bool reported[kPartitions];
+    if (reported[p]) return;
+    reported[p] = true;
+    const int last = partition_geometry[p].num_msgs - 1;
+    if (d.slot == lf::kNone)
+        fprintf(stderr, "(%d)PXR: partition %d is damaged: %s = 0x%08x (buffers 0..%d)\n",
+                int(getpid()), p, d.word, d.value, last);
+    else
+        fprintf(stderr,
+                "(%d)PXR: partition %d is damaged: %s of buffer %u = 0x%08x (buffers 0..%d)\n",
+                int(getpid()), p, d.word, d.slot, d.value, last);
+}
+
+} // namespace pxr
+
+/// Returns 1, touching nothing, when msg is not the MSG of a buffer of a partition attached here
+/// (null, outside the message arrays, not at a slot's MSG offset), when the buffer is not
+/// allocated (a second release, so that it cannot corrupt the free list), and when its
+/// partition or index word disagrees with its place (damage, reported).
+uint32_t PXR_relmem(int32_t pool_class, MSG *msg) noexcept {
+    if (!pxr::lazy_attach(2)) return 1;
+    const pxr::MsgSlot m = pxr::find_msg(msg);
+    if (m.partition < 0) return 1;
+    return pxr::release_checked(pool_class, m);
 }
 
 uint32_t PXR_partition_congestion(uint32_t partition) noexcept {

@@ -2,6 +2,7 @@
 // laying out its slots and free list, and mapping between buffer references and MSGs.
 #include "pxrlib.h"
 
+#include "env/lfpool.h"
 #include "env/pxr_internal.h"
 
 #include <cstddef>
@@ -10,11 +11,6 @@
 namespace {
 
 constexpr uint32_t kHeaderSize = sizeof(PartitionHeader);
-
-// A list word of the lock-free form: the slot's tag above its index.
-uint32_t tagged_index(const SysMsg *slot) {
-    return ((slot->getmem_count & 0xFFFFu) << 16) | (slot->index & 0xFFFFu);
-}
 
 // Arguments that would make the layout unusable; nothing has been touched when they fail.
 bool acceptable(int32_t partition, int32_t num_msgs, uint32_t param_size, bool create,
@@ -59,9 +55,7 @@ void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool a
     put_word(slot(count - 1), offsetof(SysMsg, next), PXR_NO_INDEX);
     if (atomic) {
         // The tail names the slot before the last: one buffer always stays on the list.
-        // Atomic partitions have aligned slots, so the records are read directly.
-        h->free_head = tagged_index(reinterpret_cast<const SysMsg *>(slot(0)));
-        h->free_tail = tagged_index(reinterpret_cast<const SysMsg *>(slot(count - 2)));
+        pxr::lf::set_fresh_ends(pxr::lf::List{h, array, stride, count});
     } else {
         h->free_head = 0;
         h->free_tail = count - 1;

@@ -1,25 +1,15 @@
-// The lock-free buffer pool: a Michael-Scott style FIFO threaded through the slots' `next`
-// words. Head and tail are tagged indices (16-bit removal count of the buffer, 16-bit index)
-// so that a buffer that left and came back is not mistaken for the one a stale reader saw.
-// One buffer always stays on the list as the queue's dummy node, so the list is never empty.
+// The lock-free buffer pool: the index free list of lfpool.h, plus the statistics and the
+// congestion levels that go with every take and release, all by atomic operations on words
+// that every process sees.
 #include "pxrlib.h"
 
-#include "env/pxr_internal.h"
+#include "env/pools.h"
 
 #include <atomic>
 
 namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
-
-inline uint32_t tag_of(SysMsg *b) noexcept {
-    return (pxr::shared(b->getmem_count).load() << 16) | (b->index & 0xFFFFu);
-}
-
-// The slot named by the low 16 bits of a list word.
-inline SysMsg *slot_of_word(int p, uint32_t word) noexcept {
-    return pxr::slot_at(p, word & 0xFFFFu);
-}
 
 // Raises word to n unless it already holds n or more. True when n was above the value first
 // seen.
@@ -34,37 +24,23 @@ inline bool raise_to(uint32_t &word, uint32_t n) noexcept {
 
 } // namespace
 
-SysMsg *atomic_getmem(uint32_t size, uint32_t *onset_flag) noexcept {
-    const int p = pxr::choose_partition(size);
-    if (p < 0) return nullptr;
+namespace pxr {
+
+SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
     PartitionHeader *h = partition_hdr[p];
-    auto head = pxr::shared(h->free_head);
-    auto tail = pxr::shared(h->free_tail);
-
-    SysMsg *b;
-    for (;;) {
-        uint32_t hw = head.load();
-        const uint32_t tw = tail.load();
-        b = slot_of_word(p, hw);
-        const uint32_t nx = pxr::shared(b->next).load();
-        if (head.load() != hw) continue;
-        if (tw == hw) {
-            if (nx == PXR_NO_INDEX) {
-                pxr::shared(h->out_of_msg).fetch_add(1);
-                return nullptr;
-            }
-            uint32_t expected = tw;
-            tail.compare_exchange_strong(expected, tag_of(pxr::slot_at(p, nx)));
-            continue;
-        }
-        if (nx == PXR_NO_INDEX) return nullptr; // inconsistent snapshot; not an exhaustion
-        if (head.compare_exchange_strong(hw, tag_of(pxr::slot_at(p, nx)))) break;
+    const lf::Taken t = lf::take(lockfree_list(p));
+    switch (t.outcome) {
+    case lf::Outcome::done:
+        break;
+    case lf::Outcome::last_one:
+        pxr::shared(h->out_of_msg).fetch_add(1);
+        return nullptr;
+    case lf::Outcome::inconsistent:
+        return nullptr; // a race, not an exhaustion: not counted
+    case lf::Outcome::damaged:
+        report_damage(p, t.damage);
+        return nullptr;
     }
-
-    // Only the new owner writes these now.
-    auto count = pxr::shared(b->getmem_count);
-    count.store(count.load(kRelaxed) + 1, kRelaxed);
-    pxr::shared(b->allocated).store(1, kRelaxed);
 
     const uint32_t s = pxr::shared(h->cong_status).load(kRelaxed);
     const uint32_t n = pxr::shared(h->alloc_count).fetch_add(1) + 1;
@@ -78,13 +54,11 @@ SysMsg *atomic_getmem(uint32_t size, uint32_t *onset_flag) noexcept {
     }
     raise_to(h->max_alloc, n);
     if (raise_to(h->max_alloc_reset, n)) PLAT_timestamp(&h->max_alloc_time);
-    return b;
+    return t.slot;
 }
 
-uint32_t atomic_relmem(SysMsg *slot) noexcept {
-    const int p = slot->partition;
+uint32_t lockfree_release(int p, SysMsg *slot) noexcept {
     PartitionHeader *h = partition_hdr[p];
-
     const uint32_t s = pxr::shared(h->cong_status).load(kRelaxed);
     const uint32_t n = pxr::shared(h->alloc_count).fetch_sub(1) - 1;
     if (s != 0 && n == h->cong_abate) {
@@ -102,27 +76,25 @@ uint32_t atomic_relmem(SysMsg *slot) noexcept {
         }
     }
 
-    pxr::shared(slot->allocated).store(0, kRelaxed);
-    pxr::shared(slot->next).store(PXR_NO_INDEX, kRelaxed);
-    // Our own removal count is stable until the buffer is on the list again.
-    const uint32_t my_tag = tag_of(slot);
+    lf::Damage damage;
+    if (lf::put(lockfree_list(p), slot, damage) == lf::Outcome::done) return 0;
+    // Not linked: the buffer stays allocated to the caller and counted.
+    pxr::shared(h->alloc_count).fetch_add(1);
+    report_damage(p, damage);
+    return 1;
+}
 
-    auto tail = pxr::shared(h->free_tail);
-    uint32_t tw;
-    for (;;) {
-        tw = tail.load();
-        SysMsg *last = slot_of_word(p, tw);
-        auto last_next = pxr::shared(last->next);
-        uint32_t nx = last_next.load();
-        if (tail.load() != tw) continue;
-        if (nx != PXR_NO_INDEX) {
-            uint32_t expected = tw;
-            tail.compare_exchange_strong(expected, tag_of(pxr::slot_at(p, nx)));
-            continue;
-        }
-        if (last_next.compare_exchange_strong(nx, slot->index)) break;
-    }
-    // Failure means another process has already moved the tail on.
-    tail.compare_exchange_strong(tw, my_tag);
-    return 0;
+} // namespace pxr
+
+SysMsg *atomic_getmem(uint32_t size, uint32_t *onset_flag) noexcept {
+    const int p = pxr::choose_partition(size);
+    return p < 0 ? nullptr : pxr::lockfree_take(p, onset_flag);
+}
+
+/// Returns 1, touching nothing, for a slot that is not a buffer of a partition attached here
+/// (by its address and its partition and index words), and for a list found damaged.
+uint32_t atomic_relmem(SysMsg *slot) noexcept {
+    const pxr::MsgSlot m = pxr::find_msg(slot == nullptr ? nullptr : pxr::msg_of(slot));
+    if (m.partition < 0 || slot->partition != m.partition || slot->index != m.index) return 1;
+    return pxr::lockfree_release(m.partition, slot);
 }

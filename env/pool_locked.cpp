@@ -2,9 +2,11 @@
 // the partition's lock semaphore is held. Also builds the congestion messages for both pools.
 #include "pxrlib.h"
 
-#include "env/pxr_internal.h"
+#include "env/pools.h"
 
+/// Returns 1, writing nothing, when msg is not the MSG of a buffer of a partition attached here.
 uint32_t update_congestion(MSG *msg, int32_t status, int32_t partition, int32_t module) noexcept {
+    if (pxr::find_msg(msg).partition < 0) return 1;
     msg->type = 1;
     msg->id = uint16_t(partition);
     msg->src = 0;
@@ -22,8 +24,12 @@ SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
     if (_grab_semaphore(lock) != 0) return nullptr;
 
     SysMsg *b = nullptr;
-    if (h->free_head == PXR_NO_INDEX) {
+    const uint32_t first = h->free_head;
+    bool damaged = false;
+    if (first == PXR_NO_INDEX) {
         ++h->out_of_msg;
+    } else if (first >= uint32_t(partition_geometry[p].num_msgs)) {
+        damaged = true; // not followed: reported once the lock is given back
     } else {
         b = pxr::slot_at(p, h->free_head);
         h->free_head = b->next;
@@ -46,17 +52,24 @@ SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
 
     // A failed release has detached the process; the header is then out of reach.
     if (_release_semaphore(lock) != 0) return nullptr;
+    if (damaged) pxr::report_damage(p, pxr::lf::Damage{"free_head", PXR_NO_INDEX, first});
     if (b != nullptr) *size = h->param_size;
     return b;
 }
 
 uint32_t semaphore_relmem(SysMsg *slot) noexcept {
     const int p = slot->partition;
+    if (p < 0 || p >= pxr::kPartitions || partition_hdr[p] == nullptr) return 1;
     PartitionHeader *h = partition_hdr[p];
     const int lock = partition_lock_id[p];
     if (_grab_semaphore(lock) != 0) return 1;
 
-    if (h->alloc_count != 0) {
+    const uint32_t last = h->free_tail;
+    const bool damaged =
+        h->free_head != PXR_NO_INDEX && last >= uint32_t(partition_geometry[p].num_msgs);
+    if (damaged) {
+        // The tail names no buffer: the buffer stays allocated to the caller.
+    } else if (h->alloc_count != 0) {
         bool consumed = false;
         if (h->alloc_count == h->cong_abate && h->cong_status == 1) {
             h->cong_status = 0;
@@ -71,12 +84,15 @@ uint32_t semaphore_relmem(SysMsg *slot) noexcept {
                 h->free_head = slot->index;
                 h->free_tail = slot->index;
             } else {
-                pxr::slot_at(p, h->free_tail)->next = slot->index;
+                pxr::slot_at(p, last)->next = slot->index;
                 h->free_tail = slot->index;
             }
             --h->alloc_count;
         }
     }
 
-    return _release_semaphore(lock) != 0 ? 1 : 0;
+    if (_release_semaphore(lock) != 0) return 1;
+    if (!damaged) return 0;
+    pxr::report_damage(p, pxr::lf::Damage{"free_tail", PXR_NO_INDEX, last});
+    return 1;
 }

@@ -32,6 +32,36 @@ extern "C" {
 #endif
 
 /* ======================================================================== */
+/* Result codes                                                             */
+/* ======================================================================== */
+
+/* Names for the numeric results listed with each function; the values are fixed. PXR_BAD is
+ * an int: compare int and int32_t results with it, and uint32_t results with PXR_BAD_U32
+ * (the same bits), so that neither comparison mixes signedness. */
+#define PXR_OK 0                /**< success */
+#define PXR_FAIL 1              /**< the usual failure */
+#define PXR_BAD (-1)            /**< bad argument or absent object (int results) */
+#define PXR_BAD_U32 0xFFFFFFFFu /**< PXR_BAD where the result is uint32_t */
+
+/* PXR_init */
+#define PXR_INIT_LOCK_EXISTS 1      /**< create refused: a system lock exists */
+#define PXR_INIT_NO_COMMON_AREA 3   /**< the common area is unavailable */
+#define PXR_INIT_LOCK_FAILED 5      /**< the system lock could not be taken */
+#define PXR_INIT_ALREADY_ATTACHED 6 /**< this process is attached already */
+#define PXR_INIT_REFUSED 8          /**< the environment refuses attachers */
+#define PXR_INIT_NOT_RUNNING 9      /**< the environment is not running yet */
+
+/* PXR_pending_msgs, PXR_lastpid (PXR_BAD: the module has no queue) */
+#define PXR_QUEUE_ALIAS (-2)       /**< the module shares another module's queue */
+#define PXR_QUEUE_STAT_FAILED (-4) /**< the queue's status could not be read */
+
+/* File handle table */
+#define PXR_FILE_TABLE_FULL (-2) /**< PLAT_open: all 16 handles in use */
+#define PXR_FILE_EOF (-3)        /**< PLAT_read: end of file, nothing read */
+#define PXR_FILE_BAD_ORIGIN (-2) /**< PLAT_seek: origin not 0, 1 or -1 */
+#define PXR_FILE_BAD_HANDLE (-4) /**< PLAT_seek: handle outside the table or free */
+
+/* ======================================================================== */
 /* Records shared between processes. Their layouts are binding.             */
 /* ======================================================================== */
 
@@ -409,6 +439,29 @@ PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
 PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
 /** The next message of module, or null at once when there is none. */
 PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Receive spin window and receive with a time limit                        */
+/* ======================================================================== */
+
+/** Set this process's receive spin window: a waiting receive first polls its queue for up to
+ *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
+ *  default) turns it off. The window adapts: after a window that found nothing the next
+ *  receives wait without polling (1, 2, 4 ... up to 256 of them) until a poll pays again.
+ *  A signal that arrives while the receive polls runs its handler but does not end the
+ *  receive, just as one arriving an instant before a blocking wait; only the wait that
+ *  follows returns null on a signal. Without a call, the window is read once from the
+ *  environment variable PXR_RECEIVE_SPIN_US (decimal microseconds; anything else means 0).
+ *  0 done; -1 above 1000000 (one second), the window unchanged. */
+PXR_API int PXR_set_receive_spin(uint32_t microseconds) PXR_NOEXCEPT;
+/** This process's receive spin window in microseconds; 0 when off. */
+PXR_API uint32_t PXR_get_receive_spin(void) PXR_NOEXCEPT;
+/** Wait at most timeout_ms for the next message of module (after the spin window, if any).
+ *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
+ *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),
+ *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
+ *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
+PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message record                                                           */

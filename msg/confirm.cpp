@@ -1,9 +1,14 @@
 // Answering a request in place: the same buffer goes back to the module that asked.
 #include "pxrlib.h"
 
+#include "env/pools.h"
+
 #include <utility>
 
+/// Returns -1, touching nothing, when msg is not the MSG of a buffer of a partition attached
+/// here (a process that is not attached holds none).
 int confirm_msg(MSG *msg) noexcept {
+    if (pxr::find_msg(msg).partition < 0) return -1;
     if ((msg->reply_mask & (1u << (msg->src & 15))) == 0) {
         relm(msg);
         return 0;

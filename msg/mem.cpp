@@ -1,6 +1,8 @@
 // The everyday helpers that take and give back messages.
 #include "pxrlib.h"
 
+#include "env/pools.h"
+
 MSG *getm(uint16_t type, uint16_t id, uint16_t reply_mask, uint16_t len) noexcept {
     uint32_t size = len;
     MSG *msg = PXR_getmem(0, &size);
@@ -17,9 +19,14 @@ MSG *getm(uint16_t type, uint16_t id, uint16_t reply_mask, uint16_t len) noexcep
     return msg;
 }
 
-// Bits 3 to 5 of the class are not part of the pool class; bits 6 and 7 make PXR_relmem refuse.
+/// Returns 1, touching nothing, when msg is not the MSG of a buffer of a partition attached here.
+/// Bits 3 to 5 of the class are not part of the pool class; bits 6 and 7 make the release refuse.
 int relm(MSG *msg) noexcept {
-    return int(PXR_relmem(int32_t(msg->msg_class & 0xC7), msg));
+    if (!pxr::lazy_attach(2)) return 1;
+    // The class is read only once the pointer is known to be a MSG.
+    const pxr::MsgSlot m = pxr::find_msg(msg);
+    if (m.partition < 0) return 1;
+    return int(pxr::release_checked(int32_t(msg->msg_class & 0xC7), m));
 }
 
 MSG *gett(void) noexcept {

@@ -8,36 +8,35 @@
 
 namespace {
 
-// The attached partition whose message array holds msg, or -1. Decided from the address
-// alone, so a MSG that lives outside every partition (a local record) is never looked behind.
+constexpr int kLocalRecord = -1; // outside every attached message array
+constexpr int kMisplaced = -2;   // inside a message array, not at a slot's MSG offset
+
+// The attached partition whose buffer's MSG msg is, or one of the two codes above. Decided from
+// the address alone, so a MSG that lives outside every partition is never looked behind. The
+// geometry is the partition header's, so a partition mapped by other means is traced too.
 int partition_holding(const MSG *msg) noexcept {
-    auto addr = reinterpret_cast<std::uintptr_t>(msg);
+    const auto addr = reinterpret_cast<std::uintptr_t>(msg);
     for (int p = 0; p < pxr::kPartitions; ++p) {
         const PartitionHeader *h = partition_hdr[p];
-        const uint8_t *base = partition_msgarray[p];
-        if (h == nullptr || base == nullptr || h->num_msgs <= 0) continue;
-        auto first = reinterpret_cast<std::uintptr_t>(base) + PXR_SYSMSG_SIZE;
-        auto end = reinterpret_cast<std::uintptr_t>(base) +
-                   std::uintptr_t(uint32_t(h->num_msgs)) * h->stride;
-        if (addr >= first && addr < end) return p;
+        const auto base = reinterpret_cast<std::uintptr_t>(partition_msgarray[p]);
+        if (h == nullptr || base == 0 || h->num_msgs <= 0 || h->stride == 0) continue;
+        const std::uintptr_t offset = addr - base;
+        if (offset >= std::uintptr_t(uint32_t(h->num_msgs)) * h->stride) continue;
+        return offset % h->stride == PXR_SYSMSG_SIZE ? p : kMisplaced;
     }
-    return -1;
-}
-
-// Parameter bytes to print. A buffer slot never holds more than its partition's parameter
-// size, so a larger len (a malformed message) is cut there instead of reading the next slot.
-uint32_t printable_len(const MSG *msg) noexcept {
-    uint32_t n = msg->len;
-    int p = partition_holding(msg);
-    if (p >= 0 && n > partition_hdr[p]->param_size) n = partition_hdr[p]->param_size;
-    return n;
+    return kLocalRecord;
 }
 
 } // namespace
 
 /// Writes the message line.
-/// A MSG inside an attached partition prints at most param_size bytes; any other prints `len`.
+/// A MSG inside an attached partition prints at most param_size bytes; a record outside the
+/// partitions prints `len`. A null msg or stream, or an address inside a message array that is
+/// not a slot's MSG, is refused with -1 and nothing is written.
 int trace_msg_file(FILE *stream, const MSG *msg) noexcept {
+    if (stream == nullptr || msg == nullptr) return -1;
+    const int p = partition_holding(msg);
+    if (p == kMisplaced) return -1;
     fprintf(stream, "M-I%.4x-t%.4x-i%.4x-", PXR_get_instance(msg), unsigned(msg->type),
             unsigned(msg->id));
     fprintf(stream, "f%.2x-", unsigned(msg->src));
@@ -46,7 +45,10 @@ int trace_msg_file(FILE *stream, const MSG *msg) noexcept {
     if (msg->len != 0) {
         static constexpr char kHex[] = "0123456789abcdef";
         fprintf(stream, "-p(%d)", int(msg->len));
-        uint32_t n = printable_len(msg);
+        // A buffer never holds more than its partition's parameter size, so a larger len (a
+        // malformed message) is cut there instead of reading into the next slot.
+        uint32_t n = msg->len;
+        if (p >= 0 && n > partition_hdr[p]->param_size) n = partition_hdr[p]->param_size;
         char chunk[512];
         std::size_t used = 0;
         for (uint32_t i = 0; i < n; ++i) {
@@ -69,16 +71,19 @@ int trace_msg(const MSG *msg) noexcept {
 }
 
 /// Writes the buffer line.
-/// If the slot's partition is not attached here (no stride known) the rear guard prints 00000000.
+/// The rear guard prints 00000000 for a record that is not a buffer slot of a partition attached
+/// here (its stride is unknown). A null sysmsg or stream, or an address inside a message array
+/// that is not a slot's start, is refused with -1 and nothing is written.
 int trace_partition_sysmsg_file(FILE *stream, const SysMsg *sysmsg, uint32_t show_all) noexcept {
+    if (stream == nullptr || sysmsg == nullptr) return -1;
     SysMsg *slot = const_cast<SysMsg *>(sysmsg);
     const MSG *msg = pxr::msg_of(slot);
+    const int p = partition_holding(msg);
+    if (p == kMisplaced) return -1;
     if (msg->type == 0xC002 && show_all == 0) return 0;
 
     uint32_t rear = 0;
-    int32_t p = sysmsg->partition;
-    if ((p == 0 || p == 1) && partition_hdr[p] != nullptr)
-        rear = *pxr::rear_guard_of(slot, partition_hdr[p]->stride);
+    if (p >= 0) rear = *pxr::rear_guard_of(slot, partition_hdr[p]->stride);
 
     fprintf(stream, "SYSMSG: index %d ", int(sysmsg->index));
     fprintf(stream, "MI%d-P%02d-A%1d-", int(sysmsg->index), int(sysmsg->partition),

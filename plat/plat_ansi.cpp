@@ -22,13 +22,13 @@ bool fill_local(std::time_t t, uint32_t usec, Timestamp *ts) {
 
 uint32_t PLAT_timestamp(Timestamp *ts) noexcept {
     uint32_t seconds = 0, usec = 0;
-    if (PLAT_usec_time(&seconds, &usec) != 0) return 1;
+    if (PLAT_usec_time(&seconds, &usec) != PXR_OK) return PXR_FAIL;
     // Zero-extended, so clock values past 2038 still convert.
-    return fill_local(std::time_t(uint64_t(seconds)), usec, ts) ? 0 : 1;
+    return fill_local(std::time_t(uint64_t(seconds)), usec, ts) ? PXR_OK : PXR_FAIL;
 }
 
 uint32_t PLAT_localtime(int64_t t, Timestamp *ts) noexcept {
-    return fill_local(std::time_t(t), 0, ts) ? 0 : 1;
+    return fill_local(std::time_t(t), 0, ts) ? PXR_OK : PXR_FAIL;
 }
 
 uint32_t PLAT_rand(uint32_t lo, uint32_t hi) noexcept {

@@ -2,6 +2,8 @@
 
 #include "tool.h"
 
+#include "env/lfpool.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -89,7 +91,7 @@ uint32_t tag_of(const uint8_t *array, uint32_t stride, uint32_t idx) {
     uint32_t count;
     std::memcpy(&count, array + std::size_t(idx) * stride + offsetof(SysMsg, getmem_count),
                 sizeof count);
-    return (count << 16) | (idx & 0xFFFFu);
+    return pxr::lf::list_word(count, idx);
 }
 
 void check_list_ends(PartitionCheck &r, const PartitionHeader &h, const uint8_t *array,
@@ -104,11 +106,11 @@ void check_list_ends(PartitionCheck &r, const PartitionHeader &h, const uint8_t 
     }
     // Lock-free form: head and tail carry the tag of the slot they name, and the tail may lag
     // one slot behind the real end of the list.
-    const uint32_t head_idx = h.free_head & 0xFFFFu;
+    const uint32_t head_idx = pxr::lf::word_index(h.free_head);
     if (h.free_head != tag_of(array, h.stride, head_idx))
         r.problems.push_back(format("free_head 0x%08x carries a stale tag (slot tag 0x%08x)",
                                     h.free_head, tag_of(array, h.stride, head_idx)));
-    const uint32_t tail_idx = h.free_tail & 0xFFFFu;
+    const uint32_t tail_idx = pxr::lf::word_index(h.free_tail);
     const bool tail_at_end = tail_idx == last;
     const bool tail_lags = w.order.size() >= 2 && tail_idx == w.order[w.order.size() - 2];
     if (!tail_at_end && !tail_lags)
@@ -175,7 +177,7 @@ PartitionCheck check_partition(int partition, const PartitionHeader *header, con
     if (!atomic && h.free_head == PXR_NO_INDEX) {
         // Empty list in the locked form; free_tail is stale then.
     } else {
-        const uint32_t first = atomic ? (h.free_head & 0xFFFFu) : h.free_head;
+        const uint32_t first = atomic ? pxr::lf::word_index(h.free_head) : h.free_head;
         w = walk_list(array, h.stride, h.num_msgs, first, listed);
     }
     if (w.out_of_range) {
@@ -314,25 +316,6 @@ void print_check(FILE *out, const EnvironmentCheck &check) {
     for (const std::string &s : check.problems) std::fprintf(out, "PROBLEM: %s\n", s.c_str());
     std::fprintf(out, "Records waiting in module queues: %u\n", check.queued_records);
     std::fprintf(out, "%s\n", check.consistent() ? "Consistent." : "INCONSISTENT.");
-}
-
-int cmd_check(int argc, char **argv) {
-    if (argc > 1 && is_help(argv[1])) {
-        std::printf("usage: pxr check\n"
-                    "Walks both partitions read-only and accounts for every buffer: on the free\n"
-                    "list or allocated (by which process). Exit status 0 when consistent, 1 when\n"
-                    "a problem was found, 2 when no environment exists. Exact only while no\n"
-                    "process allocates or releases.\n");
-        return kExitOk;
-    }
-    EnvironmentCheck check;
-    int rc = check_environment(check);
-    if (rc == 2) {
-        std::fprintf(stderr, "pxr check: no environment\n");
-        return 2;
-    }
-    print_check(stdout, check);
-    return rc;
 }
 
 } // namespace pxrtool

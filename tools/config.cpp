@@ -176,12 +176,15 @@ class Parser {
             alias(line);
         else if (word == "spawn")
             spawn(line);
+        else if (std::vector<std::string> e; parse_bridge_directive(cfg_, line.number, line.tokens, e))
+            for (const std::string &m : e) error(line, m);
         else
             error(line, "unknown directive '" + word + "'");
     }
 
     // Checks that need the whole file.
     void finish() {
+        for (const auto &[n, m] : finish_bridge(cfg_)) error(lines_.at(n), m);
         bool any_partition = false;
         for (int p = 0; p < 2; ++p) {
             const PartitionConfig &part = cfg_.partitions[p];
@@ -296,6 +299,9 @@ class Parser {
                     uint32_t id;
                     if (module_id(line, value, "congestion module", id))
                         cfg_.congestion_module = id;
+                } else if (key == "receive-spin") {
+                    if (number_option(line, key, value, 1000000, v))
+                        cfg_.receive_spin_us = int64_t(v);
                 } else {
                     error(line, "unknown environment option '" + key + "'");
                 }

@@ -1,0 +1,58 @@
+// What the allocation front end, the transport and the message helpers need from the pools:
+// finding the buffer slot behind a MSG pointer, the pools' entries for a partition already
+// chosen, and the report of damaged shared state. Nothing here is exported.
+#pragma once
+
+#include "env/lfpool.h"
+#include "env/pxr_internal.h"
+
+#include <cstdint>
+
+namespace pxr {
+
+// The buffer behind a MSG pointer; partition -1 when the pointer is not the MSG of a buffer of
+// a partition attached in this process.
+struct MsgSlot {
+    int partition = -1;
+    uint32_t index = 0;
+    SysMsg *slot = nullptr;
+};
+
+// A range test per partition and one division: null, addresses outside both message arrays
+// and addresses that are not at a slot's MSG offset are refused. Reads no shared memory.
+inline MsgSlot find_msg(const MSG *msg) noexcept {
+    const auto addr = reinterpret_cast<std::uintptr_t>(msg);
+    for (int p = 0; p < kPartitions; ++p) {
+        const uint8_t *base = partition_msgarray[p];
+        if (base == nullptr) continue;
+        const PartitionGeometry &g = partition_geometry[p];
+        // Below the first MSG the difference wraps around and fails the range test too.
+        const std::uintptr_t offset =
+            addr - reinterpret_cast<std::uintptr_t>(base) - PXR_SYSMSG_SIZE;
+        if (offset >= std::uintptr_t(uint32_t(g.num_msgs)) * g.stride) continue;
+        const uint32_t index = uint32_t(offset) / g.stride;
+        if (uint32_t(offset) != index * g.stride) return {};
+        return {p, index, reinterpret_cast<SysMsg *>(addr - PXR_SYSMSG_SIZE)};
+    }
+    return {};
+}
+
+// The lock-free list of an attached partition, with this process's copy of its geometry.
+inline lf::List lockfree_list(int p) noexcept {
+    return lf::List{partition_hdr[p], partition_msgarray[p], partition_geometry[p].stride,
+                    uint32_t(partition_geometry[p].num_msgs)};
+}
+
+// Shared state of partition p names no buffer where it should: one line on standard error
+// (the first time per partition and process) naming the partition and the word, and
+// PXR_sys_failure set. The operation that found it fails without following the word.
+void report_damage(int p, const lf::Damage &damage) noexcept;
+
+// The lock-free pool's take and release for a partition the caller has chosen or checked.
+SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept;
+uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
+
+// PXR_relmem after its attach and pointer checks (relm reads the class first).
+uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept;
+
+} // namespace pxr

@@ -1,0 +1,169 @@
+// The lock-free index free list on one block of memory, driven by many threads at once (threads
+// find interleavings faster than processes), with the integrity check's walk as the oracle.
+#include "check.h"
+#include "env/lfpool.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using pxr::lf::Outcome;
+
+// One partition laid out as creation lays it out, in heap memory.
+struct Block {
+    PartitionHeader header{};
+    std::vector<uint8_t> bytes;
+    pxr::lf::List list{};
+
+    explicit Block(uint32_t n) : bytes(std::size_t(n) * (8 + PXR_SLOT_OVERHEAD)) {
+        header.num_msgs = int32_t(n);
+        header.param_size = 8;
+        header.stride = 8 + PXR_SLOT_OVERHEAD;
+        list = {&header, bytes.data(), header.stride, n};
+        for (uint32_t i = 0; i < n; ++i) {
+            SysMsg *s = list.slot(i);
+            s->index = i;
+            s->next = i + 1 == n ? PXR_NO_INDEX : i + 1;
+            s->front_guard = PXR_FRONT_GUARD;
+            const uint32_t guard = PXR_REAR_GUARD;
+            std::memcpy(bytes.data() + std::size_t(i + 1) * header.stride - 4, &guard, 4);
+        }
+        pxr::lf::set_fresh_ends(list);
+    }
+
+    pxrtool::PartitionCheck check() {
+        return pxrtool::check_partition(0, &header, bytes.data(), bytes.size(), true);
+    }
+};
+
+std::string problems(const pxrtool::PartitionCheck &r) {
+    std::string all;
+    for (const std::string &p : r.problems) all += p + "; ";
+    return all;
+}
+
+TEST(LockFreeList, ManyThreadsNeverShareNorLoseABuffer) {
+    constexpr uint32_t kThreads = 8, kHold = 2, kBuffers = kThreads * kHold + 2;
+    Block block(kBuffers);
+    std::vector<std::atomic<uint32_t>> owner(kBuffers);
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> refused{0}, shared{0}, damaged{0};
+    std::atomic<uint64_t> rounds{0};
+
+    auto worker = [&](uint32_t id) {
+        uint32_t seed = id * 2654435761u + 1;
+        SysMsg *held[kHold];
+        while (!stop.load(std::memory_order_relaxed)) {
+            seed = seed * 1103515245u + 12345u;
+            const uint32_t n = 1 + (seed >> 16) % kHold;
+            for (uint32_t k = 0; k < n; ++k) {
+                // There are always more buffers than the threads hold: every take succeeds.
+                const pxr::lf::Taken t = pxr::lf::take(block.list);
+                if (t.outcome != Outcome::done) {
+                    ++refused;
+                    stop = true;
+                    return;
+                }
+                uint32_t none = 0;
+                if (!owner[t.slot->index].compare_exchange_strong(none, id + 1)) ++shared;
+                held[k] = t.slot;
+            }
+            for (uint32_t k = 0; k < n; ++k) {
+                owner[held[k]->index].store(0);
+                pxr::lf::Damage d;
+                if (pxr::lf::put(block.list, held[k], d) != Outcome::done) ++damaged;
+            }
+            ++rounds;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (uint32_t i = 0; i < kThreads; ++i) threads.emplace_back(worker, i);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
+    while (!stop && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stop = true;
+    for (std::thread &t : threads) t.join();
+
+    EXPECT_EQ(refused.load(), 0u) << "a take failed with buffers to spare";
+    EXPECT_EQ(shared.load(), 0u) << "a buffer was handed to two threads";
+    EXPECT_EQ(damaged.load(), 0u);
+    const pxrtool::PartitionCheck r = block.check();
+    EXPECT_TRUE(r.consistent()) << problems(r) << " after " << rounds.load() << " rounds";
+    EXPECT_EQ(r.on_free_list, kBuffers);
+}
+
+// Damage and races set up by hand on a list of 6 whose slot 0 is taken; each row names what a
+// take or a put of slot 0 must do and what the check must say.
+struct Row {
+    const char *name;
+    std::function<void(Block &)> damage;
+    bool put; // else take
+    Outcome outcome;
+    const char *word;  // reported damaged word, or null
+    const char *check; // a problem the check must report, or null for consistent
+};
+
+const Row kRows[] = {
+    {"intact: take", [](Block &) {}, false, Outcome::done, nullptr, nullptr},
+    {"intact: put", [](Block &) {}, true, Outcome::done, nullptr, nullptr},
+    {"head and its next read from two states",
+     [](Block &b) { b.list.slot(1)->next = PXR_NO_INDEX; }, false, Outcome::inconsistent, nullptr,
+     "neither the end"},
+    {"head beyond the buffers", [](Block &b) { b.header.free_head = pxr::lf::list_word(0, 40); },
+     false, Outcome::damaged, "free_head", "beyond"},
+    {"next beyond the buffers", [](Block &b) { b.list.slot(1)->next = 40; }, false,
+     Outcome::damaged, "next", "beyond"},
+    {"tail beyond the buffers", [](Block &b) { b.header.free_tail = pxr::lf::list_word(0, 40); },
+     true, Outcome::damaged, "free_tail", "free_tail"},
+    {"tail's next beyond the buffers", [](Block &b) { b.list.slot(5)->next = 40; }, true,
+     Outcome::damaged, "next", "beyond"},
+    {"a loop behind the tail", [](Block &b) { b.list.slot(5)->next = 5; }, true, Outcome::damaged,
+     "free_tail", "cycle"},
+    {"stale head tag", [](Block &b) { b.header.free_head |= 0x00070000u; }, false, Outcome::done,
+     nullptr, "free_head 0x00070001 carries a stale tag"},
+    {"stale tail tag", [](Block &b) { b.header.free_tail |= 0x00070000u; }, true, Outcome::done,
+     nullptr, "free_tail 0x00070004 carries a stale tag"},
+};
+
+TEST(LockFreeList, DamageIsReportedNeverFollowed) {
+    for (const Row &row : kRows) {
+        SCOPED_TRACE(row.name);
+        Block block(6);
+        const pxr::lf::Taken first = pxr::lf::take(block.list);
+        ASSERT_EQ(first.outcome, Outcome::done);
+        block.header.alloc_count = block.header.max_alloc = 1;
+        row.damage(block);
+
+        const pxrtool::PartitionCheck r = block.check();
+        if (row.check == nullptr)
+            EXPECT_TRUE(r.consistent()) << problems(r);
+        else
+            EXPECT_NE(problems(r).find(row.check), std::string::npos) << problems(r);
+
+        pxr::lf::Damage d;
+        Outcome got;
+        if (row.put) {
+            got = pxr::lf::put(block.list, first.slot, d);
+            // A put that fails leaves the buffer with its owner.
+            if (got != Outcome::done) {
+                EXPECT_EQ(first.slot->allocated, 1u);
+            }
+        } else {
+            const pxr::lf::Taken t = pxr::lf::take(block.list);
+            got = t.outcome;
+            d = t.damage;
+        }
+        EXPECT_EQ(got, row.outcome);
+        EXPECT_STREQ(d.word, row.word);
+    }
+}
+
+} // namespace
