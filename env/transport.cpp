@@ -54,6 +54,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     if (qid == PXR_NO_QUEUE) {
         if (common_ptr->error_print)
             fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
+        pxr::drop_if_replaced();
         pxr::pause_seconds(2);
         return -1;
     }
@@ -84,6 +85,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         errno = err;
         perror("PXR_send() msgsnd()");
     }
+    if (pxr::drop_if_replaced()) return -1;
     // A plain increment: two failures at the same instant may count once.
     common_ptr->internal_errors = common_ptr->internal_errors + 1;
     if (common_ptr->fatal_action == 1) {

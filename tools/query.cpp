@@ -2,6 +2,7 @@
 // Each checks first, without attaching, that an environment runs, so none of them sits in
 // the library's attach retries when there is nothing to attach to.
 #include "supervise.h"
+#include "config_bridge.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -130,7 +131,7 @@ void print_status_json(const CommonArea &ca) {
         std::printf("%s%s", first ? "" : ",", partition_json(p, *partition_hdr[p]).c_str());
         first = false;
     }
-    std::printf("]}\n");
+    std::printf("]%s}\n", bridge_status_json().c_str()); // no member without a bridge
 }
 
 
@@ -178,7 +179,7 @@ const char *process_state(int32_t pid) {
         std::fclose(f);
         if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
     }
-    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
+    if (pid_alive(pid)) return "running";
     return "gone";
 }
 
@@ -333,8 +334,8 @@ int cmd_procs(int argc, char **argv) {
         if (s != nullptr && ProcState(s->state) == ProcState::Running &&
             std::strcmp(process_state(e.pid), "running") != 0)
             state = "ended"; // the loader has not collected it yet
-        std::string ended = s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped)
-                                         : std::string("-");
+        std::string ended =
+            s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped) : std::string("-");
         std::string started = "-";
         if (s != nullptr && s->started > 0) {
             Timestamp t{};
