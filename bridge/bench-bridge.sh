@@ -38,11 +38,11 @@ for rep in $(seq "$REPS"); do
   done
   echo "run $rep of $REPS done" >&2
 done
-echo "== bridge counters, host A"; enter_ns "$a" pxr bridge --stats | grep -E 'lost|malformed|forwarded|delivered'
-echo "== bridge counters, host B"; enter_ns "$b" pxr bridge --stats | grep -E 'lost|malformed|forwarded|delivered'
 out=docs/bench
 mkdir -p "$out"
+{ echo "== host A"; enter_ns "$a" pxr bridge --stats; echo "== host B"; enter_ns "$b" pxr bridge --stats; } |
+  tee "$out/bridge-counters.txt"
 cp "$results" "$out/bridge-raw.txt"
 python3 bridge/bench_report.py "$results" "$out" | tee "$out/bridge.md"
 if command -v gnuplot >/dev/null; then (cd "$out" && gnuplot "$OLDPWD/bridge/plot.gp"); fi
-echo "written: $out/bridge.md, $out/bridge-raw.txt, $out/bridge-lat.dat, $out/bridge-tput.dat, $out/bridge.png"
+echo "written: $out/bridge.md, $out/bridge-raw.txt, $out/bridge-counters.txt, $out/bridge-lat.dat, $out/bridge-tput.dat, $out/bridge.png"
