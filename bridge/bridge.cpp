@@ -324,9 +324,10 @@ struct Bridge {
                 if (connected()) natsConnection_FlushTimeout(nc, 250); // the server has them
             }
             const auto now = Clock::now();
-            if (connected() && (local != last || announce_now || ask_pending ||
-                                now - announced >= kAnnounceEvery)) {
-                announce(local, cfg.discovery && ask_pending.exchange(false) ? kAnnounceAsk : 0);
+            if (cfg.discovery && connected() &&
+                (local != last || announce_now || ask_pending ||
+                 now - announced >= kAnnounceEvery)) {
+                announce(local, ask_pending.exchange(false) ? kAnnounceAsk : 0);
                 announce_now = false;
                 announced = now;
             }
@@ -614,7 +615,7 @@ int run(Bridge &b) {
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
             if (b.discovered[m]) b.unroute(m);
     }
-    if (b.connected()) {
+    if (b.cfg.discovery && b.connected()) {
         b.announce({}, kAnnounceLeave);
         natsConnection_FlushTimeout(b.nc, 200);
     }
