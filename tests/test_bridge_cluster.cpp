@@ -120,7 +120,7 @@ class Cluster : public ::testing::Test {
     void start_host(const std::string &name, const std::string &body,
                     const std::string &bridge_extra = "") {
         std::string conf = dir / (name + ".conf").c_str();
-        std::ofstream(conf) << "environment atomic\npartition 0 buffers=64 size=64\n"
+        std::ofstream(conf) << "environment atomic\npartition 0 buffers=256 size=64\n"
                             << body << "\nbridge url=" << scheme << "://127.0.0.1:" << port
                             << " cluster=t node=" << name << " " << bridge_extra << "\n";
         if ((hosts[name] = fork()) == 0) {
