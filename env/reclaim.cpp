@@ -1,12 +1,13 @@
 // Giving back the buffers of processes that died while they held them.
 //
 // A buffer's system header names who allocated it, who sent it last and who received it
-// last. Those stamps cannot tell the order of the last send and the last receive, so a
-// buffer counts as held by every process they name (the allocator only while it was never
-// sent), and it comes back only when all of them have ended and no queue references it.
-// The queues are read with MSG_COPY, which leaves every record where it is. A pass looks
-// twice, 20 ms apart, so that a live process caught between taking a record and stamping
-// the buffer has stamped it by the second look.
+// last. Only the holder of a buffer sends it, and a send stamps the sender before the record
+// goes out, so a last receiver that differs from the last sender received it after that send
+// and holds it. Otherwise the last sender holds it, or its record waits in a queue, or a
+// receiver has taken the record and not yet stamped; a buffer never sent is its allocator's.
+// The queues are read with MSG_COPY, which leaves every record where it is, and a pass looks
+// twice, 20 ms apart, so that a receiver caught between taking a record and stamping the
+// buffer has stamped it by the second look.
 #include "pxr_internal.h"
 
 #include <atomic>
@@ -60,7 +61,10 @@ class Liveness {
 struct Stamps {
     uint32_t allocated;
     int32_t getmem, relmem, send, receive;
-    bool sent() const { return send != 0 || receive != 0; }
+    bool received_after_send() const { return receive != 0 && receive != send; }
+    // Whether the buffer may still be referenced by a queue record.
+    bool maybe_queued() const { return send != 0 && !received_after_send(); }
+    int32_t holder() const { return received_after_send() ? receive : send != 0 ? send : getmem; }
 };
 
 Stamps read_stamps(SysMsg *s) {
@@ -72,23 +76,16 @@ Stamps read_stamps(SysMsg *s) {
 // The dead process holding the buffer, or 0 when a live process may hold it, nobody is
 // known to, or pid is given and is not among the holders.
 int32_t dead_holder(const Stamps &st, int32_t pid, Liveness &live) {
-    // relmem_pid is cleared by every allocation: set on an allocated buffer it means a
-    // release was under way (or an allocation had not finished stamping).
-    if (st.allocated != 1 || st.relmem != 0 || st.getmem <= 0) return 0;
-    int32_t holders[2];
-    int n = 0;
-    if (st.sent()) {
-        if (st.send != 0) holders[n++] = st.send;
-        if (st.receive != 0 && st.receive != st.send) holders[n++] = st.receive;
-    } else {
-        holders[n++] = st.getmem;
-    }
-    bool named = pid == 0;
-    for (int i = 0; i < n; ++i) {
-        if (holders[i] <= 0 || !live.gone(holders[i])) return 0;
-        named = named || holders[i] == pid;
-    }
-    return named ? holders[0] : 0;
+    // relmem_pid is cleared by every allocation: set on an allocated buffer it means a release
+    // was under way (or an allocation had not finished stamping, which the second look
+    // catches). The locked pool's release is whole under its lock, so there the releaser
+    // still held the buffer; a lock-free release may have counted the buffer out already,
+    // and releasing it again would count it twice: that is left to the pool's repair.
+    if (st.allocated != 1 || st.getmem <= 0) return 0;
+    if (st.relmem != 0 && (common_ptr->atomic_mode & 1) != 0) return 0;
+    const int32_t holder = st.relmem != 0 ? st.relmem : st.holder();
+    if (holder <= 0 || (pid != 0 && holder != pid) || !live.gone(holder)) return 0;
+    return holder;
 }
 
 // Marks the buffers referenced by the records of one queue. False when the queue cannot be
@@ -192,21 +189,21 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
 
     Liveness live;
     g_candidates.clear();
-    bool any = false, any_sent = false;
+    bool any = false;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
-        const Stamps st = read_stamps(s);
-        if (dead_holder(st, pid, live) == 0) return;
+        if (dead_holder(read_stamps(s), pid, live) == 0) return;
         g_candidates.set(p, i);
         any = true;
-        any_sent = any_sent || st.sent();
     });
     if (!any) return 0;
 
+    // Every candidate is looked up in the queues (a record sent twice, say, may still wait
+    // for a buffer its receiver already held); only those that may be queued need the answer.
     g_referenced.clear();
-    bool queues_known = !any_sent || scan_queues();
+    bool queues_known = scan_queues();
     struct timespec pause = {0, 20 * 1000 * 1000};
     nanosleep(&pause, nullptr);
-    if (any_sent && !scan_queues()) queues_known = false;
+    if (!scan_queues()) queues_known = false;
 
     live.forget();
     uint32_t listed = 0;
@@ -219,7 +216,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
             ++result.queued;
             return;
         }
-        if (st.sent() && !queues_known) {
+        if (st.maybe_queued() && !queues_known) {
             ++result.undecided;
             return;
         }

@@ -239,10 +239,12 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 #define PXR_INIT_ATOMIC 0x4u      /**< lock-free buffer pools */
 #define PXR_INIT_RESET_STATS 0x8u /**< attach: reset the since-reset statistics */
 #define PXR_INIT_NO_ATTACH 0x10u  /**< refuse every later attach */
+/* clang-format off */
 #define PXR_INIT_FATAL_ACTION(a) (((uint32_t)(a) & 0xFu) << 28) /**< 1: terminate on fatal failure */
+/* clang-format on */
 
-#define PXR_OPEN_CREATE 0x1  /**< PXR_open_partition: create (else attach) */
-#define PXR_OPEN_ATOMIC 0x4  /**< lay the free list out in the lock-free form */
+#define PXR_OPEN_CREATE 0x1 /**< PXR_open_partition: create (else attach) */
+#define PXR_OPEN_ATOMIC 0x4 /**< lay the free list out in the lock-free form */
 
 /* ======================================================================== */
 /* Exported per-process data                                                */
@@ -447,7 +449,8 @@ PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
 /** Set this process's receive spin window: a waiting receive first polls its queue for up to
  *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
  *  default) turns it off. The window adapts: after a window that found nothing the next
- *  receives wait without polling (1, 2, 4 ... up to 256 of them) until a poll pays again.
+ *  receives wait without polling (1, 2, 4 ... up to 1024 of them) and the window shrinks
+ *  to a quarter, until a poll pays again.
  *  A signal that arrives while the receive polls runs its handler but does not end the
  *  receive, just as one arriving an instant before a blocking wait; only the wait that
  *  follows returns null on a signal. Without a call, the window is read once from the
@@ -491,8 +494,8 @@ PXR_API int MNG_trace_event_instance(const MSG *traced, uint8_t src, uint8_t dst
 PXR_API int MNG_seltrace_event(const MSG *traced, uint8_t status, uint8_t src,
                                uint8_t dst) PXR_NOEXCEPT;
 /** As MNG_seltrace_event, with an instance number. */
-PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src,
-                                        uint8_t dst, uint32_t instance) PXR_NOEXCEPT;
+PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src, uint8_t dst,
+                                        uint32_t instance) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message trace text                                                       */
@@ -515,8 +518,8 @@ PXR_API int trace_partition_sysmsg(const SysMsg *sysmsg, uint32_t show_all) PXR_
 /** Send an identity request (type 0x6111) from src to dst. 0 sent; -1 no message or send failed. */
 PXR_API int ID_req_ident(uint8_t src, uint8_t dst, uint8_t id) PXR_NOEXCEPT;
 /** Write an identity into msg's 28 parameter bytes. 0 written; 1 msg->len below 28. */
-PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1,
-                           uint8_t ident_byte2, const char *text) PXR_NOEXCEPT;
+PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1, uint8_t ident_byte2,
+                           const char *text) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message helpers                                                          */
@@ -689,14 +692,17 @@ typedef struct PXR_reclaimed_buffer {
 } PXR_reclaimed_buffer;
 
 /** Give back to its pool every buffer held by a process that no longer runs (pid 0: any
- *  such process; pid > 0: that process only, which must have ended). A buffer counts as held
- *  by the processes its system header names as its last sender and receiver (its allocator
- *  when it was never sent); it is returned only when all of them have ended (a zombie counts
- *  as ended), no queue references it (looked up with MSG_COPY, without taking records) and a
- *  second look 20 ms later agrees. Buffers whose release was under way when their holder died
- *  are left alone. Returns through PXR_relmem, so congestion abate works as usual. stats and
- *  list may be null; list receives at most capacity entries. Needs an attached caller.
- *  0 done; 1 not attached; -1 bad argument. */
+ *  such process; pid > 0: that process only, which must have ended). The holder is read from
+ *  the buffer's system header: its last receiver when that is not also its last sender, else
+ *  its last sender, else (never sent) its allocator. A buffer is returned only when its holder
+ *  has ended (a zombie counts as ended), no queue references it (looked up with MSG_COPY,
+ *  which takes no record) and a second look 20 ms later agrees. A buffer whose release was
+ *  under way when its holder died is given back in the locked form (whose release is whole
+ *  under the partition lock) and left alone in the lock-free form. A forked child that did
+ *  not attach afresh stamps its parent's pid, so its buffers count as its parent's. Returns
+ *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
+ *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
+ *  bad argument. */
 PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
                                 PXR_reclaimed_buffer *list, uint32_t capacity) PXR_NOEXCEPT;
 /** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told

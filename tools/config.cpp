@@ -1,4 +1,5 @@
 #include "config.h"
+#include "tool.h"
 
 #include "pxrlib.h"
 
@@ -29,15 +30,9 @@ bool parse_number(std::string_view text, uint64_t max, uint64_t &value) {
     if (text.empty()) return false;
     uint64_t v = 0;
     for (char c : text) {
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = unsigned(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = unsigned(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = unsigned(c - 'A' + 10);
-        else
-            return false;
+        const int digit = digit_value(c, base);
+        if (digit < 0) return false;
+        const auto d = unsigned(digit);
         if (d > max || v > (max - d) / base) return false; // v * base + d would exceed max
         v = v * base + d;
     }
@@ -80,8 +75,13 @@ class Reporter {
     explicit Reporter(std::string_view name) : name_(name) {}
 
     void at(int line, std::string_view raw, const std::string &message) {
-        std::string text = printable(raw.substr(0, std::min<std::size_t>(raw.size(), 72)));
-        if (raw.size() > 72) text = printable(raw.substr(0, 69)) + "...";
+        std::string text = printable(raw);
+        if (text.size() > 72) {
+            std::size_t cut = 69;
+            std::size_t esc = text.rfind('\\', cut);
+            if (esc != std::string::npos && esc + 4 > cut) cut = esc; // keep \xNN whole
+            text = text.substr(0, cut) + "...";
+        }
         found_.emplace_back(line, name_ + ":" + std::to_string(line) + ": " + printable(message) +
                                       ": " + text);
     }
@@ -124,12 +124,6 @@ class Reporter {
     std::string name_;
     std::vector<std::pair<int, std::string>> found_;
 };
-
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
 
 // Turns the tokenizer's fixed error texts into a short message of ours.
 std::string describe_syntax_error(const char *err) {
@@ -482,6 +476,12 @@ class Parser {
             s.restart_limit = uint32_t(v);
             return true;
         }
+        if (key == "restart-delay") {
+            uint64_t v;
+            if (!number_option(line, key, value, 60000, v)) return false;
+            s.restart_delay_ms = uint32_t(v);
+            return true;
+        }
         if (key == "cwd") {
             struct stat st;
             s.cwd = beside_file(value);
@@ -498,8 +498,8 @@ class Parser {
     }
 
     static bool spawn_option_word(const std::string &w) {
-        static const char *const kKeys[] = {"critical",
-                                            "restart=", "restart-limit=", "cwd=", "env="};
+        static const char *const kKeys[] = {
+            "critical", "restart=", "restart-limit=", "restart-delay=", "cwd=", "env="};
         for (const char *k : kKeys)
             if (w == k || (k[std::strlen(k) - 1] == '=' && w.rfind(k, 0) == 0)) return true;
         return w.find('=') != std::string::npos; // an unknown option, reported as such

@@ -7,7 +7,7 @@
 //   partition P buffers=N size=BYTES [onset=N abate=N]
 //   queue ID [ID ...]
 //   alias ID TARGET
-//   spawn [restart=no|on-failure|always] [restart-limit=N] [critical] [cwd=DIR]
+//   spawn [restart=no|on-failure|always] [restart-limit=N] [restart-delay=MS] [critical] [cwd=DIR]
 //         [env=NAME=VALUE ...] [--] PROGRAM [ARGUMENT ...]
 #pragma once
 
@@ -51,6 +51,7 @@ struct SpawnConfig {
     std::vector<std::string> env;  // NAME=VALUE added to the loader's environment
     RestartPolicy restart = RestartPolicy::No;
     uint32_t restart_limit = kDefaultRestartLimit;
+    uint32_t restart_delay_ms = 100; // first back-off; it doubles up to 10 s (or this)
     bool critical = false;
     int line = 0;
 };

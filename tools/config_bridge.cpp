@@ -24,12 +24,6 @@ bool name_ok(const std::string &s, std::size_t max) {
     });
 }
 
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
 // Credentials must not be readable by other users: the file holds a password or a key.
 void check_private_file(const std::string &key, const std::string &path,
                         std::vector<std::string> &errors) {

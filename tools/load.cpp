@@ -32,8 +32,8 @@ constexpr int kExitCritical = 70;  // a critical process ended; the environment 
 constexpr int kExitGone = 71;      // another process closed the environment under the loader
 constexpr int kExitTimeout = 124;  // --timeout expired; the environment was terminated
 
-// Restart back-off: 100 ms doubling to 10 s, back to 100 ms after a run of 10 s.
-constexpr long kBackoffFirstMs = 100;
+// Restart back-off: the spawn line's restart-delay (100 ms unless set) doubling to 10 s, back
+// to the first delay after a run of 10 s.
 constexpr long kBackoffMaxMs = 10000;
 constexpr long kRestartResetMs = 10000;
 constexpr long kTickMs = 100;          // longest the loader sleeps between looks
@@ -110,12 +110,6 @@ void usage(FILE *out) {
                out);
 }
 
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
 // One spawn line and the process that runs it.
 struct Child {
     const SpawnConfig *spec = nullptr;
@@ -124,7 +118,7 @@ struct Child {
     ProcState state = ProcState::NotStarted;
     long started_ms = 0;
     long restart_at_ms = 0; // when Restarting
-    long backoff_ms = kBackoffFirstMs;
+    long backoff_ms = 0;
     uint32_t restarts = 0;
     uint32_t streak = 0; // restarts since the last long run
     int32_t exit_code = -1;
@@ -204,12 +198,32 @@ struct Loader {
     }
 
     // ---- building ----
+    // Recorded processes of an existing environment that still run.
+    static int live_recorded_processes() {
+        CommonView view;
+        std::string why;
+        if (!view.map(why)) return 0;
+        int live = 0;
+        const int32_t n = std::clamp<int32_t>(view->process_count, 0, PXR_MAX_PROCESSES);
+        for (int32_t i = 0; i < n; ++i)
+            if (view->processes[i].pid > 0 && PXR_process_gone(view->processes[i].pid) == 0) ++live;
+        return live;
+    }
+
     int build() {
         uint32_t flags = PXR_INIT_CREATE | cfg.init_flags;
         int rc = PXR_init(flags, 0, cfg.congestion_module);
         if (rc == 1) {
-            std::fprintf(stderr, "pxr load: an environment exists already (or a crashed one "
-                                 "was left behind: see 'pxr clean')\n");
+            const int live = live_recorded_processes();
+            if (live > 0 && !loader_waiting())
+                std::fprintf(stderr,
+                             "pxr load: a crashed environment was left behind and %d of its "
+                             "recorded processes still run; 'pxr clean' stops them and removes "
+                             "it\n",
+                             live);
+            else
+                std::fprintf(stderr, "pxr load: an environment exists already (or a crashed one "
+                                     "was left behind: see 'pxr clean')\n");
             return kExitSetup;
         }
         if (rc != 0) {
@@ -401,9 +415,9 @@ struct Loader {
     // Decides what follows the end of a process and puts it into the report line's tail.
     std::string decide_after_end(Child &c, bool failed, long ran_ms) {
         const SpawnConfig &s = *c.spec;
-        if (ran_ms >= kRestartResetMs) {
+        if (ran_ms >= kRestartResetMs || c.restarts == 0) {
             c.streak = 0;
-            c.backoff_ms = kBackoffFirstMs;
+            c.backoff_ms = s.restart_delay_ms;
         }
         bool again =
             s.restart == RestartPolicy::Always || (s.restart == RestartPolicy::OnFailure && failed);
@@ -418,7 +432,8 @@ struct Loader {
             char buf[64];
             std::snprintf(buf, sizeof buf, "restarting in %ld ms", c.backoff_ms);
             next = buf;
-            c.backoff_ms = std::min(c.backoff_ms * 2, kBackoffMaxMs);
+            c.backoff_ms =
+                std::min(c.backoff_ms * 2, std::max(kBackoffMaxMs, long(s.restart_delay_ms)));
         } else if (c.state != ProcState::NotStarted) {
             c.state = c.signal != 0 ? ProcState::Killed : ProcState::Exited;
             next = "not restarted (restart=" +
@@ -528,11 +543,12 @@ struct Loader {
 
     // Waits for the exit semaphore for at most ms. True when a termination was requested
     // (or the semaphore went away, which only a terminating process does).
+    // With ms 0 it only looks.
     bool wait_exit(long ms) {
-        if (g_child != 0 || g_signal != 0) return g_signal != 0;
-        struct sembuf take = {0, -1, SEM_UNDO};
+        if (ms > 0 && (g_child != 0 || g_signal != 0)) return g_signal != 0;
+        struct sembuf take = {0, -1, short(SEM_UNDO | (ms == 0 ? IPC_NOWAIT : 0))};
         struct timespec limit = {ms / 1000, (ms % 1000) * 1000000};
-        if (semtimedop(g_exit_semid, &take, 1, &limit) == 0) return true;
+        if (semtimedop(g_exit_semid, &take, 1, ms > 0 ? &limit : nullptr) == 0) return true;
         return errno == EIDRM || errno == EINVAL;
     }
 
@@ -544,7 +560,9 @@ struct Loader {
             if (g_child != 0) reap_ended();
             if (!critical_line.empty()) return End::Critical;
             if (g_signal != 0) return End::Signal;
-            if (closed_by_another()) return End::Gone;
+            // A PXR_terminate posts (and later removes) the exit semaphore before it closes;
+            // a close without it is another process's PXR_close.
+            if (closed_by_another()) return wait_exit(0) ? End::Terminated : End::Gone;
             restart_due();
             if (now_ms() >= next_reclaim) {
                 PXR_reclaim_buffers(0, 0, nullptr, nullptr, 0);

@@ -179,7 +179,7 @@ const char *process_state(int32_t pid) {
         std::fclose(f);
         if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
     }
-    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
+    if (pid_alive(pid)) return "running";
     return "gone";
 }
 
@@ -334,8 +334,8 @@ int cmd_procs(int argc, char **argv) {
         if (s != nullptr && ProcState(s->state) == ProcState::Running &&
             std::strcmp(process_state(e.pid), "running") != 0)
             state = "ended"; // the loader has not collected it yet
-        std::string ended = s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped)
-                                         : std::string("-");
+        std::string ended =
+            s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped) : std::string("-");
         std::string started = "-";
         if (s != nullptr && s->started > 0) {
             Timestamp t{};

@@ -1,7 +1,8 @@
 // A process for the supervision tests, started by `pxr load` or forked by a test.
 //   super_app close               attach and close the environment (PXR_close)
 //   super_app hold MODULE N CODE  take N buffers, send the first to MODULE, exit with CODE
-//   super_app produce MODULE      send to MODULE until the environment is gone
+//   super_app produce MODULE      send to MODULE until the environment is gone (pausing
+//                                 while shared counter 1 is set)
 //   super_app consume MODULE      receive and release on MODULE until the environment is gone
 #include "pxrlib.h"
 
@@ -28,6 +29,11 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(argv[1], "produce") == 0) {
         for (;;) {
+            if (counter_ptr[1] != nullptr && *counter_ptr[1] != 0) { // asked to pause
+                usleep(10000);
+                if (PXR_sys_failure != 0) return 0;
+                continue;
+            }
             MSG *m = getm(0x100, 1, 0, 4);
             if (m == nullptr) {
                 if (PXR_sys_failure != 0) return 0;
