@@ -52,8 +52,8 @@ class TransportSpin : public pxrtest::IpcTest {
 };
 
 // A record that comes while the receive polls, and one that comes after the window, in the
-// wait: either way a forged record is dropped (null, still attached) and the next one is
-// taken and stamped.
+// wait: either way a forged record is dropped (null, still attached), the next one is taken
+// and stamped, and only the poll costs CPU.
 TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
     for (const auto &[window_us, send_after_ms] : {std::pair{400000u, 60}, {5000u, 300}}) {
         ASSERT_EQ(PXR_set_receive_spin(window_us), 0);
@@ -68,9 +68,9 @@ TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
         EXPECT_EQ(pxr::slot_of(m)->send_pid, sender);
         EXPECT_EQ(relm(m), 0);
         EXPECT_EQ(pxrtest::wait_child(sender), 0);
-        // A 5 ms window followed by a sleep costs little. (How much a window that catches the
-        // record costs depends on the load: a poll that loses its core stops.)
-        EXPECT_TRUE(window_us != 5000 || spent < 100.0) << spent << " ms";
+        // A 5 ms window followed by a sleep costs little (how much the long poll costs
+        // depends on what else the machine runs, so it is not asserted).
+        if (window_us <= 5000) EXPECT_LT(spent, 100.0);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include "env/lfpool.h"
+#include "tool.h"
 
 #include <cerrno>
 #include <csignal>
