@@ -53,7 +53,7 @@ demo-cluster: build
 # The bridge against NATS's own request/reply and publish/subscribe (median of 3).
 bench-bridge: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_TESTS=OFF
-	cmake --build build-bench --target bench_msgpath
+	cmake --build build-bench
 	BUILD=build-bench bridge/bench-bridge.sh
 
 bench: deps
