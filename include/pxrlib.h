@@ -270,7 +270,8 @@ extern PXR_API FILE *tdump_handle;
 /** Take a lock semaphore (wait for 0, then +1, SEM_UNDO). 0 held; 1 failed (the process is then
  *  detached and PXR_sys_failure set). Interrupted waits are repeated. */
 PXR_API int _grab_semaphore(int semid) PXR_NOEXCEPT;
-/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above). */
+/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above): a
+ *  lock not held fails at once, and a held lock whose give-back fails is left free. */
 PXR_API int _release_semaphore(int semid) PXR_NOEXCEPT;
 /** Map a shared-memory segment; with create, an existing segment under key is removed first.
  *  Stores the id (or -1) through id_out. Returns the address or null. */
@@ -326,7 +327,8 @@ PXR_API int SYS_add_pid(int32_t pid, const char *name) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
-/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. */
+/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. Signals only children of
+ *  the caller and processes that map this environment's common area, never the caller. */
 PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
 /** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
  *  give back with SYS_free_signal, or null for another event or a failure. */
@@ -679,7 +681,8 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
     uint32_t returned;  /**< buffers given back (dry run: that would be) */
-    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their receiver */
+    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their
+                           receiver */
     uint32_t undecided; /**< buffers that seem to be held by dead processes but could not be
                              proven free of every queue and live process this time */
 } PXR_reclaim_stats;
@@ -708,6 +711,20 @@ PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *
 /** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told
  *  (another user's process counts as running), -1 for pid <= 0. */
 PXR_API int PXR_process_gone(int32_t pid) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Lock-free pool repair                                                    */
+/* ======================================================================== */
+
+/** Repair the lock-free free list of an attached partition after processes were killed inside
+ *  an allocation or a release: buffers marked free but on no list are appended again, the head
+ *  and tail words get their buffers' tags, the tail names the last buffer, and alloc_count is
+ *  set to the number of buffers marked allocated. Only for a QUIESCENT partition: no process
+ *  may allocate or release in it while this runs. Buffers marked allocated are left alone.
+ *  *relinked_out (may be null) gets the number of buffers appended. 0 done; 1 the list itself
+ *  is damaged (a link out of range or a cycle), nothing changed; -1 not attached, partition
+ *  not 0 or 1 or not attached, or not in the lock-free form. */
+PXR_API int32_t PXR_repair_partition(uint32_t partition, uint32_t *relinked_out) PXR_NOEXCEPT;
 
 #ifdef __cplusplus
 }
