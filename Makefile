@@ -4,10 +4,10 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev \
-                clang-tidy clang-format nats-server libnats-dev libcpp-httplib-dev \
+                clang-tidy clang-format nats-server libnats-dev openssl libcpp-httplib-dev \
                 python3 python3-pytest python3-cffi python3-setuptools python3-pip
 
-.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz
+.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge mutate
 
 all: build
 
@@ -40,8 +40,21 @@ test-sanitize: deps
 	ctest --test-dir $(SAN_BUILD) -j $(CTEST_JOBS) --output-on-failure
 
 # The loader finds ping and pong along PATH, as the spawn lines of demo.conf name them.
-demo: build
-	PATH="$(CURDIR)/$(BUILD)/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
+# Only the library, the pxr command and the two programs are built, not the tests.
+demo: deps
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD) --target pxr ping pong
+	PATH="$(abspath $(BUILD))/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
+
+# Two environments in two IPC namespaces joined by their bridges through a nats-server.
+demo-cluster: build
+	BUILD=$(BUILD) bridge/demo-cluster.sh
+
+# The bridge against NATS's own request/reply and publish/subscribe (median of 3).
+bench-bridge: deps
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_TESTS=OFF
+	cmake --build build-bench
+	BUILD=build-bench bridge/bench-bridge.sh
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF
@@ -56,6 +69,15 @@ bench-peers:
 FUZZ_SECONDS ?= 300
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+# Mutation testing of the library and the pxr command (tools/mutate.py): each mutant's fate
+# and the score. MUTATE_FILES / MUTATE_LINES narrow the candidates (see the script).
+MUTATE_SEED   ?= 1
+MUTATE_SAMPLE ?= 150
+MUTATE_TIMEOUT ?= 30
+mutate: deps
+	MUTATE_SEED=$(MUTATE_SEED) MUTATE_SAMPLE=$(MUTATE_SAMPLE) MUTATE_TIMEOUT=$(MUTATE_TIMEOUT) \
+	  MUTATE_FILES="$(MUTATE_FILES)" MUTATE_LINES="$(MUTATE_LINES)" /usr/bin/python3 tools/mutate.py
 
 install: build
 	cmake --install $(BUILD)

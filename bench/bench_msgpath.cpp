@@ -8,6 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -98,9 +99,17 @@ void library_echo() {
     }
 }
 
-void BM_PingPong_Library(benchmark::State &state) {
+// Both sides with the receive spin window (the echo sets its own after the fork).
+constexpr uint32_t kSpinUs = 50;
+void library_echo_spinning() {
+    PXR_set_receive_spin(kSpinUs);
+    library_echo();
+}
+
+void ping_pong_library(benchmark::State &state, bool spin) {
     set_form(true);
-    pid_t echo = fork_child(library_echo);
+    PXR_set_receive_spin(spin ? kSpinUs : 0);
+    pid_t echo = fork_child(spin ? library_echo_spinning : library_echo);
     for (auto _ : state) {
         MSG *m = getm(0x4001, 0, uint16_t(1u << kPing), 0);
         m->src = kPing;
@@ -111,31 +120,62 @@ void BM_PingPong_Library(benchmark::State &state) {
     MSG *stop = getm(kStopType, 0, 0, 0);
     PXR_send(kEcho, stop);
     reap(echo);
+    PXR_set_receive_spin(0);
+}
+void BM_PingPong_Library(benchmark::State &state) {
+    ping_pong_library(state, false);
 }
 BENCHMARK(BM_PingPong_Library)->UseRealTime();
+void BM_PingPong_LibrarySpin(benchmark::State &state) {
+    ping_pong_library(state, true);
+}
+BENCHMARK(BM_PingPong_LibrarySpin)->UseRealTime();
+
+// The bare queue's receive, optionally polling for up to kSpinUs first: the same window on
+// the floor under the library.
+bool g_bare_spin = false;
+ssize_t bare_receive(int q, Record &r) {
+    if (g_bare_spin) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(kSpinUs);
+        do {
+            const ssize_t n = msgrcv(q, &r, kText, 0, IPC_NOWAIT);
+            if (n >= 0) return n;
+        } while (std::chrono::steady_clock::now() < end);
+    }
+    return msgrcv(q, &r, kText, 0, 0);
+}
 
 void bare_echo() {
     Record r;
     for (;;) {
-        if (msgrcv(queue_of(kEcho), &r, kText, 0, 0) < 0) continue;
+        if (bare_receive(queue_of(kEcho), r) < 0) continue;
         if (r.index == 0xFFFF) return;
         msgsnd(queue_of(kPing), &r, kText, IPC_NOWAIT);
     }
 }
 
-void BM_PingPong_Bare(benchmark::State &state) {
+void ping_pong_bare(benchmark::State &state, bool spin) {
+    g_bare_spin = spin; // inherited by the echo
     pid_t echo = fork_child(bare_echo);
     Record r{1, 0, 0, {}};
     for (auto _ : state) {
         r.index = 1;
         msgsnd(queue_of(kEcho), &r, kText, IPC_NOWAIT);
-        msgrcv(queue_of(kPing), &r, kText, 0, 0);
+        bare_receive(queue_of(kPing), r);
     }
     r.index = 0xFFFF;
     msgsnd(queue_of(kEcho), &r, kText, 0);
     reap(echo);
+    g_bare_spin = false;
+}
+void BM_PingPong_Bare(benchmark::State &state) {
+    ping_pong_bare(state, false);
 }
 BENCHMARK(BM_PingPong_Bare)->UseRealTime();
+void BM_PingPong_BareSpin(benchmark::State &state) {
+    ping_pong_bare(state, true);
+}
+BENCHMARK(BM_PingPong_BareSpin)->UseRealTime();
 
 // ---- one-way stream: the producer's loop until the consumer has taken everything ----
 
@@ -220,6 +260,8 @@ void print_table(const std::map<std::string, double> &ns) {
     const double lk = find(ns, "BM_GetmRelm/locked");
     const double pl = find(ns, "BM_PingPong_Library");
     const double pb = find(ns, "BM_PingPong_Bare");
+    const double psl = find(ns, "BM_PingPong_LibrarySpin");
+    const double psb = find(ns, "BM_PingPong_BareSpin");
     const double sl = find(ns, "BM_Stream_Library");
     const double sb = find(ns, "BM_Stream_Bare");
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
@@ -231,6 +273,10 @@ void print_table(const std::map<std::string, double> &ns) {
     printf("%-44s %11.2f us\n", "round trip, library (getm/send/recv/confirm)", pl / 1e3);
     printf("%-44s %11.2f us\n", "round trip, bare msgsnd/msgrcv 12 bytes", pb / 1e3);
     printf("%-44s %12.2fx %12s\n", "library / bare round trip", ratio(pl, pb), "<= 1.10x");
+    printf("%-44s %11.2f us\n", "round trip, library, receive spin 50 us", psl / 1e3);
+    printf("%-44s %11.2f us\n", "round trip, bare queue, spin 50 us", psb / 1e3);
+    printf("%-44s %12.2fx %12s\n", "spinning library / blocking bare", ratio(psl, pb), "<= 0.15x");
+    printf("%-44s %12.2fx %12s\n", "spinning library / spinning bare", ratio(psl, psb), "<= 1.15x");
     printf("%-44s %9.2f Mmsg/s\n", "one-way stream, library", rate(sl));
     printf("%-44s %9.2f Mmsg/s\n", "one-way stream, bare", rate(sb));
     printf("%-44s %12.2fx\n", "library / bare time per message", ratio(sl, sb));

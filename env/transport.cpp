@@ -5,10 +5,13 @@
 #include "env/pools.h"
 #include "env/pxr_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <sys/msg.h>
 #include <unistd.h>
 
@@ -51,6 +54,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     if (qid == PXR_NO_QUEUE) {
         if (common_ptr->error_print)
             fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
+        pxr::drop_if_replaced();
         pxr::pause_seconds(2);
         return -1;
     }
@@ -81,6 +85,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         errno = err;
         perror("PXR_send() msgsnd()");
     }
+    if (pxr::drop_if_replaced()) return -1;
     // A plain increment: two failures at the same instant may count once.
     common_ptr->internal_errors = common_ptr->internal_errors + 1;
     if (common_ptr->fatal_action == 1) {
@@ -90,44 +95,186 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     return -1;
 }
 
-/// A record is not trusted: one naming a partition that is not attached here, or an index at
-/// or beyond its buffer count, is dropped (null) without touching memory outside the
-/// partition. Module id 255 has no table entry: null.
-MSG *PXR_read(uint8_t module, int nowait) noexcept {
-    if (!pxr::lazy_attach(2)) return nullptr;
-    if (common_flags() & CA_NO_TRAFFIC) return nullptr;
+namespace {
 
+// ---- Receive ----
+
+// The queue module receives from, or -1 when this process may not receive from it now; errno
+// then says why (the timed receive reports it; the plain receive only returns null).
+int receive_queue(uint8_t module) noexcept {
+    if (!pxr::lazy_attach(2)) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (common_flags() & CA_NO_TRAFFIC) {
+        errno = EPERM;
+        return -1;
+    }
     const ModuleQueueEntry *entry = entry_of(module);
-    if (entry == nullptr || (entry->queue_flags & 1u) == 0) return nullptr;
+    if (entry == nullptr || (entry->queue_flags & 1u) == 0) {
+        errno = EINVAL;
+        return -1;
+    }
     const uint32_t qid = entry->msqid;
     if (qid == PXR_NO_QUEUE) {
         if (common_ptr->error_print)
             fprintf(stderr, "(%d)PXR_read(): Undefined MSG Q 0x%x\n", int(getpid()),
                     unsigned(module));
-        return nullptr;
+        errno = EINVAL;
+        return -1;
     }
+    return int(qid);
+}
 
-    QueueRecord rec;
-    const ssize_t got = msgrcv(int(qid), &rec, kRecordText, 0, nowait ? IPC_NOWAIT : 0);
-    if (got < 0) {
-        const int err = errno;
-        if (err == EINTR || err == EAGAIN || err == ENOMSG) return nullptr;
-        // The queue is gone or holds a record we cannot take whole: this process can no
-        // longer use the environment.
-        PXR_unlink();
-        PXR_sys_failure = 1;
-        return nullptr;
-    }
-    if (size_t(got) < kRecordText) return nullptr;
-
+// The MSG a record names, stamped as received by this process; null (record dropped) when
+// it names no attached partition or an index beyond it.
+MSG *accept_record(const QueueRecord &rec) noexcept {
     const unsigned p = rec.partition;
     if (p >= unsigned(pxr::kPartitions)) return nullptr;
     if (partition_hdr[p] == nullptr || partition_msgarray[p] == nullptr) return nullptr;
     if (int32_t(rec.index) >= partition_geometry[p].num_msgs) return nullptr;
-
     SysMsg *slot = pxr::slot_at(int(p), rec.index);
     slot->receive_pid = my_pid;
     return pxr::msg_of(slot);
+}
+
+// One msgrcv. found is false only when the queue was empty; otherwise the receive ends with
+// msg, null for an interruption (EINTR), a dropped record (EBADMSG) or a queue this process
+// can no longer use (its error; the process is detached).
+struct Take {
+    MSG *msg;
+    bool found;
+};
+
+Take take_record(int qid, int flags) noexcept {
+    QueueRecord rec;
+    const ssize_t got = msgrcv(qid, &rec, kRecordText, 0, flags);
+    if (got < 0) {
+        const int err = errno;
+        if (err == ENOMSG || err == EAGAIN) return {nullptr, false};
+        if (err == EINTR) return {nullptr, true};
+        // The queue is gone or holds a record we cannot take whole: this process can no
+        // longer use the environment.
+        PXR_unlink();
+        PXR_sys_failure = 1;
+        errno = err;
+        return {nullptr, true};
+    }
+    MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
+    if (msg == nullptr) errno = EBADMSG;
+    return {msg, true};
+}
+
+uint64_t now_ns() noexcept {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+// ---- Receive spin window ----
+// A waiting receive first polls its queue for up to the window: when the sender answers
+// within it, the receiver never sleeps and the sender's msgsnd has no sleeper to wake, which
+// saves both cross-core wake-ups of a round trip. A window that ends empty, or in which the
+// process lost its core for a while (the core is wanted elsewhere), is a loss: the
+// receive then waits as usual, the next `rest` receives of the process wait without
+// polling, rest doubling with each loss up to kMaxRest, and the window shrinks by half with
+// each loss down to a quarter. A record found after at least one empty poll is a win and
+// restores both; one that was already waiting proves nothing (the wait would not have slept
+// either). So an idle receiver spends one window and then sleeps, a receiver whose sender
+// shares its core (and cannot answer while it polls) polls a quarter window once in kMaxRest
+// receives, and a steady exchange polls every time.
+constexpr uint32_t kSpinMaxUs = 1000000;
+constexpr uint32_t kSpinUnread = UINT32_MAX; // the environment variable is not read yet
+constexpr uint32_t kMaxRest = 1024;
+constexpr uint64_t kPreemptedNs = 20000; // a poll takes about 1 µs
+
+uint32_t spin_us = kSpinUnread;
+uint32_t spin_shift = 0; // the window in use is spin_us >> spin_shift
+uint32_t spin_rest = 0;  // receives to wait without polling after each loss
+uint32_t spin_skip = 0;  // of those, still to come
+
+// PXR_RECEIVE_SPIN_US: decimal microseconds up to kSpinMaxUs; anything else leaves it off.
+uint32_t spin_from_environment() noexcept {
+    const char *text = getenv("PXR_RECEIVE_SPIN_US");
+    if (text == nullptr || *text == '\0') return 0;
+    uint32_t us = 0;
+    for (const char *c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return 0;
+        us = us * 10 + uint32_t(*c - '0');
+        if (us > kSpinMaxUs) return 0;
+    }
+    return us;
+}
+
+uint32_t spin_window() noexcept {
+    if (spin_us == kSpinUnread) spin_us = spin_from_environment();
+    return spin_us;
+}
+
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+void lose_window() noexcept {
+    spin_rest = spin_rest == 0 ? 1 : std::min(spin_rest * 2, kMaxRest);
+    spin_skip = spin_rest;
+    spin_shift = std::min(spin_shift + 1, 2u);
+}
+
+// Polls qid for up to the window, and never past limit_ns. True when a poll ended the
+// receive (*out is its result, as take_record gives it).
+[[gnu::noinline]] bool spin_for_record(int qid, uint64_t limit_ns, MSG **out) noexcept {
+    const uint32_t window = spin_window();
+    if (window == 0) return false;
+    if (spin_skip != 0) {
+        --spin_skip;
+        return false;
+    }
+    uint64_t last = now_ns();
+    const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
+    for (bool first = true;; first = false) {
+        const Take t = take_record(qid, IPC_NOWAIT);
+        const uint64_t now = now_ns();
+        // A gap between two polls means the core was taken from us: it is wanted elsewhere
+        // (by the sender, perhaps), so polling on costs others time and counts as a loss.
+        const bool preempted = now - last > kPreemptedNs;
+        if (t.found) {
+            if (preempted)
+                lose_window();
+            else if (!first)
+                spin_rest = spin_shift = 0;
+            *out = t.msg;
+            return true;
+        }
+        if (preempted || now >= end) break;
+        last = now;
+        cpu_relax();
+    }
+    lose_window();
+    return false;
+}
+
+// Sleeps of the timed receive between two looks at its queue: short at first, so an answer
+// that comes soon is taken soon, growing to kLastNapNs, which bounds both the lateness of a
+// record that arrives during a quiet period and the wake-ups of a long wait.
+constexpr uint64_t kFirstNapNs = 20000;
+constexpr uint64_t kLastNapNs = 1000000;
+
+} // namespace
+
+/// A record is not trusted: one naming a partition that is not attached here, or an index at
+/// or beyond its buffer count, is dropped (null) without touching memory outside the
+/// partition. Module id 255 has no table entry: null.
+MSG *PXR_read(uint8_t module, int nowait) noexcept {
+    const int qid = receive_queue(module);
+    if (qid < 0) return nullptr;
+    if (nowait == 0 && spin_us != 0) [[unlikely]] {
+        MSG *msg;
+        if (spin_for_record(qid, UINT64_MAX, &msg)) return msg;
+    }
+    return take_record(qid, nowait ? IPC_NOWAIT : 0).msg;
 }
 
 MSG *PXR_receive(uint32_t module) noexcept {
@@ -136,4 +283,40 @@ MSG *PXR_receive(uint32_t module) noexcept {
 
 MSG *PXR_grab(uint32_t module) noexcept {
     return PXR_read(uint8_t(module & 0xFF), 1);
+}
+
+/// System V queues have no timed wait, and interrupting msgrcv would take a signal handler
+/// and a timer from the caller: so after the spin window the queue is polled with naps of
+/// 20 µs doubling up to 1 ms (never past the deadline). A record is taken at most about 1 ms
+/// after it arrives; no handler, timer or thread is used, and a signal ends the wait (EINTR).
+MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
+    const int qid = receive_queue(uint8_t(module & 0xFF));
+    if (qid < 0) return nullptr;
+    const uint64_t deadline = now_ns() + uint64_t(timeout_ms) * 1000000u;
+    MSG *msg;
+    if (spin_for_record(qid, deadline, &msg)) return msg;
+    for (uint64_t nap = kFirstNapNs;; nap = std::min(nap * 2, kLastNapNs)) {
+        const Take t = take_record(qid, IPC_NOWAIT);
+        if (t.found) return t.msg;
+        const uint64_t now = now_ns();
+        if (now >= deadline) {
+            errno = ETIMEDOUT;
+            return nullptr;
+        }
+        const uint64_t ns = std::min(nap, deadline - now);
+        const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
+        if (nanosleep(&ts, nullptr) != 0 && errno == EINTR) return nullptr;
+    }
+}
+
+/// Above one second the window is refused (-1) and stays as it was.
+int PXR_set_receive_spin(uint32_t microseconds) noexcept {
+    if (microseconds > kSpinMaxUs) return -1;
+    spin_us = microseconds;
+    spin_rest = spin_skip = spin_shift = 0;
+    return 0;
+}
+
+uint32_t PXR_get_receive_spin(void) noexcept {
+    return spin_window();
 }

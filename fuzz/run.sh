@@ -16,15 +16,17 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_parse fuzz_number fuzz_pack fuzz_trace fuzz_receive)
   [ -f tools/config.h ] && targets+=(fuzz_config)
+  [ -f bridge/wire.cpp ] && targets+=(fuzz_bridge_wire)
 fi
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fno-sanitize-recover=all
-       -DPXRLIB_BUILDING -I"$root/include" -I"$root" -I"$root/tools")
+       -DPXRLIB_BUILDING -I"$root/include" -I"$root" -I"$root/tools" -I"$root/bridge")
 mkdir -p "$build/obj" "$build/artifacts"
 
 # The library, compiled once for every target (only what a target uses is linked).
 sources=(env/*.cpp msg/*.cpp plat/*.cpp util/*.cpp dump/*.cpp)
-[ -f tools/config.cpp ] && sources+=(tools/config.cpp)
+[ -f tools/config.cpp ] && sources+=(tools/config.cpp tools/config_bridge.cpp tools/common.cpp)
+[ -f bridge/wire.cpp ] && sources+=(bridge/wire.cpp)
 # An object is rebuilt when its source or any header is newer.
 header=$(ls -t include/*.h* env/*.h tools/*.h 2>/dev/null | head -n 1)
 printf '%s\n' "${sources[@]}" | xargs -P "$jobs" -I{} sh -c '

@@ -14,8 +14,13 @@
 #ifndef PXR_HPP
 #define PXR_HPP
 
+#if !defined(__cplusplus) || __cplusplus < 202002L
+#error "pxr.hpp needs C++20: compile with -std=c++20 (CMake: link pxrlib::cxx)"
+#endif
+
 #include "pxrlib.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -124,17 +129,45 @@ inline std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t repl
 inline error send(uint32_t dst, message &msg) noexcept {
     if (!msg) return error::empty_handle;
     int rc = PXR_send(dst, msg.get());
-    if (rc == 0) {
+    if (rc == PXR_OK) {
         (void)msg.release();
         return error::none;
     }
-    return rc == 1 ? error::traffic_forbidden : error::send_failed;
+    return rc == PXR_FAIL ? error::traffic_forbidden : error::send_failed;
 }
 
 /// Waits for the next message of module; empty on failure or interruption.
 inline std::optional<message> receive(uint32_t module) noexcept {
     if (MSG *m = PXR_receive(module)) return message(m);
     return std::nullopt;
+}
+
+/// Waits at most timeout (rounded up to whole milliseconds) for the next message of module;
+/// empty on time-out (errno ETIMEDOUT) and wherever receive() is empty (PXR_timed_receive).
+template <class Rep, class Period>
+std::optional<message> receive(uint32_t module,
+                               std::chrono::duration<Rep, Period> timeout) noexcept {
+    // Through double, so that even duration::max() converts without overflow.
+    const double ms = std::chrono::duration<double, std::milli>(timeout).count();
+    uint32_t whole = 0;
+    if (ms >= 4294967295.0)
+        whole = UINT32_MAX;
+    else if (ms > 0)
+        whole = uint32_t(ms) + (double(uint32_t(ms)) < ms ? 1u : 0u);
+    if (MSG *m = PXR_timed_receive(module, whole)) return message(m);
+    return std::nullopt;
+}
+
+/// Sets this process's receive spin window (PXR_set_receive_spin); zero turns it off. False
+/// (nothing changed) above one second or below zero.
+inline bool set_receive_spin(std::chrono::microseconds window) noexcept {
+    if (window.count() < 0 || window > std::chrono::seconds(1)) return false;
+    return PXR_set_receive_spin(uint32_t(window.count())) == 0;
+}
+
+/// This process's receive spin window; zero when off.
+inline std::chrono::microseconds receive_spin() noexcept {
+    return std::chrono::microseconds(PXR_get_receive_spin());
 }
 
 /// The next message of module, or empty at once when there is none.
@@ -151,7 +184,7 @@ inline void confirm(message &&msg) noexcept {
 
 /// Asks the environment to terminate (PXR_terminate). A recorded process is stopped by it.
 inline bool terminate() noexcept {
-    return PXR_terminate() == 0;
+    return PXR_terminate() == PXR_OK;
 }
 
 /// The loader's side: creates an environment and removes it again when it goes out of scope
@@ -174,9 +207,8 @@ class environment {
         if (opt.error_print) flags |= PXR_INIT_ERROR_PRINT;
         if (opt.no_attach) flags |= PXR_INIT_NO_ATTACH;
         int rc = PXR_init(flags, 0, opt.congestion_module);
-        if (rc == 0) return environment(opt.atomic);
-        // 1: a system lock exists; 6: this process is attached to an environment already.
-        bool exists = rc == 1 || rc == 6;
+        if (rc == PXR_OK) return environment(opt.atomic);
+        bool exists = rc == PXR_INIT_LOCK_EXISTS || rc == PXR_INIT_ALREADY_ATTACHED;
         if (!exists) PXR_close(); // removes a system lock this attempt made
         if (why != nullptr) *why = exists ? error::exists : error::create_failed;
         return std::nullopt;
@@ -200,17 +232,17 @@ class environment {
     error add_partition(int partition, int32_t buffers, uint32_t param_size, uint32_t onset = 0,
                         uint32_t abate = 0) noexcept {
         int32_t flags = PXR_OPEN_CREATE | (atomic_ ? PXR_OPEN_ATOMIC : 0);
-        return PXR_open_partition(partition, buffers, param_size, onset, abate, flags) == 0
+        return PXR_open_partition(partition, buffers, param_size, onset, abate, flags) == PXR_OK
                    ? error::none
                    : error::partition_failed;
     }
     /// Gives module a new queue of its own.
     error add_queue(uint8_t module) noexcept {
-        return IPC_create(module, 1) == 0 ? error::none : error::queue_failed;
+        return IPC_create(module, 1) == PXR_OK ? error::none : error::queue_failed;
     }
     /// Points module at target's queue.
     error add_alias(uint8_t module, uint8_t target) noexcept {
-        return IPC_attach(module, target) == 0 ? error::none : error::alias_failed;
+        return IPC_attach(module, target) == PXR_OK ? error::none : error::alias_failed;
     }
     /// Starts a recorded process; argv[0] is searched along PATH. pid receives its id.
     error spawn(std::initializer_list<const char *> args, int32_t *pid = nullptr) noexcept {
@@ -221,7 +253,7 @@ class environment {
         int32_t child = -1;
         int rc = SYS_spawn_process(0, argv.data(), &child);
         if (pid != nullptr) *pid = child;
-        return rc == 0 ? error::none : error::spawn_failed;
+        return rc == PXR_OK ? error::none : error::spawn_failed;
     }
     /// Admits attachers and blocks until a termination request; returns the exit status.
     int32_t wait_exit() noexcept { return PXR_wait_exit(); }

@@ -32,6 +32,36 @@ extern "C" {
 #endif
 
 /* ======================================================================== */
+/* Result codes                                                             */
+/* ======================================================================== */
+
+/* Names for the numeric results listed with each function; the values are fixed. PXR_BAD is
+ * an int: compare int and int32_t results with it, and uint32_t results with PXR_BAD_U32
+ * (the same bits), so that neither comparison mixes signedness. */
+#define PXR_OK 0                /**< success */
+#define PXR_FAIL 1              /**< the usual failure */
+#define PXR_BAD (-1)            /**< bad argument or absent object (int results) */
+#define PXR_BAD_U32 0xFFFFFFFFu /**< PXR_BAD where the result is uint32_t */
+
+/* PXR_init */
+#define PXR_INIT_LOCK_EXISTS 1      /**< create refused: a system lock exists */
+#define PXR_INIT_NO_COMMON_AREA 3   /**< the common area is unavailable */
+#define PXR_INIT_LOCK_FAILED 5      /**< the system lock could not be taken */
+#define PXR_INIT_ALREADY_ATTACHED 6 /**< this process is attached already */
+#define PXR_INIT_REFUSED 8          /**< the environment refuses attachers */
+#define PXR_INIT_NOT_RUNNING 9      /**< the environment is not running yet */
+
+/* PXR_pending_msgs, PXR_lastpid (PXR_BAD: the module has no queue) */
+#define PXR_QUEUE_ALIAS (-2)       /**< the module shares another module's queue */
+#define PXR_QUEUE_STAT_FAILED (-4) /**< the queue's status could not be read */
+
+/* File handle table */
+#define PXR_FILE_TABLE_FULL (-2) /**< PLAT_open: all 16 handles in use */
+#define PXR_FILE_EOF (-3)        /**< PLAT_read: end of file, nothing read */
+#define PXR_FILE_BAD_ORIGIN (-2) /**< PLAT_seek: origin not 0, 1 or -1 */
+#define PXR_FILE_BAD_HANDLE (-4) /**< PLAT_seek: handle outside the table or free */
+
+/* ======================================================================== */
 /* Records shared between processes. Their layouts are binding.             */
 /* ======================================================================== */
 
@@ -209,10 +239,12 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 #define PXR_INIT_ATOMIC 0x4u      /**< lock-free buffer pools */
 #define PXR_INIT_RESET_STATS 0x8u /**< attach: reset the since-reset statistics */
 #define PXR_INIT_NO_ATTACH 0x10u  /**< refuse every later attach */
+/* clang-format off */
 #define PXR_INIT_FATAL_ACTION(a) (((uint32_t)(a) & 0xFu) << 28) /**< 1: terminate on fatal failure */
+/* clang-format on */
 
-#define PXR_OPEN_CREATE 0x1  /**< PXR_open_partition: create (else attach) */
-#define PXR_OPEN_ATOMIC 0x4  /**< lay the free list out in the lock-free form */
+#define PXR_OPEN_CREATE 0x1 /**< PXR_open_partition: create (else attach) */
+#define PXR_OPEN_ATOMIC 0x4 /**< lay the free list out in the lock-free form */
 
 /* ======================================================================== */
 /* Exported per-process data                                                */
@@ -411,6 +443,30 @@ PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
 PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
 
 /* ======================================================================== */
+/* Receive spin window and receive with a time limit                        */
+/* ======================================================================== */
+
+/** Set this process's receive spin window: a waiting receive first polls its queue for up to
+ *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
+ *  default) turns it off. The window adapts: after a window that found nothing the next
+ *  receives wait without polling (1, 2, 4 ... up to 1024 of them) and the window shrinks
+ *  to a quarter, until a poll pays again.
+ *  A signal that arrives while the receive polls runs its handler but does not end the
+ *  receive, just as one arriving an instant before a blocking wait; only the wait that
+ *  follows returns null on a signal. Without a call, the window is read once from the
+ *  environment variable PXR_RECEIVE_SPIN_US (decimal microseconds; anything else means 0).
+ *  0 done; -1 above 1000000 (one second), the window unchanged. */
+PXR_API int PXR_set_receive_spin(uint32_t microseconds) PXR_NOEXCEPT;
+/** This process's receive spin window in microseconds; 0 when off. */
+PXR_API uint32_t PXR_get_receive_spin(void) PXR_NOEXCEPT;
+/** Wait at most timeout_ms for the next message of module (after the spin window, if any).
+ *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
+ *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),
+ *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
+ *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
+PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
+
+/* ======================================================================== */
 /* Message record                                                           */
 /* ======================================================================== */
 
@@ -438,8 +494,8 @@ PXR_API int MNG_trace_event_instance(const MSG *traced, uint8_t src, uint8_t dst
 PXR_API int MNG_seltrace_event(const MSG *traced, uint8_t status, uint8_t src,
                                uint8_t dst) PXR_NOEXCEPT;
 /** As MNG_seltrace_event, with an instance number. */
-PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src,
-                                        uint8_t dst, uint32_t instance) PXR_NOEXCEPT;
+PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src, uint8_t dst,
+                                        uint32_t instance) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message trace text                                                       */
@@ -462,8 +518,8 @@ PXR_API int trace_partition_sysmsg(const SysMsg *sysmsg, uint32_t show_all) PXR_
 /** Send an identity request (type 0x6111) from src to dst. 0 sent; -1 no message or send failed. */
 PXR_API int ID_req_ident(uint8_t src, uint8_t dst, uint8_t id) PXR_NOEXCEPT;
 /** Write an identity into msg's 28 parameter bytes. 0 written; 1 msg->len below 28. */
-PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1,
-                           uint8_t ident_byte2, const char *text) PXR_NOEXCEPT;
+PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1, uint8_t ident_byte2,
+                           const char *text) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message helpers                                                          */
@@ -612,6 +668,46 @@ PXR_API int PXR_dump_write_memory(const void *buf, uint32_t size) PXR_NOEXCEPT;
 PXR_API int PXR_dump_read_memory(void *buf, uint32_t size) PXR_NOEXCEPT;
 /** Close both dump streams and clear the handles. 0. */
 PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Returning the buffers of dead processes                                  */
+/* ======================================================================== */
+
+/** PXR_reclaim_buffers flag: find and count, give nothing back. */
+#define PXR_RECLAIM_DRY_RUN 0x1u
+
+/** What a reclaim pass found. */
+typedef struct PXR_reclaim_stats {
+    uint32_t returned;  /**< buffers given back (dry run: that would be) */
+    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their receiver */
+    uint32_t undecided; /**< buffers that seem to be held by dead processes but could not be
+                             proven free of every queue and live process this time */
+} PXR_reclaim_stats;
+
+/** One buffer a reclaim pass gave back (or would give back). */
+typedef struct PXR_reclaimed_buffer {
+    uint32_t partition;
+    uint32_t index;
+    int32_t holder; /**< the dead process that held it */
+} PXR_reclaimed_buffer;
+
+/** Give back to its pool every buffer held by a process that no longer runs (pid 0: any
+ *  such process; pid > 0: that process only, which must have ended). The holder is read from
+ *  the buffer's system header: its last receiver when that is not also its last sender, else
+ *  its last sender, else (never sent) its allocator. A buffer is returned only when its holder
+ *  has ended (a zombie counts as ended), no queue references it (looked up with MSG_COPY,
+ *  which takes no record) and a second look 20 ms later agrees. A buffer whose release was
+ *  under way when its holder died is given back in the locked form (whose release is whole
+ *  under the partition lock) and left alone in the lock-free form. A forked child that did
+ *  not attach afresh stamps its parent's pid, so its buffers count as its parent's. Returns
+ *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
+ *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
+ *  bad argument. */
+PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
+                                PXR_reclaimed_buffer *list, uint32_t capacity) PXR_NOEXCEPT;
+/** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told
+ *  (another user's process counts as running), -1 for pid <= 0. */
+PXR_API int PXR_process_gone(int32_t pid) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Lock-free pool repair                                                    */

@@ -15,19 +15,19 @@ constexpr int kTextEnd = 27; // always NUL, so the text field stays terminated
 
 int ID_req_ident(uint8_t src, uint8_t dst, uint8_t id) noexcept {
     MSG *msg = getm(kIdentRequest, id, uint16_t(1u << (src & 15)), kIdentLen);
-    if (msg == nullptr) return -1;
+    if (msg == nullptr) return PXR_BAD;
     msg->src = src;
     msg->dst = dst;
     for (uint32_t i = 0; i < msg->len; ++i) msg->param[i] = 0;
-    if (PXR_send(dst, msg) == 0) return 0;
+    if (PXR_send(dst, msg) == PXR_OK) return PXR_OK;
     relm(msg);
-    return -1;
+    return PXR_BAD;
 }
 
 /// Writes the identity into the first 28 parameter bytes. A null text is taken as empty.
 int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1, uint8_t ident_byte2,
                    const char *text) noexcept {
-    if (msg->len < kIdentLen) return 1;
+    if (msg->len < kIdentLen) return PXR_FAIL;
     rpackbytes(msg->param, 0, ident_word, 2);
     rpackbytes(msg->param, 2, ident_byte1, 1);
     rpackbytes(msg->param, 3, ident_byte2, 1);
@@ -38,5 +38,5 @@ int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1, uint8_t i
         msg->param[i] = uint8_t(c);
     }
     msg->param[kTextEnd] = 0;
-    return 0;
+    return PXR_OK;
 }

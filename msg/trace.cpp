@@ -99,7 +99,7 @@ uint32_t copy_split_record(const MSG *traced, uint8_t src, uint8_t *data) {
 int generic_trace(uint16_t type, uint8_t status, const MSG *traced, uint8_t src, uint8_t dst,
                   uint32_t instance) {
     // Tested before anything else, without attaching: a trace must not add to congestion.
-    if (PXR_partition_congestion(0) != 0) return -1;
+    if (PXR_partition_congestion(0) != PXR_OK) return PXR_BAD;
 
     MSG *msg = nullptr;
     uint32_t data_len = 0;
@@ -107,11 +107,11 @@ int generic_trace(uint16_t type, uint8_t status, const MSG *traced, uint8_t src,
     case kNoDetailA:
     case kNoDetailB:
         msg = allocate_trace_msg(type, src, dst, status, traced, kFixedRequest, instance, 1);
-        if (msg == nullptr) return -1;
+        if (msg == nullptr) return PXR_BAD;
         break;
     case kRefRecord: {
         msg = allocate_trace_msg(type, src, dst, status, traced, kFixedRequest, instance, 0);
-        if (msg == nullptr) return -1;
+        if (msg == nullptr) return PXR_BAD;
         uint32_t n = field_at<uint16_t>(traced, 24);
         if (n > kMaxRefData) n = kMaxRefData;
         const auto *ref = field_at<const uint8_t *>(traced, 32);
@@ -121,13 +121,13 @@ int generic_trace(uint16_t type, uint8_t status, const MSG *traced, uint8_t src,
     }
     case kSplitRecord:
         msg = allocate_trace_msg(type, src, dst, status, traced, kFixedRequest, instance, 0);
-        if (msg == nullptr) return -1;
+        if (msg == nullptr) return PXR_BAD;
         data_len = copy_split_record(traced, src, msg->param + kTraceHeader);
         break;
     default:
         if (traced->msg_class != 0) {
             msg = allocate_trace_msg(type, src, dst, status, traced, kFixedRequest, instance, 0);
-            if (msg == nullptr) return 1;
+            if (msg == nullptr) return PXR_FAIL;
             break;
         }
         uint32_t n = traced->len;
@@ -136,7 +136,7 @@ int generic_trace(uint16_t type, uint8_t status, const MSG *traced, uint8_t src,
         if (msg == nullptr) {
             if (n > kFallbackData) n = kFallbackData;
             msg = allocate_trace_msg(type, src, dst, status, traced, n + kTraceHeader, instance, 0);
-            if (msg == nullptr) return -1;
+            if (msg == nullptr) return PXR_BAD;
         }
         local_memcpy(msg->param + kTraceHeader, traced->param, int(n));
         data_len = n;
@@ -144,20 +144,20 @@ int generic_trace(uint16_t type, uint8_t status, const MSG *traced, uint8_t src,
     }
     rpackbytes(msg->param, 16, data_len, 2);
     msg->len = uint16_t(data_len + kTraceHeader);
-    if (PXR_send(dst, msg) != 0) relm(msg);
-    return 0;
+    if (PXR_send(dst, msg) != PXR_OK) relm(msg);
+    return PXR_OK;
 }
 
 int error_event(uint8_t code, uint16_t id, uint8_t src, uint8_t dst, uint32_t instance) {
     MSG *msg = getm(kErrorEvent, id, 0, 0);
-    if (msg == nullptr) return -1;
+    if (msg == nullptr) return PXR_BAD;
     msg->src = src;
     msg->dst = dst;
     msg->status = code;
     msg->info = PXR_get_time();
     PXR_set_instance(instance, msg);
-    if (PXR_send(dst, msg) != 0) relm(msg);
-    return 0;
+    if (PXR_send(dst, msg) != PXR_OK) relm(msg);
+    return PXR_OK;
 }
 
 } // namespace

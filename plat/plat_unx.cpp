@@ -80,36 +80,36 @@ int32_t PLAT_open(const char *path, uint32_t mode) noexcept {
     }
     int handle = 0;
     while (handle < kHandles && plat_handles[handle] != kFree) ++handle;
-    if (handle == kHandles) return -2;
+    if (handle == kHandles) return PXR_FILE_TABLE_FULL;
     // The slot is taken only once the open has succeeded.
     int fd = open_for(path, mode);
-    if (fd < 0) return -1;
+    if (fd < 0) return PXR_BAD;
     plat_handles[handle] = fd;
     return handle;
 }
 
 /// A handle outside 0..15 returns -1 and touches nothing.
 int32_t PLAT_close(int32_t handle) noexcept {
-    if (handle < 0 || handle >= kHandles) return -1;
-    if (plat_initialised == 0) return 0;
+    if (handle < 0 || handle >= kHandles) return PXR_BAD;
+    if (plat_initialised == 0) return PXR_OK;
     int32_t fd = plat_handles[handle];
     // Standard input and output stay open, however they came into the slot.
     if (fd != kFree && fd != STDIN_FILENO && fd != STDOUT_FILENO) close(fd);
     plat_handles[handle] = kFree;
-    return 0;
+    return PXR_OK;
 }
 
 int32_t PLAT_read(uint32_t handle, void *buf, uint32_t length) noexcept {
     int32_t fd = descriptor_of(handle);
-    if (fd < 0) return -1;
+    if (fd < 0) return PXR_BAD;
     uint32_t done = 0;
     for (;;) {
         ssize_t n = read(fd, static_cast<char *>(buf) + done, length - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return -1; // the bytes already read are lost to the caller
+            return PXR_BAD; // the bytes already read are lost to the caller
         }
-        if (n == 0) return done > 0 ? int32_t(done) : -3;
+        if (n == 0) return done > 0 ? int32_t(done) : PXR_FILE_EOF;
         done += uint32_t(n);
         if (done == length) return int32_t(done);
     }
@@ -117,13 +117,13 @@ int32_t PLAT_read(uint32_t handle, void *buf, uint32_t length) noexcept {
 
 int32_t PLAT_write(uint32_t handle, const void *buf, uint32_t length) noexcept {
     int32_t fd = descriptor_of(handle);
-    if (fd < 0) return -1;
+    if (fd < 0) return PXR_BAD;
     uint32_t done = 0;
     while (done < length) {
         ssize_t n = write(fd, static_cast<const char *>(buf) + done, length - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return -1;
+            return PXR_BAD;
         }
         done += uint32_t(n);
     }
@@ -136,7 +136,7 @@ int32_t PLAT_puts(uint32_t handle, const char *text) noexcept {
 
 int32_t PLAT_seek(int32_t handle, int32_t offset, int32_t origin) noexcept {
     int32_t fd = descriptor_of(uint32_t(handle));
-    if (fd < 0) return -4;
+    if (fd < 0) return PXR_FILE_BAD_HANDLE;
     int whence;
     switch (origin) {
     case 0:
@@ -149,9 +149,9 @@ int32_t PLAT_seek(int32_t handle, int32_t offset, int32_t origin) noexcept {
         whence = SEEK_END;
         break;
     default:
-        return -2;
+        return PXR_FILE_BAD_ORIGIN;
     }
-    return lseek(fd, off_t(offset), whence) < 0 ? -1 : 0;
+    return lseek(fd, off_t(offset), whence) < 0 ? PXR_BAD : PXR_OK;
 }
 
 int32_t PLAT_os_handle(uint32_t handle) noexcept {

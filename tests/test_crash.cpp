@@ -42,29 +42,6 @@ int allocate_elsewhere() {
     });
 }
 
-TEST_F(CrashTest, LockOfAKilledHolderIsFreeAgain) {
-    pxrtest::EnvSpec layout;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
-    // The partition lock, then the system lock (attach and process table).
-    for (bool system_lock : {false, true}) {
-        Ready ready;
-        pid_t holder = pxrtest::start_child([&] {
-            PXR_unlink();
-            if (PXR_link() != 0) return 1;
-            int semid = system_lock ? pxr_semid : partition_lock_id[0];
-            if (_grab_semaphore(semid) != 0) return 2;
-            ready.signal();
-            pause();
-            return 0;
-        });
-        ASSERT_TRUE(ready.wait());
-        kill_and_reap(holder);
-        EXPECT_EQ(allocate_elsewhere(), 0) << (system_lock ? "system lock" : "partition lock");
-    }
-    pxrtool::EnvironmentCheck env;
-    EXPECT_EQ(pxrtool::check_environment(env), 0);
-}
-
 // Churning processes are killed at random moments; every following allocation succeeds. The
 // victims' buffers stay allocated to them; a kill while the free list changes may leave one
 // buffer outside the list, which the check reports.

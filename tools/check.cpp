@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include "env/lfpool.h"
+#include "tool.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,8 +16,6 @@ namespace pxrtool {
 
 namespace {
 
-constexpr int32_t kMaxBuffers = 65000;
-
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...) {
     char buf[256];
@@ -25,11 +24,6 @@ std::string format(const char *fmt, ...) {
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     return buf;
-}
-
-bool pid_alive(int32_t pid) {
-    if (pid <= 0) return false;
-    return kill(pid, 0) == 0 || errno == EPERM;
 }
 
 std::vector<PidCount> tally(const std::map<int32_t, uint32_t> &by_pid) {

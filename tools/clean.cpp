@@ -1,15 +1,18 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
+#include "supervise.h"
 #include "tool.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 #include <vector>
 
 namespace pxrtool {
@@ -42,6 +45,7 @@ std::vector<Object> key_plan() {
         plan.push_back({Kind::Semaphore, PXR_KEY_PARTITION_LOCK + p, buf});
     }
     plan.push_back({Kind::Memory, PXR_KEY_COMMON_AREA, "common area"});
+    plan.push_back({Kind::Memory, kSupervisionKey, "loader's supervision table"});
     // Last: while the system lock exists no new environment can be created over the rest.
     plan.push_back({Kind::Semaphore, PXR_KEY_SYSTEM_LOCK, "system lock"});
     return plan;
@@ -73,27 +77,126 @@ bool remove(const Object &o, int id) {
 }
 
 const char *kCleanHelp =
-    "usage: pxr clean [--dry-run] [--force]\n"
-    "Remove every IPC object of the environment's key plan that is left behind (system\n"
-    "lock, exit and fatal semaphores, common area, partitions and their locks, module\n"
-    "queues), reporting each. Refuses while a loader still waits for its environment,\n"
-    "unless --force is given.\n"
-    "  -n, --dry-run   only report what would be removed\n"
-    "  --force         remove even a running environment\n";
+    "usage: pxr clean [--dry-run] [--force] [--keep-processes]\n"
+    "Stop the processes that a crashed environment's process table records (SIGTERM, then\n"
+    "SIGKILL after 2 seconds), then remove every IPC object of the environment's key plan\n"
+    "that is left behind (system lock, exit and fatal semaphores, common area, partitions\n"
+    "and their locks, module queues, the loader's supervision table), reporting each.\n"
+    "Refuses while a loader still looks after its environment, unless --force is given.\n"
+    "  -n, --dry-run      only report what would be stopped and removed\n"
+    "  --force            clean even a running environment\n"
+    "  --keep-processes   leave the recorded processes running\n";
 
-// Recorded processes that still run: a crashed loader does not stop them.
-void report_survivors() {
+constexpr long kGraceMs = 2000;
+
+// Whether pid still runs (a zombie does not).
+bool runs(int32_t pid) {
+    return PXR_process_gone(pid) == 0;
+}
+
+// Whether a live process belongs to the environment: it maps the environment's common area,
+// or its command name is the one recorded for it. A pid that was reused by an unrelated
+// process since is left alone.
+bool belongs(int32_t pid, const std::string &name) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/maps", int(pid));
+    char key[32];
+    std::snprintf(key, sizeof key, "SYSV%08x", unsigned(PXR_KEY_COMMON_AREA));
+    if (FILE *f = std::fopen(path, "r")) {
+        char line[512];
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, f) != nullptr)
+            found = std::strstr(line, key) != nullptr;
+        std::fclose(f);
+        if (found) return true;
+    }
+    std::snprintf(path, sizeof path, "/proc/%d/comm", int(pid));
+    char comm[32] = "";
+    if (FILE *f = std::fopen(path, "r")) {
+        if (std::fgets(comm, sizeof comm, f) == nullptr) comm[0] = '\0';
+        std::fclose(f);
+    }
+    comm[std::strcspn(comm, "\n")] = '\0';
+    std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+    return comm[0] != '\0' && base.compare(0, 15, comm) == 0;
+}
+
+// Whether pid may be signalled at all: never a process group (pid <= 0), this process, its
+// parent or the leader of its own process group.
+bool signallable(int32_t pid) {
+    return pid > 0 && pid != getpid() && pid != getppid() && pid != getpgrp();
+}
+
+struct Recorded {
+    int32_t pid;
+    std::string name;
+};
+
+// The live processes of the crashed environment's table (and of its loader's supervision
+// table, which also names processes waiting for a restart's back-off).
+std::vector<Recorded> recorded_processes() {
+    std::vector<Recorded> out;
     CommonView view;
     std::string why;
-    if (!view.map(why)) return;
+    if (!view.map(why)) return out;
     int32_t count = view->process_count;
-    if (count < 0 || count > PXR_MAX_PROCESSES) return;
+    if (count < 0 || count > PXR_MAX_PROCESSES) count = count < 0 ? 0 : PXR_MAX_PROCESSES;
     for (int32_t i = 0; i < count; ++i) {
         const ProcessEntry &e = view->processes[i];
-        if (e.pid > 0 && (kill(e.pid, 0) == 0 || errno == EPERM))
-            std::printf("note: recorded process %d (%.*s) is still running; it is not stopped\n",
-                        e.pid, int(strnlen(e.name, sizeof e.name)), e.name);
+        std::string name(e.name, strnlen(e.name, sizeof e.name));
+        bool dup = false;
+        for (const Recorded &r : out) dup = dup || r.pid == e.pid;
+        if (!dup) out.push_back({e.pid, name});
     }
+    return out;
+}
+
+// Stops the recorded processes that still run; one line each.
+void stop_recorded(bool dry_run) {
+    std::vector<Recorded> live;
+    for (const Recorded &r : recorded_processes()) {
+        if (!signallable(r.pid)) {
+            if (r.pid != 0)
+                std::printf("left process %d (%s): not a process this command may signal\n", r.pid,
+                            r.name.c_str());
+            continue;
+        }
+        if (!runs(r.pid)) continue;
+        if (!belongs(r.pid, r.name)) {
+            std::printf("left process %d: it runs %s now, not %s\n", r.pid, "another program",
+                        r.name.c_str());
+            continue;
+        }
+        if (dry_run)
+            std::printf("would stop process %d (%s)\n", r.pid, r.name.c_str());
+        else
+            live.push_back(r);
+    }
+    if (live.empty()) return;
+    for (const Recorded &r : live) kill(r.pid, SIGTERM);
+    struct timespec step = {0, 50 * 1000 * 1000};
+    for (long waited = 0; waited < kGraceMs; waited += 50) {
+        bool any = false;
+        for (const Recorded &r : live) any = any || runs(r.pid);
+        if (!any) break;
+        nanosleep(&step, nullptr);
+    }
+    for (const Recorded &r : live) {
+        if (runs(r.pid)) {
+            kill(r.pid, SIGKILL);
+            std::printf("stopped process %d (%s) with SIGKILL\n", r.pid, r.name.c_str());
+        } else {
+            std::printf("stopped process %d (%s) with SIGTERM\n", r.pid, r.name.c_str());
+        }
+    }
+}
+
+// A loader that still looks after its environment: it waits on the exit semaphore, or the
+// loader its supervision table names still runs.
+bool loader_alive() {
+    if (loader_waiting()) return true;
+    SupervisionTable sup;
+    return read_supervision(sup) && sup.loader_pid > 0 && PXR_process_gone(sup.loader_pid) == 0;
 }
 
 } // namespace
@@ -122,7 +225,7 @@ CleanResult clean_key_plan(bool dry_run, FILE *report) {
 }
 
 int cmd_clean(int argc, char **argv) {
-    bool dry_run = false, force = false;
+    bool dry_run = false, force = false, keep = false;
     for (int i = 1; i < argc; ++i) {
         if (is_help(argv[i])) {
             std::fputs(kCleanHelp, stdout);
@@ -132,17 +235,26 @@ int cmd_clean(int argc, char **argv) {
             dry_run = true;
         } else if (std::strcmp(argv[i], "--force") == 0) {
             force = true;
+        } else if (std::strcmp(argv[i], "--keep-processes") == 0) {
+            keep = true;
         } else {
             std::fprintf(stderr, "pxr clean: unexpected argument '%s'\n%s", argv[i], kCleanHelp);
             return kExitUsage;
         }
     }
-    if (loader_waiting() && !force && !dry_run) {
+    if (loader_alive() && !force && !dry_run) {
         std::fprintf(stderr, "pxr clean: an environment is running (its loader waits); use "
                              "'pxr terminate', or --force\n");
         return kExitFailure;
     }
-    report_survivors();
+    if (keep) {
+        for (const Recorded &r : recorded_processes())
+            if (signallable(r.pid) && runs(r.pid))
+                std::printf("kept process %d (%s); it may attach to the next environment\n", r.pid,
+                            r.name.c_str());
+    } else {
+        stop_recorded(dry_run);
+    }
 
     const CleanResult r = clean_key_plan(dry_run, stdout);
     const int found = r.found, failed = r.failed;

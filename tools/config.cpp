@@ -1,4 +1,5 @@
 #include "config.h"
+#include "tool.h"
 
 #include "pxrlib.h"
 
@@ -9,9 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,15 +30,9 @@ bool parse_number(std::string_view text, uint64_t max, uint64_t &value) {
     if (text.empty()) return false;
     uint64_t v = 0;
     for (char c : text) {
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = unsigned(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = unsigned(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = unsigned(c - 'A' + 10);
-        else
-            return false;
+        const int digit = digit_value(c, base);
+        if (digit < 0) return false;
+        const auto d = unsigned(digit);
         if (d > max || v > (max - d) / base) return false; // v * base + d would exceed max
         v = v * base + d;
     }
@@ -46,7 +40,7 @@ bool parse_number(std::string_view text, uint64_t max, uint64_t &value) {
     return true;
 }
 
-bool program_exists(const std::string &program) {
+bool program_exists(const std::string &program, const char *search_path) {
     auto executable = [](const std::string &path) {
         struct stat st;
         return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -54,7 +48,7 @@ bool program_exists(const std::string &program) {
     };
     if (program.empty()) return false;
     if (program.find('/') != std::string::npos) return executable(program);
-    const char *path = std::getenv("PATH");
+    const char *path = search_path != nullptr ? search_path : std::getenv("PATH");
     std::string dirs = path != nullptr ? path : "/usr/local/bin:/bin:/usr/bin";
     std::size_t begin = 0;
     while (begin <= dirs.size()) {
@@ -81,30 +75,55 @@ class Reporter {
     explicit Reporter(std::string_view name) : name_(name) {}
 
     void at(int line, std::string_view raw, const std::string &message) {
-        std::string text(raw);
-        if (text.size() > 72) text = text.substr(0, 69) + "...";
-        found_.emplace_back(line,
-                            name_ + ":" + std::to_string(line) + ": " + message + ": " + text);
+        std::string text = printable(raw);
+        if (text.size() > 72) {
+            std::size_t cut = 69;
+            std::size_t esc = text.rfind('\\', cut);
+            if (esc != std::string::npos && esc + 4 > cut) cut = esc; // keep \xNN whole
+            text = text.substr(0, cut) + "...";
+        }
+        found_.emplace_back(line, name_ + ":" + std::to_string(line) + ": " + printable(message) +
+                                      ": " + text);
     }
-    void file(const std::string &message) { found_.emplace_back(INT_MAX, name_ + ": " + message); }
+    void file(const std::string &message) {
+        found_.emplace_back(INT_MAX, name_ + ": " + printable(message));
+    }
     bool empty() const { return found_.empty(); }
     void hand_out(std::vector<std::string> &errors) {
         std::stable_sort(found_.begin(), found_.end(),
                          [](const auto &a, const auto &b) { return a.first < b.first; });
-        for (auto &f : found_) errors.push_back(std::move(f.second));
+        std::size_t shown = 0;
+        for (auto &f : found_) {
+            if (shown == kMaxErrors) break;
+            errors.push_back(std::move(f.second));
+            ++shown;
+        }
+        if (found_.size() > shown)
+            errors.push_back(name_ + ": ... and " + std::to_string(found_.size() - shown) +
+                             " more");
         found_.clear();
+    }
+
+    // Bytes that would reach a terminal as control characters are shown as \xNN.
+    static std::string printable(std::string_view raw) {
+        std::string out;
+        for (char ch : raw) {
+            unsigned char c = static_cast<unsigned char>(ch);
+            if (c >= 0x20 && c < 0x7F) {
+                out += ch;
+            } else {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\x%02x", c);
+                out += buf;
+            }
+        }
+        return out;
     }
 
   private:
     std::string name_;
     std::vector<std::pair<int, std::string>> found_;
 };
-
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
 
 // Turns the tokenizer's fixed error texts into a short message of ours.
 std::string describe_syntax_error(const char *err) {
@@ -131,7 +150,8 @@ struct Line {
 
 class Parser {
   public:
-    Parser(Config &config, Reporter &report) : cfg_(config), report_(report) {}
+    Parser(Config &config, Reporter &report, std::string base)
+        : cfg_(config), report_(report), base_(std::move(base)) {}
 
     void directive(const Line &line) {
         const std::string &word = line.tokens[0];
@@ -145,12 +165,15 @@ class Parser {
             alias(line);
         else if (word == "spawn")
             spawn(line);
+        else if (std::vector<std::string> e; parse_bridge_directive(cfg_, line.number, line.tokens, e))
+            for (const std::string &m : e) error(line, m);
         else
             error(line, "unknown directive '" + word + "'");
     }
 
     // Checks that need the whole file.
     void finish() {
+        for (const auto &[n, m] : finish_bridge(cfg_)) error(lines_.at(n), m);
         bool any_partition = false;
         for (int p = 0; p < 2; ++p) {
             const PartitionConfig &part = cfg_.partitions[p];
@@ -220,6 +243,17 @@ class Parser {
         return true;
     }
 
+    // A key (or flag word) may appear once per line; false (with an error) the second time.
+    bool first_use(const Line &line, const std::string &key) {
+        if (line_keys_line_ != line.number) {
+            line_keys_.clear();
+            line_keys_line_ = line.number;
+        }
+        if (line_keys_.insert(key).second) return true;
+        error(line, key + " given twice on one line");
+        return false;
+    }
+
     bool number_option(const Line &line, const std::string &key, const std::string &value,
                        uint64_t max, uint64_t &out) {
         if (parse_number(value, max, out)) return true;
@@ -236,6 +270,7 @@ class Parser {
         environment_line_ = line.number;
         for (std::size_t i = 1; i < line.tokens.size(); ++i) {
             const std::string &word = line.tokens[i];
+            if (!first_use(line, word.substr(0, word.find('=')))) continue;
             if (word == "atomic") {
                 cfg_.init_flags |= PXR_INIT_ATOMIC;
             } else if (word == "error-print") {
@@ -253,6 +288,9 @@ class Parser {
                     uint32_t id;
                     if (module_id(line, value, "congestion module", id))
                         cfg_.congestion_module = id;
+                } else if (key == "receive-spin") {
+                    if (number_option(line, key, value, 1000000, v))
+                        cfg_.receive_spin_us = int64_t(v);
                 } else {
                     error(line, "unknown environment option '" + key + "'");
                 }
@@ -284,7 +322,7 @@ class Parser {
              have_abate = false;
         for (std::size_t i = 2; i < line.tokens.size(); ++i) {
             std::string key, value;
-            if (!option(line, line.tokens[i], key, value)) {
+            if (!option(line, line.tokens[i], key, value) || !first_use(line, key)) {
                 ok = false;
                 continue;
             }
@@ -384,26 +422,141 @@ class Parser {
         }
     }
 
+    // A path relative to the folder of the configuration file.
+    std::string beside_file(const std::string &path) const {
+        return path.empty() || path[0] == '/' ? path : base_ + "/" + path;
+    }
+
+    static bool env_name(std::string_view n) {
+        if (n.empty() || (n[0] >= '0' && n[0] <= '9')) return false;
+        for (char c : n)
+            if (!(c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                  (c >= 'A' && c <= 'Z')))
+                return false;
+        return true;
+    }
+
+    // One spawn option; false (with an error) when it is not valid.
+    bool spawn_option(const Line &line, const std::string &word, SpawnConfig &s) {
+        if (word == "critical") {
+            if (!first_use(line, word)) return false;
+            s.critical = true;
+            return true;
+        }
+        std::string key, value;
+        if (!option(line, word, key, value)) return false;
+        if (key == "env") {
+            std::size_t eq = value.find('=');
+            if (eq == std::string::npos || !env_name(std::string_view(value).substr(0, eq))) {
+                error(line, "env needs NAME=VALUE, got '" + value + "'");
+                return false;
+            }
+            if (!first_use(line, "env " + value.substr(0, eq))) return false;
+            s.env.push_back(value);
+            return true;
+        }
+        if (!first_use(line, key)) return false;
+        if (key == "restart") {
+            static const std::pair<const char *, RestartPolicy> kPolicies[] = {
+                {"no", RestartPolicy::No},
+                {"on-failure", RestartPolicy::OnFailure},
+                {"always", RestartPolicy::Always}};
+            for (const auto &[name, policy] : kPolicies) {
+                if (value == name) {
+                    s.restart = policy;
+                    return true;
+                }
+            }
+            error(line, "bad restart '" + value + "' (no, on-failure or always)");
+            return false;
+        }
+        if (key == "restart-limit") {
+            uint64_t v;
+            if (!number_option(line, key, value, 1000000, v)) return false;
+            s.restart_limit = uint32_t(v);
+            return true;
+        }
+        if (key == "restart-delay") {
+            uint64_t v;
+            if (!number_option(line, key, value, 60000, v)) return false;
+            s.restart_delay_ms = uint32_t(v);
+            return true;
+        }
+        if (key == "cwd") {
+            struct stat st;
+            s.cwd = beside_file(value);
+            if (value.empty() || stat(s.cwd.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+                error(line, "cwd '" + value + "' is not a folder");
+                return false;
+            }
+            return true;
+        }
+        error(line, "unknown spawn option '" + key +
+                        "' (put -- before a program whose name "
+                        "holds '=')");
+        return false;
+    }
+
+    static bool spawn_option_word(const std::string &w) {
+        static const char *const kKeys[] = {
+            "critical", "restart=", "restart-limit=", "restart-delay=", "cwd=", "env="};
+        for (const char *k : kKeys)
+            if (w == k || (k[std::strlen(k) - 1] == '=' && w.rfind(k, 0) == 0)) return true;
+        return w.find('=') != std::string::npos; // an unknown option, reported as such
+    }
+
     void spawn(const Line &line) {
-        if (line.tokens.size() < 2) {
+        SpawnConfig s;
+        s.line = line.number;
+        std::size_t i = 1;
+        bool ok = true;
+        for (; i < line.tokens.size(); ++i) {
+            const std::string &w = line.tokens[i];
+            if (w == "--") {
+                ++i;
+                break;
+            }
+            if (!spawn_option_word(w)) break;
+            ok = spawn_option(line, w, s) && ok;
+        }
+        if (i >= line.tokens.size()) {
             error(line, "spawn needs a program");
             return;
         }
-        if (!program_exists(line.tokens[1])) {
-            error(line, "program '" + line.tokens[1] + "' not found or not executable");
+        if (!ok) return;
+        s.argv.assign(line.tokens.begin() + long(i), line.tokens.end());
+        const std::string &written = s.argv[0];
+        s.program = written.find('/') != std::string::npos ? beside_file(written) : written;
+        const char *search_path = nullptr;
+        for (const std::string &e : s.env)
+            if (e.rfind("PATH=", 0) == 0) search_path = e.c_str() + 5;
+        if (!program_exists(s.program, search_path)) {
+            error(line, "program '" + written + "' not found or not executable" +
+                            (s.program != written ? " (looked for " + s.program + ")" : ""));
             return;
         }
-        SpawnConfig s;
-        s.argv.assign(line.tokens.begin() + 1, line.tokens.end());
-        s.line = line.number;
         cfg_.spawns.push_back(std::move(s));
     }
 
     Config &cfg_;
     Reporter &report_;
+    std::string base_; // folder of the configuration file
+    std::set<std::string> line_keys_;
+    int line_keys_line_ = 0;
     int environment_line_ = 0;
     LineStore lines_;
 };
+
+// The folder of a file, absolute when it can be resolved (a spawned process may change its
+// working directory before its program is looked up).
+std::string folder_of(std::string_view file) {
+    std::size_t slash = file.rfind('/');
+    std::string dir = slash == std::string_view::npos ? "." : std::string(file.substr(0, slash));
+    if (dir.empty()) dir = "/";
+    char resolved[PATH_MAX];
+    if (realpath(dir.c_str(), resolved) != nullptr) return resolved;
+    return dir;
+}
 
 // Counts the line ends in text[from, to): an LF, or a CR not followed by an LF.
 int count_line_ends(std::string_view text, std::size_t from, std::size_t to) {
@@ -421,7 +574,7 @@ bool parse_config(std::string_view text, std::string_view name, Config &out,
     errors.clear();
     out = Config{};
     Reporter report(name);
-    Parser parser(out, report);
+    Parser parser(out, report, folder_of(name));
     if (text.empty()) {
         parser.finish();
         report.hand_out(errors);
@@ -482,14 +635,42 @@ bool parse_config(std::string_view text, std::string_view name, Config &out,
     return errors.empty();
 }
 
-bool read_config_file(const char *path, Config &out, std::vector<std::string> &errors) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        errors.clear();
-        errors.push_back(std::string(path) + ": cannot open: " + std::strerror(errno));
+bool read_config_file(const char *path, Config &out, std::vector<std::string> &errors,
+                      bool *unreadable) {
+    constexpr off_t kMaxFile = 16 * 1024 * 1024;
+    errors.clear();
+    if (unreadable != nullptr) *unreadable = false;
+    auto fail = [&](const std::string &message) {
+        if (unreadable != nullptr) *unreadable = true;
+        errors.push_back(Reporter::printable(path) + ": " + message);
         return false;
+    };
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(std::string("cannot open: ") + std::strerror(errno));
+    struct stat st;
+    std::string text;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && S_ISDIR(st.st_mode)) {
+        close(fd);
+        return fail("is a folder, not a configuration file");
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    char buf[65536];
+    while (ok) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text.append(buf, std::size_t(n));
+        if (off_t(text.size()) > kMaxFile) {
+            close(fd);
+            return fail("larger than 16 MiB; not a configuration file");
+        }
+    }
+    int saved = errno;
+    close(fd);
+    if (!ok) return fail(std::string("cannot read: ") + std::strerror(saved));
     return parse_config(text, path, out, errors);
 }
 

@@ -3,11 +3,15 @@
 //
 //   * comment (an asterisk starts a comment anywhere on a line)
 //   environment [atomic] [error-print] [no-attach] [fatal-action=N] [congestion=ID]
+//               [receive-spin=US]
 //   partition P buffers=N size=BYTES [onset=N abate=N]
 //   queue ID [ID ...]
 //   alias ID TARGET
-//   spawn PROGRAM [ARGUMENT ...]
+//   spawn [restart=no|on-failure|always] [restart-limit=N] [restart-delay=MS] [critical] [cwd=DIR]
+//         [env=NAME=VALUE ...] [--] PROGRAM [ARGUMENT ...]
 #pragma once
+
+#include "config_bridge.h"
 
 #include <cstdint>
 #include <string>
@@ -34,34 +38,58 @@ struct AliasConfig {
     int line = 0;
 };
 
+enum class RestartPolicy : uint32_t { No = 0, OnFailure = 1, Always = 2 };
+
+// Restarts in a row (without a run of kRestartResetSeconds in between) before the loader
+// gives up on a process, unless the spawn line sets restart-limit (0 = no limit).
+inline constexpr uint32_t kDefaultRestartLimit = 5;
+
 struct SpawnConfig {
-    std::vector<std::string> argv;
+    std::vector<std::string> argv; // argv[0] as written: the process's name
+    std::string program;           // what is executed: a PATH name, or an absolute path
+    std::string cwd;               // empty: the loader's working directory
+    std::vector<std::string> env;  // NAME=VALUE added to the loader's environment
+    RestartPolicy restart = RestartPolicy::No;
+    uint32_t restart_limit = kDefaultRestartLimit;
+    uint32_t restart_delay_ms = 100; // first back-off; it doubles up to 10 s (or this)
+    bool critical = false;
     int line = 0;
 };
 
 struct Config {
     uint32_t init_flags = 0; // PXR_INIT_* bits, without PXR_INIT_CREATE
     uint32_t congestion_module = 0;
+    int64_t receive_spin_us = -1; // for the spawned processes; -1: not given
     PartitionConfig partitions[2];
     std::vector<uint32_t> queues; // module ids that get a queue of their own, in file order
     std::vector<AliasConfig> aliases;
     std::vector<SpawnConfig> spawns;
+    BridgeConfig bridge; // bridge and remote lines (config_bridge.h)
 
     bool atomic() const;
 };
 
 // Parses a whole configuration held in text; name prefixes the error lines. Every problem
 // found becomes one line "name:LINE: message: text of the line" in errors (without a line
-// end). Returns true when the file is valid (errors then empty).
+// end; bytes that are not printable are shown as \xNN), at most kMaxErrors of them and then
+// one line that counts the rest. Returns true when the file is valid (errors then empty).
+// Relative spawn paths that contain a slash, and relative cwd= folders, are taken relative
+// to the folder of name.
 bool parse_config(std::string_view text, std::string_view name, Config &out,
                   std::vector<std::string> &errors);
 
-// Reads path and parses it as above; an unreadable file is one error.
-bool read_config_file(const char *path, Config &out, std::vector<std::string> &errors);
+inline constexpr std::size_t kMaxErrors = 20;
+
+// Reads path and parses it as above; a file that cannot be read (missing, a directory, not
+// readable, too large) is one error "path: message".
+// unreadable (may be null) tells which of the two failed.
+bool read_config_file(const char *path, Config &out, std::vector<std::string> &errors,
+                      bool *unreadable = nullptr);
 
 // Whether argv[0] of a spawn line names something execvp can start: a path containing a
-// slash must be an executable regular file, a bare name is searched along PATH.
-bool program_exists(const std::string &program);
+// slash must be an executable regular file, a bare name is searched along search_path
+// (null: the PATH of this process).
+bool program_exists(const std::string &program, const char *search_path = nullptr);
 
 // Number text as the directives take it: decimal or 0x-hexadecimal, no sign, at most max.
 bool parse_number(std::string_view text, uint64_t max, uint64_t &value);

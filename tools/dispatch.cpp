@@ -1,11 +1,14 @@
 #include "tool.h"
 
 #include "check.h"
+#include "config_bridge.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace pxrtool {
+
+int cmd_reclaim(int argc, char **argv); // reclaim.cpp
 
 namespace {
 
@@ -18,17 +21,21 @@ struct Command {
 constexpr Command kCommands[] = {
     {"load", cmd_load, "build an environment from a file, run it, remove it"},
     {"status", cmd_status, "print the status report (--json)"},
-    {"msgs", cmd_msgs, "list the allocated message buffers"},
+    {"msgs", cmd_msgs, "list the allocated message buffers (--json)"},
     {"queues", cmd_queues, "list module queues and aliases (--json)"},
     {"procs", cmd_procs, "list the process table (--json)"},
-    {"watch", cmd_watch, "show partition figures repeatedly"},
+    {"watch", cmd_watch, "show partitions, queues and processes as they move"},
+    {"metrics", cmd_metrics, "figures in the Prometheus text format (--listen ADDR:PORT)"},
     {"terminate", cmd_terminate, "terminate the running environment"},
     {"clean", cmd_clean, "remove the objects a crashed environment left"},
     {"check", cmd_check, "account for every buffer of both partitions (read-only)"},
+    {"bridge", cmd_bridge, "carry module traffic to other hosts over NATS (--stats)"},
+    {"reclaim", cmd_reclaim, "give back the buffers of processes that no longer run"},
 };
 
 void usage(FILE *out) {
-    std::fputs("usage: pxr COMMAND [ARGS]   (pxr COMMAND --help for details)\n\n", out);
+    std::fputs("usage: pxr COMMAND [ARGS]   (pxr COMMAND --help for details; pxr --version)\n\n",
+               out);
     for (const Command &c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
 }
 
@@ -39,6 +46,8 @@ int pxr_main(int argc, char **argv) {
         usage(stderr);
         return kExitUsage;
     }
+    if (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "version") == 0)
+        return cmd_version(argc - 1, argv + 1);
     if (is_help(argv[1]) || std::strcmp(argv[1], "help") == 0) {
         if (argc > 2 && !is_help(argv[1])) {
             for (const Command &c : kCommands) {

@@ -1,16 +1,23 @@
 // pxr load: the loader. Builds the environment a configuration file describes, starts its
-// processes, waits for a termination request and removes everything again.
+// processes and looks after them while it waits for a termination request (reporting every
+// process that ends, restarting it by its policy, giving back the buffers it held), then
+// removes everything again.
 #include "config.h"
+#include "supervise.h"
 #include "tool.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -21,9 +28,20 @@ namespace {
 
 constexpr int kExitBadConfig = 65; // the file is invalid; nothing was created
 constexpr int kExitSetup = 69;     // the environment could not be built; nothing is left
+constexpr int kExitCritical = 70;  // a critical process ended; the environment was ended
+constexpr int kExitGone = 71;      // another process closed the environment under the loader
 constexpr int kExitTimeout = 124;  // --timeout expired; the environment was terminated
 
+// Restart back-off: the spawn line's restart-delay (100 ms unless set) doubling to 10 s, back
+// to the first delay after a run of 10 s.
+constexpr long kBackoffMaxMs = 10000;
+constexpr long kRestartResetMs = 10000;
+constexpr long kTickMs = 100;          // longest the loader sleeps between looks
+constexpr long kReclaimEveryMs = 2000; // look for buffers of other dead processes
+constexpr long kCloseGraceMs = 3000;   // time another closer gets to finish its close
+
 volatile sig_atomic_t g_signal = 0;
+volatile sig_atomic_t g_child = 0;
 volatile sig_atomic_t g_exit_semid = -1;
 
 // Ends the exit wait. The semaphore is posted as well as the wait interrupted, so a signal
@@ -38,23 +56,39 @@ void on_signal(int sig) {
     errno = saved;
 }
 
+void on_child(int) {
+    g_child = 1;
+}
+
+constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGALRM};
+
 void install_handlers() {
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0; // no SA_RESTART: the semaphore wait must end
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    sigaction(SIGALRM, &sa, nullptr);
+    for (int sig : kHandledSignals) sigaction(sig, &sa, nullptr);
+    sa.sa_handler = on_child;
+    sa.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
 }
 
 void restore_handlers() {
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    std::signal(SIGHUP, SIG_DFL);
-    std::signal(SIGALRM, SIG_DFL);
+    for (int sig : kHandledSignals) std::signal(sig, SIG_DFL);
+    std::signal(SIGCHLD, SIG_DFL);
+}
+
+long now_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return long(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void sleep_ms(long ms) {
+    struct timespec t = {ms / 1000, (ms % 1000) * 1000000};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
 }
 
 void usage(FILE *out) {
@@ -62,22 +96,55 @@ void usage(FILE *out) {
                "\n"
                "Create the environment FILE describes, start its processes and wait until a\n"
                "process calls PXR_terminate (or SIGINT/SIGTERM/SIGHUP arrive); then stop all\n"
-               "and remove every IPC object. The whole file is checked first.\n"
+               "and remove every IPC object. The whole file is checked first. Every spawned\n"
+               "process that ends is reported on standard error and restarted by its policy;\n"
+               "the buffers it held go back to their pools.\n"
                "\n"
                "  -v, --verbose        report each step on standard error\n"
                "  --timeout SECONDS    terminate the environment after SECONDS (exit 124)\n"
                "\n"
                "Exit status: 0 or the magnitude of the environment's exit status (1 a send\n"
                "failed, 2 buffers ran out), 64 usage, 65 invalid file, 69 cannot build,\n"
+               "70 a critical process ended, 71 another process closed the environment,\n"
                "124 timeout, 128+N ended by signal N.\n",
                out);
 }
 
+// One spawn line and the process that runs it.
+struct Child {
+    const SpawnConfig *spec = nullptr;
+    pid_t pid = 0;
+    int table_index = -1; // its entry of the process table, -1 = not recorded
+    ProcState state = ProcState::NotStarted;
+    long started_ms = 0;
+    long restart_at_ms = 0; // when Restarting
+    long backoff_ms = 0;
+    uint32_t restarts = 0;
+    uint32_t streak = 0; // restarts since the last long run
+    int32_t exit_code = -1;
+    int32_t signal = 0;
+    bool core = false;
+    int64_t started_epoch = 0;
+    const char *name() const { return spec->argv[0].c_str(); }
+};
+
+// Why the supervision loop ended.
+enum class End { Terminated, Signal, Critical, Gone };
+
 struct Loader {
+    Loader(const Config &config, bool loud) : cfg(config), verbose(loud) {}
+
     const Config &cfg;
     bool verbose;
-    std::vector<pid_t> children;
+    std::vector<Child> children;
+    CommonArea *area = nullptr; // the loader's own read-write mapping of the common area
+    int area_id = -1;
+    SupervisionTable *table = nullptr;
+    int table_id = -1;
+    bool closing = false;
+    std::string critical_line;
 
+    // ---- messages ----
     void say(const char *fmt, const std::string &a, long b = 0) const {
         if (!verbose) return;
         std::fprintf(stderr, "pxr load: ");
@@ -85,55 +152,78 @@ struct Loader {
         std::fputc('\n', stderr);
     }
 
-    // Waits a little for the children the close has signalled, so none stays a zombie.
-    void reap() {
-        struct timespec step = {0, 20 * 1000 * 1000};
-        for (int round = 0; round < 150 && !children.empty(); ++round) {
-            for (std::size_t i = 0; i < children.size();) {
-                pid_t r = waitpid(children[i], nullptr, WNOHANG);
-                if (r == children[i] || (r < 0 && errno == ECHILD))
-                    children.erase(children.begin() + long(i));
-                else
-                    ++i;
-            }
-            if (!children.empty()) nanosleep(&step, nullptr);
+    // ---- the supervision table others read ----
+    void open_table() {
+        table_id =
+            shmget(kSupervisionKey, sizeof(SupervisionTable), IPC_CREAT | (PXR_IPC_MODE & 0644));
+        if (table_id < 0) return; // supervision works without it; pxr procs shows less
+        void *p = shmat(table_id, nullptr, 0);
+        if (p == reinterpret_cast<void *>(-1)) {
+            shmctl(table_id, IPC_RMID, nullptr);
+            table_id = -1;
+            return;
         }
+        table = static_cast<SupervisionTable *>(p);
+        std::memset(static_cast<void *>(table), 0, sizeof *table);
+        table->loader_pid = int32_t(getpid());
+        table->count = uint32_t(std::min<std::size_t>(children.size(), PXR_MAX_PROCESSES));
+        std::atomic_ref<uint32_t>(table->magic).store(kSupervisionMagic);
     }
 
-    void remove_exit_semaphore() {
-        int id = g_exit_semid;
-        g_exit_semid = -1;
-        if (id >= 0) semctl(id, 0, IPC_RMID);
+    void publish(const Child &c) {
+        if (table == nullptr) return;
+        const std::size_t i = std::size_t(&c - children.data());
+        if (i >= PXR_MAX_PROCESSES) return;
+        std::atomic_ref<uint32_t> seq(table->sequence);
+        seq.fetch_add(1); // odd: readers retry
+        SupervisedProcess &e = table->procs[i];
+        e.pid = c.pid;
+        e.state = uint32_t(c.state);
+        e.exit_code = c.exit_code;
+        e.signal = c.signal;
+        e.core_dumped = c.core;
+        e.restarts = c.restarts;
+        e.started = c.started_epoch;
+        e.critical = c.spec->critical;
+        e.policy = uint32_t(c.spec->restart);
+        std::snprintf(e.name, sizeof e.name, "%.49s", c.name());
+        seq.fetch_add(1);
     }
 
-    // Undoes a partly built environment: every object made so far goes away.
-    int fail(const std::string &what) {
-        std::fprintf(stderr, "pxr load: %s; removing what was made\n", what.c_str());
-        alarm(0);
-        remove_exit_semaphore();
-        PXR_close();
-        reap();
-        restore_handlers();
-        return g_signal != 0 ? signal_exit() : kExitSetup;
+    void close_table() {
+        if (table != nullptr) shmdt(table);
+        if (table_id >= 0) shmctl(table_id, IPC_RMID, nullptr);
+        table = nullptr;
+        table_id = -1;
     }
 
-    // The exit status of a loader ended by a signal (or by its --timeout).
-    static int signal_exit() {
-        if (g_signal == SIGALRM) {
-            std::fprintf(stderr, "pxr load: timeout; the environment was terminated\n");
-            return kExitTimeout;
-        }
-        return 128 + g_signal;
+    // ---- building ----
+    // Recorded processes of an existing environment that still run.
+    static int live_recorded_processes() {
+        CommonView view;
+        std::string why;
+        if (!view.map(why)) return 0;
+        int live = 0;
+        const int32_t n = std::clamp<int32_t>(view->process_count, 0, PXR_MAX_PROCESSES);
+        for (int32_t i = 0; i < n; ++i)
+            if (view->processes[i].pid > 0 && PXR_process_gone(view->processes[i].pid) == 0) ++live;
+        return live;
     }
 
-    bool interrupted() const { return g_signal != 0; }
-
-    int run() {
+    int build() {
         uint32_t flags = PXR_INIT_CREATE | cfg.init_flags;
         int rc = PXR_init(flags, 0, cfg.congestion_module);
         if (rc == 1) {
-            std::fprintf(stderr, "pxr load: an environment exists already (or a crashed one "
-                                 "was left behind: see 'pxr clean')\n");
+            const int live = live_recorded_processes();
+            if (live > 0 && !loader_waiting())
+                std::fprintf(stderr,
+                             "pxr load: a crashed environment was left behind and %d of its "
+                             "recorded processes still run; 'pxr clean' stops them and removes "
+                             "it\n",
+                             live);
+            else
+                std::fprintf(stderr, "pxr load: an environment exists already (or a crashed one "
+                                     "was left behind: see 'pxr clean')\n");
             return kExitSetup;
         }
         if (rc != 0) {
@@ -142,15 +232,19 @@ struct Loader {
             return kExitSetup;
         }
         say("environment created (flags %s)", hex(flags));
+        area_id = shmget(PXR_KEY_COMMON_AREA, 0, 0);
+        void *p = area_id >= 0 ? shmat(area_id, nullptr, 0) : reinterpret_cast<void *>(-1);
+        if (p == reinterpret_cast<void *>(-1)) return fail("cannot map the common area");
+        area = static_cast<CommonArea *>(p);
 
         const int32_t form = cfg.atomic() ? PXR_OPEN_ATOMIC : 0;
-        for (int p = 0; p < 2; ++p) {
-            const PartitionConfig &part = cfg.partitions[p];
-            if (!part.defined) continue;
-            if (PXR_open_partition(p, part.buffers, part.size, part.onset, part.abate,
+        for (int part = 0; part < 2; ++part) {
+            const PartitionConfig &pc = cfg.partitions[part];
+            if (!pc.defined) continue;
+            if (PXR_open_partition(part, pc.buffers, pc.size, pc.onset, pc.abate,
                                    PXR_OPEN_CREATE | form) != 0)
-                return fail("cannot create partition " + std::to_string(p));
-            say("partition %s created", std::to_string(p));
+                return fail("cannot create partition " + std::to_string(part));
+            say("partition %s created", std::to_string(part));
         }
         for (uint32_t m : cfg.queues) {
             if (IPC_create(m, 1) != 0) return fail("cannot create the queue of module " + hex(m));
@@ -161,49 +255,406 @@ struct Loader {
                 return fail("cannot make module " + hex(a.module) + " an alias");
             say("module %s is an alias", hex(a.module));
         }
-        if (interrupted()) return fail("interrupted");
+        if (g_signal != 0) return fail("interrupted");
 
-        // The exit semaphore is made here rather than inside PXR_wait_exit, so that a signal
-        // can post it from the moment the processes run.
+        // The exit semaphore is made here rather than inside the wait, so that a signal can
+        // post it from the moment the processes run.
         int semid = TSEMA_open(IPC_CREAT | PXR_IPC_MODE);
         if (semid < 0) return fail("cannot create the exit semaphore");
         semctl(semid, 0, SETVAL, 0); // a count left by an earlier run must not end the wait
         g_exit_semid = semid;
-        if (interrupted()) return fail("interrupted");
+        if (g_signal != 0) return fail("interrupted");
 
-        for (const SpawnConfig &s : cfg.spawns) {
-            std::vector<char *> argv;
-            for (const std::string &a : s.argv) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            std::fflush(nullptr); // the child must not inherit unwritten output
-            int32_t pid = -1;
-            int r = SYS_spawn_process(0, argv.data(), &pid);
-            if (pid > 0) children.push_back(pid);
-            if (r != 0) {
-                if (pid > 0) kill(pid, SIGKILL); // started but not recorded: stop it here
-                return fail("cannot start '" + s.argv[0] + "'");
-            }
-            say("started %s (pid %ld)", s.argv[0], pid);
-        }
+        // The spawned processes read their receive spin window from their environment.
+        if (cfg.receive_spin_us >= 0)
+            setenv("PXR_RECEIVE_SPIN_US", std::to_string(cfg.receive_spin_us).c_str(), 1);
+        for (const SpawnConfig &s : cfg.spawns) children.push_back(Child{&s});
+        open_table();
+        return 0;
+    }
 
-        int32_t status = PXR_wait_exit();
+    // Undoes a partly built environment: every object made so far goes away.
+    int fail(const std::string &what) {
+        std::fprintf(stderr, "pxr load: %s; removing what was made\n", what.c_str());
         alarm(0);
-        say("termination requested (exit status %s)", std::to_string(status));
-        g_exit_semid = -1; // PXR_wait_exit removed it
+        closing = true;
+        remove_exit_semaphore();
         PXR_close();
-        reap();
-        restore_handlers();
+        stop_children();
+        finish();
+        return g_signal != 0 ? signal_exit() : kExitSetup;
+    }
 
+    // ---- starting ----
+    // Forks and executes the spawn line. Exec failures come back through a pipe that the
+    // exec closes, so they are known before this returns. False with the reason in why.
+    bool start(Child &c, std::string &why) {
+        const SpawnConfig &s = *c.spec;
+        std::vector<char *> argv;
+        for (const std::string &a : s.argv) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        int pipefd[2];
+        if (pipe2(pipefd, O_CLOEXEC) != 0) {
+            why = std::string("pipe: ") + std::strerror(errno);
+            return false;
+        }
+        std::fflush(nullptr); // the child must not inherit unwritten output
+        // No handler of the loader may run in the child before it has reset them.
+        sigset_t all, saved;
+        sigfillset(&all);
+        sigprocmask(SIG_SETMASK, &all, &saved);
+        pid_t pid = fork();
+        if (pid != 0) sigprocmask(SIG_SETMASK, &saved, nullptr);
+        if (pid < 0) {
+            why = std::string("fork: ") + std::strerror(errno);
+            close(pipefd[0]);
+            close(pipefd[1]);
+            return false;
+        }
+        if (pid == 0) {
+            close(pipefd[0]);
+            restore_handlers();
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            int step = 0; // 0 chdir, 1 exec
+            if (!s.cwd.empty() && chdir(s.cwd.c_str()) != 0) {
+                int err[2] = {step, errno};
+                ssize_t w = write(pipefd[1], err, sizeof err);
+                (void)w;
+                _exit(127);
+            }
+            for (const std::string &e : s.env) putenv(const_cast<char *>(e.c_str()));
+            step = 1;
+            execvp(s.program.c_str(), argv.data());
+            int err[2] = {step, errno};
+            ssize_t w = write(pipefd[1], err, sizeof err);
+            (void)w;
+            _exit(127);
+        }
+        close(pipefd[1]);
+        int err[2];
+        ssize_t n;
+        do {
+            n = read(pipefd[0], err, sizeof err);
+        } while (n < 0 && errno == EINTR);
+        close(pipefd[0]);
+        if (n == ssize_t(sizeof err)) {
+            waitpid(pid, nullptr, 0);
+            why =
+                std::string(err[0] == 0 ? "cannot enter " + s.cwd : "cannot execute " + s.program) +
+                ": " + std::strerror(err[1]);
+            return false;
+        }
+        c.pid = pid;
+        c.started_ms = now_ms();
+        c.started_epoch = int64_t(time(nullptr));
+        c.state = ProcState::Running;
+        c.exit_code = -1;
+        c.signal = 0;
+        c.core = false;
+        return true;
+    }
+
+    // Records the process in the process table: a new entry the first time, the entry of its
+    // predecessor on a restart (so the table holds live processes, not a trail of dead ones,
+    // and never runs full however often a process is restarted).
+    bool record(Child &c) {
+        if (c.table_index >= 0) {
+            int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0);
+            if (semid < 0 || _grab_semaphore(semid) != 0) return false;
+            ProcessEntry &e = area->processes[c.table_index];
+            std::atomic_ref<int32_t>(e.pid).store(c.pid);
+            return _release_semaphore(semid) == 0;
+        }
+        if (SYS_add_pid(c.pid, c.name()) != 0) return false;
+        const int32_t count = std::atomic_ref<int32_t>(area->process_count).load();
+        for (int32_t i = count - 1; i >= 0; --i) {
+            if (area->processes[i].pid == c.pid) {
+                c.table_index = i;
+                break;
+            }
+        }
+        return true;
+    }
+
+    // Starts (or restarts) one process; a failure is reported and handled like an end.
+    void launch(Child &c) {
+        std::string why;
+        if (!start(c, why)) {
+            std::fprintf(stderr, "pxr load: cannot start '%s': %s\n", c.name(), why.c_str());
+            c.pid = 0;
+            c.exit_code = 127;
+            c.state = ProcState::NotStarted;
+            decide_after_end(c, /*failed=*/true, /*ran_ms=*/0);
+            return;
+        }
+        if (!record(c)) {
+            // A process that is not recorded would not be stopped by the close: stop it.
+            std::fprintf(stderr,
+                         "pxr load: cannot record '%s' (pid %d) in the process table; "
+                         "stopped it\n",
+                         c.name(), int(c.pid));
+            kill(c.pid, SIGKILL);
+            waitpid(c.pid, nullptr, 0);
+            c.state = ProcState::NotStarted;
+            publish(c);
+            return;
+        }
+        say(c.restarts == 0 ? "started %s (pid %ld)" : "restarted %s (pid %ld)", c.name(),
+            long(c.pid));
+        publish(c);
+    }
+
+    // ---- after a process ended ----
+    static std::string end_text(const Child &c) {
+        return c.signal != 0 ? describe_end(-1, c.signal, c.core)
+                             : describe_end(c.exit_code, 0, false);
+    }
+
+    // Decides what follows the end of a process and puts it into the report line's tail.
+    std::string decide_after_end(Child &c, bool failed, long ran_ms) {
+        const SpawnConfig &s = *c.spec;
+        if (ran_ms >= kRestartResetMs || c.restarts == 0) {
+            c.streak = 0;
+            c.backoff_ms = s.restart_delay_ms;
+        }
+        bool again =
+            s.restart == RestartPolicy::Always || (s.restart == RestartPolicy::OnFailure && failed);
+        std::string next;
+        if (again && s.restart_limit != 0 && c.streak >= s.restart_limit) {
+            c.state = ProcState::GaveUp;
+            next = "gave up after " + std::to_string(c.streak) + " restarts in a row";
+            again = false;
+        } else if (again) {
+            c.state = ProcState::Restarting;
+            c.restart_at_ms = now_ms() + c.backoff_ms;
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "restarting in %ld ms", c.backoff_ms);
+            next = buf;
+            c.backoff_ms =
+                std::min(c.backoff_ms * 2, std::max(kBackoffMaxMs, long(s.restart_delay_ms)));
+        } else if (c.state != ProcState::NotStarted) {
+            c.state = c.signal != 0 ? ProcState::Killed : ProcState::Exited;
+            next = "not restarted (restart=" +
+                   std::string(s.restart == RestartPolicy::No ? "no" : "on-failure") + ")";
+        } else {
+            next = "not restarted";
+        }
+        if (!again && s.critical) {
+            next += "; it is critical: ending the environment";
+            if (critical_line.empty()) {
+                critical_line = "critical process '" + std::string(c.name()) + "'" +
+                                (c.pid > 0 ? " (pid " + std::to_string(c.pid) + ")" : "") +
+                                " ended (" + (c.pid > 0 ? end_text(c) : "not started") + ")";
+            }
+        }
+        publish(c);
+        return next;
+    }
+
+    // Gives back the buffers a dead process held; a note for the report line.
+    std::string reclaim_for(pid_t pid) {
+        PXR_reclaim_stats st{};
+        if (PXR_reclaim_buffers(int32_t(pid), 0, &st, nullptr, 0) != 0) return "";
+        std::string note;
+        if (st.returned != 0)
+            note += "; " + std::to_string(st.returned) + " buffer" + (st.returned == 1 ? "" : "s") +
+                    " it held returned";
+        if (st.queued != 0) note += "; " + std::to_string(st.queued) + " it sent still queued";
+        return note;
+    }
+
+    void child_ended(Child &c, int status) {
+        const long ran = now_ms() - c.started_ms;
+        const pid_t pid = c.pid;
+        c.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        c.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        c.core = WIFSIGNALED(status) && WCOREDUMP(status);
+        const bool failed = c.signal != 0 || c.exit_code != 0;
+        if (closing) {
+            c.state = c.signal != 0 ? ProcState::Killed : ProcState::Exited;
+            publish(c);
+            say("%s ended while the environment closes (pid %ld)", c.name(), long(pid));
+            return;
+        }
+        const std::string reclaimed = reclaim_for(pid);
+        const std::string next = decide_after_end(c, failed, ran);
+        std::fprintf(stderr, "pxr load: %s (pid %d) %s %s after %.1f s%s; %s\n", c.name(), int(pid),
+                     c.signal != 0 ? "was killed by" : "exited with", end_text(c).c_str(),
+                     double(ran) / 1000.0, reclaimed.c_str(), next.c_str());
+        if (c.state != ProcState::Restarting && critical_line.empty() && nothing_left())
+            std::fprintf(stderr, "pxr load: no spawned process runs any more; the environment "
+                                 "stays up until 'pxr terminate'\n");
+    }
+
+    bool nothing_left() const {
+        if (children.empty()) return false;
+        for (const Child &c : children)
+            if (c.state == ProcState::Running || c.state == ProcState::Restarting) return false;
+        return true;
+    }
+
+    Child *child_of(pid_t pid) {
+        for (Child &c : children)
+            if (c.pid == pid && c.state == ProcState::Running) return &c;
+        return nullptr;
+    }
+
+    // Collects every child that ended since the last look.
+    void reap_ended() {
+        g_child = 0;
+        for (;;) {
+            int status;
+            pid_t pid = waitpid(-1, &status, WNOHANG);
+            if (pid <= 0) return;
+            if (Child *c = child_of(pid)) child_ended(*c, status);
+        }
+    }
+
+    void restart_due() {
+        const long now = now_ms();
+        for (Child &c : children) {
+            if (c.state != ProcState::Restarting || now < c.restart_at_ms) continue;
+            ++c.restarts;
+            ++c.streak;
+            launch(c);
+        }
+    }
+
+    long next_restart_in() const {
+        long wait = kTickMs;
+        const long now = now_ms();
+        for (const Child &c : children)
+            if (c.state == ProcState::Restarting)
+                wait = std::min(wait, std::max(0L, c.restart_at_ms - now));
+        return wait;
+    }
+
+    // ---- the environment under the loader ----
+    bool area_removed() const {
+        struct shmid_ds ds;
+        return shmctl(area_id, IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST) != 0;
+    }
+
+    bool closed_by_another() const {
+        return (std::atomic_ref<uint32_t>(area->flags).load() & CA_CLOSING) != 0 || area_removed();
+    }
+
+    // Waits for the exit semaphore for at most ms. True when a termination was requested
+    // (or the semaphore went away, which only a terminating process does).
+    // With ms 0 it only looks.
+    bool wait_exit(long ms) {
+        if (ms > 0 && (g_child != 0 || g_signal != 0)) return g_signal != 0;
+        struct sembuf take = {0, -1, short(SEM_UNDO | (ms == 0 ? IPC_NOWAIT : 0))};
+        struct timespec limit = {ms / 1000, (ms % 1000) * 1000000};
+        if (semtimedop(g_exit_semid, &take, 1, ms > 0 ? &limit : nullptr) == 0) return true;
+        return errno == EIDRM || errno == EINVAL;
+    }
+
+    End supervise() {
+        std::atomic_ref<uint32_t>(area->flags).fetch_or(CA_RUNNING); // admit attachers
+        for (Child &c : children) launch(c);
+        long next_reclaim = now_ms() + kReclaimEveryMs;
+        for (;;) {
+            if (g_child != 0) reap_ended();
+            if (!critical_line.empty()) return End::Critical;
+            if (g_signal != 0) return End::Signal;
+            // A PXR_terminate posts (and later removes) the exit semaphore before it closes;
+            // a close without it is another process's PXR_close.
+            if (closed_by_another()) return wait_exit(0) ? End::Terminated : End::Gone;
+            restart_due();
+            if (now_ms() >= next_reclaim) {
+                PXR_reclaim_buffers(0, 0, nullptr, nullptr, 0);
+                next_reclaim = now_ms() + kReclaimEveryMs;
+            }
+            if (wait_exit(next_restart_in())) return g_signal != 0 ? End::Signal : End::Terminated;
+        }
+    }
+
+    // ---- ending ----
+    void remove_exit_semaphore() {
+        int id = g_exit_semid;
+        g_exit_semid = -1;
+        if (id >= 0) semctl(id, 0, IPC_RMID);
+    }
+
+    bool any_running() const {
+        for (const Child &c : children)
+            if (c.state == ProcState::Running) return true;
+        return false;
+    }
+
+    // Ends the children that still run (the close has signalled the recorded ones) and
+    // collects them, so none stays a zombie.
+    void stop_children() {
+        closing = true;
+        for (int sig : {0, SIGTERM, SIGKILL}) {
+            if (sig != 0)
+                for (const Child &c : children)
+                    if (c.state == ProcState::Running && c.pid > 0) kill(c.pid, sig);
+            for (int round = 0; round < 50 && any_running(); ++round) {
+                reap_ended();
+                if (any_running()) sleep_ms(20);
+            }
+            if (!any_running()) return;
+        }
+    }
+
+    void finish() {
+        close_table();
+        if (area != nullptr) shmdt(area);
+        area = nullptr;
+        restore_handlers();
+    }
+
+    // Another process closed (or began to close) the environment: the loader lets that
+    // close finish, finishes it itself when the closer died half-way, and leaves.
+    int gone() {
+        closing = true;
+        std::fprintf(stderr, "pxr load: the environment was closed by another process "
+                             "(PXR_close); stopping\n");
+        const long until = now_ms() + kCloseGraceMs;
+        while (!area_removed() && now_ms() < until) sleep_ms(50);
+        if (area_removed())
+            PXR_unlink();
+        else
+            PXR_close();
+        remove_exit_semaphore();
+        stop_children();
+        finish();
+        return kExitGone;
+    }
+
+    int run() {
+        if (int rc = build(); rc != 0) return rc;
+        const End end = supervise();
+        alarm(0);
+        if (end == End::Gone) return gone();
+        closing = true;
+        if (end == End::Critical)
+            std::fprintf(stderr, "pxr load: %s; ending the environment\n", critical_line.c_str());
+        const int32_t status = area->exit_status;
+        say("termination requested (exit status %s)", std::to_string(status));
+        remove_exit_semaphore();
+        PXR_close();
+        stop_children();
+        finish();
+
+        if (end == End::Critical) return kExitCritical;
         if (g_signal != 0) return signal_exit();
         if (status != 0)
             std::fprintf(stderr, "pxr load: the environment ended with exit status %d\n", status);
         return exit_code_for_status(status);
     }
 
-    static std::string hex(uint32_t v) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "0x%x", v);
-        return buf;
+    // The exit status of a loader ended by a signal (or by its --timeout).
+    static int signal_exit() {
+        if (g_signal == SIGALRM) {
+            std::fprintf(stderr, "pxr load: timeout; the environment was terminated\n");
+            return kExitTimeout;
+        }
+        return 128 + g_signal;
     }
 };
 
@@ -220,8 +671,12 @@ int cmd_load(int argc, char **argv) {
             return kExitOk;
         } else if (arg == "-v" || arg == "--verbose") {
             verbose = true;
-        } else if (arg == "--timeout" && i + 1 < argc) {
+        } else if (arg == "--timeout") {
             uint64_t v;
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "pxr load: --timeout needs a value (SECONDS)\n");
+                return kExitUsage;
+            }
             if (!parse_number(argv[++i], 86400 * 365, v) || v == 0) {
                 std::fprintf(stderr, "pxr load: bad --timeout '%s'\n", argv[i]);
                 return kExitUsage;
@@ -245,18 +700,21 @@ int cmd_load(int argc, char **argv) {
 
     Config cfg;
     std::vector<std::string> errors;
-    if (!read_config_file(file, cfg, errors)) {
+    bool unreadable = false;
+    if (!read_config_file(file, cfg, errors, &unreadable)) {
         for (const std::string &e : errors) std::fprintf(stderr, "%s\n", e.c_str());
-        std::fprintf(stderr, "pxr load: %zu error%s in %s; nothing was created\n", errors.size(),
-                     errors.size() == 1 ? "" : "s", file);
+        // A file that could not be read at all is its one line; a parsed one gets a summary.
+        if (!unreadable)
+            std::fprintf(stderr, "pxr load: invalid configuration %s; nothing was created\n", file);
         return kExitBadConfig;
     }
 
     g_signal = 0;
+    g_child = 0;
     g_exit_semid = -1;
     install_handlers();
     if (timeout > 0) alarm(unsigned(timeout));
-    Loader loader{cfg, verbose, {}};
+    Loader loader(cfg, verbose);
     return loader.run();
 }
 

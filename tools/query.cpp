@@ -1,6 +1,8 @@
 // pxr status, msgs, queues, procs, watch, terminate: looking into a running environment.
 // Each checks first, without attaching, that an environment runs, so none of them sits in
 // the library's attach retries when there is nothing to attach to.
+#include "supervise.h"
+#include "config_bridge.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <sys/msg.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -21,6 +24,17 @@ std::string format_time(const Timestamp &t) {
     std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.year, t.month, t.day,
                   t.hour, t.minute, t.second, t.usec / 1000);
     return buf;
+}
+
+bool never_written(const Timestamp &t) {
+    return t.year == 0 && t.month == 0 && t.day == 0 && t.hour == 0 && t.minute == 0 &&
+           t.second == 0 && t.usec == 0;
+}
+
+// A time as a JSON value: a quoted time, or null for a time that was never written (the text
+// report prints those as zeros).
+std::string json_time(const Timestamp &t) {
+    return never_written(t) ? "null" : "\"" + format_time(t) + "\"";
 }
 
 std::string json_string(const char *s) {
@@ -64,19 +78,18 @@ bool parse_query_options(const char *cmd, int argc, char **argv, bool allow_json
 
 const char *kStatusHelp = "usage: pxr status [--json]\n"
                           "Print the status report of the running environment.\n";
-const char *kMsgsHelp = "usage: pxr msgs\n"
-                        "List the allocated message buffers of the running environment.\n";
+const char *kMsgsHelp =
+    "usage: pxr msgs [--json]\n"
+    "List the allocated message buffers of the running environment (with --json one object\n"
+    "per buffer: its place, header fields and the pids that took, sent and received it).\n";
 const char *kQueuesHelp =
     "usage: pxr queues [--json]\n"
     "List the module ids that have a queue or are an alias: kind, pending references and\n"
     "the last process that received.\n";
-const char *kProcsHelp = "usage: pxr procs [--json]\n"
-                         "List the process table of the running environment.\n";
-const char *kWatchHelp =
-    "usage: pxr watch [SECONDS] [--count N]\n"
-    "Show the partition figures every SECONDS (default 1) until interrupted, or N times.\n"
-    "Allocations per second are shown for atomic environments (locked pools keep no\n"
-    "allocation counter).\n";
+const char *kProcsHelp =
+    "usage: pxr procs [--json]\n"
+    "List the process table of the running environment; for the processes the loader\n"
+    "started also how the last run ended, when the current one started and the restarts.\n";
 const char *kTerminateHelp = "usage: pxr terminate\n"
                              "Terminate the running environment (PXR_terminate).\n";
 
@@ -86,13 +99,13 @@ std::string partition_json(int p, const PartitionHeader &h) {
     std::snprintf(buf, sizeof buf,
                   "{\"partition\":%d,\"param_size\":%u,\"buffers\":%d,\"allocated\":%u,"
                   "\"free\":%d,\"max_allocated\":%u,\"max_allocated_since_reset\":%u,"
-                  "\"max_time\":\"%s\",\"out_of_msg\":%u,\"congestion\":{\"onset\":%u,"
+                  "\"max_time\":%s,\"out_of_msg\":%u,\"congestion\":{\"onset\":%u,"
                   "\"abate\":%u,\"status\":%u,\"count\":%u,\"count_since_reset\":%u,"
-                  "\"last_onset\":\"%s\",\"module\":%u}}",
+                  "\"last_onset\":%s,\"module\":%u}}",
                   p, h.param_size, h.num_msgs, h.alloc_count, free_count, h.max_alloc,
-                  h.max_alloc_reset, format_time(h.max_alloc_time).c_str(), h.out_of_msg,
+                  h.max_alloc_reset, json_time(h.max_alloc_time).c_str(), h.out_of_msg,
                   h.cong_onset, h.cong_abate, h.cong_status, h.cong_count, h.cong_count_reset,
-                  format_time(h.cong_onset_time).c_str(), h.cong_module & 0xFF);
+                  json_time(h.cong_onset_time).c_str(), h.cong_module & 0xFF);
     return buf;
 }
 
@@ -101,12 +114,12 @@ void print_status_json(const CommonArea &ca) {
     PLAT_timestamp(&now);
     uint32_t major = 0, minor = 0;
     PXR_get_version(&major, &minor);
-    std::printf("{\"time\":\"%s\",\"restart_time\":\"%s\",\"running\":%s,\"loader_waiting\":%s,"
+    std::printf("{\"time\":\"%s\",\"restart_time\":%s,\"running\":%s,\"loader_waiting\":%s,"
                 "\"interface_version\":\"%u.%u\",\"congestion_module\":%u,"
                 "\"internal_errors\":%u,\"atomic\":%s,\"error_print\":%s,\"no_attach\":%s,"
                 "\"fatal_action\":%u,\"fatal_code\":%u,\"exit_status\":%d,\"tick\":%u,"
                 "\"processes\":%d,\"partitions\":[",
-                format_time(now).c_str(), format_time(ca.restart_time).c_str(),
+                format_time(now).c_str(), json_time(ca.restart_time).c_str(),
                 (ca.flags & CA_RUNNING) ? "true" : "false", loader_waiting() ? "true" : "false",
                 major, minor, ca.congestion_module, ca.internal_errors,
                 (ca.atomic_mode & 1) ? "true" : "false", ca.error_print ? "true" : "false",
@@ -118,10 +131,44 @@ void print_status_json(const CommonArea &ca) {
         std::printf("%s%s", first ? "" : ",", partition_json(p, *partition_hdr[p]).c_str());
         first = false;
     }
-    std::printf("]}\n");
+    std::printf("]%s}\n", bridge_status_json().c_str()); // no member without a bridge
 }
 
-// "running", "exited" (a zombie nobody has waited for yet) or "gone".
+
+std::string name_of(const ProcessEntry &e) {
+    return std::string(e.name, strnlen(e.name, sizeof e.name));
+}
+
+// The allocated buffers as a JSON array, with the buffers PXR_show_msgs lists. It reads the
+// slots without the partition lock: a snapshot while traffic goes on.
+void print_msgs_json() {
+    std::printf("[");
+    bool first = true;
+    for (int p = 0; p < 2; ++p) {
+        const PartitionHeader *h = partition_hdr[p];
+        const uint8_t *array = partition_msgarray[p];
+        if (h == nullptr || array == nullptr) continue;
+        for (int32_t i = 0; i < h->num_msgs; ++i) {
+            const auto *s = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
+            const auto *m = reinterpret_cast<const MSG *>(reinterpret_cast<const uint8_t *>(s) +
+                                                          PXR_SYSMSG_SIZE);
+            if (s->allocated == 0 || m->type == 0xC002) continue;
+            std::printf("%s{\"partition\":%d,\"index\":%d,\"type\":%u,\"id\":%u,\"src\":%u,"
+                        "\"dst\":%u,\"reply_mask\":%u,\"class\":%u,\"status\":%u,\"info\":%u,"
+                        "\"instance\":%u,\"len\":%u,\"getmem_pid\":%d,\"send_pid\":%d,"
+                        "\"receive_pid\":%d}",
+                        first ? "" : ",", p, i, m->type, m->id, m->src, m->dst, m->reply_mask,
+                        m->msg_class, m->status, m->info, m->instance, m->len, s->getmem_pid,
+                        s->send_pid, s->receive_pid);
+            first = false;
+        }
+    }
+    std::printf("]\n");
+}
+
+
+} // namespace
+
 const char *process_state(int32_t pid) {
     if (pid <= 0) return "gone";
     char path[64];
@@ -132,34 +179,9 @@ const char *process_state(int32_t pid) {
         std::fclose(f);
         if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
     }
-    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
+    if (pid_alive(pid)) return "running";
     return "gone";
 }
-
-std::string name_of(const ProcessEntry &e) {
-    return std::string(e.name, strnlen(e.name, sizeof e.name));
-}
-
-// Sum of the lock-free pool's per-buffer take counters: the allocations of the partition.
-uint64_t atomic_allocations(int p) {
-    const PartitionHeader *h = partition_hdr[p];
-    const uint8_t *array = partition_msgarray[p];
-    if (h == nullptr || array == nullptr) return 0;
-    uint64_t sum = 0;
-    for (int32_t i = 0; i < h->num_msgs; ++i) {
-        const SysMsg *s = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
-        sum += __atomic_load_n(&s->getmem_count, __ATOMIC_RELAXED);
-    }
-    return sum;
-}
-
-double now_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-} // namespace
 
 int cmd_status(int argc, char **argv) {
     bool json;
@@ -186,13 +208,73 @@ int cmd_status(int argc, char **argv) {
 int cmd_msgs(int argc, char **argv) {
     bool json;
     int code;
-    if (!parse_query_options("msgs", argc, argv, false, json, kMsgsHelp, code)) return code;
+    if (!parse_query_options("msgs", argc, argv, true, json, kMsgsHelp, code)) return code;
     if (!attach_running("msgs")) return kExitFailure;
-    PXR_show_msgs();
+    if (json)
+        print_msgs_json();
+    else
+        PXR_show_msgs();
     std::fflush(stdout);
     PXR_unlink();
     return kExitOk;
 }
+
+std::vector<QueueRow> queue_rows(const CommonArea &ca) {
+    std::vector<QueueRow> rows;
+    for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m) {
+        const ModuleQueueEntry &e = ca.module_queues[m];
+        if (e.msqid == PXR_NO_QUEUE) continue;
+        QueueRow row;
+        row.module = m;
+        row.msqid = e.msqid;
+        row.own = (e.queue_flags & 1) != 0;
+        row.target = !row.own && e.alias_of < PXR_MODULE_COUNT ? int32_t(e.alias_of) : -1;
+        struct msqid_ds ds;
+        if (row.own && msgctl(int(e.msqid), IPC_STAT, &ds) == 0) {
+            row.pending = int32_t(ds.msg_qnum);
+            row.last_receiver = ds.msg_lrpid;
+            row.last_send = ds.msg_stime;
+            row.last_receive = ds.msg_rtime;
+        }
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+namespace {
+
+void print_queues_json(const std::vector<QueueRow> &rows) {
+    std::printf("[");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const QueueRow &r = rows[i];
+        const char *sep = i == 0 ? "" : ",";
+        if (r.own)
+            std::printf("%s{\"module\":%u,\"kind\":\"own\",\"queue_id\":%u,\"pending\":%d,"
+                        "\"last_receiver\":%d}",
+                        sep, r.module, r.msqid, r.pending, r.last_receiver);
+        else
+            std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}",
+                        sep, r.module, r.target, r.msqid);
+    }
+    std::printf("]\n");
+}
+
+void print_queues_text(const std::vector<QueueRow> &rows) {
+    std::printf("%-8s %-12s %10s %8s %14s\n", "MODULE", "KIND", "QUEUE-ID", "PENDING",
+                "LAST-RECEIVER");
+    for (const QueueRow &r : rows) {
+        if (r.own) {
+            std::printf("0x%-6x %-12s %10u %8d %14d\n", r.module, "own", r.msqid, r.pending,
+                        r.last_receiver);
+            continue;
+        }
+        char kind[24] = "no receiver";
+        if (r.target >= 0) std::snprintf(kind, sizeof kind, "alias 0x%x", unsigned(r.target));
+        std::printf("0x%-6x %-12s %10u %8s %14s\n", r.module, kind, r.msqid, "-", "-");
+    }
+}
+
+} // namespace
 
 int cmd_queues(int argc, char **argv) {
     bool json;
@@ -206,42 +288,11 @@ int cmd_queues(int argc, char **argv) {
         PXR_unlink();
         return kExitFailure;
     }
+    std::vector<QueueRow> rows = queue_rows(*view.get());
     if (json)
-        std::printf("[");
+        print_queues_json(rows);
     else
-        std::printf("%-8s %-12s %10s %8s %14s\n", "MODULE", "KIND", "QUEUE-ID", "PENDING",
-                    "LAST-RECEIVER");
-    bool first = true;
-    for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m) {
-        const ModuleQueueEntry &e = view->module_queues[m];
-        if (e.msqid == PXR_NO_QUEUE) continue;
-        bool own = (e.queue_flags & 1) != 0;
-        uint32_t target = e.alias_of;
-        if (own) {
-            int32_t pending = PXR_pending_msgs(m);
-            int32_t last = PXR_lastpid(m);
-            if (json)
-                std::printf("%s{\"module\":%u,\"kind\":\"own\",\"queue_id\":%u,\"pending\":%d,"
-                            "\"last_receiver\":%d}",
-                            first ? "" : ",", m, e.msqid, pending, last);
-            else
-                std::printf("0x%-6x %-12s %10u %8d %14d\n", m, "own", e.msqid, pending, last);
-        } else {
-            char kind[24];
-            if (target < PXR_MODULE_COUNT)
-                std::snprintf(kind, sizeof kind, "alias 0x%x", target);
-            else
-                std::snprintf(kind, sizeof kind, "no receiver");
-            if (json)
-                std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}",
-                            first ? "" : ",", m, target < PXR_MODULE_COUNT ? int(target) : -1,
-                            e.msqid);
-            else
-                std::printf("0x%-6x %-12s %10u %8s %14s\n", m, kind, e.msqid, "-", "-");
-        }
-        first = false;
-    }
-    if (json) std::printf("]\n");
+        print_queues_text(rows);
     std::fflush(stdout);
     PXR_unlink();
     return kExitOk;
@@ -258,106 +309,57 @@ int cmd_procs(int argc, char **argv) {
         return kExitFailure;
     }
     // The process table needs no attachment; a crashed environment still shows its table.
+    // What the loader knows about the processes it started comes from its supervision table.
+    SupervisionTable sup;
+    const bool have_sup = read_supervision(sup);
+    auto supervised = [&](int32_t pid) -> const SupervisedProcess * {
+        if (!have_sup || pid <= 0) return nullptr;
+        for (uint32_t k = 0; k < sup.count; ++k)
+            if (sup.procs[k].pid == pid) return &sup.procs[k];
+        return nullptr;
+    };
     int32_t count = view->process_count;
     if (count < 0) count = 0;
     if (count > PXR_MAX_PROCESSES) count = PXR_MAX_PROCESSES;
     if (json)
         std::printf("[");
     else
-        std::printf("%-8s %-8s %s\n", "PID", "STATE", "NAME");
+        std::printf("%-8s %-19s %-8s %-22s %-8s %s\n", "PID", "STARTED", "RESTARTS", "LAST END",
+                    "STATE", "NAME");
     for (int32_t i = 0; i < count; ++i) {
         const ProcessEntry &e = view->processes[i];
         std::string name = name_of(e);
-        if (json)
-            std::printf("%s{\"pid\":%d,\"name\":%s,\"state\":\"%s\"}", i ? "," : "", e.pid,
-                        json_string(name.c_str()).c_str(), process_state(e.pid));
-        else
-            std::printf("%-8d %-8s %s\n", e.pid, process_state(e.pid), name.c_str());
+        const SupervisedProcess *s = supervised(e.pid);
+        std::string state = s != nullptr ? state_name(ProcState(s->state)) : process_state(e.pid);
+        if (s != nullptr && ProcState(s->state) == ProcState::Running &&
+            std::strcmp(process_state(e.pid), "running") != 0)
+            state = "ended"; // the loader has not collected it yet
+        std::string ended =
+            s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped) : std::string("-");
+        std::string started = "-";
+        if (s != nullptr && s->started > 0) {
+            Timestamp t{};
+            PLAT_localtime(s->started, &t);
+            started = format_time(t).substr(0, 19);
+        }
+        if (json) {
+            std::printf("%s{\"pid\":%d,\"name\":%s,\"state\":\"%s\"", i ? "," : "", e.pid,
+                        json_string(name.c_str()).c_str(), state.c_str());
+            if (s != nullptr)
+                std::printf(",\"exit_status\":%d,\"signal\":%d,\"core_dumped\":%s,"
+                            "\"started\":%lld,\"restarts\":%u,\"critical\":%s",
+                            s->exit_code, s->signal, s->core_dumped ? "true" : "false",
+                            static_cast<long long>(s->started), s->restarts,
+                            s->critical ? "true" : "false");
+            std::printf("}");
+        } else {
+            std::printf("%-8d %-19s %-8s %-22s %-8s %s\n", e.pid, started.c_str(),
+                        s != nullptr ? std::to_string(s->restarts).c_str() : "-", ended.c_str(),
+                        state.c_str(), name.c_str());
+        }
     }
     if (json) std::printf("]\n");
     std::fflush(stdout);
-    return kExitOk;
-}
-
-int cmd_watch(int argc, char **argv) {
-    uint64_t interval = 1;
-    long count = -1;
-    bool have_interval = false;
-    for (int i = 1; i < argc; ++i) {
-        if (is_help(argv[i])) {
-            std::fputs(kWatchHelp, stdout);
-            return kExitOk;
-        }
-        char *end = nullptr;
-        if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
-            count = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || count <= 0) {
-                std::fprintf(stderr, "pxr watch: bad --count '%s'\n", argv[i]);
-                return kExitUsage;
-            }
-        } else if (!have_interval && argv[i][0] != '-') {
-            long v = std::strtol(argv[i], &end, 10);
-            if (*end != '\0' || v <= 0 || v > 3600) {
-                std::fprintf(stderr, "pxr watch: bad interval '%s' (1..3600 seconds)\n", argv[i]);
-                return kExitUsage;
-            }
-            interval = uint64_t(v);
-            have_interval = true;
-        } else {
-            std::fprintf(stderr, "pxr watch: unexpected argument '%s'\n%s", argv[i], kWatchHelp);
-            return kExitUsage;
-        }
-    }
-    if (!attach_running("watch")) return kExitFailure;
-    CommonView view;
-    std::string why;
-    if (!view.map(why)) {
-        std::fprintf(stderr, "pxr watch: %s\n", why.c_str());
-        PXR_unlink();
-        return kExitFailure;
-    }
-    const bool atomic = (view->atomic_mode & 1) != 0;
-    const bool tty = isatty(STDOUT_FILENO) != 0;
-    uint64_t last_allocs[2] = {atomic_allocations(0), atomic_allocations(1)};
-    double last_time = now_seconds();
-    for (long round = 0; count < 0 || round < count; ++round) {
-        if (round > 0) {
-            struct timespec pause = {time_t(interval), 0};
-            nanosleep(&pause, nullptr);
-        }
-        if ((view->flags & CA_CLOSING) != 0) {
-            std::printf("pxr watch: the environment has ended\n");
-            break;
-        }
-        double t = now_seconds();
-        double elapsed = t - last_time;
-        last_time = t;
-        Timestamp ts{};
-        PLAT_timestamp(&ts);
-        if (tty) std::printf("\033[H\033[2J");
-        std::printf("pxr watch  %s  every %llu s  (%s pools)\n", format_time(ts).c_str(),
-                    static_cast<unsigned long long>(interval), atomic ? "atomic" : "locked");
-        std::printf("%-4s %8s %8s %9s %8s %8s %10s %9s %10s\n", "PART", "BUFFERS", "SIZE",
-                    "ALLOCATED", "FREE", "MAX", "OUT-OF-MSG", "CONGESTED", "ALLOCS/S");
-        for (int p = 0; p < 2; ++p) {
-            const PartitionHeader *h = partition_hdr[p];
-            if (h == nullptr) continue;
-            char rate[24] = "-";
-            if (atomic) {
-                // The first round has no earlier count to compare with.
-                uint64_t allocs = atomic_allocations(p);
-                if (round > 0 && elapsed > 0)
-                    std::snprintf(rate, sizeof rate, "%.0f",
-                                  double(allocs - last_allocs[p]) / elapsed);
-                last_allocs[p] = allocs;
-            }
-            std::printf("%-4d %8d %8u %9u %8d %8u %10u %9s %10s\n", p, h->num_msgs, h->param_size,
-                        h->alloc_count, h->num_msgs - int32_t(h->alloc_count), h->max_alloc,
-                        h->out_of_msg, h->cong_status ? "yes" : "no", rate);
-        }
-        std::fflush(stdout);
-    }
-    PXR_unlink();
     return kExitOk;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace pxrtool {
 
@@ -22,6 +23,30 @@ int cmd_procs(int argc, char **argv);
 int cmd_watch(int argc, char **argv);
 int cmd_terminate(int argc, char **argv);
 int cmd_clean(int argc, char **argv);
+int cmd_version(int argc, char **argv);
+int cmd_metrics(int argc, char **argv);
+
+// The environment's figures in the Prometheus text exposition format (pxr_up 0 alone when
+// no environment exists). Reads without attaching or locking.
+std::string metrics_text();
+
+// One module id with a queue of its own or an alias, as the queue table and the kernel's
+// queue statistics give it. Figures are -1 / 0 for aliases and for queues the kernel cannot
+// report on.
+struct QueueRow {
+    uint32_t module = 0;
+    uint32_t msqid = 0;
+    bool own = false;
+    int32_t target = -1; // alias: the module whose queue it shares
+    int32_t pending = -1;
+    int32_t last_receiver = -1;
+    int64_t last_send = 0, last_receive = 0; // Unix time, whole seconds; 0: never
+};
+std::vector<QueueRow> queue_rows(const CommonArea &ca);
+
+// A recorded process's state: "running", "exited" (a zombie nobody has waited for yet) or
+// "gone".
+const char *process_state(int32_t pid);
 
 // Removes every object of the environment's key plan that exists, the system lock last (so no
 // environment can be created over half-removed objects). With a report stream each object
@@ -38,6 +63,18 @@ int pxr_main(int argc, char **argv);
 
 // True when arg asks for help (-h, --help).
 bool is_help(const char *arg);
+
+// The largest buffer count of a partition.
+inline constexpr int32_t kMaxBuffers = 65000;
+
+// "0x" and the lower-case hex digits of v.
+std::string hex(uint32_t v);
+
+// The value of c as a digit of base 10 or 16 (either case), or -1.
+int digit_value(char c, unsigned base);
+
+// Whether a process with this id exists (one of another user counts: kill says EPERM).
+bool pid_alive(int32_t pid);
 
 // Converts the loader's exit status into the process exit status: 0 for 0, the magnitude
 // for other values up to 63, and 63 beyond.

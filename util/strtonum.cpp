@@ -39,11 +39,11 @@ uint32_t strtou32(uint32_t *result, const char *text) noexcept {
     const bool ok = (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
                         ? parse_hex(text + 2, &v)
                         : parse_decimal(text, &v);
-    if (!ok) return 0xFFFFFFFFu; // *result stays as it was
+    if (!ok) return PXR_BAD_U32; // *result stays as it was
     *result = v;
-    return 0;
+    return PXR_OK;
 }
 
 uint32_t strtonum(uint32_t *result, const char *text) noexcept {
-    return strtou32(result, text) == 0 ? 1 : 0;
+    return strtou32(result, text) == PXR_OK ? 1 : 0;
 }

@@ -11,7 +11,8 @@
 
 namespace peers {
 
-enum class Test { Latency, Throughput };
+// Idle: a receiver waits on an empty queue for secs; what it costs in CPU is measured.
+enum class Test { Latency, Throughput, Idle };
 
 struct Params {
     std::string transport;
@@ -21,6 +22,8 @@ struct Params {
     uint64_t warm = 5000;    // round trips or messages before measuring starts
     double secs = 2.0;       // length of a throughput run
     int producers = 1;
+    // Receive spin window of the spinning rows (µs); 0 for every other row.
+    uint32_t spin_us = 0;
     int cpu_a = 0; // producer / pinger core, -1 = not pinned
     int cpu_b = 1; // consumer / echo core
     // Allowed to raise kernel limits (msgmax, RLIMIT_MSGQUEUE): only inside a private IPC
@@ -34,6 +37,11 @@ struct Result {
     double median_us = 0, p99_us = 0, mean_us = 0;
     double msgs_per_s = 0;
     uint64_t messages = 0;
+    // CPU time: cpu_s is this side's (summed over every side in run_sides' result), moved
+    // the messages all sides carried from start to end, warm-up included.
+    double cpu_s = 0;
+    uint64_t moved = 0;
+    double idle_cpu_pct = 0; // Idle: the waiting receiver's CPU, % of one core
     char error[200] = {};
 };
 
@@ -90,6 +98,9 @@ struct RateMeter {
     }
     void finish(Result *r) noexcept;
 };
+
+// CPU time of this process so far (user + system), in seconds.
+double cpu_seconds() noexcept;
 
 // A side of a measurement: runs in its own forked process, pinned, and reports through r.
 using SideFn = void (*)(const Params &, Result *r, int index);

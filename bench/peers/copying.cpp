@@ -46,8 +46,17 @@ struct SysvChannel : Channel {
             if (errno != EINTR) return false;
         }
     }
+    uint32_t spin_us = 0; // poll without waiting this long before the blocking receive
     long recv(int dir, void *buf, size_t cap) noexcept override {
         auto *m = static_cast<uint8_t *>(buf) - sizeof(long);
+        if (spin_us != 0) {
+            const uint64_t end = now_ns() + uint64_t(spin_us) * 1000;
+            do {
+                ssize_t n = msgrcv(q[dir], m, cap, 0, IPC_NOWAIT);
+                if (n >= 0) return long(n);
+                if (errno != ENOMSG && errno != EINTR) return -1;
+            } while (now_ns() < end);
+        }
         for (;;) {
             ssize_t n = msgrcv(q[dir], m, cap, 0, 0);
             if (n >= 0) return long(n);
@@ -66,6 +75,7 @@ Result run_sysv(const Params &p, uint32_t msg_size) {
         raise_sysctl("/proc/sys/kernel/msgmnb", long(want));
     }
     SysvChannel ch;
+    ch.spin_us = p.spin_us;
     for (int d = 0; d < 2; ++d) {
         ch.q[d] = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
         if (ch.q[d] < 0) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,6 +29,13 @@ void pin_to(int cpu) noexcept {
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     sched_setaffinity(0, sizeof set, &set);
+}
+
+double cpu_seconds() noexcept {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
 void fail(Result *r, const char *fmt, ...) noexcept {
@@ -68,6 +76,7 @@ void RateMeter::finish(Result *r) noexcept {
     if (t0 == 0 || seen <= base || t1 <= t0)
         return fail(r, "too few messages (%llu)", (unsigned long long)seen);
     r->messages = seen - base;
+    r->moved = seen;
     r->msgs_per_s = double(r->messages) * 1e9 / double(t1 - t0);
     r->ok = 1;
 }
@@ -90,6 +99,7 @@ Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer
         if (pid == 0) {
             pin_to(i == 0 ? p.cpu_b : p.cpu_a);
             sides[i](p, &res[i], int(i));
+            res[i].cpu_s = cpu_seconds();
             fflush(nullptr);
             _exit(0);
         }
@@ -148,6 +158,9 @@ Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer
                 std::memcpy(out.error, res[i].error, sizeof out.error);
             }
     }
+    out.cpu_s = 0;
+    for (size_t i = 0; i < n; ++i) out.cpu_s += res[i].cpu_s;
+    if (p.test == Test::Latency) out.moved = 2 * (p.warm + p.count);
     munmap(res, sizeof(Result) * n);
     return out;
 }
@@ -261,11 +274,36 @@ void chan_producer(const Params &p, Result *r, int) {
     r->ok = 1;
 }
 
+// Idle: the receiver waits on its empty queue until the sender, secs later, sends one message.
+void chan_idle_receiver(const Params &p, Result *r, int) {
+    if (!g_ch->open_side(0)) return fail(r, "receiver: open failed");
+    Buf buf(p.payload);
+    const double c0 = cpu_seconds();
+    const uint64_t t0 = now_ns();
+    if (g_ch->recv(0, buf.data(), buf.size()) < 0) return fail(r, "receiver: recv failed");
+    r->idle_cpu_pct = (cpu_seconds() - c0) * 1e11 / double(now_ns() - t0);
+    g_ch->close_side();
+    r->ok = 1;
+}
+
+void chan_idle_sender(const Params &p, Result *r, int) {
+    if (!g_ch->open_side(1)) return fail(r, "sender: open failed");
+    Buf buf(p.payload);
+    usleep(useconds_t(p.secs * 1e6));
+    Hdr h{kData, 0};
+    std::memcpy(buf.data(), &h, sizeof h);
+    if (!g_ch->send(0, buf.data(), p.payload)) return fail(r, "sender: send failed");
+    g_ch->close_side();
+    r->ok = 1;
+}
+
 } // namespace
 
 Result run_channel(const Params &p, Channel *ch) {
     g_ch = ch;
     double deadline = 60 + (p.test == Test::Latency ? double(p.count + p.warm) * 1e-3 : p.secs * 3);
+    if (p.test == Test::Idle)
+        return run_sides(p, {chan_idle_receiver, chan_idle_sender}, 0, deadline);
     if (p.test == Test::Latency) return run_sides(p, {chan_echo, chan_ping}, 1, deadline);
     return run_sides(p, {chan_consumer, chan_producer}, 0, deadline);
 }

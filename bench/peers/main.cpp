@@ -14,14 +14,25 @@
 namespace peers {
 namespace {
 
-const char *const kTransports[] = {"pxr-lockfree", "pxr-locked",     "sysv-floor", "sysv-payload",
-                                   "posix-mq",     "unix-seqpacket", "zeromq-ipc", "iceoryx-wait",
-                                   "iceoryx-poll", "shm-poll"};
+const char *const kTransports[] = {
+    "pxr-lockfree",    "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "sysv-floor",
+    "sysv-floor-spin", "sysv-payload", "posix-mq",          "unix-seqpacket",  "zeromq-ipc",
+    "iceoryx-wait",    "iceoryx-poll", "shm-poll"};
+
+// The rows whose receivers poll (their CPU time per message is reported).
+const char *const kSpinning[] = {"pxr-lockfree-spin", "pxr-locked-spin", "sysv-floor-spin",
+                                 "iceoryx-poll", "shm-poll"};
+bool spins(const std::string &t) {
+    return t.size() > 5 && t.compare(t.size() - 5, 5, "-spin") == 0;
+}
 
 const char *label(const std::string &t) {
     static const std::map<std::string, const char *> names = {
         {"pxr-lockfree", "libpxrlib, lock-free pool"},
         {"pxr-locked", "libpxrlib, locked pool"},
+        {"pxr-lockfree-spin", "libpxrlib, lock-free pool, receive spin window"},
+        {"pxr-locked-spin", "libpxrlib, locked pool, receive spin window"},
+        {"sysv-floor-spin", "System V queue, 12-byte record, spin window (spinning floor)"},
         {"sysv-floor", "System V queue, 12-byte record (floor)"},
         {"sysv-payload", "System V queue, payload"},
         {"posix-mq", "POSIX message queue"},
@@ -36,9 +47,9 @@ const char *label(const std::string &t) {
 
 int usage() {
     fprintf(stderr,
-            "usage: peerbench measure --transport T --test lat|tput --payload N [--count N]\n"
+            "usage: peerbench measure --transport T --test lat|tput|idle --payload N [--count N]\n"
             "                 [--warm N] [--secs S] [--producers P] [--cpus A,B] [--rep R]\n"
-            "                 [--pair T]\n"
+            "                 [--pair T] [--spin US]\n"
             "                 [--tune]\n"
             "       peerbench report RAW.csv OUTDIR\n"
             "       peerbench list\n");
@@ -48,7 +59,8 @@ int usage() {
 int measure(int argc, char **argv) {
     Params p;
     int rep = 1;
-    std::string pair; // the measurement this floor run is paired with
+    std::string pair;      // the measurement this floor run is paired with
+    uint32_t spin_us = 50; // the window of the *-spin rows
     long ncpu = sysconf(_SC_NPROCESSORS_ONLN);
     if (ncpu < 2) p.cpu_a = p.cpu_b = -1;
     for (int i = 0; i < argc; ++i) {
@@ -56,8 +68,11 @@ int measure(int argc, char **argv) {
         auto val = [&]() -> const char * { return i + 1 < argc ? argv[++i] : ""; };
         if (a == "--transport")
             p.transport = val();
-        else if (a == "--test")
-            p.test = std::string(val()) == "tput" ? Test::Throughput : Test::Latency;
+        else if (a == "--test") {
+            std::string v = val();
+            p.test = v == "tput" ? Test::Throughput : v == "idle" ? Test::Idle : Test::Latency;
+        } else if (a == "--spin")
+            spin_us = uint32_t(atol(val()));
         else if (a == "--payload")
             p.payload = uint32_t(atol(val()));
         else if (a == "--count")
@@ -79,9 +94,13 @@ int measure(int argc, char **argv) {
         } else
             return usage();
     }
-    if (p.payload < 16 && p.transport != "sysv-floor") return usage();
+    if (p.payload < 16 && p.transport.rfind("sysv-floor", 0) != 0) return usage();
     Result r;
-    const std::string &t = p.transport;
+    std::string t = p.transport;
+    if (spins(t)) {
+        p.spin_us = spin_us;
+        t.resize(t.size() - 5);
+    }
     if (t == "pxr-lockfree")
         r = run_pxr(p, true);
     else if (t == "pxr-locked")
@@ -106,10 +125,14 @@ int measure(int argc, char **argv) {
         return usage();
     for (char *c = r.error; *c; ++c)
         if (*c == ',' || *c == '\n') *c = ';';
-    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.3f,%.1f,%llu,%s,%s\n", t.c_str(),
-           p.test == Test::Latency ? "lat" : "tput", p.payload,
-           p.test == Test::Latency ? 1 : p.producers, rep, r.ok, r.median_us, r.p99_us, r.mean_us,
-           r.msgs_per_s, (unsigned long long)r.messages, r.error, pair.c_str());
+    // Both sides on one core: a row of its own.
+    const std::string name =
+        p.transport + (p.cpu_a >= 0 && p.cpu_a == p.cpu_b ? "-onecore" : std::string());
+    const char *test = p.test == Test::Latency ? "lat" : p.test == Test::Idle ? "idle" : "tput";
+    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.3f,%.1f,%llu,%s,%s,%.4f,%.4f\n", name.c_str(), test,
+           p.payload, p.test == Test::Throughput ? p.producers : 1, rep, r.ok, r.median_us,
+           r.p99_us, r.mean_us, r.msgs_per_s, (unsigned long long)r.messages, r.error, pair.c_str(),
+           r.moved ? r.cpu_s * 1e6 / double(r.moved) : 0.0, r.idle_cpu_pct);
     return r.ok ? 0 : 1;
 }
 
@@ -121,12 +144,15 @@ struct Raw {
     int producers, rep, ok;
     double median, p99, mean, rate;
     std::string pair; // for a floor run: the transport measured right after it
+    double cpu = 0;   // CPU µs per message, all sides
+    double idle = 0;  // idle test: the waiting receiver's CPU, % of a core
 };
 
 struct Agg {
     int n = 0;
     double med = NAN, lo = NAN, hi = NAN; // median over repetitions of the main figure
     double p99 = NAN;
+    double cpu = NAN; // median CPU µs per message
     std::string error;
 };
 
@@ -166,7 +192,9 @@ struct Report {
                   atof(f[7].c_str()),
                   atof(f[8].c_str()),
                   atof(f[9].c_str()),
-                  f.size() > 12 ? f[12] : std::string()};
+                  f.size() > 12 ? f[12] : std::string(),
+                  f.size() > 13 ? atof(f[13].c_str()) : 0,
+                  f.size() > 14 ? atof(f[14].c_str()) : 0};
             raws.push_back(r);
             if (std::find(payloads.begin(), payloads.end(), r.payload) == payloads.end())
                 payloads.push_back(r.payload);
@@ -177,14 +205,17 @@ struct Report {
             groups[key(r.transport, r.test.c_str(), r.payload, r.producers)].push_back(&r);
         for (auto &[k, v] : groups) {
             Agg a;
-            std::vector<double> main, p99;
+            std::vector<double> main, p99, cpu;
             for (const Raw *r : v) {
                 if (!r->ok) {
                     a.error = r->error;
                     continue;
                 }
-                main.push_back(r->test == "lat" ? r->median : r->rate);
+                main.push_back(r->test == "lat"    ? r->median
+                               : r->test == "idle" ? r->idle
+                                                   : r->rate);
                 p99.push_back(r->p99);
+                cpu.push_back(r->cpu);
             }
             a.n = int(main.size());
             if (a.n) {
@@ -192,6 +223,7 @@ struct Report {
                 a.lo = *std::min_element(main.begin(), main.end());
                 a.hi = *std::max_element(main.begin(), main.end());
                 a.p99 = median_of(p99);
+                a.cpu = median_of(cpu);
             }
             agg[k] = a;
         }
@@ -265,6 +297,102 @@ std::string size_name(uint32_t p) {
     return p >= 1024 && p % 1024 == 0 ? std::to_string(p / 1024) + " KB" : std::to_string(p) + " B";
 }
 
+std::string fmt_cpu(const Agg *a) {
+    if (!a || std::isnan(a->cpu)) return "–";
+    char b[32];
+    snprintf(b, sizeof b, "%.2f", a->cpu);
+    return b;
+}
+
+// The receive spin window: what the spinning rows cost in CPU, both sides on one core, and
+// the figures against their targets.
+void spin_sections(const Report &R, std::ostringstream &md) {
+    std::vector<std::string> rows;
+    for (const char *t : {"pxr-lockfree", "sysv-floor"})
+        if (R.present(t)) rows.push_back(t);
+    for (const char *t : kSpinning)
+        if (R.present(t)) rows.push_back(t);
+    bool any_spin = false;
+    for (const std::string &t : rows) any_spin = any_spin || spins(t);
+    if (!any_spin) return;
+    md << "\n### CPU time of the spinning rows (µs of CPU per message, both processes, median; "
+          "idle: a receiver waiting on an empty queue, % of one core)\n\n| Transport |";
+    for (uint32_t p : R.payloads) md << " round trip " << size_name(p) << " |";
+    for (uint32_t p : R.payloads) md << " one way " << size_name(p) << " |";
+    md << " idle |\n|---|";
+    for (size_t i = 0; i < 2 * R.payloads.size() + 1; ++i) md << "---:|";
+    md << "\n";
+    for (const std::string &t : rows) {
+        md << "| " << label(t) << " |";
+        for (const char *test : {"lat", "tput"})
+            for (uint32_t p : R.payloads) md << " " << fmt_cpu(R.get(t, test, p)) << " |";
+        const Agg *idle = nullptr;
+        for (uint32_t p : R.payloads)
+            if (!idle) idle = R.get(t, "idle", p);
+        char b[32] = "–";
+        if (idle) snprintf(b, sizeof b, "%.3f%%", idle->med);
+        md << " " << b << " |\n";
+    }
+
+    std::vector<std::string> one;
+    for (const char *t : {"pxr-lockfree", "pxr-lockfree-spin", "sysv-floor", "sysv-floor-spin"})
+        if (R.present(std::string(t) + "-onecore")) one.push_back(t);
+    uint32_t p0 = R.payloads.empty() ? 0 : R.payloads.front();
+    if (!one.empty()) {
+        md << "\n### Both processes on one core (round trip, " << size_name(p0)
+           << ", µs, median)\n\n| Transport | median | p99 | CPU µs per message |\n"
+              "|---|---:|---:|---:|\n";
+        for (const std::string &t : one) {
+            const Agg *a = R.get(t + "-onecore", "lat", p0);
+            md << "| " << label(t) << " | " << (a ? spread_us(*a) : "–") << " | "
+               << (a ? fmt_us(a->p99) : "–") << " | " << fmt_cpu(a) << " |\n";
+        }
+    }
+
+    md << "\n### Targets of the receive spin window\n\n";
+    auto verdict = [](bool met) { return met ? "met" : "missed"; };
+    for (uint32_t p : R.payloads) {
+        const Agg *s = R.get("pxr-lockfree-spin", "lat", p);
+        if (!s) continue;
+        const double vs_floor = R.paired("pxr-lockfree-spin", p, false);
+        const double bound = p >= 16384 ? 0.25 : 0.15;
+        md << "- " << size_name(p) << ": lock-free with the window " << fmt_us(s->med)
+           << " µs = " << fmt_ratio(vs_floor) << " the blocking floor (target ≤ "
+           << fmt_ratio(bound) << "): " << verdict(vs_floor <= bound);
+        if (const Agg *sf = R.get("sysv-floor-spin", "lat", p))
+            md << "; " << fmt_ratio(s->med / sf->med) << " the spinning floor (" << fmt_us(sf->med)
+               << " µs; target ≤ 1.15×): " << verdict(s->med / sf->med <= 1.15);
+        if (const Agg *ip = R.get("iceoryx-poll", "lat", p))
+            md << "; " << fmt_ratio(s->med / ip->med) << " iceoryx busy-polling take() ("
+               << fmt_us(ip->med) << " µs)"
+               << (p >= 16384 ? std::string(" (target ≤ 1.00×): ") + verdict(s->med <= ip->med)
+                              : std::string());
+        md << "\n";
+    }
+    for (uint32_t p : R.payloads) {
+        const Agg *s = R.get("pxr-lockfree-spin", "tput", p), *b = R.get("pxr-lockfree", "tput", p);
+        if (!s || !b) continue;
+        const double x = s->med / b->med, bound = p == R.payloads.front() ? 1.3 : 1.0;
+        md << "- " << size_name(p) << ": one-way throughput with the window " << fmt_rate(s->med)
+           << "/s = " << fmt_ratio(x) << " the blocking form's (target ≥ " << fmt_ratio(bound)
+           << "): " << verdict(x >= bound) << "\n";
+    }
+    for (const char *t : {"pxr-lockfree-spin", "pxr-locked-spin", "sysv-floor-spin"})
+        for (uint32_t p : R.payloads)
+            if (const Agg *a = R.get(t, "idle", p)) {
+                char b[64];
+                snprintf(b, sizeof b, "%.3f%%", a->med);
+                md << "- idle receiver, " << label(t) << ": " << b
+                   << " of a core (target < 1%): " << verdict(a->med < 1.0) << "\n";
+            }
+    const Agg *ob = R.get("pxr-lockfree-onecore", "lat", p0);
+    const Agg *os = R.get("pxr-lockfree-spin-onecore", "lat", p0);
+    if (ob && os)
+        md << "- both processes on one core: round trip with the window " << fmt_us(os->med)
+           << " µs against " << fmt_us(ob->med) << " µs blocking = " << fmt_ratio(os->med / ob->med)
+           << " (target ≤ 1.10×): " << verdict(os->med <= 1.10 * ob->med) << "\n";
+}
+
 int report(const char *raw_path, const std::string &outdir) {
     Report R;
     if (!R.load(raw_path)) {
@@ -280,7 +408,7 @@ int report(const char *raw_path, const std::string &outdir) {
     FILE *csv = fopen(csv_path.c_str(), "w");
     if (!csv) return 1;
     fprintf(csv, "transport,test,payload,producers,reps_ok,median,min,max,p99_median,"
-                 "ratio_to_sysv_floor\n");
+                 "ratio_to_sysv_floor,cpu_us_per_msg\n");
     for (auto &[k, a] : R.agg) {
         std::string t = k.substr(0, k.find('|'));
         Raw probe{};
@@ -289,9 +417,9 @@ int report(const char *raw_path, const std::string &outdir) {
         const Agg *floor = R.get("sysv-floor", probe.test.c_str(), probe.payload);
         double rat = (a.n && floor) ? a.med / floor->med : NAN;
         if (probe.test == "lat" && t != "sysv-floor") rat = R.paired(t, probe.payload, false);
-        fprintf(csv, "%s,%s,%u,%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f\n", t.c_str(), probe.test.c_str(),
-                probe.payload, probe.producers, a.n, a.med, a.lo, a.hi,
-                probe.test == "lat" ? a.p99 : NAN, rat);
+        fprintf(csv, "%s,%s,%u,%d,%d,%.3f,%.3f,%.3f,%.3f,%.3f,%.4f\n", t.c_str(),
+                probe.test.c_str(), probe.payload, probe.producers, a.n, a.med, a.lo, a.hi,
+                probe.test == "lat" ? a.p99 : NAN, rat, a.cpu);
     }
     fclose(csv);
 
@@ -398,6 +526,8 @@ int report(const char *raw_path, const std::string &outdir) {
                << (b ? spread_rate(*b) : "–") << " | " << r << " |\n";
         }
     }
+
+    spin_sections(R, md);
 
     // Targets.
     md << "\n### Targets\n\n";

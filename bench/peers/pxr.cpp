@@ -26,12 +26,13 @@ constexpr uint16_t kType = 0x0100;
 
 // Detach what fork handed down and let the first call attach this process afresh, so that
 // its pid stamps and its attachment are its own.
-void become_application_process() noexcept {
+void become_application_process(const Params &p) noexcept {
     PXR_unlink();
+    PXR_set_receive_spin(p.spin_us);
 }
 
-void pxr_echo(const Params &, Result *r, int) {
-    become_application_process();
+void pxr_echo(const Params &p, Result *r, int) {
+    become_application_process(p);
     for (;;) {
         MSG *m = PXR_receive(kModB);
         if (!m) return fail(r, "echo: PXR_receive returned null (sys_failure %d)", PXR_sys_failure);
@@ -46,7 +47,7 @@ void pxr_echo(const Params &, Result *r, int) {
 }
 
 void pxr_ping(const Params &p, Result *r, int) {
-    become_application_process();
+    become_application_process(p);
     std::vector<uint64_t> samples;
     samples.reserve(p.count);
     const uint64_t total = p.warm + p.count;
@@ -82,7 +83,7 @@ void pxr_ping(const Params &p, Result *r, int) {
 // One consumer, p.producers producers. Each producer's every kAckEvery-th message is
 // returned to it as the acknowledgement, so no extra buffer is needed for the credits.
 void pxr_consumer(const Params &p, Result *r, int) {
-    become_application_process();
+    become_application_process(p);
     uint32_t since_ack[256] = {};
     bool seen[256] = {};
     int producers_seen = 0, stops = 0;
@@ -116,7 +117,7 @@ void pxr_consumer(const Params &p, Result *r, int) {
 }
 
 void pxr_producer(const Params &p, Result *r, int index) {
-    become_application_process();
+    become_application_process(p);
     const uint32_t me = kModProducer0 + uint32_t(index - 1);
     const uint16_t len = uint16_t(p.payload);
     uint64_t sent = 0, acked = 0;
@@ -151,6 +152,27 @@ void pxr_producer(const Params &p, Result *r, int index) {
         relm(a);
         acked += kAckEvery;
     }
+    r->ok = 1;
+}
+
+// Idle: the receiver waits on its empty queue until the sender, secs later, sends a message.
+void pxr_idle_receiver(const Params &p, Result *r, int) {
+    become_application_process(p);
+    const double c0 = cpu_seconds();
+    const uint64_t t0 = now_ns();
+    MSG *m = PXR_receive(kModB);
+    if (!m) return fail(r, "receiver: PXR_receive returned null");
+    r->idle_cpu_pct = (cpu_seconds() - c0) * 1e11 / double(now_ns() - t0);
+    relm(m);
+    r->ok = 1;
+}
+
+void pxr_idle_sender(const Params &p, Result *r, int) {
+    become_application_process(p);
+    usleep(useconds_t(p.secs * 1e6));
+    MSG *m = getm(kType, 0, 0, 0);
+    if (!m) return fail(r, "sender: getm returned null");
+    if (PXR_send(kModB, m) != 0) return fail(r, "sender: PXR_send failed");
     r->ok = 1;
 }
 
@@ -221,7 +243,9 @@ Result run_pxr(const Params &p, bool atomic) {
         _exit(0);
     }
     std::vector<SideFn> sides;
-    if (lat)
+    if (p.test == Test::Idle)
+        sides = {pxr_idle_receiver, pxr_idle_sender};
+    else if (lat)
         sides = {pxr_echo, pxr_ping};
     else {
         sides.push_back(pxr_consumer);

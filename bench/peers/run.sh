@@ -70,9 +70,9 @@ else
 fi
 
 if [ "$QUICK" = 1 ]; then
-    COUNT=20000 WARM=2000 SECS=0.5 REPS=1
+    COUNT=20000 WARM=2000 SECS=0.5 REPS=1 IDLE_SECS=1
 else
-    COUNT=100000 WARM=2000 SECS=2 REPS=3
+    COUNT=100000 WARM=2000 SECS=2 REPS=3 IDLE_SECS=2
 fi
 ALL=$("$BIN" list)
 TRANSPORTS=$(echo ${TRANSPORTS:-$ALL})
@@ -80,7 +80,7 @@ has() { [[ " $TRANSPORTS " == *" $1 "* ]]; }
 
 mkdir -p "$OUT"
 RAW=$OUT/peers-raw.csv
-echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with" >"$RAW"
+echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct" >"$RAW"
 
 ROUDI_PID=
 stop_roudi() {
@@ -141,6 +141,17 @@ for rep in $(seq 1 "$REPS"); do
             measure --transport "$form" --test tput --payload "$MULTI_PAYLOAD" --producers "$n" \
                 --rep "$rep"
         done
+    done
+    # The receive spin window: what a receiver costs while its queue is idle, and a round trip
+    # with both processes on one core, beside the blocking forms.
+    for t in pxr-lockfree pxr-lockfree-spin pxr-locked-spin sysv-floor-spin; do
+        has "$t" || continue
+        measure --transport "$t" --test idle --payload "$MULTI_PAYLOAD" --rep "$rep" \
+            --secs "$IDLE_SECS"
+    done
+    for t in pxr-lockfree pxr-lockfree-spin sysv-floor sysv-floor-spin; do
+        has "$t" || continue
+        measure --transport "$t" --test lat --payload "$MULTI_PAYLOAD" --rep "$rep" --cpus 0,0
     done
 done
 stop_roudi

@@ -1,0 +1,612 @@
+// pxr-bridge: carries the messages of modules that live on other hosts over NATS.
+//
+// Remote module ids are, in the local module table, aliases of the bridge's own queue. The
+// main thread receives from that queue, publishes the MSG header and its `len` parameter
+// bytes on CLUSTER.m.<dst> and releases the buffer at once. For every module that receives
+// on this host the bridge subscribes CLUSTER.m.<id>; the client's thread decodes a frame,
+// takes a buffer, fills it and sends it to the module. Announcements on CLUSTER.announce
+// carry each host's modules; the others become remote here unless two hosts claim one.
+//
+// Delivery is at most once: core NATS keeps nothing for an absent subscriber, and whatever
+// cannot be delivered is released and counted by cause, never retried.
+#include "stats.h"
+#include "wire.h"
+
+#include "config_bridge.h"
+#include "pxrlib.h"
+
+#include <nats/nats.h>
+
+#include <atomic>
+#include <bitset>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <sys/random.h>
+#include <sys/shm.h>
+#include <thread>
+#include <unistd.h>
+
+namespace pxrbridge {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ModuleSet = std::bitset<PXR_MODULE_COUNT>;
+
+constexpr auto kTick = std::chrono::milliseconds(200);
+constexpr auto kAnnounceEvery = std::chrono::seconds(2);
+constexpr auto kPeerExpiry = std::chrono::seconds(7);
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) {
+    g_stop = 1;
+}
+
+struct Peer {
+    std::string name;
+    ModuleSet modules;
+    Clock::time_point seen;
+};
+
+struct Bridge {
+    pxrtool::BridgeConfig cfg;
+    CommonArea *area = nullptr;
+    int area_id = -1;
+    Stats *stats = nullptr;
+    int stats_id = -1;
+    uint32_t node = 0;
+    std::string node_name;
+    natsConnection *nc = nullptr;
+    std::string subjects[PXR_MODULE_COUNT];
+    std::string announce_subject;
+    natsSubscription *subs[PXR_MODULE_COUNT] = {};
+    std::atomic<bool> ask_pending{true}, announce_now{true}, stopping{false};
+
+    std::mutex mu; // guards what follows
+    std::map<uint32_t, Peer> peers;
+    ModuleSet discovered, clash_reported, static_remote;
+    Clock::time_point started = Clock::now();
+
+    void count(Counter c, uint64_t n = 1) {
+        std::atomic_ref<uint64_t>(stats->counters[c]).fetch_add(n, std::memory_order_relaxed);
+    }
+    uint32_t load(const uint32_t &w) const {
+        return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(w)).load();
+    }
+    uint32_t bridge_queue() const { return load(area->module_queues[cfg.module].msqid); }
+    // A module whose messages go to another host: an alias of the bridge's queue.
+    bool is_remote(unsigned m) const {
+        const ModuleQueueEntry &e = area->module_queues[m];
+        return m != cfg.module && (load(e.queue_flags) & 1) == 0 && load(e.msqid) == bridge_queue();
+    }
+    // A module that a process of this host receives: an own queue, or an alias of one.
+    bool is_local(unsigned m) const {
+        const ModuleQueueEntry &e = area->module_queues[m];
+        uint32_t q = load(e.msqid);
+        return m != cfg.module && q != PXR_NO_QUEUE && q != bridge_queue();
+    }
+    ModuleSet local_set() const {
+        ModuleSet s;
+        for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) s[m] = is_local(m);
+        return s;
+    }
+    bool closing() const { return (load(area->flags) & CA_CLOSING) != 0 || PXR_sys_failure; }
+    bool connected() const { return natsConnection_Status(nc) == NATS_CONN_STATUS_CONNECTED; }
+
+    // Outbound: one message from the bridge's queue to the host that has its module.
+    void forward(MSG *m) {
+        static thread_local std::vector<uint8_t> frame;
+        const unsigned dst = m->dst;
+        const uint32_t size = PXR_parameter_size(m);
+        if (dst >= PXR_MODULE_COUNT || !is_remote(dst)) {
+            count(lost_unknown_module);
+        } else if (m->len > size) {
+            count(malformed);
+        } else if (!connected()) {
+            count(lost_no_connection);
+        } else {
+            WireMessage w{node,
+                          m->type,
+                          m->id,
+                          m->src,
+                          m->dst,
+                          m->reply_mask,
+                          m->msg_class,
+                          m->status,
+                          m->info,
+                          m->instance,
+                          {m->param, m->len}};
+            encode_message(w, frame);
+            const uint16_t len = m->len;
+            release(m); // the frame holds everything: give the buffer back before the network
+            if (natsConnection_Publish(nc, subjects[dst].c_str(), frame.data(),
+                                       int(frame.size())) == NATS_OK) {
+                count(forwarded);
+                count(bytes_out, len);
+            } else {
+                count(lost_no_connection);
+            }
+            return;
+        }
+        release(m);
+    }
+
+    // The bridge owns what it releases: pool class 0, whatever msg_class the sender set
+    // (relm would keep a buffer whose class has bit 6 or 7 set).
+    static void release(MSG *m) { PXR_relmem(0, m); }
+
+    // Inbound: a frame for a module of this host.
+    void deliver(unsigned subject_module, const natsMsg *nm) {
+        std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+                                       std::size_t(natsMsg_GetDataLength(nm)));
+        if (closing()) return; // a detached process would wait to attach again
+        WireMessage w;
+        if (decode_message(frame, w) != WireError::none || w.dst != subject_module) {
+            count(malformed);
+            return;
+        }
+        if (w.origin == node || !is_local(w.dst)) {
+            count(lost_unknown_module);
+            return;
+        }
+        const uint32_t len = uint32_t(w.param.size());
+        int p = -1;
+        for (int i = 0; i < 2 && p < 0; ++i)
+            if (partition_hdr[i] != nullptr && len <= partition_hdr[i]->param_size) p = i;
+        if (p < 0) {
+            count(lost_too_large);
+            return;
+        }
+        // An empty pool would make the allocation a fatal event of this environment; a
+        // message from afar is dropped instead.
+        const PartitionHeader *h = partition_hdr[p];
+        if (load(h->alloc_count) >= uint32_t(h->num_msgs)) {
+            count(lost_no_buffer);
+            return;
+        }
+        MSG *m = getm(w.type, w.id, w.reply_mask, uint16_t(len));
+        if (m == nullptr) {
+            count(lost_no_buffer);
+            return;
+        }
+        m->src = w.src;
+        m->dst = w.dst;
+        m->msg_class = w.msg_class;
+        m->status = w.status;
+        m->info = w.info;
+        m->instance = w.instance;
+        if (len > 0) std::memcpy(m->param, w.param.data(), len);
+        if (PXR_send(w.dst, m) != 0) {
+            release(m);
+            count(lost_send_failed);
+            return;
+        }
+        count(delivered);
+        count(bytes_in, len);
+    }
+
+    void on_announce(const natsMsg *nm) {
+        std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+                                       std::size_t(natsMsg_GetDataLength(nm)));
+        WireAnnounce a;
+        if (decode_announce(frame, a) != WireError::none) {
+            count(malformed);
+            return;
+        }
+        if (a.origin == node) return;
+        if (a.flags & kAnnounceAsk) announce_now = true;
+        std::lock_guard lock(mu);
+        if (a.flags & kAnnounceLeave) {
+            peers.erase(a.origin);
+        } else {
+            Peer &p = peers[a.origin];
+            p.name = a.name;
+            p.seen = Clock::now();
+            for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) p.modules[m] = a.has(m);
+        }
+        reconcile();
+    }
+
+    void unroute(unsigned m) {
+        ModuleQueueEntry &e = area->module_queues[m];
+        if (!is_remote(m)) return;
+        std::atomic_ref<uint32_t>(e.msqid).store(PXR_NO_QUEUE);
+        std::atomic_ref<uint32_t>(e.alias_of).store(256);
+        std::atomic_ref<uint32_t>(e.queue_flags).store(0);
+    }
+
+    // Makes the table agree with the announcements: a module one other host claims becomes
+    // remote; one claimed twice (or also here) is reported and not routed. Caller holds mu.
+    void reconcile() {
+        if (!cfg.discovery || closing()) return;
+        for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) {
+            if (m == cfg.module || static_remote[m]) continue;
+            std::vector<const Peer *> owners;
+            for (const auto &[id, p] : peers)
+                if (p.modules[m]) owners.push_back(&p);
+            const bool local = is_local(m);
+            const bool clash = owners.size() > 1 || (owners.size() == 1 && local);
+            if (clash && !clash_reported[m]) {
+                count(clashes);
+                std::fprintf(stderr,
+                             "pxr-bridge: module 0x%x is claimed by %s and %s; it is not "
+                             "routed until one of them gives it up\n",
+                             m, owners[0]->name.c_str(),
+                             local ? "this host" : owners[1]->name.c_str());
+            }
+            clash_reported[m] = clash;
+            const bool want = owners.size() == 1 && !local;
+            // Routes a predecessor left are kept until the peers have had time to announce.
+            const bool settling = owners.empty() && Clock::now() - started < kPeerExpiry;
+            if (want && !discovered[m] && load(area->module_queues[m].msqid) == PXR_NO_QUEUE)
+                discovered[m] = IPC_attach(m, cfg.module) == 0;
+            else if (!want && discovered[m] && !settling) {
+                unroute(m);
+                discovered[m] = false;
+            }
+        }
+    }
+
+    void announce(const ModuleSet &local, uint8_t flags) {
+        WireAnnounce a;
+        a.origin = node;
+        a.generation = uint32_t(getpid());
+        a.flags = flags;
+        a.name = node_name;
+        for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
+            if (local[m]) a.set(m);
+        std::vector<uint8_t> frame;
+        if (encode_announce(a, frame))
+            natsConnection_Publish(nc, announce_subject.c_str(), frame.data(), int(frame.size()));
+    }
+
+    static void on_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *closure);
+    static void on_announce_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *c) {
+        static_cast<Bridge *>(c)->on_announce(nm);
+        natsMsg_Destroy(nm);
+    }
+
+    // Subscribes CLUSTER.m.<id> for every module that receives here, and only those.
+    void follow(const ModuleSet &local);
+
+    void housekeeping() {
+        ModuleSet last;
+        auto announced = Clock::time_point{};
+        std::string last_error;
+        while (!stopping) {
+            std::this_thread::sleep_for(kTick);
+            if (closing()) break;
+            ModuleSet local = local_set();
+            if (local != last) {
+                follow(local);
+                if (connected()) natsConnection_FlushTimeout(nc, 250); // the server has them
+            }
+            const auto now = Clock::now();
+            if (connected() && (local != last || announce_now || ask_pending ||
+                                now - announced >= kAnnounceEvery)) {
+                announce(local, cfg.discovery && ask_pending.exchange(false) ? kAnnounceAsk : 0);
+                announce_now = false;
+                announced = now;
+            }
+            last = local;
+            unsigned remote = 0;
+            {
+                std::lock_guard lock(mu);
+                for (auto it = peers.begin(); it != peers.end();)
+                    it = now - it->second.seen > kPeerExpiry ? peers.erase(it) : std::next(it);
+                reconcile();
+            }
+            for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) remote += is_remote(m);
+            stats->connected = connected();
+            stats->local_modules = unsigned(local.count());
+            stats->remote_modules = remote;
+            char url[128] = "";
+            if (natsConnection_GetConnectedUrl(nc, url, sizeof url) == NATS_OK)
+                std::memcpy(stats->server, url, sizeof stats->server);
+            const char *text = nullptr;
+            if (natsConnection_GetLastError(nc, &text) != NATS_OK && text && last_error != text) {
+                last_error = text;
+                std::snprintf(stats->last_error, sizeof stats->last_error, "%s", text);
+                std::fprintf(stderr, "pxr-bridge: %s\n", text);
+            }
+            uint64_t dropped = 0;
+            for (natsSubscription *s : subs) {
+                int64_t d = 0;
+                if (s != nullptr && natsSubscription_GetDropped(s, &d) == NATS_OK) dropped += d;
+            }
+            std::atomic_ref<uint64_t>(stats->counters[lost_slow_consumer]).store(dropped);
+        }
+    }
+};
+
+struct FrameClosure {
+    Bridge *bridge;
+    unsigned module;
+};
+FrameClosure g_closures[PXR_MODULE_COUNT];
+
+void Bridge::on_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *closure) {
+    auto *c = static_cast<FrameClosure *>(closure);
+    c->bridge->deliver(c->module, nm);
+    natsMsg_Destroy(nm);
+}
+
+void Bridge::follow(const ModuleSet &local) {
+    for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) {
+        if (local[m] && subs[m] == nullptr) {
+            g_closures[m] = {this, m};
+            if (natsConnection_Subscribe(&subs[m], nc, subjects[m].c_str(), on_frame,
+                                         &g_closures[m]) == NATS_OK)
+                natsSubscription_SetPendingLimits(subs[m], 1 << 20, 1 << 30);
+            else
+                subs[m] = nullptr;
+        } else if (!local[m] && subs[m] != nullptr) {
+            natsSubscription_Unsubscribe(subs[m]);
+            natsSubscription_Destroy(subs[m]);
+            subs[m] = nullptr;
+        }
+    }
+}
+
+void on_disconnected(natsConnection *, void *c) {
+    auto *b = static_cast<Bridge *>(c);
+    b->count(disconnects);
+}
+void on_reconnected(natsConnection *, void *c) {
+    auto *b = static_cast<Bridge *>(c);
+    b->count(reconnects);
+    b->ask_pending = true;
+}
+void on_connected(natsConnection *, void *c) {
+    static_cast<Bridge *>(c)->ask_pending = true;
+}
+
+// Reads credentials: a NATS credentials file (user JWT and key), or lines user=, password=,
+// token=. The secrets go to the client and nowhere else.
+bool apply_credentials(natsOptions *opts, const std::string &path) {
+    std::ifstream in(path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in) return false;
+    if (text.find("BEGIN NATS USER JWT") != std::string::npos)
+        return natsOptions_SetUserCredentialsFromFiles(opts, path.c_str(), nullptr) == NATS_OK;
+    std::string user, password, token, line;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = std::min(text.find('\n', from), text.size());
+        line = text.substr(from, end - from);
+        from = end + 1;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        std::size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        (key == "user"       ? user
+         : key == "password" ? password
+         : key == "token"    ? token
+                             : line) = value;
+    }
+    natsStatus s = NATS_OK;
+    if (!token.empty())
+        s = natsOptions_SetToken(opts, token.c_str());
+    else if (!user.empty())
+        s = natsOptions_SetUserInfo(opts, user.c_str(), password.c_str());
+    else
+        s = NATS_ERR;
+    std::fill(text.begin(), text.end(), '\0');
+    std::fill(password.begin(), password.end(), '\0');
+    std::fill(token.begin(), token.end(), '\0');
+    return s == NATS_OK;
+}
+
+bool make_options(Bridge &b, natsOptions **out) {
+    natsOptions *opts = nullptr;
+    if (natsOptions_Create(&opts) != NATS_OK) return false;
+    std::vector<const char *> urls;
+    for (const std::string &u : b.cfg.urls) urls.push_back(u.c_str());
+    std::string name = "pxr-bridge " + b.node_name;
+    bool ok = natsOptions_SetServers(opts, urls.data(), int(urls.size())) == NATS_OK &&
+              natsOptions_SetName(opts, name.c_str()) == NATS_OK &&
+              natsOptions_SetSendAsap(opts, true) == NATS_OK && // latency over batching
+              // One delivery thread for every subscription: the library is called from two
+              // threads only (this one, and the main thread's receive and release).
+              nats_SetMessageDeliveryPoolSize(1) == NATS_OK &&
+              natsOptions_UseGlobalMessageDelivery(opts, true) == NATS_OK &&
+              natsOptions_SetRetryOnFailedConnect(opts, true, on_connected, &b) == NATS_OK &&
+              natsOptions_SetMaxReconnect(opts, -1) == NATS_OK &&
+              natsOptions_SetReconnectWait(opts, 250) == NATS_OK &&
+              natsOptions_SetTimeout(opts, 2000) == NATS_OK &&
+              natsOptions_SetPingInterval(opts, 2000) == NATS_OK &&
+              natsOptions_SetMaxPingsOut(opts, 2) == NATS_OK &&
+              natsOptions_SetDisconnectedCB(opts, on_disconnected, &b) == NATS_OK &&
+              natsOptions_SetReconnectedCB(opts, on_reconnected, &b) == NATS_OK;
+    if (ok && !b.cfg.credentials.empty() && !apply_credentials(opts, b.cfg.credentials)) {
+        std::fprintf(stderr, "pxr-bridge: no usable credentials in %s\n",
+                     b.cfg.credentials.c_str());
+        ok = false;
+    }
+    if (ok && (b.cfg.tls || !b.cfg.tls_ca.empty()))
+        ok = natsOptions_SetSecure(opts, true) == NATS_OK;
+    if (ok && !b.cfg.tls_ca.empty())
+        ok = natsOptions_LoadCATrustedCertificates(opts, b.cfg.tls_ca.c_str()) == NATS_OK;
+    if (ok && !b.cfg.tls_cert.empty())
+        ok = natsOptions_LoadCertificatesChain(opts, b.cfg.tls_cert.c_str(),
+                                               b.cfg.tls_key.c_str()) == NATS_OK;
+    if (ok && !b.cfg.tls_hostname.empty())
+        ok = natsOptions_SetExpectedHostname(opts, b.cfg.tls_hostname.c_str()) == NATS_OK;
+    if (!ok) {
+        natsOptions_Destroy(opts);
+        return false;
+    }
+    *out = opts;
+    return true;
+}
+
+// The counter segment: kept across restarts of the bridge of one environment.
+bool open_stats(Bridge &b) {
+    int id = shmget(kStatsKey, sizeof(Stats), IPC_CREAT | 0644);
+    if (id < 0) {
+        shmctl(shmget(kStatsKey, 0, 0), IPC_RMID, nullptr); // another size: an older one
+        id = shmget(kStatsKey, sizeof(Stats), IPC_CREAT | 0644);
+    }
+    void *p = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
+    if (p == reinterpret_cast<void *>(-1)) return false;
+    b.stats = static_cast<Stats *>(p);
+    b.stats_id = id;
+    if (b.stats->magic != kStatsMagic || b.stats->env_shmid != b.area_id) {
+        std::memset(b.stats, 0, sizeof(Stats));
+        b.stats->magic = kStatsMagic;
+        b.stats->env_shmid = b.area_id;
+    }
+    b.stats->pid = getpid();
+    b.stats->connected = 0; // until this bridge has subscribed
+    b.stats->node = b.node;
+    b.stats->module = b.cfg.module;
+    std::snprintf(b.stats->node_name, sizeof b.stats->node_name, "%s", b.node_name.c_str());
+    std::snprintf(b.stats->cluster, sizeof b.stats->cluster, "%s", b.cfg.cluster.c_str());
+    return true;
+}
+
+int usage(FILE *out, int status) {
+    std::fputs("usage: pxr bridge url=URL [url=URL...] cluster=NAME [module=ID] [node=NAME]\n"
+               "                  [credentials=FILE] [discovery=on|off] [remote=ID...]\n"
+               "                  [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]\n"
+               "                  [tls-hostname=NAME]\n"
+               "       pxr bridge --stats [--json]\n"
+               "\n"
+               "Carries the messages of remote modules between this environment and the\n"
+               "bridges of other hosts over NATS (normally started by `pxr load` from a\n"
+               "`bridge` line). --stats prints the bridge's counters.\n",
+               out);
+    return status;
+}
+
+std::string host_name() {
+    char buf[256] = "";
+    gethostname(buf, sizeof buf - 1);
+    std::string s;
+    for (char *c = buf; *c && s.size() < kMaxNameBytes; ++c)
+        s.push_back(std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' ? *c : '_');
+    return s.empty() ? "host" : s;
+}
+
+int run(Bridge &b) {
+    if (PXR_link() != 0) {
+        std::fprintf(stderr, "pxr-bridge: no environment to attach to\n");
+        return 1;
+    }
+    void *area = SYS_alloc_shm(&b.area_id, sizeof(CommonArea), PXR_KEY_COMMON_AREA, 0);
+    if (area == nullptr) return 1;
+    b.area = static_cast<CommonArea *>(area);
+    if ((b.load(b.area->module_queues[b.cfg.module].queue_flags) & 1) == 0) {
+        std::fprintf(stderr, "pxr-bridge: module 0x%x has no queue of its own\n", b.cfg.module);
+        return 1;
+    }
+    if (getrandom(&b.node, sizeof b.node, 0) != sizeof b.node) b.node = uint32_t(getpid());
+    b.node_name = b.cfg.node.empty() ? host_name() : b.cfg.node;
+    if (!open_stats(b)) {
+        std::fprintf(stderr, "pxr-bridge: cannot make the counter segment\n");
+        return 1;
+    }
+    for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
+    // A bridge restarted by its supervisor adopts the routes its predecessor discovered.
+    for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
+        b.discovered[m] = b.cfg.discovery && !b.static_remote[m] && b.is_remote(m);
+    for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
+        b.subjects[m] = b.cfg.cluster + ".m." + std::to_string(m);
+    b.announce_subject = b.cfg.cluster + ".announce";
+
+    // Only the main thread takes the stop signals: the client's threads are made with them
+    // blocked, and a signal interrupts the main thread's receive.
+    std::signal(SIGPIPE, SIG_IGN); // a server that goes away is a disconnect, not our end
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGTERM);
+    sigaddset(&stop_set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+    natsOptions *opts = nullptr;
+    if (!make_options(b, &opts)) {
+        std::fprintf(stderr, "pxr-bridge: bad client options (TLS files or credentials)\n");
+        return 1;
+    }
+    natsStatus s = natsConnection_Connect(&b.nc, opts);
+    natsOptions_Destroy(opts);
+    if (s != NATS_OK && s != NATS_NOT_YET_CONNECTED) {
+        std::fprintf(stderr, "pxr-bridge: cannot use the servers: %s\n", natsStatus_GetText(s));
+        return 1;
+    }
+    natsSubscription *announce_sub = nullptr;
+    if (b.cfg.discovery)
+        natsConnection_Subscribe(&announce_sub, b.nc, b.announce_subject.c_str(),
+                                 Bridge::on_announce_frame, &b);
+    std::thread keeper([&b] { b.housekeeping(); });
+
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &stop_set, nullptr);
+    std::fprintf(stderr, "pxr-bridge: node %s (0x%08x), module 0x%x, cluster %s\n",
+                 b.node_name.c_str(), b.node, b.cfg.module, b.cfg.cluster.c_str());
+
+    while (!g_stop) {
+        MSG *m = PXR_receive(b.cfg.module);
+        if (m != nullptr)
+            b.forward(m);
+        else if (b.closing())
+            break;
+    }
+
+    std::string tally; // the counters once more, for the log of whoever started the bridge
+    for (unsigned c = 0; c < kCounterCount; ++c)
+        tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
+    std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
+    const bool closing = b.closing();
+    b.stats->connected = 0;
+    if (closing) shmctl(b.stats_id, IPC_RMID, nullptr); // nothing of ours outlives the environment
+    b.stopping = true;
+    keeper.join();
+    if (!closing) {
+        std::lock_guard lock(b.mu);
+        for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
+            if (b.discovered[m]) b.unroute(m);
+    }
+    if (b.connected()) {
+        b.announce({}, kAnnounceLeave);
+        natsConnection_FlushTimeout(b.nc, 200);
+    }
+    natsSubscription_Destroy(announce_sub);
+    b.follow({});
+    natsConnection_Close(b.nc);
+    natsConnection_Destroy(b.nc);
+    return 0;
+}
+
+} // namespace
+
+} // namespace pxrbridge
+
+int main(int argc, char **argv) {
+    using namespace pxrbridge;
+    std::vector<std::string> words(argv + 1, argv + argc);
+    if (!words.empty() && (words[0] == "-h" || words[0] == "--help")) return usage(stdout, 0);
+    if (!words.empty() && words[0] == "--stats")
+        return pxrtool::print_bridge_stats(words.size() > 1 && words[1] == "--json");
+    static Bridge b;
+    std::vector<std::string> errors;
+    pxrtool::parse_bridge_options(words, b.cfg, errors);
+    if (b.cfg.urls.empty()) errors.push_back("url=nats://HOST:PORT is needed");
+    if (b.cfg.cluster.empty()) errors.push_back("cluster=NAME is needed");
+    for (const std::string &e : errors) std::fprintf(stderr, "pxr bridge: %s\n", e.c_str());
+    if (!errors.empty()) return usage(stderr, 64);
+    int status = run(b);
+    nats_Close();
+    return status;
+}

@@ -1,0 +1,56 @@
+// The bridge's counters, kept in a small System V shared-memory segment of their own (key
+// kStatsKey, beside the environment's key plan), so that `pxr bridge --stats` reads them from
+// another process and a restarted bridge of the same environment goes on counting.
+#pragma once
+
+#include <cstdint>
+
+namespace pxrbridge {
+
+inline constexpr int kStatsKey = 0xE0430;
+inline constexpr uint32_t kStatsMagic = 0x50584253; // "PXBS"
+
+enum Counter : unsigned {
+    forwarded,           // local messages published to another host
+    delivered,           // messages from another host sent to a local module
+    bytes_out,           // parameter bytes forwarded
+    bytes_in,            // parameter bytes delivered
+    lost_no_connection,  // released: no connection to a server (or the publish failed)
+    lost_no_buffer,      // released: no free buffer here for a message from another host
+    lost_too_large,      // released: parameters larger than every partition here
+    lost_unknown_module, // released: the destination is neither remote nor local here
+    lost_send_failed,    // released: the send to the local module failed
+    lost_slow_consumer,  // dropped by the client: the bridge fell behind its subscriptions
+    malformed,           // frames refused by the decoder (or whose subject disagrees)
+    disconnects,
+    reconnects,
+    clashes, // a module id announced by two hosts (or local and announced)
+    kCounterCount
+};
+
+inline constexpr const char *kCounterNames[kCounterCount] = {
+    "forwarded",          "delivered",
+    "bytes_out",          "bytes_in",
+    "lost_no_connection", "lost_no_buffer",
+    "lost_too_large",     "lost_unknown_module",
+    "lost_send_failed",   "lost_slow_consumer",
+    "malformed",          "disconnects",
+    "reconnects",         "clashes"};
+
+struct Stats {
+    uint32_t magic;
+    int32_t env_shmid; // the common area this bridge served; another one means stale counters
+    int32_t pid;
+    uint32_t node;
+    uint32_t module;
+    uint32_t connected; // 1 while connected to a server
+    uint32_t local_modules;
+    uint32_t remote_modules;
+    char node_name[64];
+    char cluster[40];
+    char server[128];     // the server connected to, without credentials
+    char last_error[128]; // the client's last error text
+    uint64_t counters[kCounterCount];
+};
+
+} // namespace pxrbridge

@@ -1,0 +1,145 @@
+#include "wire.h"
+
+namespace pxrbridge {
+
+namespace {
+
+void put(std::vector<uint8_t> &out, uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(uint8_t(v >> (8 * i)));
+}
+
+uint32_t get(std::span<const uint8_t> f, std::size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = v << 8 | f[at + std::size_t(i)];
+    return v;
+}
+
+void put_start(std::vector<uint8_t> &out, uint8_t kind, uint32_t origin) {
+    out.clear();
+    out.push_back('P');
+    out.push_back('X');
+    out.push_back(kWireVersion);
+    out.push_back(kind);
+    put(out, origin, 4);
+}
+
+WireError check_start(std::span<const uint8_t> f, uint8_t kind, std::size_t header) {
+    if (f.size() < 4) return WireError::too_short;
+    if (f[0] != 'P' || f[1] != 'X') return WireError::bad_magic;
+    if (f[2] != kWireVersion) return WireError::bad_version;
+    if (f[3] != kind) return WireError::bad_kind;
+    if (f.size() < header) return WireError::too_short;
+    return WireError::none;
+}
+
+} // namespace
+
+bool encode_message(const WireMessage &m, std::vector<uint8_t> &out) {
+    if (m.param.size() > 0xFFFF) return false;
+    out.reserve(kMessageHeaderBytes + m.param.size());
+    put_start(out, kKindMessage, m.origin);
+    put(out, m.type, 2);
+    put(out, m.id, 2);
+    put(out, m.src, 1);
+    put(out, m.dst, 1);
+    put(out, m.reply_mask, 2);
+    put(out, m.msg_class, 1);
+    put(out, m.status, 1);
+    put(out, 0, 2);
+    put(out, m.info, 4);
+    put(out, m.instance, 4);
+    put(out, m.param.size(), 2);
+    put(out, 0, 2);
+    out.insert(out.end(), m.param.begin(), m.param.end());
+    return true;
+}
+
+bool encode_announce(const WireAnnounce &a, std::vector<uint8_t> &out) {
+    if (a.name.size() > kMaxNameBytes || a.has(255)) return false;
+    for (char c : a.name)
+        if (c < 0x21 || c > 0x7E) return false;
+    put_start(out, kKindAnnounce, a.origin);
+    put(out, a.generation, 4);
+    put(out, a.flags, 1);
+    put(out, a.name.size(), 1);
+    put(out, 0, 2);
+    out.insert(out.end(), a.modules.begin(), a.modules.end());
+    out.insert(out.end(), a.name.begin(), a.name.end());
+    return true;
+}
+
+uint8_t frame_kind(std::span<const uint8_t> f) {
+    if (f.size() < 4 || f[0] != 'P' || f[1] != 'X' || f[2] != kWireVersion) return 0;
+    return f[3];
+}
+
+WireError decode_message(std::span<const uint8_t> f, WireMessage &out) {
+    if (WireError e = check_start(f, kKindMessage, kMessageHeaderBytes); e != WireError::none)
+        return e;
+    const uint32_t len = get(f, 28, 2);
+    if (f.size() != kMessageHeaderBytes + len) return WireError::bad_length;
+    if (get(f, 18, 2) != 0 || get(f, 30, 2) != 0) return WireError::bad_reserved;
+    WireMessage m;
+    m.origin = get(f, 4, 4);
+    m.type = uint16_t(get(f, 8, 2));
+    m.id = uint16_t(get(f, 10, 2));
+    m.src = uint8_t(f[12]);
+    m.dst = uint8_t(f[13]);
+    m.reply_mask = uint16_t(get(f, 14, 2));
+    m.msg_class = f[16];
+    m.status = f[17];
+    m.info = get(f, 20, 4);
+    m.instance = get(f, 24, 4);
+    m.param = f.subspan(kMessageHeaderBytes, len);
+    out = m;
+    return WireError::none;
+}
+
+WireError decode_announce(std::span<const uint8_t> f, WireAnnounce &out) {
+    if (WireError e = check_start(f, kKindAnnounce, kAnnounceHeaderBytes); e != WireError::none)
+        return e;
+    const std::size_t name_len = f[13];
+    if (name_len > kMaxNameBytes || f.size() != kAnnounceHeaderBytes + name_len)
+        return WireError::bad_length;
+    if (get(f, 14, 2) != 0 || (f[12] & ~(kAnnounceAsk | kAnnounceLeave)) != 0)
+        return WireError::bad_reserved;
+    WireAnnounce a;
+    a.origin = get(f, 4, 4);
+    a.generation = get(f, 8, 4);
+    a.flags = f[12];
+    for (std::size_t i = 0; i < 32; ++i) a.modules[i] = f[16 + i];
+    if (a.has(255)) return WireError::bad_module;
+    for (std::size_t i = 0; i < name_len; ++i) {
+        uint8_t c = f[kAnnounceHeaderBytes + i];
+        if (c < 0x21 || c > 0x7E) return WireError::bad_name;
+        a.name.push_back(char(c));
+    }
+    out = std::move(a);
+    return WireError::none;
+}
+
+const char *wire_error_text(WireError e) {
+    switch (e) {
+    case WireError::none:
+        return "ok";
+    case WireError::too_short:
+        return "frame too short";
+    case WireError::bad_magic:
+        return "not a bridge frame";
+    case WireError::bad_version:
+        return "unknown wire version";
+    case WireError::bad_kind:
+        return "unexpected frame kind";
+    case WireError::bad_length:
+        return "length disagrees with the frame size";
+    case WireError::bad_reserved:
+        return "reserved bits set";
+    case WireError::bad_module:
+        return "module 255 announced";
+    case WireError::bad_name:
+        return "bad node name";
+    }
+    return "?";
+}
+
+} // namespace pxrbridge

@@ -1,0 +1,90 @@
+// The bridge's frames on the wire. Every field has a fixed width and is written most
+// significant byte first, whatever the host; a frame starts with the magic bytes 'P' 'X',
+// a version byte and a kind byte, so a peer of another version is recognised and refused
+// rather than misread.
+//
+// Message frame (kind 1), 32 bytes + len:
+//   0 'P' 'X'   2 version   3 kind = 1   4 u32 origin node
+//   8 u16 type  10 u16 id   12 u8 src    13 u8 dst   14 u16 reply_mask
+//   16 u8 msg_class  17 u8 status  18 u16 zero  20 u32 info  24 u32 instance
+//   28 u16 len  30 u16 zero  32 len parameter bytes
+//
+// Announcement (kind 2), 48 bytes + name length:
+//   0 'P' 'X'   2 version   3 kind = 2   4 u32 origin node   8 u32 generation
+//   12 u8 flags (bit 0 asks the others to announce, bit 1 the node leaves)
+//   13 u8 name length (at most 63)   14 u16 zero
+//   16 32-byte module set (bit m of byte m / 8 is module m; bit 255 must be clear)
+//   48 name (printable ASCII)
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace pxrbridge {
+
+inline constexpr uint8_t kWireVersion = 1;
+inline constexpr uint8_t kKindMessage = 1;
+inline constexpr uint8_t kKindAnnounce = 2;
+inline constexpr std::size_t kMessageHeaderBytes = 32;
+inline constexpr std::size_t kAnnounceHeaderBytes = 48;
+inline constexpr std::size_t kMaxNameBytes = 63;
+inline constexpr uint8_t kAnnounceAsk = 0x1;
+inline constexpr uint8_t kAnnounceLeave = 0x2;
+
+// The MSG header fields that travel, in host order.
+struct WireMessage {
+    uint32_t origin = 0;
+    uint16_t type = 0;
+    uint16_t id = 0;
+    uint8_t src = 0;
+    uint8_t dst = 0;
+    uint16_t reply_mask = 0;
+    uint8_t msg_class = 0;
+    uint8_t status = 0;
+    uint32_t info = 0;
+    uint32_t instance = 0;
+    std::span<const uint8_t> param; // len bytes; points into the decoded frame
+};
+
+struct WireAnnounce {
+    uint32_t origin = 0;
+    uint32_t generation = 0;
+    uint8_t flags = 0;
+    std::array<uint8_t, 32> modules{};
+    std::string name;
+
+    bool has(unsigned module) const { return (modules[module >> 3] >> (module & 7)) & 1; }
+    void set(unsigned module) { modules[module >> 3] |= uint8_t(1u << (module & 7)); }
+};
+
+enum class WireError {
+    none,
+    too_short,
+    bad_magic,
+    bad_version,
+    bad_kind,
+    bad_length, // the frame's size disagrees with its length fields
+    bad_reserved,
+    bad_module, // module 255 in an announcement
+    bad_name,
+};
+
+// Appends the encoded frame to out (cleared first). The parameter span must hold at most
+// 65535 bytes; false otherwise.
+bool encode_message(const WireMessage &m, std::vector<uint8_t> &out);
+bool encode_announce(const WireAnnounce &a, std::vector<uint8_t> &out);
+
+// The kind byte of a frame whose magic and version are right; 0 otherwise.
+uint8_t frame_kind(std::span<const uint8_t> frame);
+
+// Decoders accept exactly the frames the encoders produce and nothing else.
+WireError decode_message(std::span<const uint8_t> frame, WireMessage &out);
+WireError decode_announce(std::span<const uint8_t> frame, WireAnnounce &out);
+
+const char *wire_error_text(WireError e);
+
+} // namespace pxrbridge

@@ -1,0 +1,232 @@
+// Giving back the buffers of processes that died while they held them.
+//
+// A buffer's system header names who allocated it, who sent it last and who received it
+// last. Only the holder of a buffer sends it, and a send stamps the sender before the record
+// goes out, so a last receiver that differs from the last sender received it after that send
+// and holds it. Otherwise the last sender holds it, or its record waits in a queue, or a
+// receiver has taken the record and not yet stamped; a buffer never sent is its allocator's.
+// The queues are read with MSG_COPY, which leaves every record where it is, and a pass looks
+// twice, 20 ms apart, so that a receiver caught between taking a record and stamping the
+// buffer has stamped it by the second look.
+#include "pxr_internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/msg.h>
+#include <unistd.h>
+
+namespace {
+
+using pxr::shared;
+
+constexpr int kBitmapWords = (pxr::kMaxBuffers + 63) / 64;
+
+// One bit per buffer and partition. Static, like the rest of the per-process state: a pass
+// runs in one caller at a time.
+struct Bitmap {
+    uint64_t words[pxr::kPartitions][kBitmapWords];
+    void clear() { std::memset(words, 0, sizeof words); }
+    void set(int p, uint32_t i) { words[p][i / 64] |= uint64_t(1) << (i % 64); }
+    bool test(int p, uint32_t i) const { return (words[p][i / 64] >> (i % 64)) & 1; }
+};
+Bitmap g_candidates;
+Bitmap g_referenced;
+
+// A small cache of liveness answers for one pass: many buffers name the same processes.
+class Liveness {
+  public:
+    bool gone(int32_t pid) {
+        for (int i = 0; i < count_; ++i)
+            if (pids_[i] == pid) return gone_[i];
+        bool g = PXR_process_gone(pid) == 1;
+        if (count_ < kSize) {
+            pids_[count_] = pid;
+            gone_[count_++] = g;
+        }
+        return g;
+    }
+    void forget() { count_ = 0; }
+
+  private:
+    static constexpr int kSize = 64;
+    int32_t pids_[kSize];
+    bool gone_[kSize];
+    int count_ = 0;
+};
+
+struct Stamps {
+    uint32_t allocated;
+    int32_t getmem, relmem, send, receive;
+    bool received_after_send() const { return receive != 0 && receive != send; }
+    // Whether the buffer may still be referenced by a queue record.
+    bool maybe_queued() const { return send != 0 && !received_after_send(); }
+    int32_t holder() const { return received_after_send() ? receive : send != 0 ? send : getmem; }
+};
+
+Stamps read_stamps(SysMsg *s) {
+    return Stamps{shared(s->allocated).load(), shared(s->getmem_pid).load(),
+                  shared(s->relmem_pid).load(), shared(s->send_pid).load(),
+                  shared(s->receive_pid).load()};
+}
+
+// The dead process holding the buffer, or 0 when a live process may hold it, nobody is
+// known to, or pid is given and is not among the holders.
+int32_t dead_holder(const Stamps &st, int32_t pid, Liveness &live) {
+    // relmem_pid is cleared by every allocation: set on an allocated buffer it means a release
+    // was under way (or an allocation had not finished stamping, which the second look
+    // catches). The locked pool's release is whole under its lock, so there the releaser
+    // still held the buffer; a lock-free release may have counted the buffer out already,
+    // and releasing it again would count it twice: that is left to the pool's repair.
+    if (st.allocated != 1 || st.getmem <= 0) return 0;
+    if (st.relmem != 0 && (common_ptr->atomic_mode & 1) != 0) return 0;
+    const int32_t holder = st.relmem != 0 ? st.relmem : st.holder();
+    if (holder <= 0 || (pid != 0 && holder != pid) || !live.gone(holder)) return 0;
+    return holder;
+}
+
+// Marks the buffers referenced by the records of one queue. False when the queue cannot be
+// read or kept changing at its head while it was read (a record may have been skipped).
+bool scan_queue(int msqid) {
+    struct Record {
+        long mtype;
+        uint16_t text[6];
+    };
+    auto head = [msqid](Record &r) {
+        ssize_t n = msgrcv(msqid, &r, sizeof r.text, 0, IPC_NOWAIT | MSG_COPY | MSG_NOERROR);
+        if (n >= 0) return 1;
+        return errno == ENOMSG ? 0 : -1;
+    };
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        Record first{}, last{}, r{};
+        int before = head(first);
+        if (before < 0) return false;
+        bool ok = true;
+        for (long i = 0; i < 1000000; ++i) {
+            std::memset(&r, 0, sizeof r);
+            ssize_t n = msgrcv(msqid, &r, sizeof r.text, i, IPC_NOWAIT | MSG_COPY | MSG_NOERROR);
+            if (n < 0) {
+                ok = errno == ENOMSG;
+                break;
+            }
+            const uint32_t index = r.text[0], p = r.text[1];
+            if (n >= 4 && p < uint32_t(pxr::kPartitions) && partition_hdr[p] != nullptr &&
+                index < uint32_t(partition_geometry[p].num_msgs))
+                g_referenced.set(int(p), index);
+        }
+        if (!ok) return false;
+        int after = head(last);
+        // Records leave a queue only at its head: an unchanged head means none left while
+        // the records were copied, so none was skipped.
+        if (after == before && (before == 0 || std::memcmp(&first, &last, sizeof first) == 0))
+            return true;
+    }
+    return false;
+}
+
+// Marks the buffers referenced by any queue of the environment. False when some queue could
+// not be read whole.
+bool scan_queues() {
+    bool all = true;
+    int seen[PXR_MODULE_COUNT];
+    int n = 0;
+    for (int m = 0; m < PXR_MODULE_COUNT; ++m) {
+        const ModuleQueueEntry &e = common_ptr->module_queues[m];
+        const uint32_t id = shared(const_cast<uint32_t &>(e.msqid)).load();
+        if (id == PXR_NO_QUEUE) continue;
+        bool dup = false;
+        for (int i = 0; i < n && !dup; ++i) dup = seen[i] == int(id);
+        if (dup) continue;
+        seen[n++] = int(id);
+        if (!scan_queue(int(id))) all = false;
+    }
+    return all;
+}
+
+// Visits every slot of every attached partition.
+template <typename F>
+void each_slot(F &&f) {
+    for (int p = 0; p < pxr::kPartitions; ++p) {
+        if (partition_hdr[p] == nullptr) continue;
+        const uint32_t n = uint32_t(partition_geometry[p].num_msgs);
+        for (uint32_t i = 0; i < n; ++i) f(p, i, pxr::slot_at(p, i));
+    }
+}
+
+} // namespace
+
+/// A zombie counts as gone: it can no longer touch a buffer. EPERM (another user's process)
+/// counts as running, so a reclaim never takes what it cannot prove free.
+int PXR_process_gone(int32_t pid) noexcept {
+    if (pid <= 0) return -1;
+    if (kill(pid, 0) != 0) return errno == ESRCH ? 1 : 0;
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr) return 0;
+    char buf[256];
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char *close_paren = std::strrchr(buf, ')'); // the name may contain blanks and ')'
+    if (close_paren == nullptr || close_paren[1] != ' ') return 0;
+    const char state = close_paren[2];
+    return state == 'Z' || state == 'X' ? 1 : 0;
+}
+
+/// Only an attached caller may reclaim (no lazy attach): the loader and `pxr reclaim` are.
+int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
+                        PXR_reclaimed_buffer *list, uint32_t capacity) noexcept {
+    PXR_reclaim_stats result{};
+    if (stats != nullptr) *stats = result;
+    if (pid < 0 || (flags & ~PXR_RECLAIM_DRY_RUN) != 0 || (list == nullptr && capacity != 0))
+        return -1;
+    if (common_ptr == nullptr) return 1;
+    if (pid > 0 && PXR_process_gone(pid) != 1) return 0; // a running process holds its own
+
+    Liveness live;
+    g_candidates.clear();
+    bool any = false;
+    each_slot([&](int p, uint32_t i, SysMsg *s) {
+        if (dead_holder(read_stamps(s), pid, live) == 0) return;
+        g_candidates.set(p, i);
+        any = true;
+    });
+    if (!any) return 0;
+
+    // Every candidate is looked up in the queues (a record sent twice, say, may still wait
+    // for a buffer its receiver already held); only those that may be queued need the answer.
+    g_referenced.clear();
+    bool queues_known = scan_queues();
+    struct timespec pause = {0, 20 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+    if (!scan_queues()) queues_known = false;
+
+    live.forget();
+    uint32_t listed = 0;
+    each_slot([&](int p, uint32_t i, SysMsg *s) {
+        if (!g_candidates.test(p, i)) return;
+        const Stamps st = read_stamps(s);
+        const int32_t holder = dead_holder(st, pid, live);
+        if (holder == 0) return; // a live process took it up after all
+        if (g_referenced.test(p, i)) {
+            ++result.queued;
+            return;
+        }
+        if (st.maybe_queued() && !queues_known) {
+            ++result.undecided;
+            return;
+        }
+        if ((flags & PXR_RECLAIM_DRY_RUN) == 0 && PXR_relmem(0, pxr::msg_of(s)) != 0) {
+            ++result.undecided;
+            return;
+        }
+        ++result.returned;
+        if (listed < capacity) list[listed++] = PXR_reclaimed_buffer{uint32_t(p), i, holder};
+    });
+    if (stats != nullptr) *stats = result;
+    return 0;
+}

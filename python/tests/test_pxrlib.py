@@ -1,0 +1,111 @@
+"""The Python binding against the built library, each case in a fresh environment (the whole
+run is in a private IPC namespace)."""
+import ctypes
+import gc
+import os
+import subprocess
+import time
+
+import pytest
+
+import pxrlib
+
+ME, PEER = 0x21, 0x20
+
+
+@pytest.fixture
+def env():
+    with pxrlib.Environment.create(partitions=[(8, 64), (2, 1024)], queues=[ME, PEER],
+                                   atomic=True) as e:
+        yield e
+
+
+def allocated(env):
+    return sum(p["allocated"] for p in env.status()["partitions"])
+
+
+def test_parameters_are_the_buffer_itself(env):
+    with env.message(type=0x100, id=7, length=4) as m:
+        view = m.params
+        view[:] = b"abcd"  # written through the view, into shared memory
+        m.route(ME, PEER)
+        m.instance = 99
+        address = m.address
+        env.send(PEER, m)
+        assert not m.owned
+        with pytest.raises(ValueError):  # the views of a sent message are released
+            view[0]
+        with pytest.raises(pxrlib.PxrError, match="no longer ours"):
+            m.params
+    got = env.grab(PEER)
+    assert (got.address, bytes(got.params), got.id, got.instance) == (address, b"abcd", 7, 99)
+    assert (got.src, got.dst, got.length, got.capacity) == (ME, PEER, 4, 64)
+    got.buffer[60:64] = b"wxyz"
+    assert ctypes.string_at(address + 24 + 60, 4) == b"wxyz"
+    assert allocated(env) == 1
+    got.release()
+    assert allocated(env) == 0
+
+
+def test_release_on_with_and_garbage_collection(env):
+    with env.message(data=b"hi"):
+        assert allocated(env) == 1
+    assert allocated(env) == 0
+    m = env.message(data=b"x" * 100)  # partition 1
+    assert env.status()["partitions"][1]["allocated"] == 1
+    del m
+    gc.collect()
+    assert allocated(env) == 0
+
+
+def test_confirm_answers_the_sender(env):
+    request = env.message(type=0x4101, id=3, reply_mask=pxrlib.reply_bit(ME), data=b"q")
+    request.route(ME, PEER)
+    env.send(PEER, request)
+    got = env.grab(PEER)
+    assert got.is_request
+    env.confirm(got)
+    answer = env.receive(ME, timeout=5)
+    assert (answer.is_request, answer.id, answer.src, answer.dst) == (False, 3, PEER, ME)
+    answer.release()
+
+
+def test_timed_receive_gives_up(env):
+    start = time.monotonic()
+    assert env.receive(PEER, timeout=0.2) is None
+    assert time.monotonic() - start >= 0.15
+    assert env.grab(PEER) is None
+
+
+@pytest.mark.parametrize("action, error, text", [
+    (lambda e: e.message(length=5000), pxrlib.NoBuffer, "5000 parameter bytes"),
+    (lambda e: e.message().set_params(b"x" * 65), ValueError, "do not fit"),
+    (lambda e: pxrlib.Environment.create(partitions=[(1, 8)]), pxrlib.EnvironmentExists,
+     "close it first"),
+    (lambda e: e.pending(0x30), pxrlib.PxrError, "has no queue"),
+])
+def test_failures_raise_with_their_reason(env, action, error, text):
+    with pytest.raises(error, match=text):
+        action(env)
+
+
+def test_without_environment():
+    with pytest.raises(pxrlib.NoEnvironment, match="returned .*no environment"):
+        pxrlib.Environment.attach()
+    with pytest.raises(pxrlib.PxrError, match="partition 0 .* refused"):
+        pxrlib.Environment.create(partitions=[(0, 8)])
+    with pxrlib.Environment.create(partitions=[(4, 8)]) as e:  # the failed create left nothing
+        assert e.status()["partitions"][0]["buffers"] == 4
+
+
+@pytest.mark.skipif("PXR_TOOL" not in os.environ, reason="needs the built pxr and ping")
+def test_responder_answers_the_c_ping(tmp_path):
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    conf = tmp_path / "responder.conf"
+    conf.write_text("partition 0 buffers=50 size=64\nqueue 0x20 0x21\n"
+                    "spawn /usr/bin/python3 %s/examples/python/responder.py 0x20\n"
+                    "spawn %s 0x21 0x20 500\n" % (root, os.environ["PXR_PING"]))
+    run = subprocess.run([os.environ["PXR_TOOL"], "load", "--timeout", "60", str(conf)],
+                         capture_output=True, text=True, timeout=90)
+    assert run.returncode == 0, run.stderr
+    assert "ping: 500 round trips to 0x20" in run.stdout

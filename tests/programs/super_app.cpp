@@ -1,0 +1,58 @@
+// A process for the supervision tests, started by `pxr load` or forked by a test.
+//   super_app close               attach and close the environment (PXR_close)
+//   super_app hold MODULE N CODE  take N buffers, send the first to MODULE, exit with CODE
+//   super_app produce MODULE      send to MODULE until the environment is gone (pausing
+//                                 while shared counter 1 is set)
+//   super_app consume MODULE      receive and release on MODULE until the environment is gone
+#include "pxrlib.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+int main(int argc, char **argv) {
+    if (argc < 2) return 64;
+    const uint32_t module = argc > 2 ? uint32_t(std::strtoul(argv[2], nullptr, 0)) : 0;
+    if (std::strcmp(argv[1], "close") == 0) {
+        if (PXR_link() != 0) return 2;
+        PXR_close();
+        return 0;
+    }
+    if (std::strcmp(argv[1], "hold") == 0 && argc > 4) {
+        const int n = std::atoi(argv[3]);
+        for (int i = 0; i < n; ++i) {
+            MSG *m = getm(0x100, uint16_t(i), 0, 4);
+            if (m == nullptr) return 2;
+            if (i == 0 && PXR_send(module, m) != 0) return 3;
+        }
+        return std::atoi(argv[4]);
+    }
+    if (std::strcmp(argv[1], "produce") == 0) {
+        for (;;) {
+            if (counter_ptr[1] != nullptr && *counter_ptr[1] != 0) { // asked to pause
+                usleep(10000);
+                if (PXR_sys_failure != 0) return 0;
+                continue;
+            }
+            MSG *m = getm(0x100, 1, 0, 4);
+            if (m == nullptr) {
+                if (PXR_sys_failure != 0) return 0;
+                usleep(1000);
+                continue;
+            }
+            if (PXR_send(module, m) != 0) relm(m);
+            if (PXR_pending_msgs(module) > 16) usleep(200);
+        }
+    }
+    if (std::strcmp(argv[1], "consume") == 0) {
+        for (;;) {
+            MSG *m = PXR_receive(module);
+            if (m != nullptr) {
+                PXR_increment_counter(0, nullptr);
+                relm(m);
+            }
+            if (PXR_sys_failure != 0) return 0;
+        }
+    }
+    return 64;
+}

@@ -1,0 +1,138 @@
+// The receive spin window and the receive with a time limit, across real processes.
+#include "ipc_test.h"
+#include "pxr.hpp"
+
+#include "env/pxr_internal.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <sys/msg.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr uint32_t kRecv = 5;
+
+double cpu_ms() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// A child that sends count messages to kRecv, each after pause_ms; with forged, a record
+// naming partition 7 goes first.
+pid_t start_sender(int count, int pause_ms, bool forged = false) {
+    const int qid = int(common_ptr->module_queues[kRecv].msqid);
+    return pxrtest::start_child([=] {
+        PXR_unlink();
+        for (int i = 0; i < count; ++i) {
+            usleep(useconds_t(pause_ms) * 1000);
+            const long rec[3] = {1, 7L << 16, 0}; // index 0 of partition 7
+            if (forged && msgsnd(qid, &rec, 12, 0) != 0) return 1;
+            MSG *m = getm(1, uint16_t(i), 0, 0);
+            if (m == nullptr || PXR_send(kRecv, m) != 0) return 2;
+        }
+        return 0;
+    });
+}
+
+class TransportSpin : public pxrtest::IpcTest {
+  protected:
+    void SetUp() override {
+        IpcTest::SetUp();
+        pxrtest::EnvSpec layout;
+        layout.buffers0 = 32;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_EQ(IPC_create(kRecv, 1), 0);
+    }
+};
+
+// A record that comes while the receive polls, and one that comes after the window, in the
+// wait: either way a forged record is dropped (null, still attached), the next one is taken
+// and stamped, and only the poll costs CPU.
+TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
+    for (const auto &[window_us, send_after_ms] : {std::pair{400000u, 60}, {5000u, 300}}) {
+        ASSERT_EQ(PXR_set_receive_spin(window_us), 0);
+        const double cpu0 = cpu_ms();
+        pid_t sender = start_sender(1, send_after_ms, true);
+        EXPECT_EQ(PXR_receive(kRecv), nullptr);
+        EXPECT_EQ(PXR_sys_failure, 0);
+        const double spent = cpu_ms() - cpu0;
+        MSG *m = PXR_receive(kRecv);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(pxr::slot_of(m)->receive_pid, getpid());
+        EXPECT_EQ(pxr::slot_of(m)->send_pid, sender);
+        EXPECT_EQ(relm(m), 0);
+        EXPECT_EQ(pxrtest::wait_child(sender), 0);
+        // A 5 ms window followed by a sleep costs little (how much the long poll costs
+        // depends on what else the machine runs, so it is not asserted).
+        if (window_us <= 5000) EXPECT_LT(spent, 100.0);
+    }
+}
+
+// Records 50 ms apart never come within a 5 ms window: the window gives up after a few
+// losses (20 full windows alone would be 100 ms of CPU).
+TEST_F(TransportSpin, IdleReceiverStopsPolling) {
+    ASSERT_EQ(PXR_set_receive_spin(5000), 0);
+    const double cpu0 = cpu_ms();
+    pid_t sender = start_sender(20, 50);
+    for (int i = 0; i < 20; ++i) {
+        MSG *m = PXR_receive(kRecv);
+        ASSERT_NE(m, nullptr);
+        relm(m);
+    }
+    EXPECT_EQ(pxrtest::wait_child(sender), 0);
+    EXPECT_LT(cpu_ms() - cpu0, 200.0); // of about a second: under 20% of a core
+}
+
+TEST_F(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(PXR_timed_receive(kRecv, 60), nullptr);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
+    EXPECT_FALSE(pxr::receive(kRecv, 1ms));
+    EXPECT_EQ(errno, ETIMEDOUT);
+    ASSERT_EQ(IPC_attach(7, kRecv), 0);
+    EXPECT_EQ(PXR_timed_receive(7, 10), nullptr); // an alias has no queue of its own
+    EXPECT_EQ(errno, EINVAL);
+
+    pid_t sender = start_sender(1, 50);
+    auto m = pxr::receive(kRecv, 20s);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(pxr::slot_of(m->get())->send_pid, sender);
+    EXPECT_EQ(pxrtest::wait_child(sender), 0);
+}
+
+// The window comes from a call or from the environment variable (read once, in a fresh
+// process).
+TEST(TransportSpinSettings, WindowFromCallOrEnvironment) {
+    if (const char *want = getenv("PXR_SPIN_EXPECT")) { // the re-executed checker below
+        EXPECT_EQ(PXR_get_receive_spin(), uint32_t(atol(want)));
+        return;
+    }
+    EXPECT_EQ(PXR_set_receive_spin(1000001), -1);
+    EXPECT_EQ(PXR_set_receive_spin(50), 0);
+    EXPECT_FALSE(pxr::set_receive_spin(2s));
+    EXPECT_EQ(pxr::receive_spin(), 50us);
+
+    const char *self = "/proc/self/exe";
+    for (const auto &[value, expect] : {std::pair{"75", "75"},
+                                        {"1000000", "1000000"},
+                                        {"1000001", "0"},
+                                        {"5x", "0"},
+                                        {"", "0"}}) {
+        const int rc = pxrtest::run_child([&] {
+            setenv("PXR_RECEIVE_SPIN_US", value, 1);
+            setenv("PXR_SPIN_EXPECT", expect, 1);
+            execl(self, self, "--gtest_filter=TransportSpinSettings.*", nullptr);
+            return 99;
+        });
+        EXPECT_EQ(rc, 0) << "PXR_RECEIVE_SPIN_US=" << value;
+    }
+}
+
+} // namespace

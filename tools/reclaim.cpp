@@ -1,0 +1,69 @@
+// pxr reclaim: gives back the buffers that processes which no longer run still hold.
+#include "tool.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace pxrtool {
+
+namespace {
+
+const char *kReclaimHelp =
+    "usage: pxr reclaim [--dry-run] [PID]\n"
+    "Give back to their pools the buffers held by processes that no longer run (or by\n"
+    "process PID only): buffers they allocated or received and that no queue references.\n"
+    "Buffers they sent that still wait in a queue are left for their receiver. The loader\n"
+    "does the same by itself whenever a process ends.\n"
+    "  -n, --dry-run   only list what would be given back\n"
+    "Exit status: 0 done (also when nothing was found), 1 no environment or some buffers\n"
+    "could not be decided, 64 usage.\n";
+
+} // namespace
+
+int cmd_reclaim(int argc, char **argv) {
+    bool dry_run = false;
+    int32_t pid = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (is_help(argv[i])) {
+            std::fputs(kReclaimHelp, stdout);
+            return kExitOk;
+        }
+        char *end = nullptr;
+        if (std::strcmp(argv[i], "-n") == 0 || std::strcmp(argv[i], "--dry-run") == 0) {
+            dry_run = true;
+        } else if (pid == 0 && argv[i][0] != '-' &&
+                   (pid = int32_t(std::strtol(argv[i], &end, 10)), *end == '\0') && pid > 0) {
+        } else {
+            std::fprintf(stderr, "pxr reclaim: unexpected argument '%s'\n%s", argv[i],
+                         kReclaimHelp);
+            return kExitUsage;
+        }
+    }
+    if (!attach_running("reclaim")) return kExitFailure;
+    std::vector<PXR_reclaimed_buffer> list(2 * 65000);
+    PXR_reclaim_stats st{};
+    int rc = PXR_reclaim_buffers(pid, dry_run ? PXR_RECLAIM_DRY_RUN : 0, &st, list.data(),
+                                 uint32_t(list.size()));
+    if (rc != 0) {
+        std::fprintf(stderr, "pxr reclaim: failed (%d)\n", rc);
+        PXR_unlink();
+        return kExitFailure;
+    }
+    for (uint32_t i = 0; i < st.returned && i < list.size(); ++i)
+        std::printf("%s partition %u buffer %u (held by %d, which no longer runs)\n",
+                    dry_run ? "would return" : "returned", list[i].partition, list[i].index,
+                    list[i].holder);
+    std::printf("pxr reclaim: %u buffer%s %s", st.returned, st.returned == 1 ? "" : "s",
+                dry_run ? "would be returned" : "returned");
+    if (st.queued != 0) std::printf("; %u still in a queue (left for the receiver)", st.queued);
+    if (st.undecided != 0)
+        std::printf("; %u undecided (a queue changed while it was read; try again)", st.undecided);
+    std::printf("\n");
+    std::fflush(stdout);
+    PXR_unlink();
+    return st.undecided == 0 ? kExitOk : kExitFailure;
+}
+
+} // namespace pxrtool

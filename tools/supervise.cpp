@@ -1,0 +1,68 @@
+// Reading the loader's supervision table, and the texts it is shown with.
+#include "supervise.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/shm.h>
+
+namespace pxrtool {
+
+const char *state_name(ProcState s) {
+    switch (s) {
+    case ProcState::Running:
+        return "running";
+    case ProcState::Exited:
+        return "exited";
+    case ProcState::Killed:
+        return "killed";
+    case ProcState::Restarting:
+        return "restarting";
+    case ProcState::GaveUp:
+        return "gave-up";
+    case ProcState::NotStarted:
+        return "not-started";
+    }
+    return "?";
+}
+
+std::string describe_end(int32_t exit_code, int32_t signal, bool core) {
+    char buf[64];
+    if (signal > 0) {
+        const char *abbrev = sigabbrev_np(signal);
+        std::snprintf(buf, sizeof buf, "SIG%s%s", abbrev != nullptr ? abbrev : "?",
+                      core ? " (core dumped)" : "");
+        if (abbrev == nullptr) std::snprintf(buf, sizeof buf, "signal %d", int(signal));
+        return buf;
+    }
+    if (exit_code < 0) return "-";
+    std::snprintf(buf, sizeof buf, "status %d", int(exit_code));
+    return buf;
+}
+
+bool read_supervision(SupervisionTable &out) {
+    int id = shmget(kSupervisionKey, 0, 0);
+    if (id < 0) return false;
+    void *p = shmat(id, nullptr, SHM_RDONLY);
+    if (p == reinterpret_cast<void *>(-1)) return false;
+    struct shmid_ds ds;
+    bool ok = shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz >= sizeof(SupervisionTable);
+    auto *table = static_cast<SupervisionTable *>(p);
+    for (int attempt = 0; ok && attempt < 1000; ++attempt) {
+        std::atomic_ref<uint32_t> seq(table->sequence);
+        const uint32_t before = seq.load();
+        if (before % 2 != 0) continue;
+        std::memcpy(static_cast<void *>(&out), table, sizeof out);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (seq.load() == before) {
+            ok = out.magic == kSupervisionMagic && out.count <= PXR_MAX_PROCESSES;
+            shmdt(p);
+            return ok;
+        }
+    }
+    shmdt(p);
+    return false;
+}
+
+} // namespace pxrtool

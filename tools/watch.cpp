@@ -1,0 +1,320 @@
+// pxr watch: what moves in a running environment, refreshed in place. Each round takes a
+// sample (partition figures, queue statistics, process table, take counters) and prints it
+// beside the previous one, so that rates are differences over the time between the two.
+#include "config_bridge.h"
+#include "tool.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace pxrtool {
+
+namespace {
+
+const char *kWatchHelp =
+    "usage: pxr watch [SECONDS] [--interval SECONDS] [--count N]\n"
+    "Show partitions, module queues and recorded processes every SECONDS (default 1, at\n"
+    "least 0.1) until interrupted, or N times: buffers, congestion, allocations per second;\n"
+    "pending records per queue, their change per second and the last put and take; whether\n"
+    "each process runs and, in atomic environments, how many buffers it takes per second.\n"
+    "Locked pools keep no allocation counter and show \"-\" for the rates of allocations.\n";
+
+struct WatchOptions {
+    double interval = 1.0;
+    long count = -1; // rounds; -1 until interrupted
+};
+
+// Parses the command line; false when the command ends here (help or usage error).
+bool parse_watch_options(int argc, char **argv, WatchOptions &opt, int &exit_code) {
+    bool have_interval = false;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (is_help(arg)) {
+            std::fputs(kWatchHelp, stdout);
+            exit_code = kExitOk;
+            return false;
+        }
+        char *end = nullptr;
+        if (std::strcmp(arg, "--count") == 0 && i + 1 < argc) {
+            opt.count = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || opt.count <= 0) {
+                std::fprintf(stderr, "pxr watch: bad --count '%s'\n", argv[i]);
+                exit_code = kExitUsage;
+                return false;
+            }
+            continue;
+        }
+        bool flag = std::strcmp(arg, "--interval") == 0 && i + 1 < argc;
+        if (!have_interval && (flag || arg[0] != '-')) {
+            const char *text = flag ? argv[++i] : arg;
+            opt.interval = std::strtod(text, &end);
+            if (*end != '\0' || !(opt.interval >= 0.1 && opt.interval <= 3600)) {
+                std::fprintf(stderr, "pxr watch: bad interval '%s' (0.1..3600 seconds)\n", text);
+                exit_code = kExitUsage;
+                return false;
+            }
+            have_interval = true;
+            continue;
+        }
+        std::fprintf(stderr, "pxr watch: unexpected argument '%s'\n%s", arg, kWatchHelp);
+        exit_code = kExitUsage;
+        return false;
+    }
+    return true;
+}
+
+struct ProcessRow {
+    int32_t pid = 0;
+    std::string name;
+    const char *state = "gone";
+};
+
+struct WatchSample {
+    double time = 0; // monotonic seconds
+    PartitionHeader partitions[2]{};
+    bool present[2] = {false, false};
+    // Lock-free form: each slot's take counter and the process that took it last.
+    std::vector<uint32_t> takes[2];
+    std::vector<int32_t> takers[2];
+    std::vector<QueueRow> queues;
+    std::vector<ProcessRow> processes;
+};
+
+double monotonic_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Reads the take counters of a lock-free partition and who took each slot last.
+void sample_takes(int p, WatchSample &s) {
+    const PartitionHeader *h = partition_hdr[p];
+    const uint8_t *array = partition_msgarray[p];
+    if (h == nullptr || array == nullptr || h->num_msgs <= 0) return;
+    s.takes[p].resize(std::size_t(h->num_msgs));
+    s.takers[p].resize(std::size_t(h->num_msgs));
+    for (int32_t i = 0; i < h->num_msgs; ++i) {
+        const auto *slot = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
+        s.takes[p][std::size_t(i)] = __atomic_load_n(&slot->getmem_count, __ATOMIC_RELAXED);
+        s.takers[p][std::size_t(i)] = slot->getmem_pid;
+    }
+}
+
+// Allocations between two samples: per partition, and per process, each slot's new takes
+// credited to the process that took it last (exact while a buffer keeps its taker).
+struct TakeCounts {
+    uint64_t partition[2] = {0, 0};
+    std::map<int32_t, uint64_t> by_pid;
+};
+
+TakeCounts takes_between(const WatchSample &prev, const WatchSample &cur) {
+    TakeCounts counts;
+    for (int p = 0; p < 2; ++p) {
+        std::size_t n = std::min(prev.takes[p].size(), cur.takes[p].size());
+        for (std::size_t i = 0; i < n; ++i) {
+            uint32_t delta = cur.takes[p][i] - prev.takes[p][i]; // the counters wrap
+            if (delta == 0) continue;
+            counts.partition[p] += delta;
+            counts.by_pid[cur.takers[p][i]] += delta;
+        }
+    }
+    return counts;
+}
+
+WatchSample take_sample(const CommonArea &ca, bool atomic) {
+    WatchSample s;
+    s.time = monotonic_seconds();
+    for (int p = 0; p < 2; ++p) {
+        if (partition_hdr[p] == nullptr) continue;
+        s.present[p] = true;
+        std::memcpy(&s.partitions[p], partition_hdr[p], sizeof(PartitionHeader));
+        if (atomic) sample_takes(p, s);
+    }
+    s.queues = queue_rows(ca);
+    int32_t count = std::clamp<int32_t>(ca.process_count, 0, PXR_MAX_PROCESSES);
+    for (int32_t i = 0; i < count; ++i) {
+        const ProcessEntry &e = ca.processes[i];
+        s.processes.push_back(
+            {e.pid, std::string(e.name, strnlen(e.name, sizeof e.name)), process_state(e.pid)});
+    }
+    return s;
+}
+
+// Columns of the terminal, at least 80; 80 when the output is not a terminal.
+int screen_width() {
+    struct winsize ws {};
+    if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 80)
+        return ws.ws_col;
+    return 80;
+}
+
+// A per-second rate as text: "-" without an earlier sample to compare with.
+std::string rate_text(double delta, double elapsed, bool known) {
+    if (!known || elapsed <= 0) return "-";
+    char buf[32];
+    double r = delta / elapsed;
+    if (std::fabs(r) >= 1e6)
+        std::snprintf(buf, sizeof buf, "%.1fM", r / 1e6);
+    else if (std::fabs(r) >= 1e4)
+        std::snprintf(buf, sizeof buf, "%.1fk", r / 1e3);
+    else
+        std::snprintf(buf, sizeof buf, "%.0f", r);
+    return buf;
+}
+
+// Seconds since a Unix time as text: "never" for 0.
+std::string age_text(int64_t when) {
+    if (when == 0) return "never";
+    long age = long(std::time(nullptr) - when);
+    char buf[32];
+    if (age < 120)
+        std::snprintf(buf, sizeof buf, "%lds", std::max(age, 0L));
+    else if (age < 7200)
+        std::snprintf(buf, sizeof buf, "%ldm", age / 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ldh", age / 3600);
+    return buf;
+}
+
+void print_title(const CommonArea &ca, const WatchOptions &opt, bool atomic) {
+    Timestamp ts{};
+    PLAT_timestamp(&ts);
+    std::printf("pxr watch %02u:%02u:%02u  every %gs  %s pools  errors %u  fatal %u\n", ts.hour,
+                ts.minute, ts.second, opt.interval, atomic ? "atomic" : "locked",
+                ca.internal_errors, ca.fatal_code);
+}
+
+// takes: the allocations since the previous sample; null without one, or in the locked form.
+void print_partitions(const WatchSample &cur, const TakeCounts *takes, double elapsed) {
+    std::printf("\n%-4s %7s %6s %9s %7s %7s %7s %9s %6s %9s\n", "PART", "BUFFERS", "SIZE",
+                "ALLOCATED", "FREE", "MAX", "REFUSED", "CONGESTED", "ONSETS", "ALLOCS/S");
+    for (int p = 0; p < 2; ++p) {
+        if (!cur.present[p]) continue;
+        const PartitionHeader &h = cur.partitions[p];
+        std::string rate =
+            rate_text(takes ? double(takes->partition[p]) : 0, elapsed, takes != nullptr);
+        std::printf("%-4d %7d %6u %9u %7d %7u %7u %9s %6u %9s\n", p, h.num_msgs, h.param_size,
+                    h.alloc_count, h.num_msgs - int32_t(h.alloc_count), h.max_alloc, h.out_of_msg,
+                    h.cong_status ? "YES" : "no", h.cong_count, rate.c_str());
+    }
+}
+
+// Aliases take no column: they are listed after the queues, wrapped to the screen width.
+void print_aliases(const std::vector<QueueRow> &queues, int width) {
+    std::string line = "aliases:";
+    bool any = false;
+    for (const QueueRow &q : queues) {
+        if (q.own) continue;
+        char item[32];
+        if (q.target >= 0)
+            std::snprintf(item, sizeof item, " 0x%x>0x%x", q.module, unsigned(q.target));
+        else
+            std::snprintf(item, sizeof item, " 0x%x>none", q.module);
+        if (line.size() + std::strlen(item) > std::size_t(width)) {
+            std::printf("%s\n", line.c_str());
+            line = "        ";
+        }
+        line += item;
+        any = true;
+    }
+    if (any) std::printf("%s\n", line.c_str());
+}
+
+// Own queues: depth, its change per second, last receiver, and how long ago the last record
+// was put in and taken out (the kernel keeps no message counts per queue).
+void print_queues(const WatchSample &cur, const WatchSample *prev, int width) {
+    std::printf("\n%-8s %8s %10s %14s %9s %9s\n", "MODULE", "PENDING", "CHANGE/S", "LAST-RECEIVER",
+                "LAST-PUT", "LAST-TAKE");
+    double elapsed = prev != nullptr ? cur.time - prev->time : 0;
+    for (const QueueRow &q : cur.queues) {
+        if (!q.own) continue;
+        const QueueRow *before = nullptr;
+        if (prev != nullptr)
+            for (const QueueRow &b : prev->queues)
+                if (b.module == q.module && b.own) before = &b;
+        std::string change = rate_text(double(q.pending) - double(before ? before->pending : 0),
+                                       elapsed, before != nullptr);
+        std::printf("0x%-6x %8d %10s %14d %9s %9s\n", q.module, q.pending, change.c_str(),
+                    q.last_receiver, age_text(q.last_send).c_str(),
+                    age_text(q.last_receive).c_str());
+    }
+    print_aliases(cur.queues, width);
+}
+
+void print_processes(const WatchSample &cur, const TakeCounts *takes, double elapsed, int width) {
+    if (cur.processes.empty()) return;
+    std::printf("\n%-8s %-8s %10s  %s\n", "PID", "STATE", "ALLOCS/S", "NAME");
+    const int name_width = width - 30;
+    for (const ProcessRow &r : cur.processes) {
+        std::string rate = "-";
+        if (takes != nullptr) {
+            auto it = takes->by_pid.find(r.pid);
+            rate = rate_text(it == takes->by_pid.end() ? 0 : double(it->second), elapsed, true);
+        }
+        std::printf("%-8d %-8s %10s  %.*s\n", r.pid, r.state, rate.c_str(), name_width,
+                    r.name.c_str());
+    }
+}
+
+void pause_for(double seconds) {
+    struct timespec pause;
+    pause.tv_sec = time_t(seconds);
+    pause.tv_nsec = long((seconds - double(pause.tv_sec)) * 1e9);
+    while (nanosleep(&pause, &pause) != 0) {
+    }
+}
+
+} // namespace
+
+int cmd_watch(int argc, char **argv) {
+    WatchOptions opt;
+    int code = kExitOk;
+    if (!parse_watch_options(argc, argv, opt, code)) return code;
+    if (!attach_running("watch")) return kExitFailure;
+    CommonView view;
+    std::string why;
+    if (!view.map(why)) {
+        std::fprintf(stderr, "pxr watch: %s\n", why.c_str());
+        PXR_unlink();
+        return kExitFailure;
+    }
+    const bool atomic = (view->atomic_mode & 1) != 0;
+    const bool tty = isatty(STDOUT_FILENO) != 0;
+    WatchSample prev;
+    for (long round = 0; opt.count < 0 || round < opt.count; ++round) {
+        if (round > 0) pause_for(opt.interval);
+        if ((view->flags & CA_CLOSING) != 0) {
+            std::printf("pxr watch: the environment has ended\n");
+            break;
+        }
+        WatchSample cur = take_sample(*view.get(), atomic);
+        const WatchSample *before = round > 0 ? &prev : nullptr;
+        const double elapsed = before ? cur.time - before->time : 0;
+        TakeCounts counts;
+        if (atomic && before) counts = takes_between(*before, cur);
+        const TakeCounts *takes = atomic && before ? &counts : nullptr;
+        const int width = screen_width();
+        if (tty) std::printf("\033[H\033[2J");
+        print_title(*view.get(), opt, atomic);
+        print_partitions(cur, takes, elapsed);
+        print_queues(cur, before, width);
+        print_processes(cur, takes, elapsed, width);
+        if (std::string bridge = bridge_watch_line(); !bridge.empty())
+            std::printf("\n%.*s\n", width, bridge.c_str());
+        std::fflush(stdout);
+        prev = std::move(cur);
+    }
+    PXR_unlink();
+    return kExitOk;
+}
+
+} // namespace pxrtool
