@@ -270,7 +270,8 @@ extern PXR_API FILE *tdump_handle;
 /** Take a lock semaphore (wait for 0, then +1, SEM_UNDO). 0 held; 1 failed (the process is then
  *  detached and PXR_sys_failure set). Interrupted waits are repeated. */
 PXR_API int _grab_semaphore(int semid) PXR_NOEXCEPT;
-/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above). */
+/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above): a
+ *  lock not held fails at once, and a held lock whose give-back fails is left free. */
 PXR_API int _release_semaphore(int semid) PXR_NOEXCEPT;
 /** Map a shared-memory segment; with create, an existing segment under key is removed first.
  *  Stores the id (or -1) through id_out. Returns the address or null. */
@@ -326,7 +327,8 @@ PXR_API int SYS_add_pid(int32_t pid, const char *name) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
-/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. */
+/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. Signals only children of
+ *  the caller and processes that map this environment's common area, never the caller. */
 PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
 /** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
  *  give back with SYS_free_signal, or null for another event or a failure. */
@@ -679,7 +681,8 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
     uint32_t returned;  /**< buffers given back (dry run: that would be) */
-    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their receiver */
+    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their
+                           receiver */
     uint32_t undecided; /**< buffers that seem to be held by dead processes but could not be
                              proven free of every queue and live process this time */
 } PXR_reclaim_stats;
