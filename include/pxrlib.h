@@ -683,7 +683,8 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
     uint32_t returned;  /**< buffers given back (dry run: that would be) */
-    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their receiver */
+    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their
+                           receiver */
     uint32_t undecided; /**< buffers that seem to be held by dead processes but could not be
                              proven free of every queue and live process this time */
 } PXR_reclaim_stats;
@@ -712,6 +713,20 @@ PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *
 /** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told
  *  (another user's process counts as running), -1 for pid <= 0. */
 PXR_API int PXR_process_gone(int32_t pid) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Lock-free pool repair                                                    */
+/* ======================================================================== */
+
+/** Repair the lock-free free list of an attached partition after processes were killed inside
+ *  an allocation or a release: buffers marked free but on no list are appended again, the head
+ *  and tail words get their buffers' tags, the tail names the last buffer, and alloc_count is
+ *  set to the number of buffers marked allocated. Only for a QUIESCENT partition: no process
+ *  may allocate or release in it while this runs. Buffers marked allocated are left alone.
+ *  *relinked_out (may be null) gets the number of buffers appended. 0 done; 1 the list itself
+ *  is damaged (a link out of range or a cycle), nothing changed; -1 not attached, partition
+ *  not 0 or 1 or not attached, or not in the lock-free form. */
+PXR_API int32_t PXR_repair_partition(uint32_t partition, uint32_t *relinked_out) PXR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

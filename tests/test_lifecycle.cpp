@@ -89,7 +89,7 @@ TEST_F(Lifecycle, NoAttachEnvironmentAndMissingCommonArea) {
     EXPECT_EQ(run_child([] {
                   PXR_unlink();
                   int rc = PXR_init(0, 0, 0);
-                  return rc == 8 && common_ptr == nullptr ? 0 : rc;
+                  return rc == PXR_INIT_REFUSED && common_ptr == nullptr ? 0 : 100 + rc;
               }),
               0);
 

@@ -165,7 +165,8 @@ class Parser {
             alias(line);
         else if (word == "spawn")
             spawn(line);
-        else if (std::vector<std::string> e; parse_bridge_directive(cfg_, line.number, line.tokens, e))
+        else if (std::vector<std::string> e;
+                 parse_bridge_directive(cfg_, line.number, line.tokens, e))
             for (const std::string &m : e) error(line, m);
         else
             error(line, "unknown directive '" + word + "'");

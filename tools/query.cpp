@@ -134,7 +134,6 @@ void print_status_json(const CommonArea &ca) {
     std::printf("]%s}\n", bridge_status_json().c_str()); // no member without a bridge
 }
 
-
 std::string name_of(const ProcessEntry &e) {
     return std::string(e.name, strnlen(e.name, sizeof e.name));
 }
@@ -165,7 +164,6 @@ void print_msgs_json() {
     }
     std::printf("]\n");
 }
-
 
 } // namespace
 
@@ -253,8 +251,8 @@ void print_queues_json(const std::vector<QueueRow> &rows) {
                         "\"last_receiver\":%d}",
                         sep, r.module, r.msqid, r.pending, r.last_receiver);
         else
-            std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}",
-                        sep, r.module, r.target, r.msqid);
+            std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}", sep,
+                        r.module, r.target, r.msqid);
     }
     std::printf("]\n");
 }
