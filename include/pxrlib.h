@@ -314,7 +314,9 @@ PXR_API int PXR_unlink(void) PXR_NOEXCEPT;
 PXR_API int PXR_wait_exit(void) PXR_NOEXCEPT;
 /** Wake the loader, wait 200 ms and close the environment. 0; 1 when it cannot attach. */
 PXR_API int PXR_terminate(void) PXR_NOEXCEPT;
-/** Stop the recorded processes and remove every IPC object of the environment. Always 0. */
+/** Stop the recorded processes and remove the objects of the environment this process maps
+ *  (queues in the table, fatal-event semaphore, common area, system lock, attached partitions);
+ *  leftovers are `pxr clean`'s. Always 0. */
 PXR_API int PXR_close(void) PXR_NOEXCEPT;
 
 /* ======================================================================== */
