@@ -2,6 +2,7 @@
 // `pxr status --json`, a line of `pxr watch`. They are read from the bridge's own segment.
 #include "config_bridge.h"
 #include "stats.h"
+#include "tool.h"
 
 #include <cerrno>
 #include <csignal>
@@ -23,7 +24,7 @@ bool read_stats(Stats &out, bool &running) {
     std::memcpy(&out, p, sizeof out);
     shmdt(p);
     if (out.magic != kStatsMagic) return false;
-    running = out.pid > 0 && (kill(out.pid, 0) == 0 || errno == EPERM);
+    running = pid_alive(out.pid);
     out.connected = out.connected && running;
     return true;
 }
