@@ -83,7 +83,10 @@ int32_t dead_holder(const Stamps &st, int32_t pid, Liveness &live) {
     // and releasing it again would count it twice: that is left to the pool's repair.
     if (st.allocated != 1 || st.getmem <= 0) return 0;
     if (st.relmem != 0 && (common_ptr->atomic_mode & 1) != 0) return 0;
-    const int32_t holder = st.relmem != 0 ? st.relmem : st.holder();
+    // The releaser must be the holder the stamps name: an abate message keeps the releaser's
+    // stamp while it travels to the congestion module and is held there.
+    const int32_t holder = st.holder();
+    if (st.relmem != 0 && st.relmem != holder) return 0;
     if (holder <= 0 || (pid != 0 && holder != pid) || !live.gone(holder)) return 0;
     return holder;
 }
@@ -189,11 +192,13 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
 
     Liveness live;
     g_candidates.clear();
-    bool any = false;
+    bool any = false, any_release = false;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
-        if (dead_holder(read_stamps(s), pid, live) == 0) return;
+        const Stamps st = read_stamps(s);
+        if (dead_holder(st, pid, live) == 0) return;
         g_candidates.set(p, i);
         any = true;
+        any_release = any_release || st.relmem != 0;
     });
     if (!any) return 0;
 
@@ -201,7 +206,10 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     // for a buffer its receiver already held); only those that may be queued need the answer.
     g_referenced.clear();
     bool queues_known = scan_queues();
-    struct timespec pause = {0, 20 * 1000 * 1000};
+    // A buffer that an allocation has just taken under the lock still shows its previous
+    // releaser's stamps until the allocating process writes its own: such buffers get half a
+    // second for that instead of 20 ms.
+    struct timespec pause = {0, (any_release ? 500 : 20) * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
 

@@ -695,7 +695,8 @@ typedef struct PXR_reclaimed_buffer {
  *  has ended (a zombie counts as ended), no queue references it (looked up with MSG_COPY,
  *  which takes no record) and a second look 20 ms later agrees. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole
- *  under the partition lock) and left alone in the lock-free form. A forked child that did
+ *  under the partition lock; the second look then comes after 500 ms) and left alone in the
+ *  lock-free form. A forked child that did
  *  not attach afresh stamps its parent's pid, so its buffers count as its parent's. Returns
  *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
  *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
