@@ -4,10 +4,10 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev \
-                clang-tidy clang-format nats-server libnats-dev libcpp-httplib-dev \
+                clang-tidy clang-format nats-server libnats-dev openssl libcpp-httplib-dev \
                 python3 python3-pytest python3-cffi python3-setuptools python3-pip
 
-.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge
+.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge mutate
 
 all: build
 
@@ -44,7 +44,7 @@ test-sanitize: deps
 demo: deps
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD) --target pxr ping pong
-	PATH="$(CURDIR)/$(BUILD)/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
+	PATH="$(abspath $(BUILD))/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
 
 # Two environments in two IPC namespaces joined by their bridges through a nats-server.
 demo-cluster: build
@@ -69,6 +69,15 @@ bench-peers:
 FUZZ_SECONDS ?= 300
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
+
+# Mutation testing of the library and the pxr command (tools/mutate.py): each mutant's fate
+# and the score. MUTATE_FILES / MUTATE_LINES narrow the candidates (see the script).
+MUTATE_SEED   ?= 1
+MUTATE_SAMPLE ?= 150
+MUTATE_TIMEOUT ?= 30
+mutate: deps
+	MUTATE_SEED=$(MUTATE_SEED) MUTATE_SAMPLE=$(MUTATE_SAMPLE) MUTATE_TIMEOUT=$(MUTATE_TIMEOUT) \
+	  MUTATE_FILES="$(MUTATE_FILES)" MUTATE_LINES="$(MUTATE_LINES)" /usr/bin/python3 tools/mutate.py
 
 install: build
 	cmake --install $(BUILD)

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <bitset>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -73,6 +74,7 @@ struct Bridge {
     std::mutex mu; // guards what follows
     std::map<uint32_t, Peer> peers;
     ModuleSet discovered, clash_reported, static_remote;
+    Clock::time_point started = Clock::now();
 
     void count(Counter c, uint64_t n = 1) {
         std::atomic_ref<uint64_t>(stats->counters[c]).fetch_add(n, std::memory_order_relaxed);
@@ -100,14 +102,20 @@ struct Bridge {
     bool closing() const { return (load(area->flags) & CA_CLOSING) != 0 || PXR_sys_failure; }
     bool connected() const { return natsConnection_Status(nc) == NATS_CONN_STATUS_CONNECTED; }
 
-    // Outbound: one message from the bridge's queue to the host that has its module.
+    // Outbound, main thread only: frames for one destination that wait to be published
+    // together, as one batch when there are several (one write instead of many).
+    static constexpr unsigned kBatchMax = 64;
+    static constexpr std::size_t kBatchBytes = 256 * 1024;
+    std::vector<uint8_t> out_frame, out_batch;
+    unsigned batch_dst = 0, batch_count = 0;
+    uint64_t batch_bytes = 0;
+
+    // One message from the bridge's queue, for the host that has its module.
     void forward(MSG *m) {
-        static thread_local std::vector<uint8_t> frame;
         const unsigned dst = m->dst;
-        const uint32_t size = PXR_parameter_size(m);
         if (dst >= PXR_MODULE_COUNT || !is_remote(dst)) {
             count(lost_unknown_module);
-        } else if (m->len > size) {
+        } else if (m->len > PXR_parameter_size(m)) {
             count(malformed);
         } else if (!connected()) {
             count(lost_no_connection);
@@ -123,25 +131,57 @@ struct Bridge {
                           m->info,
                           m->instance,
                           {m->param, m->len}};
-            encode_message(w, frame);
+            encode_message(w, out_frame);
             const uint16_t len = m->len;
-            relm(m); // the frame holds everything: give the buffer back before the network
-            if (natsConnection_Publish(nc, subjects[dst].c_str(), frame.data(),
-                                       int(frame.size())) == NATS_OK) {
-                count(forwarded);
-                count(bytes_out, len);
-            } else {
-                count(lost_no_connection);
-            }
+            release(m); // the frame holds everything: give the buffer back before the network
+            if (batch_count > 0 && (dst != batch_dst || batch_count == kBatchMax ||
+                                    out_batch.size() + out_frame.size() > kBatchBytes))
+                flush();
+            if (batch_count == 0) start_batch(out_batch, node);
+            append_to_batch(out_batch, out_frame);
+            batch_dst = dst;
+            ++batch_count;
+            batch_bytes += len;
             return;
         }
-        relm(m);
+        release(m);
     }
 
-    // Inbound: a frame for a module of this host.
+    // Publishes what forward gathered: a lone frame as it is, several as a batch.
+    void flush() {
+        if (batch_count == 0) return;
+        std::span<const uint8_t> out(out_batch);
+        if (batch_count == 1)
+            out = out.subspan(kBatchHeaderBytes + 4);
+        else
+            finish_batch(out_batch, uint16_t(batch_count));
+        if (natsConnection_Publish(nc, subjects[batch_dst].c_str(), out.data(), int(out.size())) ==
+            NATS_OK) {
+            count(forwarded, batch_count);
+            count(bytes_out, batch_bytes);
+        } else {
+            count(lost_no_connection, batch_count);
+        }
+        batch_count = 0;
+        batch_bytes = 0;
+    }
+
+    // The bridge owns what it releases: pool class 0, whatever msg_class the sender set
+    // (relm would keep a buffer whose class has bit 6 or 7 set).
+    static void release(MSG *m) { PXR_relmem(0, m); }
+
+    // Inbound: a frame (or a batch of them) for a module of this host.
     void deliver(unsigned subject_module, const natsMsg *nm) {
-        std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                       std::size_t(natsMsg_GetDataLength(nm)));
+        static thread_local std::vector<std::span<const uint8_t>> parts;
+        std::span<const uint8_t> data(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+                                      std::size_t(natsMsg_GetDataLength(nm)));
+        if (closing()) return; // a detached process would wait to attach again
+        if (frame_kind(data) != kKindBatch) return deliver_one(subject_module, data);
+        if (split_batch(data, parts) != WireError::none) return count(malformed);
+        for (std::span<const uint8_t> part : parts) deliver_one(subject_module, part);
+    }
+
+    void deliver_one(unsigned subject_module, std::span<const uint8_t> frame) {
         WireMessage w;
         if (decode_message(frame, w) != WireError::none || w.dst != subject_module) {
             count(malformed);
@@ -179,7 +219,7 @@ struct Bridge {
         m->instance = w.instance;
         if (len > 0) std::memcpy(m->param, w.param.data(), len);
         if (PXR_send(w.dst, m) != 0) {
-            relm(m);
+            release(m);
             count(lost_send_failed);
             return;
         }
@@ -238,9 +278,11 @@ struct Bridge {
             }
             clash_reported[m] = clash;
             const bool want = owners.size() == 1 && !local;
+            // Routes a predecessor left are kept until the peers have had time to announce.
+            const bool settling = owners.empty() && Clock::now() - started < kPeerExpiry;
             if (want && !discovered[m] && load(area->module_queues[m].msqid) == PXR_NO_QUEUE)
                 discovered[m] = IPC_attach(m, cfg.module) == 0;
-            else if (!want && discovered[m]) {
+            else if (!want && discovered[m] && !settling) {
                 unroute(m);
                 discovered[m] = false;
             }
@@ -277,11 +319,15 @@ struct Bridge {
             std::this_thread::sleep_for(kTick);
             if (closing()) break;
             ModuleSet local = local_set();
-            if (local != last) follow(local);
+            if (local != last) {
+                follow(local);
+                if (connected()) natsConnection_FlushTimeout(nc, 250); // the server has them
+            }
             const auto now = Clock::now();
-            if (connected() && (local != last || announce_now || ask_pending ||
-                                now - announced >= kAnnounceEvery)) {
-                announce(local, cfg.discovery && ask_pending.exchange(false) ? kAnnounceAsk : 0);
+            if (cfg.discovery && connected() &&
+                (local != last || announce_now || ask_pending ||
+                 now - announced >= kAnnounceEvery)) {
+                announce(local, ask_pending.exchange(false) ? kAnnounceAsk : 0);
                 announce_now = false;
                 announced = now;
             }
@@ -403,6 +449,10 @@ bool make_options(Bridge &b, natsOptions **out) {
     bool ok = natsOptions_SetServers(opts, urls.data(), int(urls.size())) == NATS_OK &&
               natsOptions_SetName(opts, name.c_str()) == NATS_OK &&
               natsOptions_SetSendAsap(opts, true) == NATS_OK && // latency over batching
+              // One delivery thread for every subscription: the library is called from two
+              // threads only (this one, and the main thread's receive and release).
+              nats_SetMessageDeliveryPoolSize(1) == NATS_OK &&
+              natsOptions_UseGlobalMessageDelivery(opts, true) == NATS_OK &&
               natsOptions_SetRetryOnFailedConnect(opts, true, on_connected, &b) == NATS_OK &&
               natsOptions_SetMaxReconnect(opts, -1) == NATS_OK &&
               natsOptions_SetReconnectWait(opts, 250) == NATS_OK &&
@@ -450,43 +500,12 @@ bool open_stats(Bridge &b) {
         b.stats->env_shmid = b.area_id;
     }
     b.stats->pid = getpid();
+    b.stats->connected = 0; // until this bridge has subscribed
     b.stats->node = b.node;
     b.stats->module = b.cfg.module;
     std::snprintf(b.stats->node_name, sizeof b.stats->node_name, "%s", b.node_name.c_str());
     std::snprintf(b.stats->cluster, sizeof b.stats->cluster, "%s", b.cfg.cluster.c_str());
     return true;
-}
-
-int print_stats(bool json) {
-    int id = shmget(kStatsKey, 0, 0);
-    void *p = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void *>(-1)) {
-        std::fprintf(stderr, "pxr bridge: no bridge has run in this environment\n");
-        return 1;
-    }
-    const Stats &s = *static_cast<const Stats *>(p);
-    const bool running = s.pid > 0 && (kill(s.pid, 0) == 0 || errno == EPERM);
-    if (json) {
-        std::printf("{\"node\":\"%s\",\"node_id\":%u,\"cluster\":\"%s\",\"module\":%u,"
-                    "\"pid\":%d,\"running\":%s,\"connected\":%s,\"local_modules\":%u,"
-                    "\"remote_modules\":%u",
-                    s.node_name, s.node, s.cluster, s.module, s.pid, running ? "true" : "false",
-                    s.connected && running ? "true" : "false", s.local_modules, s.remote_modules);
-        for (unsigned c = 0; c < kCounterCount; ++c)
-            std::printf(",\"%s\":%llu", kCounterNames[c], (unsigned long long)s.counters[c]);
-        std::printf("}\n");
-    } else {
-        std::printf("bridge of module 0x%x, node %s (0x%08x), cluster %s, pid %d%s\n", s.module,
-                    s.node_name, s.node, s.cluster, s.pid, running ? "" : " (not running)");
-        std::printf("  %-20s %s\n", "server",
-                    s.connected && running ? s.server : "(not connected)");
-        if (s.last_error[0] != '\0') std::printf("  %-20s %s\n", "last error", s.last_error);
-        std::printf("  %-20s %u local, %u remote\n", "modules", s.local_modules, s.remote_modules);
-        for (unsigned c = 0; c < kCounterCount; ++c)
-            std::printf("  %-20s %llu\n", kCounterNames[c], (unsigned long long)s.counters[c]);
-    }
-    shmdt(p);
-    return 0;
 }
 
 int usage(FILE *out, int status) {
@@ -508,7 +527,7 @@ std::string host_name() {
     gethostname(buf, sizeof buf - 1);
     std::string s;
     for (char *c = buf; *c && s.size() < kMaxNameBytes; ++c)
-        s.push_back((*c > 0x20 && *c < 0x7F) ? *c : '_');
+        s.push_back(std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' ? *c : '_');
     return s.empty() ? "host" : s;
 }
 
@@ -531,6 +550,9 @@ int run(Bridge &b) {
         return 1;
     }
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
+    // A bridge restarted by its supervisor adopts the routes its predecessor discovered.
+    for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
+        b.discovered[m] = b.cfg.discovery && !b.static_remote[m] && b.is_remote(m);
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
         b.subjects[m] = b.cfg.cluster + ".m." + std::to_string(m);
     b.announce_subject = b.cfg.cluster + ".announce";
@@ -570,34 +592,37 @@ int run(Bridge &b) {
 
     while (!g_stop) {
         MSG *m = PXR_receive(b.cfg.module);
-        if (m != nullptr)
-            b.forward(m);
-        else if (b.closing())
-            break;
+        if (m == nullptr) {
+            if (b.closing()) break;
+            continue;
+        }
+        b.forward(m);
+        while ((m = PXR_grab(b.cfg.module)) != nullptr) b.forward(m); // what waits goes along
+        b.flush();
     }
 
-    b.stopping = true;
-    keeper.join();
     std::string tally; // the counters once more, for the log of whoever started the bridge
     for (unsigned c = 0; c < kCounterCount; ++c)
         tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
     std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
     const bool closing = b.closing();
+    b.stats->connected = 0;
+    if (closing) shmctl(b.stats_id, IPC_RMID, nullptr); // nothing of ours outlives the environment
+    b.stopping = true;
+    keeper.join();
     if (!closing) {
         std::lock_guard lock(b.mu);
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
             if (b.discovered[m]) b.unroute(m);
     }
-    if (b.connected()) {
+    if (b.cfg.discovery && b.connected()) {
         b.announce({}, kAnnounceLeave);
-        natsConnection_FlushTimeout(b.nc, 500);
+        natsConnection_FlushTimeout(b.nc, 200);
     }
     natsSubscription_Destroy(announce_sub);
     b.follow({});
     natsConnection_Close(b.nc);
     natsConnection_Destroy(b.nc);
-    b.stats->connected = 0;
-    if (closing) shmctl(b.stats_id, IPC_RMID, nullptr);
     return 0;
 }
 
@@ -610,7 +635,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> words(argv + 1, argv + argc);
     if (!words.empty() && (words[0] == "-h" || words[0] == "--help")) return usage(stdout, 0);
     if (!words.empty() && words[0] == "--stats")
-        return print_stats(words.size() > 1 && words[1] == "--json");
+        return pxrtool::print_bridge_stats(words.size() > 1 && words[1] == "--json");
     static Bridge b;
     std::vector<std::string> errors;
     pxrtool::parse_bridge_options(words, b.cfg, errors);

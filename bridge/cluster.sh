@@ -9,7 +9,7 @@ pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  [ -n "${KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -32,7 +32,7 @@ start_server() {
 # start_host NAME CONFIG-BODY: `pxr load` in a new namespace; sets host_pid.
 start_host() {
   printf '%s\nbridge url=nats://127.0.0.1:%s cluster=demo node=%s\n' "$2" "$port" "$1" >"$work/$1.conf"
-  "${new_ns[@]}" pxr load "$work/$1.conf" >"$work/$1.log" 2>&1 &
+  "${new_ns[@]}" pxr load ${LOAD_FLAGS:-} "$work/$1.conf" >"$work/$1.log" 2>&1 &
   host_pid=$!
   pids+=($host_pid)
 }

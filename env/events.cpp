@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr uint32_t kVersionMajor = 1;
-constexpr uint32_t kVersionMinor = 66;
-
 bool valid_counter(int32_t index) {
     return index >= 0 && index < PXR_COUNTER_COUNT;
 }
@@ -78,8 +75,8 @@ int PXR_increment_counter(int32_t index, uint32_t *value_out) noexcept {
 }
 
 int PXR_get_version(uint32_t *major_out, uint32_t *minor_out) noexcept {
-    if (major_out != nullptr) *major_out = kVersionMajor;
-    if (minor_out != nullptr) *minor_out = kVersionMinor;
+    if (major_out != nullptr) *major_out = pxr::kVersionMajor;
+    if (minor_out != nullptr) *minor_out = pxr::kVersionMinor;
     return 0;
 }
 

@@ -40,6 +40,7 @@
 
 #include "pxrlib.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -99,13 +100,6 @@ inline constexpr uint32_t kRetryLimit = 1u << 20;
 // put moves on. Needs at least two slots.
 void set_fresh_ends(const List &list) noexcept;
 
-// Takes the head buffer: marks it allocated and raises its getmem_count.
-Taken take(const List &list) noexcept;
-
-// Appends a buffer its caller owns: marks it free, links it behind the last buffer and swings
-// the tail to it. done or damaged; on damage the buffer is left allocated and unlinked.
-Outcome put(const List &list, SysMsg *slot, Damage &damage) noexcept;
-
 // What repair found and did.
 struct Repair {
     uint32_t relinked = 0;   // buffers on neither the list nor allocated, appended again
@@ -118,5 +112,96 @@ struct Repair {
 // tail words are re-tagged and the tail set to the last buffer. Buffers marked allocated are
 // left alone (their owner may live). The caller fixes the allocation counter.
 Repair repair(const List &list) noexcept;
+
+namespace detail {
+inline std::atomic_ref<uint32_t> word(uint32_t &w) noexcept {
+    return std::atomic_ref<uint32_t>(w);
+}
+// The word a buffer is listed under, from its current removal count. The index is the slot's
+// position, not its (shared, damageable) index field.
+inline uint32_t tag_of(const List &list, uint32_t index) noexcept {
+    return list_word(word(list.slot(index)->getmem_count).load(), index);
+}
+} // namespace detail
+
+// Take and put are defined here, inline, because they are the hot path of every allocation
+// and release (a call each way costs a visible part of the pair's 40 ns).
+
+// Takes the head buffer: marks it allocated and raises its getmem_count.
+inline Taken take(const List &list) noexcept {
+    auto head = detail::word(list.header->free_head);
+    auto tail = detail::word(list.header->free_tail);
+    for (uint32_t tries = 0; tries < kRetryLimit; ++tries) {
+        uint32_t hw = head.load();
+        const uint32_t tw = tail.load();
+        const uint32_t first = word_index(hw);
+        if (first >= list.count) return {nullptr, Outcome::damaged, Damage{"free_head", kNone, hw}};
+        SysMsg *b = list.slot(first);
+        const uint32_t nx = detail::word(b->next).load();
+        // Without this the reads may mix two states of the list: nx may then belong to a
+        // buffer that has been taken (and released) since.
+        if (head.load() != hw) continue;
+        if (tw == hw) {
+            if (nx == kNone) return {nullptr, Outcome::last_one, {}};
+            if (nx >= list.count) return {nullptr, Outcome::damaged, Damage{"next", first, nx}};
+            // The tail lags behind the head buffer: move it on before taking anything.
+            uint32_t expected = tw;
+            tail.compare_exchange_strong(expected, detail::tag_of(list, nx));
+            continue;
+        }
+        if (nx == kNone) return {nullptr, Outcome::inconsistent, {}};
+        if (nx >= list.count) return {nullptr, Outcome::damaged, Damage{"next", first, nx}};
+        if (head.compare_exchange_strong(hw, detail::tag_of(list, nx))) {
+            // Only the new owner writes these now.
+            auto count = detail::word(b->getmem_count);
+            count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            detail::word(b->allocated).store(1, std::memory_order_relaxed);
+            return {b, Outcome::done, {}};
+        }
+    }
+    return {nullptr, Outcome::damaged, Damage{"free_tail", kNone, tail.load()}};
+}
+
+// Appends a buffer its caller owns: marks it free, links it behind the last buffer and swings
+// the tail to it. done or damaged; on damage the buffer is left allocated and unlinked.
+inline Outcome put(const List &list, SysMsg *slot, Damage &damage) noexcept {
+    detail::word(slot->allocated).store(0, std::memory_order_relaxed);
+    detail::word(slot->next).store(kNone, std::memory_order_relaxed);
+    const uint32_t own = word_index(slot->index);
+    // Our own removal count is stable until the buffer is on the list again.
+    const uint32_t own_word = detail::tag_of(list, own);
+
+    auto tail = detail::word(list.header->free_tail);
+    for (uint32_t tries = 0; tries < kRetryLimit; ++tries) {
+        uint32_t tw = tail.load();
+        const uint32_t last_index = word_index(tw);
+        if (last_index >= list.count) {
+            damage = Damage{"free_tail", kNone, tw};
+            break;
+        }
+        auto last_next = detail::word(list.slot(last_index)->next);
+        uint32_t nx = last_next.load();
+        if (tail.load() != tw) continue;
+        if (nx != kNone) {
+            if (nx >= list.count) {
+                damage = Damage{"next", last_index, nx};
+                break;
+            }
+            // The tail lags: move it on and look again.
+            uint32_t expected = tw;
+            tail.compare_exchange_strong(expected, detail::tag_of(list, nx));
+            continue;
+        }
+        if (last_next.compare_exchange_strong(nx, own)) {
+            // Failure means another process has already moved the tail on.
+            tail.compare_exchange_strong(tw, own_word);
+            return Outcome::done;
+        }
+    }
+    if (damage.word == nullptr) damage = Damage{"free_tail", kNone, tail.load()};
+    // Not linked: the caller still owns the buffer.
+    detail::word(slot->allocated).store(1, std::memory_order_relaxed);
+    return Outcome::damaged;
+}
 
 } // namespace pxr::lf

@@ -87,13 +87,13 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
         }
     }
 
-    if (sema_open(&partition_lock_id[p], pxr::kPartitionLockKey + p, create) != 0) return 1;
+    int lock_id = -1, header_id = -1, array_id = -1;
+    if (sema_open(&lock_id, pxr::kPartitionLockKey + p, create) != 0) return 1;
 
     auto *h = static_cast<PartitionHeader *>(
-        SYS_alloc_shm(&partition_hdr_id[p], kHeaderSize, pxr::kPartitionHeaderKey + p, create));
-    partition_hdr[p] = h;
+        SYS_alloc_shm(&header_id, kHeaderSize, pxr::kPartitionHeaderKey + p, create));
     if (h == nullptr) {
-        sema_close(partition_lock_id[p], create);
+        sema_close(lock_id, create);
         return 1;
     }
 
@@ -108,18 +108,16 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
     }
 
     const uint32_t array_size = uint32_t(h->num_msgs) * h->stride;
-    auto *array = static_cast<uint8_t *>(
-        SYS_alloc_shm(&partition_msgarray_id[p], array_size, pxr::kMsgArrayKey + p, create));
-    partition_msgarray[p] = array;
+    auto *array =
+        static_cast<uint8_t *>(SYS_alloc_shm(&array_id, array_size, pxr::kMsgArrayKey + p, create));
     if (array == nullptr) {
-        SYS_free_shm(h, partition_hdr_id[p], create);
-        partition_hdr[p] = nullptr;
-        sema_close(partition_lock_id[p], create);
+        SYS_free_shm(h, header_id, create);
+        sema_close(lock_id, create);
         return 1;
     }
 
     if (create) lay_out_slots(p, h, array, atomic);
-    partition_geometry[p] = pxr::PartitionGeometry{h->param_size, h->num_msgs, h->stride};
+    pxr::adopt_partition(p, h, header_id, array, array_id, lock_id);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include "env/pxr_internal.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace pxr {
 
@@ -18,8 +19,10 @@ struct MsgSlot {
     SysMsg *slot = nullptr;
 };
 
-// A range test per partition and one division: null, addresses outside both message arrays
-// and addresses that are not at a slot's MSG offset are refused. Reads no shared memory.
+// A range test per partition, then the slot's own index word checked by one multiplication:
+// null, addresses outside both message arrays and addresses that are not at a slot's MSG offset
+// are refused. Only when the index word disagrees does a division tell a damaged index word
+// (the slot is returned; its caller compares the word) from a pointer between slots.
 inline MsgSlot find_msg(const MSG *msg) noexcept {
     const auto addr = reinterpret_cast<std::uintptr_t>(msg);
     for (int p = 0; p < kPartitions; ++p) {
@@ -30,9 +33,13 @@ inline MsgSlot find_msg(const MSG *msg) noexcept {
         const std::uintptr_t offset =
             addr - reinterpret_cast<std::uintptr_t>(base) - PXR_SYSMSG_SIZE;
         if (offset >= std::uintptr_t(uint32_t(g.num_msgs)) * g.stride) continue;
-        const uint32_t index = uint32_t(offset) / g.stride;
-        if (uint32_t(offset) != index * g.stride) return {};
-        return {p, index, reinterpret_cast<SysMsg *>(addr - PXR_SYSMSG_SIZE)};
+        auto *slot = reinterpret_cast<SysMsg *>(addr - PXR_SYSMSG_SIZE);
+        uint32_t index; // the address may be unaligned: read bytewise
+        std::memcpy(&index, &slot->index, sizeof index);
+        if (index < uint32_t(g.num_msgs) && index * g.stride == uint32_t(offset))
+            return {p, index, slot};
+        if (uint32_t(offset) % g.stride != 0) return {};
+        return {p, uint32_t(offset) / g.stride, slot};
     }
     return {};
 }

@@ -1,5 +1,6 @@
-// Per-process attachment state and the lifecycle of one process in the environment:
-// creating it (the loader), attaching, the lazy attach with its retries, and detaching.
+// The attachment of one process to the environment and its lifecycle: creating the
+// environment (the loader), attaching, the lazy attach with its retries, detaching, and what
+// a lock call that fails for good means for the process.
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
@@ -7,17 +8,12 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
-// ---- Per-process state ----
-CommonArea *common_ptr = nullptr;
-int32_t pxr_semid = -1;
-int32_t pxr_common_id = 0;
-int32_t my_pid = 0;
-int32_t partition_hdr_id[2] = {0, 0};
-int32_t partition_msgarray_id[2] = {0, 0};
-int32_t partition_lock_id[2] = {0, 0};
-pxr::PartitionGeometry partition_geometry[2] = {};
+namespace pxr {
+Attachment attachment;
+}
 
 // ---- Exported per-process data ----
 int32_t PXR_sys_failure = 1;
@@ -26,6 +22,8 @@ PartitionHeader *partition_hdr[2] = {nullptr, nullptr};
 uint8_t *partition_msgarray[2] = {nullptr, nullptr};
 
 namespace {
+
+using pxr::attachment;
 
 constexpr int kLinkAttempts = 152;
 constexpr uint32_t kLinkRetryMs = 100;
@@ -59,71 +57,99 @@ void initialise_common(CommonArea *ca, uint32_t flags, uint32_t congestion_modul
     pxr::shared(ca->flags).store(state);
 }
 
-// Undoes a mapped but refused attach: detach, forget, give the system lock back.
+// Opens the system lock (creating it exclusively in create mode) and takes it: 0, or the
+// result code of PXR_init.
+int take_system_lock(bool create) {
+    if (create) {
+        int probe = -1;
+        if (sema_open(&probe, pxr::kSystemLockKey, 0) == 0) {
+            attachment.system_lock = -1;
+            return 1;
+        }
+        // The lookup above and this creation are separate calls; creating exclusively closes
+        // the window in which two loaders could both pass the lookup.
+        const int id = semget(pxr::kSystemLockKey, 1, pxr::kCreatePerm | IPC_EXCL);
+        const int err = errno;
+        attachment.system_lock = id;
+        if (id < 0) return err == EEXIST ? 1 : 5;
+    } else if (sema_open(&attachment.system_lock, pxr::kSystemLockKey, 0) != 0) {
+        return 5;
+    }
+    return _grab_semaphore(attachment.system_lock) != 0 ? 5 : 0;
+}
+
+// Maps the common area into the record; false when it cannot be had.
+bool map_common(bool create) {
+    attachment.common = static_cast<CommonArea *>(SYS_alloc_shm(
+        &attachment.common_id, sizeof(CommonArea), pxr::kCommonAreaKey, create ? 1 : 0));
+    return attachment.common != nullptr;
+}
+
+// Undoes a mapped but refused attach: detach everything, give the system lock back.
 int refuse_attach(int code) {
-    SYS_free_shm(common_ptr, pxr_common_id, 0);
-    common_ptr = nullptr;
-    _release_semaphore(pxr_semid);
+    const int32_t lock = attachment.system_lock;
+    for (int p = 0; p < pxr::kPartitions; ++p) pxr::release_partition(p, false);
+    SYS_free_shm(attachment.common, attachment.common_id, 0);
+    attachment.common = nullptr;
+    _release_semaphore(lock);
     return code;
+}
+
+// A partition that was never created stays unattached; one that exists but cannot be mapped
+// fails the attach, since the messages that name it could not be received here.
+bool attach_partitions() {
+    for (int p = 0; p < pxr::kPartitions; ++p) {
+        if (PXR_open_partition(p, 0, 0, 0, 0, 0) == 0) continue;
+        if (shmget(pxr::kPartitionHeaderKey + p, 0, 0) >= 0 || errno != ENOENT) return false;
+    }
+    return true;
+}
+
+int create_environment(uint32_t flags, uint32_t congestion_module) {
+    if (!map_common(true)) {
+        _release_semaphore(attachment.system_lock);
+        return 3;
+    }
+    initialise_common(attachment.common, flags, congestion_module);
+    return 0;
+}
+
+int attach_environment(uint32_t flags) {
+    if (!map_common(false)) {
+        _release_semaphore(attachment.system_lock);
+        return 3;
+    }
+    const uint32_t state = pxr::shared(attachment.common->flags).load();
+    if (state & CA_NO_ATTACH) return refuse_attach(8);
+    if (!(state & CA_RUNNING)) return refuse_attach(9);
+    if (!attach_partitions()) return refuse_attach(3);
+    if (flags & PXR_INIT_RESET_STATS)
+        for (PartitionHeader *h : partition_hdr)
+            if (h != nullptr) reset_partition_stats(h);
+    return 0;
 }
 
 } // namespace
 
 /// A create racing another create is refused with 1: the system lock is created exclusively.
+/// An attach that finds a partition it cannot map fails with 3 (a partition never created is
+/// left unattached).
 int PXR_init(uint32_t flags, uint32_t /*reserved*/, uint32_t congestion_module) noexcept {
-    if (common_ptr != nullptr) return 6;
-    my_pid = getpid();
+    if (attachment.common != nullptr) return 6;
+    attachment.pid = getpid();
     const bool create = (flags & PXR_INIT_CREATE) != 0;
+    if (int rc = take_system_lock(create); rc != 0) return rc;
 
-    int probe = -1;
-    if (create && sema_open(&probe, pxr::kSystemLockKey, 0) == 0) {
-        pxr_semid = -1;
-        return 1;
-    }
-    if (create) {
-        // The lookup above and this creation are separate calls; creating exclusively closes
-        // the window in which two loaders could both pass the lookup.
-        pxr_semid = semget(pxr::kSystemLockKey, 1, pxr::kCreatePerm | IPC_EXCL);
-        if (pxr_semid < 0) {
-            int err = errno;
-            pxr_semid = -1;
-            return err == EEXIST ? 1 : 5;
-        }
-    } else if (sema_open(&pxr_semid, pxr::kSystemLockKey, 0) != 0) {
-        return 5;
-    }
-    if (_grab_semaphore(pxr_semid) != 0) return 5;
-
+    // From here on the system lock is held.
     partition_hdr[0] = partition_hdr[1] = nullptr;
     for (uint32_t *&p : counter_ptr) p = nullptr;
+    const int rc =
+        create ? create_environment(flags, congestion_module) : attach_environment(flags);
+    if (rc != 0) return rc;
 
-    if (create) {
-        common_ptr = static_cast<CommonArea *>(
-            SYS_alloc_shm(&pxr_common_id, sizeof(CommonArea), pxr::kCommonAreaKey, 1));
-        if (common_ptr == nullptr) {
-            _release_semaphore(pxr_semid);
-            return 3;
-        }
-        initialise_common(common_ptr, flags, congestion_module);
-    } else {
-        common_ptr = static_cast<CommonArea *>(
-            SYS_alloc_shm(&pxr_common_id, sizeof(CommonArea), pxr::kCommonAreaKey, 0));
-        if (common_ptr == nullptr) {
-            _release_semaphore(pxr_semid);
-            return 3;
-        }
-        uint32_t state = pxr::shared(common_ptr->flags).load();
-        if (state & CA_NO_ATTACH) return refuse_attach(8);
-        if (!(state & CA_RUNNING)) return refuse_attach(9);
-        for (int p = 0; p < pxr::kPartitions; ++p) PXR_open_partition(p, 0, 0, 0, 0, 0);
-        if (flags & PXR_INIT_RESET_STATS)
-            for (PartitionHeader *h : partition_hdr)
-                if (h != nullptr) reset_partition_stats(h);
-    }
-
-    for (int i = 0; i < PXR_COUNTER_COUNT; ++i) counter_ptr[i] = &common_ptr->counters[i];
+    for (int i = 0; i < PXR_COUNTER_COUNT; ++i) counter_ptr[i] = &attachment.common->counters[i];
     PXR_sys_failure = 0;
-    return _release_semaphore(pxr_semid) != 0 ? 5 : 0;
+    return _release_semaphore(attachment.system_lock) != 0 ? 5 : 0;
 }
 
 int PXR_link(void) noexcept {
@@ -136,30 +162,102 @@ int PXR_link(void) noexcept {
     }
 }
 
+/// A process whose environment was removed (and perhaps created again) since it attached is
+/// detached first, so the answer is about the environment that runs now.
 int PXR_detect(void) noexcept {
+    pxr::drop_if_replaced();
     if (common_ptr == nullptr && PXR_link() != 0) return 1;
     return PXR_sys_failure != 0 ? 1 : 0;
 }
 
 int PXR_unlink(void) noexcept {
     if (common_ptr == nullptr) return 0;
-    pxr_semid = -1;
-    SYS_free_shm(common_ptr, pxr_common_id, 0);
-    common_ptr = nullptr;
-    for (int p = 0; p < pxr::kPartitions; ++p) {
-        if (partition_hdr[p] != nullptr) {
-            SYS_free_shm(partition_hdr[p], partition_hdr_id[p], 0);
-            partition_hdr[p] = nullptr;
-        }
-        if (partition_msgarray[p] != nullptr) {
-            SYS_free_shm(partition_msgarray[p], partition_msgarray_id[p], 0);
-            partition_msgarray[p] = nullptr;
-        }
-    }
+    pxr::detach_all();
     return 0;
 }
 
+/// A lock call that fails for good detaches the process and sets PXR_sys_failure.
+int _grab_semaphore(int semid) noexcept {
+    if (pxr::lock_take(semid) == 0) return 0;
+    pxr::lose_environment();
+    return 1;
+}
+
+/// A release that fails while the lock is held frees the lock all the same (its undo record
+/// would otherwise keep it held for this process, which would block on itself when it attaches
+/// again); then the process is detached as for any lock failure. A release of a lock that is
+/// not held fails at once.
+int _release_semaphore(int semid) noexcept {
+    const int err = pxr::lock_give(semid);
+    if (err == 0) return 0;
+    if (err != EAGAIN) pxr::lock_force_free(semid);
+    pxr::lose_environment();
+    return 1;
+}
+
 namespace pxr {
+
+void adopt_partition(int p, PartitionHeader *header, int32_t header_id, uint8_t *array,
+                     int32_t array_id, int32_t lock_id) noexcept {
+    attachment.header_id[p] = header_id;
+    attachment.array_id[p] = array_id;
+    attachment.lock_id[p] = lock_id;
+    attachment.geometry[p] =
+        PartitionGeometry{header->param_size, header->num_msgs, header->stride};
+    partition_msgarray[p] = array;
+    partition_hdr[p] = header;
+}
+
+void release_partition(int p, bool remove) noexcept {
+    if (partition_hdr[p] != nullptr) {
+        SYS_free_shm(partition_hdr[p], attachment.header_id[p], remove);
+        if (partition_msgarray[p] != nullptr)
+            SYS_free_shm(partition_msgarray[p], attachment.array_id[p], remove);
+        if (remove) sema_close(attachment.lock_id[p], 1);
+    }
+    partition_hdr[p] = nullptr;
+    partition_msgarray[p] = nullptr;
+    attachment.header_id[p] = attachment.array_id[p] = attachment.lock_id[p] = 0;
+    attachment.geometry[p] = PartitionGeometry{};
+}
+
+void detach_all() noexcept {
+    attachment.system_lock = -1;
+    if (attachment.common != nullptr) SYS_free_shm(attachment.common, attachment.common_id, 0);
+    attachment.common = nullptr;
+    attachment.common_id = 0;
+    for (int p = 0; p < kPartitions; ++p) release_partition(p, false);
+}
+
+void lose_environment() noexcept {
+    PXR_sys_failure = 1;
+    PXR_unlink();
+}
+
+bool drop_if_replaced() noexcept {
+    if (attachment.common == nullptr || !shm_removed(attachment.common_id)) return false;
+    // Messages this process still holds point into the old buffers: they stay mapped, so a
+    // release of one is refused as foreign instead of touching freed memory.
+    forget_retired();
+    for (int p = 0; p < kPartitions; ++p) {
+        attachment.retired_header[p] = partition_hdr[p];
+        attachment.retired_array[p] = partition_msgarray[p];
+        partition_hdr[p] = nullptr;
+        partition_msgarray[p] = nullptr;
+    }
+    detach_all();
+    PXR_sys_failure = 1;
+    return true;
+}
+
+void forget_retired() noexcept {
+    for (int p = 0; p < kPartitions; ++p) {
+        if (attachment.retired_header[p] != nullptr) shmdt(attachment.retired_header[p]);
+        if (attachment.retired_array[p] != nullptr) shmdt(attachment.retired_array[p]);
+        attachment.retired_header[p] = nullptr;
+        attachment.retired_array[p] = nullptr;
+    }
+}
 
 bool link_or_pause(unsigned seconds) noexcept {
     if (PXR_link() == 0) return true;

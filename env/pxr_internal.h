@@ -6,6 +6,7 @@
 #include "pxrlib.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <sys/ipc.h>
 
@@ -15,7 +16,7 @@
 
 namespace pxr {
 
-// ---- IPC key plan (the values are public: see pxrlib.h). ----
+// ---- IPC key plan: the public PXR_KEY_* values, and nothing else, name the objects. ----
 inline constexpr int kSystemLockKey = PXR_KEY_SYSTEM_LOCK;
 inline constexpr int kExitSemKey = PXR_KEY_EXIT_SEM;
 inline constexpr int kMsgArrayKey = PXR_KEY_MSG_ARRAY;
@@ -24,6 +25,13 @@ inline constexpr int kPartitionLockKey = PXR_KEY_PARTITION_LOCK;
 inline constexpr int kCommonAreaKey = PXR_KEY_COMMON_AREA;
 inline constexpr int kFatalSemKey = PXR_KEY_FATAL_SEM;
 inline constexpr int kModuleQueueKey = PXR_KEY_MODULE_QUEUE;
+inline constexpr int module_queue_key(uint32_t module) noexcept {
+    return kModuleQueueKey + int(module);
+}
+// True for a key that names the queue of some module 0..254.
+inline constexpr bool is_module_queue_key(long key) noexcept {
+    return key >= kModuleQueueKey && key < kModuleQueueKey + PXR_MODULE_COUNT;
+}
 
 // Permission of every object: creators add IPC_CREAT. 0666 unless the build chose another mode.
 inline constexpr int kIpcMode = PXR_IPC_MODE;
@@ -33,7 +41,25 @@ inline constexpr int kCreatePerm = IPC_CREAT | kIpcMode;
 inline constexpr int kPartitions = 2;
 inline constexpr int32_t kMaxBuffers = 65000;
 inline constexpr uint32_t kAliasNone = 256; // alias_of of an entry that owns its queue
-inline constexpr uint32_t kInterfaceVersion = 0x10042;
+
+// Interface version: what PXR_get_version reports and the common area records.
+inline constexpr uint32_t kVersionMajor = 1;
+inline constexpr uint32_t kVersionMinor = 66;
+inline constexpr uint32_t kInterfaceVersion = (kVersionMajor << 16) | kVersionMinor;
+
+// One module queue record: the kernel sees mtype (always 1) and 12 bytes of text holding the
+// buffer reference.
+struct QueueRecord {
+    long mtype;
+    uint16_t index;
+    uint16_t partition;
+    uint8_t reserved[8];
+};
+inline constexpr std::size_t kRecordText = 12;
+static_assert(offsetof(QueueRecord, reserved) + sizeof(QueueRecord::reserved) -
+                      offsetof(QueueRecord, index) ==
+                  kRecordText,
+              "record text is 12 bytes");
 
 // The geometry of an attached partition, which never changes while the partition exists.
 // Each process keeps a copy: the hot paths read it there instead of in the shared header,
@@ -44,19 +70,76 @@ struct PartitionGeometry {
     uint32_t stride;
 };
 
-// ---- Per-process attachment state (plain static data of the library). ----
+// The attachment of this process to the environment. One record, written only by the
+// functions below (attach, detach, close), so that its parts are set and cleared together.
+// The exported partition_hdr, partition_msgarray and counter_ptr are views of it that the same
+// functions keep in step; a partition's geometry is zero whenever its header is not attached.
+struct Attachment {
+    CommonArea *common = nullptr; // null = not attached
+    int32_t system_lock = -1;     // id of the system lock, -1 = none opened
+    int32_t common_id = 0;
+    int32_t pid = 0; // stamped into buffers
+    int32_t header_id[kPartitions] = {};
+    int32_t array_id[kPartitions] = {};
+    int32_t lock_id[kPartitions] = {};
+    PartitionGeometry geometry[kPartitions] = {};
+    // The buffers of an environment removed while this process mapped it (drop_if_replaced):
+    // kept mapped until the next replacement or a close, detached then.
+    PartitionHeader *retired_header[kPartitions] = {};
+    uint8_t *retired_array[kPartitions] = {};
+};
+extern Attachment attachment;
+
+// A partition just mapped: publishes it with its ids and geometry.
+void adopt_partition(int p, PartitionHeader *header, int32_t header_id, uint8_t *array,
+                     int32_t array_id, int32_t lock_id) noexcept;
+// Detaches partition p (removing its objects when remove is set) and clears its state.
+void release_partition(int p, bool remove) noexcept;
+// Detaches the common area and every partition, removing nothing, and clears the record.
+void detach_all() noexcept;
+// The reaction to a lock or queue call that failed for good: no usable environment here.
+void lose_environment() noexcept;
+// Failure paths of a process that may still map a removed environment: when the common area
+// it maps was removed, it detaches (keeping the old buffers mapped, so messages it holds stay
+// readable) and the next operation attaches to whatever environment runs now. True if so.
+bool drop_if_replaced() noexcept;
+// Detaches the buffers kept by drop_if_replaced.
+void forget_retired() noexcept;
+
 } // namespace pxr
 
-extern CommonArea *common_ptr; // null = not attached
-extern int32_t pxr_semid;      // system lock, -1 = none
-extern int32_t pxr_common_id;
-extern int32_t my_pid; // stamped into buffers
-extern int32_t partition_hdr_id[2];
-extern int32_t partition_msgarray_id[2];
-extern int32_t partition_lock_id[2];
-extern pxr::PartitionGeometry partition_geometry[2]; // valid while partition_hdr[p] is set
+// Read-only names of the attachment's parts, for the code that only reads them.
+inline constexpr CommonArea *const &common_ptr = pxr::attachment.common;
+inline constexpr const int32_t &pxr_semid = pxr::attachment.system_lock;
+inline constexpr const int32_t &pxr_common_id = pxr::attachment.common_id;
+inline constexpr const int32_t &my_pid = pxr::attachment.pid;
+inline constexpr const int32_t (&partition_hdr_id)[2] = pxr::attachment.header_id;
+inline constexpr const int32_t (&partition_msgarray_id)[2] = pxr::attachment.array_id;
+inline constexpr const int32_t (&partition_lock_id)[2] = pxr::attachment.lock_id;
+inline constexpr const pxr::PartitionGeometry (&partition_geometry)[2] = pxr::attachment.geometry;
 
 namespace pxr {
+
+// ---- The System V layer (pxr_unix.cpp): results only, no effect on the attachment. ----
+// Takes a lock (waits for 0, adds 1, SEM_UNDO), repeating interrupted waits: 0 or the errno.
+int lock_take(int semid) noexcept;
+// Gives a held lock back (-1, IPC_NOWAIT|SEM_UNDO): 0 or the errno (EAGAIN: it was not held).
+int lock_give(int semid) noexcept;
+// Frees a lock this process holds but could not give back, clearing the undo record that
+// would otherwise hold it again for this process. 0 done, else the errno.
+int lock_force_free(int semid) noexcept;
+// An object of this build's restrictive mode must be owned by this process's user (or, with
+// a group mode, its group) and grant no more than that mode; false (and a message) otherwise.
+// Always true in the default 0666 build.
+bool trusted_shm(int id, int key) noexcept;
+bool trusted_sem(int id, int key) noexcept;
+bool trusted_queue(int id, int key) noexcept;
+// The key of the object an id names, or -1 when the id names none (removed, never existed).
+long key_of_shm(int id) noexcept;
+long key_of_sem(int id) noexcept;
+long key_of_queue(int id) noexcept;
+// True when the segment was removed (or marked for removal while still mapped).
+bool shm_removed(int id) noexcept;
 
 // Slow path of lazy_attach: PXR_link, and on failure sleep(pause_seconds) (sleep(0) included).
 bool link_or_pause(unsigned pause_seconds) noexcept;
@@ -106,7 +189,7 @@ inline int choose_partition(uint32_t size) noexcept {
 
 } // namespace pxr
 
-// ---- Internal operations (hidden; named as in the design). ----
+// ---- Internal operations (hidden). ----
 SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept;
 uint32_t semaphore_relmem(SysMsg *slot) noexcept;
 MSG *PXR_read(uint8_t module, int nowait) noexcept;

@@ -1,12 +1,17 @@
-// The System V facing layer of the environment: the lock protocol on one-semaphore sets and
-// thin wrappers over the shared-memory and semaphore calls.
+// The System V facing layer of the environment: the lock operations on one-semaphore sets,
+// thin wrappers over the shared-memory and semaphore calls, and the ownership checks of a
+// restrictive build. It reports results only; what a failure means for the process is decided
+// by its callers.
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <sys/msg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 namespace {
 
@@ -15,32 +20,110 @@ namespace {
 const sembuf sem_lock[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
 const sembuf sem_unlock[1] = {{0, -1, IPC_NOWAIT | SEM_UNDO}};
 
-// Issues a constant operation list, repeating it while a signal or a transient condition
-// interrupts it. A lasting failure leaves the process without a usable environment.
+// Issues a constant operation list, repeating it while a signal interrupts it. The release
+// never waits (IPC_NOWAIT), so its EAGAIN says the lock was not held: a failure, not a retry.
 template <std::size_t N>
 int run_lock_ops(int semid, const sembuf (&ops)[N]) {
     for (;;) {
         sembuf work[N];
         for (std::size_t i = 0; i < N; ++i) work[i] = ops[i];
         if (semop(semid, work, N) == 0) return 0;
-        if (errno == EINTR || errno == EAGAIN) continue;
-        PXR_sys_failure = 1;
-        PXR_unlink();
-        return 1;
+        if (errno != EINTR) return errno;
     }
+}
+
+// True when the build withholds every permission from other users.
+constexpr bool kRestrictive = (pxr::kIpcMode & 0007) == 0;
+
+bool my_group(gid_t gid) {
+    if (gid == getegid()) return true;
+    gid_t groups[256];
+    int n = getgroups(256, groups);
+    for (int i = 0; i < n; ++i)
+        if (groups[i] == gid) return true;
+    return false;
+}
+
+// An object made by someone outside the environment: another owner or creator (an owner may
+// give an object away with IPC_SET, so the creator counts too), or more permission than the
+// build grants.
+bool trusted(const ipc_perm &perm, const char *what, int key) {
+    if constexpr (!kRestrictive) return true;
+    const uid_t me = geteuid();
+    const bool mode_ok = (perm.mode & 0777 & ~unsigned(pxr::kIpcMode)) == 0;
+    const bool users_ok =
+        (perm.uid == me && perm.cuid == me) ||
+        ((pxr::kIpcMode & 0070) != 0 && my_group(perm.gid) && my_group(perm.cgid));
+    if (mode_ok && users_ok) return true;
+    fprintf(stderr,
+            "(%d) %s 0x%x is not this environment's (owner %d, creator %d, mode %04o; "
+            "expected user %d, mode %04o): refused\n",
+            int(getpid()), what, unsigned(key), int(perm.uid), int(perm.cuid),
+            unsigned(perm.mode & 0777), int(me), unsigned(pxr::kIpcMode));
+    errno = EACCES;
+    return false;
 }
 
 } // namespace
 
-int _grab_semaphore(int semid) noexcept {
+namespace pxr {
+
+int lock_take(int semid) noexcept {
     return run_lock_ops(semid, sem_lock);
 }
 
-int _release_semaphore(int semid) noexcept {
+int lock_give(int semid) noexcept {
     return run_lock_ops(semid, sem_unlock);
 }
 
-/// A segment created before a failed attach stays in the kernel (its id is in *id_out).
+int lock_force_free(int semid) noexcept {
+    // Setting the value clears every process's undo record for the semaphore, so the kernel
+    // will not take the lock again for this process when it exits.
+    return semctl(semid, 0, SETVAL, 0) == 0 ? 0 : errno;
+}
+
+bool trusted_shm(int id, int key) noexcept {
+    if constexpr (!kRestrictive) return true;
+    shmid_ds ds{};
+    return shmctl(id, IPC_STAT, &ds) == 0 && trusted(ds.shm_perm, "shared memory", key);
+}
+
+bool trusted_sem(int id, int key) noexcept {
+    if constexpr (!kRestrictive) return true;
+    semid_ds ds{};
+    return semctl(id, 0, IPC_STAT, &ds) == 0 && trusted(ds.sem_perm, "semaphore", key);
+}
+
+bool trusted_queue(int id, int key) noexcept {
+    if constexpr (!kRestrictive) return true;
+    msqid_ds ds{};
+    return msgctl(id, IPC_STAT, &ds) == 0 && trusted(ds.msg_perm, "message queue", key);
+}
+
+long key_of_shm(int id) noexcept {
+    shmid_ds ds{};
+    return id >= 0 && shmctl(id, IPC_STAT, &ds) == 0 ? long(ds.shm_perm.__key) : -1;
+}
+
+long key_of_sem(int id) noexcept {
+    semid_ds ds{};
+    return id >= 0 && semctl(id, 0, IPC_STAT, &ds) == 0 ? long(ds.sem_perm.__key) : -1;
+}
+
+long key_of_queue(int id) noexcept {
+    msqid_ds ds{};
+    return id >= 0 && msgctl(id, IPC_STAT, &ds) == 0 ? long(ds.msg_perm.__key) : -1;
+}
+
+bool shm_removed(int id) noexcept {
+    shmid_ds ds{};
+    return shmctl(id, IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST) != 0;
+}
+
+} // namespace pxr
+
+/// A segment created before a failed attach stays in the kernel (its id is in *id_out). In a
+/// restrictive build a segment owned by another user or with a wider mode is refused (null).
 void *SYS_alloc_shm(int *id_out, uint32_t size, int key, int create) noexcept {
     int id;
     if (create) {
@@ -52,6 +135,7 @@ void *SYS_alloc_shm(int *id_out, uint32_t size, int key, int create) noexcept {
     } else {
         id = shmget(key, size, pxr::kOpenPerm);
     }
+    if (id >= 0 && !pxr::trusted_shm(id, key)) id = -1;
     *id_out = id;
     if (id < 0) return nullptr;
     void *address = shmat(id, nullptr, 0);
@@ -64,8 +148,10 @@ int SYS_free_shm(void *address, int id, int remove) noexcept {
     return 0;
 }
 
+/// In a restrictive build a set owned by another user or with a wider mode is refused (1).
 int sema_open(int *id_out, int key, int create) noexcept {
     int id = semget(key, 1, create ? pxr::kCreatePerm : pxr::kOpenPerm);
+    if (id >= 0 && !pxr::trusted_sem(id, key)) id = -1;
     *id_out = id;
     return id < 0 ? 1 : 0;
 }
@@ -80,8 +166,10 @@ int sema_give(int semid) noexcept {
     return semop(semid, &give, 1) != 0 ? 1 : 0;
 }
 
+/// In a restrictive build a set owned by another user or with a wider mode is refused (-1).
 int TSEMA_open(int permission) noexcept {
-    return semget(pxr::kExitSemKey, 1, permission);
+    int id = semget(pxr::kExitSemKey, 1, permission);
+    return id >= 0 && !pxr::trusted_sem(id, pxr::kExitSemKey) ? -1 : id;
 }
 
 int TSEMA_delete(int semid) noexcept {

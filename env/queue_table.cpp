@@ -19,7 +19,13 @@ ModuleQueueEntry &entry(uint32_t module) {
 }
 
 int queue_key(uint32_t module) {
-    return pxr::kModuleQueueKey + int(module);
+    return pxr::module_queue_key(module);
+}
+
+// Gets a queue; in a restrictive build one owned by another user is refused (-1).
+int get_queue(uint32_t module, int permission) {
+    const int id = msgget(queue_key(module), permission);
+    return id >= 0 && !pxr::trusted_queue(id, queue_key(module)) ? -1 : id;
 }
 
 // The status of a module's own queue, or the query's negative code.
@@ -51,9 +57,9 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
         // Whatever an earlier run left in the queue goes with it; the queue is made anew.
         e.msqid = uint32_t(id);
         IPC_delete(module);
-        id = msgget(queue_key(module), pxr::kCreatePerm);
+        id = get_queue(module, pxr::kCreatePerm);
     } else {
-        id = msgget(queue_key(module), pxr::kOpenPerm);
+        id = get_queue(module, pxr::kOpenPerm);
     }
     if (id < 0) {
         e.msqid = PXR_NO_QUEUE;
@@ -65,11 +71,20 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
     return 0;
 }
 
-/// A module id above 254, or a caller that is not attached, is ignored (0).
+/// A module id above 254, or a caller that is not attached, is ignored (0). The id in the
+/// table is only removed when it names a module queue of the key plan; otherwise it is left,
+/// and an entry that owns its queue has the queue under its own key removed instead.
 int IPC_delete(uint32_t module) noexcept {
     if (common_ptr == nullptr || !known_module(module)) return 0;
     ModuleQueueEntry &e = entry(module);
-    msgctl(int(e.msqid), IPC_RMID, nullptr);
+    int id = int(e.msqid);
+    if (!pxr::is_module_queue_key(pxr::key_of_queue(id))) {
+        // By key only while the table is the current environment's: once another process has
+        // closed it, the key may name a new environment's queue.
+        const bool own = (e.queue_flags & kOwnQueue) != 0 && !pxr::shm_removed(pxr_common_id);
+        id = own ? msgget(queue_key(module), 0) : -1;
+    }
+    if (id >= 0) msgctl(id, IPC_RMID, nullptr);
     e.msqid = PXR_NO_QUEUE;
     e.alias_of = pxr::kAliasNone;
     e.queue_flags = 0;

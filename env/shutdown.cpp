@@ -15,14 +15,14 @@ namespace {
 
 constexpr uint32_t kTerminateGraceMs = 200;
 
-// Removes an object of the key plan that no mapping of this process names any more.
-void remove_shm_by_key(int key) {
-    int id = shmget(key, 0, pxr::kOpenPerm);
-    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-}
-void remove_sem_by_key(int key) {
-    int id = semget(key, 0, pxr::kOpenPerm);
-    if (id >= 0) semctl(id, 0, IPC_RMID);
+// The fatal-event semaphore named by the common area, if its key says it is the environment's.
+// Otherwise (the shared id was overwritten) the one under the environment's key, as long as
+// the common area being closed is still the one under its key: after another process closed
+// it, the key may already name a new environment's semaphore.
+void remove_fatal_semaphore(int32_t semid, bool current) {
+    if (pxr::key_of_sem(semid) != pxr::kFatalSemKey)
+        semid = current ? semget(pxr::kFatalSemKey, 0, 0) : -1;
+    if (semid >= 0) sema_close(semid, 1);
 }
 
 } // namespace
@@ -60,20 +60,21 @@ int PXR_terminate(void) noexcept {
     return PXR_close();
 }
 
-/// Besides what the table names, it removes every module queue and partition object left
-/// under the environment's keys (a queue replaced by IPC_attach, a partition not attached
-/// here), so nothing of the environment stays in the kernel.
+/// Removes what the close steps name and nothing else: a partition not attached here and a
+/// queue no table entry names any more are left for `pxr clean`. An id read from the common
+/// area is only acted on when its key is the environment's.
 int PXR_close(void) noexcept {
-    if (common_ptr == nullptr) {
+    pxr::Attachment &self = pxr::attachment;
+    if (self.common == nullptr) {
         // A PXR_init of this process opened the system lock but did not attach.
-        if (pxr_semid != -1) {
-            sema_close(pxr_semid, 1);
-            pxr_semid = -1;
+        if (self.system_lock != -1) {
+            sema_close(self.system_lock, 1);
+            self.system_lock = -1;
         }
         return 0;
     }
 
-    std::atomic_ref<uint32_t> flags = pxr::shared(common_ptr->flags);
+    std::atomic_ref<uint32_t> flags = pxr::shared(self.common->flags);
     uint32_t state = flags.load();
     while (!flags.compare_exchange_weak(state, (state | CA_CLOSING) & ~CA_RUNNING)) {
     }
@@ -81,31 +82,16 @@ int PXR_close(void) noexcept {
     SYS_delete_pids();
 
     for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m)
-        if (common_ptr->module_queues[m].msqid != PXR_NO_QUEUE) IPC_delete(m);
-    for (int m = 0; m < PXR_MODULE_COUNT; ++m) {
-        int id = msgget(pxr::kModuleQueueKey + m, pxr::kOpenPerm);
-        if (id >= 0) msgctl(id, IPC_RMID, nullptr);
-    }
+        if (self.common->module_queues[m].msqid != PXR_NO_QUEUE) IPC_delete(m);
 
-    sema_close(common_ptr->fatal_semid, 1);
-    SYS_free_shm(common_ptr, pxr_common_id, 1);
-    common_ptr = nullptr;
-    sema_close(pxr_semid, 1);
-    pxr_semid = -1;
-
-    for (int p = 0; p < pxr::kPartitions; ++p) {
-        if (partition_hdr[p] != nullptr) {
-            SYS_free_shm(partition_hdr[p], partition_hdr_id[p], 1);
-            partition_hdr[p] = nullptr;
-            if (partition_msgarray[p] != nullptr)
-                SYS_free_shm(partition_msgarray[p], partition_msgarray_id[p], 1);
-            partition_msgarray[p] = nullptr;
-            sema_close(partition_lock_id[p], 1);
-        }
-        remove_shm_by_key(pxr::kPartitionHeaderKey + p);
-        remove_shm_by_key(pxr::kMsgArrayKey + p);
-        remove_sem_by_key(pxr::kPartitionLockKey + p);
-    }
+    remove_fatal_semaphore(self.common->fatal_semid, !pxr::shm_removed(self.common_id));
+    SYS_free_shm(self.common, self.common_id, 1);
+    self.common = nullptr;
+    self.common_id = 0;
+    sema_close(self.system_lock, 1);
+    self.system_lock = -1;
+    for (int p = 0; p < pxr::kPartitions; ++p) pxr::release_partition(p, true);
+    pxr::forget_retired();
 
     PXR_sys_failure = 1;
     return 0;

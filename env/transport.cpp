@@ -17,16 +17,8 @@
 
 namespace {
 
-// One module queue record. The kernel sees mtype plus 12 bytes of text.
-struct QueueRecord {
-    long mtype;
-    uint16_t index;
-    uint16_t partition;
-    uint8_t reserved[8];
-};
-constexpr size_t kRecordText = 12;
-static_assert(offsetof(QueueRecord, reserved) + 8 - offsetof(QueueRecord, index) == kRecordText,
-              "record text is 12 bytes");
+using pxr::kRecordText;
+using pxr::QueueRecord;
 
 constexpr int kFullQueueRetries = 5;
 
@@ -54,6 +46,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     if (qid == PXR_NO_QUEUE) {
         if (common_ptr->error_print)
             fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
+        pxr::drop_if_replaced();
         pxr::pause_seconds(2);
         return -1;
     }
@@ -84,6 +77,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         errno = err;
         perror("PXR_send() msgsnd()");
     }
+    if (pxr::drop_if_replaced()) return -1;
     // A plain increment: two failures at the same instant may count once.
     common_ptr->internal_errors = common_ptr->internal_errors + 1;
     if (common_ptr->fatal_action == 1) {
@@ -172,20 +166,24 @@ uint64_t now_ns() noexcept {
 // ---- Receive spin window ----
 // A waiting receive first polls its queue for up to the window: when the sender answers
 // within it, the receiver never sleeps and the sender's msgsnd has no sleeper to wake, which
-// saves both cross-core wake-ups of a round trip. A window that ends empty is a loss: the
-// receive then waits as usual, and the next `rest` receives of the process wait without
-// polling, rest doubling with each loss up to kMaxRest. A record found after at least one
-// empty poll is a win and clears rest; one that was already waiting proves nothing (the wait
-// would not have slept either). So an idle receiver spends one window and then sleeps, a
-// receiver whose sender shares its core (and cannot answer while it polls) polls once in
-// kMaxRest receives, and a steady exchange polls every time.
+// saves both cross-core wake-ups of a round trip. A window that ends empty, or in which the
+// process lost its core for a while (the core is wanted elsewhere), is a loss: the
+// receive then waits as usual, the next `rest` receives of the process wait without
+// polling, rest doubling with each loss up to kMaxRest, and the window shrinks by half with
+// each loss down to a quarter. A record found after at least one empty poll is a win and
+// restores both; one that was already waiting proves nothing (the wait would not have slept
+// either). So an idle receiver spends one window and then sleeps, a receiver whose sender
+// shares its core (and cannot answer while it polls) polls a quarter window once in kMaxRest
+// receives, and a steady exchange polls every time.
 constexpr uint32_t kSpinMaxUs = 1000000;
 constexpr uint32_t kSpinUnread = UINT32_MAX; // the environment variable is not read yet
-constexpr uint32_t kMaxRest = 256;
+constexpr uint32_t kMaxRest = 1024;
+constexpr uint64_t kPreemptedNs = 20000; // a poll takes about 1 µs
 
 uint32_t spin_us = kSpinUnread;
-uint32_t spin_rest = 0; // receives to wait without polling after each loss
-uint32_t spin_skip = 0; // of those, still to come
+uint32_t spin_shift = 0; // the window in use is spin_us >> spin_shift
+uint32_t spin_rest = 0;  // receives to wait without polling after each loss
+uint32_t spin_skip = 0;  // of those, still to come
 
 // PXR_RECEIVE_SPIN_US: decimal microseconds up to kSpinMaxUs; anything else leaves it off.
 uint32_t spin_from_environment() noexcept {
@@ -211,6 +209,12 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+void lose_window() noexcept {
+    spin_rest = spin_rest == 0 ? 1 : std::min(spin_rest * 2, kMaxRest);
+    spin_skip = spin_rest;
+    spin_shift = std::min(spin_shift + 1, 2u);
+}
+
 // Polls qid for up to the window, and never past limit_ns. True when a poll ended the
 // receive (*out is its result, as take_record gives it).
 [[gnu::noinline]] bool spin_for_record(int qid, uint64_t limit_ns, MSG **out) noexcept {
@@ -220,19 +224,27 @@ inline void cpu_relax() noexcept {
         --spin_skip;
         return false;
     }
-    const uint64_t end = std::min(now_ns() + uint64_t(window) * 1000u, limit_ns);
+    uint64_t last = now_ns();
+    const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
     for (bool first = true;; first = false) {
         const Take t = take_record(qid, IPC_NOWAIT);
+        const uint64_t now = now_ns();
+        // A gap between two polls means the core was taken from us: it is wanted elsewhere
+        // (by the sender, perhaps), so polling on costs others time and counts as a loss.
+        const bool preempted = now - last > kPreemptedNs;
         if (t.found) {
-            if (!first) spin_rest = 0;
+            if (preempted)
+                lose_window();
+            else if (!first)
+                spin_rest = spin_shift = 0;
             *out = t.msg;
             return true;
         }
-        if (now_ns() >= end) break;
+        if (preempted || now >= end) break;
+        last = now;
         cpu_relax();
     }
-    spin_rest = spin_rest == 0 ? 1 : std::min(spin_rest * 2, kMaxRest);
-    spin_skip = spin_rest;
+    lose_window();
     return false;
 }
 
@@ -293,7 +305,7 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
 int PXR_set_receive_spin(uint32_t microseconds) noexcept {
     if (microseconds > kSpinMaxUs) return -1;
     spin_us = microseconds;
-    spin_rest = spin_skip = 0;
+    spin_rest = spin_skip = spin_shift = 0;
     return 0;
 }
 

@@ -239,10 +239,12 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 #define PXR_INIT_ATOMIC 0x4u      /**< lock-free buffer pools */
 #define PXR_INIT_RESET_STATS 0x8u /**< attach: reset the since-reset statistics */
 #define PXR_INIT_NO_ATTACH 0x10u  /**< refuse every later attach */
+/* clang-format off */
 #define PXR_INIT_FATAL_ACTION(a) (((uint32_t)(a) & 0xFu) << 28) /**< 1: terminate on fatal failure */
+/* clang-format on */
 
-#define PXR_OPEN_CREATE 0x1  /**< PXR_open_partition: create (else attach) */
-#define PXR_OPEN_ATOMIC 0x4  /**< lay the free list out in the lock-free form */
+#define PXR_OPEN_CREATE 0x1 /**< PXR_open_partition: create (else attach) */
+#define PXR_OPEN_ATOMIC 0x4 /**< lay the free list out in the lock-free form */
 
 /* ======================================================================== */
 /* Exported per-process data                                                */
@@ -268,7 +270,8 @@ extern PXR_API FILE *tdump_handle;
 /** Take a lock semaphore (wait for 0, then +1, SEM_UNDO). 0 held; 1 failed (the process is then
  *  detached and PXR_sys_failure set). Interrupted waits are repeated. */
 PXR_API int _grab_semaphore(int semid) PXR_NOEXCEPT;
-/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above). */
+/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above): a
+ *  lock not held fails at once, and a held lock whose give-back fails is left free. */
 PXR_API int _release_semaphore(int semid) PXR_NOEXCEPT;
 /** Map a shared-memory segment; with create, an existing segment under key is removed first.
  *  Stores the id (or -1) through id_out. Returns the address or null. */
@@ -324,7 +327,8 @@ PXR_API int SYS_add_pid(int32_t pid, const char *name) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
-/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. */
+/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. Signals only children of
+ *  the caller and processes that map this environment's common area, never the caller. */
 PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
 /** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
  *  give back with SYS_free_signal, or null for another event or a failure. */
@@ -447,7 +451,8 @@ PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
 /** Set this process's receive spin window: a waiting receive first polls its queue for up to
  *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
  *  default) turns it off. The window adapts: after a window that found nothing the next
- *  receives wait without polling (1, 2, 4 ... up to 256 of them) until a poll pays again.
+ *  receives wait without polling (1, 2, 4 ... up to 1024 of them) and the window shrinks
+ *  to a quarter, until a poll pays again.
  *  A signal that arrives while the receive polls runs its handler but does not end the
  *  receive, just as one arriving an instant before a blocking wait; only the wait that
  *  follows returns null on a signal. Without a call, the window is read once from the
@@ -491,8 +496,8 @@ PXR_API int MNG_trace_event_instance(const MSG *traced, uint8_t src, uint8_t dst
 PXR_API int MNG_seltrace_event(const MSG *traced, uint8_t status, uint8_t src,
                                uint8_t dst) PXR_NOEXCEPT;
 /** As MNG_seltrace_event, with an instance number. */
-PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src,
-                                        uint8_t dst, uint32_t instance) PXR_NOEXCEPT;
+PXR_API int MNG_seltrace_event_instance(const MSG *traced, uint8_t status, uint8_t src, uint8_t dst,
+                                        uint32_t instance) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message trace text                                                       */
@@ -515,8 +520,8 @@ PXR_API int trace_partition_sysmsg(const SysMsg *sysmsg, uint32_t show_all) PXR_
 /** Send an identity request (type 0x6111) from src to dst. 0 sent; -1 no message or send failed. */
 PXR_API int ID_req_ident(uint8_t src, uint8_t dst, uint8_t id) PXR_NOEXCEPT;
 /** Write an identity into msg's 28 parameter bytes. 0 written; 1 msg->len below 28. */
-PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1,
-                           uint8_t ident_byte2, const char *text) PXR_NOEXCEPT;
+PXR_API int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1, uint8_t ident_byte2,
+                           const char *text) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message helpers                                                          */
@@ -676,7 +681,8 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
     uint32_t returned;  /**< buffers given back (dry run: that would be) */
-    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their receiver */
+    uint32_t queued;    /**< buffers of dead processes still referenced by a queue: left for their
+                           receiver */
     uint32_t undecided; /**< buffers that seem to be held by dead processes but could not be
                              proven free of every queue and live process this time */
 } PXR_reclaim_stats;
@@ -706,6 +712,20 @@ PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *
 /** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told
  *  (another user's process counts as running), -1 for pid <= 0. */
 PXR_API int PXR_process_gone(int32_t pid) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Lock-free pool repair                                                    */
+/* ======================================================================== */
+
+/** Repair the lock-free free list of an attached partition after processes were killed inside
+ *  an allocation or a release: buffers marked free but on no list are appended again, the head
+ *  and tail words get their buffers' tags, the tail names the last buffer, and alloc_count is
+ *  set to the number of buffers marked allocated. Only for a QUIESCENT partition: no process
+ *  may allocate or release in it while this runs. Buffers marked allocated are left alone.
+ *  *relinked_out (may be null) gets the number of buffers appended. 0 done; 1 the list itself
+ *  is damaged (a link out of range or a cycle), nothing changed; -1 not attached, partition
+ *  not 0 or 1 or not attached, or not in the lock-free form. */
+PXR_API int32_t PXR_repair_partition(uint32_t partition, uint32_t *relinked_out) PXR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -9,8 +9,11 @@ namespace {
 
 constexpr const char *kBase = "partition 0 buffers=8 size=64\nqueue 0x20\n";
 
-TEST(ConfigBridge, refuses_what_cannot_be_routed) {
-    setenv("PXR_BRIDGE_PROGRAM", PXR_TOOL_PATH "-bridge", 1);
+class ConfigBridge : public ::testing::Test {
+    void SetUp() override { setenv("PXR_BRIDGE_PROGRAM", PXR_TOOL_PATH "-bridge", 1); }
+};
+
+TEST_F(ConfigBridge, refuses_what_cannot_be_routed) {
     const struct {
         const char *lines;
         const char *error;
@@ -35,26 +38,6 @@ TEST(ConfigBridge, refuses_what_cannot_be_routed) {
         for (const std::string &e : errors) all += e + "\n";
         EXPECT_NE(all.find(c.error), std::string::npos) << c.lines << "\n" << all;
     }
-}
-
-TEST(ConfigBridge, adds_the_bridge_queue_remote_aliases_and_the_bridge_process) {
-    setenv("PXR_BRIDGE_PROGRAM", PXR_TOOL_PATH "-bridge", 1);
-    Config cfg;
-    std::vector<std::string> errors;
-    ASSERT_TRUE(parse_config(std::string(kBase) + "remote 0x30 0x31\n"
-                                                  "bridge url=nats://a:1 url=nats://b:2 cluster=c "
-                                                  "module=0x40 discovery=off\n",
-                             "f", cfg, errors))
-        << (errors.empty() ? "" : errors[0]);
-    EXPECT_EQ(cfg.queues.back(), 0x40u);
-    ASSERT_EQ(cfg.aliases.size(), 2u);
-    EXPECT_EQ(cfg.aliases[1].module, 0x31u);
-    EXPECT_EQ(cfg.aliases[1].target, 0x40u);
-    ASSERT_EQ(cfg.spawns.size(), 1u);
-    const std::vector<std::string> want = {bridge_program(), "url=nats://a:1", "url=nats://b:2",
-                                           "cluster=c",      "module=0x40",    "discovery=off",
-                                           "remote=0x30",    "remote=0x31"};
-    EXPECT_EQ(cfg.spawns[0].argv, want);
 }
 
 } // namespace

@@ -184,37 +184,4 @@ TEST_F(CrashTest, ConsumerKilledInTheMiddleOfTraffic) {
     EXPECT_TRUE(named);
 }
 
-TEST_F(CrashTest, KilledLoaderIsCleanedAndANewEnvironmentStarts) {
-    Ready ready;
-    pid_t loader = pxrtest::start_child([&] {
-        if (PXR_init(PXR_INIT_CREATE, 0, 0) != 0) return 1;
-        if (PXR_open_partition(0, 16, 64, 0, 0, PXR_OPEN_CREATE) != 0) return 2;
-        if (IPC_create(10, 1) != 0) return 3;
-        ready.signal();
-        return PXR_wait_exit();
-    });
-    ASSERT_TRUE(ready.wait());
-    usleep(50000); // into its wait
-    kill_and_reap(loader);
-
-    // Everything it made is left behind: a new loader is refused.
-    EXPECT_EQ(PXR_init(PXR_INIT_CREATE, 0, 0), 1);
-#ifdef PXR_TOOL_PATH
-    const std::string cmd = std::string(PXR_TOOL_PATH) + " clean >/dev/null 2>&1";
-    int st = std::system(cmd.c_str());
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << "clean left objects behind";
-#else
-    pxrtest::remove_environment_objects();
-#endif
-    ASSERT_EQ(PXR_init(PXR_INIT_CREATE, 0, 0), 0);
-    EXPECT_EQ(PXR_open_partition(0, 16, 64, 0, 0, PXR_OPEN_CREATE), 0u);
-    EXPECT_EQ(IPC_create(10, 1), 0);
-    MSG *m = getm(1, 0, 0, 8);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(PXR_send(10, m), 0);
-    EXPECT_EQ(PXR_grab(10), m);
-    EXPECT_EQ(relm(m), 0);
-}
-
 } // namespace

@@ -1,11 +1,20 @@
-// getm, relm, confirm_msg and the instance accessors.
-#include "ipc_test.h"
-
+// The message helpers (getm, relm, confirm_msg, instances), the identity request and its
+// answer, and the C++ interface's ownership of buffers and of the environment.
 #include "env/pxr_internal.h"
+#include "ipc_test.h"
+#include "pxr.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <tuple>
+#include <vector>
 
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 class Helpers : public pxrtest::IpcTest {};
 
@@ -51,6 +60,139 @@ TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAske
     EXPECT_EQ(getm(2, 0, 0, 33), nullptr); // larger than the partition
     EXPECT_EQ(gett(), nullptr);
     EXPECT_EQ(getr(), nullptr);
+}
+
+Bytes params(const MSG *m) {
+    return {m->param, m->param + 28};
+}
+Bytes ident(Bytes head, const std::string &text) {
+    head.insert(head.end(), text.begin(), text.end());
+    head.resize(28, 0);
+    return head;
+}
+
+TEST(Ident, BuildIdent) {
+    alignas(8) uint8_t bytes[PXR_MSG_HEADER_SIZE + 40];
+    std::memset(bytes, 0xEE, sizeof bytes);
+    MSG *m = reinterpret_cast<MSG *>(bytes);
+    m->len = 27;
+    EXPECT_EQ(ID_build_ident(m, 0x0102, 3, 4, "ABC"), 1);
+    EXPECT_EQ(params(m), Bytes(28, 0xEE));
+
+    m->len = 28;
+    EXPECT_EQ(ID_build_ident(m, 0x0102, 3, 4, "ABC"), 0);
+    EXPECT_EQ(params(m), ident({1, 2, 3, 4}, "ABC"));
+    EXPECT_EQ(m->param[28], 0xEE);
+    EXPECT_EQ(ID_build_ident(m, 0xFFFF, 0xFF, 0, "abcdefghijklmnopqrstuvwxyz1234"), 0);
+    EXPECT_EQ(params(m), ident({0xFF, 0xFF, 0xFF, 0}, "abcdefghijklmnopqrstuvw"));
+}
+
+class IdentTest : public pxrtest::IpcTest {};
+
+TEST_F(IdentTest, RequestFromAnotherProcessAndAnswer) {
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = 1; // the request must clear what the buffer held
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    MSG *dirty = getm(1, 0, 0, 64);
+    std::memset(dirty->param, 0xA5, 64);
+    relm(dirty);
+    ASSERT_EQ(IPC_create(0x20, 1), 0);
+    ASSERT_EQ(IPC_create(0x23, 1), 0);
+
+    ASSERT_EQ(pxrtest::run_child([] { return PXR_unlink() + ID_req_ident(0x23, 0x20, 7); }), 0);
+    MSG *req = PXR_grab(0x20);
+    ASSERT_EQ(req, dirty);
+    EXPECT_EQ(std::tuple(req->type, req->id, req->src, req->dst),
+              std::tuple(0x6111, 7, 0x23, 0x20));
+    EXPECT_EQ(req->reply_mask, 0x0008); // bit (0x23 & 15)
+    EXPECT_EQ(req->msg_class | req->status | req->info | req->instance, 0u);
+    EXPECT_EQ(req->len, 28);
+    EXPECT_EQ(params(req), Bytes(28, 0));
+
+    EXPECT_EQ(ID_build_ident(req, 0xBEEF, 1, 2, "module-20"), 0);
+    EXPECT_EQ(confirm_msg(req), 0);
+    MSG *answer = PXR_grab(0x23);
+    ASSERT_EQ(answer, req);
+    EXPECT_EQ(std::tuple(answer->type, answer->src, answer->dst, answer->reply_mask),
+              std::tuple(0x2111, 0x20, 0x23, 0));
+    EXPECT_EQ(params(answer), ident({0xBE, 0xEF, 1, 2}, "module-20"));
+    relm(answer);
+
+    // A request that cannot be sent is released.
+    EXPECT_EQ(ID_req_ident(0x13, 0x44, 1), -1);
+    EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+}
+
+constexpr uint8_t kModule = 0x20;
+
+class CppApi : public pxrtest::IpcTest {
+  protected:
+    void SetUp() override {
+        IpcTest::SetUp();
+        pxrtest::EnvSpec layout;
+        layout.buffers0 = 4;
+        layout.size0 = 32;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_EQ(IPC_create(kModule, 1), 0);
+    }
+    static uint32_t allocated() { return partition_hdr[0]->alloc_count; }
+};
+
+TEST_F(CppApi, SentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
+    {
+        auto m = pxr::allocate(0x100, 7, 0, 4);
+        ASSERT_TRUE(m.has_value());
+        m->set_route(0x21, kModule);
+        EXPECT_EQ(pxr::send(kModule, *m), pxr::error::none);
+        EXPECT_FALSE(*m);
+    }
+    EXPECT_EQ(allocated(), 1u) << "a sent buffer is not released by the sender's handle";
+    {
+        auto in = pxr::grab(kModule);
+        ASSERT_TRUE(in.has_value());
+        EXPECT_EQ(in->src(), 0x21);
+    }
+    EXPECT_EQ(allocated(), 0u);
+    EXPECT_FALSE(pxr::grab(kModule).has_value());
+
+    // A refused send leaves the buffer with the handle, which still releases it.
+    {
+        auto m = pxr::allocate(0x100, 8, 0, 4);
+        ASSERT_TRUE(m.has_value());
+        pxr::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
+        EXPECT_EQ(pxr::send(kModule, *m), pxr::error::traffic_forbidden);
+        pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
+        EXPECT_EQ(m->id(), 8);
+        EXPECT_EQ(PXR_pending_msgs(kModule), 0);
+    }
+    EXPECT_EQ(allocated(), 0u);
+
+    pxr::message empty;
+    EXPECT_EQ(pxr::send(kModule, empty), pxr::error::empty_handle);
+}
+
+class CppEnvironment : public pxrtest::IpcTest {};
+
+TEST_F(CppEnvironment, CreatesAndRemovesEverything) {
+    pxr::error why = pxr::error::none;
+    {
+        auto env = pxr::environment::create({.atomic = true, .congestion_module = 0x10}, &why);
+        ASSERT_TRUE(env.has_value());
+        EXPECT_EQ(env->add_partition(0, 8, 16), pxr::error::none);
+        EXPECT_EQ(env->add_partition(0, 8, 16), pxr::error::partition_failed);
+        EXPECT_EQ(env->add_queue(0x10), pxr::error::none);
+        EXPECT_EQ(env->add_alias(0x11, 0x10), pxr::error::none);
+        EXPECT_EQ(env->add_alias(0x12, 0x13), pxr::error::alias_failed);
+        EXPECT_EQ(common_ptr->atomic_mode & 1, 1u);
+        EXPECT_EQ(partition_hdr[0]->free_tail, 6u) << "the atomic form leaves one buffer behind";
+
+        // The creator can hand the environment on; only the last owner closes it.
+        pxr::environment owner = std::move(*env);
+        EXPECT_EQ(pxr::environment::create({}, &why), std::nullopt);
+        EXPECT_EQ(why, pxr::error::exists);
+    }
+    EXPECT_EQ(common_ptr, nullptr);
+    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
 }
 
 } // namespace

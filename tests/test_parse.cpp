@@ -154,4 +154,11 @@ TEST(Parse, ParseLineOverLongLinesAndEndOfInput) {
     EXPECT_EQ(errors, "Error : Unbalached quote  \"" + std::string(198, 'q') + "\n");
 
     EXPECT_TRUE(parse_all("", &errors).empty());
+
+    // Every byte value in one line: the reader advances and no token outgrows the line.
+    std::string every;
+    for (int b = 1; b < 256; ++b) every += b == '\n' ? 'x' : char(b);
+    lines = parse_all(every + "\n", &errors);
+    EXPECT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(0, 1), "!");
 }

@@ -39,23 +39,6 @@ TEST_F(Process, TableHoldsTwoHundredFiftyEntriesWithShortenedNames) {
     EXPECT_EQ(common_ptr->processes[249].pid, 1249);
 }
 
-TEST_F(Process, ConcurrentAppendsEachGetTheirOwnEntry) {
-    constexpr int kChildren = 4, kEach = 40;
-    pid_t kids[kChildren];
-    for (int c = 0; c < kChildren; ++c) {
-        kids[c] = start_child([c] {
-            for (int i = 0; i < kEach; ++i)
-                if (SYS_add_pid(100000 + c * kEach + i, "child") != 0) return 1;
-            return 0;
-        });
-    }
-    for (pid_t k : kids) EXPECT_EQ(wait_child(k), 0);
-    ASSERT_EQ(common_ptr->process_count, kChildren * kEach);
-    std::set<int32_t> pids;
-    for (int i = 0; i < kChildren * kEach; ++i) pids.insert(common_ptr->processes[i].pid);
-    EXPECT_EQ(pids.size(), std::size_t(kChildren * kEach));
-}
-
 TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     char prog[] = "pxr-no-such-program";
     char *argv[] = {prog, nullptr};

@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -17,6 +16,17 @@ class Metrics : public pxrtest::IpcTest {};
 
 bool has(const std::string &text, const std::string &line) {
     return text.find("\n" + line + "\n") != std::string::npos;
+}
+
+std::string output_of(const char *command) {
+    std::fflush(nullptr);
+    std::string out;
+    if (FILE *f = popen(command, "r")) {
+        char buf[512];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+        EXPECT_EQ(pclose(f), 0) << command;
+    }
+    return out;
 }
 
 // Starts `pxr metrics --listen 127.0.0.1:0` and reads the port it reports.
@@ -82,21 +92,23 @@ TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
     EXPECT_EQ(pxrtest::wait_child(server), 128 + SIGTERM);
 
     // pxr watch: sub-second rounds, the queue and the process, nothing beyond 80 columns.
-    std::fflush(nullptr);
-    FILE *watch = popen(PXR_TOOL_PATH " watch --interval 0.2 --count 2 2>/dev/null", "r");
-    ASSERT_NE(watch, nullptr);
-    std::string out;
-    char line[512];
+    std::string out = output_of(PXR_TOOL_PATH " watch --interval 0.2 --count 2 2>/dev/null");
     int titles = 0;
-    while (std::fgets(line, sizeof line, watch) != nullptr) {
-        EXPECT_LE(std::strlen(line), 81u) << line;
-        titles += std::strncmp(line, "pxr watch", 9) == 0;
-        out += line;
+    for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        EXPECT_LE(end - at, 80u) << out.substr(at, end - at);
+        titles += out.compare(at, 9, "pxr watch") == 0;
     }
-    EXPECT_EQ(pclose(watch), 0);
     EXPECT_EQ(titles, 2) << out;
     EXPECT_NE(out.find("\n0x20            1"), std::string::npos) << out;
     EXPECT_NE(out.find("running  "), std::string::npos) << out;
+
+    // JSON: a time never written is null; the buffer waiting in the queue is listed.
+    out = output_of(PXR_TOOL_PATH " status --json 2>/dev/null");
+    EXPECT_NE(out.find("\"count_since_reset\":0,\"last_onset\":null"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\"max_time\":null"), std::string::npos) << out;
+    out = output_of(PXR_TOOL_PATH " msgs --json 2>/dev/null");
+    EXPECT_EQ(out.rfind("[{\"partition\":0,", 0), 0u) << out;
+    EXPECT_NE(out.find("\"type\":256,\"id\":1,\"src\""), std::string::npos) << out;
     relm(PXR_grab(0x20));
 }
 

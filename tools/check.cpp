@@ -1,14 +1,13 @@
 #include "check.h"
 
+#include "env/lfpool.h"
 #include "tool.h"
 
-#include "env/lfpool.h"
-
-#include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
+#include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <sys/msg.h>
 #include <sys/shm.h>
@@ -16,8 +15,6 @@
 namespace pxrtool {
 
 namespace {
-
-constexpr int32_t kMaxBuffers = 65000;
 
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *fmt, ...) {
@@ -29,74 +26,79 @@ std::string format(const char *fmt, ...) {
     return buf;
 }
 
-bool pid_alive(int32_t pid) {
-    if (pid <= 0) return false;
-    return kill(pid, 0) == 0 || errno == EPERM;
-}
-
 std::vector<PidCount> tally(const std::map<int32_t, uint32_t> &by_pid) {
     std::vector<PidCount> out;
     for (const auto &[pid, n] : by_pid) out.push_back({pid, n, pid_alive(pid)});
     return out;
 }
 
-// Slots are read by copy: the array may be shared with running processes, and a copy keeps
-// each decision based on one reading of a field.
-struct SlotView {
-    SysMsg sys;
-    uint32_t rear_guard;
-};
-
-SlotView read_slot(const uint8_t *array, uint32_t stride, uint32_t i) {
-    SlotView v;
-    const uint8_t *base = array + std::size_t(i) * stride;
-    std::memcpy(&v.sys, base, sizeof v.sys);
-    std::memcpy(&v.rear_guard, base + stride - 4, sizeof v.rear_guard);
-    return v;
+// The geometry problem that leaves no slot to find, or an empty text.
+std::string geometry_problem(const PartitionHeader &h, std::size_t array_bytes) {
+    if (h.num_msgs < 1 || h.num_msgs > kMaxBuffers)
+        return format("num_msgs %d is outside 1..%d", h.num_msgs, kMaxBuffers);
+    if (h.param_size > 0xFFFFFFFFu - PXR_SLOT_OVERHEAD ||
+        h.stride != h.param_size + PXR_SLOT_OVERHEAD)
+        return format("stride %u does not match parameter size %u", h.stride, h.param_size);
+    if (std::size_t(h.num_msgs) * h.stride > array_bytes)
+        return format("%d slots of %u bytes do not fit the %zu-byte message array", h.num_msgs,
+                      h.stride, array_bytes);
+    return {};
 }
 
 // The free list as walked: the slots visited in order, and how the walk ended.
 struct Walk {
     std::vector<uint32_t> order;
+    std::vector<uint8_t> listed; // per slot
     bool out_of_range = false;
     uint32_t bad_word = 0;
     bool cycle = false;
 };
 
-Walk walk_list(const uint8_t *array, uint32_t stride, int32_t num_msgs, uint32_t first,
-               std::vector<uint8_t> &listed) {
+Walk walk_list(const PartitionSnapshot &snap, bool atomic) {
     Walk w;
-    uint32_t idx = first;
+    w.listed.assign(snap.slots.size(), 0);
+    const PartitionHeader &h = snap.header;
+    // An empty list in the locked form; its free_tail is stale then.
+    if (!atomic && h.free_head == PXR_NO_INDEX) return w;
+    uint32_t idx = atomic ? pxr::lf::word_index(h.free_head) : h.free_head;
     for (;;) {
-        if (idx >= uint32_t(num_msgs)) {
+        if (idx >= snap.slots.size()) {
             w.out_of_range = true;
             w.bad_word = idx;
-            break;
+            return w;
         }
-        if (listed[idx]) {
+        if (w.listed[idx]) {
             w.cycle = true;
-            break;
+            return w;
         }
-        listed[idx] = 1;
+        w.listed[idx] = 1;
         w.order.push_back(idx);
-        uint32_t nx;
-        std::memcpy(&nx, array + std::size_t(idx) * stride + offsetof(SysMsg, next), sizeof nx);
-        if (nx == PXR_NO_INDEX) break;
-        idx = nx;
+        idx = snap.slots[idx].sys.next;
+        if (idx == PXR_NO_INDEX) return w;
     }
-    return w;
 }
 
-uint32_t tag_of(const uint8_t *array, uint32_t stride, uint32_t idx) {
-    uint32_t count;
-    std::memcpy(&count, array + std::size_t(idx) * stride + offsetof(SysMsg, getmem_count),
-                sizeof count);
-    return pxr::lf::list_word(count, idx);
+uint32_t tag_of(const PartitionSnapshot &snap, uint32_t idx) {
+    return pxr::lf::list_word(snap.slots[idx].sys.getmem_count, idx);
 }
 
-void check_list_ends(PartitionCheck &r, const PartitionHeader &h, const uint8_t *array,
-                     const Walk &w) {
-    if (w.order.empty()) return;
+void check_walk(PartitionCheck &r, const Walk &w) {
+    if (w.out_of_range) {
+        ++r.bad_links;
+        r.problems.push_back(
+            format("free list link %u is beyond the %d buffers", w.bad_word, r.num_msgs));
+    }
+    if (w.cycle) {
+        r.cycle = true;
+        r.problems.push_back(format("free list runs into a cycle after %zu slots", w.order.size()));
+    }
+    if (r.atomic && !w.out_of_range && !w.cycle && w.order.empty())
+        r.problems.push_back("the lock-free free list is empty");
+}
+
+void check_list_ends(PartitionCheck &r, const PartitionSnapshot &snap, const Walk &w) {
+    if (w.order.empty() || w.out_of_range || w.cycle) return;
+    const PartitionHeader &h = snap.header;
     const uint32_t last = w.order.back();
     if (!r.atomic) {
         if (h.free_tail != last)
@@ -107,9 +109,9 @@ void check_list_ends(PartitionCheck &r, const PartitionHeader &h, const uint8_t 
     // Lock-free form: head and tail carry the tag of the slot they name, and the tail may lag
     // one slot behind the real end of the list.
     const uint32_t head_idx = pxr::lf::word_index(h.free_head);
-    if (h.free_head != tag_of(array, h.stride, head_idx))
+    if (h.free_head != tag_of(snap, head_idx))
         r.problems.push_back(format("free_head 0x%08x carries a stale tag (slot tag 0x%08x)",
-                                    h.free_head, tag_of(array, h.stride, head_idx)));
+                                    h.free_head, tag_of(snap, head_idx)));
     const uint32_t tail_idx = pxr::lf::word_index(h.free_tail);
     const bool tail_at_end = tail_idx == last;
     const bool tail_lags = w.order.size() >= 2 && tail_idx == w.order[w.order.size() - 2];
@@ -117,8 +119,78 @@ void check_list_ends(PartitionCheck &r, const PartitionHeader &h, const uint8_t 
         r.problems.push_back(format("free_tail names slot %u, which is neither the end of the "
                                     "free list (slot %u) nor the slot before it",
                                     tail_idx, last));
-    else if (tail_idx < uint32_t(h.num_msgs) && h.free_tail != tag_of(array, h.stride, tail_idx))
+    else if (h.free_tail != tag_of(snap, tail_idx))
         r.problems.push_back(format("free_tail 0x%08x carries a stale tag", h.free_tail));
+}
+
+// The first holder of an allocated buffer when every holder has ended, else 0. A buffer that
+// was sent is held by its last sender and receiver (the stamps cannot tell their order), one
+// never sent by its allocator; a relmem stamp means a release was under way.
+int32_t gone_holder(const SysMsg &s) {
+    if (s.relmem_pid != 0 || s.getmem_pid <= 0) return 0;
+    const bool sent = s.send_pid != 0 || s.receive_pid != 0;
+    const int32_t holders[2] = {sent ? s.send_pid : s.getmem_pid, sent ? s.receive_pid : 0};
+    int32_t first = 0;
+    for (int32_t pid : holders) {
+        if (pid == 0) continue;
+        if (pid < 0 || pid_alive(pid)) return 0;
+        if (first == 0) first = pid;
+    }
+    return first;
+}
+
+// Sorts every slot into the list, allocated, both or neither, and checks its identity words.
+void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk &w) {
+    std::map<int32_t, uint32_t> by_allocator, by_receiver;
+    uint32_t odd_allocated_values = 0;
+    for (uint32_t i = 0; i < snap.slots.size(); ++i) {
+        const SlotView &s = snap.slots[i];
+        if (s.sys.index != i || s.sys.partition != r.partition) ++r.bad_identity;
+        if (s.sys.front_guard != PXR_FRONT_GUARD || s.rear_guard != PXR_REAR_GUARD)
+            ++r.damaged_guards;
+        if (s.sys.allocated > 1) ++odd_allocated_values;
+        const bool marked = s.sys.allocated != 0;
+        if (w.listed[i]) {
+            ++(marked ? r.in_both : r.on_free_list);
+        } else if (marked) {
+            ++r.allocated;
+            ++by_allocator[s.sys.getmem_pid];
+            ++by_receiver[s.sys.receive_pid];
+            if (const int32_t pid = gone_holder(s.sys); pid != 0)
+                r.held_by_gone.push_back({i, pid});
+        } else {
+            ++r.in_neither;
+        }
+    }
+    r.allocators = tally(by_allocator);
+    r.receivers = tally(by_receiver);
+    if (odd_allocated_values != 0)
+        r.problems.push_back(
+            format("%u slots hold an allocated mark other than 0 or 1", odd_allocated_values));
+}
+
+// Problems found by counting, and the header's statistics against each other.
+void check_counts(PartitionCheck &r, const PartitionHeader &h) {
+    if (r.bad_identity != 0)
+        r.problems.push_back(format("%u slots carry a wrong index or partition", r.bad_identity));
+    if (r.damaged_guards != 0)
+        r.problems.push_back(format("%u slots have a damaged guard", r.damaged_guards));
+    if (r.in_neither != 0)
+        r.problems.push_back(
+            format("%u buffers are neither on the free list nor allocated", r.in_neither));
+    if (r.in_both != 0)
+        r.problems.push_back(
+            format("%u buffers are on the free list and marked allocated", r.in_both));
+    if (r.alloc_count != r.allocated)
+        r.problems.push_back(
+            format("alloc_count is %u but %u buffers are allocated", r.alloc_count, r.allocated));
+    if (h.max_alloc < h.alloc_count)
+        r.problems.push_back(
+            format("max_alloc %u is below alloc_count %u", h.max_alloc, h.alloc_count));
+    if (h.max_alloc_reset > h.max_alloc)
+        r.problems.push_back(
+            format("max_alloc_reset %u is above max_alloc %u", h.max_alloc_reset, h.max_alloc));
+    if (h.cong_status > 1) r.problems.push_back(format("cong_status is %u", h.cong_status));
 }
 
 template <typename T>
@@ -133,189 +205,151 @@ T *map_segment(int key, std::size_t *bytes) {
     return static_cast<T *>(p);
 }
 
-void print_pids(FILE *out, const char *what, const std::vector<PidCount> &pids) {
-    for (const PidCount &c : pids)
-        std::fprintf(out, "      %s pid %d: %u%s\n", what, int(c.pid), c.buffers,
-                     c.pid == 0 ? "" : (c.alive ? " (running)" : " (gone)"));
+// One partition's segments, mapped read-only for the length of a check.
+struct MappedPartition {
+    const PartitionHeader *header = nullptr;
+    const uint8_t *array = nullptr;
+    std::size_t header_bytes = 0, array_bytes = 0;
+    std::string problem; // the segments cannot be checked at all
+
+    explicit MappedPartition(int p) {
+        header = map_segment<const PartitionHeader>(PXR_KEY_PARTITION_HEADER + p, &header_bytes);
+        array = map_segment<const uint8_t>(PXR_KEY_MSG_ARRAY + p, &array_bytes);
+        if (header != nullptr && header_bytes < sizeof(PartitionHeader))
+            problem = format("partition %d header segment is too small", p);
+        else if (header != nullptr && array == nullptr)
+            problem = format("partition %d has a header but no message array", p);
+    }
+    ~MappedPartition() {
+        if (header != nullptr) shmdt(header);
+        if (array != nullptr) shmdt(array);
+    }
+    MappedPartition(const MappedPartition &) = delete;
+    MappedPartition &operator=(const MappedPartition &) = delete;
+    bool checkable() const { return header != nullptr && array != nullptr && problem.empty(); }
+};
+
+uint32_t queued_records(const CommonArea &ca) {
+    uint32_t n = 0;
+    for (const ModuleQueueEntry &e : ca.module_queues) {
+        if (e.msqid == PXR_NO_QUEUE || (e.queue_flags & 1u) == 0) continue;
+        msqid_ds ds{};
+        if (msgctl(int(e.msqid), IPC_STAT, &ds) == 0) n += uint32_t(ds.msg_qnum);
+    }
+    return n;
+}
+
+void pause_for(int ms) {
+    timespec ts{ms / 1000, long(ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
 }
 
 } // namespace
 
-PartitionCheck check_partition(int partition, const PartitionHeader *header, const uint8_t *array,
-                               std::size_t array_bytes, bool atomic) {
+bool PartitionSnapshot::same_as(const PartitionSnapshot &o) const {
+    return std::memcmp(&header, &o.header, sizeof header) == 0 && slots.size() == o.slots.size() &&
+           std::memcmp(slots.data(), o.slots.data(), slots.size() * sizeof(SlotView)) == 0;
+}
+
+PartitionSnapshot snapshot_partition(const PartitionHeader *header, const uint8_t *array,
+                                     std::size_t array_bytes) {
+    PartitionSnapshot snap;
+    std::memcpy(&snap.header, header, sizeof snap.header);
+    snap.geometry = geometry_problem(snap.header, array_bytes);
+    if (!snap.geometry.empty()) return snap;
+    const uint32_t stride = snap.header.stride;
+    snap.slots.resize(std::size_t(snap.header.num_msgs));
+    for (std::size_t i = 0; i < snap.slots.size(); ++i) {
+        const uint8_t *base = array + i * stride;
+        std::memcpy(&snap.slots[i].sys, base, sizeof(SysMsg));
+        std::memcpy(&snap.slots[i].rear_guard, base + stride - 4, sizeof(uint32_t));
+    }
+    return snap;
+}
+
+PartitionCheck check_snapshot(int partition, const PartitionSnapshot &snap, bool atomic) {
     PartitionCheck r;
     r.partition = partition;
     r.atomic = atomic;
-    if (header == nullptr || array == nullptr) return r;
     r.present = true;
-
-    PartitionHeader h;
-    std::memcpy(&h, header, sizeof h);
-    r.num_msgs = h.num_msgs;
-    r.param_size = h.param_size;
-    r.alloc_count = h.alloc_count;
-
-    // Geometry first: without it no slot can be found.
-    if (h.num_msgs < 1 || h.num_msgs > kMaxBuffers) {
-        r.problems.push_back(format("num_msgs %d is outside 1..%d", h.num_msgs, kMaxBuffers));
+    r.num_msgs = snap.header.num_msgs;
+    r.param_size = snap.header.param_size;
+    r.alloc_count = snap.header.alloc_count;
+    // Without the geometry no slot can be found.
+    if (!snap.geometry.empty()) {
+        r.problems.push_back(snap.geometry);
         return r;
     }
-    if (h.param_size > 0xFFFFFFFFu - PXR_SLOT_OVERHEAD ||
-        h.stride != h.param_size + PXR_SLOT_OVERHEAD) {
-        r.problems.push_back(
-            format("stride %u does not match parameter size %u", h.stride, h.param_size));
-        return r;
-    }
-    if (std::size_t(h.num_msgs) * h.stride > array_bytes) {
-        r.problems.push_back(format("%d slots of %u bytes do not fit the %zu-byte message array",
-                                    h.num_msgs, h.stride, array_bytes));
-        return r;
-    }
-
-    std::vector<uint8_t> listed(std::size_t(h.num_msgs), 0);
-    Walk w;
-    if (!atomic && h.free_head == PXR_NO_INDEX) {
-        // Empty list in the locked form; free_tail is stale then.
-    } else {
-        const uint32_t first = atomic ? pxr::lf::word_index(h.free_head) : h.free_head;
-        w = walk_list(array, h.stride, h.num_msgs, first, listed);
-    }
-    if (w.out_of_range) {
-        ++r.bad_links;
-        r.problems.push_back(
-            format("free list link %u is beyond the %d buffers", w.bad_word, h.num_msgs));
-    }
-    if (w.cycle) {
-        r.cycle = true;
-        r.problems.push_back(format("free list runs into a cycle after %zu slots", w.order.size()));
-    }
-    if (!w.out_of_range && !w.cycle) check_list_ends(r, h, array, w);
-
-    std::map<int32_t, uint32_t> by_allocator, by_receiver;
-    uint32_t odd_allocated_values = 0;
-    for (int32_t i = 0; i < h.num_msgs; ++i) {
-        const SlotView s = read_slot(array, h.stride, uint32_t(i));
-        if (s.sys.index != uint32_t(i) || s.sys.partition != partition) ++r.bad_identity;
-        if (s.sys.front_guard != PXR_FRONT_GUARD || s.rear_guard != PXR_REAR_GUARD)
-            ++r.damaged_guards;
-        if (s.sys.allocated > 1) ++odd_allocated_values;
-        const bool marked = s.sys.allocated != 0;
-        if (listed[std::size_t(i)]) {
-            if (marked)
-                ++r.in_both;
-            else
-                ++r.on_free_list;
-        } else if (marked) {
-            ++r.allocated;
-            ++by_allocator[s.sys.getmem_pid];
-            ++by_receiver[s.sys.receive_pid];
-        } else {
-            ++r.in_neither;
-        }
-    }
-    r.allocators = tally(by_allocator);
-    r.receivers = tally(by_receiver);
-
-    if (r.bad_identity != 0)
-        r.problems.push_back(format("%u slots carry a wrong index or partition", r.bad_identity));
-    if (r.damaged_guards != 0)
-        r.problems.push_back(format("%u slots have a damaged guard", r.damaged_guards));
-    if (odd_allocated_values != 0)
-        r.problems.push_back(
-            format("%u slots hold an allocated mark other than 0 or 1", odd_allocated_values));
-    if (r.in_neither != 0)
-        r.problems.push_back(
-            format("%u buffers are neither on the free list nor allocated", r.in_neither));
-    if (r.in_both != 0)
-        r.problems.push_back(
-            format("%u buffers are on the free list and marked allocated", r.in_both));
-    if (r.alloc_count != r.allocated)
-        r.problems.push_back(
-            format("alloc_count is %u but %u buffers are allocated", r.alloc_count, r.allocated));
-    if (atomic && !w.out_of_range && !w.cycle && w.order.empty())
-        r.problems.push_back("the lock-free free list is empty");
-    if (h.max_alloc < h.alloc_count)
-        r.problems.push_back(
-            format("max_alloc %u is below alloc_count %u", h.max_alloc, h.alloc_count));
-    if (h.max_alloc_reset > h.max_alloc)
-        r.problems.push_back(
-            format("max_alloc_reset %u is above max_alloc %u", h.max_alloc_reset, h.max_alloc));
-    if (h.cong_status > 1) r.problems.push_back(format("cong_status is %u", h.cong_status));
+    const Walk w = walk_list(snap, atomic);
+    check_walk(r, w);
+    check_list_ends(r, snap, w);
+    classify_slots(r, snap, w);
+    check_counts(r, snap.header);
     return r;
+}
+
+PartitionCheck check_partition(int partition, const PartitionHeader *header, const uint8_t *array,
+                               std::size_t array_bytes, bool atomic) {
+    if (header == nullptr || array == nullptr) {
+        PartitionCheck r;
+        r.partition = partition;
+        r.atomic = atomic;
+        return r;
+    }
+    return check_snapshot(partition, snapshot_partition(header, array, array_bytes), atomic);
 }
 
 bool EnvironmentCheck::consistent() const {
     return present && problems.empty() && partitions[0].consistent() && partitions[1].consistent();
 }
 
-int check_environment(EnvironmentCheck &out) {
+int check_environment(EnvironmentCheck &out, int attempts, int pause_ms) {
     out = EnvironmentCheck{};
     out.partitions[0].partition = 0;
     out.partitions[1].partition = 1;
     const CommonArea *ca = map_segment<const CommonArea>(PXR_KEY_COMMON_AREA, nullptr);
     if (ca == nullptr) {
-        if (shmget(PXR_KEY_COMMON_AREA, 0, 0) < 0) return 2;
+        if (shmget(PXR_KEY_COMMON_AREA, 0, 0) < 0) return kCheckAbsent;
         // It exists but cannot be read (a mode that excludes this user): nothing is verified.
         out.present = true;
         out.problems.push_back(std::string("cannot map the common area: ") + std::strerror(errno));
-        return 1;
+        return kCheckDamaged;
     }
     out.present = true;
     out.atomic = (ca->atomic_mode & 1u) != 0;
+    MappedPartition mapped[2] = {MappedPartition(0), MappedPartition(1)};
+    for (const MappedPartition &m : mapped)
+        if (!m.problem.empty()) out.problems.push_back(m.problem);
 
-    for (int p = 0; p < 2; ++p) {
-        std::size_t header_bytes = 0, array_bytes = 0;
-        auto *h = map_segment<const PartitionHeader>(PXR_KEY_PARTITION_HEADER + p, &header_bytes);
-        auto *a = map_segment<const uint8_t>(PXR_KEY_MSG_ARRAY + p, &array_bytes);
-        if (h != nullptr && header_bytes < sizeof(PartitionHeader)) {
-            out.problems.push_back(format("partition %d header segment is too small", p));
-        } else if (h != nullptr && a == nullptr) {
-            out.problems.push_back(format("partition %d has a header but no message array", p));
-        } else {
-            out.partitions[p] = check_partition(p, h, a, array_bytes, out.atomic);
+    // Damage must hold still: three identical snapshots in a row, so that a process that is
+    // merely slow inside a take or a release (on a loaded host) is not taken for damage.
+    PartitionSnapshot previous[2], current[2];
+    int alike = 0;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        if (attempt > 0) pause_for(pause_ms);
+        bool same = attempt > 0, consistent = true;
+        for (int p = 0; p < 2; ++p) {
+            if (!mapped[p].checkable()) continue;
+            current[p] =
+                snapshot_partition(mapped[p].header, mapped[p].array, mapped[p].array_bytes);
+            out.partitions[p] = check_snapshot(p, current[p], out.atomic);
+            consistent = consistent && out.partitions[p].consistent();
+            same = same && current[p].same_as(previous[p]);
+            previous[p] = std::move(current[p]);
         }
+        out.snapshots = uint32_t(attempt + 1);
+        alike = same ? alike + 1 : 0;
+        if (consistent || alike == 2) break;
+        out.busy = attempt + 1 == attempts;
+    }
+    for (int p = 0; p < 2; ++p) {
         out.partitions[p].partition = p;
         out.partitions[p].atomic = out.atomic;
-        if (h != nullptr) shmdt(h);
-        if (a != nullptr) shmdt(a);
     }
-
-    for (const ModuleQueueEntry &e : ca->module_queues) {
-        if (e.msqid == PXR_NO_QUEUE || (e.queue_flags & 1u) == 0) continue;
-        msqid_ds ds{};
-        if (msgctl(int(e.msqid), IPC_STAT, &ds) == 0) out.queued_records += uint32_t(ds.msg_qnum);
-    }
+    out.queued_records = queued_records(*ca);
     shmdt(ca);
-    return out.consistent() ? 0 : 1;
-}
-
-void print_check(FILE *out, const EnvironmentCheck &check) {
-    if (!check.present) {
-        std::fprintf(out, "No environment.\n");
-        return;
-    }
-    for (const PartitionCheck &p : check.partitions) {
-        if (!p.present) {
-            std::fprintf(out, "Partition[%d] - Not defined.\n", p.partition);
-            continue;
-        }
-        std::fprintf(out, "Partition[%d]: %d buffers of %u parameter bytes, %s form\n", p.partition,
-                     p.num_msgs, p.param_size, p.atomic ? "lock-free" : "locked");
-        std::fprintf(out, "    on the free list:     %u\n", p.on_free_list);
-        std::fprintf(out, "    allocated:            %u (alloc_count %u)\n", p.allocated,
-                     p.alloc_count);
-        print_pids(out, "allocated by", p.allocators);
-        print_pids(out, "last received by", p.receivers);
-        std::fprintf(out, "    in neither place:     %u\n", p.in_neither);
-        std::fprintf(out, "    in both places:       %u\n", p.in_both);
-        std::fprintf(out, "    links out of range:   %u\n", p.bad_links);
-        std::fprintf(out, "    cycle in the list:    %s\n", p.cycle ? "yes" : "no");
-        std::fprintf(out, "    damaged guards:       %u\n", p.damaged_guards);
-        for (const std::string &s : p.problems) std::fprintf(out, "    PROBLEM: %s\n", s.c_str());
-    }
-    for (const std::string &s : check.problems) std::fprintf(out, "PROBLEM: %s\n", s.c_str());
-    std::fprintf(out, "Records waiting in module queues: %u\n", check.queued_records);
-    std::fprintf(out, "%s\n", check.consistent() ? "Consistent." : "INCONSISTENT.");
+    if (out.busy && out.problems.empty()) return kCheckBusy;
+    return out.consistent() ? kCheckConsistent : kCheckDamaged;
 }
 
 } // namespace pxrtool

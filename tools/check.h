@@ -1,9 +1,10 @@
 // Integrity check of the buffer partitions: walks the free lists and the slots of both
 // partitions without changing anything and accounts for every buffer exactly once.
 //
-// The walk is a snapshot: it is exact only while no process allocates or releases. Run it on
-// a quiet environment (after the traffic, or with the applications stopped); while traffic
-// goes on a report of problems may be a race with the walk rather than damage.
+// Each walk works on a snapshot copied out of shared memory. On a running environment a copy
+// can catch a take or a release half done, so a snapshot that shows problems counts only once
+// the next two snapshots, taken moments apart, are identical; an environment whose snapshots keep
+// changing without one coming out consistent is reported busy, not damaged.
 #pragma once
 
 #include "pxrlib.h"
@@ -23,6 +24,13 @@ struct PidCount {
     bool alive = false; // the process still exists
 };
 
+// An allocated buffer whose holders (its allocator, or its last sender and receiver once it was
+// sent) have all ended.
+struct HeldBuffer {
+    uint32_t slot = 0;
+    int32_t pid = 0; // the holder named first
+};
+
 struct PartitionCheck {
     int partition = 0;
     bool present = false; // the partition exists (header and message array mapped)
@@ -40,8 +48,9 @@ struct PartitionCheck {
     uint32_t damaged_guards = 0;
     uint32_t bad_identity = 0; // slots whose index or partition field is wrong
 
-    std::vector<PidCount> allocators; // allocated buffers by getmem_pid
-    std::vector<PidCount> receivers;  // allocated buffers by receive_pid (0 = not received)
+    std::vector<PidCount> allocators;     // allocated buffers by getmem_pid
+    std::vector<PidCount> receivers;      // allocated buffers by receive_pid (0 = not received)
+    std::vector<HeldBuffer> held_by_gone; // buffers `pxr reclaim` would return
     std::vector<std::string> problems;
 
     bool consistent() const { return problems.empty(); }
@@ -50,6 +59,8 @@ struct PartitionCheck {
 struct EnvironmentCheck {
     bool present = false; // a common area exists
     bool atomic = false;
+    bool busy = false;      // snapshots kept changing and none was consistent
+    uint32_t snapshots = 0; // walks made
     PartitionCheck partitions[2];
     uint32_t queued_records = 0; // records waiting in the module queues (own queues only)
     std::vector<std::string> problems;
@@ -57,20 +68,47 @@ struct EnvironmentCheck {
     bool consistent() const;
 };
 
-// Checks one partition given its header and message array as mapped in memory; array_bytes is
-// the size of the mapped array, so that a damaged header cannot lead the walk outside it.
+// A copy of one partition's header and of every slot's system header and rear guard. geometry
+// holds a problem when the header's geometry leaves no slot to copy.
+struct SlotView {
+    SysMsg sys;
+    uint32_t rear_guard;
+};
+struct PartitionSnapshot {
+    PartitionHeader header{};
+    std::vector<SlotView> slots;
+    std::string geometry;
+    bool same_as(const PartitionSnapshot &other) const;
+};
+
+// Copies a partition mapped in memory; array_bytes is the size of the mapped array, so that a
+// damaged header cannot lead the copy outside it.
+PartitionSnapshot snapshot_partition(const PartitionHeader *header, const uint8_t *array,
+                                     std::size_t array_bytes);
+
+// Checks one snapshot.
+PartitionCheck check_snapshot(int partition, const PartitionSnapshot &snap, bool atomic);
+
+// snapshot_partition + check_snapshot.
 PartitionCheck check_partition(int partition, const PartitionHeader *header, const uint8_t *array,
                                std::size_t array_bytes, bool atomic);
 
+// Results of check_environment (and exit statuses of `pxr check`).
+inline constexpr int kCheckConsistent = 0;
+inline constexpr int kCheckDamaged = 1;
+inline constexpr int kCheckAbsent = 2;
+inline constexpr int kCheckBusy = 3;
+
 // Maps the environment's common area and partitions read-only by their keys (no attach, no
-// lock) and checks both partitions. Returns 0 when everything is consistent, 1 when a problem
-// was found, 2 when there is no environment to check.
-int check_environment(EnvironmentCheck &out);
+// lock) and checks both partitions, repeating the snapshot (up to attempts times, pause_ms
+// apart) until one is consistent or three in a row are identical; otherwise busy.
+int check_environment(EnvironmentCheck &out, int attempts = 20, int pause_ms = 100);
 
-// The report as text.
+// The report as text, or as one JSON object.
 void print_check(FILE *out, const EnvironmentCheck &check);
+void print_check_json(FILE *out, const EnvironmentCheck &check);
 
-// `pxr check`: prints the report; the exit status is check_environment's result.
+// `pxr check [--json]`; the exit status is check_environment's result.
 int cmd_check(int argc, char **argv);
 
 } // namespace pxrtool

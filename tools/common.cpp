@@ -1,6 +1,7 @@
 #include "tool.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/ipc.h>
@@ -11,6 +12,24 @@ namespace pxrtool {
 
 bool is_help(const char *arg) {
     return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0;
+}
+
+std::string hex(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%x", v);
+    return buf;
+}
+
+int digit_value(char c, unsigned base) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (base != 16) return -1;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool pid_alive(int32_t pid) {
+    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
 
 int exit_code_for_status(int32_t status) {
@@ -77,7 +96,7 @@ bool attach_running(const char *cmd) {
                      "'pxr clean')\n",
                      cmd);
     int rc = PXR_init(0, 0, 0);
-    if (rc != 0 && rc != 6) {
+    if (rc != PXR_OK && rc != PXR_INIT_ALREADY_ATTACHED) {
         std::fprintf(stderr, "pxr %s: cannot attach to the environment (PXR_init %d)\n", cmd, rc);
         return false;
     }

@@ -1,4 +1,5 @@
 #include "config.h"
+#include "tool.h"
 
 #include "pxrlib.h"
 
@@ -29,15 +30,9 @@ bool parse_number(std::string_view text, uint64_t max, uint64_t &value) {
     if (text.empty()) return false;
     uint64_t v = 0;
     for (char c : text) {
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = unsigned(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = unsigned(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = unsigned(c - 'A' + 10);
-        else
-            return false;
+        const int digit = digit_value(c, base);
+        if (digit < 0) return false;
+        const auto d = unsigned(digit);
         if (d > max || v > (max - d) / base) return false; // v * base + d would exceed max
         v = v * base + d;
     }
@@ -130,12 +125,6 @@ class Reporter {
     std::vector<std::pair<int, std::string>> found_;
 };
 
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
 // Turns the tokenizer's fixed error texts into a short message of ours.
 std::string describe_syntax_error(const char *err) {
     const char *mark = std::strstr(err, "Invalid character : >");
@@ -176,7 +165,8 @@ class Parser {
             alias(line);
         else if (word == "spawn")
             spawn(line);
-        else if (std::vector<std::string> e; parse_bridge_directive(cfg_, line.number, line.tokens, e))
+        else if (std::vector<std::string> e;
+                 parse_bridge_directive(cfg_, line.number, line.tokens, e))
             for (const std::string &m : e) error(line, m);
         else
             error(line, "unknown directive '" + word + "'");

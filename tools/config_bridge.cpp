@@ -24,12 +24,6 @@ bool name_ok(const std::string &s, std::size_t max) {
     });
 }
 
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
 // Credentials must not be readable by other users: the file holds a password or a key.
 void check_private_file(const std::string &key, const std::string &path,
                         std::vector<std::string> &errors) {
@@ -170,9 +164,9 @@ std::vector<std::pair<int, std::string>> finish_bridge(Config &cfg) {
     for (std::size_t i = 0; i < b.remotes.size(); ++i)
         cfg.aliases.push_back(AliasConfig{b.remotes[i], b.module, b.remote_lines[i]});
     SpawnConfig s;
-    s.argv.push_back(program);
     s.program = program;
-    s.restart = RestartPolicy::OnFailure; // a bridge that dies is started again
+    s.argv.push_back("pxr-bridge");
+    s.restart = RestartPolicy::Always; // killed or crashed: the loader starts it again
     for (std::string &a : bridge_arguments(b)) s.argv.push_back(std::move(a));
     s.line = b.line;
     cfg.spawns.push_back(std::move(s));

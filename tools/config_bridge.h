@@ -54,4 +54,11 @@ std::string bridge_program();
 
 int cmd_bridge(int argc, char **argv);
 
+// The counters of this environment's bridge (bridge_view.cpp): printed for `pxr bridge
+// --stats` (1 when no bridge has run), as a `"bridge":{...}` member for `pxr status --json`
+// and as one line for `pxr watch` (both empty without a bridge).
+int print_bridge_stats(bool json);
+std::string bridge_status_json();
+std::string bridge_watch_line();
+
 } // namespace pxrtool

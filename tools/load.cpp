@@ -110,12 +110,6 @@ void usage(FILE *out) {
                out);
 }
 
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
 // One spawn line and the process that runs it.
 struct Child {
     const SpawnConfig *spec = nullptr;

@@ -2,6 +2,7 @@
 // Each checks first, without attaching, that an environment runs, so none of them sits in
 // the library's attach retries when there is nothing to attach to.
 #include "supervise.h"
+#include "config_bridge.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -130,9 +131,8 @@ void print_status_json(const CommonArea &ca) {
         std::printf("%s%s", first ? "" : ",", partition_json(p, *partition_hdr[p]).c_str());
         first = false;
     }
-    std::printf("]}\n");
+    std::printf("]%s}\n", bridge_status_json().c_str()); // no member without a bridge
 }
-
 
 std::string name_of(const ProcessEntry &e) {
     return std::string(e.name, strnlen(e.name, sizeof e.name));
@@ -165,7 +165,6 @@ void print_msgs_json() {
     std::printf("]\n");
 }
 
-
 } // namespace
 
 const char *process_state(int32_t pid) {
@@ -178,7 +177,7 @@ const char *process_state(int32_t pid) {
         std::fclose(f);
         if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
     }
-    if (kill(pid, 0) == 0 || errno == EPERM) return "running";
+    if (pid_alive(pid)) return "running";
     return "gone";
 }
 
@@ -252,8 +251,8 @@ void print_queues_json(const std::vector<QueueRow> &rows) {
                         "\"last_receiver\":%d}",
                         sep, r.module, r.msqid, r.pending, r.last_receiver);
         else
-            std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}",
-                        sep, r.module, r.target, r.msqid);
+            std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}", sep,
+                        r.module, r.target, r.msqid);
     }
     std::printf("]\n");
 }

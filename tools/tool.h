@@ -64,6 +64,18 @@ int pxr_main(int argc, char **argv);
 // True when arg asks for help (-h, --help).
 bool is_help(const char *arg);
 
+// The largest buffer count of a partition.
+inline constexpr int32_t kMaxBuffers = 65000;
+
+// "0x" and the lower-case hex digits of v.
+std::string hex(uint32_t v);
+
+// The value of c as a digit of base 10 or 16 (either case), or -1.
+int digit_value(char c, unsigned base);
+
+// Whether a process with this id exists (one of another user counts: kill says EPERM).
+bool pid_alive(int32_t pid);
+
 // Converts the loader's exit status into the process exit status: 0 for 0, the magnitude
 // for other values up to 63, and 63 beyond.
 int exit_code_for_status(int32_t status);

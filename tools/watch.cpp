@@ -1,6 +1,7 @@
 // pxr watch: what moves in a running environment, refreshed in place. Each round takes a
 // sample (partition figures, queue statistics, process table, take counters) and prints it
 // beside the previous one, so that rates are differences over the time between the two.
+#include "config_bridge.h"
 #include "tool.h"
 
 #include <algorithm>
@@ -81,8 +82,9 @@ struct WatchSample {
     double time = 0; // monotonic seconds
     PartitionHeader partitions[2]{};
     bool present[2] = {false, false};
-    uint64_t allocations[2] = {0, 0};         // lock-free form: sum of the take counters
-    std::map<int32_t, uint64_t> takes_by_pid; // lock-free form: takes by the last taker
+    // Lock-free form: each slot's take counter and the process that took it last.
+    std::vector<uint32_t> takes[2];
+    std::vector<int32_t> takers[2];
     std::vector<QueueRow> queues;
     std::vector<ProcessRow> processes;
 };
@@ -93,18 +95,39 @@ double monotonic_seconds() {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
-// Reads the take counters of a lock-free partition. Each slot's count since the last sample
-// is credited to the process that took it last, which is exact while a buffer keeps its taker.
+// Reads the take counters of a lock-free partition and who took each slot last.
 void sample_takes(int p, WatchSample &s) {
     const PartitionHeader *h = partition_hdr[p];
     const uint8_t *array = partition_msgarray[p];
-    if (h == nullptr || array == nullptr) return;
+    if (h == nullptr || array == nullptr || h->num_msgs <= 0) return;
+    s.takes[p].resize(std::size_t(h->num_msgs));
+    s.takers[p].resize(std::size_t(h->num_msgs));
     for (int32_t i = 0; i < h->num_msgs; ++i) {
         const auto *slot = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
-        uint64_t takes = __atomic_load_n(&slot->getmem_count, __ATOMIC_RELAXED);
-        s.allocations[p] += takes;
-        s.takes_by_pid[slot->getmem_pid] += takes;
+        s.takes[p][std::size_t(i)] = __atomic_load_n(&slot->getmem_count, __ATOMIC_RELAXED);
+        s.takers[p][std::size_t(i)] = slot->getmem_pid;
     }
+}
+
+// Allocations between two samples: per partition, and per process, each slot's new takes
+// credited to the process that took it last (exact while a buffer keeps its taker).
+struct TakeCounts {
+    uint64_t partition[2] = {0, 0};
+    std::map<int32_t, uint64_t> by_pid;
+};
+
+TakeCounts takes_between(const WatchSample &prev, const WatchSample &cur) {
+    TakeCounts counts;
+    for (int p = 0; p < 2; ++p) {
+        std::size_t n = std::min(prev.takes[p].size(), cur.takes[p].size());
+        for (std::size_t i = 0; i < n; ++i) {
+            uint32_t delta = cur.takes[p][i] - prev.takes[p][i]; // the counters wrap
+            if (delta == 0) continue;
+            counts.partition[p] += delta;
+            counts.by_pid[cur.takers[p][i]] += delta;
+        }
+    }
+    return counts;
 }
 
 WatchSample take_sample(const CommonArea &ca, bool atomic) {
@@ -170,16 +193,15 @@ void print_title(const CommonArea &ca, const WatchOptions &opt, bool atomic) {
                 ca.internal_errors, ca.fatal_code);
 }
 
-void print_partitions(const WatchSample &cur, const WatchSample *prev, bool atomic) {
+// takes: the allocations since the previous sample; null without one, or in the locked form.
+void print_partitions(const WatchSample &cur, const TakeCounts *takes, double elapsed) {
     std::printf("\n%-4s %7s %6s %9s %7s %7s %7s %9s %6s %9s\n", "PART", "BUFFERS", "SIZE",
                 "ALLOCATED", "FREE", "MAX", "REFUSED", "CONGESTED", "ONSETS", "ALLOCS/S");
-    double elapsed = prev != nullptr ? cur.time - prev->time : 0;
     for (int p = 0; p < 2; ++p) {
         if (!cur.present[p]) continue;
         const PartitionHeader &h = cur.partitions[p];
         std::string rate =
-            rate_text(double(cur.allocations[p]) - double(prev ? prev->allocations[p] : 0), elapsed,
-                      atomic && prev != nullptr);
+            rate_text(takes ? double(takes->partition[p]) : 0, elapsed, takes != nullptr);
         std::printf("%-4d %7d %6u %9u %7d %7u %7u %9s %6u %9s\n", p, h.num_msgs, h.param_size,
                     h.alloc_count, h.num_msgs - int32_t(h.alloc_count), h.max_alloc, h.out_of_msg,
                     h.cong_status ? "YES" : "no", h.cong_count, rate.c_str());
@@ -228,19 +250,15 @@ void print_queues(const WatchSample &cur, const WatchSample *prev, int width) {
     print_aliases(cur.queues, width);
 }
 
-void print_processes(const WatchSample &cur, const WatchSample *prev, bool atomic, int width) {
+void print_processes(const WatchSample &cur, const TakeCounts *takes, double elapsed, int width) {
     if (cur.processes.empty()) return;
     std::printf("\n%-8s %-8s %10s  %s\n", "PID", "STATE", "ALLOCS/S", "NAME");
-    double elapsed = prev != nullptr ? cur.time - prev->time : 0;
     const int name_width = width - 30;
     for (const ProcessRow &r : cur.processes) {
         std::string rate = "-";
-        if (atomic && prev != nullptr) {
-            auto now = cur.takes_by_pid.find(r.pid);
-            auto before = prev->takes_by_pid.find(r.pid);
-            double n = now == cur.takes_by_pid.end() ? 0 : double(now->second);
-            double b = before == prev->takes_by_pid.end() ? 0 : double(before->second);
-            rate = rate_text(std::max(n - b, 0.0), elapsed, true);
+        if (takes != nullptr) {
+            auto it = takes->by_pid.find(r.pid);
+            rate = rate_text(it == takes->by_pid.end() ? 0 : double(it->second), elapsed, true);
         }
         std::printf("%-8d %-8s %10s  %.*s\n", r.pid, r.state, rate.c_str(), name_width,
                     r.name.c_str());
@@ -280,12 +298,18 @@ int cmd_watch(int argc, char **argv) {
         }
         WatchSample cur = take_sample(*view.get(), atomic);
         const WatchSample *before = round > 0 ? &prev : nullptr;
+        const double elapsed = before ? cur.time - before->time : 0;
+        TakeCounts counts;
+        if (atomic && before) counts = takes_between(*before, cur);
+        const TakeCounts *takes = atomic && before ? &counts : nullptr;
         const int width = screen_width();
         if (tty) std::printf("\033[H\033[2J");
         print_title(*view.get(), opt, atomic);
-        print_partitions(cur, before, atomic);
+        print_partitions(cur, takes, elapsed);
         print_queues(cur, before, width);
-        print_processes(cur, before, atomic, width);
+        print_processes(cur, takes, elapsed, width);
+        if (std::string bridge = bridge_watch_line(); !bridge.empty())
+            std::printf("\n%.*s\n", width, bridge.c_str());
         std::fflush(stdout);
         prev = std::move(cur);
     }

@@ -27,95 +27,116 @@ int white_space(unsigned char k) {
 
 enum class State { Between, InToken, InQuotes, Done };
 
+// One run of the tokenizer over line[0..length): the position, the tokens found so far and
+// where the run stands.
+struct Scan {
+    char *line;
+    int length;
+    char **tokens;
+    int *count;
+    char *err;
+    std::size_t err_size;
+    int pos = 0;
+    int result = 0;
+    State state = State::Between;
+};
+
+void stop(Scan &s, int result) {
+    s.result = result;
+    s.state = State::Done;
+}
+
+// A syntax error drops the tokens found so far unless keep_tokens.
+void syntax_error(Scan &s, bool keep_tokens) {
+    if (!keep_tokens) *s.count = 0;
+    stop(s, PXR_BAD);
+}
+
+// The token at pos ends (its terminator written by the caller where there is one).
+void close_token(Scan &s, State next) {
+    *s.count += 1;
+    s.state = next;
+}
+
 // The text ended without a closing character: cut the last character, report it with the
 // beginning of the line, and keep the tokens completed so far.
-int line_overflow(char *line, int pos, int length, char *err, std::size_t err_size) {
-    if (pos > 0) line[pos - 1] = '\0';
-    std::snprintf(err, err_size, "Error : Line overflow : %s (%d of %d chars)\n", line, pos,
-                  length);
-    return -1;
+void line_overflow(Scan &s) {
+    if (s.pos > 0) s.line[s.pos - 1] = '\0';
+    std::snprintf(s.err, s.err_size, "Error : Line overflow : %s (%d of %d chars)\n", s.line, s.pos,
+                  s.length);
+    stop(s, PXR_BAD);
+}
+
+void between_tokens(Scan &s, bool at_end, unsigned char c) {
+    if (at_end) {
+        line_overflow(s);
+    } else if (c == '*' || c == '\n') {
+        stop(s, PXR_OK);
+    } else if (c == '"') {
+        ++s.pos;
+        s.tokens[*s.count] = s.line + s.pos;
+        s.state = State::InQuotes;
+    } else if (white_space(c)) {
+        ++s.pos;
+    } else if (valid_char(c)) {
+        s.tokens[*s.count] = s.line + s.pos;
+        s.state = State::InToken;
+    } else {
+        std::snprintf(s.err, s.err_size, "(%d)parse() error : Invalid character : >%c< 0x%x\n",
+                      int(getpid()), c, unsigned(int(static_cast<signed char>(c))));
+        syntax_error(s, true);
+    }
+}
+
+void in_token(Scan &s, bool at_end, unsigned char c) {
+    if (at_end) {
+        close_token(s, State::Between); // ends like white space; the next step reports it
+    } else if (valid_char(c)) {
+        ++s.pos;
+    } else if (c == '*' || c == '\n') {
+        s.line[s.pos] = '\0';
+        close_token(s, State::Done);
+    } else if (white_space(c)) {
+        s.line[s.pos] = '\0'; // skipped as white space by the next step
+        close_token(s, State::Between);
+    } else {
+        std::snprintf(s.err, s.err_size, "(%d)parse() error : Invalid character : >%c<\n",
+                      int(getpid()), c);
+        syntax_error(s, false);
+    }
+}
+
+void in_quotes(Scan &s, bool at_end, unsigned char c) {
+    if (at_end) {
+        line_overflow(s); // only a line cut at the length limit gets here
+    } else if (c == '\n') {
+        s.line[s.pos] = '\0';
+        std::snprintf(s.err, s.err_size, "Error : Unbalached quote  \"%s\n", s.tokens[*s.count]);
+        syntax_error(s, false);
+    } else if (c == '"') {
+        s.line[s.pos] = '\0';
+        close_token(s, State::Between);
+    } else {
+        ++s.pos;
+    }
 }
 
 int tokenize(char *line, int length, int *count, char **tokens, char *err, std::size_t err_size) {
     const int capacity = *count;
     *count = 0;
-    int result = 0;
-    int pos = 0;
-    State state = State::Between;
-    while (state != State::Done && *count < capacity) {
+    Scan s{line, length, tokens, count, err, err_size};
+    while (s.state != State::Done && *count < capacity) {
         // Nothing at or beyond length is read; the NUL there is the caller's terminator.
-        const bool at_end = pos >= length;
-        const unsigned char c = at_end ? 0 : static_cast<unsigned char>(line[pos]);
-        switch (state) {
-        case State::Between:
-            if (at_end) {
-                result = line_overflow(line, pos, length, err, err_size);
-                state = State::Done;
-            } else if (c == '*' || c == '\n') {
-                state = State::Done;
-            } else if (c == '"') {
-                ++pos;
-                tokens[*count] = line + pos;
-                state = State::InQuotes;
-            } else if (white_space(c)) {
-                ++pos;
-            } else if (valid_char(c)) {
-                tokens[*count] = line + pos;
-                state = State::InToken;
-            } else {
-                std::snprintf(err, err_size, "(%d)parse() error : Invalid character : >%c< 0x%x\n",
-                              int(getpid()), c, unsigned(int(static_cast<signed char>(c))));
-                result = -1;
-                state = State::Done;
-            }
-            break;
-        case State::InToken:
-            if (at_end) {
-                // Ends like white space; the next step reports the overflow.
-                *count += 1;
-                state = State::Between;
-            } else if (valid_char(c)) {
-                ++pos;
-            } else if (c == '*' || c == '\n') {
-                line[pos] = '\0';
-                *count += 1;
-                state = State::Done;
-            } else if (white_space(c)) {
-                line[pos] = '\0'; // skipped as white space by the next step
-                *count += 1;
-                state = State::Between;
-            } else {
-                std::snprintf(err, err_size, "(%d)parse() error : Invalid character : >%c<\n",
-                              int(getpid()), c);
-                *count = 0;
-                result = -1;
-                state = State::Done;
-            }
-            break;
-        case State::InQuotes:
-            if (at_end) {
-                // Only a line cut at the length limit gets here.
-                result = line_overflow(line, pos, length, err, err_size);
-                state = State::Done;
-            } else if (c == '\n') {
-                line[pos] = '\0';
-                std::snprintf(err, err_size, "Error : Unbalached quote  \"%s\n", tokens[*count]);
-                *count = 0;
-                result = -1;
-                state = State::Done;
-            } else if (c == '"') {
-                line[pos] = '\0';
-                *count += 1;
-                state = State::Between;
-            } else {
-                ++pos;
-            }
-            break;
-        case State::Done:
-            break;
-        }
+        const bool at_end = s.pos >= length;
+        const unsigned char c = at_end ? 0 : static_cast<unsigned char>(line[s.pos]);
+        if (s.state == State::Between)
+            between_tokens(s, at_end, c);
+        else if (s.state == State::InToken)
+            in_token(s, at_end, c);
+        else
+            in_quotes(s, at_end, c);
     }
-    return result;
+    return s.result;
 }
 
 } // namespace

@@ -16,7 +16,6 @@ def main():
     me = int(sys.argv[1], 0)
     # Started by the loader before it admits attachers: wait for it.
     with pxrlib.Environment.attach(wait=True) as env:
-        answered = 0
         while True:
             try:
                 msg = env.receive(me)
@@ -26,7 +25,6 @@ def main():
                 continue  # an interrupted wait
             if msg.is_request:
                 env.confirm(msg)  # the same buffer goes back to the sender
-                answered += 1
             else:
                 msg.release()  # e.g. a congestion message
 

@@ -28,6 +28,7 @@ __all__ = [
     "EnvironmentGone", "NoBuffer", "SendError", "TrafficForbidden", "reply_bit", "load_library",
 ]
 
+__version__ = "1.0.0"
 REQUEST = 0x4000
 _KEY_COMMON_AREA = 0xE0418
 _SHM_RDONLY = 0o10000
@@ -425,6 +426,9 @@ class Environment:
         if ptr:
             return Message(self, ptr)
         if _sys_failure():
+            # The library has detached this process: the buffers are no longer mapped.
+            for m in list(self._messages):
+                m._forget()
             self._open = False
             Environment._active = None
             raise EnvironmentGone("the receive failed for good: the environment went away "

@@ -3,10 +3,12 @@
  *
  *   PXR_FAULT=CALL:ERROR:N[:K][,CALL:ERROR:N[:K]...]
  *
- * CALL is semop, msgsnd, msgrcv, shmget or shmat; ERROR an errno name (EIDRM, EAGAIN, ...) or
- * number; the Nth call of CALL (counted from 1 since arming) and the K - 1 calls after it fail
- * (K defaults to 1; K = 0 fails every call from the Nth on). A failing call does nothing and
- * returns the call's failure value with errno set.
+ * CALL is semop, semget, msgsnd, msgrcv, shmget or shmat; ERROR an errno name (EIDRM, EAGAIN,
+ * ...) or number; the Nth call of CALL (counted from 1 since arming) and the K - 1 calls after it
+ * fail (K defaults to 1; K = 0 fails every call from the Nth on). A failing call does nothing and
+ * returns the call's failure value with errno set. Only errors the kernel can give are given:
+ * EAGAIN (ENOMSG for msgrcv) only to a call made with IPC_NOWAIT; a blocking call in the range
+ * goes through unharmed.
  *
  * The shim arms itself at load time unless PXR_FAULT_ARM=manual; a program can then arm it
  * when it is ready with pxr_fault_arm() (found with dlsym), which also resets the counts.
@@ -23,8 +25,9 @@
 #include <sys/shm.h>
 #include <sys/types.h>
 
-enum { F_SEMOP, F_MSGSND, F_MSGRCV, F_SHMGET, F_SHMAT, F_CALLS };
-static const char *const call_names[F_CALLS] = {"semop", "msgsnd", "msgrcv", "shmget", "shmat"};
+enum { F_SEMOP, F_MSGSND, F_MSGRCV, F_SHMGET, F_SHMAT, F_SEMGET, F_CALLS };
+static const char *const call_names[F_CALLS] = {"semop",  "msgsnd", "msgrcv",
+                                                "shmget", "shmat",  "semget"};
 
 #define MAX_RULES 8
 struct rule {
@@ -78,14 +81,16 @@ static void parse_rules(const char *text) {
     }
 }
 
-/* Counts a call; nonzero (with errno set) when it is to fail. */
-static int should_fail(int call) {
+/* Counts a call; nonzero (with errno set) when it is to fail. nowait: the call was made with
+ * IPC_NOWAIT, without which the kernel never answers EAGAIN or ENOMSG. */
+static int should_fail(int call, int nowait) {
     if (!armed) return 0;
     unsigned long n = ++calls[call];
     for (int i = 0; i < rule_count; ++i) {
         const struct rule *r = &rules[i];
         if (r->call != call || n < r->first) continue;
         if (r->times != 0 && n >= r->first + r->times) continue;
+        if (!nowait && (r->error == EAGAIN || r->error == ENOMSG)) continue;
         ++failures[call];
         errno = r->error;
         return 1;
@@ -134,26 +139,34 @@ __attribute__((destructor)) static void shim_unload(void) {
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
 
 int semop(int semid, struct sembuf *sops, size_t nsops) {
-    if (should_fail(F_SEMOP)) return -1;
+    int nowait = 0;
+    for (size_t i = 0; i < nsops; ++i)
+        if (sops[i].sem_flg & IPC_NOWAIT) nowait = 1;
+    if (should_fail(F_SEMOP, nowait)) return -1;
     return REAL(semop)(semid, sops, nsops);
 }
 
 int msgsnd(int msqid, const void *msgp, size_t msgsz, int msgflg) {
-    if (should_fail(F_MSGSND)) return -1;
+    if (should_fail(F_MSGSND, msgflg & IPC_NOWAIT)) return -1;
     return REAL(msgsnd)(msqid, msgp, msgsz, msgflg);
 }
 
 ssize_t msgrcv(int msqid, void *msgp, size_t msgsz, long msgtyp, int msgflg) {
-    if (should_fail(F_MSGRCV)) return -1;
+    if (should_fail(F_MSGRCV, msgflg & IPC_NOWAIT)) return -1;
     return REAL(msgrcv)(msqid, msgp, msgsz, msgtyp, msgflg);
 }
 
 int shmget(key_t key, size_t size, int shmflg) {
-    if (should_fail(F_SHMGET)) return -1;
+    if (should_fail(F_SHMGET, 1)) return -1;
     return REAL(shmget)(key, size, shmflg);
 }
 
 void *shmat(int shmid, const void *shmaddr, int shmflg) {
-    if (should_fail(F_SHMAT)) return (void *)-1;
+    if (should_fail(F_SHMAT, 1)) return (void *)-1;
     return REAL(shmat)(shmid, shmaddr, shmflg);
+}
+
+int semget(key_t key, int nsems, int semflg) {
+    if (should_fail(F_SEMGET, 1)) return -1;
+    return REAL(semget)(key, nsems, semflg);
 }

@@ -1,0 +1,94 @@
+// The bridge's counters as the pxr command shows them: `pxr bridge --stats`, a member of
+// `pxr status --json`, a line of `pxr watch`. They are read from the bridge's own segment.
+#include "config_bridge.h"
+#include "stats.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/shm.h>
+
+namespace pxrtool {
+
+namespace {
+
+using namespace pxrbridge;
+
+// A copy of the counters of this IPC namespace's bridge; false when no bridge has run.
+bool read_stats(Stats &out, bool &running) {
+    int id = shmget(kStatsKey, 0, 0);
+    void *p = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, SHM_RDONLY);
+    if (p == reinterpret_cast<void *>(-1)) return false;
+    std::memcpy(&out, p, sizeof out);
+    shmdt(p);
+    if (out.magic != kStatsMagic) return false;
+    running = out.pid > 0 && (kill(out.pid, 0) == 0 || errno == EPERM);
+    out.connected = out.connected && running;
+    return true;
+}
+
+std::string json(const Stats &s, bool running) {
+    char head[512];
+    std::snprintf(head, sizeof head,
+                  "{\"node\":\"%s\",\"node_id\":%u,\"cluster\":\"%s\",\"module\":%u,\"pid\":%d,"
+                  "\"running\":%s,\"connected\":%s,\"local_modules\":%u,\"remote_modules\":%u",
+                  s.node_name, s.node, s.cluster, s.module, s.pid, running ? "true" : "false",
+                  s.connected ? "true" : "false", s.local_modules, s.remote_modules);
+    std::string out = head;
+    for (unsigned c = 0; c < kCounterCount; ++c)
+        out += ",\"" + std::string(kCounterNames[c]) + "\":" + std::to_string(s.counters[c]);
+    return out + "}";
+}
+
+} // namespace
+
+int print_bridge_stats(bool as_json) {
+    Stats s;
+    bool running = false;
+    if (!read_stats(s, running)) {
+        std::fprintf(stderr, "pxr bridge: no bridge has run in this environment\n");
+        return 1;
+    }
+    if (as_json) {
+        std::printf("%s\n", json(s, running).c_str());
+        return 0;
+    }
+    std::printf("bridge of module 0x%x, node %s (0x%08x), cluster %s, pid %d%s\n", s.module,
+                s.node_name, s.node, s.cluster, s.pid, running ? "" : " (not running)");
+    std::printf("  %-20s %s\n", "server", s.connected ? s.server : "(not connected)");
+    if (s.last_error[0] != '\0') std::printf("  %-20s %s\n", "last error", s.last_error);
+    std::printf("  %-20s %u local, %u remote\n", "modules", s.local_modules, s.remote_modules);
+    for (unsigned c = 0; c < kCounterCount; ++c)
+        std::printf("  %-20s %llu\n", kCounterNames[c], (unsigned long long)s.counters[c]);
+    return 0;
+}
+
+std::string bridge_status_json() {
+    Stats s;
+    bool running = false;
+    return read_stats(s, running) ? ",\"bridge\":" + json(s, running) : "";
+}
+
+std::string bridge_watch_line() {
+    Stats s;
+    bool running = false;
+    if (!read_stats(s, running)) return "";
+    uint64_t lost = 0;
+    for (unsigned c = lost_no_connection; c <= lost_slow_consumer; ++c) lost += s.counters[c];
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "bridge %s %s: %u remote, out %llu, in %llu, lost %llu, malformed %llu, "
+                  "reconnects %llu",
+                  s.node_name,
+                  !running      ? "not running"
+                  : s.connected ? "connected"
+                                : "no server",
+                  s.remote_modules, (unsigned long long)s.counters[forwarded],
+                  (unsigned long long)s.counters[delivered], (unsigned long long)lost,
+                  (unsigned long long)s.counters[malformed],
+                  (unsigned long long)s.counters[reconnects]);
+    return line;
+}
+
+} // namespace pxrtool
