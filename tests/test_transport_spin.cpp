@@ -70,7 +70,9 @@ TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
         EXPECT_EQ(pxrtest::wait_child(sender), 0);
         // A 5 ms window followed by a sleep costs little (how much the long poll costs
         // depends on what else the machine runs, so it is not asserted).
-        if (window_us <= 5000) EXPECT_LT(spent, 100.0);
+        if (window_us <= 5000) {
+            EXPECT_LT(spent, 100.0);
+        }
     }
 }
 
