@@ -677,6 +677,10 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 
 /** PXR_reclaim_buffers flag: find and count, give nothing back. */
 #define PXR_RECLAIM_DRY_RUN 0x1u
+/** PXR_reclaim_buffers flag: the caller knows that no process allocates or releases (and has
+ *  repaired the lock-free lists with PXR_repair_partition), so lock-free buffers whose release
+ *  a kill cut short are given back too. */
+#define PXR_RECLAIM_QUIESCENT 0x2u
 
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
