@@ -679,6 +679,10 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 
 /** PXR_reclaim_buffers flag: find and count, give nothing back. */
 #define PXR_RECLAIM_DRY_RUN 0x1u
+/** PXR_reclaim_buffers flag: the caller knows that no process allocates or releases (and has
+ *  repaired the lock-free lists with PXR_repair_partition), so lock-free buffers whose release
+ *  a kill cut short are given back too. */
+#define PXR_RECLAIM_QUIESCENT 0x2u
 
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
@@ -703,7 +707,8 @@ typedef struct PXR_reclaimed_buffer {
  *  has ended (a zombie counts as ended), no queue references it (looked up with MSG_COPY,
  *  which takes no record) and a second look 20 ms later agrees. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole
- *  under the partition lock) and left alone in the lock-free form. A forked child that did
+ *  under the partition lock; the second look then comes after 500 ms) and left alone in the
+ *  lock-free form. A forked child that did
  *  not attach afresh stamps its parent's pid, so its buffers count as its parent's. Returns
  *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
  *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
