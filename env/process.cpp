@@ -50,12 +50,13 @@ bool maps_common_area(pid_t pid) {
     return found;
 }
 
-// Whether the closer may signal a recorded pid: never a process group (pid <= 0), init, the
-// closer itself or its process group leader; otherwise only its own children and processes
-// that map this environment's common area, so a pid written into the shared table by anyone
-// else cannot direct the signals at an unrelated process.
+// Whether the closer may signal a recorded pid: never a process group (pid <= 0) or init;
+// the closer itself when it is recorded (it is a process of the environment); otherwise only
+// its own children and processes that map this environment's common area, so a pid written
+// into the shared table by anyone else cannot direct the signals at an unrelated process.
 bool belongs_here(pid_t pid) {
-    if (pid <= 1 || pid == getpid() || pid == getpgrp()) return false;
+    if (pid <= 1) return false;
+    if (pid == getpid()) return true;
     return parent_of(pid) == getpid() || maps_common_area(pid);
 }
 
@@ -108,8 +109,8 @@ int SYS_spawn_process(int /*reserved*/, char *const argv[], int32_t *pid_out) no
 }
 
 /// Called unattached it signals nothing and returns 0 at once. Signals only a recorded process
-/// that is a child of the caller or maps this environment's common area, never a pid <= 1, the
-/// caller itself or its process group leader; each is looked at again before the SIGKILL.
+/// that is the caller, a child of the caller or a process that maps this environment's common
+/// area, never a pid <= 1; each is looked at again before the SIGKILL.
 int SYS_delete_pids(void) noexcept {
     if (common_ptr == nullptr) return 0;
     const CommonArea *ca = common_ptr;
