@@ -58,7 +58,7 @@ bench-bridge: deps
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_BENCH=ON -DPXR_BUILD_TESTS=OFF
-	cmake --build build-bench
+	cmake --build build-bench --target bench_msgpath
 	@if [ -x build-bench/bench/run_bench.sh ]; then build-bench/bench/run_bench.sh; fi
 
 # libpxrlib against its peers (installs them when run as root); QUICK=1 for a short run.

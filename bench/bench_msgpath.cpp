@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <sched.h>
 #include <string>
 #include <sys/msg.h>
 #include <sys/wait.h>
@@ -54,10 +55,41 @@ int queue_of(uint32_t module) {
     return int(common_ptr->module_queues[module].msqid);
 }
 
+void pin_to(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    sched_setaffinity(0, sizeof set, &set);
+}
+
+int g_child_core = -1; // core of the children fork_child starts; -1 = not pinned
+
+// The ping-pongs run on two cores, this process on core 0 and its echo on core 1, as a
+// two-process exchange does on a machine that is not oversubscribed (and as the spin window
+// expects). Nothing is pinned on a one-core machine.
+struct TwoCores {
+    cpu_set_t saved;
+    bool pinned = false;
+    TwoCores() {
+        if (sysconf(_SC_NPROCESSORS_ONLN) < 2 || sched_getaffinity(0, sizeof saved, &saved) != 0)
+            return;
+        pinned = true;
+        pin_to(0);
+        g_child_core = 1;
+    }
+    ~TwoCores() {
+        if (pinned) sched_setaffinity(0, sizeof saved, &saved);
+        g_child_core = -1;
+    }
+    TwoCores(const TwoCores &) = delete;
+    TwoCores &operator=(const TwoCores &) = delete;
+};
+
 pid_t fork_child(void (*body)()) {
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
+        if (g_child_core >= 0) pin_to(g_child_core);
         body();
         _exit(0);
     }
@@ -108,6 +140,7 @@ void library_echo_spinning() {
 
 void ping_pong_library(benchmark::State &state, bool spin) {
     set_form(true);
+    TwoCores cores;
     PXR_set_receive_spin(spin ? kSpinUs : 0);
     pid_t echo = fork_child(spin ? library_echo_spinning : library_echo);
     for (auto _ : state) {
@@ -156,6 +189,7 @@ void bare_echo() {
 
 void ping_pong_bare(benchmark::State &state, bool spin) {
     g_bare_spin = spin; // inherited by the echo
+    TwoCores cores;
     pid_t echo = fork_child(bare_echo);
     Record r{1, 0, 0, {}};
     for (auto _ : state) {

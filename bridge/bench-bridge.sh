@@ -38,26 +38,11 @@ for rep in $(seq "$REPS"); do
   done
   echo "run $rep of $REPS done" >&2
 done
-echo "== bridge counters, host A"; enter_ns "$a" pxr bridge --stats | grep -E 'lost|malformed|forwarded|delivered'
-echo "== bridge counters, host B"; enter_ns "$b" pxr bridge --stats | grep -E 'lost|malformed|forwarded|delivered'
-python3 - "$results" <<'PY'
-import sys, statistics, collections
-rows = collections.defaultdict(list)
-for line in open(sys.argv[1]):
-    kind, size, rtt, tput = line.split()
-    rows[(kind, int(size))].append((float(rtt), float(tput)))
-def med(kind, size, i): return statistics.median(r[i] for r in rows[(kind, size)])
-label = {64: "64 B", 1024: "1 KB", 16384: "16 KB"}
-names = {"bridge": "pxr bridge (send at once)", "nats-asap": "NATS, send at once",
-         "nats-default": "NATS, default options"}
-for i, title, unit in ((0, "Round trip", "µs, median"), (1, "One-way throughput", "messages/s")):
-    print(f"\n{title} ({unit}; median of the runs; ratio to NATS with the bridge's option)\n")
-    print("| | " + " | ".join(label[s] for s in (64, 1024, 16384)) + " |")
-    print("|---|---:|---:|---:|")
-    for kind in ("bridge", "nats-asap", "nats-default"):
-        cells = []
-        for s in (64, 1024, 16384):
-            v, ref = med(kind, s, i), med("nats-asap", s, i)
-            cells.append((f"{v:.0f}" if i else f"{v:.1f}") + f" ({v/ref:.2f}×)")
-        print(f"| {names[kind]} | " + " | ".join(cells) + " |")
-PY
+out=docs/bench
+mkdir -p "$out"
+{ echo "== host A"; enter_ns "$a" pxr bridge --stats; echo "== host B"; enter_ns "$b" pxr bridge --stats; } |
+  tee "$out/bridge-counters.txt"
+cp "$results" "$out/bridge-raw.txt"
+python3 bridge/bench_report.py "$results" "$out" | tee "$out/bridge.md"
+if command -v gnuplot >/dev/null; then (cd "$out" && gnuplot "$OLDPWD/bridge/plot.gp"); fi
+echo "written: $out/bridge.md, $out/bridge-raw.txt, $out/bridge-counters.txt, $out/bridge-lat.dat, $out/bridge-tput.dat, $out/bridge.png"

@@ -102,14 +102,20 @@ struct Bridge {
     bool closing() const { return (load(area->flags) & CA_CLOSING) != 0 || PXR_sys_failure; }
     bool connected() const { return natsConnection_Status(nc) == NATS_CONN_STATUS_CONNECTED; }
 
-    // Outbound: one message from the bridge's queue to the host that has its module.
+    // Outbound, main thread only: frames for one destination that wait to be published
+    // together, as one batch when there are several (one write instead of many).
+    static constexpr unsigned kBatchMax = 64;
+    static constexpr std::size_t kBatchBytes = 256 * 1024;
+    std::vector<uint8_t> out_frame, out_batch;
+    unsigned batch_dst = 0, batch_count = 0;
+    uint64_t batch_bytes = 0;
+
+    // One message from the bridge's queue, for the host that has its module.
     void forward(MSG *m) {
-        static thread_local std::vector<uint8_t> frame;
         const unsigned dst = m->dst;
-        const uint32_t size = PXR_parameter_size(m);
         if (dst >= PXR_MODULE_COUNT || !is_remote(dst)) {
             count(lost_unknown_module);
-        } else if (m->len > size) {
+        } else if (m->len > PXR_parameter_size(m)) {
             count(malformed);
         } else if (!connected()) {
             count(lost_no_connection);
@@ -125,30 +131,57 @@ struct Bridge {
                           m->info,
                           m->instance,
                           {m->param, m->len}};
-            encode_message(w, frame);
+            encode_message(w, out_frame);
             const uint16_t len = m->len;
             release(m); // the frame holds everything: give the buffer back before the network
-            if (natsConnection_Publish(nc, subjects[dst].c_str(), frame.data(),
-                                       int(frame.size())) == NATS_OK) {
-                count(forwarded);
-                count(bytes_out, len);
-            } else {
-                count(lost_no_connection);
-            }
+            if (batch_count > 0 && (dst != batch_dst || batch_count == kBatchMax ||
+                                    out_batch.size() + out_frame.size() > kBatchBytes))
+                flush();
+            if (batch_count == 0) start_batch(out_batch, node);
+            append_to_batch(out_batch, out_frame);
+            batch_dst = dst;
+            ++batch_count;
+            batch_bytes += len;
             return;
         }
         release(m);
+    }
+
+    // Publishes what forward gathered: a lone frame as it is, several as a batch.
+    void flush() {
+        if (batch_count == 0) return;
+        std::span<const uint8_t> out(out_batch);
+        if (batch_count == 1)
+            out = out.subspan(kBatchHeaderBytes + 4);
+        else
+            finish_batch(out_batch, uint16_t(batch_count));
+        if (natsConnection_Publish(nc, subjects[batch_dst].c_str(), out.data(), int(out.size())) ==
+            NATS_OK) {
+            count(forwarded, batch_count);
+            count(bytes_out, batch_bytes);
+        } else {
+            count(lost_no_connection, batch_count);
+        }
+        batch_count = 0;
+        batch_bytes = 0;
     }
 
     // The bridge owns what it releases: pool class 0, whatever msg_class the sender set
     // (relm would keep a buffer whose class has bit 6 or 7 set).
     static void release(MSG *m) { PXR_relmem(0, m); }
 
-    // Inbound: a frame for a module of this host.
+    // Inbound: a frame (or a batch of them) for a module of this host.
     void deliver(unsigned subject_module, const natsMsg *nm) {
-        std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                       std::size_t(natsMsg_GetDataLength(nm)));
+        static thread_local std::vector<std::span<const uint8_t>> parts;
+        std::span<const uint8_t> data(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+                                      std::size_t(natsMsg_GetDataLength(nm)));
         if (closing()) return; // a detached process would wait to attach again
+        if (frame_kind(data) != kKindBatch) return deliver_one(subject_module, data);
+        if (split_batch(data, parts) != WireError::none) return count(malformed);
+        for (std::span<const uint8_t> part : parts) deliver_one(subject_module, part);
+    }
+
+    void deliver_one(unsigned subject_module, std::span<const uint8_t> frame) {
         WireMessage w;
         if (decode_message(frame, w) != WireError::none || w.dst != subject_module) {
             count(malformed);
@@ -291,9 +324,10 @@ struct Bridge {
                 if (connected()) natsConnection_FlushTimeout(nc, 250); // the server has them
             }
             const auto now = Clock::now();
-            if (connected() && (local != last || announce_now || ask_pending ||
-                                now - announced >= kAnnounceEvery)) {
-                announce(local, cfg.discovery && ask_pending.exchange(false) ? kAnnounceAsk : 0);
+            if (cfg.discovery && connected() &&
+                (local != last || announce_now || ask_pending ||
+                 now - announced >= kAnnounceEvery)) {
+                announce(local, ask_pending.exchange(false) ? kAnnounceAsk : 0);
                 announce_now = false;
                 announced = now;
             }
@@ -558,10 +592,13 @@ int run(Bridge &b) {
 
     while (!g_stop) {
         MSG *m = PXR_receive(b.cfg.module);
-        if (m != nullptr)
-            b.forward(m);
-        else if (b.closing())
-            break;
+        if (m == nullptr) {
+            if (b.closing()) break;
+            continue;
+        }
+        b.forward(m);
+        while ((m = PXR_grab(b.cfg.module)) != nullptr) b.forward(m); // what waits goes along
+        b.flush();
     }
 
     std::string tally; // the counters once more, for the log of whoever started the bridge
@@ -578,7 +615,7 @@ int run(Bridge &b) {
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
             if (b.discovered[m]) b.unroute(m);
     }
-    if (b.connected()) {
+    if (b.cfg.discovery && b.connected()) {
         b.announce({}, kAnnounceLeave);
         natsConnection_FlushTimeout(b.nc, 200);
     }

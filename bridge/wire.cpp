@@ -118,6 +118,42 @@ WireError decode_announce(std::span<const uint8_t> f, WireAnnounce &out) {
     return WireError::none;
 }
 
+void start_batch(std::vector<uint8_t> &out, uint32_t origin) {
+    put_start(out, kKindBatch, origin);
+    put(out, 0, 4); // count, written by finish_batch; reserved
+}
+
+void append_to_batch(std::vector<uint8_t> &batch, std::span<const uint8_t> frame) {
+    put(batch, frame.size(), 4);
+    batch.insert(batch.end(), frame.begin(), frame.end());
+}
+
+void finish_batch(std::vector<uint8_t> &batch, uint16_t count) {
+    batch[8] = uint8_t(count >> 8);
+    batch[9] = uint8_t(count);
+}
+
+WireError split_batch(std::span<const uint8_t> f, std::vector<std::span<const uint8_t>> &parts) {
+    parts.clear();
+    if (WireError e = check_start(f, kKindBatch, kBatchHeaderBytes); e != WireError::none) return e;
+    if (get(f, 10, 2) != 0) return WireError::bad_reserved;
+    const uint32_t count = get(f, 8, 2);
+    std::size_t at = kBatchHeaderBytes;
+    while (at < f.size()) {
+        if (f.size() - at < 4) return WireError::bad_length;
+        const std::size_t len = get(f, at, 4);
+        if (len > f.size() - at - 4) return WireError::bad_length;
+        parts.push_back(f.subspan(at + 4, len));
+        at += 4 + len;
+        if (parts.size() > count) break;
+    }
+    if (count < 2 || parts.size() != count) {
+        parts.clear();
+        return WireError::bad_count;
+    }
+    return WireError::none;
+}
+
 const char *wire_error_text(WireError e) {
     switch (e) {
     case WireError::none:
@@ -138,6 +174,8 @@ const char *wire_error_text(WireError e) {
         return "module 255 announced";
     case WireError::bad_name:
         return "bad node name";
+    case WireError::bad_count:
+        return "batch count disagrees with its parts";
     }
     return "?";
 }

@@ -15,6 +15,10 @@
 //   13 u8 name length (at most 63)   14 u16 zero
 //   16 32-byte module set (bit m of byte m / 8 is module m; bit 255 must be clear)
 //   48 name (printable ASCII)
+//
+// Batch (kind 3), 12 bytes + parts: messages for one destination published together:
+//   0 'P' 'X'   2 version   3 kind = 3   4 u32 origin node   8 u16 count (at least 2)
+//   10 u16 zero   12 count times: u32 length, then a message frame of that length
 #pragma once
 
 #include <array>
@@ -29,6 +33,8 @@ namespace pxrbridge {
 inline constexpr uint8_t kWireVersion = 1;
 inline constexpr uint8_t kKindMessage = 1;
 inline constexpr uint8_t kKindAnnounce = 2;
+inline constexpr uint8_t kKindBatch = 3;
+inline constexpr std::size_t kBatchHeaderBytes = 12;
 inline constexpr std::size_t kMessageHeaderBytes = 32;
 inline constexpr std::size_t kAnnounceHeaderBytes = 48;
 inline constexpr std::size_t kMaxNameBytes = 63;
@@ -71,6 +77,7 @@ enum class WireError {
     bad_reserved,
     bad_module, // module 255 in an announcement
     bad_name,
+    bad_count, // a batch whose parts disagree with its count
 };
 
 // Appends the encoded frame to out (cleared first). The parameter span must hold at most
@@ -84,6 +91,14 @@ uint8_t frame_kind(std::span<const uint8_t> frame);
 // Decoders accept exactly the frames the encoders produce and nothing else.
 WireError decode_message(std::span<const uint8_t> frame, WireMessage &out);
 WireError decode_announce(std::span<const uint8_t> frame, WireAnnounce &out);
+
+// A batch is built by start_batch, one append_to_batch per message frame, and finish_batch
+// with the number of frames appended (at least 2).
+void start_batch(std::vector<uint8_t> &out, uint32_t origin);
+void append_to_batch(std::vector<uint8_t> &batch, std::span<const uint8_t> frame);
+void finish_batch(std::vector<uint8_t> &batch, uint16_t count);
+// The frames of a batch, pointing into it; each still needs decode_message.
+WireError split_batch(std::span<const uint8_t> frame, std::vector<std::span<const uint8_t>> &parts);
 
 const char *wire_error_text(WireError e);
 

@@ -98,3 +98,18 @@ uint32_t atomic_relmem(SysMsg *slot) noexcept {
     if (m.partition < 0 || slot->partition != m.partition || slot->index != m.index) return 1;
     return pxr::lockfree_release(m.partition, slot);
 }
+
+/// Needs no lock: the caller guarantees that no process allocates or releases meanwhile.
+int32_t PXR_repair_partition(uint32_t partition, uint32_t *relinked_out) noexcept {
+    if (relinked_out != nullptr) *relinked_out = 0;
+    if (common_ptr == nullptr || (common_ptr->atomic_mode & 1u) == 0) return -1;
+    if (partition >= uint32_t(pxr::kPartitions) || partition_hdr[partition] == nullptr) return -1;
+    const pxr::lf::List list = pxr::lockfree_list(int(partition));
+    const pxr::lf::Repair r = pxr::lf::repair(list);
+    if (r.damaged) return 1;
+    uint32_t allocated = 0;
+    for (uint32_t i = 0; i < list.count; ++i) allocated += list.slot(i)->allocated != 0 ? 1 : 0;
+    pxr::shared(list.header->alloc_count).store(allocated);
+    if (relinked_out != nullptr) *relinked_out = r.relinked;
+    return 0;
+}

@@ -141,7 +141,10 @@ int PXR_init(uint32_t flags, uint32_t /*reserved*/, uint32_t congestion_module) 
     if (int rc = take_system_lock(create); rc != 0) return rc;
 
     // From here on the system lock is held.
-    partition_hdr[0] = partition_hdr[1] = nullptr;
+    for (int p = 0; p < pxr::kPartitions; ++p) {
+        partition_hdr[p] = nullptr;
+        attachment.geometry[p] = pxr::PartitionGeometry{};
+    }
     for (uint32_t *&p : counter_ptr) p = nullptr;
     const int rc =
         create ? create_environment(flags, congestion_module) : attach_environment(flags);

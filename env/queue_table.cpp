@@ -78,8 +78,12 @@ int IPC_delete(uint32_t module) noexcept {
     if (common_ptr == nullptr || !known_module(module)) return 0;
     ModuleQueueEntry &e = entry(module);
     int id = int(e.msqid);
-    if (!pxr::is_module_queue_key(pxr::key_of_queue(id)))
-        id = (e.queue_flags & kOwnQueue) ? msgget(queue_key(module), 0) : -1;
+    if (!pxr::is_module_queue_key(pxr::key_of_queue(id))) {
+        // By key only while the table is the current environment's: once another process has
+        // closed it, the key may name a new environment's queue.
+        const bool own = (e.queue_flags & kOwnQueue) != 0 && !pxr::shm_removed(pxr_common_id);
+        id = own ? msgget(queue_key(module), 0) : -1;
+    }
     if (id >= 0) msgctl(id, IPC_RMID, nullptr);
     e.msqid = PXR_NO_QUEUE;
     e.alias_of = pxr::kAliasNone;

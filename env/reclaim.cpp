@@ -75,15 +75,18 @@ Stamps read_stamps(SysMsg *s) {
 
 // The dead process holding the buffer, or 0 when a live process may hold it, nobody is
 // known to, or pid is given and is not among the holders.
-int32_t dead_holder(const Stamps &st, int32_t pid, Liveness &live) {
+int32_t dead_holder(const Stamps &st, int32_t pid, Liveness &live, bool quiescent) {
     // relmem_pid is cleared by every allocation: set on an allocated buffer it means a release
     // was under way (or an allocation had not finished stamping, which the second look
     // catches). The locked pool's release is whole under its lock, so there the releaser
     // still held the buffer; a lock-free release may have counted the buffer out already,
     // and releasing it again would count it twice: that is left to the pool's repair.
     if (st.allocated != 1 || st.getmem <= 0) return 0;
-    if (st.relmem != 0 && (common_ptr->atomic_mode & 1) != 0) return 0;
-    const int32_t holder = st.relmem != 0 ? st.relmem : st.holder();
+    if (st.relmem != 0 && (common_ptr->atomic_mode & 1) != 0 && !quiescent) return 0;
+    // The releaser must be the holder the stamps name: an abate message keeps the releaser's
+    // stamp while it travels to the congestion module and is held there.
+    const int32_t holder = st.holder();
+    if (st.relmem != 0 && st.relmem != holder) return 0;
     if (holder <= 0 || (pid != 0 && holder != pid) || !live.gone(holder)) return 0;
     return holder;
 }
@@ -182,18 +185,22 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
                         PXR_reclaimed_buffer *list, uint32_t capacity) noexcept {
     PXR_reclaim_stats result{};
     if (stats != nullptr) *stats = result;
-    if (pid < 0 || (flags & ~PXR_RECLAIM_DRY_RUN) != 0 || (list == nullptr && capacity != 0))
+    if (pid < 0 || (flags & ~(PXR_RECLAIM_DRY_RUN | PXR_RECLAIM_QUIESCENT)) != 0 ||
+        (list == nullptr && capacity != 0))
         return -1;
     if (common_ptr == nullptr) return 1;
     if (pid > 0 && PXR_process_gone(pid) != 1) return 0; // a running process holds its own
 
+    const bool quiescent = (flags & PXR_RECLAIM_QUIESCENT) != 0;
     Liveness live;
     g_candidates.clear();
-    bool any = false;
+    bool any = false, any_release = false;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
-        if (dead_holder(read_stamps(s), pid, live) == 0) return;
+        const Stamps st = read_stamps(s);
+        if (dead_holder(st, pid, live, quiescent) == 0) return;
         g_candidates.set(p, i);
         any = true;
+        any_release = any_release || st.relmem != 0;
     });
     if (!any) return 0;
 
@@ -201,7 +208,10 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     // for a buffer its receiver already held); only those that may be queued need the answer.
     g_referenced.clear();
     bool queues_known = scan_queues();
-    struct timespec pause = {0, 20 * 1000 * 1000};
+    // A buffer that an allocation has just taken under the lock still shows its previous
+    // releaser's stamps until the allocating process writes its own: such buffers get half a
+    // second for that instead of 20 ms.
+    struct timespec pause = {0, (any_release ? 500 : 20) * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
 
@@ -210,7 +220,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     each_slot([&](int p, uint32_t i, SysMsg *s) {
         if (!g_candidates.test(p, i)) return;
         const Stamps st = read_stamps(s);
-        const int32_t holder = dead_holder(st, pid, live);
+        const int32_t holder = dead_holder(st, pid, live, quiescent);
         if (holder == 0) return; // a live process took it up after all
         if (g_referenced.test(p, i)) {
             ++result.queued;

@@ -15,10 +15,13 @@ namespace {
 
 constexpr uint32_t kTerminateGraceMs = 200;
 
-// The fatal-event semaphore named by the common area, if its key says it is the environment's;
-// otherwise the one under the environment's key (the shared id may have been overwritten).
-void remove_fatal_semaphore(int32_t semid) {
-    if (pxr::key_of_sem(semid) != pxr::kFatalSemKey) semid = semget(pxr::kFatalSemKey, 0, 0);
+// The fatal-event semaphore named by the common area, if its key says it is the environment's.
+// Otherwise (the shared id was overwritten) the one under the environment's key, as long as
+// the common area being closed is still the one under its key: after another process closed
+// it, the key may already name a new environment's semaphore.
+void remove_fatal_semaphore(int32_t semid, bool current) {
+    if (pxr::key_of_sem(semid) != pxr::kFatalSemKey)
+        semid = current ? semget(pxr::kFatalSemKey, 0, 0) : -1;
     if (semid >= 0) sema_close(semid, 1);
 }
 
@@ -81,7 +84,7 @@ int PXR_close(void) noexcept {
     for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m)
         if (self.common->module_queues[m].msqid != PXR_NO_QUEUE) IPC_delete(m);
 
-    remove_fatal_semaphore(self.common->fatal_semid);
+    remove_fatal_semaphore(self.common->fatal_semid, !pxr::shm_removed(self.common_id));
     SYS_free_shm(self.common, self.common_id, 1);
     self.common = nullptr;
     self.common_id = 0;

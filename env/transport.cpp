@@ -17,16 +17,8 @@
 
 namespace {
 
-// One module queue record. The kernel sees mtype plus 12 bytes of text.
-struct QueueRecord {
-    long mtype;
-    uint16_t index;
-    uint16_t partition;
-    uint8_t reserved[8];
-};
-constexpr size_t kRecordText = 12;
-static_assert(offsetof(QueueRecord, reserved) + 8 - offsetof(QueueRecord, index) == kRecordText,
-              "record text is 12 bytes");
+using pxr::kRecordText;
+using pxr::QueueRecord;
 
 constexpr int kFullQueueRetries = 5;
 

@@ -22,8 +22,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::memcmp(again.data(), data, size) != 0)
             std::abort();
     }
+    std::vector<std::span<const uint8_t>> parts;
+    if (split_batch(frame, parts) == WireError::none) {
+        start_batch(again, uint32_t(data[4]) << 24 | data[5] << 16 | data[6] << 8 | data[7]);
+        for (auto part : parts) append_to_batch(again, part);
+        finish_batch(again, uint16_t(parts.size()));
+        if (again.size() != size || std::memcmp(again.data(), data, size) != 0) std::abort();
+    }
     if (frame_kind(frame) == 0 && (decode_message(frame, m) == WireError::none ||
-                                   decode_announce(frame, a) == WireError::none))
+                                   decode_announce(frame, a) == WireError::none ||
+                                   split_batch(frame, parts) == WireError::none))
         std::abort();
     return 0;
 }

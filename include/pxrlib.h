@@ -270,7 +270,8 @@ extern PXR_API FILE *tdump_handle;
 /** Take a lock semaphore (wait for 0, then +1, SEM_UNDO). 0 held; 1 failed (the process is then
  *  detached and PXR_sys_failure set). Interrupted waits are repeated. */
 PXR_API int _grab_semaphore(int semid) PXR_NOEXCEPT;
-/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above). */
+/** Give a lock back (-1, IPC_NOWAIT|SEM_UNDO). 0 released; 1 failed (detached as above): a
+ *  lock not held fails at once, and a held lock whose give-back fails is left free. */
 PXR_API int _release_semaphore(int semid) PXR_NOEXCEPT;
 /** Map a shared-memory segment; with create, an existing segment under key is removed first.
  *  Stores the id (or -1) through id_out. Returns the address or null. */
@@ -313,7 +314,9 @@ PXR_API int PXR_unlink(void) PXR_NOEXCEPT;
 PXR_API int PXR_wait_exit(void) PXR_NOEXCEPT;
 /** Wake the loader, wait 200 ms and close the environment. 0; 1 when it cannot attach. */
 PXR_API int PXR_terminate(void) PXR_NOEXCEPT;
-/** Stop the recorded processes and remove every IPC object of the environment. Always 0. */
+/** Stop the recorded processes and remove the objects of the environment this process maps
+ *  (queues in the table, fatal-event semaphore, common area, system lock, attached partitions);
+ *  leftovers are `pxr clean`'s. Always 0. */
 PXR_API int PXR_close(void) PXR_NOEXCEPT;
 
 /* ======================================================================== */
@@ -326,7 +329,8 @@ PXR_API int SYS_add_pid(int32_t pid, const char *name) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
-/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. */
+/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. Signals only children of
+ *  the caller and processes that map this environment's common area, never the caller. */
 PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
 /** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
  *  give back with SYS_free_signal, or null for another event or a failure. */
@@ -675,6 +679,10 @@ PXR_API int PXR_dump_close(void) PXR_NOEXCEPT;
 
 /** PXR_reclaim_buffers flag: find and count, give nothing back. */
 #define PXR_RECLAIM_DRY_RUN 0x1u
+/** PXR_reclaim_buffers flag: the caller knows that no process allocates or releases (and has
+ *  repaired the lock-free lists with PXR_repair_partition), so lock-free buffers whose release
+ *  a kill cut short are given back too. */
+#define PXR_RECLAIM_QUIESCENT 0x2u
 
 /** What a reclaim pass found. */
 typedef struct PXR_reclaim_stats {
@@ -699,7 +707,8 @@ typedef struct PXR_reclaimed_buffer {
  *  has ended (a zombie counts as ended), no queue references it (looked up with MSG_COPY,
  *  which takes no record) and a second look 20 ms later agrees. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole
- *  under the partition lock) and left alone in the lock-free form. A forked child that did
+ *  under the partition lock; the second look then comes after 500 ms) and left alone in the
+ *  lock-free form. A forked child that did
  *  not attach afresh stamps its parent's pid, so its buffers count as its parent's. Returns
  *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
  *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
@@ -709,6 +718,20 @@ PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *
 /** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told
  *  (another user's process counts as running), -1 for pid <= 0. */
 PXR_API int PXR_process_gone(int32_t pid) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Lock-free pool repair                                                    */
+/* ======================================================================== */
+
+/** Repair the lock-free free list of an attached partition after processes were killed inside
+ *  an allocation or a release: buffers marked free but on no list are appended again, the head
+ *  and tail words get their buffers' tags, the tail names the last buffer, and alloc_count is
+ *  set to the number of buffers marked allocated. Only for a QUIESCENT partition: no process
+ *  may allocate or release in it while this runs. Buffers marked allocated are left alone.
+ *  *relinked_out (may be null) gets the number of buffers appended. 0 done; 1 the list itself
+ *  is damaged (a link out of range or a cycle), nothing changed; -1 not attached, partition
+ *  not 0 or 1 or not attached, or not in the lock-free form. */
+PXR_API int32_t PXR_repair_partition(uint32_t partition, uint32_t *relinked_out) PXR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -120,7 +120,7 @@ class Cluster : public ::testing::Test {
     void start_host(const std::string &name, const std::string &body,
                     const std::string &bridge_extra = "") {
         std::string conf = dir / (name + ".conf").c_str();
-        std::ofstream(conf) << "environment atomic\npartition 0 buffers=64 size=64\n"
+        std::ofstream(conf) << "environment atomic\npartition 0 buffers=256 size=64\n"
                             << body << "\nbridge url=" << scheme << "://127.0.0.1:" << port
                             << " cluster=t node=" << name << " " << bridge_extra << "\n";
         if ((hosts[name] = fork()) == 0) {
@@ -219,14 +219,21 @@ TEST_F(Cluster, malformed_frames_are_counted_and_dropped) {
     bad_version[2] = 2;
     short_len.pop_back();
     encode_message(WireMessage{9, 0x0101, 1, 0x21, 0x21, 0, 0, 0, 0, 0, param}, wrong_dst);
+    std::vector<uint8_t> batch, bad_count; // two good frames in one batch; a wrong count
+    start_batch(batch, 9);
+    append_to_batch(batch, good), append_to_batch(batch, good);
+    finish_batch(batch, 2);
+    (bad_count = batch)[9] = 3;
     publish_raw(port, {{"t.m.32", {'h', 'i'}},
                        {"t.m.32", bad_version},
                        {"t.m.32", short_len},
                        {"t.m.32", wrong_dst},
                        {"t.announce", {'P', 'X', 1, 2}},
-                       {"t.m.32", good}});
-    EXPECT_TRUE(eventually([&] { return count("B", malformed) == 5; }));
-    EXPECT_TRUE(eventually([&] { return count("B", delivered) == 1; }));
+                       {"t.m.32", bad_count},
+                       {"t.m.32", good},
+                       {"t.m.32", batch}});
+    EXPECT_TRUE(eventually([&] { return count("B", malformed) == 6; }));
+    EXPECT_TRUE(eventually([&] { return count("B", delivered) == 3; }));
 }
 
 TEST_F(Cluster, server_and_bridge_restarts_lose_a_counted_stretch_and_traffic_resumes) {

@@ -14,13 +14,6 @@ namespace {
 
 class CheckBusy : public pxrtest::IpcTest {};
 
-std::string problems(const pxrtool::EnvironmentCheck &c) {
-    std::string all;
-    for (const auto &p : c.partitions)
-        for (const std::string &s : p.problems) all += s + "; ";
-    return all;
-}
-
 TEST_F(CheckBusy, TrafficIsNeverTakenForDamage) {
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
         pxrtest::remove_environment_objects();
@@ -42,11 +35,13 @@ TEST_F(CheckBusy, TrafficIsNeverTakenForDamage) {
         for (int i = 0; i < 5; ++i) {
             usleep(100 * 1000); // within the children's traffic
             pxrtool::EnvironmentCheck c;
-            EXPECT_NE(pxrtool::check_environment(c, 6, 50), pxrtool::kCheckDamaged) << problems(c);
+            EXPECT_NE(pxrtool::check_environment(c, 6, 50), pxrtool::kCheckDamaged)
+                << c.partitions[0].problems.size();
         }
         for (pid_t pid : traffic) EXPECT_EQ(pxrtest::wait_child(pid), 0);
         pxrtool::EnvironmentCheck c;
-        EXPECT_EQ(pxrtool::check_environment(c), pxrtool::kCheckConsistent) << problems(c);
+        EXPECT_EQ(pxrtool::check_environment(c), pxrtool::kCheckConsistent)
+            << c.partitions[0].problems.size();
         PXR_unlink();
     }
 }

@@ -40,24 +40,4 @@ TEST_F(ConfigBridge, refuses_what_cannot_be_routed) {
     }
 }
 
-TEST_F(ConfigBridge, adds_the_bridge_queue_remote_aliases_and_the_bridge_process) {
-    Config cfg;
-    std::vector<std::string> errors;
-    ASSERT_TRUE(parse_config(std::string(kBase) + "remote 0x30 0x31\n"
-                                                  "bridge url=nats://a:1 url=nats://b:2 cluster=c "
-                                                  "module=0x40 discovery=off\n",
-                             "f", cfg, errors))
-        << (errors.empty() ? "" : errors[0]);
-    EXPECT_EQ(cfg.queues.back(), 0x40u);
-    ASSERT_EQ(cfg.aliases.size(), 2u);
-    EXPECT_EQ(cfg.aliases[1].module, 0x31u);
-    EXPECT_EQ(cfg.aliases[1].target, 0x40u);
-    ASSERT_EQ(cfg.spawns.size(), 1u);
-    const std::vector<std::string> want = {"pxr-bridge",  "url=nats://a:1", "url=nats://b:2",
-                                           "cluster=c",   "module=0x40",    "discovery=off",
-                                           "remote=0x30", "remote=0x31"};
-    EXPECT_EQ(cfg.spawns[0].argv, want);
-    EXPECT_EQ(cfg.spawns[0].program, bridge_program());
-}
-
 } // namespace

@@ -47,7 +47,10 @@ std::string json_text(const std::string &s) {
 
 std::string json_texts(const std::vector<std::string> &v) {
     std::string out = "[";
-    for (std::size_t i = 0; i < v.size(); ++i) out += (i ? "," : "") + json_text(v[i]);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i != 0) out += ',';
+        out += json_text(v[i]);
+    }
     return out + "]";
 }
 

@@ -157,6 +157,15 @@ struct Loader {
         table_id =
             shmget(kSupervisionKey, sizeof(SupervisionTable), IPC_CREAT | (PXR_IPC_MODE & 0644));
         if (table_id < 0) return; // supervision works without it; pxr procs shows less
+        struct shmid_ds ds;
+        if (shmctl(table_id, IPC_STAT, &ds) != 0 || ds.shm_perm.cuid != geteuid()) {
+            std::fprintf(stderr,
+                         "pxr load: the supervision table (key 0x%x) belongs to another "
+                         "user; pxr procs will show less\n",
+                         unsigned(kSupervisionKey));
+            table_id = -1;
+            return;
+        }
         void *p = shmat(table_id, nullptr, 0);
         if (p == reinterpret_cast<void *>(-1)) {
             shmctl(table_id, IPC_RMID, nullptr);

@@ -11,19 +11,22 @@ namespace pxrtool {
 namespace {
 
 const char *kReclaimHelp =
-    "usage: pxr reclaim [--dry-run] [PID]\n"
+    "usage: pxr reclaim [--dry-run] [--repair] [PID]\n"
     "Give back to their pools the buffers held by processes that no longer run (or by\n"
     "process PID only): buffers they allocated or received and that no queue references.\n"
     "Buffers they sent that still wait in a queue are left for their receiver. The loader\n"
     "does the same by itself whenever a process ends.\n"
     "  -n, --dry-run   only list what would be given back\n"
+    "  --repair        first repair the lock-free free lists (PXR_repair_partition) and then\n"
+    "                  also give back lock-free buffers whose release a kill cut short. Only\n"
+    "                  while no process allocates or releases (the environment is quiet)\n"
     "Exit status: 0 done (also when nothing was found), 1 no environment or some buffers\n"
     "could not be decided, 64 usage.\n";
 
 } // namespace
 
 int cmd_reclaim(int argc, char **argv) {
-    bool dry_run = false;
+    bool dry_run = false, repair = false;
     int32_t pid = 0;
     for (int i = 1; i < argc; ++i) {
         if (is_help(argv[i])) {
@@ -33,6 +36,8 @@ int cmd_reclaim(int argc, char **argv) {
         char *end = nullptr;
         if (std::strcmp(argv[i], "-n") == 0 || std::strcmp(argv[i], "--dry-run") == 0) {
             dry_run = true;
+        } else if (std::strcmp(argv[i], "--repair") == 0) {
+            repair = true;
         } else if (pid == 0 && argv[i][0] != '-' &&
                    (pid = int32_t(std::strtol(argv[i], &end, 10)), *end == '\0') && pid > 0) {
         } else {
@@ -42,10 +47,22 @@ int cmd_reclaim(int argc, char **argv) {
         }
     }
     if (!attach_running("reclaim")) return kExitFailure;
+    if (repair && !dry_run) {
+        for (uint32_t p = 0; p < 2; ++p) {
+            uint32_t relinked = 0;
+            const int32_t r = PXR_repair_partition(p, &relinked);
+            if (r == 0)
+                std::printf("partition %u: free list repaired, %u buffer%s linked back\n", p,
+                            relinked, relinked == 1 ? "" : "s");
+            else if (r == 1)
+                std::printf("partition %u: the free list is damaged; see 'pxr check'\n", p);
+        }
+    }
     std::vector<PXR_reclaimed_buffer> list(2 * 65000);
     PXR_reclaim_stats st{};
-    int rc = PXR_reclaim_buffers(pid, dry_run ? PXR_RECLAIM_DRY_RUN : 0, &st, list.data(),
-                                 uint32_t(list.size()));
+    const uint32_t flags =
+        (dry_run ? PXR_RECLAIM_DRY_RUN : 0) | (repair ? PXR_RECLAIM_QUIESCENT : 0);
+    int rc = PXR_reclaim_buffers(pid, flags, &st, list.data(), uint32_t(list.size()));
     if (rc != 0) {
         std::fprintf(stderr, "pxr reclaim: failed (%d)\n", rc);
         PXR_unlink();

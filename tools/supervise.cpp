@@ -46,8 +46,12 @@ bool read_supervision(SupervisionTable &out) {
     if (id < 0) return false;
     void *p = shmat(id, nullptr, SHM_RDONLY);
     if (p == reinterpret_cast<void *>(-1)) return false;
-    struct shmid_ds ds;
-    bool ok = shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz >= sizeof(SupervisionTable);
+    // Only a table made by the user who made the environment is believed.
+    struct shmid_ds ds, area;
+    const int area_id = shmget(PXR_KEY_COMMON_AREA, 0, 0);
+    bool ok = shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz >= sizeof(SupervisionTable) &&
+              area_id >= 0 && shmctl(area_id, IPC_STAT, &area) == 0 &&
+              area.shm_perm.cuid == ds.shm_perm.cuid;
     auto *table = static_cast<SupervisionTable *>(p);
     for (int attempt = 0; ok && attempt < 1000; ++attempt) {
         std::atomic_ref<uint32_t> seq(table->sequence);

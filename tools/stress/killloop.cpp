@@ -2,10 +2,10 @@
 // while this program kills them with SIGKILL at random moments. Afterwards the producers
 // pause, the queues drain, and every buffer must be back on its free list.
 //
-//   super_killloop PXR SUPER_APP KILLS [atomic]
+//   pxr_killloop PXR SUPER_APP KILLS [atomic]
 //
 // Run it in a private IPC namespace (unshare --ipc). Prints one line of figures.
-#include "../../tools/supervise.h"
+#include "supervise.h"
 #include "pxrlib.h"
 
 #include <algorithm>
@@ -48,7 +48,7 @@ int main(int argc, char **argv) {
     const std::string pxr = argv[1], app = argv[2];
     const int kills = std::atoi(argv[3]);
     const bool atomic = argc > 4 && std::string(argv[4]) == "atomic";
-    const std::string conf = "/tmp/super_killloop.conf";
+    const std::string conf = "/tmp/pxr_killloop.conf";
     {
         std::ofstream f(conf);
         f << "environment" << (atomic ? " atomic" : "") << "\n"
@@ -61,7 +61,7 @@ int main(int argc, char **argv) {
     std::fflush(nullptr);
     pid_t loader = fork();
     if (loader == 0) {
-        freopen("/tmp/super_killloop.err", "w", stderr);
+        freopen("/tmp/pxr_killloop.err", "w", stderr);
         execl(pxr.c_str(), "pxr", "load", conf.c_str(), nullptr);
         _exit(127);
     }
