@@ -1,4 +1,4 @@
-// The attachment of a process across unlink, refusal and replacement of the environment, and
+// The attachment of a process across unlink and replacement of the environment, and
 // the serialisation of the process table by the system lock.
 #include "ipc_test.h"
 
@@ -31,18 +31,6 @@ TEST_F(LifecycleAttachment, ReceiveAfterUnlinkForgetsTheOldPartitions) {
                   if (msgsnd(q, &rec, pxr::kRecordText, 0) != 0) return 1;
                   if (PXR_grab(kQueue) != nullptr) return 2;
                   return partition_hdr[0] != nullptr && partition_hdr[1] == nullptr ? 0 : 3;
-              }),
-              0);
-}
-
-TEST_F(LifecycleAttachment, NoAttachEnvironmentRefusesWithEight) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_NO_ATTACH;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
-    EXPECT_EQ(run_child([] {
-                  PXR_unlink();
-                  const int rc = PXR_init(0, 0, 0);
-                  return rc == 8 && common_ptr == nullptr ? 0 : 100 + rc; // 100: attached
               }),
               0);
 }

@@ -111,9 +111,9 @@ def line_mutants(code, statement_start=True):
     return found
 
 
-def parse_lines(spec):
+def parse_lines(text):
     wanted = {}
-    for item in filter(None, (s.strip() for s in spec.split(","))):
+    for item in filter(None, (s.strip() for s in text.split(","))):
         path, _, rng = item.partition(":")
         first, _, last = rng.partition("-")
         lo = int(first) if first else 1
