@@ -174,7 +174,7 @@ void stop_recorded(bool dry_run) {
     }
     if (live.empty()) return;
     for (const Recorded &r : live) kill(r.pid, SIGTERM);
-    struct timespec step = {0, 50 * 1000 * 1000};
+    struct timespec step = {0, 50L * 1000 * 1000};
     for (long waited = 0; waited < kGraceMs; waited += 50) {
         bool any = false;
         for (const Recorded &r : live) any = any || runs(r.pid);
