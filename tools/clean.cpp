@@ -1,4 +1,5 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
+#include "stats.h"
 #include "supervise.h"
 #include "tool.h"
 
@@ -46,6 +47,7 @@ std::vector<Object> key_plan() {
     }
     plan.push_back({Kind::Memory, PXR_KEY_COMMON_AREA, "common area"});
     plan.push_back({Kind::Memory, kSupervisionKey, "loader's supervision table"});
+    plan.push_back({Kind::Memory, pxrbridge::kStatsKey, "bridge counters"});
     // Last: while the system lock exists no new environment can be created over the rest.
     plan.push_back({Kind::Semaphore, PXR_KEY_SYSTEM_LOCK, "system lock"});
     return plan;
