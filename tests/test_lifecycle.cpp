@@ -187,6 +187,19 @@ TEST_F(Lifecycle, LockOfAKilledHolderIsFreeAndInterruptedGrabsRetry) {
     close(ready[1]);
 }
 
+// The process table is appended under the system lock: an append waits while another
+// process holds it (a slow start of the child only makes this weaker, never wrong).
+TEST_F(Lifecycle, AddPidWaitsForTheSystemLock) {
+    ASSERT_TRUE(pxrtest::create_running_environment({}));
+    ASSERT_EQ(_grab_semaphore(pxr_semid), 0);
+    const pid_t child = start_child([] { return SYS_add_pid(getpid(), "late"); });
+    usleep(300 * 1000);
+    EXPECT_EQ(common_ptr->process_count, 0) << "appended while another process held the lock";
+    ASSERT_EQ(_release_semaphore(pxr_semid), 0);
+    EXPECT_EQ(wait_child(child), 0);
+    EXPECT_EQ(common_ptr->process_count, 1);
+}
+
 // After an unlink nothing of the old partitions is kept: attached again with partition 1 gone,
 // a record naming partition 1 is dropped, not resolved with the old geometry.
 TEST_F(Lifecycle, ReceiveAfterUnlinkForgetsTheOldPartitions) {
