@@ -45,35 +45,6 @@ bool mentions(const PartitionCheck &r, const char *text) {
     return false;
 }
 
-TEST_F(CheckTest, AccountsForHeldBuffersInBothForms) {
-    for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
-        pxrtest::remove_environment_objects();
-        pxrtest::EnvSpec layout;
-        layout.init_flags = flags;
-        layout.buffers0 = 8;
-        layout.buffers1 = 4;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
-        const bool atomic = flags != 0;
-        // A fresh lock-free list starts with its tail one behind: that is not damage.
-        EXPECT_TRUE(copy_of(0).check(0, atomic).consistent());
-
-        MSG *a = getm(1, 0, 0, 8), *b = getm(1, 0, 0, 8), *c = getm(1, 0, 0, 200);
-        ASSERT_TRUE(a && b && c);
-        pxrtool::EnvironmentCheck env;
-        EXPECT_EQ(pxrtool::check_environment(env), 0);
-        EXPECT_EQ(env.atomic, atomic);
-        const PartitionCheck &p0 = env.partitions[0];
-        EXPECT_TRUE(p0.allocated == 2 && p0.on_free_list == 6);
-        ASSERT_EQ(p0.allocators.size(), 1u);
-        EXPECT_TRUE(p0.allocators[0].pid == getpid() && p0.allocators[0].alive);
-        EXPECT_EQ(env.partitions[1].allocated, 1u);
-        relm(a), relm(b), relm(c);
-        EXPECT_EQ(pxrtool::check_environment(env), 0);
-        EXPECT_EQ(env.partitions[0].allocated, 0u);
-        PXR_unlink(); // the next round removes the objects
-    }
-}
-
 TEST_F(CheckTest, FindsDamageOfTheLockedList) {
     pxrtest::EnvSpec layout;
     layout.buffers0 = 6;
@@ -148,13 +119,17 @@ TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
     relm(m);
 }
 
-TEST_F(CheckTest, TrafficIsNeverTakenForDamage) {
+// Traffic during the walk is never taken for damage; afterwards the held buffers are counted.
+TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
         pxrtest::remove_environment_objects();
         pxrtest::EnvSpec layout;
         layout.init_flags = flags;
         layout.buffers0 = 2000; // a walk long enough to meet traffic
+        layout.buffers1 = 4;
         ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        // A fresh lock-free list starts with its tail one behind: that is not damage.
+        EXPECT_TRUE(copy_of(0).check(0, flags != 0).consistent());
         pid_t traffic[2];
         for (pid_t &pid : traffic)
             pid = pxrtest::start_child([] {
@@ -166,17 +141,25 @@ TEST_F(CheckTest, TrafficIsNeverTakenForDamage) {
                 }
                 return 0;
             });
+        pxrtool::EnvironmentCheck c;
         for (int i = 0; i < 5; ++i) {
             usleep(100 * 1000); // within the children's traffic
-            pxrtool::EnvironmentCheck c;
             EXPECT_NE(pxrtool::check_environment(c, 6, 50), pxrtool::kCheckDamaged)
                 << c.partitions[0].problems.size();
         }
         for (pid_t pid : traffic) EXPECT_EQ(pxrtest::wait_child(pid), 0);
-        pxrtool::EnvironmentCheck c;
+        MSG *a = getm(1, 0, 0, 8), *b = getm(1, 0, 0, 8), *d = getm(1, 0, 0, 200);
+        ASSERT_TRUE(a && b && d);
         EXPECT_EQ(pxrtool::check_environment(c), pxrtool::kCheckConsistent)
             << c.partitions[0].problems.size();
-        PXR_unlink();
+        EXPECT_EQ(c.atomic, flags != 0);
+        const PartitionCheck &p0 = c.partitions[0];
+        EXPECT_TRUE(p0.allocated == 2 && p0.on_free_list == 1998);
+        ASSERT_EQ(p0.allocators.size(), 1u);
+        EXPECT_TRUE(p0.allocators[0].pid == getpid() && p0.allocators[0].alive);
+        EXPECT_EQ(c.partitions[1].allocated, 1u);
+        relm(a), relm(b), relm(d);
+        PXR_unlink(); // the next round removes the objects
     }
 }
 
