@@ -1,201 +1,278 @@
-// The pxr command run as a real program inside the test's private IPC namespace: a whole
-// load from file to removal, the exit status it derives, signals, the queries, and clean
-// after a loader that was killed.
+// The pxr command run as a real program inside the test's private IPC namespace: the exit
+// status it derives, signals, terminate, the queries of a running environment; supervision
+// by the loader (what it reports and does when a spawned process ends, how it leaves when
+// another process closes the environment), the return of a dead holder's buffers, pxr clean
+// after a crashed loader, and the spawn line's options.
+#include "config.h"
 #include "ipc_test.h"
 #include "tool.h"
 
-#include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
+#include <sys/stat.h>
 #include <vector>
+#include <unistd.h>
 
 namespace {
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string slurp(const std::string &path) {
-    std::ifstream f(path);
-    std::ostringstream s;
-    s << f.rdbuf();
-    unlink(path.c_str());
-    return s.str();
-}
-
-// Writes text to a fresh temporary file and returns its path.
-std::string temp_file(const std::string &text) {
-    char path[] = "/tmp/pxr-tool-test-XXXXXX";
-    int fd = mkstemp(path);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
-    close(fd);
-    return path;
-}
-
-// pxr started with args, its output going to two files.
-struct Background {
-    pid_t pid;
-    std::string out = temp_file(""), err = temp_file("");
-    explicit Background(const std::vector<std::string> &args) {
-        std::fflush(nullptr);
-        if ((pid = fork()) == 0) {
-            dup2(open(out.c_str(), O_WRONLY | O_TRUNC), STDOUT_FILENO);
-            dup2(open(err.c_str(), O_WRONLY | O_TRUNC), STDERR_FILENO);
-            std::vector<char *> argv{const_cast<char *>(PXR_TOOL_PATH)};
-            for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(PXR_TOOL_PATH, argv.data());
-            _exit(127);
-        }
-    }
-    Result finish() {
-        int code = pxrtest::wait_child(pid);
-        return {code, slurp(out), slurp(err)};
-    }
-};
-
-Result run_pxr(const std::vector<std::string> &args) {
-    return Background(args).finish();
-}
-
-bool wait_for_loader() {
-    for (int i = 0; i < 500; ++i) {
-        if (pxrtool::loader_waiting()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
+using pxrtest::finish_pxr;
+using pxrtest::PxrRun;
+using pxrtest::run_pxr;
+using pxrtest::start_pxr;
+using pxrtest::TempDir;
 
 std::string child() {
     return pxrtest::program_path("tool_child");
 }
 
 // A loader whose one process waits on module 0x20 until the environment goes away.
-std::string waiting_config() {
-    return "environment congestion=0x10\n"
-           "partition 0 buffers=8 size=16 onset=6 abate=3\n"
-           "queue 0x20\n"
-           "alias 0x10 0x20\n"
-           "spawn " +
-           child() + " wait 0x20\n";
+pid_t start_waiting_loader(const TempDir &dir) {
+    std::ofstream(dir / "env.conf") << "environment congestion=0x10\npartition 0 buffers=8 "
+                                       "size=16 onset=6 abate=3\nqueue 0x20\nalias 0x10 0x20\n"
+                                       "spawn "
+                                    << child() << " wait 0x20\n";
+    pid_t pid = start_pxr(dir, {"load", "--timeout", "30", dir / "env.conf"});
+    for (int i = 0; i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
+    EXPECT_TRUE(pxrtool::loader_waiting());
+    return pid;
 }
 
 class PxrTool : public pxrtest::IpcTest {};
 
 TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
     // Buffer exhaustion with fatal action 1 ends the environment with exit status -2.
-    std::string conf = temp_file("environment fatal-action=1\n"
-                                 "partition 0 buffers=4 size=16\n"
-                                 "spawn " +
-                                 child() + " exhaust\n");
-    Result r = run_pxr({"load", "--timeout", "20", conf});
-    unlink(conf.c_str());
+    TempDir dir;
+    std::ofstream(dir / "env.conf") << "environment fatal-action=1\npartition 0 buffers=4 "
+                                       "size=16\nspawn "
+                                    << child() << " exhaust\n";
+    PxrRun r = run_pxr(dir, {"load", "--timeout", "20", dir / "env.conf"});
     EXPECT_EQ(r.code, 2) << r.err;
     EXPECT_NE(r.err.find("exit status -2"), std::string::npos) << r.err;
     EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
 }
 
 TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
-    std::string conf = temp_file(waiting_config());
-    Background loader({"load", "--timeout", "30", conf});
-    ASSERT_TRUE(wait_for_loader()) << loader.finish().err;
-
-    Result q = run_pxr({"queues", "--json"});
-    EXPECT_EQ(q.code, 0) << q.err;
-    EXPECT_NE(q.out.find("{\"module\":16,\"kind\":\"alias\",\"target\":32"), std::string::npos)
-        << q.out;
-    EXPECT_NE(q.out.find("{\"module\":32,\"kind\":\"own\""), std::string::npos) << q.out;
-
-    Result p = run_pxr({"procs"});
-    EXPECT_EQ(p.code, 0) << p.err;
-    EXPECT_NE(p.out.find("running  " + child().substr(0, 49)), std::string::npos) << p.out;
-
-    Result s = run_pxr({"status", "--json"});
-    EXPECT_EQ(s.code, 0) << s.err;
-    EXPECT_NE(s.out.find("\"loader_waiting\":true"), std::string::npos) << s.out;
-    EXPECT_NE(s.out.find("\"partition\":0,\"param_size\":16,\"buffers\":8"), std::string::npos)
-        << s.out;
-    s = run_pxr({"status"});
-    EXPECT_NE(s.out.find("Congestion module Id:     0x10"), std::string::npos) << s.out;
-
-    Result w = run_pxr({"watch", "1", "--count", "1"});
-    EXPECT_EQ(w.code, 0) << w.err;
-    EXPECT_NE(w.out.find("ALLOCS/S"), std::string::npos) << w.out;
-
+    TempDir dir, qdir;
+    pid_t loader = start_waiting_loader(dir);
+    const struct {
+        std::vector<std::string> args;
+        std::string expected;
+    } queries[] = {
+        {{"queues", "--json"}, "{\"module\":16,\"kind\":\"alias\",\"target\":32"},
+        {{"queues", "--json"}, "{\"module\":32,\"kind\":\"own\""},
+        {{"procs"}, "running  " + child().substr(0, 49)},
+        {{"status", "--json"}, "\"loader_waiting\":true"},
+        {{"status", "--json"}, "\"partition\":0,\"param_size\":16,\"buffers\":8"},
+        {{"status"}, "Congestion module Id:     0x10"},
+    };
+    for (const auto &q : queries) {
+        PxrRun r = run_pxr(qdir, q.args);
+        EXPECT_EQ(r.code, 0) << q.args[0] << r.err;
+        EXPECT_NE(r.out.find(q.expected), std::string::npos) << r.out;
+    }
     // A second loader and clean both refuse while this one runs.
-    Result second = run_pxr({"load", conf});
+    PxrRun second = run_pxr(qdir, {"load", dir / "env.conf"});
     EXPECT_EQ(second.code, 69);
     EXPECT_NE(second.err.find("exists already"), std::string::npos) << second.err;
-    Result clean = run_pxr({"clean"});
+    PxrRun clean = run_pxr(qdir, {"clean"});
     EXPECT_EQ(clean.code, 1);
     EXPECT_NE(clean.err.find("is running"), std::string::npos) << clean.err;
 
-    kill(loader.pid, SIGINT);
-    Result done = loader.finish();
-    unlink(conf.c_str());
+    kill(loader, SIGINT);
+    PxrRun done = finish_pxr(dir, loader);
     EXPECT_EQ(done.code, 128 + SIGINT) << done.err;
     EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
 }
 
-TEST_F(PxrTool, TerminateEndsTheLoader) {
-    std::string conf = temp_file(waiting_config());
-    Background loader({"load", "--timeout", "30", conf});
-    ASSERT_TRUE(wait_for_loader()) << loader.finish().err;
-    Result t = run_pxr({"terminate"});
-    EXPECT_EQ(t.code, 0) << t.err;
-    Result done = loader.finish();
-    unlink(conf.c_str());
-    EXPECT_EQ(done.code, 0) << done.err;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
-}
-
-TEST_F(PxrTool, CleanAfterAKilledLoaderLetsANewLoadSucceed) {
-    std::string conf = temp_file(waiting_config());
-    Background loader({"load", conf});
-    ASSERT_TRUE(wait_for_loader()) << loader.finish().err;
-    kill(loader.pid, SIGKILL);
-    EXPECT_EQ(loader.finish().code, 128 + SIGKILL);
-    unlink(conf.c_str());
-
-    Result refused = run_pxr({"load", "--timeout", "20", conf});
-    EXPECT_EQ(refused.code, 65) << "the file is gone: " << refused.err;
-
-    Result clean = run_pxr({"clean"});
-    EXPECT_EQ(clean.code, 0) << clean.err;
-    for (const char *what : {"removed module queue 0x20 (key 0xe0231", "removed exit semaphore",
-                             "removed fatal-event semaphore", "removed partition 0 message array",
-                             "removed partition 0 header", "removed partition 0 lock",
-                             "removed common area", "removed system lock (key 0xe0410"})
-        EXPECT_NE(clean.out.find(what), std::string::npos) << what << "\n" << clean.out;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
-    EXPECT_NE(run_pxr({"clean"}).out.find("nothing to remove"), std::string::npos);
-
-    std::string again = temp_file("partition 0 buffers=4 size=16\nqueue 0x20\nspawn " + child() +
-                                  " terminate 0x20\n");
-    Result r = run_pxr({"load", "--timeout", "20", again});
-    unlink(again.c_str());
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
-}
-
 TEST_F(PxrTool, WithoutEnvironmentEveryQuerySaysSo) {
+    TempDir dir;
     for (const char *cmd : {"status", "msgs", "queues", "procs", "watch", "terminate"}) {
-        Result r = run_pxr({cmd});
+        PxrRun r = run_pxr(dir, {cmd});
         EXPECT_EQ(r.code, 1) << cmd;
         EXPECT_NE(r.err.find("no environment is running"), std::string::npos) << cmd << r.err;
     }
-    EXPECT_EQ(run_pxr({}).code + run_pxr({"frobnicate"}).code, 128);
-    EXPECT_EQ(run_pxr({"status", "--bogus"}).code, 64);
+    EXPECT_EQ(run_pxr(dir, {}).code + run_pxr(dir, {"frobnicate"}).code, 128);
+    EXPECT_EQ(run_pxr(dir, {"status", "--bogus"}).code, 64);
+}
+
+std::vector<std::string> load_args(const TempDir &dir, const std::string &spawns) {
+    std::ofstream(dir / "env.conf") << "environment\npartition 0 buffers=16 size=64\nqueue 0x20\n"
+                                    << spawns;
+    return {"load", "--timeout", "20", dir / "env.conf"};
+}
+
+class Supervise : public pxrtest::IpcTest {};
+
+// Each case ends by a critical sleeper, so the loader's exit status is 70.
+TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
+    const std::string app = pxrtest::program_path("super_app");
+    struct Case {
+        std::string spawn;
+        const char *expected;
+        std::size_t ends; // report lines for the process under test
+    } cases[] = {
+        {"spawn /bin/false", "exited with status 1 after", 1},
+        {"spawn restart=on-failure restart-limit=2 /bin/false", "gave up after 2 restarts", 3},
+        {"spawn restart=always restart-limit=1 /bin/true", "gave up after 1 restarts", 2},
+        {"spawn restart=on-failure /bin/true", "not restarted (restart=on-failure)", 1},
+        {"spawn sh -c \"kill -SEGV $$\"", "was killed by SIGSEGV", 1},
+        {"spawn " + app + " hold 0x20 3 4", "2 buffers it held returned; 1 it sent still queued",
+         1},
+    };
+    for (const Case &c : cases) {
+        TempDir dir;
+        PxrRun r = run_pxr(dir, load_args(dir, c.spawn + "\nspawn critical sleep 1.5\n"));
+        EXPECT_EQ(r.code, 70) << c.spawn << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << c.spawn << r.err;
+        std::size_t lines = 0; // report lines, less the critical sleeper's two
+        for (std::size_t at = r.err.find("pxr load: "); at != std::string::npos;
+             at = r.err.find("pxr load: ", at + 1))
+            ++lines;
+        EXPECT_EQ(lines - 2, c.ends) << c.spawn << r.err;
+        EXPECT_NE(r.err.find("critical process 'sleep'"), std::string::npos) << r.err;
+        EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << c.spawn;
+    }
+}
+
+// The closer may be a recorded process (killed by its own close half-way, so the loader
+// finishes the close) or another one (whose close removes everything); pxr terminate asks the
+// loader to end and remove everything itself.
+TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing) {
+    enum { recorded, other, terminate };
+    for (int by : {recorded, other, terminate}) {
+        TempDir dir, tdir;
+        const std::string closer = pxrtest::program_path("super_app") + " close";
+        pid_t loader = start_pxr(
+            dir, load_args(dir, "spawn sleep 30\n" + (by == recorded ? "spawn " + closer : "")));
+        for (int i = 0; by != recorded && i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
+        EXPECT_EQ(by == other ? pxrtest::run_child([] { return PXR_link() == 0 ? PXR_close() : 2; })
+                  : by == terminate ? run_pxr(tdir, {"terminate"}).code
+                                    : 0,
+                  0);
+        PxrRun r = finish_pxr(dir, loader);
+        EXPECT_EQ(r.code, by == terminate ? 0 : 71) << r.err;
+        EXPECT_EQ(r.err.find("closed by another process") != std::string::npos, by != terminate)
+            << r.err;
+        EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << by;
+    }
+}
+
+// Buffers of a dead holder come back; one it sent stays with its queue; a live holder's
+// buffers are never taken.
+TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
+    for (uint32_t form : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
+        pxrtest::EnvSpec spec;
+        spec.init_flags = form;
+        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        ASSERT_EQ(IPC_create(0x20, 1), 0);
+        pid_t live = pxrtest::start_child([&] {
+            PXR_unlink(); // attach afresh, so the stamps carry this process's pid
+            for (int i = 0; i < 2; ++i) getm(0x100, 1, 0, 4);
+            return pause(), 0;
+        });
+        for (int i = 0; i < 500 && partition_hdr[0]->alloc_count < 2; ++i) usleep(10000);
+        pid_t dead = pxrtest::start_child([] {
+            PXR_unlink();
+            for (int i = 0; i < 3; ++i)
+                if (PXR_send(0x20, getm(0x100, 1, 0, 4)) != 0) return 2;
+            MSG *m = getm(0x100, 1, 0, 4), *n = getm(0x100, 1, 0, 4);
+            return m != nullptr && n != nullptr ? 0 : 1;
+        });
+        ASSERT_EQ(pxrtest::wait_child(dead), 0);
+        EXPECT_EQ(partition_hdr[0]->alloc_count, 7u);
+
+        PXR_reclaim_stats st{};
+        PXR_reclaimed_buffer list[8];
+        ASSERT_EQ(PXR_reclaim_buffers(0, PXR_RECLAIM_DRY_RUN, &st, list, 8), 0);
+        EXPECT_EQ(st.returned, 2u);
+        EXPECT_EQ(st.queued, 3u);
+        EXPECT_EQ(list[0].holder, dead);
+        EXPECT_EQ(partition_hdr[0]->alloc_count, 7u) << "a dry run gives nothing back";
+        ASSERT_EQ(PXR_reclaim_buffers(dead, 0, &st, nullptr, 0), 0);
+        EXPECT_EQ(st.returned, 2u);
+        EXPECT_EQ(partition_hdr[0]->alloc_count, 5u);
+        ASSERT_EQ(PXR_reclaim_buffers(live, 0, &st, nullptr, 0), 0);
+        EXPECT_EQ(st.returned, 0u) << "a running process keeps its buffers";
+        while (MSG *m = PXR_grab(0x20)) relm(m);
+        EXPECT_EQ(partition_hdr[0]->alloc_count, 2u);
+        EXPECT_EQ(PXR_reclaim_buffers(-1, 0, nullptr, nullptr, 0), -1);
+        kill(live, SIGKILL);
+        pxrtest::wait_child(live);
+        ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
+        EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+        PXR_close();
+    }
+}
+
+// After a loader crash pxr clean stops the recorded processes unless told to keep them.
+TEST_F(Supervise, CleanAfterACrashedLoaderStopsItsProcesses) {
+    for (bool keep : {false, true}) {
+        TempDir dir;
+        std::ofstream(dir / "env.conf")
+            << "partition 0 buffers=4 size=64\nqueue 0x20\nspawn sleep 60\n";
+        pid_t loader = start_pxr(dir, {"load", dir / "env.conf"});
+        int32_t sleeper = 0;
+        for (int i = 0; i < 300 && sleeper == 0; ++i) {
+            usleep(20000);
+            pxrtool::CommonView view;
+            std::string why;
+            if (view.map(why) && view->process_count == 1) sleeper = view->processes[0].pid;
+        }
+        ASSERT_GT(sleeper, 0);
+        kill(loader, SIGKILL);
+        pxrtest::wait_child(loader);
+        PxrRun refused = run_pxr(dir, load_args(dir, ""));
+        EXPECT_EQ(refused.code, 69);
+        EXPECT_NE(refused.err.find("pxr clean"), std::string::npos) << refused.err;
+
+        PxrRun r = keep ? run_pxr(dir, {"clean", "--keep-processes"}) : run_pxr(dir, {"clean"});
+        EXPECT_EQ(r.code, 0) << r.err;
+        const std::string line =
+            (keep ? "kept process " : "stopped process ") + std::to_string(sleeper) + " (sleep)";
+        EXPECT_NE(r.out.find(line), std::string::npos) << r.out;
+        EXPECT_EQ(PXR_process_gone(sleeper), keep ? 0 : 1);
+        if (keep) kill(sleeper, SIGKILL);
+        for (const char *what : {"removed module queue 0x20 (key 0xe0231", "removed exit semaphore",
+                                 "removed partition 0 header", "removed common area",
+                                 "removed system lock (key 0xe0410"})
+            EXPECT_NE(r.out.find(what), std::string::npos) << what << "\n" << r.out;
+        EXPECT_NE(run_pxr(dir, {"clean"}).out.find("nothing to remove"), std::string::npos);
+        EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    }
+}
+
+TEST(SpawnLine, OptionsAndUnreadableFiles) {
+    TempDir dir;
+    mkdir((dir / "bin").c_str(), 0700);
+    symlink("/bin/true", (dir / "bin/app").c_str());
+    const std::string conf = dir / "x.conf";
+    pxrtool::Config cfg;
+    std::vector<std::string> errors;
+    const std::string part = "partition 0 buffers=4 size=64\n";
+    ASSERT_TRUE(pxrtool::parse_config(part + "spawn restart=always restart-limit=0 critical "
+                                             "cwd=bin env=A=1 env=B=x=y bin/app -v\n",
+                                      conf, cfg, errors))
+        << errors[0];
+    const pxrtool::SpawnConfig &s = cfg.spawns.at(0);
+    EXPECT_EQ(s.program, dir.path() + "/bin/app"); // beside the file, not the current folder
+    EXPECT_EQ(s.cwd, dir.path() + "/bin");
+    EXPECT_EQ(s.argv, (std::vector<std::string>{"bin/app", "-v"}));
+    EXPECT_EQ(s.env, (std::vector<std::string>{"A=1", "B=x=y"}));
+    EXPECT_TRUE(s.critical && s.restart == pxrtool::RestartPolicy::Always && s.restart_limit == 0);
+
+    // A folder, and a binary file: one line, or escaped lines and a bounded count.
+    bool unreadable = false;
+    EXPECT_FALSE(pxrtool::read_config_file(dir.path().c_str(), cfg, errors, &unreadable));
+    EXPECT_TRUE(unreadable);
+    EXPECT_EQ(errors, std::vector<std::string>{dir.path() + ": is a folder, not a configuration "
+                                                            "file"});
+    std::string binary;
+    for (int i = 0; i < 60; ++i) binary += "x\x1b[2J\x01\n";
+    EXPECT_FALSE(pxrtool::parse_config(binary, conf, cfg, errors));
+    EXPECT_EQ(errors.size(), pxrtool::kMaxErrors + 1);
+    EXPECT_NE(errors.back().find("... and 41 more"), std::string::npos) << errors.back();
+    for (const std::string &e : errors) EXPECT_EQ(e.find('\x1b'), std::string::npos) << e;
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <unistd.h>
 
@@ -18,36 +19,12 @@ bool has(const std::string &text, const std::string &line) {
     return text.find("\n" + line + "\n") != std::string::npos;
 }
 
-std::string output_of(const char *command) {
-    std::fflush(nullptr);
-    std::string out;
-    if (FILE *f = popen(command, "r")) {
-        char buf[512];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
-        EXPECT_EQ(pclose(f), 0) << command;
-    }
-    return out;
-}
-
-// Starts `pxr metrics --listen 127.0.0.1:0` and reads the port it reports.
-pid_t start_server(int &port) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        execl(PXR_TOOL_PATH, PXR_TOOL_PATH, "metrics", "--listen", "127.0.0.1:0", nullptr);
-        _exit(127);
-    }
-    close(fds[1]);
-    FILE *out = fdopen(fds[0], "r");
-    char line[256] = "";
-    port = 0;
-    if (std::fgets(line, sizeof line, out) != nullptr)
-        std::sscanf(line, "pxr metrics: serving http://127.0.0.1:%d/metrics", &port);
-    std::fclose(out);
-    return pid;
+// pxr run with args: its standard output, once it has ended with status 0.
+std::string output_of(const std::vector<std::string> &args) {
+    pxrtest::TempDir dir;
+    const pxrtest::PxrRun r = pxrtest::run_pxr(dir, args);
+    EXPECT_EQ(r.code, 0) << args[0] << r.err;
+    return r.out;
 }
 
 TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
@@ -79,8 +56,14 @@ TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
     std::string text = pxrtool::metrics_text();
     for (const std::string &line : expected) EXPECT_TRUE(has(text, line)) << line << "\n" << text;
 
+    pxrtest::TempDir dir; // the server reports its port on its first line
+    pid_t server = pxrtest::start_pxr(dir, {"metrics", "--listen", "127.0.0.1:0"});
     int port = 0;
-    pid_t server = start_server(port);
+    for (int i = 0; i < 500 && port == 0; ++i, usleep(20000)) {
+        std::string line;
+        std::getline(std::ifstream(dir / "out"), line);
+        std::sscanf(line.c_str(), "pxr metrics: serving http://127.0.0.1:%d/metrics", &port);
+    }
     ASSERT_GT(port, 0);
     httplib::Client client("127.0.0.1", port);
     auto res = client.Get("/metrics");
@@ -92,7 +75,7 @@ TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
     EXPECT_EQ(pxrtest::wait_child(server), 128 + SIGTERM);
 
     // pxr watch: sub-second rounds, the queue and the process, nothing beyond 80 columns.
-    std::string out = output_of(PXR_TOOL_PATH " watch --interval 0.2 --count 2 2>/dev/null");
+    std::string out = output_of({"watch", "--interval", "0.2", "--count", "2"});
     int titles = 0;
     for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
         EXPECT_LE(end - at, 80u) << out.substr(at, end - at);
@@ -103,10 +86,10 @@ TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
     EXPECT_NE(out.find("running  "), std::string::npos) << out;
 
     // JSON: a time never written is null; the buffer waiting in the queue is listed.
-    out = output_of(PXR_TOOL_PATH " status --json 2>/dev/null");
+    out = output_of({"status", "--json"});
     EXPECT_NE(out.find("\"count_since_reset\":0,\"last_onset\":null"), std::string::npos) << out;
     EXPECT_EQ(out.find("\"max_time\":null"), std::string::npos) << out;
-    out = output_of(PXR_TOOL_PATH " msgs --json 2>/dev/null");
+    out = output_of({"msgs", "--json"});
     EXPECT_EQ(out.rfind("[{\"partition\":0,", 0), 0u) << out;
     EXPECT_NE(out.find("\"type\":256,\"id\":1,\"src\""), std::string::npos) << out;
     relm(PXR_grab(0x20));

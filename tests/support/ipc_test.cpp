@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <fcntl.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
@@ -88,6 +90,29 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+pid_t start_pxr(const TempDir &dir, const std::vector<std::string> &args) {
+    return start_child([&] {
+        dup2(open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+        dup2(open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        std::vector<char *> argv{const_cast<char *>(PXR_TOOL_PATH)};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(PXR_TOOL_PATH, argv.data());
+        return 127;
+    });
+}
+
+PxrRun finish_pxr(const TempDir &dir, pid_t pid) {
+    const int code = wait_child(pid);
+    std::ostringstream out, err;
+    out << std::ifstream(dir / "out").rdbuf(), err << std::ifstream(dir / "err").rdbuf();
+    return {code, out.str(), err.str()};
+}
+
+PxrRun run_pxr(const TempDir &dir, const std::vector<std::string> &args) {
+    return finish_pxr(dir, start_pxr(dir, args));
 }
 
 std::string program_path(const char *name) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,16 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// The pxr tool: exit status (128 + signal number when a signal ended it) and its output.
+struct PxrRun {
+    int code = -1;
+    std::string out, err;
+};
+// Starts pxr with args, its output going to files in dir; finish_pxr collects it.
+pid_t start_pxr(const TempDir &dir, const std::vector<std::string> &args);
+PxrRun finish_pxr(const TempDir &dir, pid_t pid);
+PxrRun run_pxr(const TempDir &dir, const std::vector<std::string> &args);
 
 // Path of a test program built beside the tests.
 std::string program_path(const char *name);
