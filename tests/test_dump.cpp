@@ -72,10 +72,8 @@ TEST_F(Dump, WriteThenReadBlocks) {
 TEST_F(Dump, FailuresWithoutAnOpenDump) {
     unsigned char buf[8] = {};
     EXPECT_EQ(PXR_dump_write_memory(buf, 8), 1);
-    std::string err = pxrtest::capture_stderr([&] {
-        EXPECT_EQ(PXR_dump_read_memory(buf, 8), 1);
-        EXPECT_EQ(PXR_dump_open("no/such/file.bin"), 1);
-    });
+    std::string err = pxrtest::capture_stderr(
+        [&] { EXPECT_TRUE(PXR_dump_read_memory(buf, 8) == 1 && PXR_dump_open("no/such/x") == 1); });
     EXPECT_EQ(err.rfind("fopen: ", 0), 0u) << err;
 
     // No one, root included, can create files in /proc.

@@ -1,5 +1,4 @@
-// Error and trace events as a management module receives them: header fields, the
-// big-endian trace header and the data chosen by the traced record's type.
+// Error and trace events as a management module receives them.
 #include "env/pxr_internal.h"
 #include "ipc_test.h"
 
@@ -150,8 +149,7 @@ TEST_F(MngTest, InlineCopyFallsBackTo302Bytes) {
     Bytes record(PXR_MSG_HEADER_SIZE + 0xFFFF);
     MSG *big = reinterpret_cast<MSG *>(record.data());
     for (int i = 0; i < 302; ++i) big->param[i] = uint8_t(i * 3);
-    // A len whose request would not fit 16 bits goes straight to the short request; a len
-    // beyond every partition fails the full request (fatal event 2) and the short one serves.
+    // A request too long for 16 bits or for every partition (fatal 2): the short one serves.
     for (const auto &[len, fatal] : {std::pair{0xFFFF, 0u}, {500, 2u}}) {
         big->len = uint16_t(len);
         EXPECT_EQ(event_data([&] { return MNG_trace_event(big, 1, kMgmt); }),

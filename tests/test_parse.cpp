@@ -52,52 +52,40 @@ Tokens parse_all(const std::string &text, std::string *errors) {
 
 } // namespace
 
-TEST(Parse, TokensQuotesAndComments) {
-    Parsed p = tokenize("alpha  -m0x10 \"a b*c\" x=1 * note\n");
-    EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(p.tokens, (Tokens{"alpha", "-m0x10", "a b*c", "x=1"}));
-    EXPECT_EQ(p.err, "untouched");
-
+// {text, result, tokens, message}; an empty message on an error is not compared.
+TEST(Parse, TokensQuotesCommentsAndSyntaxErrors) {
+    const std::string ok = "untouched";
     struct {
         std::string text;
-        Tokens want;
-    } cases[] = {{"  \t \n", {}},
-                 {"*comment ; #\n", {}},
-                 {"abc*def\n", {"abc"}},
-                 {"\"abc\"\"def\"\n", {"abc", "def"}},
-                 {"\"\"\n", {""}},
-                 {std::string("a\0b\n", 4), {"a", "b"}},
-                 {"$+-./:=?\\_ Zz09\n", {"$+-./:=?\\_", "Zz09"}}};
-    for (auto &c : cases) {
-        p = tokenize(c.text);
-        EXPECT_EQ(p.result, 0) << c.text;
-        EXPECT_EQ(p.tokens, c.want) << c.text;
-    }
-    // Capacity limits the scan: nothing beyond it is looked at.
-    EXPECT_EQ(tokenize("one two three\n", 2).tokens, (Tokens{"one", "two"}));
-    EXPECT_EQ(tokenize("; not looked at\n", 0).err, "untouched");
-}
-
-TEST(Parse, SyntaxErrorsAndTheirTexts) {
-    struct {
-        std::string text;
+        int result;
         Tokens tokens;
         std::string err;
     } cases[] = {
-        {"abc\"def\"\n", {}, pid + "parse() error : Invalid character : >\"<\n"},
-        {"a \"bc\n", {}, "Error : Unbalached quote  \"bc\n"},
-        {"a ; b\n", {"a"}, pid + "parse() error : Invalid character : >;< 0x3b\n"},
-        {"x \xE9\n", {"x"}, pid + "parse() error : Invalid character : >\xE9< 0xffffffe9\n"},
-        {"a\rb\n", {}, ""}, // a CR inside a token
+        {"alpha  -m0x10 \"a b*c\" x=1 * note\n", 0, {"alpha", "-m0x10", "a b*c", "x=1"}, ok},
+        {"  \t \n", 0, {}, ok},
+        {"*comment ; #\n", 0, {}, ok},
+        {"abc*def\n", 0, {"abc"}, ok},
+        {"\"abc\"\"def\"\n", 0, {"abc", "def"}, ok},
+        {"\"\"\n", 0, {""}, ok},
+        {std::string("a\0b\n", 4), 0, {"a", "b"}, ok},
+        {"$+-./:=?\\_ Zz09\n", 0, {"$+-./:=?\\_", "Zz09"}, ok},
+        {"abc\"def\"\n", -1, {}, pid + "parse() error : Invalid character : >\"<\n"},
+        {"a \"bc\n", -1, {}, "Error : Unbalached quote  \"bc\n"},
+        {"a ; b\n", -1, {"a"}, pid + "parse() error : Invalid character : >;< 0x3b\n"},
+        {"x \xE9\n", -1, {"x"}, pid + "parse() error : Invalid character : >\xE9< 0xffffffe9\n"},
+        {"a\rb\n", -1, {}, ""}, // a CR inside a token
     };
     for (auto &c : cases) {
         Parsed p = tokenize(c.text);
-        EXPECT_EQ(p.result, -1) << c.text;
+        EXPECT_EQ(p.result, c.result) << c.text;
         EXPECT_EQ(p.tokens, c.tokens) << c.text;
         EXPECT_EQ(p.err, c.err.empty() ? p.err : c.err) << c.text;
     }
     for (const char *bad : {"!", "#", "@", "|", "`", "\r", "~"})
         EXPECT_EQ(tokenize(std::string("ok ") + bad + "\n").result, -1) << bad;
+    // Capacity limits the scan: nothing beyond it is looked at.
+    EXPECT_EQ(tokenize("one two three\n", 2).tokens, (Tokens{"one", "two"}));
+    EXPECT_EQ(tokenize("; not looked at\n", 0).err, "untouched");
 }
 
 TEST(Parse, EndOfTextWithoutLineEnd) {

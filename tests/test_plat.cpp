@@ -21,9 +21,7 @@ std::string read_file(const std::string &p) {
 // A fresh directory, and the table emptied so that handle numbers start from 0.
 class FileTable : public ::testing::Test {
   protected:
-    void SetUp() override {
-        for (int h = 0; h < 16; ++h) PLAT_close(h);
-    }
+    void SetUp() override { TearDown(); }
     void TearDown() override {
         for (int h = 0; h < 16; ++h) PLAT_close(h);
         ASSERT_EQ(chdir("/"), 0);
@@ -59,9 +57,7 @@ TEST(Plat, LocalTimeDelayAndRandomNumbers) {
 
 TEST_F(FileTable, HandlesAreTheLowestFreeSlotsUpToSixteen) {
     const std::string p = file("f", "abcd");
-    EXPECT_EQ(PLAT_open(p.c_str(), 1), 0);
-    EXPECT_EQ(PLAT_open(p.c_str(), 1), 1);
-    for (int h = 2; h < 16; ++h) ASSERT_EQ(PLAT_open(p.c_str(), 1), h);
+    for (int h = 0; h < 16; ++h) ASSERT_EQ(PLAT_open(p.c_str(), 1), h);
     EXPECT_EQ(PLAT_open(p.c_str(), 0), PXR_FILE_TABLE_FULL); // found before the bad mode
     EXPECT_EQ(PLAT_close(16), PXR_BAD);
     EXPECT_EQ(PLAT_close(5) + PLAT_close(5), PXR_OK); // a free slot stays free
@@ -73,8 +69,7 @@ TEST_F(FileTable, ModesReadWriteAndSeek) {
     for (int mode : {0, 1, 2, 0x0B}) EXPECT_EQ(PLAT_open(file("none").c_str(), mode), -1) << mode;
     EXPECT_EQ(read_file(file("none")), "<missing>");
     int in = PLAT_open("-", 1), out = PLAT_open("-", 2);
-    EXPECT_EQ(PLAT_os_handle(uint32_t(in)), 0);
-    EXPECT_EQ(PLAT_os_handle(uint32_t(out)), 1);
+    EXPECT_TRUE(PLAT_os_handle(uint32_t(in)) == 0 && PLAT_os_handle(uint32_t(out)) == 1);
     EXPECT_EQ(PLAT_open("-", 3), PXR_BAD);
     EXPECT_EQ(PLAT_close(in) + PLAT_close(out), PXR_OK);
     EXPECT_TRUE(fcntl(0, F_GETFD) != -1 && fcntl(1, F_GETFD) != -1); // standard streams stay open
@@ -89,8 +84,7 @@ TEST_F(FileTable, ModesReadWriteAndSeek) {
     umask(022);
     h = PLAT_open(file("fresh").c_str(), 0x14);
     struct stat st {};
-    ASSERT_EQ(stat(file("fresh").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_TRUE(stat(file("fresh").c_str(), &st) == 0 && (st.st_mode & 0777) == 0644);
     PLAT_close(h);
     h = PLAT_open(file("log", "ab").c_str(), 0x0A);
     EXPECT_EQ(PLAT_seek(h, 0, 1), PXR_OK);
@@ -106,8 +100,7 @@ TEST_F(FileTable, ModesReadWriteAndSeek) {
     EXPECT_EQ(PLAT_seek(h, 0, 2), PXR_FILE_BAD_ORIGIN);
     EXPECT_EQ(PLAT_write(uint32_t(h), "Q", 1), 1);
     EXPECT_EQ(PLAT_seek(h, -1, -1), PXR_OK);
-    EXPECT_EQ(PLAT_read(uint32_t(h), buf, 1), 1);
-    EXPECT_EQ(buf[0], 'z');
+    EXPECT_TRUE(PLAT_read(uint32_t(h), buf, 1) == 1 && buf[0] == 'z');
     EXPECT_EQ(read_file(file("four")), "wxQz");
     EXPECT_EQ(PLAT_seek(h + 1, 0, 0), PXR_FILE_BAD_HANDLE);
     for (uint32_t bad : {0xFFFFFFFFu, 16u, uint32_t(h + 1)})

@@ -1,5 +1,4 @@
-// The lock-free index free list on one block of memory, driven by many threads at once (threads
-// find interleavings faster than processes), with the integrity check's walk as the oracle.
+// The lock-free free list driven by many threads, with the integrity check as the oracle.
 #include "check.h"
 #include "env/lfpool.h"
 

@@ -61,15 +61,12 @@ TEST_F(StatusTest, LockedFormWalksTheFreeList) {
     EXPECT_TRUE(has(raw, "    Last congestion onset:  2001-01-02 03:04:05.999\n")) << raw;
 }
 
-TEST_F(StatusTest, WithoutEnvironment) {
+TEST_F(StatusTest, ShowMsgsListsAllocatedBuffers) {
+    const std::string title = "\nVUVEVOV Allocated MSGs:     T\n\n";
+    EXPECT_EQ(printed(PXR_show_msgs), title); // without an environment
     EXPECT_EQ(printed(PXR_get_status),
               "\nVUVEVOV System status:      T\n\n  Environment not available.\n");
-    EXPECT_EQ(printed(PXR_show_msgs), "\nVUVEVOV Allocated MSGs:     T\n\n");
-}
-
-TEST_F(StatusTest, ShowMsgsListsAllocatedBuffers) {
     ASSERT_TRUE(pxrtest::create_running_environment({.size0 = 16, .buffers1 = 2, .size1 = 128}));
-    const std::string title = "\nVUVEVOV Allocated MSGs:     T\n\n";
     EXPECT_EQ(printed(PXR_show_msgs), title);
 
     MSG *a = getm(0x0003, 0x11, 0, 1);

@@ -1,5 +1,4 @@
-// Trace lines of messages and buffer slots, on records laid out in local memory; a partition
-// is simulated by pointing partition_hdr/partition_msgarray at it.
+// Trace lines of messages and buffer slots, on a partition laid out in local memory.
 #include "env/pxr_internal.h"
 #include "ipc_test.h"
 

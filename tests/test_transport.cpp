@@ -14,21 +14,12 @@ namespace {
 constexpr uint32_t kServer = 5;
 constexpr uint32_t kClient = 6;
 
-// A process in PXR_wait_exit, as the loader; exits with the low byte of what the wait returned.
-pid_t start_loader() {
-    pid_t pid = pxrtest::start_child([] { return PXR_wait_exit(); });
-    for (int i = 0; i < 400 && semget(pxr::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
-    usleep(20000);
-    return pid;
-}
-
 class Transport : public pxrtest::IpcTest {
   protected:
     void make_env(uint32_t init_flags = 0) {
         ASSERT_TRUE(pxrtest::create_running_environment(
             {.init_flags = init_flags, .buffers0 = 8, .size0 = 64, .buffers1 = 2}));
-        ASSERT_EQ(IPC_create(kServer, 1), 0);
-        ASSERT_EQ(IPC_create(kClient, 1), 0);
+        ASSERT_EQ(IPC_create(kServer, 1) + IPC_create(kClient, 1), 0);
     }
 };
 
@@ -44,8 +35,8 @@ TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
         PXR_unlink();
         MSG *m = PXR_receive(kServer);
         if (m == nullptr) return 1;
-        SysMsg *s = pxr::slot_of(m);
-        if (s->send_pid != parent || s->receive_pid != getpid()) return 2;
+        if (pxr::slot_of(m)->send_pid != parent || pxr::slot_of(m)->receive_pid != getpid())
+            return 2;
         if (m->type != 0x6111 || m->id != 42 || memcmp(m->param, "hello", 5) != 0) return 3;
         if (PXR_lastpid(kServer) != getpid()) return 4;
         m->param[0] = 'j';
@@ -64,8 +55,7 @@ TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
     EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
 }
 
-// The record carries the partition: the receiver maps it to partition 1's slot, not to the
-// slot with the same index in partition 0, and its release goes back to partition 1.
+// The record carries the partition: the receiver maps and releases partition 1's slot.
 TEST_F(Transport, BufferOfPartitionOneArrivesAsItself) {
     make_env();
     MSG *big = getm(0x100, 1, 0, 200);
@@ -86,8 +76,7 @@ TEST_F(Transport, BufferOfPartitionOneArrivesAsItself) {
 
 TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     make_env();
-    EXPECT_EQ(PXR_grab(kServer), nullptr);
-    EXPECT_EQ(PXR_grab(0x100 | kServer), nullptr); // only the low 8 bits select the module
+    EXPECT_TRUE(PXR_grab(kServer) == nullptr && PXR_grab(0x100 | kServer) == nullptr); // low 8 bits
 
     // An alias receives nothing, even when asked to wait; what is sent to it reaches the owner.
     ASSERT_EQ(IPC_attach(7, kServer), 0);
@@ -109,7 +98,6 @@ TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
     EXPECT_EQ(PXR_grab(kServer), m);
     EXPECT_EQ(pxr::slot_of(m)->send_pid, getpid());
-    EXPECT_EQ(relm(m), 0);
 }
 
 TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
@@ -123,32 +111,16 @@ TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
     EXPECT_EQ(rc, PXR_BAD);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
     EXPECT_EQ(err, "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x123 undefined\n");
-    EXPECT_EQ(pxr::slot_of(m)->send_pid, 0); // not stamped: nothing was sent
-    EXPECT_EQ(common_ptr->internal_errors, 0u);
-    EXPECT_EQ(relm(m), 0);
-}
-
-TEST_F(Transport, FullQueueFailsAfterRetriesAndRaisesTheErrorCount) {
-    make_env(PXR_INIT_ERROR_PRINT);
-    MSG *m = getm(2, 0, 0, 0);
-    ASSERT_NE(m, nullptr);
-    int sent = 0, rc = 0;
-    std::string err = pxrtest::capture_stderr([&] {
-        while (sent < 100000 && (rc = PXR_send(kServer, m)) == 0) ++sent;
-    });
-    EXPECT_EQ(rc, -1);
-    EXPECT_GT(sent, 100);
-    EXPECT_EQ(PXR_pending_msgs(kServer), sent);
-    EXPECT_EQ(common_ptr->internal_errors, 1u);
-    EXPECT_EQ(err, std::string("PXR_send() msgsnd(): ") + strerror(EAGAIN) + "\n");
-    EXPECT_EQ(PXR_sys_failure, 0);
+    EXPECT_TRUE(pxr::slot_of(m)->send_pid == 0 && common_ptr->internal_errors == 0); // not sent
 }
 
 TEST_F(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
     make_env(PXR_INIT_FATAL_ACTION(1));
     MSG *m = getm(2, 0, 0, 0);
     ASSERT_NE(m, nullptr);
-    pid_t loader = start_loader();
+    pid_t loader = pxrtest::start_child([] { return PXR_wait_exit(); });
+    for (int i = 0; i < 400 && semget(pxr::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
+    usleep(20000); // let the loader block
     int rc = 0;
     for (int i = 0; i < 100000 && (rc = PXR_send(kServer, m)) == 0; ++i) {
     }
