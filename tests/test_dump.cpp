@@ -2,13 +2,9 @@
 #include "ipc_test.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 namespace {
 

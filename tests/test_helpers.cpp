@@ -4,7 +4,6 @@
 #include "pxr.hpp"
 
 #include <cstring>
-#include <string>
 #include <tuple>
 #include <vector>
 

@@ -2,11 +2,8 @@
 #include "ipc_test.h"
 
 #include <cstdio>
-#include <string>
 #include <unistd.h>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <regex>
-#include <string>
 
 namespace {
 

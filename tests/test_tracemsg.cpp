@@ -3,7 +3,6 @@
 #include "ipc_test.h"
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
@@ -23,7 +22,7 @@ std::string line_of(const MSG *m) {
     return written([&](FILE *f) { return trace_msg_file(f, m); });
 }
 
-// Partition 0 of three slots of 4 parameter bytes, in local memory.
+// Partition 0 of three slots of 4 parameter bytes, in local memory (zeroed).
 struct LocalPartition {
     PartitionHeader hdr{};
     std::vector<uint8_t> array = std::vector<uint8_t>(3 * (4 + PXR_SLOT_OVERHEAD));
@@ -31,10 +30,6 @@ struct LocalPartition {
         hdr.param_size = 4;
         hdr.num_msgs = 3;
         hdr.stride = 4 + PXR_SLOT_OVERHEAD;
-        for (uint32_t i = 0; i < 3; ++i) {
-            *slot(i) = SysMsg{i, 0, 0, 0, 0, 0, 0, PXR_NO_INDEX, 0, 0, PXR_FRONT_GUARD};
-            *pxr::rear_guard_of(slot(i), hdr.stride) = PXR_REAR_GUARD;
-        }
         partition_hdr[0] = &hdr;
         partition_msgarray[0] = array.data();
     }
@@ -63,6 +58,7 @@ TEST(TraceMsg, BufferLine) {
     LocalPartition part;
     SysMsg *s = part.slot(2);
     *s = SysMsg{2, 0, 1, 101, 102, 103, 104, PXR_NO_INDEX, 0, 7, PXR_FRONT_GUARD};
+    *pxr::rear_guard_of(s, part.hdr.stride) = PXR_REAR_GUARD;
     MSG *m = pxr::msg_of(s);
     *m = MSG{1, 1, 0x05, 0xFE, 0, 0, 1, {}, 0, 0, 300, {}};
     std::memcpy(m->param, "\x10\x20\x30\x40", 4);
