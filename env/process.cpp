@@ -103,7 +103,7 @@ int SYS_spawn_process(int /*reserved*/, char *const argv[], int32_t *pid_out) no
         execvp(argv[0], argv);
         fprintf(stderr, "(%d)SYS_spawn_process(%s) failed\n", getpid(), argv[0]);
         perror("execvp() : ");
-        exit(0);
+        exit(0); // NOLINT(concurrency-mt-unsafe): the forked child has one thread
     }
     return SYS_add_pid(pid, argv[0]);
 }
@@ -118,7 +118,7 @@ int SYS_delete_pids(void) noexcept {
     if (count < 0) count = 0;
     if (count > PXR_MAX_PROCESSES) count = PXR_MAX_PROCESSES;
     signal_recorded(ca, count, SIGTERM);
-    sleep(1);
+    sleep(1); // NOLINT(concurrency-mt-unsafe): the library starts no threads
     signal_recorded(ca, count, SIGKILL);
     return 0;
 }

@@ -269,7 +269,7 @@ bool link_or_pause(unsigned seconds) noexcept {
 }
 
 void pause_seconds(unsigned seconds) noexcept {
-    sleep(seconds);
+    sleep(seconds); // NOLINT(concurrency-mt-unsafe): the library starts no threads
 }
 
 } // namespace pxr

@@ -124,7 +124,9 @@ bool scan_queue(int msqid) {
         int after = head(last);
         // Records leave a queue only at its head: an unchanged head means none left while
         // the records were copied, so none was skipped.
-        if (after == before && (before == 0 || std::memcmp(&first, &last, sizeof first) == 0))
+        if (after == before &&
+            (before == 0 || (first.mtype == last.mtype &&
+                             std::memcmp(first.text, last.text, sizeof first.text) == 0)))
             return true;
     }
     return false;
@@ -211,7 +213,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     // A buffer that an allocation has just taken under the lock still shows its previous
     // releaser's stamps until the allocating process writes its own: such buffers get half a
     // second for that instead of 20 ms.
-    struct timespec pause = {0, (any_release ? 500 : 20) * 1000 * 1000};
+    struct timespec pause = {0, (any_release ? 500L : 20L) * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
 

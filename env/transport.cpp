@@ -187,6 +187,7 @@ uint32_t spin_skip = 0;  // of those, still to come
 
 // PXR_RECEIVE_SPIN_US: decimal microseconds up to kSpinMaxUs; anything else leaves it off.
 uint32_t spin_from_environment() noexcept {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once; the library never sets variables
     const char *text = getenv("PXR_RECEIVE_SPIN_US");
     if (text == nullptr || *text == '\0') return 0;
     uint32_t us = 0;

@@ -7,8 +7,6 @@
 #include "env/pxr_internal.h"
 
 #include <csignal>
-#include <cstdlib>
-#include <cstdio>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,11 +18,13 @@ class CrashTest : public pxrtest::IpcTest {};
 // A pipe through which a child says it has reached the point where it is to be killed.
 struct Ready {
     int fds[2] = {-1, -1};
-    char c = 1;
     Ready() { EXPECT_EQ(pipe(fds), 0); }
     ~Ready() { close(fds[0]), close(fds[1]); }
-    void signal() { (void)!write(fds[1], &c, 1); }
-    bool wait() { return read(fds[0], &c, 1) == 1; }
+    void signal() { (void)!write(fds[1], "x", 1); }
+    bool wait() {
+        char c;
+        return read(fds[0], &c, 1) == 1;
+    }
 };
 
 void kill_and_reap(pid_t pid) {
@@ -32,88 +32,45 @@ void kill_and_reap(pid_t pid) {
     EXPECT_EQ(pxrtest::wait_child(pid), 128 + SIGKILL);
 }
 
-// Allocation in a fresh process, with a deadline: 0 when a buffer was had in time.
-int allocate_elsewhere() {
-    return pxrtest::run_child([] {
-        PXR_unlink();
-        alarm(5);
-        MSG *m = getm(1, 0, 0, 8);
-        return m != nullptr && relm(m) == 0 ? 0 : 1;
-    });
-}
-
-TEST_F(CrashTest, LockOfAKilledHolderIsFreeAgain) {
-    pxrtest::EnvSpec layout;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
-    // The partition lock, then the system lock (attach and process table).
-    for (bool system_lock : {false, true}) {
-        Ready ready;
-        pid_t holder = pxrtest::start_child([&] {
-            PXR_unlink();
-            if (PXR_link() != 0) return 1;
-            int semid = system_lock ? pxr_semid : partition_lock_id[0];
-            if (_grab_semaphore(semid) != 0) return 2;
-            ready.signal();
-            pause();
-            return 0;
-        });
-        ASSERT_TRUE(ready.wait());
-        kill_and_reap(holder);
-        EXPECT_EQ(allocate_elsewhere(), 0) << (system_lock ? "system lock" : "partition lock");
-    }
-    pxrtool::EnvironmentCheck env;
-    EXPECT_EQ(pxrtool::check_environment(env), 0);
-}
-
 // Churning processes are killed at random moments; every following allocation succeeds. The
 // victims' buffers stay allocated to them; a kill while the free list changes may leave one
 // buffer outside the list, which the check reports.
 TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
-    int kills = 0, unclean = 0, held_by_dead = 0;
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
         pxrtest::remove_environment_objects();
         pxrtest::EnvSpec layout;
         layout.init_flags = flags;
         layout.buffers0 = 64;
         ASSERT_TRUE(pxrtest::create_running_environment(layout));
-        uint32_t lost_limit = 0;
         for (int round = 0; round < 10; ++round) {
             Ready ready;
             pid_t churner = pxrtest::start_child([&] {
                 PXR_unlink();
-                MSG *first = getm(1, 0, 0, 8); // attach, and hold one buffer for good
-                if (first == nullptr) return 1;
+                if (getm(1, 0, 0, 8) == nullptr) return 1; // attach, and hold one for good
                 ready.signal();
-                for (;;) {
-                    MSG *m = getm(1, 0, 0, 8);
-                    if (m != nullptr) relm(m);
-                }
+                for (;;)
+                    if (MSG *m = getm(1, 0, 0, 8)) relm(m);
             });
             ASSERT_TRUE(ready.wait());
             usleep(2000 + 1500 * round);
             kill_and_reap(churner);
-            ++kills;
-            ++lost_limit;
-            ASSERT_EQ(allocate_elsewhere(), 0) << "round " << round;
+            ASSERT_EQ(pxrtest::run_child([] { // a fresh process gets a buffer in time
+                          PXR_unlink();
+                          alarm(5);
+                          MSG *m = getm(1, 0, 0, 8);
+                          return m != nullptr && relm(m) == 0 ? 0 : 1;
+                      }),
+                      0)
+                << "round " << round;
         }
         pxrtool::EnvironmentCheck env;
-        if (pxrtool::check_environment(env) != 0) {
-            ++unclean;
-            std::printf("%s pool after the kills:\n", flags ? "lock-free" : "locked");
-            pxrtool::print_check(stdout, env);
-        }
+        pxrtool::check_environment(env);
         const pxrtool::PartitionCheck &p = env.partitions[0];
-        EXPECT_LE(p.in_neither + p.in_both, lost_limit);
-        for (const pxrtool::PidCount &c : p.allocators) {
-            EXPECT_FALSE(c.alive);
-            held_by_dead += int(c.buffers);
-        }
+        EXPECT_LE(p.in_neither + p.in_both, 10u); // at most one per kill
+        for (const pxrtool::PidCount &c : p.allocators) EXPECT_FALSE(c.alive);
         EXPECT_GE(p.allocated, 10u); // the buffer each victim held for good
         PXR_unlink();
     }
-    std::printf("crash figures: %d kills during allocation and release, all survived; "
-                "%d buffers left held by killed processes; %d of 2 pools needing repair\n",
-                kills, held_by_dead, unclean);
 }
 
 TEST_F(CrashTest, ConsumerKilledInTheMiddleOfTraffic) {
@@ -150,22 +107,16 @@ TEST_F(CrashTest, ConsumerKilledInTheMiddleOfTraffic) {
 
     for (int i = 0; i < kHeld; ++i) {
         MSG *m = getm(0x100, uint16_t(i), 0, 0);
-        ASSERT_NE(m, nullptr);
-        PXR_set_instance(0xDEAD, m);
+        ASSERT_EQ(PXR_set_instance(0xDEAD, m), 0);
         ASSERT_EQ(PXR_send(kVictim, m), 0);
     }
     ASSERT_TRUE(ready.wait());
     kill_and_reap(victim);
 
-    for (int i = 0; i < kTraffic; ++i) {
+    for (int i = 0; i <= kTraffic; ++i) { // the last one says stop
         for (int wait = 0; PXR_pending_msgs(kSurvivor) > 8 && wait < 5000; ++wait) usleep(1000);
-        MSG *m = getm(0x100, 0, 0, 0);
-        ASSERT_NE(m, nullptr);
-        ASSERT_EQ(PXR_send(kSurvivor, m), 0);
+        ASSERT_EQ(PXR_send(kSurvivor, getm(i == kTraffic ? 0x1FF : 0x100, 0, 0, 0)), 0);
     }
-    MSG *stop = getm(0x1FF, 0, 0, 0);
-    ASSERT_NE(stop, nullptr);
-    ASSERT_EQ(PXR_send(kSurvivor, stop), 0);
     EXPECT_EQ(pxrtest::wait_child(survivor), 0);
 
     // The victim's buffers are listed, and the check names it as their receiver.
@@ -178,10 +129,9 @@ TEST_F(CrashTest, ConsumerKilledInTheMiddleOfTraffic) {
     EXPECT_EQ(pxrtool::check_environment(env), 0);
     const pxrtool::PartitionCheck &p = env.partitions[0];
     EXPECT_EQ(p.allocated, uint32_t(kHeld));
-    bool named = false;
-    for (const pxrtool::PidCount &c : p.receivers)
-        if (c.pid == victim && c.buffers == uint32_t(kHeld) && !c.alive) named = true;
-    EXPECT_TRUE(named);
+    ASSERT_EQ(p.receivers.size(), 1u);
+    EXPECT_TRUE(p.receivers[0].pid == victim && p.receivers[0].buffers == uint32_t(kHeld) &&
+                !p.receivers[0].alive);
 }
 
 } // namespace

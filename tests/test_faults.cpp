@@ -1,6 +1,5 @@
-// Failures of the lock protocol, send, receive and attach in real processes: fault_app runs with
-// the fault shim preloaded, which makes chosen System V calls fail. The shared state must stay
-// consistent.
+// Failures of System V calls in real processes: fault_app and lock_app run with the fault shim
+// preloaded, which makes chosen calls fail. The shared state must stay consistent.
 #include "ipc_test.h"
 
 #include "check.h"
@@ -11,24 +10,13 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr uint32_t kQueue = 10;
 
-struct AppRun {
-    int status = -1;
-    std::string out, err;
-    std::map<std::string, long> kv;
-    long operator[](const std::string &key) const {
-        auto it = kv.find(key);
-        return it == kv.end() ? -999 : it->second;
-    }
-};
-
-// Runs fault_app OP with the shim preloaded and PXR_FAULT=fault, armed by the app itself.
 std::string read_all(FILE *f) {
     std::string text;
     char buf[512];
@@ -36,176 +24,101 @@ std::string read_all(FILE *f) {
     return text;
 }
 
-AppRun run_app(const char *op, const std::string &fault) {
-    char errpath[] = "/tmp/pxr-fault-err-XXXXXX";
-    close(mkstemp(errpath));
-    const std::string cmd = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" +
-                            pxrtest::program_path("libpxr_fault_shim.so") +
-                            " PXR_FAULT_ARM=manual PXR_FAULT='" + fault + "' " +
-                            pxrtest::program_path("fault_app") + " " + op + " 2>" + errpath;
-    AppRun r;
-    std::fflush(nullptr);
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return r;
-    r.out = read_all(p);
-    const int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    if (FILE *e = std::fopen(errpath, "r")) r.err = read_all(e), std::fclose(e);
-    unlink(errpath);
-    std::istringstream words(r.out);
-    for (std::string w; words >> w;) {
-        auto eq = w.find('=');
-        if (eq != std::string::npos)
-            r.kv[w.substr(0, eq)] = std::strtol(w.c_str() + eq + 1, nullptr, 10);
+// "k=v" words; a bare number is keyed by its position.
+std::map<std::string, long> words(const std::string &text) {
+    std::map<std::string, long> kv;
+    std::istringstream in(text);
+    int n = 0;
+    for (std::string w; in >> w; ++n) {
+        const auto eq = w.find('=');
+        if (eq == std::string::npos)
+            kv[std::to_string(n)] = std::strtol(w.c_str(), nullptr, 10);
+        else
+            kv[w.substr(0, eq)] = std::strtol(w.c_str() + eq + 1, nullptr, 10);
     }
-    return r;
+    return kv;
 }
 
-// The integrity check must pass; returns the partition 0 report.
-pxrtool::PartitionCheck consistent_state() {
-    pxrtool::EnvironmentCheck env;
-    const int rc = pxrtool::check_environment(env);
-    EXPECT_EQ(rc, 0);
-    if (rc != 0) pxrtool::print_check(stdout, env);
-    return env.partitions[0];
-}
-
-class FaultTest : public pxrtest::IpcTest {
-  protected:
-    void start(uint32_t init_flags = 0) {
-        pxrtest::EnvSpec layout;
-        layout.init_flags = init_flags;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
-        ASSERT_EQ(IPC_create(kQueue, 1), 0);
-    }
+// {program, op, fault, what it must print, buffers allocated after (-1: any), stderr text}.
+struct Row {
+    const char *prog, *op, *fault, *want;
+    long allocated;
+    const char *err = "";
 };
 
-TEST_F(FaultTest, LockFailureDetachesAndFlagsTheProcess) {
-    start();
-    AppRun r = run_app("getm", ""); // the shim alone changes nothing
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r["result"], 1);
-    EXPECT_EQ(r["semop"], 2); // take and give back the partition lock
+const Row kRows[] = {
+    // A full queue is retried five times, no kernel memory alike; interruptions are repeated
+    // freely; any other error ends the send. A send failure does not detach.
+    {"fault_app", "send", "msgsnd:EAGAIN:1:6", "result=-1 msgsnd=6 errors=1 sys_failure=0", 0,
+     "PXR_send() msgsnd(): Resource temporarily unavailable"},
+    {"fault_app", "send", "msgsnd:ENOMEM:1:5", "result=0 msgsnd=6 errors=1 sys_failure=0", 1},
+    {"fault_app", "send", "msgsnd:EINTR:1:40", "result=0 msgsnd=41 errors=1 sys_failure=0", 2},
+    {"fault_app", "send", "msgsnd:EIDRM:1", "result=-1 msgsnd=1 errors=2 sys_failure=0", 2},
+    // A receive failing for good detaches; the record stays for the next receive. An
+    // interrupted wait and an empty queue are ordinary.
+    {"fault_app", "grab", "msgrcv:EIDRM:1", "result=0 sys_failure=1 attached=0 again=1", 1},
+    {"fault_app", "receive", "msgrcv:EINTR:1", "result=0 sys_failure=0 attached=1 again=1", 0},
+    {"fault_app", "grab", "msgrcv:ENOMSG:1", "result=0 attached=1", 0},
+    // The partition lock cannot be taken: no buffer, detached; interrupted: repeated; cannot be
+    // given back: the buffer stays allocated (the kernel frees the lock); likewise a release.
+    {"fault_app", "getm", "", "result=1 semop=2", 0},
+    {"fault_app", "getm", "semop:EIDRM:1", "result=0 sys_failure=1 attached=0", 0},
+    {"fault_app", "getm", "semop:EINTR:1:3", "result=1 sys_failure=0 semop=5", 0},
+    {"fault_app", "getm", "semop:EIDRM:2", "result=0 sys_failure=1", 1},
+    {"fault_app", "relm", "semop:EIDRM:1", "result=1 sys_failure=1", 2},
+    // lock_app prints first, second, failure flag. A failed give-back frees the lock; a create
+    // missing the system lock is still refused; a give-back of an unheld lock fails at once.
+    {"lock_app", "relfail", "semop:EIDRM:2", "0=0 1=1 2=1", -1},
+    {"lock_app", "relfail", "semop:EAGAIN:1", "0=1 1=1 2=0", -1},
+    {"lock_app", "create", "semget:ENOENT:1", "0=1 1=0 2=1", -1},
+    {"lock_app", "unheld", "none", "0=1 1=0 2=1", -1},
+    // Attach without common area or partition 0: 3, without the system lock: 5; nothing lost.
+    {"fault_app", "attach", "shmget:ENOMEM:1", "result=3 sys_failure=1 attached=0", -1},
+    {"fault_app", "attach", "semop:EIDRM:1", "result=5", -1},
+    {"fault_app", "attach", "shmat:ENOMEM:2", "result=3 p0=0", -1},
+    {"fault_app", "getm", "", "result=1", -1},
+};
 
-    // The partition lock cannot be taken: no buffer, detached, flagged.
-    r = run_app("getm", "semop:EIDRM:1");
-    EXPECT_EQ(r["result"], 0) << r.out << r.err;
-    EXPECT_EQ(r["sys_failure"], 1);
-    EXPECT_EQ(r["attached"], 0);
-    EXPECT_EQ(consistent_state().allocated, 0u);
+class FaultTest : public pxrtest::IpcTest {};
 
-    // Interrupted: repeated, the allocation succeeds.
-    for (const char *fault : {"semop:EINTR:1:3"}) {
-        r = run_app("getm", fault);
-        EXPECT_EQ(r["result"], 1) << fault;
-        EXPECT_EQ(r["sys_failure"], 0) << fault;
-        EXPECT_EQ(r["semop"], 5) << fault; // three failures, then take and give back
+TEST_F(FaultTest, FailedCallsLeaveTheStateConsistent) {
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ERROR_PRINT;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_EQ(IPC_create(kQueue, 1), 0);
+    char errpath[] = "/tmp/pxr-fault-err-XXXXXX";
+    close(mkstemp(errpath));
+    for (const Row &row : kRows) {
+        const std::string what = std::string(row.op) + " " + row.fault;
+        const std::string cmd = "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" +
+                                pxrtest::program_path("libpxr_fault_shim.so") +
+                                " PXR_FAULT_ARM=manual PXR_FAULT='" + row.fault + "' " +
+                                pxrtest::program_path(row.prog) + " " + row.op + " 2>" + errpath;
+        std::fflush(nullptr);
+        FILE *p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        const std::string out = read_all(p);
+        pclose(p);
+        FILE *e = std::fopen(errpath, "r");
+        const std::string err = read_all(e);
+        if (e != nullptr) std::fclose(e);
+        const auto got = words(out);
+        for (const auto &[key, value] : words(row.want))
+            EXPECT_EQ(got.count(key) ? got.at(key) : -999, value) << what << ": " << key << "\n"
+                                                                  << out << err;
+        EXPECT_NE(err.find(row.err), std::string::npos) << err;
+        pxrtool::EnvironmentCheck env;
+        EXPECT_EQ(pxrtool::check_environment(env), 0) << what;
+        EXPECT_TRUE(row.allocated < 0 || env.partitions[0].allocated == uint32_t(row.allocated))
+            << what << ": " << env.partitions[0].allocated << " allocated";
+        for (const pxrtool::PidCount &c : env.partitions[0].allocators) EXPECT_FALSE(c.alive);
+        MSG *m = getm(1, 0, 0, 8); // no lock is left held
+        ASSERT_NE(m, nullptr) << what;
+        relm(m);
     }
-
-    // Giving the lock back fails: the buffer taken stays marked allocated to the process, and
-    // the kernel frees the lock when the process ends.
-    r = run_app("getm", "semop:EIDRM:2");
-    EXPECT_EQ(r["result"], 0) << r.out;
-    EXPECT_EQ(r["sys_failure"], 1);
-    MSG *m = getm(1, 0, 0, 8);
-    ASSERT_NE(m, nullptr) << "partition lock still held";
-    relm(m);
-    pxrtool::PartitionCheck p = consistent_state();
-    EXPECT_EQ(p.allocated, 1u);
-
-    // A release whose lock fails leaves the buffer allocated; nothing is lost.
-    r = run_app("relm", "semop:EIDRM:1");
-    EXPECT_EQ(r["result"], 1) << r.out;
-    EXPECT_EQ(r["sys_failure"], 1);
-    p = consistent_state();
-    EXPECT_EQ(p.allocated, 2u);
-    for (const pxrtool::PidCount &c : p.allocators) EXPECT_FALSE(c.alive);
-}
-
-TEST_F(FaultTest, SendRetriesAFullQueueFiveTimes) {
-    start(PXR_INIT_ERROR_PRINT);
-    // Six refusals: five retries, then failure, one internal error, the message reported.
-    AppRun r = run_app("send", "msgsnd:EAGAIN:1:6");
-    EXPECT_EQ(r["result"], -1) << r.out;
-    EXPECT_EQ(r["msgsnd"], 6);
-    EXPECT_EQ(r["errors"], 1);
-    EXPECT_NE(r.err.find("PXR_send() msgsnd(): Resource temporarily unavailable"),
-              std::string::npos)
-        << r.err;
-
-    // {fault, result, msgsnd calls, errors so far}: no kernel memory counts like a full queue,
-    // interruptions are repeated without counting as retries, any other error ends the send.
-    const struct {
-        const char *fault;
-        long result, calls, errors;
-    } rows[] = {{"msgsnd:ENOMEM:1:5", 0, 6, 1},
-                {"msgsnd:EINTR:1:40", 0, 41, 1},
-                {"msgsnd:EIDRM:1", -1, 1, 2}};
-    for (const auto &row : rows) {
-        r = run_app("send", row.fault);
-        EXPECT_EQ(r["result"], row.result) << row.fault << r.out;
-        EXPECT_EQ(r["msgsnd"], row.calls) << row.fault;
-        EXPECT_EQ(r["errors"], row.errors) << row.fault;
-        EXPECT_EQ(r["sys_failure"], 0) << row.fault; // a send failure does not detach
-    }
-
-    // The two messages sent are waiting; the failed ones were released by their sender.
-    EXPECT_EQ(PXR_pending_msgs(kQueue), 2);
-    for (MSG *m; (m = PXR_grab(kQueue)) != nullptr;) relm(m);
-    consistent_state();
-}
-
-TEST_F(FaultTest, ReceiveFailureDetachesAndTheProcessGoesOn) {
-    start();
-    MSG *m = getm(0x100, 1, 0, 0);
-    ASSERT_NE(m, nullptr);
-    ASSERT_EQ(PXR_send(kQueue, m), 0);
-
-    // The queue call fails for good: null, detached, flagged; the record stays in the queue
-    // and the next receive (attaching again) gets it.
-    AppRun r = run_app("grab", "msgrcv:EIDRM:1");
-    EXPECT_EQ(r["result"], 0) << r.out;
-    EXPECT_EQ(r["sys_failure"], 1);
-    EXPECT_EQ(r["attached"], 0);
-    EXPECT_EQ(r["again"], 1);
-
-    // An interrupted wait and an empty queue are ordinary: null, still attached.
-    m = getm(0x100, 2, 0, 0);
-    ASSERT_NE(m, nullptr);
-    ASSERT_EQ(PXR_send(kQueue, m), 0);
-    r = run_app("receive", "msgrcv:EINTR:1");
-    EXPECT_EQ(r["result"], 0) << r.out;
-    EXPECT_EQ(r["sys_failure"], 0);
-    EXPECT_EQ(r["attached"], 1);
-    EXPECT_EQ(r["again"], 1);
-    r = run_app("grab", "msgrcv:ENOMSG:1");
-    EXPECT_EQ(r["result"], 0) << r.out;
-    EXPECT_EQ(r["attached"], 1);
-
+    unlink(errpath);
     EXPECT_EQ(PXR_pending_msgs(kQueue), 0);
-    EXPECT_EQ(consistent_state().allocated, 0u);
-}
-
-TEST_F(FaultTest, AttachFailuresLeaveTheEnvironmentIntact) {
-    start();
-    // The common area cannot be found: 3, and the system lock is given back.
-    AppRun r = run_app("attach", "shmget:ENOMEM:1");
-    EXPECT_EQ(r["result"], 3) << r.out;
-    EXPECT_EQ(r["sys_failure"], 1);
-    EXPECT_EQ(r["attached"], 0);
-    // The system lock cannot be taken: 5.
-    r = run_app("attach", "semop:EIDRM:1");
-    EXPECT_EQ(r["result"], 5) << r.out;
-    // Partition 0 exists but cannot be mapped: the attach fails; nothing is removed.
-    r = run_app("attach", "shmat:ENOMEM:2");
-    EXPECT_EQ(r["result"], 3) << r.out;
-    EXPECT_EQ(r["p0"], 0);
-
-    r = run_app("getm", "");
-    EXPECT_EQ(r["result"], 1) << "a later process attaches normally: " << r.out;
-    pxrtool::EnvironmentCheck env;
-    EXPECT_EQ(pxrtool::check_environment(env), 0);
-    EXPECT_TRUE(env.partitions[0].present);
+    EXPECT_EQ(shmget(pxr::kCommonAreaKey, 0, 0), pxr_common_id);
 }
 
 } // namespace

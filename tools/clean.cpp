@@ -1,4 +1,5 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
+#include "stats.h"
 #include "supervise.h"
 #include "tool.h"
 
@@ -46,6 +47,7 @@ std::vector<Object> key_plan() {
     }
     plan.push_back({Kind::Memory, PXR_KEY_COMMON_AREA, "common area"});
     plan.push_back({Kind::Memory, kSupervisionKey, "loader's supervision table"});
+    plan.push_back({Kind::Memory, pxrbridge::kStatsKey, "bridge counters"});
     // Last: while the system lock exists no new environment can be created over the rest.
     plan.push_back({Kind::Semaphore, PXR_KEY_SYSTEM_LOCK, "system lock"});
     return plan;
@@ -174,7 +176,7 @@ void stop_recorded(bool dry_run) {
     }
     if (live.empty()) return;
     for (const Recorded &r : live) kill(r.pid, SIGTERM);
-    struct timespec step = {0, 50 * 1000 * 1000};
+    struct timespec step = {0, 50L * 1000 * 1000};
     for (long waited = 0; waited < kGraceMs; waited += 50) {
         bool any = false;
         for (const Recorded &r : live) any = any || runs(r.pid);

@@ -638,7 +638,7 @@ bool parse_config(std::string_view text, std::string_view name, Config &out,
 
 bool read_config_file(const char *path, Config &out, std::vector<std::string> &errors,
                       bool *unreadable) {
-    constexpr off_t kMaxFile = 16 * 1024 * 1024;
+    constexpr off_t kMaxFile = off_t{16} * 1024 * 1024;
     errors.clear();
     if (unreadable != nullptr) *unreadable = false;
     auto fail = [&](const std::string &message) {

@@ -686,7 +686,7 @@ int cmd_load(int argc, char **argv) {
                 std::fprintf(stderr, "pxr load: --timeout needs a value (SECONDS)\n");
                 return kExitUsage;
             }
-            if (!parse_number(argv[++i], 86400 * 365, v) || v == 0) {
+            if (!parse_number(argv[++i], uint64_t{86400} * 365, v) || v == 0) {
                 std::fprintf(stderr, "pxr load: bad --timeout '%s'\n", argv[i]);
                 return kExitUsage;
             }

@@ -58,7 +58,7 @@ int cmd_reclaim(int argc, char **argv) {
                 std::printf("partition %u: the free list is damaged; see 'pxr check'\n", p);
         }
     }
-    std::vector<PXR_reclaimed_buffer> list(2 * 65000);
+    std::vector<PXR_reclaimed_buffer> list(std::size_t{2} * 65000);
     PXR_reclaim_stats st{};
     const uint32_t flags =
         (dry_run ? PXR_RECLAIM_DRY_RUN : 0) | (repair ? PXR_RECLAIM_QUIESCENT : 0);

@@ -1,4 +1,4 @@
-// Helper of test_fault_locks: runs one operation with the preloaded fault shim armed
+// Helper of test_faults: runs one operation with the preloaded fault shim armed
 // (tests/fault/shim.c) and prints "first second sys_failure".
 //   create   first = PXR_init with the create flag
 //   relfail  first, second = whether a getm, then a second one (after at most 10 s), got a buffer
