@@ -1,14 +1,9 @@
-// The message helpers (getm, relm, confirm_msg, instances), the identity request and its
-// answer, and the C++ interface's ownership of buffers and of the environment.
+// Message helpers, the identity request, and the C++ interface's ownership of buffers.
 #include "env/pxr_internal.h"
 #include "ipc_test.h"
 #include "pxr.hpp"
 
-#include <algorithm>
 #include <cstring>
-#include <string>
-#include <sys/sem.h>
-#include <sys/shm.h>
 #include <tuple>
 #include <vector>
 
@@ -19,10 +14,8 @@ using Bytes = std::vector<uint8_t>;
 class Helpers : public pxrtest::IpcTest {};
 
 TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAsked) {
-    pxrtest::EnvSpec layout;
-    layout.buffers0 = 1; // every getm hands out the same buffer again
-    layout.size0 = 32;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    // One buffer: every getm hands out the same buffer again.
+    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 1, .size0 = 32}));
     ASSERT_EQ(IPC_create(0x12, 1), 0);
     PartitionHeader *h = partition_hdr[0];
 
@@ -33,8 +26,7 @@ TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAske
     EXPECT_EQ(PXR_set_instance(0xDEADBEEF, m), 0);
     EXPECT_EQ(PXR_get_instance(m), 0xDEADBEEFu);
     m->msg_class = 0x40; // bit 6: not a pool class, the buffer stays allocated
-    EXPECT_EQ(relm(m), 1);
-    EXPECT_EQ(h->alloc_count, 1u);
+    EXPECT_TRUE(relm(m) == 1 && h->alloc_count == 1);
     m->msg_class = 0x3F; // bits 3 to 5 are dropped
     EXPECT_EQ(relm(m), 0);
     EXPECT_EQ(relm(m), 1); // already free
@@ -43,79 +35,57 @@ TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAske
     ASSERT_NE(m, nullptr);
     EXPECT_TRUE(m->msg_class == 0 && m->status == 0 && m->info == 0 && m->len == 0);
     EXPECT_EQ(PXR_get_instance(m), 0u);
-    EXPECT_EQ(m->src, 0x21); // src, dst and the parameters keep what the buffer held
-    EXPECT_EQ(memcmp(m->param, "abc", 3), 0);
+    // src, dst and the parameters keep what the buffer held
+    EXPECT_TRUE(m->src == 0x21 && memcmp(m->param, "abc", 3) == 0);
 
     m->src = 0x12, m->dst = 0x30; // bit 2 of the reply mask: answered
     EXPECT_EQ(confirm_msg(m), 0);
     ASSERT_EQ(PXR_grab(0x12), m);
     EXPECT_EQ(m->reply_mask, 0);
-    EXPECT_EQ(confirm_msg(m), 0); // the answer asks for nothing: released
-    EXPECT_EQ(h->alloc_count, 0u);
-    m = getm(2, 9, 0x0002, 0);
-    m->src = 0x12; // bit 1 is not the sender's: released without an answer
+    EXPECT_TRUE(confirm_msg(m) == 0 && h->alloc_count == 0); // the answer asks for nothing
+    (m = getm(2, 9, 0x0002, 0))->src = 0x12;                 // bit 1 is not the sender's: no answer
     EXPECT_EQ(confirm_msg(m), 0);
-    EXPECT_EQ(PXR_grab(0x12), nullptr);
-    EXPECT_EQ(h->alloc_count, 0u);
+    EXPECT_TRUE(PXR_grab(0x12) == nullptr && h->alloc_count == 0);
     EXPECT_EQ(getm(2, 0, 0, 33), nullptr); // larger than the partition
-    EXPECT_EQ(gett(), nullptr);
-    EXPECT_EQ(getr(), nullptr);
+    EXPECT_TRUE(gett() == nullptr && getr() == nullptr);
 }
 
 Bytes params(const MSG *m) {
     return {m->param, m->param + 28};
 }
-Bytes ident(Bytes head, const std::string &text) {
-    head.insert(head.end(), text.begin(), text.end());
+Bytes ident(Bytes head, const std::string &text) { // text: at most 24 bytes
     head.resize(28, 0);
+    std::memcpy(head.data() + 4, text.data(), text.size());
     return head;
 }
 
-TEST(Ident, BuildIdent) {
-    alignas(8) uint8_t bytes[PXR_MSG_HEADER_SIZE + 40];
-    std::memset(bytes, 0xEE, sizeof bytes);
-    MSG *m = reinterpret_cast<MSG *>(bytes);
-    m->len = 27;
-    EXPECT_EQ(ID_build_ident(m, 0x0102, 3, 4, "ABC"), 1);
-    EXPECT_EQ(params(m), Bytes(28, 0xEE));
-
-    m->len = 28;
-    EXPECT_EQ(ID_build_ident(m, 0x0102, 3, 4, "ABC"), 0);
-    EXPECT_EQ(params(m), ident({1, 2, 3, 4}, "ABC"));
-    EXPECT_EQ(m->param[28], 0xEE);
-    EXPECT_EQ(ID_build_ident(m, 0xFFFF, 0xFF, 0, "abcdefghijklmnopqrstuvwxyz1234"), 0);
-    EXPECT_EQ(params(m), ident({0xFF, 0xFF, 0xFF, 0}, "abcdefghijklmnopqrstuvw"));
-}
-
-class IdentTest : public pxrtest::IpcTest {};
-
-TEST_F(IdentTest, RequestFromAnotherProcessAndAnswer) {
-    pxrtest::EnvSpec layout;
-    layout.buffers0 = 1; // the request must clear what the buffer held
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+TEST_F(Helpers, IdentRequestFromAnotherProcessAndAnswer) {
+    // One buffer, dirty: the request must clear what the buffer held.
+    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 1}));
     MSG *dirty = getm(1, 0, 0, 64);
     std::memset(dirty->param, 0xA5, 64);
     relm(dirty);
-    ASSERT_EQ(IPC_create(0x20, 1), 0);
-    ASSERT_EQ(IPC_create(0x23, 1), 0);
+    ASSERT_EQ(IPC_create(0x20, 1) + IPC_create(0x23, 1), 0);
 
-    ASSERT_EQ(pxrtest::run_child([] { return PXR_unlink() + ID_req_ident(0x23, 0x20, 7); }), 0);
+    ASSERT_EQ(pxrtest::run_child([] { return PXR_unlink(), ID_req_ident(0x23, 0x20, 7); }), 0);
     MSG *req = PXR_grab(0x20);
     ASSERT_EQ(req, dirty);
-    EXPECT_EQ(std::tuple(req->type, req->id, req->src, req->dst),
-              std::tuple(0x6111, 7, 0x23, 0x20));
-    EXPECT_EQ(req->reply_mask, 0x0008); // bit (0x23 & 15)
-    EXPECT_EQ(req->msg_class | req->status | req->info | req->instance, 0u);
-    EXPECT_EQ(req->len, 28);
+    EXPECT_EQ(std::tuple(req->type, req->id, req->src, req->dst, req->reply_mask, req->len,
+                         req->msg_class | req->status | req->info | req->instance),
+              std::tuple(0x6111, 7, 0x23, 0x20, 0x0008, 28, 0u)); // mask: bit (0x23 & 15)
     EXPECT_EQ(params(req), Bytes(28, 0));
 
-    EXPECT_EQ(ID_build_ident(req, 0xBEEF, 1, 2, "module-20"), 0);
+    req->len = 27; // too short for the answer: nothing is written
+    EXPECT_EQ(ID_build_ident(req, 0xBEEF, 1, 2, "module-20"), 1);
+    EXPECT_EQ(params(req), Bytes(28, 0));
+    req->len = 28; // the name is cut at 23 characters
+    EXPECT_EQ(ID_build_ident(req, 0xBEEF, 1, 2, "module-20-abcdefghijklmnop"), 0);
     EXPECT_EQ(confirm_msg(req), 0);
     MSG *answer = PXR_grab(0x23);
     ASSERT_EQ(answer, req);
     EXPECT_EQ(std::tuple(answer->type, answer->src, answer->dst, answer->reply_mask),
               std::tuple(0x2111, 0x20, 0x23, 0));
-    EXPECT_EQ(params(answer), ident({0xBE, 0xEF, 1, 2}, "module-20"));
+    EXPECT_EQ(params(answer), ident({0xBE, 0xEF, 1, 2}, "module-20-abcdefghijklm"));
     relm(answer);
 
     // A request that cannot be sent is released.
@@ -124,21 +94,13 @@ TEST_F(IdentTest, RequestFromAnotherProcessAndAnswer) {
 }
 
 constexpr uint8_t kModule = 0x20;
+uint32_t allocated() {
+    return partition_hdr[0]->alloc_count;
+}
 
-class CppApi : public pxrtest::IpcTest {
-  protected:
-    void SetUp() override {
-        IpcTest::SetUp();
-        pxrtest::EnvSpec layout;
-        layout.buffers0 = 4;
-        layout.size0 = 32;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
-        ASSERT_EQ(IPC_create(kModule, 1), 0);
-    }
-    static uint32_t allocated() { return partition_hdr[0]->alloc_count; }
-};
-
-TEST_F(CppApi, SentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
+TEST_F(Helpers, CppSentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
+    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 4, .size0 = 32}));
+    ASSERT_EQ(IPC_create(kModule, 1), 0);
     {
         auto m = pxr::allocate(0x100, 7, 0, 4);
         ASSERT_TRUE(m.has_value());
@@ -152,8 +114,7 @@ TEST_F(CppApi, SentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
         ASSERT_TRUE(in.has_value());
         EXPECT_EQ(in->src(), 0x21);
     }
-    EXPECT_EQ(allocated(), 0u);
-    EXPECT_FALSE(pxr::grab(kModule).has_value());
+    EXPECT_TRUE(allocated() == 0 && !pxr::grab(kModule).has_value());
 
     // A refused send leaves the buffer with the handle, which still releases it.
     {
@@ -162,8 +123,7 @@ TEST_F(CppApi, SentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
         pxr::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
         EXPECT_EQ(pxr::send(kModule, *m), pxr::error::traffic_forbidden);
         pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
-        EXPECT_EQ(m->id(), 8);
-        EXPECT_EQ(PXR_pending_msgs(kModule), 0);
+        EXPECT_TRUE(m->id() == 8 && PXR_pending_msgs(kModule) == 0);
     }
     EXPECT_EQ(allocated(), 0u);
 
@@ -171,9 +131,7 @@ TEST_F(CppApi, SentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
     EXPECT_EQ(pxr::send(kModule, empty), pxr::error::empty_handle);
 }
 
-class CppEnvironment : public pxrtest::IpcTest {};
-
-TEST_F(CppEnvironment, CreatesAndRemovesEverything) {
+TEST_F(Helpers, CppEnvironmentCreatesAndRemovesEverything) {
     pxr::error why = pxr::error::none;
     {
         auto env = pxr::environment::create({.atomic = true, .congestion_module = 0x10}, &why);
@@ -188,11 +146,9 @@ TEST_F(CppEnvironment, CreatesAndRemovesEverything) {
 
         // The creator can hand the environment on; only the last owner closes it.
         pxr::environment owner = std::move(*env);
-        EXPECT_EQ(pxr::environment::create({}, &why), std::nullopt);
-        EXPECT_EQ(why, pxr::error::exists);
+        EXPECT_TRUE(!pxr::environment::create({}, &why) && why == pxr::error::exists);
     }
-    EXPECT_EQ(common_ptr, nullptr);
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    EXPECT_TRUE(common_ptr == nullptr && pxrtest::remove_environment_objects() == 0);
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// Error and trace events as a management module receives them: header fields, the
-// big-endian trace header and the data chosen by the traced record's type.
+// Error and trace events as a management module receives them.
 #include "env/pxr_internal.h"
 #include "ipc_test.h"
 
@@ -26,8 +25,7 @@ Bytes bytes_of(const uint8_t *from, std::size_t n) {
     return {from, from + n};
 }
 Bytes cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+    return a.insert(a.end(), b.begin(), b.end()), a;
 }
 
 // Builds one event with fn and returns its data as the management module receives it.
@@ -45,9 +43,7 @@ Bytes event_data(Fn fn) {
 class MngTest : public pxrtest::IpcTest {
   protected:
     void start(uint32_t size0 = 400) {
-        pxrtest::EnvSpec layout;
-        layout.size0 = size0;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_TRUE(pxrtest::create_running_environment({.size0 = size0}));
         ASSERT_EQ(IPC_create(kMgmt, 1), 0);
     }
 };
@@ -107,10 +103,10 @@ TEST_F(MngTest, EventsFromAnotherProcess) {
 TEST_F(MngTest, ReferencedAndSplitRecords) {
     start();
     Bytes first(1100), second(400);
-    for (std::size_t i = 0; i < first.size(); ++i) first[i] = uint8_t(i * 7);
-    for (std::size_t i = 0; i < second.size(); ++i) second[i] = uint8_t(i ^ 0x80);
+    for (std::size_t i = 0; i < first.size(); ++i)
+        first[i] = uint8_t(i * 7), second[i % 400] = uint8_t(i ^ 0x80);
 
-    Record ref;
+    Record ref; // type 0x8001: 280 bytes at most, from offset byte 21 of the pointer at 32
     ref.msg()->type = 0x8001;
     ref.put<uint8_t>(21, 5);
     ref.put<uint16_t>(24, 1000);
@@ -153,16 +149,14 @@ TEST_F(MngTest, InlineCopyFallsBackTo302Bytes) {
     Bytes record(PXR_MSG_HEADER_SIZE + 0xFFFF);
     MSG *big = reinterpret_cast<MSG *>(record.data());
     for (int i = 0; i < 302; ++i) big->param[i] = uint8_t(i * 3);
-    // A len whose request would not fit 16 bits goes straight to the short request.
-    big->len = 0xFFFF;
-    EXPECT_EQ(event_data([&] { return MNG_trace_event(big, 1, kMgmt); }),
-              bytes_of(big->param, 302));
-    EXPECT_EQ(common_ptr->fatal_code, 0u);
-    // Beyond every partition: the full request fails (fatal event 2), the short one serves.
-    big->len = 500;
-    EXPECT_EQ(event_data([&] { return MNG_trace_event(big, 1, kMgmt); }),
-              bytes_of(big->param, 302));
-    EXPECT_EQ(common_ptr->fatal_code, 2u);
+    // A request too long for 16 bits or for every partition (fatal 2): the short one serves.
+    for (const auto &[len, fatal] : {std::pair{0xFFFF, 0u}, {500, 2u}}) {
+        big->len = uint16_t(len);
+        EXPECT_EQ(event_data([&] { return MNG_trace_event(big, 1, kMgmt); }),
+                  bytes_of(big->param, 302));
+        EXPECT_EQ(common_ptr->fatal_code, fatal);
+    }
+    EXPECT_TRUE(partition_hdr[0]->out_of_msg == 0 && common_ptr->flags & CA_RUNNING);
 }
 
 TEST_F(MngTest, RefusalsAllocateNothing) {
@@ -173,8 +167,7 @@ TEST_F(MngTest, RefusalsAllocateNothing) {
     r.msg()->type = 0x8006;
     EXPECT_EQ(MNG_trace_event(r.msg(), 1, kMgmt), -1);
 
-    r.msg()->type = 0x0101;
-    r.msg()->msg_class = 0;
+    r.msg()->type = 0x0101, r.msg()->msg_class = 0;
     partition_hdr[0]->cong_status = 1;
     EXPECT_EQ(MNG_trace_event(r.msg(), 1, kMgmt), -1);
     EXPECT_EQ(MNG_seltrace_event_instance(r.msg(), 3, 1, kMgmt, 2), -1);

@@ -2,12 +2,8 @@
 #include "ipc_test.h"
 
 #include <cstdio>
-#include <cstring>
-#include <string>
 #include <unistd.h>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -53,54 +49,40 @@ Tokens parse_all(const std::string &text, std::string *errors) {
 
 } // namespace
 
-TEST(Parse, TokensQuotesAndComments) {
-    Parsed p = tokenize("alpha  -m0x10 \"a b*c\" x=1 * note\n");
-    EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(p.tokens, (Tokens{"alpha", "-m0x10", "a b*c", "x=1"}));
-    EXPECT_EQ(p.err, "untouched");
-
+// {text, result, tokens, message}; an empty message on an error is not compared.
+TEST(Parse, TokensQuotesCommentsAndSyntaxErrors) {
+    const std::string ok = "untouched";
     struct {
         std::string text;
-        Tokens want;
-    } cases[] = {{"  \t \n", {}},
-                 {"*comment ; #\n", {}},
-                 {"abc*def\n", {"abc"}},
-                 {"\"abc\"\"def\"\n", {"abc", "def"}},
-                 {"\"\"\n", {""}},
-                 {std::string("a\0b\n", 4), {"a", "b"}},
-                 {"$+-./:=?\\_ Zz09\n", {"$+-./:=?\\_", "Zz09"}}};
-    for (auto &c : cases) {
-        p = tokenize(c.text);
-        EXPECT_EQ(p.result, 0) << c.text;
-        EXPECT_EQ(p.tokens, c.want) << c.text;
-    }
-    // Capacity limits the scan: nothing beyond it is looked at.
-    EXPECT_EQ(tokenize("one two three\n", 2).tokens, (Tokens{"one", "two"}));
-    EXPECT_EQ(tokenize("; not looked at\n", 0).err, "untouched");
-}
-
-TEST(Parse, SyntaxErrorsAndTheirTexts) {
-    struct {
-        std::string text;
+        int result;
         Tokens tokens;
         std::string err;
     } cases[] = {
-        {"abc\"def\"\n", {}, pid + "parse() error : Invalid character : >\"<\n"},
-        {"a \"bc\n", {}, "Error : Unbalached quote  \"bc\n"},
-        {"a ; b\n", {"a"}, pid + "parse() error : Invalid character : >;< 0x3b\n"},
-        {"x \xE9\n", {"x"}, pid + "parse() error : Invalid character : >\xE9< 0xffffffe9\n"},
-        {"a\rb\n", {}, ""}, // a CR inside a token
+        {"alpha  -m0x10 \"a b*c\" x=1 * note\n", 0, {"alpha", "-m0x10", "a b*c", "x=1"}, ok},
+        {"  \t \n", 0, {}, ok},
+        {"*comment ; #\n", 0, {}, ok},
+        {"abc*def\n", 0, {"abc"}, ok},
+        {"\"abc\"\"def\"\n", 0, {"abc", "def"}, ok},
+        {"\"\"\n", 0, {""}, ok},
+        {std::string("a\0b\n", 4), 0, {"a", "b"}, ok},
+        {"$+-./:=?\\_ Zz09\n", 0, {"$+-./:=?\\_", "Zz09"}, ok},
+        {"abc\"def\"\n", -1, {}, pid + "parse() error : Invalid character : >\"<\n"},
+        {"a \"bc\n", -1, {}, "Error : Unbalached quote  \"bc\n"},
+        {"a ; b\n", -1, {"a"}, pid + "parse() error : Invalid character : >;< 0x3b\n"},
+        {"x \xE9\n", -1, {"x"}, pid + "parse() error : Invalid character : >\xE9< 0xffffffe9\n"},
+        {"a\rb\n", -1, {}, ""}, // a CR inside a token
     };
     for (auto &c : cases) {
         Parsed p = tokenize(c.text);
-        EXPECT_EQ(p.result, -1) << c.text;
+        EXPECT_EQ(p.result, c.result) << c.text;
         EXPECT_EQ(p.tokens, c.tokens) << c.text;
-        if (!c.err.empty()) {
-            EXPECT_EQ(p.err, c.err);
-        }
+        EXPECT_EQ(p.err, c.err.empty() ? p.err : c.err) << c.text;
     }
     for (const char *bad : {"!", "#", "@", "|", "`", "\r", "~"})
         EXPECT_EQ(tokenize(std::string("ok ") + bad + "\n").result, -1) << bad;
+    // Capacity limits the scan: nothing beyond it is looked at.
+    EXPECT_EQ(tokenize("one two three\n", 2).tokens, (Tokens{"one", "two"}));
+    EXPECT_EQ(tokenize("; not looked at\n", 0).err, "untouched");
 }
 
 TEST(Parse, EndOfTextWithoutLineEnd) {
@@ -113,14 +95,6 @@ TEST(Parse, EndOfTextWithoutLineEnd) {
     EXPECT_EQ(count, 2);
     EXPECT_STREQ(tokens[1], "cde");
     EXPECT_STREQ(err, "Error : Line overflow : ab (7 of 7 chars)\n");
-
-    // An unclosed quote at the end of the text stops there too; nothing beyond is touched.
-    std::memcpy(line, "ab \"cdef\0ZZ", 11);
-    count = 4;
-    EXPECT_EQ(utl_parse_line(line, 8, &count, tokens, err), -1);
-    EXPECT_EQ(count, 1);
-    EXPECT_STREQ(err, "Error : Line overflow : ab (8 of 8 chars)\n");
-    EXPECT_EQ(line[9], 'Z');
 }
 
 TEST(Parse, ReadLinePieces) {
@@ -134,31 +108,29 @@ TEST(Parse, ReadLinePieces) {
 }
 
 TEST(Parse, ParseLineOverLongLinesAndEndOfInput) {
-    std::string errors;
-    auto lines = parse_all(std::string(250, 'a') + "\nnext one\nlast", &errors);
-    EXPECT_EQ(lines,
-              (Tokens{"!" + std::string(199, 'a'), std::string(50, 'a'), "next|one", "last"}));
-    EXPECT_EQ(errors, "Error : Line overflow : " + std::string(199, 'a') + " (200 of 200 chars)\n");
-
-    // A long comment ends at the limit; its rest is read as a line of its own.
-    lines = parse_all("*" + std::string(199, ' ') + "tail\n", &errors);
-    EXPECT_EQ(lines, (Tokens{"", "tail"}));
-    EXPECT_EQ(errors, "");
-
-    lines = parse_all(std::string(200, 'b') + "\nz\r\n", &errors);
-    EXPECT_EQ(lines, (Tokens{"!" + std::string(199, 'b'), "", "z", ""}));
-
-    // The longest quote error of a 200-character line is written whole.
-    lines = parse_all("\"" + std::string(198, 'q') + "\n", &errors);
-    EXPECT_EQ(lines, Tokens{"!"});
-    EXPECT_EQ(errors, "Error : Unbalached quote  \"" + std::string(198, 'q') + "\n");
-
-    EXPECT_TRUE(parse_all("", &errors).empty());
-
-    // Every byte value in one line: the reader advances and no token outgrows the line.
-    std::string every;
-    for (int b = 1; b < 256; ++b) every += b == '\n' ? 'x' : char(b);
-    lines = parse_all(every + "\n", &errors);
-    EXPECT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0].substr(0, 1), "!");
+    const std::string a199(199, 'a'), b199(199, 'b');
+    struct {
+        std::string text;
+        Tokens lines;
+        std::string errors;
+    } cases[] = {
+        {std::string(250, 'a') + "\nnext one\nlast",
+         {"!" + a199, std::string(50, 'a'), "next|one", "last"},
+         "Error : Line overflow : " + a199 + " (200 of 200 chars)\n"},
+        // A long comment ends at the limit; its rest is read as a line of its own.
+        {"*" + std::string(199, ' ') + "tail\n", {"", "tail"}, ""},
+        {b199 + "b\nz\r\n",
+         {"!" + b199, "", "z", ""},
+         "Error : Line overflow : " + b199 + " (200 of 200 chars)\n"},
+        // The longest quote error of a 200-character line is written whole.
+        {"\"" + std::string(198, 'q') + "\n",
+         {"!"},
+         "Error : Unbalached quote  \"" + std::string(198, 'q') + "\n"},
+        {"", {}, ""},
+    };
+    for (auto &c : cases) {
+        std::string errors;
+        EXPECT_EQ(parse_all(c.text, &errors), c.lines) << c.text.substr(0, 20);
+        EXPECT_EQ(errors, c.errors) << c.text.substr(0, 20);
+    }
 }

@@ -1,10 +1,8 @@
-// Trace lines of messages and buffer slots, on records laid out in local memory; a partition
-// is simulated by pointing partition_hdr/partition_msgarray at it.
+// Trace lines of messages and buffer slots, on a partition laid out in local memory.
 #include "env/pxr_internal.h"
 #include "ipc_test.h"
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
@@ -24,7 +22,7 @@ std::string line_of(const MSG *m) {
     return written([&](FILE *f) { return trace_msg_file(f, m); });
 }
 
-// Partition 0 of three slots of 4 parameter bytes, in local memory.
+// Partition 0 of three slots of 4 parameter bytes, in local memory (zeroed).
 struct LocalPartition {
     PartitionHeader hdr{};
     std::vector<uint8_t> array = std::vector<uint8_t>(3 * (4 + PXR_SLOT_OVERHEAD));
@@ -32,10 +30,6 @@ struct LocalPartition {
         hdr.param_size = 4;
         hdr.num_msgs = 3;
         hdr.stride = 4 + PXR_SLOT_OVERHEAD;
-        for (uint32_t i = 0; i < 3; ++i) {
-            *slot(i) = SysMsg{i, 0, 0, 0, 0, 0, 0, PXR_NO_INDEX, 0, 0, PXR_FRONT_GUARD};
-            *pxr::rear_guard_of(slot(i), hdr.stride) = PXR_REAR_GUARD;
-        }
         partition_hdr[0] = &hdr;
         partition_msgarray[0] = array.data();
     }
@@ -46,17 +40,12 @@ struct LocalPartition {
 TEST(TraceMsg, MessageLine) {
     alignas(8) uint8_t bytes[PXR_MSG_HEADER_SIZE + 48] = {};
     MSG *m = reinterpret_cast<MSG *>(bytes);
-    *m = MSG{0x0003, 0, 0x22, 0x23, 0xFFFF, 0x77, 0, {}, 0xDEADBEEF, 0, 3, {}};
+    *m = MSG{0xC002, 0xFFFF, 0x05, 0xFE, 0xFFFF, 0x77, 0x0A, {}, 0xDEADBEEF, 0x12345, 3, {}};
     std::memcpy(m->param, "\x01\xAB\xFF", 3);
-    EXPECT_EQ(line_of(m), "M-I0000-t0003-i0000-f22-d23-s00-p(3)01abff\n");
-
-    *m = MSG{0xC002, 0xFFFF, 0x05, 0xFE, 0, 0, 0x0A, {}, 0, 0x12345, 1, {}};
-    m->param[0] = 0x0A;
     EXPECT_EQ(pxrtest::capture_stdout([&] { EXPECT_EQ(trace_msg(m), 0); }),
-              "M-I12345-tc002-iffff-f05-dfe-s0a-p(1)0a\n");
+              "M-I12345-tc002-iffff-f05-dfe-s0a-p(3)01abff\n");
     m->len = 0;
     EXPECT_EQ(line_of(m), "M-I12345-tc002-iffff-f05-dfe-s0a\n");
-
     // Outside every partition, len is taken at its word.
     m->len = 40;
     std::memset(m->param, 0x5A, 40);
@@ -69,6 +58,7 @@ TEST(TraceMsg, BufferLine) {
     LocalPartition part;
     SysMsg *s = part.slot(2);
     *s = SysMsg{2, 0, 1, 101, 102, 103, 104, PXR_NO_INDEX, 0, 7, PXR_FRONT_GUARD};
+    *pxr::rear_guard_of(s, part.hdr.stride) = PXR_REAR_GUARD;
     MSG *m = pxr::msg_of(s);
     *m = MSG{1, 1, 0x05, 0xFE, 0, 0, 1, {}, 0, 0, 300, {}};
     std::memcpy(m->param, "\x10\x20\x30\x40", 4);
@@ -78,8 +68,7 @@ TEST(TraceMsg, BufferLine) {
               "SYSMSG: index 2 MI2-P00-A1-GP101-RP102-SP104-RP103-NI-1-NPI0-GMC7-FGf0124321-"
               "RGccddbb11-M-I0000-t0001-i0001-f05-dfe-s01-p(300)10203040\n");
 
-    m->type = 0xC002;
-    m->len = 0;
+    m->type = 0xC002, m->len = 0;
     EXPECT_EQ(pxrtest::capture_stdout([&] { EXPECT_EQ(trace_partition_sysmsg(s, 0), 0); }), "");
     *pxr::rear_guard_of(s, part.hdr.stride) = 0x1234;
     s->next = 0;

@@ -23,8 +23,7 @@ double cpu_ms() {
            (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
-// A child that sends count messages to kRecv, each after pause_ms; with forged, a record
-// naming partition 7 goes first.
+// A child sending count messages, each after pause_ms, each behind a forged record if asked.
 pid_t start_sender(int count, int pause_ms, bool forged = false) {
     const int qid = int(common_ptr->module_queues[kRecv].msqid);
     return pxrtest::start_child([=] {
@@ -44,16 +43,13 @@ class TransportSpin : public pxrtest::IpcTest {
   protected:
     void SetUp() override {
         IpcTest::SetUp();
-        pxrtest::EnvSpec layout;
-        layout.buffers0 = 32;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 32}));
         ASSERT_EQ(IPC_create(kRecv, 1), 0);
     }
 };
 
-// A record that comes while the receive polls, and one that comes after the window, in the
-// wait: either way a forged record is dropped (null, still attached), the next one is taken
-// and stamped, and only the poll costs CPU.
+// A record during the poll and one after the window: either way a forged record is dropped
+// (null, still attached) and the next one is taken and stamped.
 TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
     for (const auto &[window_us, send_after_ms] : {std::pair{400000u, 60}, {5000u, 300}}) {
         ASSERT_EQ(PXR_set_receive_spin(window_us), 0);
@@ -66,18 +62,13 @@ TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
         ASSERT_NE(m, nullptr);
         EXPECT_EQ(pxr::slot_of(m)->receive_pid, getpid());
         EXPECT_EQ(pxr::slot_of(m)->send_pid, sender);
-        EXPECT_EQ(relm(m), 0);
+        relm(m);
         EXPECT_EQ(pxrtest::wait_child(sender), 0);
-        // A 5 ms window followed by a sleep costs little (how much the long poll costs
-        // depends on what else the machine runs, so it is not asserted).
-        if (window_us <= 5000) {
-            EXPECT_LT(spent, 100.0);
-        }
+        EXPECT_LT(window_us <= 5000 ? spent : 0.0, 100.0); // the long poll's cost varies
     }
 }
 
-// Records 50 ms apart never come within a 5 ms window: the window gives up after a few
-// losses (20 full windows alone would be 100 ms of CPU).
+// Records 50 ms apart never come within a 5 ms window: it gives up after a few losses.
 TEST_F(TransportSpin, IdleReceiverStopsPolling) {
     ASSERT_EQ(PXR_set_receive_spin(5000), 0);
     const double cpu0 = cpu_ms();
@@ -93,14 +84,11 @@ TEST_F(TransportSpin, IdleReceiverStopsPolling) {
 
 TEST_F(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(PXR_timed_receive(kRecv, 60), nullptr);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_TRUE(PXR_timed_receive(kRecv, 60) == nullptr && errno == ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
-    EXPECT_FALSE(pxr::receive(kRecv, 1ms));
-    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_TRUE(!pxr::receive(kRecv, 1ms) && errno == ETIMEDOUT);
     ASSERT_EQ(IPC_attach(7, kRecv), 0);
-    EXPECT_EQ(PXR_timed_receive(7, 10), nullptr); // an alias has no queue of its own
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_TRUE(PXR_timed_receive(7, 10) == nullptr && errno == EINVAL); // an alias: no queue
 
     pid_t sender = start_sender(1, 50);
     auto m = pxr::receive(kRecv, 20s);
@@ -109,24 +97,19 @@ TEST_F(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
     EXPECT_EQ(pxrtest::wait_child(sender), 0);
 }
 
-// The window comes from a call or from the environment variable (read once, in a fresh
-// process).
+// The window comes from a call or from the environment variable, read in a fresh process.
 TEST(TransportSpinSettings, WindowFromCallOrEnvironment) {
     if (const char *want = getenv("PXR_SPIN_EXPECT")) { // the re-executed checker below
         EXPECT_EQ(PXR_get_receive_spin(), uint32_t(atol(want)));
         return;
     }
-    EXPECT_EQ(PXR_set_receive_spin(1000001), -1);
-    EXPECT_EQ(PXR_set_receive_spin(50), 0);
+    EXPECT_TRUE(PXR_set_receive_spin(1000001) == -1 && PXR_set_receive_spin(50) == 0);
     EXPECT_FALSE(pxr::set_receive_spin(2s));
     EXPECT_EQ(pxr::receive_spin(), 50us);
 
     const char *self = "/proc/self/exe";
-    for (const auto &[value, expect] : {std::pair{"75", "75"},
-                                        {"1000000", "1000000"},
-                                        {"1000001", "0"},
-                                        {"5x", "0"},
-                                        {"", "0"}}) {
+    for (const auto &[value, expect] :
+         {std::pair{"1000000", "1000000"}, {"1000001", "0"}, {"5x", "0"}}) {
         const int rc = pxrtest::run_child([&] {
             setenv("PXR_RECEIVE_SPIN_US", value, 1);
             setenv("PXR_SPIN_EXPECT", expect, 1);
