@@ -28,28 +28,11 @@ void print_held_by_gone(FILE *out, const PartitionCheck &p) {
     std::fprintf(out, "      `pxr reclaim` would return them (except those waiting in a queue)\n");
 }
 
-std::string json_text(const std::string &s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 std::string json_texts(const std::vector<std::string> &v) {
     std::string out = "[";
     for (std::size_t i = 0; i < v.size(); ++i) {
         if (i != 0) out += ',';
-        out += json_text(v[i]);
+        out += json_string(v[i].c_str());
     }
     return out + "]";
 }

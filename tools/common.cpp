@@ -28,6 +28,24 @@ int digit_value(char c, unsigned base) {
     return -1;
 }
 
+std::string json_string(const char *s) {
+    std::string out = "\"";
+    for (; *s != '\0'; ++s) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
 bool pid_alive(int32_t pid) {
     return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }

@@ -37,24 +37,6 @@ std::string json_time(const Timestamp &t) {
     return never_written(t) ? "null" : "\"" + format_time(t) + "\"";
 }
 
-std::string json_string(const char *s) {
-    std::string out = "\"";
-    for (; *s != '\0'; ++s) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out + "\"";
-}
-
 // Options shared by the query commands: --json and --help; anything else is a usage error.
 bool parse_query_options(const char *cmd, int argc, char **argv, bool allow_json, bool &json,
                          const char *help, int &exit_code) {

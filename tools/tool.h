@@ -73,6 +73,9 @@ std::string hex(uint32_t v);
 // The value of c as a digit of base 10 or 16 (either case), or -1.
 int digit_value(char c, unsigned base);
 
+// s as a JSON string: quoted, with quotes, backslashes and control characters escaped.
+std::string json_string(const char *s);
+
 // Whether a process with this id exists (one of another user counts: kill says EPERM).
 bool pid_alive(int32_t pid);
 
