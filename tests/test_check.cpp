@@ -107,15 +107,7 @@ TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
     c.header.alloc_count = 0;
     PartitionCheck r = c.check(0, true);
     EXPECT_EQ(r.in_neither, 1u);
-    EXPECT_FALSE(r.consistent());
-
-    c = copy_of(0);
-    c.header.free_head = (c.header.free_head & 0xFFFFu) | 0x00070000u; // wrong tag
-    EXPECT_TRUE(mentions(c.check(0, true), "stale tag"));
-
-    c = copy_of(0);
-    c.header.free_tail = c.header.free_head; // two or more behind the end
-    EXPECT_TRUE(mentions(c.check(0, true), "free_tail"));
+    EXPECT_FALSE(r.consistent()); // tag and tail damage: the list table of test_pools_threads
     relm(m);
 }
 
