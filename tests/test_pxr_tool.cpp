@@ -162,9 +162,9 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
 // buffers are never taken.
 TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
     for (uint32_t form : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
-        pxrtest::EnvSpec spec;
-        spec.init_flags = form;
-        ASSERT_TRUE(pxrtest::create_running_environment(spec));
+        pxrtest::EnvSpec layout;
+        layout.init_flags = form;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
         pid_t live = pxrtest::start_child([&] {
             PXR_unlink(); // attach afresh, so the stamps carry this process's pid

@@ -30,10 +30,10 @@ std::string output_of(const std::vector<std::string> &args) {
 TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
     EXPECT_TRUE(has("\n" + pxrtool::metrics_text(), "pxr_up 0"));
 
-    pxrtest::EnvSpec spec;
-    spec.init_flags = PXR_INIT_ATOMIC;
-    spec.buffers0 = 16;
-    ASSERT_TRUE(pxrtest::create_running_environment(spec));
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ATOMIC;
+    layout.buffers0 = 16;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(0x20, 1), 0);
     ASSERT_EQ(SYS_add_pid(getpid(), "metrics-test"), 0);
     MSG *m = getm(0x100, 1, 0, 4);

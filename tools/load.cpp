@@ -112,7 +112,7 @@ void usage(FILE *out) {
 
 // One spawn line and the process that runs it.
 struct Child {
-    const SpawnConfig *spec = nullptr;
+    const SpawnConfig *line = nullptr;
     pid_t pid = 0;
     int table_index = -1; // its entry of the process table, -1 = not recorded
     ProcState state = ProcState::NotStarted;
@@ -125,7 +125,7 @@ struct Child {
     int32_t signal = 0;
     bool core = false;
     int64_t started_epoch = 0;
-    const char *name() const { return spec->argv[0].c_str(); }
+    const char *name() const { return line->argv[0].c_str(); }
 };
 
 // Why the supervision loop ended.
@@ -193,8 +193,8 @@ struct Loader {
         e.core_dumped = c.core;
         e.restarts = c.restarts;
         e.started = c.started_epoch;
-        e.critical = c.spec->critical;
-        e.policy = uint32_t(c.spec->restart);
+        e.critical = c.line->critical;
+        e.policy = uint32_t(c.line->restart);
         std::snprintf(e.name, sizeof e.name, "%.49s", c.name());
         seq.fetch_add(1);
     }
@@ -298,7 +298,7 @@ struct Loader {
     // Forks and executes the spawn line. Exec failures come back through a pipe that the
     // exec closes, so they are known before this returns. False with the reason in why.
     bool start(Child &c, std::string &why) {
-        const SpawnConfig &s = *c.spec;
+        const SpawnConfig &s = *c.line;
         std::vector<char *> argv;
         for (const std::string &a : s.argv) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -423,7 +423,7 @@ struct Loader {
 
     // Decides what follows the end of a process and puts it into the report line's tail.
     std::string decide_after_end(Child &c, bool failed, long ran_ms) {
-        const SpawnConfig &s = *c.spec;
+        const SpawnConfig &s = *c.line;
         if (ran_ms >= kRestartResetMs || c.restarts == 0) {
             c.streak = 0;
             c.backoff_ms = s.restart_delay_ms;

@@ -341,8 +341,8 @@ class Environment:
             raise _init_error("PXR_init(create)", code)
         env = cls(owner=True)
         try:
-            for p, spec in enumerate(partitions):
-                buffers, size, onset, abate = (tuple(spec) + (0, 0))[:4]
+            for p, part in enumerate(partitions):
+                buffers, size, onset, abate = (tuple(part) + (0, 0))[:4]
                 if _lib.PXR_open_partition(p, buffers, size, onset, abate,
                                            0x1 | (0x4 if atomic else 0)) != 0:
                     raise PxrError("partition %d (%d buffers of %d bytes, onset %d, abate %d) "
