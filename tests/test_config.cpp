@@ -119,6 +119,7 @@ TEST(ConfigReader, ErrorsThatNeedTheWholeFile) {
     struct {
         std::string text;
         std::vector<std::string> want; // each error starts with "t.conf" and holds its entry
+        std::string echoed = {};       // the line as every error shows it, when given
     } cases[] = {
         // Repeats, with the earlier line named.
         {"environment\npartition 0 buffers=2 size=8\nenvironment atomic\n"
@@ -136,7 +137,8 @@ TEST(ConfigReader, ErrorsThatNeedTheWholeFile) {
          "bridge url=nats://h:1 cluster=c\n",
          {":4: module 0x5 is local", ":5: second bridge"}},
         {"partition 0 buffers=2 size=8\nbridge \"url=nats://u:p@h:1\" cluster=c\n",
-         {":2: bad url", ":2: bridge needs url="}},
+         {":2: bad url", ":2: bridge needs url="},
+         "url=nats://***@h:1"},
         // A file without a partition has no line to blame.
         {"* nothing\nqueue 1\n", {": no partition defined"}},
         {"", {": no partition defined"}},
@@ -147,7 +149,9 @@ TEST(ConfigReader, ErrorsThatNeedTheWholeFile) {
         auto errors = errors_of(c.text);
         ASSERT_EQ(errors.size(), c.want.size()) << c.text;
         for (std::size_t i = 0; i < errors.size(); ++i)
-            EXPECT_EQ(errors[i].rfind("t.conf" + c.want[i], 0), 0u) << errors[i];
+            EXPECT_TRUE(errors[i].rfind("t.conf" + c.want[i], 0) == 0 &&
+                        errors[i].find(c.echoed) != std::string::npos)
+                << errors[i];
     }
 }
 

@@ -70,12 +70,24 @@ constexpr uint32_t kMaxModule = 254;
 
 // Collects the errors of one file, each with the line it belongs to; they are handed out
 // in line order, errors about the file as a whole last.
+
+// The line as echoed in an error: a password or token written into a URL ("nats://u:p@h")
+// is replaced by "***", so that a configuration error never prints a credential.
+std::string without_userinfo(std::string_view raw) {
+    std::string text(raw);
+    for (std::size_t at = text.find("://"); at != std::string::npos; at = text.find("://", at)) {
+        at += 3;
+        const std::size_t end = text.find_first_of("@ \t\"/", at);
+        if (end != std::string::npos && text[end] == '@') text.replace(at, end - at, "***");
+    }
+    return text;
+}
 class Reporter {
   public:
     explicit Reporter(std::string_view name) : name_(name) {}
 
     void at(int line, std::string_view raw, const std::string &message) {
-        std::string text = printable(raw);
+        std::string text = printable(without_userinfo(raw));
         if (text.size() > 72) {
             std::size_t cut = 69;
             std::size_t esc = text.rfind('\\', cut);
