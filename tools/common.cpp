@@ -60,6 +60,13 @@ CommonView::~CommonView() {
     if (area_ != nullptr) shmdt(area_);
 }
 
+bool CommonView::map_for(const char *cmd) {
+    std::string why;
+    if (map(why)) return true;
+    std::fprintf(stderr, "pxr %s: %s\n", cmd, why.c_str());
+    return false;
+}
+
 bool CommonView::map(std::string &why) {
     int id = shmget(PXR_KEY_COMMON_AREA, 0, 0);
     if (id < 0) {
@@ -89,13 +96,9 @@ bool loader_waiting() {
 }
 
 bool attach_running(const char *cmd) {
-    std::string why;
     {
         CommonView view;
-        if (!view.map(why)) {
-            std::fprintf(stderr, "pxr %s: %s\n", cmd, why.c_str());
-            return false;
-        }
+        if (!view.map_for(cmd)) return false;
         uint32_t flags = view->flags;
         if ((flags & CA_RUNNING) == 0) {
             std::fprintf(stderr, "pxr %s: %s\n", cmd,

@@ -170,9 +170,7 @@ int cmd_status(int argc, char **argv) {
     if (!attach_running("status")) return kExitFailure;
     if (json) {
         CommonView view;
-        std::string why;
-        if (!view.map(why)) {
-            std::fprintf(stderr, "pxr status: %s\n", why.c_str());
+        if (!view.map_for("status")) {
             PXR_unlink();
             return kExitFailure;
         }
@@ -262,9 +260,7 @@ int cmd_queues(int argc, char **argv) {
     if (!parse_query_options("queues", argc, argv, true, json, kQueuesHelp, code)) return code;
     if (!attach_running("queues")) return kExitFailure;
     CommonView view;
-    std::string why;
-    if (!view.map(why)) {
-        std::fprintf(stderr, "pxr queues: %s\n", why.c_str());
+    if (!view.map_for("queues")) {
         PXR_unlink();
         return kExitFailure;
     }
@@ -283,11 +279,7 @@ int cmd_procs(int argc, char **argv) {
     int code;
     if (!parse_query_options("procs", argc, argv, true, json, kProcsHelp, code)) return code;
     CommonView view;
-    std::string why;
-    if (!view.map(why)) {
-        std::fprintf(stderr, "pxr procs: %s\n", why.c_str());
-        return kExitFailure;
-    }
+    if (!view.map_for("procs")) return kExitFailure;
     // The process table needs no attachment; a crashed environment still shows its table.
     // What the loader knows about the processes it started comes from its supervision table.
     SupervisionTable sup;

@@ -93,6 +93,8 @@ class CommonView {
 
     // Maps the area; false (with the reason in why) when no environment exists.
     bool map(std::string &why);
+    // The same, reporting the reason as "pxr CMD: why" on standard error.
+    bool map_for(const char *cmd);
     const CommonArea *get() const { return area_; }
     const CommonArea *operator->() const { return area_; }
 

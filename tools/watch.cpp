@@ -281,9 +281,7 @@ int cmd_watch(int argc, char **argv) {
     if (!parse_watch_options(argc, argv, opt, code)) return code;
     if (!attach_running("watch")) return kExitFailure;
     CommonView view;
-    std::string why;
-    if (!view.map(why)) {
-        std::fprintf(stderr, "pxr watch: %s\n", why.c_str());
+    if (!view.map_for("watch")) {
         PXR_unlink();
         return kExitFailure;
     }
