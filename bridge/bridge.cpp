@@ -106,7 +106,7 @@ struct Bridge {
     // together, as one batch when there are several (one write instead of many).
     static constexpr unsigned kBatchMax = 64;
     static constexpr std::size_t kBatchBytes = std::size_t{256} * 1024;
-    std::vector<uint8_t> out_frame, out_batch;
+    std::vector<uint8_t> out_batch;
     unsigned batch_dst = 0, batch_count = 0;
     uint64_t batch_bytes = 0;
 
@@ -131,14 +131,15 @@ struct Bridge {
                           m->info,
                           m->instance,
                           {m->param, m->len}};
-            encode_message(w, out_frame);
-            const uint16_t len = m->len;
-            release(m); // the frame holds everything: give the buffer back before the network
-            if (batch_count > 0 && (dst != batch_dst || batch_count == kBatchMax ||
-                                    out_batch.size() + out_frame.size() > kBatchBytes))
+            // Encoded straight into the batch rather than into a frame first: one copy fewer.
+            if (batch_count > 0 &&
+                (dst != batch_dst || batch_count == kBatchMax ||
+                 out_batch.size() + 4 + kMessageHeaderBytes + m->len > kBatchBytes))
                 flush();
             if (batch_count == 0) start_batch(out_batch, node);
-            append_to_batch(out_batch, out_frame);
+            append_message_to_batch(out_batch, w);
+            const uint16_t len = m->len;
+            release(m);
             batch_dst = dst;
             ++batch_count;
             batch_bytes += len;

@@ -15,7 +15,6 @@ uint32_t get(std::span<const uint8_t> f, std::size_t at, int bytes) {
 }
 
 void put_start(std::vector<uint8_t> &out, uint8_t kind, uint32_t origin) {
-    out.clear();
     out.push_back('P');
     out.push_back('X');
     out.push_back(kWireVersion);
@@ -32,11 +31,8 @@ WireError check_start(std::span<const uint8_t> f, uint8_t kind, std::size_t head
     return WireError::none;
 }
 
-} // namespace
-
-bool encode_message(const WireMessage &m, std::vector<uint8_t> &out) {
-    if (m.param.size() > 0xFFFF) return false;
-    out.reserve(kMessageHeaderBytes + m.param.size());
+// Appends a message frame; the caller has checked that the parameters fit a u16 length.
+void put_message(std::vector<uint8_t> &out, const WireMessage &m) {
     put_start(out, kKindMessage, m.origin);
     put(out, m.type, 2);
     put(out, m.id, 2);
@@ -51,6 +47,15 @@ bool encode_message(const WireMessage &m, std::vector<uint8_t> &out) {
     put(out, m.param.size(), 2);
     put(out, 0, 2);
     out.insert(out.end(), m.param.begin(), m.param.end());
+}
+
+} // namespace
+
+bool encode_message(const WireMessage &m, std::vector<uint8_t> &out) {
+    if (m.param.size() > 0xFFFF) return false;
+    out.clear();
+    out.reserve(kMessageHeaderBytes + m.param.size());
+    put_message(out, m);
     return true;
 }
 
@@ -58,6 +63,7 @@ bool encode_announce(const WireAnnounce &a, std::vector<uint8_t> &out) {
     if (a.name.size() > kMaxNameBytes || a.has(255)) return false;
     for (char c : a.name)
         if (c < 0x21 || c > 0x7E) return false;
+    out.clear();
     put_start(out, kKindAnnounce, a.origin);
     put(out, a.generation, 4);
     put(out, a.flags, 1);
@@ -119,6 +125,7 @@ WireError decode_announce(std::span<const uint8_t> f, WireAnnounce &out) {
 }
 
 void start_batch(std::vector<uint8_t> &out, uint32_t origin) {
+    out.clear();
     put_start(out, kKindBatch, origin);
     put(out, 0, 4); // count, written by finish_batch; reserved
 }
@@ -126,6 +133,13 @@ void start_batch(std::vector<uint8_t> &out, uint32_t origin) {
 void append_to_batch(std::vector<uint8_t> &batch, std::span<const uint8_t> frame) {
     put(batch, frame.size(), 4);
     batch.insert(batch.end(), frame.begin(), frame.end());
+}
+
+bool append_message_to_batch(std::vector<uint8_t> &batch, const WireMessage &m) {
+    if (m.param.size() > 0xFFFF) return false;
+    put(batch, kMessageHeaderBytes + m.param.size(), 4);
+    put_message(batch, m);
+    return true;
 }
 
 void finish_batch(std::vector<uint8_t> &batch, uint16_t count) {

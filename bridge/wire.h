@@ -92,10 +92,12 @@ uint8_t frame_kind(std::span<const uint8_t> frame);
 WireError decode_message(std::span<const uint8_t> frame, WireMessage &out);
 WireError decode_announce(std::span<const uint8_t> frame, WireAnnounce &out);
 
-// A batch is built by start_batch, one append_to_batch per message frame, and finish_batch
-// with the number of frames appended (at least 2).
+// A batch is built by start_batch, one append_to_batch (an encoded frame) or
+// append_message_to_batch (encoded in place: the parameters are copied once) per message, and
+// finish_batch with the number of frames appended (at least 2).
 void start_batch(std::vector<uint8_t> &out, uint32_t origin);
 void append_to_batch(std::vector<uint8_t> &batch, std::span<const uint8_t> frame);
+bool append_message_to_batch(std::vector<uint8_t> &batch, const WireMessage &m);
 void finish_batch(std::vector<uint8_t> &batch, uint16_t count);
 // The frames of a batch, pointing into it; each still needs decode_message.
 WireError split_batch(std::span<const uint8_t> frame, std::vector<std::span<const uint8_t>> &parts);

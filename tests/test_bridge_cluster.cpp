@@ -282,25 +282,27 @@ TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disc
                      key + " -out " + cert + " 2>/dev/null")
                         .c_str()) != 0)
         GTEST_SKIP() << "no openssl";
-    start_server("--tls --tlscert " + cert + " --tlskey " + key +
-                 " --user bridge --pass right-secret-1");
+    start_server("--tls --tlscert " + cert + " --tlskey " + key + " --tlsverify --tlscacert " +
+                 cert + " --user bridge --pass right-secret-1");
     scheme = "tls";
-    for (const char *name : {"A", "B", "C"}) { // A: wrong password; C: no trusted CA
+    // A: wrong password; C: no trusted CA; D: no client certificate. B has everything.
+    for (const char *name : {"A", "B", "C", "D"}) {
         std::string creds = dir / (std::string(name) + ".creds").c_str();
         std::ofstream(creds) << "user=bridge\npassword="
                              << (name[0] == 'A' ? "wrong-secret-2" : "right-secret-1") << "\n";
         chmod(creds.c_str(), 0600);
         start_host(name, name[0] == 'A' ? "queue 0x21\nremote 0x20" : "queue 0x20",
-                   "credentials=" + creds + (name[0] == 'C' ? "" : " tls-ca=" + cert));
+                   "credentials=" + creds + (name[0] == 'C' ? "" : " tls-ca=" + cert) +
+                       (name[0] == 'D' ? "" : " tls-cert=" + cert + " tls-key=" + key));
     }
     wait_remote("B", 0);
-    for (const char *name : {"A", "C"}) {
+    for (const char *name : {"A", "C", "D"}) {
         ASSERT_TRUE(eventually([&] { return stats(name).last_error[0] != '\0'; })) << name;
         EXPECT_EQ(stats(name).connected, 0u) << name;
     }
     EXPECT_EQ(in_host("A", [] { return exchange(0x21, 0x20, 8, 5, false); }), 0);
     EXPECT_TRUE(eventually([&] { return count("A", lost_no_connection) == 5; }));
     std::stringstream logs;
-    for (const char *name : {"A", "B", "C"}) logs << std::ifstream(log(name)).rdbuf();
+    for (const char *name : {"A", "B", "C", "D"}) logs << std::ifstream(log(name)).rdbuf();
     EXPECT_EQ(logs.str().find("secret"), std::string::npos) << logs.str();
 }
