@@ -24,6 +24,9 @@ struct Params {
     int producers = 1;
     // Receive spin window of the spinning rows (µs); 0 for every other row.
     uint32_t spin_us = 0;
+    // The libpxrlib rows write and read only the payload's last byte: what the library costs
+    // without the application's own work on the payload.
+    bool untouched = false;
     int cpu_a = 0; // producer / pinger core, -1 = not pinned
     int cpu_b = 1; // consumer / echo core
     // Allowed to raise kernel limits (msgmax, RLIMIT_MSGQUEUE): only inside a private IPC
@@ -41,6 +44,7 @@ struct Result {
     // the messages all sides carried from start to end, warm-up included.
     double cpu_s = 0;
     uint64_t moved = 0;
+    uint64_t waits = 0; // voluntary context switches: how often the sides slept
     double idle_cpu_pct = 0; // Idle: the waiting receiver's CPU, % of one core
     char error[200] = {};
 };
@@ -101,6 +105,7 @@ struct RateMeter {
 
 // CPU time of this process so far (user + system), in seconds.
 double cpu_seconds() noexcept;
+uint64_t voluntary_switches() noexcept;
 
 // A side of a measurement: runs in its own forked process, pinned, and reports through r.
 using SideFn = void (*)(const Params &, Result *r, int index);

@@ -31,6 +31,12 @@ void pin_to(int cpu) noexcept {
     sched_setaffinity(0, sizeof set, &set);
 }
 
+uint64_t voluntary_switches() noexcept {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return uint64_t(u.ru_nvcsw);
+}
+
 double cpu_seconds() noexcept {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -100,6 +106,7 @@ Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer
             pin_to(i == 0 ? p.cpu_b : p.cpu_a);
             sides[i](p, &res[i], int(i));
             res[i].cpu_s = cpu_seconds();
+            res[i].waits = voluntary_switches();
             fflush(nullptr);
             _exit(0);
         }
@@ -159,7 +166,8 @@ Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer
             }
     }
     out.cpu_s = 0;
-    for (size_t i = 0; i < n; ++i) out.cpu_s += res[i].cpu_s;
+    out.waits = 0;
+    for (size_t i = 0; i < n; ++i) out.cpu_s += res[i].cpu_s, out.waits += res[i].waits;
     if (p.test == Test::Latency) out.moved = 2 * (p.warm + p.count);
     munmap(res, sizeof(Result) * n);
     return out;

@@ -49,7 +49,7 @@ int usage() {
     fprintf(stderr,
             "usage: peerbench measure --transport T --test lat|tput|idle --payload N [--count N]\n"
             "                 [--warm N] [--secs S] [--producers P] [--cpus A,B] [--rep R]\n"
-            "                 [--pair T] [--spin US]\n"
+            "                 [--pair T] [--spin US] [--untouched]\n"
             "                 [--tune]\n"
             "       peerbench report RAW.csv OUTDIR\n"
             "       peerbench list\n");
@@ -87,6 +87,8 @@ int measure(int argc, char **argv) {
             rep = atoi(val());
         else if (a == "--pair")
             pair = val();
+        else if (a == "--untouched")
+            p.untouched = true;
         else if (a == "--tune")
             p.tune = true;
         else if (a == "--cpus") {
@@ -129,10 +131,11 @@ int measure(int argc, char **argv) {
     const std::string name =
         p.transport + (p.cpu_a >= 0 && p.cpu_a == p.cpu_b ? "-onecore" : std::string());
     const char *test = p.test == Test::Latency ? "lat" : p.test == Test::Idle ? "idle" : "tput";
-    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.3f,%.1f,%llu,%s,%s,%.4f,%.4f\n", name.c_str(), test,
+    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.3f,%.1f,%llu,%s,%s,%.4f,%.4f,%.4f\n", name.c_str(), test,
            p.payload, p.test == Test::Throughput ? p.producers : 1, rep, r.ok, r.median_us,
            r.p99_us, r.mean_us, r.msgs_per_s, (unsigned long long)r.messages, r.error, pair.c_str(),
-           r.moved ? r.cpu_s * 1e6 / double(r.moved) : 0.0, r.idle_cpu_pct);
+           r.moved ? r.cpu_s * 1e6 / double(r.moved) : 0.0, r.idle_cpu_pct,
+           r.moved ? double(r.waits) / double(r.moved) : 0.0);
     return r.ok ? 0 : 1;
 }
 

@@ -24,6 +24,17 @@ constexpr uint32_t kModProducer0 = 10; // producers 10, 11, ...
 constexpr uint32_t kCongestionModule = 254;
 constexpr uint16_t kType = 0x0100;
 
+// The application's work on the payload, or only its last byte with --untouched.
+void write_payload(const Params &p, uint8_t *param, uint16_t len, uint32_t seq) noexcept {
+    if (!p.untouched)
+        fill(param, len, seq);
+    else if (len > 0)
+        param[len - 1] = uint8_t(seq);
+}
+void read_payload(const Params &p, const MSG *m) noexcept {
+    if (!p.untouched) consume(m->param, m->len);
+}
+
 // Detach what fork handed down and let the first call attach this process afresh, so that
 // its pid stamps and its attachment are its own.
 void become_application_process(const Params &p) noexcept {
@@ -40,7 +51,7 @@ void pxr_echo(const Params &p, Result *r, int) {
             relm(m);
             break;
         }
-        consume(m->param, m->len);
+        read_payload(p, m);
         confirm_msg(m); // the same buffer goes back to the requester
     }
     r->ok = 1;
@@ -59,11 +70,11 @@ void pxr_ping(const Params &p, Result *r, int) {
         m->src = kModA;
         m->dst = kModB;
         m->info = kData;
-        fill(m->param, len, uint32_t(i));
+        write_payload(p, m->param, len, uint32_t(i));
         if (PXR_send(kModB, m) != 0) return fail(r, "ping: PXR_send failed");
         MSG *b = PXR_receive(kModA);
         if (!b) return fail(r, "ping: PXR_receive returned null");
-        consume(b->param, b->len);
+        read_payload(p, b);
         if (b->len != len || b->param[len - 1] != uint8_t(i))
             return fail(r, "ping: answer does not match");
         relm(b);
@@ -97,7 +108,7 @@ void pxr_consumer(const Params &p, Result *r, int) {
             if (!r->ok) return;
             continue;
         }
-        consume(m->param, m->len);
+        read_payload(p, m);
         uint8_t src = m->src;
         if (!seen[src]) {
             seen[src] = true;
@@ -136,7 +147,7 @@ void pxr_producer(const Params &p, Result *r, int index) {
         m->src = uint8_t(me);
         m->dst = kModB;
         m->info = kData;
-        fill(m->param, len, uint32_t(sent));
+        write_payload(p, m->param, len, uint32_t(sent));
         if (PXR_send(kModB, m) != 0) return fail(r, "producer: PXR_send failed");
         ++sent;
     }

@@ -80,7 +80,7 @@ has() { [[ " $TRANSPORTS " == *" $1 "* ]]; }
 
 mkdir -p "$OUT"
 RAW=$OUT/peers-raw.csv
-echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct" >"$RAW"
+echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct,waits_per_msg" >"$RAW"
 
 ROUDI_PID=
 stop_roudi() {
