@@ -10,7 +10,10 @@ catches. Prints each mutant's fate and the score; the sources are restored whate
 Settings (environment): MUTATE_SEED, MUTATE_SAMPLE (mutants to run), MUTATE_FILES (globs,
 space-separated), MUTATE_LINES (file:first-last,... restricts the candidates to those lines),
 MUTATE_TIMEOUT (seconds per test), MUTATE_JOBS (ctest -j), MUTATE_BUILD (build directory),
-MUTATE_LOG (a tab-separated record of every fate), MUTATE_EXCLUDE (ctest -E regex).
+MUTATE_LOG (a tab-separated record of every fate), MUTATE_EXCLUDE (ctest -E regex),
+MUTATE_LIST (a file of hand-written mutants, run instead of a sample: one per line,
+"path | old text | new text | what it breaks", the old text found exactly once in the file,
+"\\n" in it for a line break and "\\|" for a bar; "#" starts a comment line).
 """
 
 import glob
@@ -148,6 +151,27 @@ def candidates(files, wanted):
     return result
 
 
+def listed(path):
+    """Hand-written mutants: (path, old, new, what) with the old text unique in its file."""
+    result = []
+    with open(path) as f:
+        for no, line in enumerate(f, 1):
+            if not line.strip() or line.lstrip().startswith("#"):
+                continue
+            parts = [x.strip().replace("\0", "|")
+                     for x in line.rstrip("\n").replace("\\|", "\0").split(" | ")]
+            if len(parts) != 4:
+                sys.exit(f"mutate: {path}:{no}: want 'path | old | new | what'")
+            src, old, new, what = parts
+            old, new = old.replace("\\n", "\n"), new.replace("\\n", "\n")
+            with open(os.path.join(ROOT, src)) as g:
+                found = g.read().count(old)
+            if found != 1:
+                sys.exit(f"mutate: {path}:{no}: the old text occurs {found} times in {src}")
+            result.append((src, old, new, what))
+    return result
+
+
 def run(cmd, timeout=None):
     p = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                        text=True, timeout=timeout)
@@ -172,6 +196,14 @@ class Sources:
         with open(full, "w") as f:
             f.write("\n".join(lines))
 
+    def replace(self, path, old, new):
+        full = os.path.join(ROOT, path)
+        if path not in self.saved:
+            with open(full) as f:
+                self.saved[path] = f.read()
+        with open(full, "w") as f:
+            f.write(self.saved[path].replace(old, new, 1))
+
     def restore(self, path=None):
         for p in [path] if path else list(self.saved):
             if p in self.saved:
@@ -195,17 +227,26 @@ def suite(build, jobs, exclude):
 def main():
     env = os.environ.get
     seed, sample = int(env("MUTATE_SEED", "1")), int(env("MUTATE_SAMPLE", "150"))
-    timeout, jobs = int(env("MUTATE_TIMEOUT", "30")), int(env("MUTATE_JOBS", "2"))
+    timeout, jobs = int(env("MUTATE_TIMEOUT", "30")), int(env("MUTATE_JOBS", "6"))
     build = env("MUTATE_BUILD", "build-mutate")
     exclude = env("MUTATE_EXCLUDE") or DEFAULT_EXCLUDE
     log_path = env("MUTATE_LOG", os.path.join(build, "mutants.tsv"))
     files = sorted({os.path.relpath(p, ROOT) for pat in (env("MUTATE_FILES") or DEFAULT_FILES).split()
                     for p in glob.glob(os.path.join(ROOT, pat))})
-    pool = candidates(files, parse_lines(env("MUTATE_LINES") or ""))
-    chosen = random.Random(seed).sample(pool, min(sample, len(pool)))
-    chosen.sort(key=lambda c: (c[0], c[1], c[2], c[4]))  # one file at a time: fewer rebuilds
-    print(f"mutate: {len(pool)} candidates in {len(files)} files, seed {seed}, "
-          f"running {len(chosen)}; {timeout} s per test", flush=True)
+    # Each mutant: (file, how to apply it to Sources, what it is).
+    if env("MUTATE_LIST"):
+        chosen = [(src, ("replace", old, new), f"{src}: {what} ('{old}' -> '{new}')")
+                  for src, old, new, what in listed(env("MUTATE_LIST"))]
+        print(f"mutate: {len(chosen)} listed mutants from {env('MUTATE_LIST')}; "
+              f"{timeout} s per test", flush=True)
+    else:
+        pool = candidates(files, parse_lines(env("MUTATE_LINES") or ""))
+        picked = random.Random(seed).sample(pool, min(sample, len(pool)))
+        picked.sort(key=lambda c: (c[0], c[1], c[2], c[4]))  # one file at a time: fewer rebuilds
+        chosen = [(path, ("mutate", no, col, old, new), f"{path}:{no}:{col + 1} {kind} '{old}' -> '{new}'")
+                  for path, no, col, old, new, kind in picked]
+        print(f"mutate: {len(pool)} candidates in {len(files)} files, seed {seed}, "
+              f"running {len(chosen)}; {timeout} s per test", flush=True)
 
     rc, out = run(["cmake", "-S", ".", "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                    # the tests' optimisation level, without debug information: faster links
@@ -234,9 +275,8 @@ def main():
     survivors = []
     with open(log_path, "w") as log:
         try:
-            for i, (path, no, col, old, new, kind) in enumerate(chosen, 1):
-                sources.mutate(path, no, col, old, new)
-                what = f"{path}:{no}:{col + 1} {kind} '{old}' -> '{new}'"
+            for i, (path, how, what) in enumerate(chosen, 1):
+                getattr(sources, how[0])(path, *how[1:])
                 rc, _ = run(["cmake", "--build", build, "-j", env("MUTATE_BUILD_JOBS", "1")])
                 if rc != 0:
                     fate, test, secs = "no-build", "", 0.0
@@ -251,8 +291,7 @@ def main():
                 print(f"[{i}/{len(chosen)}] {label:<19} {what}" + (f"  ({test}, {secs:.0f} s)"
                       if test else f"  ({secs:.0f} s)" if fate == "survived" else ""),
                       flush=True)
-                log.write(f"{fate}\t{path}\t{no}\t{col + 1}\t{kind}\t{old}\t{new}\t{test}\t"
-                          f"{secs:.1f}\n")
+                log.write(f"{fate}\t{what}\t{test}\t{secs:.1f}\n")
                 log.flush()
         finally:
             sources.restore()
