@@ -39,6 +39,8 @@ pid_t start_waiter() {
         SYS_add_signal(ignore_signal, 2); // an interrupted wait must go on waiting
         uint32_t code = 99;
         const int rc = PXR_block_event(&code);
+        // The latch stays open while this waiter lives: the others need not wait for its exit.
+        if (rc == 0 && semctl(common_ptr->fatal_semid, 0, GETVAL) < 1) return 100;
         return rc == 0 ? int(code) : 200 + rc;
     });
 }

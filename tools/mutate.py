@@ -218,10 +218,12 @@ def suite(build, jobs, exclude):
     failed = re.findall(r"Test\s+#\d+: (\S+) \.+\*+(\w+)", out)
     if rc == 0:
         return "survived", "", time.time() - start
-    timed_out = [name for name, how in failed if how.startswith("Timeout")]
-    if timed_out:
-        return "time-out", timed_out[0], time.time() - start
-    return "killed", failed[0][0] if failed else "?", time.time() - start
+    # A test that failed on its own catches the mutant, even when another one (still running
+    # when the suite stopped) hung beside it.
+    caught = [name for name, how in failed if not how.startswith("Timeout")]
+    if caught or not failed:
+        return "killed", caught[0] if caught else "?", time.time() - start
+    return "time-out", failed[0][0], time.time() - start
 
 
 def main():
