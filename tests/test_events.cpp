@@ -34,13 +34,13 @@ bool waiters_blocked(int n) {
 }
 
 // Exits with the fatal event code it got (or 200 + error).
-pid_t start_waiter() {
-    return start_child([] {
+pid_t start_waiter(bool alone = false) {
+    return start_child([alone] {
         SYS_add_signal(ignore_signal, 2); // an interrupted wait must go on waiting
         uint32_t code = 99;
         const int rc = PXR_block_event(&code);
-        // The latch stays open while this waiter lives: the others need not wait for its exit.
-        if (rc == 0 && semctl(common_ptr->fatal_semid, 0, GETVAL) < 1) return 100;
+        // The latch stays open while this waiter lives: others need not wait for its exit.
+        if (alone && rc == 0 && semctl(common_ptr->fatal_semid, 0, GETVAL) < 1) return 100;
         return rc == 0 ? int(code) : 200 + rc;
     });
 }
@@ -58,11 +58,11 @@ TEST_F(Events, FirstFatalEventWakesEveryWaiterAndStaysRecorded) {
     // A later event changes nothing; later waiters pass at once with the first code.
     EXPECT_EQ(PXR_fatal_event(7), 0);
     EXPECT_EQ(common_ptr->fatal_code, 2u);
-    EXPECT_EQ(wait_child(start_waiter()), 2);
+    EXPECT_EQ(wait_child(start_waiter(true)), 2);
 }
 
 TEST_F(Events, EventZeroOpensTheLatchWithoutRecordingACode) {
-    pid_t waiter = start_waiter();
+    pid_t waiter = start_waiter(true);
     ASSERT_TRUE(waiters_blocked(1));
     EXPECT_EQ(PXR_fatal_event(0), 0);
     EXPECT_EQ(wait_child(waiter), 0);
