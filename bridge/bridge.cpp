@@ -105,7 +105,7 @@ struct Bridge {
     // Outbound, main thread only: frames for one destination that wait to be published
     // together, as one batch when there are several (one write instead of many).
     static constexpr unsigned kBatchMax = 64;
-    static constexpr std::size_t kBatchBytes = std::size_t{256} * 1024;
+    static constexpr std::size_t kBatchBytes = std::size_t{32} * 1024;
     std::vector<uint8_t> out_batch;
     unsigned batch_dst = 0, batch_count = 0;
     uint64_t batch_bytes = 0;
