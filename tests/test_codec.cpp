@@ -41,6 +41,9 @@ TEST(Codec, ValuesRead) {
 
 TEST(Codec, BytesWritten) {
     const uint8_t d123[] = {1, 2, 3}, wide[] = {0x1F, 0x2E}, src[] = {0x21, 0x43, 0x65};
+    const Bytes ones(16, 0x11);
+    Bytes thirty_ones(15, 0x11);
+    thirty_ones.push_back(0);
     using Write = std::function<void(uint8_t *)>;
     struct {
         Bytes before;
@@ -66,9 +69,11 @@ TEST(Codec, BytesWritten) {
         {Bytes(5, 9), [&](uint8_t *b) { unpack_digits(b, src, 1, 4); }, {2, 3, 4, 5, 9}},
         // The same array one digit up: the digit in front stays, nothing smears.
         {{0x21, 0x43, 0x00}, [](uint8_t *b) { move_digits(b, 1, b, 0, 4); }, {0x11, 0x32, 0x04}},
+        // At most 30 digits move.
+        {Bytes(16, 0), [&](uint8_t *b) { move_digits(b, 0, ones.data(), 0, 31); }, thirty_ones},
         {Bytes(3, 0xEE),
-         [](uint8_t *b) { bintoasc(reinterpret_cast<char *>(b), 0xA5); },
-         {'a', '5', 0xEE}},
+         [](uint8_t *b) { bintoasc(reinterpret_cast<char *>(b), 0x9A); },
+         {'9', 'a', 0xEE}},
         {{0}, [](uint8_t *b) { bintohex(reinterpret_cast<char *>(b), 16); }, {'g'}},
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {

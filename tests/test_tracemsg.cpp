@@ -67,6 +67,7 @@ TEST(TraceMsg, BufferLine) {
     EXPECT_EQ(written([&](FILE *f) { return trace_partition_sysmsg_file(f, s, 0); }),
               "SYSMSG: index 2 MI2-P00-A1-GP101-RP102-SP104-RP103-NI-1-NPI0-GMC7-FGf0124321-"
               "RGccddbb11-M-I0000-t0001-i0001-f05-dfe-s01-p(300)10203040\n");
+    EXPECT_EQ(trace_partition_sysmsg_file(nullptr, s, 0), -1);
 
     m->type = 0xC002, m->len = 0;
     EXPECT_EQ(pxrtest::capture_stdout([&] { EXPECT_EQ(trace_partition_sysmsg(s, 0), 0); }), "");
