@@ -44,7 +44,7 @@ struct Result {
     // the messages all sides carried from start to end, warm-up included.
     double cpu_s = 0;
     uint64_t moved = 0;
-    uint64_t waits = 0; // voluntary context switches: how often the sides slept
+    uint64_t waits = 0;      // voluntary context switches: how often the sides slept
     double idle_cpu_pct = 0; // Idle: the waiting receiver's CPU, % of one core
     char error[200] = {};
 };
