@@ -139,7 +139,7 @@ struct Bridge {
             if (batch_count == 0) start_batch(out_batch, node);
             append_message_to_batch(out_batch, w);
             const uint16_t len = m->len;
-            release(m);
+            release(m); // the batch holds everything: the buffer goes back before the network
             batch_dst = dst;
             ++batch_count;
             batch_bytes += len;
