@@ -16,6 +16,7 @@ MUTATE_LIST (a file of hand-written mutants, run instead of a sample: one per li
 "\\n" in it for a line break and "\\|" for a bar; "#" starts a comment line).
 """
 
+import functools
 import glob
 import os
 import random
@@ -172,6 +173,15 @@ def listed(path):
     return result
 
 
+def change_line(text, no, col, old, new):
+    """The text with old, found at line no and column col, replaced by new."""
+    lines = text.split("\n")
+    line = lines[no - 1]
+    assert line[col : col + len(old)] == old, (no, col, old)
+    lines[no - 1] = line[:col] + new + line[col + len(old) :]
+    return "\n".join(lines)
+
+
 def run(cmd, timeout=None):
     p = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                        text=True, timeout=timeout)
@@ -184,25 +194,14 @@ class Sources:
     def __init__(self):
         self.saved = {}
 
-    def mutate(self, path, no, col, old, new):
-        full = os.path.join(ROOT, path)
-        if path not in self.saved:
-            with open(full) as f:
-                self.saved[path] = f.read()
-        lines = self.saved[path].split("\n")
-        line = lines[no - 1]
-        assert line[col : col + len(old)] == old, (path, no, col, old)
-        lines[no - 1] = line[:col] + new + line[col + len(old) :]
-        with open(full, "w") as f:
-            f.write("\n".join(lines))
-
-    def replace(self, path, old, new):
+    def apply(self, path, change):
+        """Writes change(original text) over the file."""
         full = os.path.join(ROOT, path)
         if path not in self.saved:
             with open(full) as f:
                 self.saved[path] = f.read()
         with open(full, "w") as f:
-            f.write(self.saved[path].replace(old, new, 1))
+            f.write(change(self.saved[path]))
 
     def restore(self, path=None):
         for p in [path] if path else list(self.saved):
@@ -235,9 +234,10 @@ def main():
     log_path = env("MUTATE_LOG", os.path.join(build, "mutants.tsv"))
     files = sorted({os.path.relpath(p, ROOT) for pat in (env("MUTATE_FILES") or DEFAULT_FILES).split()
                     for p in glob.glob(os.path.join(ROOT, pat))})
-    # Each mutant: (file, how to apply it to Sources, what it is).
+    # Each mutant: (file, its change from the original text to the mutated one, what it is).
     if env("MUTATE_LIST"):
-        chosen = [(src, ("replace", old, new), f"{src}: {what} ('{old}' -> '{new}')")
+        chosen = [(src, lambda text, old=old, new=new: text.replace(old, new, 1),
+                   f"{src}: {what} ('{old}' -> '{new}')")
                   for src, old, new, what in listed(env("MUTATE_LIST"))]
         print(f"mutate: {len(chosen)} listed mutants from {env('MUTATE_LIST')}; "
               f"{timeout} s per test", flush=True)
@@ -245,7 +245,8 @@ def main():
         pool = candidates(files, parse_lines(env("MUTATE_LINES") or ""))
         picked = random.Random(seed).sample(pool, min(sample, len(pool)))
         picked.sort(key=lambda c: (c[0], c[1], c[2], c[4]))  # one file at a time: fewer rebuilds
-        chosen = [(path, ("mutate", no, col, old, new), f"{path}:{no}:{col + 1} {kind} '{old}' -> '{new}'")
+        chosen = [(path, functools.partial(change_line, no=no, col=col, old=old, new=new),
+                   f"{path}:{no}:{col + 1} {kind} '{old}' -> '{new}'")
                   for path, no, col, old, new, kind in picked]
         print(f"mutate: {len(pool)} candidates in {len(files)} files, seed {seed}, "
               f"running {len(chosen)}; {timeout} s per test", flush=True)
@@ -277,8 +278,8 @@ def main():
     survivors = []
     with open(log_path, "w") as log:
         try:
-            for i, (path, how, what) in enumerate(chosen, 1):
-                getattr(sources, how[0])(path, *how[1:])
+            for i, (path, change, what) in enumerate(chosen, 1):
+                sources.apply(path, change)
                 rc, _ = run(["cmake", "--build", build, "-j", env("MUTATE_BUILD_JOBS", "1")])
                 if rc != 0:
                     fate, test, secs = "no-build", "", 0.0
