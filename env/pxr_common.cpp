@@ -95,22 +95,14 @@ int refuse_attach(int code) {
     return code;
 }
 
-// A partition that was never created stays unattached; one that exists but cannot be mapped
-// fails the attach, since the messages that name it could not be received here.
-bool attach_partitions() {
-    for (int p = 0; p < pxr::kPartitions; ++p) {
-        if (PXR_open_partition(p, 0, 0, 0, 0, 0) == 0) continue;
-        if (shmget(pxr::kPartitionHeaderKey + p, 0, 0) >= 0 || errno != ENOENT) return false;
-    }
-    return true;
-}
-
 int create_environment(uint32_t flags, uint32_t congestion_module) {
     if (!map_common(true)) {
         _release_semaphore(attachment.system_lock);
         return 3;
     }
     initialise_common(attachment.common, flags, congestion_module);
+    pxr::create_extension();
+    attachment.creator = true;
     return 0;
 }
 
@@ -122,18 +114,21 @@ int attach_environment(uint32_t flags) {
     const uint32_t state = pxr::shared(attachment.common->flags).load();
     if (state & CA_NO_ATTACH) return refuse_attach(8);
     if (!(state & CA_RUNNING)) return refuse_attach(9);
-    if (!attach_partitions()) return refuse_attach(3);
+    // A partition that cannot be mapped stays unattached; a receive tries it again before it
+    // drops a record that names it.
+    for (int p = 0; p < pxr::kPartitions; ++p) PXR_open_partition(p, 0, 0, 0, 0, 0);
     if (flags & PXR_INIT_RESET_STATS)
         for (PartitionHeader *h : partition_hdr)
             if (h != nullptr) reset_partition_stats(h);
+    pxr::map_extension();
+    pxr::adopt_default_spin();
     return 0;
 }
 
 } // namespace
 
 /// A create racing another create is refused with 1: the system lock is created exclusively.
-/// An attach that finds a partition it cannot map fails with 3 (a partition never created is
-/// left unattached).
+/// A partition that does not exist or cannot be mapped is left unattached by an attach.
 int PXR_init(uint32_t flags, uint32_t /*reserved*/, uint32_t congestion_module) noexcept {
     if (attachment.common != nullptr) return 6;
     attachment.pid = getpid();
@@ -229,7 +224,9 @@ void detach_all() noexcept {
     if (attachment.common != nullptr) SYS_free_shm(attachment.common, attachment.common_id, 0);
     attachment.common = nullptr;
     attachment.common_id = 0;
+    attachment.creator = false;
     for (int p = 0; p < kPartitions; ++p) release_partition(p, false);
+    release_extension(false);
 }
 
 void lose_environment() noexcept {
@@ -238,7 +235,11 @@ void lose_environment() noexcept {
 }
 
 bool drop_if_replaced() noexcept {
-    if (attachment.common == nullptr || !shm_removed(attachment.common_id)) return false;
+    if (attachment.common == nullptr) return false;
+    // Only a different segment under the key is a new environment: one that was merely
+    // removed stays valid for this process until it detaches.
+    const int current = shmget(kCommonAreaKey, 0, 0);
+    if (current < 0 || current == attachment.common_id) return false;
     // Messages this process still holds point into the old buffers: they stay mapped, so a
     // release of one is refused as foreign instead of touching freed memory.
     forget_retired();

@@ -25,6 +25,7 @@ inline constexpr int kPartitionLockKey = PXR_KEY_PARTITION_LOCK;
 inline constexpr int kCommonAreaKey = PXR_KEY_COMMON_AREA;
 inline constexpr int kFatalSemKey = PXR_KEY_FATAL_SEM;
 inline constexpr int kModuleQueueKey = PXR_KEY_MODULE_QUEUE;
+inline constexpr int kExtensionKey = PXR_KEY_EXTENSION;
 inline constexpr int module_queue_key(uint32_t module) noexcept {
     return kModuleQueueKey + int(module);
 }
@@ -83,6 +84,9 @@ struct Attachment {
     int32_t array_id[kPartitions] = {};
     int32_t lock_id[kPartitions] = {};
     PartitionGeometry geometry[kPartitions] = {};
+    ExtensionArea *extension = nullptr; // null when the environment has none
+    int32_t extension_id = 0;
+    bool creator = false; // this process created the environment it is attached to
     // The buffers of an environment removed while this process mapped it (drop_if_replaced):
     // kept mapped until the next replacement or a close, detached then.
     PartitionHeader *retired_header[kPartitions] = {};
@@ -99,12 +103,26 @@ void release_partition(int p, bool remove) noexcept;
 void detach_all() noexcept;
 // The reaction to a lock or queue call that failed for good: no usable environment here.
 void lose_environment() noexcept;
-// Failure paths of a process that may still map a removed environment: when the common area
-// it maps was removed, it detaches (keeping the old buffers mapped, so messages it holds stay
-// readable) and the next operation attaches to whatever environment runs now. True if so.
+// Failure paths of a process that may still map a removed environment: when a new common
+// area exists under the key (a different segment from the one mapped), it detaches (keeping
+// the old buffers mapped, so messages it holds stay readable) and the next operation attaches
+// to the environment that runs now. True if so. A removal alone changes nothing here.
 bool drop_if_replaced() noexcept;
 // Detaches the buffers kept by drop_if_replaced.
 void forget_retired() noexcept;
+
+// ---- The extension area (extension.cpp) ----
+// The creator makes it beside the common area; a failure leaves the environment without it.
+void create_extension() noexcept;
+// An attach maps it when it exists and has this library's layout.
+void map_extension() noexcept;
+// Detaches it (removing it when remove is set) and clears the record.
+void release_extension(bool remove) noexcept;
+// One more record dropped by a receive.
+void count_dropped_record() noexcept;
+// A process that attached takes the environment's default receive spin window unless it chose
+// its own (transport.cpp).
+void adopt_default_spin() noexcept;
 
 } // namespace pxr
 

@@ -91,6 +91,8 @@ int PXR_close(void) noexcept {
     sema_close(self.system_lock, 1);
     self.system_lock = -1;
     for (int p = 0; p < pxr::kPartitions; ++p) pxr::release_partition(p, true);
+    pxr::release_extension(true);
+    self.creator = false;
     pxr::forget_retired();
 
     PXR_sys_failure = 1;

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -118,13 +117,26 @@ int receive_queue(uint8_t module) noexcept {
     return int(qid);
 }
 
-// The MSG a record names, stamped as received by this process; null (record dropped) when
-// it names no attached partition or an index beyond it.
+// A record that names no buffer here is dropped, never silently: it is counted in the
+// extension area and, with error_print, reported.
+MSG *drop_record(const QueueRecord &rec, const char *why) noexcept {
+    pxr::count_dropped_record();
+    if (common_ptr != nullptr && common_ptr->error_print)
+        fprintf(stderr, "(%d)PXR_read(): record for buffer %u of partition %u dropped: %s\n",
+                int(getpid()), unsigned(rec.index), unsigned(rec.partition), why);
+    return nullptr;
+}
+
+// The MSG a record names, stamped as received by this process. A partition that is not
+// attached here (it could not be mapped when this process attached) is tried once more; a
+// record naming no partition that can be attached, or an index beyond it, is dropped.
 MSG *accept_record(const QueueRecord &rec) noexcept {
     const unsigned p = rec.partition;
-    if (p >= unsigned(pxr::kPartitions)) return nullptr;
-    if (partition_hdr[p] == nullptr || partition_msgarray[p] == nullptr) return nullptr;
-    if (int32_t(rec.index) >= partition_geometry[p].num_msgs) return nullptr;
+    if (p >= unsigned(pxr::kPartitions)) return drop_record(rec, "no such partition");
+    if (partition_hdr[p] == nullptr && PXR_open_partition(int32_t(p), 0, 0, 0, 0, 0) != 0)
+        return drop_record(rec, "partition not attached");
+    if (int32_t(rec.index) >= partition_geometry[p].num_msgs)
+        return drop_record(rec, "no such buffer");
     SysMsg *slot = pxr::slot_at(int(p), rec.index);
     slot->receive_pid = my_pid;
     return pxr::msg_of(slot);
@@ -176,31 +188,21 @@ uint64_t now_ns() noexcept {
 // shares its core (and cannot answer while it polls) polls a quarter window once in kMaxRest
 // receives, and a steady exchange polls every time.
 constexpr uint32_t kSpinMaxUs = 1000000;
-constexpr uint32_t kSpinUnread = UINT32_MAX; // the environment variable is not read yet
 constexpr uint32_t kMaxRest = 1024;
 constexpr uint64_t kPreemptedNs = 20000; // a poll takes about 1 µs
 
-uint32_t spin_us = kSpinUnread;
-uint32_t spin_shift = 0; // the window in use is spin_us >> spin_shift
-uint32_t spin_rest = 0;  // receives to wait without polling after each loss
-uint32_t spin_skip = 0;  // of those, still to come
+uint32_t spin_us = 0;
+bool spin_chosen = false; // set by PXR_set_receive_spin: the environment's default no longer applies
+uint32_t spin_shift = 0;  // the window in use is spin_us >> spin_shift
+uint32_t spin_rest = 0;   // receives to wait without polling after each loss
+uint32_t spin_skip = 0;   // of those, still to come
 
-// PXR_RECEIVE_SPIN_US: decimal microseconds up to kSpinMaxUs; anything else leaves it off.
-uint32_t spin_from_environment() noexcept {
-    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once; the library never sets variables
-    const char *text = getenv("PXR_RECEIVE_SPIN_US");
-    if (text == nullptr || *text == '\0') return 0;
-    uint32_t us = 0;
-    for (const char *c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') return 0;
-        us = us * 10 + uint32_t(*c - '0');
-        if (us > kSpinMaxUs) return 0;
-    }
-    return us;
+void set_window(uint32_t us) noexcept {
+    spin_us = us;
+    spin_rest = spin_skip = spin_shift = 0;
 }
 
 uint32_t spin_window() noexcept {
-    if (spin_us == kSpinUnread) spin_us = spin_from_environment();
     return spin_us;
 }
 
@@ -305,9 +307,24 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
 /// Above one second the window is refused (-1) and stays as it was.
 int PXR_set_receive_spin(uint32_t microseconds) noexcept {
     if (microseconds > kSpinMaxUs) return -1;
-    spin_us = microseconds;
-    spin_rest = spin_skip = spin_shift = 0;
+    set_window(microseconds);
+    spin_chosen = true;
     return 0;
+}
+
+/// Only the process that created the environment sets its default; every other caller gets -1.
+int PXR_set_default_receive_spin(uint32_t microseconds) noexcept {
+    ExtensionArea *x = pxr::attachment.extension;
+    if (microseconds > kSpinMaxUs || !pxr::attachment.creator || x == nullptr) return -1;
+    pxr::shared(x->receive_spin_us).store(microseconds);
+    return 0;
+}
+
+void pxr::adopt_default_spin() noexcept {
+    ExtensionArea *x = attachment.extension;
+    if (spin_chosen || x == nullptr) return;
+    const uint32_t us = shared(x->receive_spin_us).load();
+    set_window(us <= kSpinMaxUs ? us : 0);
 }
 
 uint32_t PXR_get_receive_spin(void) noexcept {

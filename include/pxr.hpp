@@ -165,6 +165,14 @@ inline bool set_receive_spin(std::chrono::microseconds window) noexcept {
     return PXR_set_receive_spin(uint32_t(window.count())) == 0;
 }
 
+/// Sets the receive spin window every process that attaches later starts with
+/// (PXR_set_default_receive_spin); for the creator of the environment. False (nothing changed)
+/// for any other caller, above one second or below zero.
+inline bool set_default_receive_spin(std::chrono::microseconds window) noexcept {
+    if (window.count() < 0 || window > std::chrono::seconds(1)) return false;
+    return PXR_set_default_receive_spin(uint32_t(window.count())) == 0;
+}
+
 /// This process's receive spin window; zero when off.
 inline std::chrono::microseconds receive_spin() noexcept {
     return std::chrono::microseconds(PXR_get_receive_spin());

@@ -181,6 +181,23 @@ typedef struct MSG {
     uint8_t param[]; /**< as long as the partition's parameter size */
 } MSG;
 
+/** The library's own state beside the common area (64 bytes, key PXR_KEY_EXTENSION): what
+ *  its extensions share across processes and no other record has a field for. Created with
+ *  the common area (an environment without it works, without these extensions) and removed
+ *  with it. */
+typedef struct ExtensionArea {
+    uint32_t version; /**< PXR_EXTENSION_VERSION; written once by the creator, under the system
+                         lock, before any process can attach */
+    uint32_t receive_spin_us; /**< default receive spin window of the processes that attach;
+                                 written by the creator (PXR_set_default_receive_spin), read
+                                 at attach; no lock */
+    uint32_t dropped_records; /**< queue records that receives dropped (naming no buffer of a
+                                 partition that could be attached); atomic add by receivers */
+    uint32_t reserved[13];    /**< zero */
+} ExtensionArea;
+
+#define PXR_EXTENSION_VERSION 1u
+
 #define PXR_MSG_HEADER_SIZE 24u
 #define PXR_MSG_REQUEST 0x4000u
 
@@ -210,6 +227,8 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, receive_pid) == 20, "receive_pid at 20");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, send_pid) == 24, "send_pid at 24");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, getmem_count) == 36, "getmem_count at 36");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, front_guard) == 40, "front_guard at 40");
+PXR_STATIC_ASSERT(sizeof(ExtensionArea) == 64, "ExtensionArea is 64 bytes");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(ExtensionArea, dropped_records) == 8, "dropped_records at 8");
 PXR_STATIC_ASSERT(sizeof(MSG) == 24, "MSG header is 24 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, msg_class) == 8, "msg_class at 8");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, info) == 12, "info at 12");
@@ -229,6 +248,7 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 #define PXR_KEY_COMMON_AREA 0xE0418
 #define PXR_KEY_FATAL_SEM 0xE0419
 #define PXR_KEY_MODULE_QUEUE 0xE0211 /**< + module id 0..254 */
+#define PXR_KEY_EXTENSION 0xE041A    /**< the ExtensionArea */
 
 /* ======================================================================== */
 /* Flags                                                                    */
@@ -441,7 +461,9 @@ PXR_API int32_t PXR_lastpid(uint32_t module) PXR_NOEXCEPT;
  *  Module id 255 has no queue entry: it fails as an undefined destination does. */
 PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
 /** Wait for the next message of module. Null on failure or interruption, for module 255, and
- *  for a record naming no attached partition or an index beyond it (the record is dropped). */
+ *  for a record naming no buffer of an attached partition: a partition not attached here is
+ *  attached once first; if it still cannot be, or the index lies beyond it, the record is
+ *  dropped, counted (PXR_dropped_records) and, with error_print, reported in one line. */
 PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
 /** The next message of module, or null at once when there is none. */
 PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
@@ -457,12 +479,21 @@ PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
  *  to a quarter, until a poll pays again.
  *  A signal that arrives while the receive polls runs its handler but does not end the
  *  receive, just as one arriving an instant before a blocking wait; only the wait that
- *  follows returns null on a signal. Without a call, the window is read once from the
- *  environment variable PXR_RECEIVE_SPIN_US (decimal microseconds; anything else means 0).
+ *  follows returns null on a signal. Without a call, a process takes the environment's
+ *  default (PXR_set_default_receive_spin) each time it attaches.
  *  0 done; -1 above 1000000 (one second), the window unchanged. */
 PXR_API int PXR_set_receive_spin(uint32_t microseconds) PXR_NOEXCEPT;
 /** This process's receive spin window in microseconds; 0 when off. */
 PXR_API uint32_t PXR_get_receive_spin(void) PXR_NOEXCEPT;
+/** The environment's default receive spin window, which every process that attaches later
+ *  takes unless it set its own with PXR_set_receive_spin. For the process that created the
+ *  environment (it does not attach lazily). 0 done; -1 above 1000000, for any other caller,
+ *  or when the environment has no extension area. */
+PXR_API int PXR_set_default_receive_spin(uint32_t microseconds) PXR_NOEXCEPT;
+/** Queue records that receives have dropped in this environment because they named no buffer
+ *  of a partition that could be attached; -1 when not attached (no attach is attempted) or the
+ *  environment has no extension area. */
+PXR_API int32_t PXR_dropped_records(void) PXR_NOEXCEPT;
 /** Wait at most timeout_ms for the next message of module (after the spin window, if any).
  *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
  *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),

@@ -72,10 +72,11 @@ const Row kRows[] = {
     {"lock_app", "relfail", "semop:EAGAIN:1", "0=1 1=1 2=0", -1},
     {"lock_app", "create", "semget:ENOENT:1", "0=1 1=0 2=1", -1},
     {"lock_app", "unheld", "none", "0=1 1=0 2=1", -1},
-    // Attach without common area or partition 0: 3, without the system lock: 5; nothing lost.
+    // Attach without common area: 3, without the system lock: 5; a partition that cannot be
+    // mapped stays unattached and the attach succeeds; nothing lost.
     {"fault_app", "attach", "shmget:ENOMEM:1", "result=3 sys_failure=1 attached=0", -1},
     {"fault_app", "attach", "semop:EIDRM:1", "result=5", -1},
-    {"fault_app", "attach", "shmat:ENOMEM:2", "result=3 p0=0", -1},
+    {"fault_app", "attach", "shmat:ENOMEM:2", "result=0 attached=1 p0=0", -1},
     {"fault_app", "getm", "", "result=1", -1},
 };
 

@@ -5,6 +5,7 @@
 #include "env/pxr_internal.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <sys/msg.h>
@@ -15,6 +16,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using pxrtest::run_child;
 using pxrtest::start_child;
 using pxrtest::wait_child;
@@ -27,8 +29,8 @@ int objects_left() {
     for (int key : {pxr::kSystemLockKey, pxr::kExitSemKey, pxr::kFatalSemKey,
                     pxr::kPartitionLockKey, pxr::kPartitionLockKey + 1})
         n += semget(key, 0, 0) >= 0;
-    for (int key : {pxr::kCommonAreaKey, pxr::kPartitionHeaderKey, pxr::kPartitionHeaderKey + 1,
-                    pxr::kMsgArrayKey, pxr::kMsgArrayKey + 1})
+    for (int key : {pxr::kCommonAreaKey, pxr::kExtensionKey, pxr::kPartitionHeaderKey,
+                    pxr::kPartitionHeaderKey + 1, pxr::kMsgArrayKey, pxr::kMsgArrayKey + 1})
         n += shmget(key, 0, 0) >= 0;
     for (int m = 0; m < PXR_MODULE_COUNT; ++m) n += msgget(pxr::kModuleQueueKey + m, 0) >= 0;
     return n;
@@ -200,22 +202,34 @@ TEST_F(Lifecycle, AddPidWaitsForTheSystemLock) {
     EXPECT_EQ(common_ptr->process_count, 1);
 }
 
-// After an unlink nothing of the old partitions is kept: attached again with partition 1 gone,
-// a record naming partition 1 is dropped, not resolved with the old geometry.
-TEST_F(Lifecycle, ReceiveAfterUnlinkForgetsTheOldPartitions) {
+// A partition whose buffers cannot be mapped stays unattached (nothing of its old mapping is
+// kept across the unlink): a record naming it is tried once more, then dropped, counted and
+// reported, and the process's close leaves that partition whole.
+TEST_F(Lifecycle, PartitionThatCannotBeMappedStaysUnattached) {
     pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ERROR_PRINT;
     layout.buffers1 = 4;
     ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(10, 1), 0);
     EXPECT_EQ(run_child([] {
                   PXR_unlink();
-                  for (int key : {pxr::kPartitionHeaderKey + 1, pxr::kMsgArrayKey + 1})
-                      shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
+                  shmctl(shmget(pxr::kMsgArrayKey + 1, 0, 0), IPC_RMID, nullptr);
+                  if (PXR_init(0, 0, 0) != 0 || partition_hdr[0] == nullptr) return 1;
+                  if (partition_hdr[1] != nullptr || partition_msgarray[1] != nullptr) return 2;
                   pxr::QueueRecord rec{1, 3, 1, {}};
                   if (msgsnd(msgget(pxr::module_queue_key(10), 0), &rec, pxr::kRecordText, 0))
-                      return 1;
-                  if (PXR_grab(10) != nullptr) return 2;
-                  return partition_hdr[0] != nullptr && partition_hdr[1] == nullptr ? 0 : 3;
+                      return 3;
+                  MSG *got = nullptr;
+                  const std::string err = pxrtest::capture_stderr([&] { got = PXR_grab(10); });
+                  if (got != nullptr || PXR_dropped_records() != 1) return 4;
+                  if (err != "(" + std::to_string(getpid()) +
+                                 ")PXR_read(): record for buffer 3 of partition 1 dropped: "
+                                 "partition not attached\n")
+                      return 5;
+                  PXR_close();
+                  const bool kept = shmget(pxr::kPartitionHeaderKey + 1, 0, 0) >= 0 &&
+                                    semget(pxr::kPartitionLockKey + 1, 0, 0) >= 0;
+                  return kept && shmget(pxr::kPartitionHeaderKey, 0, 0) < 0 ? 0 : 6;
               }),
               0);
 }
@@ -242,6 +256,44 @@ TEST_F(Lifecycle, SenderMovesToAnEnvironmentCreatedAgain) {
     ASSERT_EQ(write(go[1], "x", 1), 1);
     EXPECT_EQ(wait_child(sender), 0);
     EXPECT_EQ(PXR_pending_msgs(10), 1);
+}
+
+
+// A process that still maps the environment when the loader closes it keeps its mapping: it
+// sees the emptied table (send: undefined, after its pause; grab: nothing at once) and the
+// old tick, and stays attached until a partition lock call fails.
+TEST_F(Lifecycle, ProcessStillAttachedAfterCloseSeesTheEmptiedTable) {
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ERROR_PRINT;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_EQ(IPC_create(10, 1), 0);
+    for (int i = 0; i < 3; ++i) SYS_timer_tick();
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    const pid_t app = start_child([&] {
+        PXR_unlink();
+        MSG *m = getm(0x100, 1, 0, 0);
+        char c;
+        if (m == nullptr || write(ready[1], "x", 1) != 1 || read(go[0], &c, 1) != 1) return 1;
+        const auto t0 = std::chrono::steady_clock::now();
+        const auto ms = [&] { return (std::chrono::steady_clock::now() - t0) / 1ms; };
+        if (PXR_grab(10) != nullptr || ms() > 500) return 2;
+        if (PXR_pending_msgs(10) != -1 || PXR_sys_failure != 0 || common_ptr == nullptr) return 3;
+        if (PXR_get_time() != 3) return 4;
+        const std::string err = pxrtest::capture_stderr([&] { c = char(PXR_send(0x10a, m)); });
+        const std::string want =
+            "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x10a undefined\n";
+        if (c != -1 || err != want || ms() < 2000) return 5;
+        if (common_ptr == nullptr) return 6;
+        return relm(m) == 1 && PXR_sys_failure == 1 && common_ptr == nullptr ? 0 : 7;
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    PXR_close();
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    EXPECT_EQ(wait_child(app), 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
 
 } // namespace

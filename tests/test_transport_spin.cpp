@@ -97,27 +97,38 @@ TEST_F(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
     EXPECT_EQ(pxrtest::wait_child(sender), 0);
 }
 
-// The window comes from a call or from the environment variable, read in a fresh process.
-TEST(TransportSpinSettings, WindowFromCallOrEnvironment) {
-    if (const char *want = getenv("PXR_SPIN_EXPECT")) { // the re-executed checker below
-        EXPECT_EQ(PXR_get_receive_spin(), uint32_t(atol(want)));
-        return;
+// The window comes from a call, or from the creator's default when a fresh process attaches
+// (the checker re-executes this binary: a forked child would keep the parent's choice).
+TEST_F(TransportSpin, WindowFromCallOrTheEnvironmentDefault) {
+    const uint32_t own = PXR_get_receive_spin();
+    ASSERT_EQ(PXR_set_default_receive_spin(1000001), -1);
+    ASSERT_EQ(PXR_set_default_receive_spin(70), 0);
+    EXPECT_EQ(PXR_get_receive_spin(), own); // the creator keeps its own
+    for (const char *choose : {"", "5"}) {
+        const int rc = pxrtest::run_child([&] {
+            setenv("PXR_SPIN_EXPECT", *choose != 0 ? choose : "70", 1);
+            setenv("PXR_SPIN_CHOOSE", choose, 1);
+            const char *self = "/proc/self/exe";
+            execl(self, self, "--gtest_filter=TransportSpinSettings.*", nullptr);
+            return 99;
+        });
+        EXPECT_EQ(rc, 0) << "choosing '" << choose << "'";
     }
     EXPECT_TRUE(PXR_set_receive_spin(1000001) == -1 && PXR_set_receive_spin(50) == 0);
     EXPECT_FALSE(pxr::set_receive_spin(2s));
     EXPECT_EQ(pxr::receive_spin(), 50us);
+}
 
-    const char *self = "/proc/self/exe";
-    for (const auto &[value, expect] :
-         {std::pair{"1000000", "1000000"}, {"1000001", "0"}, {"5x", "0"}}) {
-        const int rc = pxrtest::run_child([&] {
-            setenv("PXR_RECEIVE_SPIN_US", value, 1);
-            setenv("PXR_SPIN_EXPECT", expect, 1);
-            execl(self, self, "--gtest_filter=TransportSpinSettings.*", nullptr);
-            return 99;
-        });
-        EXPECT_EQ(rc, 0) << "PXR_RECEIVE_SPIN_US=" << value;
-    }
+// Run only by the test above, in a fresh process that attaches to its environment.
+TEST(TransportSpinSettings, Checker) {
+    const char *want = getenv("PXR_SPIN_EXPECT");
+    if (want == nullptr) GTEST_SKIP() << "started by WindowFromCallOrTheEnvironmentDefault";
+    if (const char *choose = getenv("PXR_SPIN_CHOOSE"); *choose != 0)
+        PXR_set_receive_spin(uint32_t(atol(choose)));
+    ASSERT_EQ(PXR_link(), 0);
+    EXPECT_EQ(PXR_get_receive_spin(), uint32_t(atol(want)));
+    EXPECT_EQ(PXR_set_default_receive_spin(9), -1); // not the creator
+    PXR_unlink();
 }
 
 } // namespace

@@ -348,6 +348,10 @@ int check_environment(EnvironmentCheck &out, int attempts, int pause_ms) {
     }
     out.queued_records = queued_records(*ca);
     shmdt(ca);
+    if (const auto *x = map_segment<const ExtensionArea>(PXR_KEY_EXTENSION, nullptr)) {
+        out.dropped_records = x->dropped_records;
+        shmdt(x);
+    }
     if (out.busy && out.problems.empty()) return kCheckBusy;
     return out.consistent() ? kCheckConsistent : kCheckDamaged;
 }

@@ -83,6 +83,9 @@ void print_check(FILE *out, const EnvironmentCheck &check) {
     }
     for (const std::string &s : check.problems) std::fprintf(out, "PROBLEM: %s\n", s.c_str());
     std::fprintf(out, "Records waiting in module queues: %u\n", check.queued_records);
+    if (check.dropped_records > 0)
+        std::fprintf(out, "Records dropped by receives (naming no buffer): %lld\n",
+                     static_cast<long long>(check.dropped_records));
     if (busy)
         std::fprintf(out, "BUSY: %u walks, none consistent and no two alike; not judged.\n",
                      check.snapshots);
@@ -91,9 +94,11 @@ void print_check(FILE *out, const EnvironmentCheck &check) {
 }
 
 void print_check_json(FILE *out, const EnvironmentCheck &check) {
-    std::fprintf(out, "{\"result\":\"%s\",\"atomic\":%s,\"walks\":%u,\"queued_records\":%u,",
+    std::fprintf(out,
+                 "{\"result\":\"%s\",\"atomic\":%s,\"walks\":%u,\"queued_records\":%u,"
+                 "\"dropped_records\":%lld,",
                  verdict(check), check.atomic ? "true" : "false", check.snapshots,
-                 check.queued_records);
+                 check.queued_records, static_cast<long long>(check.dropped_records));
     std::fprintf(out, "\"problems\":%s,\"partitions\":[", json_texts(check.problems).c_str());
     bool first = true;
     for (const PartitionCheck &p : check.partitions) {

@@ -46,6 +46,7 @@ std::vector<Object> key_plan() {
         plan.push_back({Kind::Semaphore, PXR_KEY_PARTITION_LOCK + p, buf});
     }
     plan.push_back({Kind::Memory, PXR_KEY_COMMON_AREA, "common area"});
+    plan.push_back({Kind::Memory, PXR_KEY_EXTENSION, "extension area"});
     plan.push_back({Kind::Memory, kSupervisionKey, "loader's supervision table"});
     plan.push_back({Kind::Memory, pxrbridge::kStatsKey, "bridge counters"});
     // Last: while the system lock exists no new environment can be created over the rest.

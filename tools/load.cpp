@@ -274,9 +274,10 @@ struct Loader {
         g_exit_semid = semid;
         if (g_signal != 0) return fail("interrupted");
 
-        // The spawned processes read their receive spin window from their environment.
-        if (cfg.receive_spin_us >= 0)
-            setenv("PXR_RECEIVE_SPIN_US", std::to_string(cfg.receive_spin_us).c_str(), 1);
+        // Every process that attaches from now on starts with this receive spin window.
+        if (cfg.receive_spin_us >= 0 &&
+            PXR_set_default_receive_spin(uint32_t(cfg.receive_spin_us)) != 0)
+            return fail("cannot set the default receive spin window");
         for (const SpawnConfig &s : cfg.spawns) children.push_back(Child{&s});
         open_table();
         return 0;

@@ -72,6 +72,7 @@ struct Snapshot {
     CommonArea ca{};
     std::vector<PartitionFigures> partitions;
     std::vector<QueueFigures> queues;
+    int64_t dropped_records = -1; // -1: the environment has no extension area
     double now = 0;
 };
 
@@ -98,6 +99,10 @@ Snapshot take_snapshot() {
     if (!view.map(why)) return snap;
     snap.up = true;
     std::memcpy(&snap.ca, view.get(), sizeof snap.ca);
+    ReadOnlySegment extension(PXR_KEY_EXTENSION);
+    if (extension.data() != nullptr && extension.size() >= sizeof(ExtensionArea))
+        snap.dropped_records = reinterpret_cast<const ExtensionArea *>(extension.data())
+                                   ->dropped_records;
     for (int p = 0; p < 2; ++p) {
         ReadOnlySegment header(PXR_KEY_PARTITION_HEADER + p);
         if (header.data() == nullptr || header.size() < sizeof(PartitionHeader)) continue;
@@ -225,6 +230,11 @@ void environment_figures(Exposition &x, const Snapshot &s) {
     x.sample("pxr_environment_atomic", "", (ca.atomic_mode & 1) != 0 ? 1 : 0);
     x.family("pxr_internal_errors_total", "counter", "Sends that failed for good.");
     x.sample("pxr_internal_errors_total", "", ca.internal_errors);
+    if (s.dropped_records >= 0) {
+        x.family("pxr_dropped_records_total", "counter",
+                 "Queue records that receives dropped because they named no buffer.");
+        x.sample("pxr_dropped_records_total", "", double(s.dropped_records));
+    }
     x.family("pxr_fatal_event_code", "gauge",
              "Code of the fatal event recorded (2: buffers ran out), 0 when none.");
     x.sample("pxr_fatal_event_code", "", ca.fatal_code);

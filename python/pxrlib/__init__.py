@@ -154,7 +154,8 @@ def load_library(path=None):
         "PXR_send": (c_int, [u32, P]), "PXR_receive": (P, [u32]), "PXR_grab": (P, [u32]),
         "PXR_parameter_size": (u32, [P]), "PXR_pending_msgs": (i32, [u32]),
         "PXR_get_version": (c_int, [ctypes.POINTER(u32), ctypes.POINTER(u32)]),
-        "PXR_timed_receive": (P, [u32, u32]),
+        "PXR_timed_receive": (P, [u32, u32]), "PXR_set_receive_spin": (c_int, [u32]),
+        "PXR_set_default_receive_spin": (c_int, [u32]), "PXR_dropped_records": (i32, []),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name, None)  # PXR_timed_receive is absent from older libraries
@@ -478,6 +479,16 @@ class Environment:
         if n < 0:
             raise PxrError("module %#x has no queue" % module)
         return n
+
+    def set_receive_spin(self, microseconds, default=False):
+        """Sets this process's receive spin window (0: off); with default=True the creator
+        sets the window every process that attaches later starts with."""
+        self._check()
+        call = _lib.PXR_set_default_receive_spin if default else _lib.PXR_set_receive_spin
+        if call(microseconds) != 0:
+            raise PxrError("receive spin window of %d us refused (at most 1000000%s)"
+                           % (microseconds, "; only the creator sets the default" if default
+                              else ""))
 
     # the environment as a whole ------------------------------------------------------------
     def wait_exit(self):

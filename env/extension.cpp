@@ -1,0 +1,52 @@
+// The extension area: the library's own shared state beside the common area, for what its
+// extensions share across processes (the default receive spin window, the count of dropped
+// records). Made by the creator with the common area, mapped by every attach, removed by the
+// close; an environment without it works, without those extensions.
+#include "pxrlib.h"
+
+#include "env/pxr_internal.h"
+
+namespace pxr {
+
+void create_extension() noexcept {
+    int id = -1;
+    auto *x = static_cast<ExtensionArea *>(
+        SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 1));
+    if (x == nullptr) return;
+    shared(x->version).store(PXR_EXTENSION_VERSION);
+    attachment.extension = x;
+    attachment.extension_id = id;
+}
+
+void map_extension() noexcept {
+    int id = -1;
+    auto *x = static_cast<ExtensionArea *>(
+        SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 0));
+    // A segment of another layout is left alone: this process then has no extensions.
+    if (x != nullptr && shared(x->version).load() != PXR_EXTENSION_VERSION) {
+        SYS_free_shm(x, id, 0);
+        x = nullptr;
+    }
+    attachment.extension = x;
+    attachment.extension_id = x != nullptr ? id : 0;
+}
+
+void release_extension(bool remove) noexcept {
+    if (attachment.extension != nullptr)
+        SYS_free_shm(attachment.extension, attachment.extension_id, remove ? 1 : 0);
+    attachment.extension = nullptr;
+    attachment.extension_id = 0;
+}
+
+void count_dropped_record() noexcept {
+    if (attachment.extension != nullptr)
+        shared(attachment.extension->dropped_records).fetch_add(1);
+}
+
+} // namespace pxr
+
+int32_t PXR_dropped_records(void) noexcept {
+    ExtensionArea *x = pxr::attachment.extension;
+    if (common_ptr == nullptr || x == nullptr) return -1;
+    return int32_t(pxr::shared(x->dropped_records).load() & 0x7FFFFFFFu);
+}
