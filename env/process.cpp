@@ -15,56 +15,8 @@ namespace {
 constexpr std::size_t kNameMax = 49;
 constexpr std::size_t kTokenSize = 16;
 
-// The parent of a process, from /proc/PID/stat ("PID (COMM) STATE PPID ..."; COMM may hold
-// spaces and parentheses, so the fields are read after its last ')'). -1 when unknown.
-pid_t parent_of(pid_t pid) {
-    char path[64], buf[512];
-    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return -1;
-    const std::size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = '\0';
-    const char *end = strrchr(buf, ')');
-    char state = 0;
-    int ppid = -1;
-    if (end == nullptr || sscanf(end + 1, " %c %d", &state, &ppid) != 2) return -1;
-    return pid_t(ppid);
-}
-
-// True when the process maps this environment's common area: a System V segment line of
-// /proc/PID/maps with the common area's key in its name and its id as the inode.
-bool maps_common_area(pid_t pid) {
-    char path[64], name[32], line[512];
-    snprintf(path, sizeof path, "/proc/%d/maps", int(pid));
-    snprintf(name, sizeof name, "/SYSV%08x", unsigned(pxr::kCommonAreaKey));
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return false;
-    bool found = false;
-    while (!found && fgets(line, sizeof line, f) != nullptr) {
-        unsigned long inode = 0;
-        if (strstr(line, name) != nullptr && sscanf(line, "%*s %*s %*s %*s %lu", &inode) == 1)
-            found = inode == (unsigned long)(pxr_common_id);
-    }
-    fclose(f);
-    return found;
-}
-
-// Whether the closer may signal a recorded pid: never a process group (pid <= 0) or init;
-// the closer itself when it is recorded (it is a process of the environment); otherwise only
-// its own children and processes that map this environment's common area, so a pid written
-// into the shared table by anyone else cannot direct the signals at an unrelated process.
-bool belongs_here(pid_t pid) {
-    if (pid <= 1) return false;
-    if (pid == getpid()) return true;
-    return parent_of(pid) == getpid() || maps_common_area(pid);
-}
-
 void signal_recorded(const CommonArea *ca, int32_t count, int sig) {
-    for (int32_t i = 0; i < count; ++i) {
-        const pid_t pid = ca->processes[i].pid;
-        if (belongs_here(pid)) kill(pid, sig);
-    }
+    for (int32_t i = 0; i < count; ++i) kill(ca->processes[i].pid, sig);
 }
 
 } // namespace
@@ -108,9 +60,9 @@ int SYS_spawn_process(int /*reserved*/, char *const argv[], int32_t *pid_out) no
     return SYS_add_pid(pid, argv[0]);
 }
 
-/// Called unattached it signals nothing and returns 0 at once. Signals only a recorded process
-/// that is the caller, a child of the caller or a process that maps this environment's common
-/// area, never a pid <= 1; each is looked at again before the SIGKILL.
+/// Called unattached it signals nothing and returns 0 at once. Every recorded pid goes to kill
+/// unchanged, in table order (a table of another user's making can aim these signals anywhere:
+/// the loader takes foreign entries out of the table before it closes).
 int SYS_delete_pids(void) noexcept {
     if (common_ptr == nullptr) return 0;
     const CommonArea *ca = common_ptr;

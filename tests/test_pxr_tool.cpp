@@ -137,14 +137,17 @@ TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
 
 // The closer may be a recorded process (killed by its own close half-way, so the loader
 // finishes the close) or another one (whose close removes everything); pxr terminate asks the
-// loader to end and remove everything itself.
+// loader to end and remove everything itself, after taking out of the process table the
+// loader's own pid, which one of its processes wrote there.
 TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing) {
     enum { recorded, other, terminate };
     for (int by : {recorded, other, terminate}) {
         TempDir dir, tdir;
-        const std::string closer = pxrtest::program_path("super_app") + " close";
-        pid_t loader = start_pxr(
-            dir, load_args(dir, "spawn sleep 30\n" + (by == recorded ? "spawn " + closer : "")));
+        const std::string app = pxrtest::program_path("super_app");
+        const std::string extra = by == recorded    ? "spawn " + app + " close"
+                                  : by == terminate ? "spawn " + app + " record-loader"
+                                                    : "";
+        pid_t loader = start_pxr(dir, load_args(dir, "spawn sleep 30\n" + extra));
         for (int i = 0; by != recorded && i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
         EXPECT_EQ(by == other ? pxrtest::run_child([] { return PXR_link() == 0 ? PXR_close() : 2; })
                   : by == terminate ? run_pxr(tdir, {"terminate"}).code
@@ -154,6 +157,9 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
         EXPECT_EQ(r.code, by == terminate ? 0 : 71) << r.err;
         EXPECT_EQ(r.err.find("closed by another process") != std::string::npos, by != terminate)
             << r.err;
+        const std::string screened = "took process " + std::to_string(loader) + " (pxr) out of "
+                                     "the table: it is the loader";
+        EXPECT_EQ(r.err.find(screened) != std::string::npos, by == terminate) << r.err;
         EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << by;
     }
 }

@@ -1,4 +1,5 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
+#include "membership.h"
 #include "stats.h"
 #include "supervise.h"
 #include "tool.h"
@@ -97,39 +98,6 @@ bool runs(int32_t pid) {
     return PXR_process_gone(pid) == 0;
 }
 
-// Whether a live process belongs to the environment: it maps the environment's common area,
-// or its command name is the one recorded for it. A pid that was reused by an unrelated
-// process since is left alone.
-bool belongs(int32_t pid, const std::string &name) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/maps", int(pid));
-    char key[32];
-    std::snprintf(key, sizeof key, "SYSV%08x", unsigned(PXR_KEY_COMMON_AREA));
-    if (FILE *f = std::fopen(path, "r")) {
-        char line[512];
-        bool found = false;
-        while (!found && std::fgets(line, sizeof line, f) != nullptr)
-            found = std::strstr(line, key) != nullptr;
-        std::fclose(f);
-        if (found) return true;
-    }
-    std::snprintf(path, sizeof path, "/proc/%d/comm", int(pid));
-    char comm[32] = "";
-    if (FILE *f = std::fopen(path, "r")) {
-        if (std::fgets(comm, sizeof comm, f) == nullptr) comm[0] = '\0';
-        std::fclose(f);
-    }
-    comm[std::strcspn(comm, "\n")] = '\0';
-    std::string base = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
-    return comm[0] != '\0' && base.compare(0, 15, comm) == 0;
-}
-
-// Whether pid may be signalled at all: never a process group (pid <= 0), this process, its
-// parent or the leader of its own process group.
-bool signallable(int32_t pid) {
-    return pid > 0 && pid != getpid() && pid != getppid() && pid != getpgrp();
-}
-
 struct Recorded {
     int32_t pid;
     std::string name;
@@ -154,20 +122,15 @@ std::vector<Recorded> recorded_processes() {
     return out;
 }
 
-// Stops the recorded processes that still run; one line each.
+// Stops the recorded processes that still run and belong to the environment; one line each,
+// and one for each live process the table names that is not the environment's.
 void stop_recorded(bool dry_run) {
+    const Membership m = membership(0);
     std::vector<Recorded> live;
     for (const Recorded &r : recorded_processes()) {
-        if (!signallable(r.pid)) {
-            if (r.pid != 0)
-                std::printf("left process %d (%s): not a process this command may signal\n", r.pid,
-                            r.name.c_str());
-            continue;
-        }
-        if (!runs(r.pid)) continue;
-        if (!belongs(r.pid, r.name)) {
-            std::printf("left process %d: it runs %s now, not %s\n", r.pid, "another program",
-                        r.name.c_str());
+        if (r.pid <= 0 || !runs(r.pid)) continue;
+        if (const std::string why = not_a_member(m, r.pid); !why.empty()) {
+            std::printf("left process %d (%s): %s\n", r.pid, r.name.c_str(), why.c_str());
             continue;
         }
         if (dry_run)
@@ -251,8 +214,9 @@ int cmd_clean(int argc, char **argv) {
         return kExitFailure;
     }
     if (keep) {
+        const Membership m = membership(0);
         for (const Recorded &r : recorded_processes())
-            if (signallable(r.pid) && runs(r.pid))
+            if (r.pid > 0 && runs(r.pid) && not_a_member(m, r.pid).empty())
                 std::printf("kept process %d (%s); it may attach to the next environment\n", r.pid,
                             r.name.c_str());
     } else {

@@ -3,6 +3,7 @@
 // process that ends, restarting it by its policy, giving back the buffers it held), then
 // removes everything again.
 #include "config.h"
+#include "membership.h"
 #include "supervise.h"
 #include "tool.h"
 
@@ -207,16 +208,51 @@ struct Loader {
     }
 
     // ---- building ----
-    // Recorded processes of an existing environment that still run.
+    // Recorded processes of an existing environment that still run and are its own.
     static int live_recorded_processes() {
         CommonView view;
         std::string why;
         if (!view.map(why)) return 0;
+        const Membership m = membership(0);
         int live = 0;
         const int32_t n = std::clamp<int32_t>(view->process_count, 0, PXR_MAX_PROCESSES);
-        for (int32_t i = 0; i < n; ++i)
-            if (view->processes[i].pid > 0 && PXR_process_gone(view->processes[i].pid) == 0) ++live;
+        for (int32_t i = 0; i < n; ++i) {
+            const int32_t pid = view->processes[i].pid;
+            if (pid > 0 && PXR_process_gone(pid) == 0 && not_a_member(m, pid).empty()) ++live;
+        }
         return live;
+    }
+
+    // Takes every entry that is not a process of this environment out of the process table
+    // (one line each for those that run), so that the library's close, which signals every
+    // entry, reaches only ours. Under the system lock, as every change of the table.
+    void screen_process_table() {
+        const int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0);
+        if (area == nullptr || semid < 0 || _grab_semaphore(semid) != 0) return;
+        const Membership m = membership(getpid());
+        const int32_t n = std::clamp<int32_t>(area->process_count, 0, PXR_MAX_PROCESSES);
+        int32_t kept = 0;
+        for (int32_t i = 0; i < n; ++i) {
+            const ProcessEntry e = area->processes[i];
+            const std::string why = e.pid > 0 && PXR_process_gone(e.pid) == 0
+                                        ? not_a_member(m, e.pid)
+                                        : std::string("it no longer runs");
+            if (why.empty()) {
+                area->processes[kept++] = e;
+                continue;
+            }
+            if (why != "it no longer runs")
+                std::fprintf(stderr, "pxr load: took process %d (%.*s) out of the table: %s\n",
+                             int(e.pid), int(sizeof e.name), e.name, why.c_str());
+        }
+        area->process_count = kept;
+        _release_semaphore(semid);
+    }
+
+    // The library's close, after the table holds only this environment's processes.
+    void close_environment() {
+        screen_process_table();
+        PXR_close();
     }
 
     int build() {
@@ -289,7 +325,7 @@ struct Loader {
         alarm(0);
         closing = true;
         remove_exit_semaphore();
-        PXR_close();
+        close_environment();
         stop_children();
         finish();
         return g_signal != 0 ? signal_exit() : kExitSetup;
@@ -629,7 +665,7 @@ struct Loader {
         if (area_removed())
             PXR_unlink();
         else
-            PXR_close();
+            close_environment();
         remove_exit_semaphore();
         stop_children();
         finish();
@@ -647,7 +683,7 @@ struct Loader {
         const int32_t status = area->exit_status;
         say("termination requested (exit status %s)", std::to_string(status));
         remove_exit_semaphore();
-        PXR_close();
+        close_environment();
         stop_children();
         finish();
 

@@ -4,6 +4,7 @@
 //   super_app produce MODULE      send to MODULE until the environment is gone (pausing
 //                                 while shared counter 1 is set)
 //   super_app consume MODULE      receive and release on MODULE until the environment is gone
+//   super_app record-loader       write its parent's (the loader's) pid into the process table
 #include "pxrlib.h"
 
 #include <cstdlib>
@@ -18,6 +19,8 @@ int main(int argc, char **argv) {
         PXR_close();
         return 0;
     }
+    if (std::strcmp(argv[1], "record-loader") == 0)
+        return PXR_link() == 0 && SYS_add_pid(getppid(), "pxr") == 0 ? 0 : 2;
     if (std::strcmp(argv[1], "hold") == 0 && argc > 4) {
         const int n = std::atoi(argv[3]);
         for (int i = 0; i < n; ++i) {
