@@ -50,7 +50,9 @@ MSG *fatal_path() noexcept {
 } // namespace
 
 /// A lock failure detaches the process (PXR_sys_failure set); the fatal event is then not raised.
+/// A null size is refused (null) before anything else.
 MSG *PXR_getmem(int32_t pool_class, uint32_t *size) noexcept {
+    if (size == nullptr) return nullptr;
     if (!pxr::lazy_attach(0)) return nullptr;
     if (traffic_forbidden() || bad_pool_class(pool_class)) return nullptr;
 

@@ -29,14 +29,8 @@ bool acceptable(int32_t partition, int32_t num_msgs, uint32_t param_size, bool c
 
 // Slots follow each other at stride bytes, so with a parameter size that is not a multiple
 // of 4 the words of later slots are not aligned: they are written and read bytewise.
-void put_word(uint8_t *slot, std::size_t offset, uint32_t value) {
-    std::memcpy(slot + offset, &value, sizeof value);
-}
-uint32_t get_word(const uint8_t *slot, std::size_t offset) {
-    uint32_t value;
-    std::memcpy(&value, slot + offset, sizeof value);
-    return value;
-}
+using pxr::load_word;
+using pxr::store_word;
 
 void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool atomic) {
     const uint32_t stride = h->stride;
@@ -45,14 +39,14 @@ void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool a
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t *s = slot(i);
         std::memset(s, 0, stride);
-        put_word(s, offsetof(SysMsg, index), i);
-        put_word(s, offsetof(SysMsg, partition), uint32_t(partition));
-        put_word(s, offsetof(SysMsg, allocated), 0);
-        put_word(s, offsetof(SysMsg, next), i + 1);
-        put_word(s, offsetof(SysMsg, front_guard), PXR_FRONT_GUARD);
-        put_word(s, stride - 4, PXR_REAR_GUARD);
+        store_word(s, offsetof(SysMsg, index), i);
+        store_word(s, offsetof(SysMsg, partition), uint32_t(partition));
+        store_word(s, offsetof(SysMsg, allocated), 0);
+        store_word(s, offsetof(SysMsg, next), i + 1);
+        store_word(s, offsetof(SysMsg, front_guard), PXR_FRONT_GUARD);
+        store_word(s, stride - 4, PXR_REAR_GUARD);
     }
-    put_word(slot(count - 1), offsetof(SysMsg, next), PXR_NO_INDEX);
+    store_word(slot(count - 1), offsetof(SysMsg, next), PXR_NO_INDEX);
     if (atomic) {
         // The tail names the slot before the last: one buffer always stays on the list.
         pxr::lf::set_fresh_ends(pxr::lf::List{h, array, stride, count});
@@ -133,14 +127,14 @@ MSG *index_to_msg(int32_t partition, uint32_t index) noexcept {
 }
 
 uint32_t msg_to_index(MSG *msg, uint32_t *partition_out, uint32_t *index_out) noexcept {
-    *partition_out = get_word(slot_bytes(msg), offsetof(SysMsg, partition));
-    *index_out = get_word(slot_bytes(msg), offsetof(SysMsg, index));
+    *partition_out = load_word(slot_bytes(msg), offsetof(SysMsg, partition));
+    *index_out = load_word(slot_bytes(msg), offsetof(SysMsg, index));
     return 0;
 }
 
 /// Returns 0 when the message's partition is not attached in this process.
 uint32_t PXR_parameter_size(MSG *msg) noexcept {
-    int32_t p = int32_t(get_word(slot_bytes(msg), offsetof(SysMsg, partition)));
+    int32_t p = int32_t(load_word(slot_bytes(msg), offsetof(SysMsg, partition)));
     if (p < 0 || p >= pxr::kPartitions || partition_hdr[p] == nullptr) return 0;
     return partition_hdr[p]->param_size;
 }

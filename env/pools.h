@@ -34,14 +34,19 @@ inline MsgSlot find_msg(const MSG *msg) noexcept {
             addr - reinterpret_cast<std::uintptr_t>(base) - PXR_SYSMSG_SIZE;
         if (offset >= std::uintptr_t(uint32_t(g.num_msgs)) * g.stride) continue;
         auto *slot = reinterpret_cast<SysMsg *>(addr - PXR_SYSMSG_SIZE);
-        uint32_t index; // the address may be unaligned: read bytewise
-        std::memcpy(&index, &slot->index, sizeof index);
+        const uint32_t index = load_word(slot, offsetof(SysMsg, index)); // may be unaligned
         if (index < uint32_t(g.num_msgs) && index * g.stride == uint32_t(offset))
             return {p, index, slot};
         if (uint32_t(offset) % g.stride != 0) return {};
         return {p, uint32_t(offset) / g.stride, slot};
     }
     return {};
+}
+
+// Whether the buffer is allocated: a buffer that was released belongs to the pool (and perhaps
+// already to another process), so no send, answer or release may touch it.
+inline bool allocated(const MsgSlot &m) noexcept {
+    return m.partition >= 0 && load_word(m.slot, offsetof(SysMsg, allocated)) != 0;
 }
 
 // The lock-free list of an attached partition, with this process's copy of its geometry.

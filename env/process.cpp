@@ -15,6 +15,15 @@ namespace {
 constexpr std::size_t kNameMax = 49;
 constexpr std::size_t kTokenSize = 16;
 
+// Tokens handed out and not freed yet, linked through their own first bytes, so that a pointer
+// SYS_add_signal never returned is told apart without being touched.
+struct Token {
+    Token *next;
+    uint64_t unused;
+};
+static_assert(sizeof(Token) == kTokenSize, "a token is 16 bytes");
+Token *tokens = nullptr;
+
 void signal_recorded(const CommonArea *ca, int32_t count, int sig) {
     for (int32_t i = 0; i < count; ++i) kill(ca->processes[i].pid, sig);
 }
@@ -94,10 +103,22 @@ void *SYS_add_signal(void (*handler)(int), int32_t event) noexcept {
         return nullptr;
     }
     if (signal(sig, handler) == SIG_ERR) return nullptr;
-    return std::malloc(kTokenSize);
+    auto *token = static_cast<Token *>(std::malloc(kTokenSize));
+    if (token == nullptr) return nullptr;
+    token->next = tokens;
+    tokens = token;
+    return token;
 }
 
+/// A pointer that SYS_add_signal did not return (or that was freed already) is refused with 1
+/// and left alone; a null token is nothing to free (0).
 int SYS_free_signal(void *token) noexcept {
-    std::free(token);
-    return 0;
+    if (token == nullptr) return 0;
+    for (Token **at = &tokens; *at != nullptr; at = &(*at)->next) {
+        if (*at != token) continue;
+        *at = (*at)->next;
+        std::free(token);
+        return 0;
+    }
+    return 1;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <sys/ipc.h>
 
 #ifndef PXR_IPC_MODE
@@ -178,6 +179,17 @@ inline std::atomic_ref<uint32_t> shared(uint32_t &word) noexcept {
 }
 inline std::atomic_ref<int32_t> shared(int32_t &word) noexcept {
     return std::atomic_ref<int32_t>(word);
+}
+
+// ---- Words of a slot's system header, read and written bytewise: the slots of a locked
+// partition whose parameter size is not a multiple of 4 are not 4-byte aligned. ----
+inline uint32_t load_word(const void *slot, std::size_t offset) noexcept {
+    uint32_t v;
+    std::memcpy(&v, static_cast<const uint8_t *>(slot) + offset, sizeof v);
+    return v;
+}
+inline void store_word(void *slot, std::size_t offset, uint32_t v) noexcept {
+    std::memcpy(static_cast<uint8_t *>(slot) + offset, &v, sizeof v);
 }
 
 // ---- Slot addressing: a MSG lies 44 bytes behind the start of its slot. ----

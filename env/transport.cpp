@@ -34,11 +34,12 @@ inline ModuleQueueEntry *entry_of(uint8_t module) noexcept {
 
 /// Module id 255 has no table entry: it is treated as an undefined destination (optional
 /// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
-/// (null, outside the message arrays, not at a slot's MSG offset) is refused with -1 at once.
+/// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
+/// allocated (it was released), is refused with -1 at once.
 int PXR_send(uint32_t dst, MSG *msg) noexcept {
     if (!pxr::lazy_attach(2)) return -1;
     if (common_flags() & CA_NO_TRAFFIC) return 1;
-    if (pxr::find_msg(msg).partition < 0) return -1;
+    if (!pxr::allocated(pxr::find_msg(msg))) return -1;
 
     const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
     const uint32_t qid = entry ? entry->msqid : PXR_NO_QUEUE;
@@ -51,12 +52,12 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     }
 
     SysMsg *slot = pxr::slot_of(msg);
-    slot->send_pid = my_pid;
+    pxr::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
 
     QueueRecord rec;
     rec.mtype = 1;
-    rec.index = uint16_t(slot->index);
-    rec.partition = uint16_t(slot->partition);
+    rec.index = uint16_t(pxr::load_word(slot, offsetof(SysMsg, index)));
+    rec.partition = uint16_t(pxr::load_word(slot, offsetof(SysMsg, partition)));
 
     int retries = 0;
     int err = 0;
@@ -90,10 +91,33 @@ namespace {
 
 // ---- Receive ----
 
+uint64_t now_ns() noexcept {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+constexpr uint64_t kNoDeadline = UINT64_MAX;
+
+// Attaches for a receive: lazily (with its retries and its 2 s pause on failure) without a
+// deadline; with one, by attempts 100 ms apart while the environment is not running yet,
+// never past the deadline and without the pause.
+bool attach_for_receive(uint64_t deadline) noexcept {
+    if (common_ptr != nullptr) return true;
+    if (deadline == kNoDeadline) return pxr::lazy_attach(2);
+    for (;;) {
+        const int rc = PXR_init(0, 0, 0);
+        if (rc == 0) return true;
+        const uint64_t now = now_ns();
+        if ((rc != 8 && rc != 9) || now >= deadline) return false;
+        PLAT_delay(uint32_t(std::min<uint64_t>(100, (deadline - now + 999999) / 1000000)));
+    }
+}
+
 // The queue module receives from, or -1 when this process may not receive from it now; errno
 // then says why (the timed receive reports it; the plain receive only returns null).
-int receive_queue(uint8_t module) noexcept {
-    if (!pxr::lazy_attach(2)) {
+int receive_queue(uint8_t module, uint64_t deadline = kNoDeadline) noexcept {
+    if (!attach_for_receive(deadline)) {
         errno = ENOENT;
         return -1;
     }
@@ -138,7 +162,7 @@ MSG *accept_record(const QueueRecord &rec) noexcept {
     if (int32_t(rec.index) >= partition_geometry[p].num_msgs)
         return drop_record(rec, "no such buffer");
     SysMsg *slot = pxr::slot_at(int(p), rec.index);
-    slot->receive_pid = my_pid;
+    pxr::store_word(slot, offsetof(SysMsg, receive_pid), uint32_t(my_pid));
     return pxr::msg_of(slot);
 }
 
@@ -167,12 +191,6 @@ Take take_record(int qid, int flags) noexcept {
     MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
     if (msg == nullptr) errno = EBADMSG;
     return {msg, true};
-}
-
-uint64_t now_ns() noexcept {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
 // ---- Receive spin window ----
@@ -280,14 +298,16 @@ MSG *PXR_grab(uint32_t module) noexcept {
     return PXR_read(uint8_t(module & 0xFF), 1);
 }
 
+/// Attaching counts against the limit: without a running environment it ends at the deadline
+/// (or at once when there is none), never after the 2 s pause of the other receives.
 /// System V queues have no timed wait, and interrupting msgrcv would take a signal handler
 /// and a timer from the caller: so after the spin window the queue is polled with naps of
 /// 20 µs doubling up to 1 ms (never past the deadline). A record is taken at most about 1 ms
 /// after it arrives; no handler, timer or thread is used, and a signal ends the wait (EINTR).
 MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
-    const int qid = receive_queue(uint8_t(module & 0xFF));
-    if (qid < 0) return nullptr;
     const uint64_t deadline = now_ns() + uint64_t(timeout_ms) * 1000000u;
+    const int qid = receive_queue(uint8_t(module & 0xFF), deadline);
+    if (qid < 0) return nullptr;
     MSG *msg;
     if (spin_for_record(qid, deadline, &msg)) return msg;
     for (uint64_t nap = kFirstNapNs;; nap = std::min(nap * 2, kLastNapNs)) {

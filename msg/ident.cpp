@@ -27,7 +27,7 @@ int ID_req_ident(uint8_t src, uint8_t dst, uint8_t id) noexcept {
 /// Writes the identity into the first 28 parameter bytes. A null text is taken as empty.
 int ID_build_ident(MSG *msg, uint16_t ident_word, uint8_t ident_byte1, uint8_t ident_byte2,
                    const char *text) noexcept {
-    if (msg->len < kIdentLen) return PXR_FAIL;
+    if (msg == nullptr || msg->len < kIdentLen) return PXR_FAIL;
     rpackbytes(msg->param, 0, ident_word, 2);
     rpackbytes(msg->param, 2, ident_byte1, 1);
     rpackbytes(msg->param, 3, ident_byte2, 1);

@@ -98,6 +98,7 @@ uint32_t copy_split_record(const MSG *traced, uint8_t src, uint8_t *data) {
 /// A 0xC000 start offset beyond its (trimmed) end offset yields no bytes from that buffer.
 int generic_trace(uint16_t type, uint8_t status, const MSG *traced, uint8_t src, uint8_t dst,
                   uint32_t instance) {
+    if (traced == nullptr) return PXR_BAD;
     // Tested before anything else, without attaching: a trace must not add to congestion.
     if (PXR_partition_congestion(0) != PXR_OK) return PXR_BAD;
 

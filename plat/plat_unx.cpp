@@ -73,7 +73,9 @@ int open_for(const char *path, uint32_t mode) {
 
 } // namespace
 
+/// A null path fails like an open that failed (-1).
 int32_t PLAT_open(const char *path, uint32_t mode) noexcept {
+    if (path == nullptr) return PXR_BAD;
     if (plat_initialised == 0) {
         for (int32_t &slot : plat_handles) slot = kFree;
         plat_initialised = 1;

@@ -115,6 +115,29 @@ TEST_F(HostileTest, PointersThatAreNotMessagesAreRefused) {
     EXPECT_EQ(PXR_set_instance(1, nullptr), -1);
     EXPECT_EQ(m->src, 0); // nothing was written through a refused pointer
     EXPECT_EQ(relm(m), 0);
+    // Released, the buffer is the pool's: sending or answering it would give it two owners.
+    m->reply_mask = 0xFFFF;
+    EXPECT_EQ(PXR_send(kQueue, m), -1);
+    EXPECT_EQ(confirm_msg(m), -1);
+    EXPECT_EQ(PXR_pending_msgs(kQueue), 0);
+
+    // Null arguments get the function's failure value; a foreign token is not freed.
+    uint32_t v = 7;
+    int count = 4;
+    char *tokens[4], line[8] = "a b", err[80];
+    EXPECT_EQ(PXR_getmem(0, nullptr), nullptr);
+    EXPECT_EQ(MNG_trace_event(nullptr, 1, 2), -1);
+    EXPECT_EQ(ID_build_ident(nullptr, 1, 2, 3, "x"), 1);
+    EXPECT_EQ(PLAT_open(nullptr, 1), -1);
+    EXPECT_TRUE(strtou32(nullptr, "1") == PXR_BAD_U32 && strtou32(&v, nullptr) == PXR_BAD_U32);
+    EXPECT_EQ(strtonum(&v, nullptr) + v, 7u);
+    EXPECT_EQ(utl_read_line(nullptr, line, 8), -1);
+    EXPECT_EQ(utl_parse_line(line, 3, &count, tokens, nullptr), -1);
+    EXPECT_EQ(utl_parse_line(nullptr, 3, &count, tokens, err), -1);
+    EXPECT_EQ(parse_line(nullptr, &count, tokens), 1);
+    EXPECT_EQ(parse_line(stdin, nullptr, tokens), -1);
+    EXPECT_EQ(SYS_free_signal(local), 1);
+    EXPECT_EQ(count, 4);
 }
 
 // Each row damages one word of a fresh partition in a child, then allocates (or releases a

@@ -3,6 +3,7 @@
 
 #include "env/pxr_internal.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <sys/sem.h>
@@ -11,6 +12,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 constexpr uint32_t kServer = 5;
 constexpr uint32_t kClient = 6;
 
@@ -112,6 +114,16 @@ TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
     EXPECT_EQ(err, "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x123 undefined\n");
     EXPECT_TRUE(pxr::slot_of(m)->send_pid == 0 && common_ptr->internal_errors == 0); // not sent
+
+    // With no environment at all a timed receive ends within its limit, without that pause.
+    EXPECT_EQ(pxrtest::run_child([] {
+                  PXR_unlink();
+                  pxrtest::remove_environment_objects();
+                  const auto t1 = std::chrono::steady_clock::now();
+                  const bool none = PXR_timed_receive(kServer, 20) == nullptr && errno == ENOENT;
+                  return none && std::chrono::steady_clock::now() - t1 < 1s ? 0 : 1;
+              }),
+              0);
 }
 
 TEST_F(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {

@@ -141,9 +141,10 @@ int tokenize(char *line, int length, int *count, char **tokens, char *err, std::
 
 } // namespace
 
-/// A max below 1 reads nothing and returns 0.
+/// A max below 1 reads nothing and returns 0; a null stream or buffer is the end of input (-1).
 int utl_read_line(FILE *stream, char *buf, int max) noexcept {
     if (max < 1) return 0;
+    if (stream == nullptr || buf == nullptr) return -1;
     int count = 0;
     int c;
     for (;;) {
@@ -160,13 +161,18 @@ int utl_read_line(FILE *stream, char *buf, int max) noexcept {
 /// Nothing past length is read or written: a token that meets the end of the text is
 /// closed there and the overflow is reported, also for an unclosed quote (its token dropped).
 /// The overflow message shows the line from its first character.
+/// A null argument is a syntax error (-1) with nothing written.
 int utl_parse_line(char *line, int length, int *count, char **tokens, char *err) noexcept {
+    if (line == nullptr || count == nullptr || tokens == nullptr || err == nullptr) return -1;
     const std::size_t err_size = std::size_t(length > 0 ? length : 0) + kMessageOverhead;
     return tokenize(line, length, count, tokens, err, err_size);
 }
 
 /// The message buffer (512 bytes) holds every message a 200-character line can produce.
+/// A null stream is the end of input (1); a null count or tokens a syntax error (-1).
 int parse_line(FILE *stream, int *count, char **tokens) noexcept {
+    if (stream == nullptr) return 1;
+    if (count == nullptr || tokens == nullptr) return -1;
     static char line[kLineMax + 1];
     static char message[512];
     message[0] = '\0';

@@ -34,7 +34,9 @@ bool parse_decimal(const char *text, uint32_t *value) {
 
 } // namespace
 
+/// A null result or text is bad text (0xFFFFFFFF).
 uint32_t strtou32(uint32_t *result, const char *text) noexcept {
+    if (result == nullptr || text == nullptr) return PXR_BAD_U32;
     uint32_t v = 0;
     const bool ok = (text[0] == '0' && (text[1] == 'x' || text[1] == 'X'))
                         ? parse_hex(text + 2, &v)
