@@ -200,18 +200,18 @@ struct Bridge {
             count(lost_too_large);
             return;
         }
-        // An empty pool would make the allocation a fatal event of this environment; a
-        // message from afar is dropped instead.
-        const PartitionHeader *h = partition_hdr[p];
-        if (load(h->alloc_count) >= uint32_t(h->num_msgs)) {
+        // An empty pool must not become a fatal event of this environment: a message from afar
+        // is dropped instead.
+        uint32_t size = len;
+        MSG *m = nullptr;
+        if (PXR_try_getmem(0, &size, &m) != 0) {
             count(lost_no_buffer);
             return;
         }
-        MSG *m = getm(w.type, w.id, w.reply_mask, uint16_t(len));
-        if (m == nullptr) {
-            count(lost_no_buffer);
-            return;
-        }
+        m->type = w.type;
+        m->id = w.id;
+        m->reply_mask = w.reply_mask;
+        m->len = uint16_t(len);
         m->src = w.src;
         m->dst = w.dst;
         m->msg_class = w.msg_class;

@@ -49,20 +49,27 @@ MSG *fatal_path() noexcept {
 
 } // namespace
 
-/// A lock failure detaches the process (PXR_sys_failure set); the fatal event is then not raised.
-/// A null size is refused (null) before anything else.
-MSG *PXR_getmem(int32_t pool_class, uint32_t *size) noexcept {
-    if (size == nullptr) return nullptr;
-    if (!pxr::lazy_attach(0)) return nullptr;
+namespace {
+
+// Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
+// refusal (bad arguments, traffic forbidden, no environment).
+enum class NoBuffer { none, fatal, refused };
+
+// The allocation behind PXR_getmem and PXR_try_getmem; null with *why set when there is none.
+// A failed congestion send that ended the environment counts as a refusal.
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
+    *why = NoBuffer::refused;
+    if (size == nullptr || !pxr::lazy_attach(0)) return nullptr;
     if (traffic_forbidden() || bad_pool_class(pool_class)) return nullptr;
 
+    *why = NoBuffer::fatal;
     // The partition is known from the size alone; the slot's own partition word is not trusted.
     const int p = pxr::choose_partition(*size);
-    if (p < 0) return fatal_path();
+    if (p < 0) return nullptr;
     const bool atomic = atomic_form();
     uint32_t onset = 0;
     SysMsg *b = take_buffer(atomic, p, size, &onset);
-    if (b == nullptr) return fatal_path();
+    if (b == nullptr) return nullptr;
     PartitionHeader *h = partition_hdr[p];
 
     if (onset != 0) {
@@ -72,16 +79,37 @@ MSG *PXR_getmem(int32_t pool_class, uint32_t *size) noexcept {
         note->len = 0;
         const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
         // A failed send may have ended the environment and detached this process.
-        if (common_ptr == nullptr) return nullptr;
+        if (common_ptr == nullptr) {
+            *why = NoBuffer::refused;
+            return nullptr;
+        }
         if (sent == 0) {
             b = take_buffer(atomic, p, size, &onset);
-            if (b == nullptr) return fatal_path();
+            if (b == nullptr) return nullptr;
         }
     }
 
     stamp_owner(b);
     *size = partition_geometry[p].param_size;
+    *why = NoBuffer::none;
     return pxr::msg_of(b);
+}
+
+} // namespace
+
+/// A lock failure detaches the process (PXR_sys_failure set); the fatal event is then not raised.
+/// A null size is refused (null) before anything else.
+MSG *PXR_getmem(int32_t pool_class, uint32_t *size) noexcept {
+    NoBuffer why;
+    MSG *msg = allocate(pool_class, size, &why);
+    return why == NoBuffer::fatal ? fatal_path() : msg;
+}
+
+int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) noexcept {
+    if (out == nullptr) return -1;
+    NoBuffer why;
+    *out = allocate(pool_class, size, &why);
+    return why == NoBuffer::none ? 0 : why == NoBuffer::fatal ? 1 : -1;
 }
 
 namespace pxr {

@@ -428,6 +428,12 @@ PXR_API uint32_t atomic_relmem(SysMsg *slot) PXR_NOEXCEPT;
  *  parameter size. Null when not attached, traffic is forbidden, pool_class is outside 0..7,
  *  or no buffer can be had (fatal event 2). */
 PXR_API MSG *PXR_getmem(int32_t pool_class, uint32_t *size) PXR_NOEXCEPT;
+/** As PXR_getmem, for a process that must never end the environment (a bridge, a monitor):
+ *  when no partition is large enough or none has a free buffer it raises no fatal event and
+ *  terminates nothing. 0 with *out the MSG and *size its parameter size; 1 no buffer could be
+ *  had; -1 refused (a null argument, a bad pool class, traffic forbidden, not attached and
+ *  cannot attach), *out null in both failures. */
+PXR_API int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) PXR_NOEXCEPT;
 /** Release a buffer. 0 released or consumed as the abate message; 1 otherwise (a buffer that
  *  is not allocated, e.g. a second release, is refused with 1 and left untouched). */
 PXR_API uint32_t PXR_relmem(int32_t pool_class, MSG *msg) PXR_NOEXCEPT;

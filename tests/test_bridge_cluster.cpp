@@ -1,6 +1,8 @@
 // Environments in private IPC namespaces ("hosts") joined by their bridges through a real
 // nats-server on a free loopback port.
 #include "ipc_test.h"
+
+#include "env/pxr_internal.h"
 #include "stats.h"
 #include "wire.h"
 
@@ -234,6 +236,23 @@ TEST_F(Cluster, malformed_frames_are_counted_and_dropped) {
                        {"t.m.32", batch}});
     EXPECT_TRUE(eventually([&] { return count("B", malformed) == 6; }));
     EXPECT_TRUE(eventually([&] { return count("B", delivered) == 3; }));
+
+    // Every buffer taken (the lock-free pool keeps its last one back): a message from afar is
+    // counted as lost, and the environment goes on.
+    int taken[2];
+    ASSERT_EQ(pipe(taken), 0);
+    helpers.push_back(spawn_in("B", [&] {
+        uint32_t size = 4;
+        for (MSG *m = nullptr; PXR_try_getmem(0, &size, &m) == 0;) size = 4;
+        return write(taken[1], "x", 1) == 1 ? pause() : 1;
+    }));
+    char c;
+    ASSERT_EQ(read(taken[0], &c, 1), 1);
+    publish_raw(port, {{"t.m.32", good}});
+    EXPECT_TRUE(eventually([&] { return count("B", lost_no_buffer) == 1; }));
+    EXPECT_EQ(in_host("B", [] { return PXR_link() == 0 ? int(common_ptr->fatal_code) : 99; }), 0)
+        << "the bridge raised a fatal event";
+    close(taken[0]), close(taken[1]);
 }
 
 TEST_F(Cluster, server_and_bridge_restarts_lose_a_counted_stretch_and_traffic_resumes) {
