@@ -58,6 +58,14 @@ class Liveness {
     int count_ = 0;
 };
 
+// Stamps are read one word at a time as they stand (the slot may be a live one or a copy).
+uint32_t word(const uint32_t &w) {
+    return __atomic_load_n(&w, __ATOMIC_SEQ_CST);
+}
+int32_t word(const int32_t &w) {
+    return __atomic_load_n(&w, __ATOMIC_SEQ_CST);
+}
+
 struct Stamps {
     uint32_t allocated;
     int32_t getmem, relmem, send, receive;
@@ -67,27 +75,32 @@ struct Stamps {
     int32_t holder() const { return received_after_send() ? receive : send != 0 ? send : getmem; }
 };
 
-Stamps read_stamps(SysMsg *s) {
-    return Stamps{shared(s->allocated).load(), shared(s->getmem_pid).load(),
-                  shared(s->relmem_pid).load(), shared(s->send_pid).load(),
-                  shared(s->receive_pid).load()};
+Stamps read_stamps(const SysMsg *s) {
+    return Stamps{word(s->allocated), word(s->getmem_pid), word(s->relmem_pid),
+                  word(s->send_pid), word(s->receive_pid)};
 }
 
-// The dead process holding the buffer, or 0 when a live process may hold it, nobody is
-// known to, or pid is given and is not among the holders.
-int32_t dead_holder(const Stamps &st, int32_t pid, Liveness &live, bool quiescent) {
+// The holder the stamps name, or 0 when nobody may be charged with the buffer.
+int32_t holder_of(const Stamps &st, bool atomic, bool quiescent) {
     // relmem_pid is cleared by every allocation: set on an allocated buffer it means a release
     // was under way (or an allocation had not finished stamping, which the second look
     // catches). The locked pool's release is whole under its lock, so there the releaser
     // still held the buffer; a lock-free release may have counted the buffer out already,
     // and releasing it again would count it twice: that is left to the pool's repair.
     if (st.allocated != 1 || st.getmem <= 0) return 0;
-    if (st.relmem != 0 && (common_ptr->atomic_mode & 1) != 0 && !quiescent) return 0;
+    if (st.relmem != 0 && atomic && !quiescent) return 0;
     // The releaser must be the holder the stamps name: an abate message keeps the releaser's
     // stamp while it travels to the congestion module and is held there.
     const int32_t holder = st.holder();
     if (st.relmem != 0 && st.relmem != holder) return 0;
-    if (holder <= 0 || (pid != 0 && holder != pid) || !live.gone(holder)) return 0;
+    return holder > 0 ? holder : 0;
+}
+
+// The dead process holding the buffer, or 0 when a live process may hold it, nobody is
+// known to, or pid is given and is not among the holders.
+int32_t dead_holder(const Stamps &st, int32_t pid, Liveness &live, bool quiescent) {
+    const int32_t holder = holder_of(st, (common_ptr->atomic_mode & 1) != 0, quiescent);
+    if (holder == 0 || (pid != 0 && holder != pid) || !live.gone(holder)) return 0;
     return holder;
 }
 
@@ -162,6 +175,12 @@ void each_slot(F &&f) {
 }
 
 } // namespace
+
+int32_t PXR_buffer_holder(const SysMsg *slot, uint32_t flags) noexcept {
+    if (slot == nullptr) return 0;
+    return holder_of(read_stamps(slot), (flags & PXR_HOLDER_ATOMIC) != 0,
+                     (flags & PXR_RECLAIM_QUIESCENT) != 0);
+}
 
 /// A zombie counts as gone: it can no longer touch a buffer. EPERM (another user's process)
 /// counts as running, so a reclaim never takes what it cannot prove free.

@@ -752,6 +752,14 @@ typedef struct PXR_reclaimed_buffer {
  *  bad argument. */
 PXR_API int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
                                 PXR_reclaimed_buffer *list, uint32_t capacity) PXR_NOEXCEPT;
+/** PXR_buffer_holder flag: the buffer is of a lock-free partition. */
+#define PXR_HOLDER_ATOMIC 0x4u
+/** The process a buffer's stamps charge with it, the rule a reclaim uses: its last receiver
+ *  when that received it after the last send, else its last sender, else its allocator. 0
+ *  when the buffer is not allocated, nobody is named, or a release is under way (in the
+ *  lock-free form, unless flags has PXR_RECLAIM_QUIESCENT; in either form when the releaser
+ *  is not that holder). The slot may be a live one or a copy; a null slot gives 0. */
+PXR_API int32_t PXR_buffer_holder(const SysMsg *slot, uint32_t flags) PXR_NOEXCEPT;
 /** 1 when pid names no running process (none, or a zombie), 0 when it runs or cannot be told
  *  (another user's process counts as running), -1 for pid <= 0. */
 PXR_API int PXR_process_gone(int32_t pid) PXR_NOEXCEPT;

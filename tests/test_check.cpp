@@ -163,7 +163,8 @@ int run_tool(const char *arg, std::string *out = nullptr) {
     return r.code;
 }
 
-// Buffers held by a process that is gone are held, not lost, and are named for reclaim.
+// Buffers held by a process that is gone (here a zombie: ended, not yet waited for) are held,
+// not lost, and are named exactly as reclaim would return them.
 TEST_F(CheckTest, GoneHoldersAreNamedAndTheCommandStatusFollowsTheCheck) {
     EXPECT_EQ(run_tool("--bogus"), 64);
     EXPECT_EQ(run_tool("--json"), 2); // no environment
@@ -173,13 +174,20 @@ TEST_F(CheckTest, GoneHoldersAreNamedAndTheCommandStatusFollowsTheCheck) {
         PXR_unlink();
         return getm(1, 0, 0, 8) != nullptr && getm(1, 0, 0, 8) != nullptr ? 0 : 1;
     });
-    ASSERT_EQ(pxrtest::wait_child(child), 0);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, id_t(child), &info, WEXITED | WNOWAIT), 0); // a zombie now
     pxrtool::EnvironmentCheck env;
     EXPECT_EQ(pxrtool::check_environment(env), 0);
     ASSERT_EQ(env.partitions[0].allocators.size(), 1u);
     const pxrtool::PidCount &a = env.partitions[0].allocators[0];
-    EXPECT_TRUE(a.pid == child && a.buffers == 2 && !a.alive);
+    EXPECT_EQ(a.pid, child);
+    EXPECT_EQ(a.buffers, 2u);
+    EXPECT_FALSE(a.alive);
     EXPECT_EQ(env.partitions[0].held_by_gone.size(), 2u);
+    PXR_reclaim_stats st{};
+    ASSERT_EQ(PXR_reclaim_buffers(0, PXR_RECLAIM_DRY_RUN, &st, nullptr, 0), 0);
+    EXPECT_EQ(st.returned, 2u);
+    ASSERT_EQ(pxrtest::wait_child(child), 0);
     std::string out;
     EXPECT_EQ(run_tool("--json", &out), 0);
     EXPECT_NE(out.find("\"result\":\"consistent\""), std::string::npos) << out;

@@ -50,6 +50,21 @@ TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
     EXPECT_EQ(r.code, 2) << r.err;
     EXPECT_NE(r.err.find("exit status -2"), std::string::npos) << r.err;
     EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+
+    // Its output's reader gone (`pxr load -v ... 2>&1 | head -1`), the loader runs on to its
+    // time limit and removes everything.
+    std::ofstream(dir / "quiet.conf") << "partition 0 buffers=4 size=16\nspawn sleep 5\n";
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t loader = pxrtest::start_child([&] {
+        dup2(out[1], 1), dup2(out[1], 2), close(out[0]);
+        execl(PXR_TOOL_PATH, "pxr", "load", "-v", "--timeout", "1", (dir / "quiet.conf").c_str(),
+              nullptr);
+        return 127;
+    });
+    close(out[0]), close(out[1]);
+    EXPECT_EQ(pxrtest::wait_child(loader), 124);
+    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
 }
 
 TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {

@@ -123,24 +123,16 @@ void check_list_ends(PartitionCheck &r, const PartitionSnapshot &snap, const Wal
         r.problems.push_back(format("free_tail 0x%08x carries a stale tag", h.free_tail));
 }
 
-// The first holder of an allocated buffer when every holder has ended, else 0. A buffer that
-// was sent is held by its last sender and receiver (the stamps cannot tell their order), one
-// never sent by its allocator; a relmem stamp means a release was under way.
-int32_t gone_holder(const SysMsg &s) {
-    if (s.relmem_pid != 0 || s.getmem_pid <= 0) return 0;
-    const bool sent = s.send_pid != 0 || s.receive_pid != 0;
-    const int32_t holders[2] = {sent ? s.send_pid : s.getmem_pid, sent ? s.receive_pid : 0};
-    int32_t first = 0;
-    for (int32_t pid : holders) {
-        if (pid == 0) continue;
-        if (pid < 0 || pid_alive(pid)) return 0;
-        if (first == 0) first = pid;
-    }
-    return first;
+// The holder of an allocated buffer when it has ended, else 0: the rule and the liveness test
+// of a reclaim, so that the listing names what `pxr reclaim` returns.
+int32_t gone_holder(const SysMsg &s, bool atomic) {
+    const int32_t pid = PXR_buffer_holder(&s, atomic ? PXR_HOLDER_ATOMIC : 0);
+    return pid > 0 && PXR_process_gone(pid) == 1 ? pid : 0;
 }
 
 // Sorts every slot into the list, allocated, both or neither, and checks its identity words.
-void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk &w) {
+void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk &w,
+                    bool atomic) {
     std::map<int32_t, uint32_t> by_allocator, by_receiver;
     uint32_t odd_allocated_values = 0;
     for (uint32_t i = 0; i < snap.slots.size(); ++i) {
@@ -156,7 +148,7 @@ void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk
             ++r.allocated;
             ++by_allocator[s.sys.getmem_pid];
             ++by_receiver[s.sys.receive_pid];
-            if (const int32_t pid = gone_holder(s.sys); pid != 0)
+            if (const int32_t pid = gone_holder(s.sys, atomic); pid != 0)
                 r.held_by_gone.push_back({i, pid});
         } else {
             ++r.in_neither;
@@ -283,7 +275,7 @@ PartitionCheck check_snapshot(int partition, const PartitionSnapshot &snap, bool
     const Walk w = walk_list(snap, atomic);
     check_walk(r, w);
     check_list_ends(r, snap, w);
-    classify_slots(r, snap, w);
+    classify_slots(r, snap, w, atomic);
     check_counts(r, snap.header);
     return r;
 }

@@ -47,7 +47,7 @@ std::string json_string(const char *s) {
 }
 
 bool pid_alive(int32_t pid) {
-    return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+    return PXR_process_gone(pid) == 0;
 }
 
 int exit_code_for_status(int32_t status) {

@@ -360,6 +360,7 @@ struct Loader {
         if (pid == 0) {
             close(pipefd[0]);
             restore_handlers();
+            std::signal(SIGPIPE, SIG_DFL); // an ignored signal would stay ignored across exec
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -707,6 +708,10 @@ struct Loader {
 } // namespace
 
 int cmd_load(int argc, char **argv) {
+    // A reader of its output that goes away (`pxr load ... | head -1`) must not end the loader
+    // with its environment left behind: its writes then fail and it goes on. Its processes
+    // get the default back.
+    std::signal(SIGPIPE, SIG_IGN);
     bool verbose = false;
     long timeout = 0;
     const char *file = nullptr;

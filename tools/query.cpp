@@ -3,6 +3,7 @@
 // the library's attach retries when there is nothing to attach to.
 #include "supervise.h"
 #include "config_bridge.h"
+#include "membership.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -150,17 +151,9 @@ void print_msgs_json() {
 } // namespace
 
 const char *process_state(int32_t pid) {
-    if (pid <= 0) return "gone";
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    if (FILE *f = std::fopen(path, "r")) {
-        char state = '?';
-        int n = std::fscanf(f, "%*d (%*[^)]) %c", &state);
-        std::fclose(f);
-        if (n == 1) return state == 'Z' || state == 'X' ? "exited" : "running";
-    }
-    if (pid_alive(pid)) return "running";
-    return "gone";
+    ProcInfo info;
+    if (read_proc(pid, info)) return info.state == 'Z' || info.state == 'X' ? "exited" : "running";
+    return pid_alive(pid) ? "running" : "gone";
 }
 
 int cmd_status(int argc, char **argv) {

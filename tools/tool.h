@@ -76,7 +76,8 @@ int digit_value(char c, unsigned base);
 // s as a JSON string: quoted, with quotes, backslashes and control characters escaped.
 std::string json_string(const char *s);
 
-// Whether a process with this id exists (one of another user counts: kill says EPERM).
+// Whether a process with this id runs: the library's liveness test, in which a zombie has
+// ended and another user's process runs.
 bool pid_alive(int32_t pid);
 
 // Converts the loader's exit status into the process exit status: 0 for 0, the magnitude
