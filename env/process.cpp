@@ -5,6 +5,7 @@
 #include "env/pxr_internal.h"
 
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,28 +29,75 @@ void signal_recorded(const CommonArea *ca, int32_t count, int sig) {
     for (int32_t i = 0; i < count; ++i) kill(ca->processes[i].pid, sig);
 }
 
+// Runs edit on the process table under the system lock, waiting for the lock at most
+// timeout_ms (kForever: as long as it takes). The edit's result, kBusy when the lock stayed
+// held, 1 when a lock call failed (which detaches the process, as for every lock failure).
+constexpr uint32_t kForever = UINT32_MAX;
+constexpr int kBusy = 2;
+
+template <typename Edit>
+int with_table(uint32_t timeout_ms, Edit &&edit) {
+    if (timeout_ms == kForever) {
+        if (_grab_semaphore(pxr_semid) != 0) return 1;
+    } else if (const int err = pxr::lock_take_within(pxr_semid, timeout_ms); err != 0) {
+        if (err == EAGAIN) return kBusy;
+        pxr::lose_environment();
+        return 1;
+    }
+    CommonArea *ca = common_ptr;
+    int32_t count = ca->process_count;
+    const int rc = count < 0 || count > PXR_MAX_PROCESSES ? 1 : edit(ca, count);
+    return _release_semaphore(pxr_semid) != 0 ? 1 : rc;
+}
+
+int add_pid(int32_t pid, const char *name, uint32_t timeout_ms) {
+    if (common_ptr == nullptr || pid <= 0) return 1;
+    if (name == nullptr) name = "";
+    const std::size_t n = strnlen(name, kNameMax);
+    return with_table(timeout_ms, [&](CommonArea *ca, int32_t count) {
+        if (count >= PXR_MAX_PROCESSES) return 1;
+        ProcessEntry &e = ca->processes[count];
+        e.pid = pid;
+        std::memcpy(e.name, name, n);
+        e.name[n] = '\0';
+        ca->process_count = count + 1;
+        return 0;
+    });
+}
+
 } // namespace
 
 /// Refuses a pid of 0 or below with 1: kill would signal a process group or every process.
 /// A null name is recorded as an empty name. Called unattached it refuses with 1.
 int SYS_add_pid(int32_t pid, const char *name) noexcept {
-    if (common_ptr == nullptr || pid <= 0) return 1;
-    if (name == nullptr) name = "";
-    std::size_t n = strnlen(name, kNameMax);
+    return add_pid(pid, name, kForever);
+}
 
-    if (_grab_semaphore(pxr_semid) != 0) return 1;
-    CommonArea *ca = common_ptr;
-    int32_t count = ca->process_count;
-    if (count < 0 || count >= PXR_MAX_PROCESSES) {
-        _release_semaphore(pxr_semid);
+int SYS_add_pid_within(int32_t pid, const char *name, uint32_t timeout_ms) noexcept {
+    return add_pid(pid, name, timeout_ms);
+}
+
+int SYS_replace_pid(int32_t old_pid, int32_t new_pid, uint32_t timeout_ms) noexcept {
+    if (common_ptr == nullptr || old_pid <= 0 || new_pid <= 0) return 1;
+    return with_table(timeout_ms, [&](CommonArea *ca, int32_t count) {
+        for (int32_t i = 0; i < count; ++i) {
+            if (ca->processes[i].pid != old_pid) continue;
+            pxr::shared(ca->processes[i].pid).store(new_pid);
+            return 0;
+        }
         return 1;
-    }
-    ProcessEntry &e = ca->processes[count];
-    e.pid = pid;
-    std::memcpy(e.name, name, n);
-    e.name[n] = '\0';
-    ca->process_count = count + 1;
-    return _release_semaphore(pxr_semid) != 0 ? 1 : 0;
+    });
+}
+
+int SYS_remove_pid(int32_t pid, uint32_t timeout_ms) noexcept {
+    if (common_ptr == nullptr) return 1;
+    return with_table(timeout_ms, [&](CommonArea *ca, int32_t count) {
+        int32_t kept = 0;
+        for (int32_t i = 0; i < count; ++i)
+            if (ca->processes[i].pid != pid) ca->processes[kept++] = ca->processes[i];
+        ca->process_count = kept;
+        return kept < count ? 0 : 1;
+    });
 }
 
 /// Called unattached it refuses with 1 before forking, so no unrecorded process is started.

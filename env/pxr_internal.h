@@ -142,6 +142,8 @@ namespace pxr {
 // ---- The System V layer (pxr_unix.cpp): results only, no effect on the attachment. ----
 // Takes a lock (waits for 0, adds 1, SEM_UNDO), repeating interrupted waits: 0 or the errno.
 int lock_take(int semid) noexcept;
+// As lock_take, waiting at most timeout_ms: 0, EAGAIN when the lock stayed held, or the errno.
+int lock_take_within(int semid, uint32_t timeout_ms) noexcept;
 // Gives a held lock back (-1, IPC_NOWAIT|SEM_UNDO): 0 or the errno (EAGAIN: it was not held).
 int lock_give(int semid) noexcept;
 // Frees a lock this process holds but could not give back, clearing the undo record that

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <sys/msg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -70,6 +71,25 @@ namespace pxr {
 
 int lock_take(int semid) noexcept {
     return run_lock_ops(semid, sem_lock);
+}
+
+int lock_take_within(int semid, uint32_t timeout_ms) noexcept {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += time_t(timeout_ms / 1000);
+    deadline.tv_nsec += long(timeout_ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) ++deadline.tv_sec, deadline.tv_nsec -= 1000000000L;
+    for (;;) {
+        timespec now{}, left{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        left.tv_sec = deadline.tv_sec - now.tv_sec;
+        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+        if (left.tv_nsec < 0) --left.tv_sec, left.tv_nsec += 1000000000L;
+        if (left.tv_sec < 0) return EAGAIN;
+        sembuf work[2] = {sem_lock[0], sem_lock[1]};
+        if (semtimedop(semid, work, 2, &left) == 0) return 0;
+        if (errno != EINTR) return errno;
+    }
 }
 
 int lock_give(int semid) noexcept {

@@ -346,6 +346,18 @@ PXR_API int PXR_close(void) PXR_NOEXCEPT;
 /** Record a process (name cut to 49 characters). 0 done; 1 table full, lock failed, or
  *  pid <= 0 (such a pid would make kill signal a whole process group). Caller attached. */
 PXR_API int SYS_add_pid(int32_t pid, const char *name) PXR_NOEXCEPT;
+/** As SYS_add_pid, waiting for the system lock at most timeout_ms: 0 recorded; 1 refused or
+ *  failed (as SYS_add_pid); 2 the lock stayed held, nothing recorded. For a loader that must
+ *  not stall while another process holds the lock. */
+PXR_API int SYS_add_pid_within(int32_t pid, const char *name, uint32_t timeout_ms) PXR_NOEXCEPT;
+/** The entry of old_pid takes new_pid (a restarted process takes over its predecessor's
+ *  entry), under the system lock waited for at most timeout_ms. 0 done; 1 no such entry, a pid
+ *  of 0 or below, not attached, or a lock failure; 2 the lock stayed held. */
+PXR_API int SYS_replace_pid(int32_t old_pid, int32_t new_pid, uint32_t timeout_ms) PXR_NOEXCEPT;
+/** Takes every entry of pid out of the process table (the rest keep their order), under the
+ *  system lock waited for at most timeout_ms. 0 done; 1 no such entry, not attached, or a lock
+ *  failure; 2 the lock stayed held. */
+PXR_API int SYS_remove_pid(int32_t pid, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;

@@ -5,11 +5,13 @@
 // after a crashed loader, and the spawn line's options.
 #include "config.h"
 #include "ipc_test.h"
+#include "supervise.h"
 #include "tool.h"
 
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <sys/sem.h>
 #include <sys/stat.h>
 #include <vector>
 #include <unistd.h>
@@ -177,6 +179,48 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
         EXPECT_EQ(r.err.find(screened) != std::string::npos, by == terminate) << r.err;
         EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << by;
     }
+}
+
+// Another process holding the system lock stalls neither the loader (a killed process is
+// restarted and recorded once the lock is free; SIGTERM ends it) nor a query (it says who).
+TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
+    TempDir dir, qdir;
+    pid_t loader = start_pxr(dir, load_args(dir, "spawn restart=always sleep 30\n"));
+    pxrtool::SupervisionTable sup{};
+    const auto first_run = [&] {
+        return pxrtool::read_supervision(sup) && sup.count == 1 && sup.procs[0].pid > 0 &&
+               pxrtool::loader_waiting();
+    };
+    for (int i = 0; i < 500 && !first_run(); ++i) usleep(20000);
+    ASSERT_TRUE(first_run());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = pxrtest::start_child([&] {
+        PXR_unlink();
+        if (PXR_link() != 0 || _grab_semaphore(semget(PXR_KEY_SYSTEM_LOCK, 0, 0)) != 0) return 1;
+        return write(ready[1], "x", 1) == 1 ? pause() : 2;
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    kill(sup.procs[0].pid, SIGKILL);
+    for (int i = 0; i < 250 && !(pxrtool::read_supervision(sup) && sup.procs[0].restarts == 1 &&
+                                 sup.procs[0].state == uint32_t(pxrtool::ProcState::Running));
+         ++i)
+        usleep(20000);
+    EXPECT_EQ(sup.procs[0].restarts, 1u) << "no restart while the lock was held";
+    const PxrRun q = run_pxr(qdir, {"status"});
+    EXPECT_EQ(q.code, 1);
+    EXPECT_NE(q.err.find("the system lock is held (pid " + std::to_string(holder)),
+              std::string::npos)
+        << q.err;
+    kill(loader, SIGTERM);
+    usleep(300000);
+    kill(holder, SIGKILL);
+    const PxrRun r = finish_pxr(dir, loader);
+    EXPECT_EQ(r.code, 128 + SIGTERM) << r.err;
+    EXPECT_NE(r.err.find("is recorded once it is free"), std::string::npos) << r.err;
+    pxrtest::wait_child(holder);
+    close(ready[0]), close(ready[1]);
 }
 
 // Buffers of a dead holder come back; one it sent stays with its queue; a live holder's

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -95,6 +96,8 @@ bool loader_waiting() {
     return id >= 0 && semctl(id, 0, GETNCNT) > 0;
 }
 
+constexpr time_t kLockWaitSeconds = 2;
+
 bool attach_running(const char *cmd) {
     {
         CommonView view;
@@ -116,6 +119,19 @@ bool attach_running(const char *cmd) {
                      "pxr %s: warning: no loader waits for this environment (crashed? see "
                      "'pxr clean')\n",
                      cmd);
+    // An attach waits for the system lock as long as another process holds it: a command
+    // waits a moment, then says who took it last instead of hanging.
+    if (const int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0); semid >= 0) {
+        sembuf free_op{0, 0, 0};
+        const timespec limit{kLockWaitSeconds, 0};
+        if (semtimedop(semid, &free_op, 1, &limit) != 0 && errno == EAGAIN) {
+            std::fprintf(stderr,
+                         "pxr %s: the system lock is held (pid %d took it last); try again "
+                         "later\n",
+                         cmd, semctl(semid, 0, GETPID));
+            return false;
+        }
+    }
     int rc = PXR_init(0, 0, 0);
     if (rc != PXR_OK && rc != PXR_INIT_ALREADY_ATTACHED) {
         std::fprintf(stderr, "pxr %s: cannot attach to the environment (PXR_init %d)\n", cmd, rc);

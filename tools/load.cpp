@@ -40,6 +40,8 @@ constexpr long kRestartResetMs = 10000;
 constexpr long kTickMs = 100;          // longest the loader sleeps between looks
 constexpr long kReclaimEveryMs = 2000; // look for buffers of other dead processes
 constexpr long kCloseGraceMs = 3000;   // time another closer gets to finish its close
+constexpr uint32_t kLockWaitMs = 50;    // longest wait for the system lock while supervising
+constexpr uint32_t kScreenWaitMs = 5000; // and before the close, for the table's screening
 
 volatile sig_atomic_t g_signal = 0;
 volatile sig_atomic_t g_child = 0;
@@ -115,7 +117,8 @@ void usage(FILE *out) {
 struct Child {
     const SpawnConfig *line = nullptr;
     pid_t pid = 0;
-    int table_index = -1; // its entry of the process table, -1 = not recorded
+    pid_t recorded_pid = 0;      // the pid its entry of the process table holds, 0 = none yet
+    bool record_pending = false; // the system lock was held when it should have been recorded
     ProcState state = ProcState::NotStarted;
     long started_ms = 0;
     long restart_at_ms = 0; // when Restarting
@@ -225,28 +228,30 @@ struct Loader {
 
     // Takes every entry that is not a process of this environment out of the process table
     // (one line each for those that run), so that the library's close, which signals every
-    // entry, reaches only ours. Under the system lock, as every change of the table.
+    // entry, reaches only ours.
     void screen_process_table() {
-        const int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0);
-        if (area == nullptr || semid < 0 || _grab_semaphore(semid) != 0) return;
+        if (area == nullptr) return;
         const Membership m = membership(getpid());
         const int32_t n = std::clamp<int32_t>(area->process_count, 0, PXR_MAX_PROCESSES);
-        int32_t kept = 0;
+        std::vector<ProcessEntry> foreign;
         for (int32_t i = 0; i < n; ++i) {
             const ProcessEntry e = area->processes[i];
-            const std::string why = e.pid > 0 && PXR_process_gone(e.pid) == 0
-                                        ? not_a_member(m, e.pid)
-                                        : std::string("it no longer runs");
-            if (why.empty()) {
-                area->processes[kept++] = e;
-                continue;
-            }
-            if (why != "it no longer runs")
+            const bool runs = e.pid > 0 && PXR_process_gone(e.pid) == 0;
+            if (!runs || !not_a_member(m, e.pid).empty()) foreign.push_back(e);
+        }
+        for (const ProcessEntry &e : foreign) {
+            const bool runs = e.pid > 0 && PXR_process_gone(e.pid) == 0;
+            const std::string why = runs ? not_a_member(m, e.pid) : "";
+            const int rc = SYS_remove_pid(e.pid, kScreenWaitMs);
+            if (rc == 2)
+                std::fprintf(stderr,
+                             "pxr load: the system lock is held (pid %d took it last); process %d "
+                             "(%.*s) stays in the table\n",
+                             lock_holder(), int(e.pid), int(sizeof e.name), e.name);
+            else if (rc == 0 && runs)
                 std::fprintf(stderr, "pxr load: took process %d (%.*s) out of the table: %s\n",
                              int(e.pid), int(sizeof e.name), e.name, why.c_str());
         }
-        area->process_count = kept;
-        _release_semaphore(semid);
     }
 
     // The library's close, after the table holds only this environment's processes.
@@ -405,24 +410,28 @@ struct Loader {
 
     // Records the process in the process table: a new entry the first time, the entry of its
     // predecessor on a restart (so the table holds live processes, not a trail of dead ones,
-    // and never runs full however often a process is restarted).
-    bool record(Child &c) {
-        if (c.table_index >= 0) {
-            int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0);
-            if (semid < 0 || _grab_semaphore(semid) != 0) return false;
-            ProcessEntry &e = area->processes[c.table_index];
-            std::atomic_ref<int32_t>(e.pid).store(c.pid);
-            return _release_semaphore(semid) == 0;
-        }
-        if (SYS_add_pid(c.pid, c.name()) != 0) return false;
-        const int32_t count = std::atomic_ref<int32_t>(area->process_count).load();
-        for (int32_t i = count - 1; i >= 0; --i) {
-            if (area->processes[i].pid == c.pid) {
-                c.table_index = i;
-                break;
-            }
-        }
-        return true;
+    // and never runs full however often a process is restarted). The system lock is waited
+    // for briefly: while another process holds it the record stays pending and is tried again
+    // at every look, so the loader never stalls. 0 recorded, 1 failed, 2 pending.
+    int record(Child &c) {
+        int rc = c.recorded_pid > 0 ? SYS_replace_pid(c.recorded_pid, c.pid, kLockWaitMs) : 1;
+        if (rc == 1) rc = SYS_add_pid_within(c.pid, c.name(), kLockWaitMs);
+        c.record_pending = rc == 2;
+        if (rc == 0) c.recorded_pid = c.pid;
+        return rc;
+    }
+
+    // The process that took the system lock last: the likely holder, for the report.
+    static int lock_holder() {
+        const int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0);
+        return semid < 0 ? 0 : semctl(semid, 0, GETPID);
+    }
+
+    void record_pending() {
+        for (Child &c : children)
+            if (c.record_pending && c.state == ProcState::Running && record(c) == 0)
+                say("recorded %s (pid %ld) now that the system lock is free", c.name(),
+                    long(c.pid));
     }
 
     // Starts (or restarts) one process; a failure is reported and handled like an end.
@@ -436,7 +445,13 @@ struct Loader {
             decide_after_end(c, /*failed=*/true, /*ran_ms=*/0);
             return;
         }
-        if (!record(c)) {
+        const int recorded = record(c);
+        if (recorded == 2)
+            std::fprintf(stderr,
+                         "pxr load: the system lock is held (pid %d took it last); '%s' (pid %d) "
+                         "is recorded once it is free\n",
+                         lock_holder(), c.name(), int(c.pid));
+        if (recorded == 1) {
             // A process that is not recorded would not be stopped by the close: stop it.
             std::fprintf(stderr,
                          "pxr load: cannot record '%s' (pid %d) in the process table; "
@@ -611,6 +626,7 @@ struct Loader {
             // a close without it is another process's PXR_close.
             if (closed_by_another()) return wait_exit(0) ? End::Terminated : End::Gone;
             restart_due();
+            record_pending();
             if (now_ms() >= next_reclaim) {
                 PXR_reclaim_buffers(0, 0, nullptr, nullptr, 0);
                 next_reclaim = now_ms() + kReclaimEveryMs;
