@@ -182,7 +182,8 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
 }
 
 // Another process holding the system lock stalls neither the loader (a killed process is
-// restarted and recorded once the lock is free; SIGTERM ends it) nor a query (it says who).
+// restarted and recorded once the lock is free; SIGTERM ends it) nor a query (it says who);
+// `pxr procs` shows the restarted process running, with the end of its last run.
 TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     TempDir dir, qdir;
     pid_t loader = start_pxr(dir, load_args(dir, "spawn restart=always sleep 30\n"));
@@ -213,9 +214,13 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     EXPECT_NE(q.err.find("the system lock is held (pid " + std::to_string(holder)),
               std::string::npos)
         << q.err;
-    kill(loader, SIGTERM);
-    usleep(300000);
     kill(holder, SIGKILL);
+    const std::string restarted = "\"state\":\"running\",\"exit_status\":-1,\"signal\":9";
+    PxrRun procs;
+    for (int i = 0; i < 100 && procs.out.find(restarted) == std::string::npos; ++i)
+        usleep(20000), procs = run_pxr(qdir, {"procs", "--json"});
+    EXPECT_NE(procs.out.find(restarted), std::string::npos) << procs.out;
+    kill(loader, SIGTERM);
     const PxrRun r = finish_pxr(dir, loader);
     EXPECT_EQ(r.code, 128 + SIGTERM) << r.err;
     EXPECT_NE(r.err.find("is recorded once it is free"), std::string::npos) << r.err;

@@ -401,10 +401,7 @@ struct Loader {
         c.pid = pid;
         c.started_ms = now_ms();
         c.started_epoch = int64_t(time(nullptr));
-        c.state = ProcState::Running;
-        c.exit_code = -1;
-        c.signal = 0;
-        c.core = false;
+        c.state = ProcState::Running; // the last end stays shown until the next one
         return true;
     }
 

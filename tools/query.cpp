@@ -275,14 +275,7 @@ int cmd_procs(int argc, char **argv) {
     if (!view.map_for("procs")) return kExitFailure;
     // The process table needs no attachment; a crashed environment still shows its table.
     // What the loader knows about the processes it started comes from its supervision table.
-    SupervisionTable sup;
-    const bool have_sup = read_supervision(sup);
-    auto supervised = [&](int32_t pid) -> const SupervisedProcess * {
-        if (!have_sup || pid <= 0) return nullptr;
-        for (uint32_t k = 0; k < sup.count; ++k)
-            if (sup.procs[k].pid == pid) return &sup.procs[k];
-        return nullptr;
-    };
+    const ProcessStories stories = read_stories();
     int32_t count = view->process_count;
     if (count < 0) count = 0;
     if (count > PXR_MAX_PROCESSES) count = PXR_MAX_PROCESSES;
@@ -294,11 +287,8 @@ int cmd_procs(int argc, char **argv) {
     for (int32_t i = 0; i < count; ++i) {
         const ProcessEntry &e = view->processes[i];
         std::string name = name_of(e);
-        const SupervisedProcess *s = supervised(e.pid);
-        std::string state = s != nullptr ? state_name(ProcState(s->state)) : process_state(e.pid);
-        if (s != nullptr && ProcState(s->state) == ProcState::Running &&
-            std::strcmp(process_state(e.pid), "running") != 0)
-            state = "ended"; // the loader has not collected it yet
+        const SupervisedProcess *s = stories.entry(e.pid);
+        const std::string state = stories.state(e.pid);
         std::string ended =
             s != nullptr ? describe_end(s->exit_code, s->signal, s->core_dumped) : std::string("-");
         std::string started = "-";

@@ -1,5 +1,6 @@
 // Reading the loader's supervision table, and the texts it is shown with.
 #include "supervise.h"
+#include "tool.h"
 
 #include <atomic>
 #include <csignal>
@@ -39,6 +40,28 @@ std::string describe_end(int32_t exit_code, int32_t signal, bool core) {
     if (exit_code < 0) return "-";
     std::snprintf(buf, sizeof buf, "status %d", int(exit_code));
     return buf;
+}
+
+const SupervisedProcess *ProcessStories::entry(int32_t pid) const {
+    if (!present || pid <= 0) return nullptr;
+    for (uint32_t k = 0; k < table.count; ++k)
+        if (table.procs[k].pid == pid) return &table.procs[k];
+    return nullptr;
+}
+
+std::string ProcessStories::state(int32_t pid) const {
+    const std::string now = process_state(pid);
+    const SupervisedProcess *s = loader_runs ? entry(pid) : nullptr;
+    if (s == nullptr) return now;
+    if (ProcState(s->state) == ProcState::Running && now != "running") return "ended";
+    return state_name(ProcState(s->state));
+}
+
+ProcessStories read_stories() {
+    ProcessStories out;
+    out.present = read_supervision(out.table);
+    out.loader_runs = out.present && PXR_process_gone(out.table.loader_pid) == 0;
+    return out;
 }
 
 bool read_supervision(SupervisionTable &out) {

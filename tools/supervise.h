@@ -53,6 +53,21 @@ struct SupervisionTable {
 // A consistent copy of the running loader's table; false when there is none.
 bool read_supervision(SupervisionTable &out);
 
+// What the tools show of the recorded processes, one story in every command: the supervision
+// table's entries, and whether the loader that writes it still runs.
+struct ProcessStories {
+    SupervisionTable table{};
+    bool present = false;     // a table made by the environment's creator
+    bool loader_runs = false; // its loader still runs, so its states are current
+    // The entry of pid (its current or last run), or null.
+    const SupervisedProcess *entry(int32_t pid) const;
+    // The state of a recorded pid: while its loader runs, the loader's word ("restarting",
+    // "gave-up" ..., or "ended" for a process it has not collected yet); otherwise what the pid
+    // shows now ("running", "exited", "gone").
+    std::string state(int32_t pid) const;
+};
+ProcessStories read_stories();
+
 // The exit status or signal of an entry as text: "exit 3", "SIGSEGV (core dumped)", "-".
 std::string describe_end(int32_t exit_code, int32_t signal, bool core);
 

@@ -2,6 +2,7 @@
 // sample (partition figures, queue statistics, process table, take counters) and prints it
 // beside the previous one, so that rates are differences over the time between the two.
 #include "config_bridge.h"
+#include "supervise.h"
 #include "tool.h"
 
 #include <algorithm>
@@ -75,7 +76,7 @@ bool parse_watch_options(int argc, char **argv, WatchOptions &opt, int &exit_cod
 struct ProcessRow {
     int32_t pid = 0;
     std::string name;
-    const char *state = "gone";
+    std::string state = "gone";
 };
 
 struct WatchSample {
@@ -141,10 +142,11 @@ WatchSample take_sample(const CommonArea &ca, bool atomic) {
     }
     s.queues = queue_rows(ca);
     int32_t count = std::clamp<int32_t>(ca.process_count, 0, PXR_MAX_PROCESSES);
+    const ProcessStories stories = read_stories();
     for (int32_t i = 0; i < count; ++i) {
         const ProcessEntry &e = ca.processes[i];
         s.processes.push_back(
-            {e.pid, std::string(e.name, strnlen(e.name, sizeof e.name)), process_state(e.pid)});
+            {e.pid, std::string(e.name, strnlen(e.name, sizeof e.name)), stories.state(e.pid)});
     }
     return s;
 }
@@ -260,7 +262,7 @@ void print_processes(const WatchSample &cur, const TakeCounts *takes, double ela
             auto it = takes->by_pid.find(r.pid);
             rate = rate_text(it == takes->by_pid.end() ? 0 : double(it->second), elapsed, true);
         }
-        std::printf("%-8d %-8s %10s  %.*s\n", r.pid, r.state, rate.c_str(), name_width,
+        std::printf("%-8d %-8s %10s  %.*s\n", r.pid, r.state.c_str(), rate.c_str(), name_width,
                     r.name.c_str());
     }
 }
