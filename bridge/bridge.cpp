@@ -14,6 +14,7 @@
 
 #include "config_bridge.h"
 #include "pxrlib.h"
+#include "view.h"
 
 #include <nats/nats.h>
 
@@ -61,8 +62,8 @@ struct Bridge {
     pxrtool::BridgeConfig cfg;
     CommonArea *area = nullptr;
     int area_id = -1;
+    pxrtool::Segment stats_segment;
     Stats *stats = nullptr;
-    int stats_id = -1;
     uint32_t node = 0;
     std::string node_name;
     natsConnection *nc = nullptr;
@@ -486,15 +487,9 @@ bool make_options(Bridge &b, natsOptions **out) {
 
 // The counter segment: kept across restarts of the bridge of one environment.
 bool open_stats(Bridge &b) {
-    int id = shmget(kStatsKey, sizeof(Stats), IPC_CREAT | 0644);
-    if (id < 0) {
-        shmctl(shmget(kStatsKey, 0, 0), IPC_RMID, nullptr); // another size: an older one
-        id = shmget(kStatsKey, sizeof(Stats), IPC_CREAT | 0644);
-    }
-    void *p = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
-    if (p == reinterpret_cast<void *>(-1)) return false;
-    b.stats = static_cast<Stats *>(p);
-    b.stats_id = id;
+    b.stats_segment = pxrtool::Segment::publish(kStatsKey, sizeof(Stats), 0644);
+    if (!b.stats_segment) return false;
+    b.stats = reinterpret_cast<Stats *>(b.stats_segment.writable());
     if (b.stats->magic != kStatsMagic || b.stats->env_shmid != b.area_id) {
         std::memset(b.stats, 0, sizeof(Stats));
         b.stats->magic = kStatsMagic;
@@ -537,9 +532,9 @@ int run(Bridge &b) {
         std::fprintf(stderr, "pxr-bridge: no environment to attach to\n");
         return 1;
     }
-    void *area = SYS_alloc_shm(&b.area_id, sizeof(CommonArea), PXR_KEY_COMMON_AREA, 0);
-    if (area == nullptr) return 1;
-    b.area = static_cast<CommonArea *>(area);
+    b.area = PXR_common_area();
+    b.area_id = PXR_common_area_id();
+    if (b.area == nullptr) return 1;
     if ((b.load(b.area->module_queues[b.cfg.module].queue_flags) & 1) == 0) {
         std::fprintf(stderr, "pxr-bridge: module 0x%x has no queue of its own\n", b.cfg.module);
         return 1;
@@ -608,7 +603,7 @@ int run(Bridge &b) {
     std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
     const bool closing = b.closing();
     b.stats->connected = 0;
-    if (closing) shmctl(b.stats_id, IPC_RMID, nullptr); // nothing of ours outlives the environment
+    if (closing) b.stats_segment.remove(); // nothing of ours outlives the environment
     b.stopping = true;
     keeper.join();
     if (!closing) {

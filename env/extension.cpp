@@ -10,8 +10,8 @@ namespace pxr {
 
 void create_extension() noexcept {
     int id = -1;
-    auto *x = static_cast<ExtensionArea *>(
-        SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 1));
+    auto *x =
+        static_cast<ExtensionArea *>(SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 1));
     if (x == nullptr) return;
     shared(x->version).store(PXR_EXTENSION_VERSION);
     attachment.extension = x;
@@ -20,8 +20,8 @@ void create_extension() noexcept {
 
 void map_extension() noexcept {
     int id = -1;
-    auto *x = static_cast<ExtensionArea *>(
-        SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 0));
+    auto *x =
+        static_cast<ExtensionArea *>(SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 0));
     // A segment of another layout is left alone: this process then has no extensions.
     if (x != nullptr && shared(x->version).load() != PXR_EXTENSION_VERSION) {
         SYS_free_shm(x, id, 0);
@@ -39,8 +39,7 @@ void release_extension(bool remove) noexcept {
 }
 
 void count_dropped_record() noexcept {
-    if (attachment.extension != nullptr)
-        shared(attachment.extension->dropped_records).fetch_add(1);
+    if (attachment.extension != nullptr) shared(attachment.extension->dropped_records).fetch_add(1);
 }
 
 } // namespace pxr

@@ -168,6 +168,20 @@ int PXR_detect(void) noexcept {
     return PXR_sys_failure != 0 ? 1 : 0;
 }
 
+CommonArea *PXR_common_area(void) noexcept {
+    return common_ptr;
+}
+
+int32_t PXR_common_area_id(void) noexcept {
+    return common_ptr != nullptr ? pxr_common_id : -1;
+}
+
+int PXR_admit_attachers(void) noexcept {
+    if (common_ptr == nullptr || !pxr::attachment.creator) return 1;
+    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    return 0;
+}
+
 int PXR_unlink(void) noexcept {
     if (common_ptr == nullptr) return 0;
     pxr::detach_all();

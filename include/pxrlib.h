@@ -324,6 +324,16 @@ PXR_API int PXR_link(void) PXR_NOEXCEPT;
 PXR_API int PXR_detect(void) PXR_NOEXCEPT;
 /** Detach this process from everything, removing nothing. Always 0. */
 PXR_API int PXR_unlink(void) PXR_NOEXCEPT;
+/** The common area this process is attached to, or null; no attach is attempted. For the
+ *  environment's own tools (a loader, a bridge, a monitor), which read it and write the fields
+ *  whose owners they are. */
+PXR_API CommonArea *PXR_common_area(void) PXR_NOEXCEPT;
+/** The shared-memory id of that common area, or -1 when not attached. */
+PXR_API int32_t PXR_common_area_id(void) PXR_NOEXCEPT;
+/** Admits attachers: sets CA_RUNNING, as PXR_wait_exit does first, for a creator that waits for
+ *  the end in its own way. 0 done; 1 the caller did not create the environment it is attached
+ *  to. */
+PXR_API int PXR_admit_attachers(void) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Shutdown and exit wait                                                   */

@@ -18,11 +18,10 @@ using namespace pxrbridge;
 
 // A copy of the counters of this IPC namespace's bridge; false when no bridge has run.
 bool read_stats(Stats &out, bool &running) {
-    int id = shmget(kStatsKey, 0, 0);
-    void *p = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void *>(-1)) return false;
-    std::memcpy(&out, p, sizeof out);
-    shmdt(p);
+    const Segment seg = Segment::open(kStatsKey);
+    const Stats *stats = seg.as<Stats>();
+    if (stats == nullptr) return false;
+    std::memcpy(&out, stats, sizeof out);
     if (out.magic != kStatsMagic) return false;
     running = pid_alive(out.pid);
     out.connected = out.connected && running;

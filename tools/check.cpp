@@ -185,41 +185,12 @@ void check_counts(PartitionCheck &r, const PartitionHeader &h) {
     if (h.cong_status > 1) r.problems.push_back(format("cong_status is %u", h.cong_status));
 }
 
-template <typename T>
-T *map_segment(int key, std::size_t *bytes) {
-    int id = shmget(key, 0, 0);
-    if (id < 0) return nullptr;
-    shmid_ds ds{};
-    if (shmctl(id, IPC_STAT, &ds) != 0) return nullptr;
-    void *p = shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void *>(-1)) return nullptr;
-    if (bytes != nullptr) *bytes = ds.shm_segsz;
-    return static_cast<T *>(p);
+// Why a partition's segments cannot be checked at all, or an empty text.
+std::string mapping_problem(int p, const PartitionView &v) {
+    if (v.header && v.h() == nullptr) return format("partition %d header segment is too small", p);
+    if (v.header && !v.array) return format("partition %d has a header but no message array", p);
+    return "";
 }
-
-// One partition's segments, mapped read-only for the length of a check.
-struct MappedPartition {
-    const PartitionHeader *header = nullptr;
-    const uint8_t *array = nullptr;
-    std::size_t header_bytes = 0, array_bytes = 0;
-    std::string problem; // the segments cannot be checked at all
-
-    explicit MappedPartition(int p) {
-        header = map_segment<const PartitionHeader>(PXR_KEY_PARTITION_HEADER + p, &header_bytes);
-        array = map_segment<const uint8_t>(PXR_KEY_MSG_ARRAY + p, &array_bytes);
-        if (header != nullptr && header_bytes < sizeof(PartitionHeader))
-            problem = format("partition %d header segment is too small", p);
-        else if (header != nullptr && array == nullptr)
-            problem = format("partition %d has a header but no message array", p);
-    }
-    ~MappedPartition() {
-        if (header != nullptr) shmdt(header);
-        if (array != nullptr) shmdt(array);
-    }
-    MappedPartition(const MappedPartition &) = delete;
-    MappedPartition &operator=(const MappedPartition &) = delete;
-    bool checkable() const { return header != nullptr && array != nullptr && problem.empty(); }
-};
 
 uint32_t queued_records(const CommonArea &ca) {
     uint32_t n = 0;
@@ -252,7 +223,8 @@ PartitionSnapshot snapshot_partition(const PartitionHeader *header, const uint8_
     const uint32_t stride = snap.header.stride;
     snap.slots.resize(std::size_t(snap.header.num_msgs));
     for (std::size_t i = 0; i < snap.slots.size(); ++i) {
-        const uint8_t *base = array + i * stride;
+        const auto *base = reinterpret_cast<const uint8_t *>(
+            slot_in(array, array_bytes, stride, uint32_t(i))); // inside: the geometry says so
         std::memcpy(&snap.slots[i].sys, base, sizeof(SysMsg));
         std::memcpy(&snap.slots[i].rear_guard, base + stride - 4, sizeof(uint32_t));
     }
@@ -299,19 +271,25 @@ int check_environment(EnvironmentCheck &out, int attempts, int pause_ms) {
     out = EnvironmentCheck{};
     out.partitions[0].partition = 0;
     out.partitions[1].partition = 1;
-    const CommonArea *ca = map_segment<const CommonArea>(PXR_KEY_COMMON_AREA, nullptr);
-    if (ca == nullptr) {
+    CommonView view;
+    std::string why;
+    if (!view.map(why)) {
         if (shmget(PXR_KEY_COMMON_AREA, 0, 0) < 0) return kCheckAbsent;
         // It exists but cannot be read (a mode that excludes this user): nothing is verified.
         out.present = true;
-        out.problems.push_back(std::string("cannot map the common area: ") + std::strerror(errno));
+        out.problems.push_back(why);
         return kCheckDamaged;
     }
+    const CommonArea *ca = view.get();
     out.present = true;
     out.atomic = (ca->atomic_mode & 1u) != 0;
-    MappedPartition mapped[2] = {MappedPartition(0), MappedPartition(1)};
-    for (const MappedPartition &m : mapped)
-        if (!m.problem.empty()) out.problems.push_back(m.problem);
+    const PartitionView mapped[2] = {PartitionView(0), PartitionView(1)};
+    bool checkable[2];
+    for (int p = 0; p < 2; ++p) {
+        const std::string problem = mapping_problem(p, mapped[p]);
+        if (!problem.empty()) out.problems.push_back(problem);
+        checkable[p] = mapped[p].h() != nullptr && mapped[p].array && problem.empty();
+    }
 
     // Damage must hold still: three identical snapshots in a row, so that a process that is
     // merely slow inside a take or a release (on a loaded host) is not taken for damage.
@@ -321,9 +299,9 @@ int check_environment(EnvironmentCheck &out, int attempts, int pause_ms) {
         if (attempt > 0) pause_for(pause_ms);
         bool same = attempt > 0, consistent = true;
         for (int p = 0; p < 2; ++p) {
-            if (!mapped[p].checkable()) continue;
-            current[p] =
-                snapshot_partition(mapped[p].header, mapped[p].array, mapped[p].array_bytes);
+            if (!checkable[p]) continue;
+            current[p] = snapshot_partition(mapped[p].h(), mapped[p].array.data(),
+                                            mapped[p].array.size());
             out.partitions[p] = check_snapshot(p, current[p], out.atomic);
             consistent = consistent && out.partitions[p].consistent();
             same = same && current[p].same_as(previous[p]);
@@ -339,11 +317,7 @@ int check_environment(EnvironmentCheck &out, int attempts, int pause_ms) {
         out.partitions[p].atomic = out.atomic;
     }
     out.queued_records = queued_records(*ca);
-    shmdt(ca);
-    if (const auto *x = map_segment<const ExtensionArea>(PXR_KEY_EXTENSION, nullptr)) {
-        out.dropped_records = x->dropped_records;
-        shmdt(x);
-    }
+    out.dropped_records = dropped_records();
     if (out.busy && out.problems.empty()) return kCheckBusy;
     return out.consistent() ? kCheckConsistent : kCheckDamaged;
 }

@@ -57,40 +57,6 @@ int exit_code_for_status(int32_t status) {
     return magnitude > 63 ? 63 : int(magnitude);
 }
 
-CommonView::~CommonView() {
-    if (area_ != nullptr) shmdt(area_);
-}
-
-bool CommonView::map_for(const char *cmd) {
-    std::string why;
-    if (map(why)) return true;
-    std::fprintf(stderr, "pxr %s: %s\n", cmd, why.c_str());
-    return false;
-}
-
-bool CommonView::map(std::string &why) {
-    int id = shmget(PXR_KEY_COMMON_AREA, 0, 0);
-    if (id < 0) {
-        why = errno == ENOENT
-                  ? "no environment is running"
-                  : std::string("cannot look up the common area: ") + std::strerror(errno);
-        return false;
-    }
-    void *p = shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void *>(-1)) {
-        why = std::string("cannot map the common area: ") + std::strerror(errno);
-        return false;
-    }
-    struct shmid_ds ds;
-    if (shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz < sizeof(CommonArea)) {
-        shmdt(p);
-        why = "the common area has an unexpected size";
-        return false;
-    }
-    area_ = static_cast<const CommonArea *>(p);
-    return true;
-}
-
 bool loader_waiting() {
     int id = semget(PXR_KEY_EXIT_SEM, 0, 0);
     return id >= 0 && semctl(id, 0, GETNCNT) > 0;

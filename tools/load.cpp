@@ -141,10 +141,11 @@ struct Loader {
     const Config &cfg;
     bool verbose;
     std::vector<Child> children;
-    CommonArea *area = nullptr; // the loader's own read-write mapping of the common area
+    Segment area_segment;       // the loader's own read-write mapping of the common area
+    CommonArea *area = nullptr;
     int area_id = -1;
+    Segment table_segment;
     SupervisionTable *table = nullptr;
-    int table_id = -1;
     bool closing = false;
     std::string critical_line;
 
@@ -158,25 +159,17 @@ struct Loader {
 
     // ---- the supervision table others read ----
     void open_table() {
-        table_id =
-            shmget(kSupervisionKey, sizeof(SupervisionTable), IPC_CREAT | (PXR_IPC_MODE & 0644));
-        if (table_id < 0) return; // supervision works without it; pxr procs shows less
-        struct shmid_ds ds;
-        if (shmctl(table_id, IPC_STAT, &ds) != 0 || ds.shm_perm.cuid != geteuid()) {
-            std::fprintf(stderr,
-                         "pxr load: the supervision table (key 0x%x) belongs to another "
-                         "user; pxr procs will show less\n",
-                         unsigned(kSupervisionKey));
-            table_id = -1;
+        table_segment =
+            Segment::publish(kSupervisionKey, sizeof(SupervisionTable), PXR_IPC_MODE & 0644);
+        if (!table_segment) { // supervision works without it; pxr procs shows less
+            if (table_segment.error() == EPERM)
+                std::fprintf(stderr,
+                             "pxr load: the supervision table (key 0x%x) belongs to another "
+                             "user; pxr procs will show less\n",
+                             unsigned(kSupervisionKey));
             return;
         }
-        void *p = shmat(table_id, nullptr, 0);
-        if (p == reinterpret_cast<void *>(-1)) {
-            shmctl(table_id, IPC_RMID, nullptr);
-            table_id = -1;
-            return;
-        }
-        table = static_cast<SupervisionTable *>(p);
+        table = reinterpret_cast<SupervisionTable *>(table_segment.writable());
         std::memset(static_cast<void *>(table), 0, sizeof *table);
         table->loader_pid = int32_t(getpid());
         table->count = uint32_t(std::min<std::size_t>(children.size(), PXR_MAX_PROCESSES));
@@ -204,10 +197,9 @@ struct Loader {
     }
 
     void close_table() {
-        if (table != nullptr) shmdt(table);
-        if (table_id >= 0) shmctl(table_id, IPC_RMID, nullptr);
+        table_segment.remove();
+        table_segment = Segment();
         table = nullptr;
-        table_id = -1;
     }
 
     // ---- building ----
@@ -282,10 +274,11 @@ struct Loader {
             return kExitSetup;
         }
         say("environment created (flags %s)", hex(flags));
-        area_id = shmget(PXR_KEY_COMMON_AREA, 0, 0);
-        void *p = area_id >= 0 ? shmat(area_id, nullptr, 0) : reinterpret_cast<void *>(-1);
-        if (p == reinterpret_cast<void *>(-1)) return fail("cannot map the common area");
-        area = static_cast<CommonArea *>(p);
+        // A mapping of its own: it stays valid when a failed lock call detaches the library.
+        area_segment = Segment::attach(PXR_common_area_id());
+        if (!area_segment) return fail("cannot map the common area");
+        area = reinterpret_cast<CommonArea *>(area_segment.writable());
+        area_id = area_segment.id();
 
         const int32_t form = cfg.atomic() ? PXR_OPEN_ATOMIC : 0;
         for (int part = 0; part < 2; ++part) {
@@ -612,7 +605,7 @@ struct Loader {
     }
 
     End supervise() {
-        std::atomic_ref<uint32_t>(area->flags).fetch_or(CA_RUNNING); // admit attachers
+        PXR_admit_attachers();
         for (Child &c : children) launch(c);
         long next_reclaim = now_ms() + kReclaimEveryMs;
         for (;;) {
@@ -663,7 +656,7 @@ struct Loader {
 
     void finish() {
         close_table();
-        if (area != nullptr) shmdt(area);
+        area_segment = Segment();
         area = nullptr;
         restore_handlers();
     }

@@ -18,11 +18,11 @@ namespace pxrtool {
 // What /proc tells about one process. False when it has ended (and been reaped) or cannot be
 // read.
 struct ProcInfo {
-    char state = '?';     // R, S, D, Z (a zombie: ended, not yet waited for), ...
+    char state = '?'; // R, S, D, Z (a zombie: ended, not yet waited for), ...
     pid_t ppid = -1;
     uid_t real_uid = uid_t(-1);
-    int64_t started = 0;  // seconds since the epoch
-    std::string comm;     // the command name, which may hold spaces and parentheses
+    int64_t started = 0; // seconds since the epoch
+    std::string comm;    // the command name, which may hold spaces and parentheses
 };
 bool read_proc(pid_t pid, ProcInfo &out);
 

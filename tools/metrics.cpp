@@ -29,32 +29,6 @@ const char *kMetricsHelp =
     "at http://ADDR:PORT/metrics until stopped (port 0 picks a free port and prints it).\n"
     "Nothing is attached or locked; without an environment only pxr_up 0 is given.\n";
 
-// A shared-memory segment mapped read-only by its key, unmapped when the object goes away.
-class ReadOnlySegment {
-  public:
-    explicit ReadOnlySegment(int key) {
-        int id = shmget(key, 0, 0);
-        if (id < 0) return;
-        struct shmid_ds ds;
-        if (shmctl(id, IPC_STAT, &ds) != 0) return;
-        void *p = shmat(id, nullptr, SHM_RDONLY);
-        if (p == reinterpret_cast<void *>(-1)) return;
-        addr_ = static_cast<const uint8_t *>(p);
-        size_ = ds.shm_segsz;
-    }
-    ~ReadOnlySegment() {
-        if (addr_ != nullptr) shmdt(addr_);
-    }
-    ReadOnlySegment(const ReadOnlySegment &) = delete;
-    ReadOnlySegment &operator=(const ReadOnlySegment &) = delete;
-    const uint8_t *data() const { return addr_; }
-    std::size_t size() const { return size_; }
-
-  private:
-    const uint8_t *addr_ = nullptr;
-    std::size_t size_ = 0;
-};
-
 struct PartitionFigures {
     int partition = 0;
     PartitionHeader h{};
@@ -77,15 +51,10 @@ struct Snapshot {
 };
 
 // Sum of the per-buffer take counters of a lock-free partition, bounded by the mapped array.
-uint64_t allocations_of(const PartitionHeader &h, const ReadOnlySegment &array) {
+uint64_t allocations_of(const PartitionView &v) {
     uint64_t sum = 0;
-    if (array.data() == nullptr || h.stride < sizeof(SysMsg)) return 0;
-    for (int32_t i = 0; i < h.num_msgs; ++i) {
-        std::size_t at = std::size_t(i) * h.stride;
-        if (at + sizeof(SysMsg) > array.size()) break;
-        const auto *s = reinterpret_cast<const SysMsg *>(array.data() + at);
+    for (uint32_t i = 0; const SysMsg *s = v.slot(i); ++i)
         sum += __atomic_load_n(&s->getmem_count, __ATOMIC_RELAXED);
-    }
     return sum;
 }
 
@@ -99,19 +68,16 @@ Snapshot take_snapshot() {
     if (!view.map(why)) return snap;
     snap.up = true;
     std::memcpy(&snap.ca, view.get(), sizeof snap.ca);
-    ReadOnlySegment extension(PXR_KEY_EXTENSION);
-    if (extension.data() != nullptr && extension.size() >= sizeof(ExtensionArea))
-        snap.dropped_records = reinterpret_cast<const ExtensionArea *>(extension.data())
-                                   ->dropped_records;
+    snap.dropped_records = dropped_records();
     for (int p = 0; p < 2; ++p) {
-        ReadOnlySegment header(PXR_KEY_PARTITION_HEADER + p);
-        if (header.data() == nullptr || header.size() < sizeof(PartitionHeader)) continue;
+        const PartitionView part(p);
+        if (part.h() == nullptr) continue;
         PartitionFigures f;
         f.partition = p;
-        std::memcpy(&f.h, header.data(), sizeof f.h);
+        std::memcpy(&f.h, part.h(), sizeof f.h);
         if ((snap.ca.atomic_mode & 1) != 0) {
             f.counts_allocations = true;
-            f.allocations = allocations_of(f.h, ReadOnlySegment(PXR_KEY_MSG_ARRAY + p));
+            f.allocations = allocations_of(part);
         }
         snap.partitions.push_back(f);
     }

@@ -128,12 +128,10 @@ void print_msgs_json() {
     bool first = true;
     for (int p = 0; p < 2; ++p) {
         const PartitionHeader *h = partition_hdr[p];
-        const uint8_t *array = partition_msgarray[p];
-        if (h == nullptr || array == nullptr) continue;
+        if (h == nullptr || partition_msgarray[p] == nullptr) continue;
         for (int32_t i = 0; i < h->num_msgs; ++i) {
-            const auto *s = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
-            const auto *m = reinterpret_cast<const MSG *>(reinterpret_cast<const uint8_t *>(s) +
-                                                          PXR_SYSMSG_SIZE);
+            const SysMsg *s = index_to_partition_sysmsg(p, uint32_t(i));
+            const MSG *m = index_to_msg(p, uint32_t(i));
             if (s->allocated == 0 || m->type == 0xC002) continue;
             std::printf("%s{\"partition\":%d,\"index\":%d,\"type\":%u,\"id\":%u,\"src\":%u,"
                         "\"dst\":%u,\"reply_mask\":%u,\"class\":%u,\"status\":%u,\"info\":%u,"

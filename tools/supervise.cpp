@@ -65,30 +65,21 @@ ProcessStories read_stories() {
 }
 
 bool read_supervision(SupervisionTable &out) {
-    int id = shmget(kSupervisionKey, 0, 0);
-    if (id < 0) return false;
-    void *p = shmat(id, nullptr, SHM_RDONLY);
-    if (p == reinterpret_cast<void *>(-1)) return false;
+    const Segment seg = Segment::open(kSupervisionKey);
+    const auto *table = seg.as<SupervisionTable>();
     // Only a table made by the user who made the environment is believed.
-    struct shmid_ds ds, area;
+    shmid_ds ds{}, area{};
     const int area_id = shmget(PXR_KEY_COMMON_AREA, 0, 0);
-    bool ok = shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz >= sizeof(SupervisionTable) &&
-              area_id >= 0 && shmctl(area_id, IPC_STAT, &area) == 0 &&
-              area.shm_perm.cuid == ds.shm_perm.cuid;
-    auto *table = static_cast<SupervisionTable *>(p);
+    bool ok = table != nullptr && shmctl(seg.id(), IPC_STAT, &ds) == 0 && area_id >= 0 &&
+              shmctl(area_id, IPC_STAT, &area) == 0 && area.shm_perm.cuid == ds.shm_perm.cuid;
     for (int attempt = 0; ok && attempt < 1000; ++attempt) {
-        std::atomic_ref<uint32_t> seq(table->sequence);
-        const uint32_t before = seq.load();
+        const uint32_t before = __atomic_load_n(&table->sequence, __ATOMIC_ACQUIRE);
         if (before % 2 != 0) continue;
         std::memcpy(static_cast<void *>(&out), table, sizeof out);
         std::atomic_thread_fence(std::memory_order_acquire);
-        if (seq.load() == before) {
-            ok = out.magic == kSupervisionMagic && out.count <= PXR_MAX_PROCESSES;
-            shmdt(p);
-            return ok;
-        }
+        if (__atomic_load_n(&table->sequence, __ATOMIC_ACQUIRE) == before)
+            return out.magic == kSupervisionMagic && out.count <= PXR_MAX_PROCESSES;
     }
-    shmdt(p);
     return false;
 }
 

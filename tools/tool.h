@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pxrlib.h"
+#include "view.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -84,24 +85,6 @@ bool pid_alive(int32_t pid);
 // for other values up to 63, and 63 beyond.
 int exit_code_for_status(int32_t status);
 
-// Read-only view of the common area of the running environment, mapped without attaching.
-class CommonView {
-  public:
-    CommonView() = default;
-    ~CommonView();
-    CommonView(const CommonView &) = delete;
-    CommonView &operator=(const CommonView &) = delete;
-
-    // Maps the area; false (with the reason in why) when no environment exists.
-    bool map(std::string &why);
-    // The same, reporting the reason as "pxr CMD: why" on standard error.
-    bool map_for(const char *cmd);
-    const CommonArea *get() const { return area_; }
-    const CommonArea *operator->() const { return area_; }
-
-  private:
-    const CommonArea *area_ = nullptr;
-};
 
 // Whether a loader is blocked in PXR_wait_exit (someone waits on the exit semaphore).
 bool loader_waiting();

@@ -99,12 +99,11 @@ double monotonic_seconds() {
 // Reads the take counters of a lock-free partition and who took each slot last.
 void sample_takes(int p, WatchSample &s) {
     const PartitionHeader *h = partition_hdr[p];
-    const uint8_t *array = partition_msgarray[p];
-    if (h == nullptr || array == nullptr || h->num_msgs <= 0) return;
+    if (h == nullptr || partition_msgarray[p] == nullptr || h->num_msgs <= 0) return;
     s.takes[p].resize(std::size_t(h->num_msgs));
     s.takers[p].resize(std::size_t(h->num_msgs));
     for (int32_t i = 0; i < h->num_msgs; ++i) {
-        const auto *slot = reinterpret_cast<const SysMsg *>(array + std::size_t(i) * h->stride);
+        const SysMsg *slot = index_to_partition_sysmsg(p, uint32_t(i));
         s.takes[p][std::size_t(i)] = __atomic_load_n(&slot->getmem_count, __ATOMIC_RELAXED);
         s.takers[p][std::size_t(i)] = slot->getmem_pid;
     }

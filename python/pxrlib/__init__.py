@@ -30,8 +30,6 @@ __all__ = [
 
 __version__ = "1.0.0"
 REQUEST = 0x4000
-_KEY_COMMON_AREA = 0xE0418
-_SHM_RDONLY = 0o10000
 
 
 class PxrError(Exception):
@@ -156,6 +154,7 @@ def load_library(path=None):
         "PXR_get_version": (c_int, [ctypes.POINTER(u32), ctypes.POINTER(u32)]),
         "PXR_timed_receive": (P, [u32, u32]), "PXR_set_receive_spin": (c_int, [u32]),
         "PXR_set_default_receive_spin": (c_int, [u32]), "PXR_dropped_records": (i32, []),
+        "PXR_common_area": (P, []),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name, None)  # PXR_timed_receive is absent from older libraries
@@ -506,29 +505,29 @@ class Environment:
     def status(self):
         """The status report as a dict (free = buffers minus allocated)."""
         self._check()
-        area = _map_common_area()
-        try:
-            ca = _CommonArea.from_address(area)
-            major, minor = ctypes.c_uint32(), ctypes.c_uint32()
-            _lib.PXR_get_version(ctypes.byref(major), ctypes.byref(minor))
-            headers = (ctypes.POINTER(_PartitionHeader) * 2).in_dll(_lib, "partition_hdr")
-            count = max(0, min(ca.process_count, 250))
-            return {
-                "restart_time": ca.restart_time.text(),
-                "congestion_module": ca.congestion_module,
-                "interface_version": "%d.%d" % (major.value, minor.value),
-                "internal_errors": ca.internal_errors,
-                "atomic": bool(ca.atomic_mode & 1),
-                "running": bool(ca.flags & 0x8),
-                "fatal_code": ca.fatal_code,
-                "exit_status": ca.exit_status,
-                "processes": [{"pid": e.pid, "name": e.name.decode(errors="replace")}
-                              for e in ca.processes[:count]],
-                "partitions": [_partition_dict(p, h.contents)
-                               for p, h in enumerate(headers) if h],
-            }
-        finally:
-            _libc.shmdt(ctypes.c_void_p(area))
+        area = _lib.PXR_common_area()
+        if not area:
+            raise EnvironmentGone("this process is no longer attached to the environment")
+        ca = _CommonArea.from_address(area)
+        major, minor = ctypes.c_uint32(), ctypes.c_uint32()
+        _lib.PXR_get_version(ctypes.byref(major), ctypes.byref(minor))
+        headers = (ctypes.POINTER(_PartitionHeader) * 2).in_dll(_lib, "partition_hdr")
+        count = max(0, min(ca.process_count, 250))
+        return {
+            "restart_time": ca.restart_time.text(),
+            "congestion_module": ca.congestion_module,
+            "interface_version": "%d.%d" % (major.value, minor.value),
+            "internal_errors": ca.internal_errors,
+            "atomic": bool(ca.atomic_mode & 1),
+            "running": bool(ca.flags & 0x8),
+            "fatal_code": ca.fatal_code,
+            "exit_status": ca.exit_status,
+            "processes": [{"pid": e.pid, "name": e.name.decode(errors="replace")}
+                          for e in ca.processes[:count]],
+            "partitions": [_partition_dict(p, h.contents)
+                           for p, h in enumerate(headers) if h],
+            "dropped_records": _lib.PXR_dropped_records(),
+        }
 
 
 def _partition_dict(p, h):
@@ -544,20 +543,3 @@ def _partition_dict(p, h):
     }
 
 
-_libc = ctypes.CDLL(None, use_errno=True)
-_libc.shmget.restype, _libc.shmget.argtypes = ctypes.c_int, [ctypes.c_int, ctypes.c_size_t,
-                                                              ctypes.c_int]
-_libc.shmat.restype, _libc.shmat.argtypes = ctypes.c_void_p, [ctypes.c_int, ctypes.c_void_p,
-                                                              ctypes.c_int]
-_libc.shmdt.restype, _libc.shmdt.argtypes = ctypes.c_int, [ctypes.c_void_p]
-
-
-def _map_common_area():
-    """The common area mapped read-only by its key (the library does not export its own
-    pointer to it)."""
-    shm = _libc.shmget(_KEY_COMMON_AREA, 0, 0)
-    addr = _libc.shmat(shm, None, _SHM_RDONLY) if shm >= 0 else None
-    if addr is None or addr == ctypes.c_void_p(-1).value:
-        raise EnvironmentGone("the common area cannot be mapped: %s"
-                              % os.strerror(ctypes.get_errno()))
-    return addr
