@@ -43,7 +43,7 @@ bool make_environment() {
         return false;
     if (PXR_open_partition(1, kBuffers, kLockedSize, 0, 0, PXR_OPEN_CREATE) != 0) return false;
     if (IPC_create(kPing, 1) != 0 || IPC_create(kEcho, 1) != 0) return false;
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    PXR_admit_attachers();
     return true;
 }
 

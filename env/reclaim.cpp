@@ -76,8 +76,8 @@ struct Stamps {
 };
 
 Stamps read_stamps(const SysMsg *s) {
-    return Stamps{word(s->allocated), word(s->getmem_pid), word(s->relmem_pid),
-                  word(s->send_pid), word(s->receive_pid)};
+    return Stamps{word(s->allocated), word(s->getmem_pid), word(s->relmem_pid), word(s->send_pid),
+                  word(s->receive_pid)};
 }
 
 // The holder the stamps name, or 0 when nobody may be charged with the buffer.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <sys/msg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -43,6 +44,19 @@ int PXR_wait_exit(void) noexcept {
         printf("(%d) Error Waiting on exit semaphore %i\n", getpid(), errno);
     if (TSEMA_delete(semid) != 0) printf("(%d) Error removing semaphore\n", getpid());
     return pxr::shared(common_ptr->exit_status).load();
+}
+
+int PXR_wait_exit_for(uint32_t timeout_ms) noexcept {
+    if (common_ptr == nullptr) return -1;
+    // Only PXR_terminate (after its post) and PXR_wait_exit remove the semaphore: gone, it
+    // means that a termination was requested.
+    const int semid = TSEMA_open(pxr::kOpenPerm);
+    if (semid < 0) return 0;
+    sembuf take{0, -1, short(SEM_UNDO | (timeout_ms == 0 ? IPC_NOWAIT : 0))};
+    const timespec limit{time_t(timeout_ms / 1000), long(timeout_ms % 1000) * 1000000L};
+    if (semtimedop(semid, &take, 1, timeout_ms > 0 ? &limit : nullptr) == 0) return 0;
+    if (errno == EIDRM || errno == EINVAL) return 0;
+    return errno == EINTR ? 2 : 1;
 }
 
 int PXR_terminate(void) noexcept {

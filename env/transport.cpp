@@ -210,10 +210,11 @@ constexpr uint32_t kMaxRest = 1024;
 constexpr uint64_t kPreemptedNs = 20000; // a poll takes about 1 µs
 
 uint32_t spin_us = 0;
-bool spin_chosen = false; // set by PXR_set_receive_spin: the environment's default no longer applies
-uint32_t spin_shift = 0;  // the window in use is spin_us >> spin_shift
-uint32_t spin_rest = 0;   // receives to wait without polling after each loss
-uint32_t spin_skip = 0;   // of those, still to come
+bool spin_chosen =
+    false;               // set by PXR_set_receive_spin: the environment's default no longer applies
+uint32_t spin_shift = 0; // the window in use is spin_us >> spin_shift
+uint32_t spin_rest = 0;  // receives to wait without polling after each loss
+uint32_t spin_skip = 0;  // of those, still to come
 
 void set_window(uint32_t us) noexcept {
     spin_us = us;

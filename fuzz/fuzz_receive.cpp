@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (PXR_open_partition(0, 8, 16, 0, 0, PXR_OPEN_CREATE) != 0 ||
         PXR_open_partition(1, 4, 64, 0, 0, PXR_OPEN_CREATE) != 0 || IPC_create(kQueue, 1) != 0)
         exit(1);
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    PXR_admit_attachers();
     queue_id = int(common_ptr->module_queues[kQueue].msqid);
     atexit([] { PXR_close(); });
     return 0;

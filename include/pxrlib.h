@@ -342,6 +342,12 @@ PXR_API int PXR_admit_attachers(void) PXR_NOEXCEPT;
 /** Loader: mark the environment running and block until a termination request.
  *  Returns the recorded exit status, or 1 when the exit semaphore cannot be created. */
 PXR_API int PXR_wait_exit(void) PXR_NOEXCEPT;
+/** One wait of at most timeout_ms (0: only a look) for a termination request, for a creator that
+ *  looks after its processes while it waits (it admits attachers with PXR_admit_attachers and
+ *  makes the exit semaphore, TSEMA_open with IPC_CREAT, before it starts them). 0 a termination
+ *  was requested (the exit semaphore was posted, or is gone); 1 the time is up; 2 a signal
+ *  ended the wait; -1 not attached. The semaphore is not removed. */
+PXR_API int PXR_wait_exit_for(uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Wake the loader, wait 200 ms and close the environment. 0; 1 when it cannot attach. */
 PXR_API int PXR_terminate(void) PXR_NOEXCEPT;
 /** Stop the recorded processes and remove the objects of the environment this process maps

@@ -214,7 +214,7 @@ TEST_F(HostileTest, CloserSignalsEveryRecordedPidAndCleanSparesForeignProcesses)
         PXR_unlink();
         if (getuid() != 0 || !as_nobody()) return 90;
         if (PXR_init(PXR_INIT_CREATE, 0, 0) != 0) return 1;
-        pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+        PXR_admit_attachers();
         return SYS_add_pid(victim, "sleep"); // and ends without a close: "crashed"
     });
     if (forged != 90) {

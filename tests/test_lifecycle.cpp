@@ -64,7 +64,7 @@ TEST_F(Lifecycle, CreateFillsTheCommonAreaAndInitReportsEachRefusal) {
               }),
               0);
 
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    PXR_admit_attachers();
     EXPECT_EQ(run_child([] {
                   PXR_unlink();
                   PXR_sys_failure = 1;
@@ -257,7 +257,6 @@ TEST_F(Lifecycle, SenderMovesToAnEnvironmentCreatedAgain) {
     EXPECT_EQ(wait_child(sender), 0);
     EXPECT_EQ(PXR_pending_msgs(10), 1);
 }
-
 
 // A process that still maps the environment when the loader closes it keeps its mapping: it
 // sees the emptied table (send: undefined, after its pause; grab: nothing at once) and the

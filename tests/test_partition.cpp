@@ -65,7 +65,7 @@ TEST_F(Partition, OpeningRefusesBadArgumentsAndLeavesNothingBehind) {
 
 TEST_F(Partition, AttachMapsWhatExistsAndResetsOnlyTheSinceResetStatistics) {
     ASSERT_EQ(PXR_open_partition(0, 4, 16, 3, 1, PXR_OPEN_CREATE), 0u);
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    PXR_admit_attachers();
     PartitionHeader &h = *partition_hdr[0];
     h.max_alloc = h.max_alloc_reset = 3;
     h.max_alloc_time.year = 2026;

@@ -174,7 +174,8 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
         EXPECT_EQ(r.code, by == terminate ? 0 : 71) << r.err;
         EXPECT_EQ(r.err.find("closed by another process") != std::string::npos, by != terminate)
             << r.err;
-        const std::string screened = "took process " + std::to_string(loader) + " (pxr) out of "
+        const std::string screened = "took process " + std::to_string(loader) +
+                                     " (pxr) out of "
                                      "the table: it is the loader";
         EXPECT_EQ(r.err.find(screened) != std::string::npos, by == terminate) << r.err;
         EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << by;

@@ -131,8 +131,7 @@ int32_t gone_holder(const SysMsg &s, bool atomic) {
 }
 
 // Sorts every slot into the list, allocated, both or neither, and checks its identity words.
-void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk &w,
-                    bool atomic) {
+void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk &w, bool atomic) {
     std::map<int32_t, uint32_t> by_allocator, by_receiver;
     uint32_t odd_allocated_values = 0;
     for (uint32_t i = 0; i < snap.slots.size(); ++i) {
@@ -300,8 +299,8 @@ int check_environment(EnvironmentCheck &out, int attempts, int pause_ms) {
         bool same = attempt > 0, consistent = true;
         for (int p = 0; p < 2; ++p) {
             if (!checkable[p]) continue;
-            current[p] = snapshot_partition(mapped[p].h(), mapped[p].array.data(),
-                                            mapped[p].array.size());
+            current[p] =
+                snapshot_partition(mapped[p].h(), mapped[p].array.data(), mapped[p].array.size());
             out.partitions[p] = check_snapshot(p, current[p], out.atomic);
             consistent = consistent && out.partitions[p].consistent();
             same = same && current[p].same_as(previous[p]);

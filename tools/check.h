@@ -62,7 +62,7 @@ struct EnvironmentCheck {
     bool busy = false;      // snapshots kept changing and none was consistent
     uint32_t snapshots = 0; // walks made
     PartitionCheck partitions[2];
-    uint32_t queued_records = 0; // records waiting in the module queues (own queues only)
+    uint32_t queued_records = 0;  // records waiting in the module queues (own queues only)
     int64_t dropped_records = -1; // records receives dropped (-1: no extension area)
     std::vector<std::string> problems;
 

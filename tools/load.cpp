@@ -37,10 +37,10 @@ constexpr int kExitTimeout = 124;  // --timeout expired; the environment was ter
 // to the first delay after a run of 10 s.
 constexpr long kBackoffMaxMs = 10000;
 constexpr long kRestartResetMs = 10000;
-constexpr long kTickMs = 100;          // longest the loader sleeps between looks
-constexpr long kReclaimEveryMs = 2000; // look for buffers of other dead processes
-constexpr long kCloseGraceMs = 3000;   // time another closer gets to finish its close
-constexpr uint32_t kLockWaitMs = 50;    // longest wait for the system lock while supervising
+constexpr long kTickMs = 100;            // longest the loader sleeps between looks
+constexpr long kReclaimEveryMs = 2000;   // look for buffers of other dead processes
+constexpr long kCloseGraceMs = 3000;     // time another closer gets to finish its close
+constexpr uint32_t kLockWaitMs = 50;     // longest wait for the system lock while supervising
 constexpr uint32_t kScreenWaitMs = 5000; // and before the close, for the table's screening
 
 volatile sig_atomic_t g_signal = 0;
@@ -141,7 +141,7 @@ struct Loader {
     const Config &cfg;
     bool verbose;
     std::vector<Child> children;
-    Segment area_segment;       // the loader's own read-write mapping of the common area
+    Segment area_segment; // the loader's own read-write mapping of the common area
     CommonArea *area = nullptr;
     int area_id = -1;
     Segment table_segment;
@@ -598,10 +598,7 @@ struct Loader {
     // With ms 0 it only looks.
     bool wait_exit(long ms) {
         if (ms > 0 && (g_child != 0 || g_signal != 0)) return g_signal != 0;
-        struct sembuf take = {0, -1, short(SEM_UNDO | (ms == 0 ? IPC_NOWAIT : 0))};
-        struct timespec limit = {ms / 1000, (ms % 1000) * 1000000};
-        if (semtimedop(g_exit_semid, &take, 1, ms > 0 ? &limit : nullptr) == 0) return true;
-        return errno == EIDRM || errno == EINVAL;
+        return PXR_wait_exit_for(uint32_t(ms)) == 0;
     }
 
     End supervise() {

@@ -85,7 +85,6 @@ bool pid_alive(int32_t pid);
 // for other values up to 63, and 63 beyond.
 int exit_code_for_status(int32_t status);
 
-
 // Whether a loader is blocked in PXR_wait_exit (someone waits on the exit semaphore).
 bool loader_waiting();
 

@@ -101,7 +101,7 @@ int main() {
         std::puts("access probe: cannot create the environment");
         return 1;
     }
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    PXR_admit_attachers();
     int status = 0;
     if (int bad = mode_of_objects(); bad != 0) {
         std::printf("access probe: %d objects without mode %04o\n", bad, PROBE_MODE);

@@ -135,7 +135,7 @@ bool create_running_environment(const EnvSpec &layout) {
         if (r != 0) return false;
     }
     // What PXR_wait_exit does first, without blocking the test.
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    PXR_admit_attachers();
     return true;
 }
 

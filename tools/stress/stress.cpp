@@ -250,7 +250,7 @@ bool create_environment(bool atomic, const Options &o) {
     if (IPC_create(kMonitor, 1) != 0) return false;
     for (int c = 0; c < o.consumers; ++c)
         if (IPC_create(kFirstConsumer + uint32_t(c), 1) != 0) return false;
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING); // what PXR_wait_exit does first
+    PXR_admit_attachers(); // what PXR_wait_exit does first
     return true;
 }
 
