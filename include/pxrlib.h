@@ -102,46 +102,61 @@ typedef struct ModuleQueueEntry {
 #define CA_RUNNING 0x8u
 #define CA_CLOSING 0x10u
 
-/** The common area: the one record every attached process maps (17536 bytes). */
+/** The common area: the one record every attached process maps (17536 bytes). Each field says
+ *  who writes it and how; "creator" fields are written once by PXR_init in create mode under
+ *  the system lock, before any other process can attach, and only read afterwards. */
 typedef struct CommonArea {
-    uint32_t flags;
-    uint32_t congestion_module;
-    uint32_t error_print;
-    uint32_t tick;
-    int32_t process_count;
-    ProcessEntry processes[PXR_MAX_PROCESSES];
-    uint32_t interface_version;
-    uint32_t internal_errors;
-    uint32_t atomic_mode;
-    ModuleQueueEntry module_queues[PXR_MODULE_COUNT];
-    char platform[320];
-    Timestamp restart_time;
-    int32_t fatal_semid;
-    uint32_t fatal_code;
-    int32_t exit_status;
-    uint32_t fatal_action;
-    uint32_t counters[PXR_COUNTER_COUNT];
+    uint32_t flags; /**< creator; then CA_RUNNING by PXR_wait_exit or PXR_admit_attachers
+                       (atomic OR) and CA_CLOSING with CA_RUNNING cleared by PXR_close (one
+                       compare-and-swap); no lock */
+    uint32_t congestion_module; /**< creator */
+    uint32_t error_print;       /**< creator */
+    uint32_t tick;              /**< SYS_timer_tick, atomic add; no lock */
+    int32_t process_count;      /**< SYS_add_pid and its kin, under the system lock */
+    ProcessEntry processes[PXR_MAX_PROCESSES]; /**< as process_count; PXR_close reads them
+                                                  without the lock */
+    uint32_t interface_version;                /**< creator */
+    uint32_t internal_errors; /**< a send that failed for good: plain increment, no lock (two
+                                 at the same instant may count once) */
+    uint32_t atomic_mode;     /**< creator */
+    ModuleQueueEntry module_queues[PXR_MODULE_COUNT]; /**< IPC_create, IPC_attach, IPC_delete
+                                                         (the loader, a bridge for its routes)
+                                                         and PXR_close; plain stores, no lock;
+                                                         the transport reads them as they are */
+    char platform[320];                               /**< creator */
+    Timestamp restart_time;                           /**< creator */
+    int32_t fatal_semid;                              /**< creator */
+    uint32_t fatal_code;   /**< PXR_fatal_event: compare-and-swap from 0, the first code stays */
+    int32_t exit_status;   /**< the fatal paths (-1 send, -2 allocation) and applications: plain
+                              stores; the loader reads it when the wait ends */
+    uint32_t fatal_action; /**< creator */
+    uint32_t counters[PXR_COUNTER_COUNT]; /**< PXR_preset_counter, PXR_increment_counter:
+                                              atomic; no lock */
 } CommonArea;
 
-/** Header of a partition of message buffers (116 bytes). */
+/** Header of a partition of message buffers (116 bytes). The geometry and the congestion
+ *  levels are written once by PXR_open_partition in create mode, before the environment runs.
+ *  The free list and the statistics are written by the pools: in the locked form under the
+ *  partition lock, in the lock-free form with compare-and-swap and atomic adds; the
+ *  since-reset statistics also by an attach with PXR_INIT_RESET_STATS, without a lock. */
 typedef struct PartitionHeader {
-    uint32_t param_size;
-    uint32_t free_head; /**< plain index (locked form) or tagged index (atomic form) */
-    uint32_t free_tail;
-    int32_t num_msgs;
-    uint32_t alloc_count;
-    uint32_t max_alloc;
-    uint32_t max_alloc_reset;
-    Timestamp max_alloc_time;
-    uint32_t out_of_msg;
-    uint32_t cong_status;
-    uint32_t cong_onset;
-    uint32_t cong_abate;
-    uint32_t cong_module;
-    uint32_t cong_count;
-    uint32_t cong_count_reset;
-    Timestamp cong_onset_time;
-    uint32_t stride; /**< bytes per buffer slot: param_size + 72 */
+    uint32_t param_size;      /**< create */
+    uint32_t free_head;       /**< pools: plain index (locked form) or tagged index (atomic form) */
+    uint32_t free_tail;       /**< pools, as free_head */
+    int32_t num_msgs;         /**< create */
+    uint32_t alloc_count;     /**< pools: buffers allocated now */
+    uint32_t max_alloc;       /**< pools: highest alloc_count */
+    uint32_t max_alloc_reset; /**< pools; zeroed by a reset attach */
+    Timestamp max_alloc_time; /**< pools, when max_alloc_reset rose; zeroed by a reset attach */
+    uint32_t out_of_msg;      /**< pools: allocations that found no buffer */
+    uint32_t cong_status;     /**< pools: 1 from onset to abate; the allocation front end */
+    uint32_t cong_onset;      /**< create */
+    uint32_t cong_abate;      /**< create */
+    uint32_t cong_module;     /**< create: copied from the common area */
+    uint32_t cong_count;      /**< pools: congestion onsets */
+    uint32_t cong_count_reset; /**< pools; zeroed by a reset attach */
+    Timestamp cong_onset_time; /**< pools, at each onset; zeroed by a reset attach */
+    uint32_t stride;           /**< create: bytes per buffer slot, param_size + 72 */
 } PartitionHeader;
 
 /** System header of a buffer slot (44 bytes); the MSG follows directly. */
