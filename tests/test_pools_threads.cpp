@@ -44,44 +44,83 @@ struct Block {
     }
 };
 
-TEST(LockFreeList, ManyThreadsNeverShareNorLoseABuffer) {
-    constexpr uint32_t kThreads = 8, kHold = 2, kBuffers = kThreads * kHold + 2;
-    Block block(kBuffers);
-    std::vector<std::atomic<uint32_t>> owner(kBuffers);
+// Threads take up to two buffers each and put them back, on lists from the smallest (one
+// buffer to hand out) to the largest; a take may find only the buffer that always stays.
+class LockFreeListSizes : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(LockFreeListSizes, ThreadsNeverShareNorLoseABuffer) {
+    constexpr uint32_t kThreads = 4, kHold = 2;
+    Block block(GetParam());
+    std::vector<std::atomic<uint32_t>> owner(GetParam());
     std::atomic<bool> stop{false};
-    std::atomic<uint32_t> refused{0}, shared{0};
+    std::atomic<uint32_t> failed{0}, shared{0}, takes{0};
 
     auto worker = [&](uint32_t id) {
         uint32_t seed = id * 2654435761u + 1;
         SysMsg *held[kHold];
         while (!stop.load(std::memory_order_relaxed)) {
             seed = seed * 1103515245u + 12345u;
-            const uint32_t n = 1 + (seed >> 16) % kHold;
-            for (uint32_t k = 0; k < n; ++k) {
-                // There are always more buffers than the threads hold: every take succeeds.
+            uint32_t n = 0;
+            for (const uint32_t want = 1 + (seed >> 16) % kHold; n < want; ++n) {
                 const pxr::lf::Taken t = pxr::lf::take(block.list);
-                if (t.outcome != Outcome::done) return void((++refused, stop = true));
+                if (t.outcome == Outcome::last_one || t.outcome == Outcome::inconsistent) break;
+                if (t.outcome != Outcome::done) return void((++failed, stop = true));
                 uint32_t none = 0;
                 if (!owner[t.slot->index].compare_exchange_strong(none, id + 1)) ++shared;
-                held[k] = t.slot;
+                held[n] = t.slot;
+                ++takes;
             }
             for (uint32_t k = 0; k < n; ++k) {
                 owner[held[k]->index].store(0);
                 pxr::lf::Damage d;
-                if (pxr::lf::put(block.list, held[k], d) != Outcome::done) ++refused;
+                if (pxr::lf::put(block.list, held[k], d) != Outcome::done) ++failed;
             }
         }
     };
     std::vector<std::thread> threads;
     for (uint32_t i = 0; i < kThreads; ++i) threads.emplace_back(worker, i);
-    for (int i = 0; i < 200 && !stop; ++i)
+    for (int i = 0; i < 30 && !stop; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stop = true;
     for (std::thread &t : threads) t.join();
 
-    EXPECT_EQ(refused.load(), 0u) << "a take or put failed with buffers to spare";
+    EXPECT_EQ(failed.load(), 0u) << "a take or put failed on a sound list";
     EXPECT_EQ(shared.load(), 0u) << "a buffer was handed to two threads";
+    EXPECT_GT(takes.load(), 0u);
     EXPECT_EQ(block.problems(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LockFreeListSizes, ::testing::Values(2u, 3u, 1000u, 65000u));
+
+// A buffer taken 70,000 times wraps its 16-bit tag: the list stays sound and the words read
+// again as the check expects.
+TEST(LockFreeList, TagWrapsAroundWithoutDamage) {
+    Block block(2);
+    for (uint32_t i = 0; i < 70000; ++i) {
+        const pxr::lf::Taken t = pxr::lf::take(block.list);
+        ASSERT_EQ(t.outcome, Outcome::done) << i;
+        pxr::lf::Damage d;
+        ASSERT_EQ(pxr::lf::put(block.list, t.slot, d), Outcome::done) << i;
+    }
+    EXPECT_GT(block.list.slot(0)->getmem_count + block.list.slot(1)->getmem_count, 65536u);
+    EXPECT_EQ(block.problems(), "");
+}
+
+// Repair relinks a buffer that a killed put left on neither the list nor allocated, and
+// refuses to touch a list with a cycle.
+TEST(LockFreeList, RepairRelinksALostBufferAndLeavesACycleAlone) {
+    Block block(4);
+    const pxr::lf::Taken t = pxr::lf::take(block.list);
+    ASSERT_EQ(t.outcome, Outcome::done);
+    t.slot->allocated = 0; // the put was killed before it linked the buffer
+    EXPECT_EQ(pxr::lf::repair(block.list).relinked, 1u);
+    EXPECT_EQ(block.problems(), "");
+
+    Block looped(4);
+    looped.list.slot(3)->next = 2;
+    const pxr::lf::Repair r = pxr::lf::repair(looped.list);
+    EXPECT_TRUE(r.damaged);
+    EXPECT_EQ(r.relinked, 0u);
 }
 
 // Damage and races set up by hand on a list of 6 whose slot 0 is taken; each row names what a
