@@ -78,7 +78,7 @@ TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
     } queries[] = {
         {{"queues", "--json"}, "{\"module\":16,\"kind\":\"alias\",\"target\":32"},
         {{"queues", "--json"}, "{\"module\":32,\"kind\":\"own\""},
-        {{"procs"}, "running  " + child().substr(0, 49)},
+        {{"procs"}, "running     " + child().substr(0, 49)},
         {{"status", "--json"}, "\"loader_waiting\":true"},
         {{"status", "--json"}, "\"partition\":0,\"param_size\":16,\"buffers\":8"},
         {{"status"}, "Congestion module Id:     0x10"},

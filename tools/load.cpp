@@ -260,9 +260,9 @@ struct Loader {
             if (live > 0 && !loader_waiting())
                 std::fprintf(stderr,
                              "pxr load: a crashed environment was left behind and %d of its "
-                             "recorded processes still run; 'pxr clean' stops them and removes "
+                             "recorded processes still %s; 'pxr clean' stops them and removes "
                              "it\n",
-                             live);
+                             live, live == 1 ? "runs" : "run");
             else
                 std::fprintf(stderr, "pxr load: an environment exists already (or a crashed one "
                                      "was left behind: see 'pxr clean')\n");
@@ -694,8 +694,22 @@ struct Loader {
         if (end == End::Critical) return kExitCritical;
         if (g_signal != 0) return signal_exit();
         if (status != 0)
-            std::fprintf(stderr, "pxr load: the environment ended with exit status %d\n", status);
+            std::fprintf(stderr, "pxr load: the environment ended with exit status %d%s\n", status,
+                         status_cause(status));
         return exit_code_for_status(status);
+    }
+
+    // What the environment's exit status says, for the loader's last line: the two statuses
+    // that fatal-action=1 sets name their cause.
+    static const char *status_cause(int32_t status) {
+        if (status == -2)
+            return ": fatal event 2, a buffer could not be had (no partition's parameter size "
+                   "holds the length asked for, or none had a free buffer), and fatal-action=1 "
+                   "ends the environment on it";
+        if (status == -1)
+            return ": a send failed for good (the destination's queue stayed full or has "
+                   "gone), and fatal-action=1 ends the environment on it";
+        return "";
     }
 
     // The exit status of a loader ended by a signal (or by its --timeout).

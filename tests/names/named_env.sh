@@ -14,7 +14,7 @@ chmod 644 "$work/pong.conf"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 wait_for() { # NAME: until the named environment's pong runs
     i=0
-    until "$pxr" --name "$1" procs 2>/dev/null | grep -q 'running  pong'; do
+    until "$pxr" --name "$1" procs 2>/dev/null | grep -q 'running  *pong'; do
         i=$((i + 1)); [ $i -lt 100 ] || fail "environment $1 did not come up"; sleep 0.1
     done
 }
