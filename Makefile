@@ -50,8 +50,10 @@ demo: deps
 demo-cluster: build
 	BUILD=$(BUILD) bridge/demo-cluster.sh
 
-# The bridge against NATS's own request/reply and publish/subscribe (median of 3).
+# The bridge against NATS's own request/reply and publish/subscribe (median of 3). Results go
+# to build-bench/bench, or to docs/bench with UPDATE_DOCS=1; gnuplot draws them.
 bench-bridge: deps
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES=gnuplot-nox
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_TESTS=OFF
 	cmake --build build-bench
 	BUILD=build-bench bridge/bench-bridge.sh
@@ -61,7 +63,8 @@ bench: deps
 	cmake --build build-bench --target bench_msgpath
 	@if [ -x build-bench/bench/run_bench.sh ]; then build-bench/bench/run_bench.sh; fi
 
-# libpxrlib against its peers (installs them when run as root); QUICK=1 for a short run.
+# libpxrlib against its peers (installs them and gnuplot when run as root); QUICK=1 for a
+# short run. Results go to build-peers/bench, or to docs/bench with UPDATE_DOCS=1.
 bench-peers:
 	bash bench/peers/run.sh
 
