@@ -95,7 +95,7 @@ void sleep_ms(long ms) {
 }
 
 void usage(FILE *out) {
-    std::fputs("usage: pxr load [-v] [--timeout SECONDS] FILE\n"
+    std::fputs("usage: pxr load [-v] [--timeout SECONDS] [--name NAME] FILE\n"
                "\n"
                "Create the environment FILE describes, start its processes and wait until a\n"
                "process calls PXR_terminate (or SIGINT/SIGTERM/SIGHUP arrive); then stop all\n"
@@ -105,6 +105,8 @@ void usage(FILE *out) {
                "\n"
                "  -v, --verbose        report each step on standard error\n"
                "  --timeout SECONDS    terminate the environment after SECONDS (exit 124)\n"
+               "  --name NAME          run it in an IPC namespace of its own, reached with\n"
+               "                       `pxr --name NAME COMMAND` (see man pxr)\n"
                "\n"
                "Exit status: 0 or the magnitude of the environment's exit status (1 a send\n"
                "failed, 2 buffers ran out), 64 usage, 65 invalid file, 69 cannot build,\n"
