@@ -45,7 +45,7 @@ PXR_RUNTIME_DIR=$work/run-root run_pair
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
     if as_nobody sh -c "test -x '$pxr' && unshare --user true" 2>/dev/null; then
-        as_nobody env PXR_RUNTIME_DIR="$work/run-user" sh "$0" "$@" || fail "as the user nobody"
+        as_nobody sh "$0" "$@" || fail "as the user nobody"
     else
         echo "the user nobody cannot run $pxr or has no user namespaces: not tried as nobody"
     fi
