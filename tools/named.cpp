@@ -61,6 +61,18 @@ std::string runtime_dir(bool create) {
     return dir;
 }
 
+// Whether the folder may be trusted with registrations: the user's own, writable by nobody
+// else (a folder another user made in /tmp could name that user's namespaces). A folder that
+// does not exist holds no registration.
+bool trusted_dir(const std::string &dir, const char *cmd) {
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0) return errno == ENOENT;
+    if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0) return true;
+    std::fprintf(stderr, "pxr %s: %s is not a folder of this user's alone: refused\n", cmd,
+                 dir.c_str());
+    return false;
+}
+
 // The inode of a process's IPC or user namespace, 0 when it cannot be read.
 ino_t ns_inode(pid_t pid, const char *kind) {
     struct stat st {};
@@ -165,7 +177,9 @@ bool check_name(const char *cmd, const std::string &name) {
 
 int run_named_loader(const std::string &name, int argc, char **argv) {
     if (!check_name("load", name)) return kExitUsage;
-    const std::string path = runtime_dir(true) + "/" + name;
+    const std::string dir = runtime_dir(true);
+    if (!trusted_dir(dir, "load")) return kExitCannotBuild;
+    const std::string path = dir + "/" + name;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 2; ++attempt) {
         fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -206,7 +220,9 @@ int run_named_loader(const std::string &name, int argc, char **argv) {
 
 bool join_named(const char *cmd, const std::string &name) {
     if (!check_name(cmd, name)) return false;
-    const std::string path = runtime_dir(false) + "/" + name;
+    const std::string dir = runtime_dir(false);
+    if (!trusted_dir(dir, cmd)) return false;
+    const std::string path = dir + "/" + name;
     Registration reg;
     pid_t member = 0;
     if (read_registration(path, reg)) member = process_in(reg);
