@@ -258,15 +258,16 @@ void print_queues(const WatchSample &cur, const WatchSample *prev, int width) {
 
 void print_processes(const WatchSample &cur, const TakeCounts *takes, double elapsed, int width) {
     if (cur.processes.empty()) return;
-    std::printf("\n%-8s %-8s %10s  %s\n", "PID", "STATE", "ALLOCS/S", "NAME");
-    const int name_width = width - 30;
+    // STATE holds the longest state, "not-started", as in pxr procs.
+    std::printf("\n%-8s %-11s %10s  %s\n", "PID", "STATE", "ALLOCS/S", "NAME");
+    const int name_width = width - 33;
     for (const ProcessRow &r : cur.processes) {
         std::string rate = "-";
         if (takes != nullptr) {
             auto it = takes->by_pid.find(r.pid);
             rate = rate_text(it == takes->by_pid.end() ? 0 : double(it->second), elapsed, true);
         }
-        std::printf("%-8d %-8s %10s  %.*s\n", r.pid, r.state.c_str(), rate.c_str(), name_width,
+        std::printf("%-8d %-11s %10s  %.*s\n", r.pid, r.state.c_str(), rate.c_str(), name_width,
                     r.name.c_str());
     }
 }
