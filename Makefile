@@ -5,7 +5,7 @@ SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev \
                 clang-tidy clang-format nats-server libnats-dev openssl libcpp-httplib-dev \
-                python3 python3-pytest python3-cffi python3-setuptools python3-pip
+                python3 python3-pytest python3-cffi python3-setuptools python3-pip libbsd-dev
 
 .PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge mutate
 
@@ -50,8 +50,10 @@ demo: deps
 demo-cluster: build
 	BUILD=$(BUILD) bridge/demo-cluster.sh
 
-# The bridge against NATS's own request/reply and publish/subscribe (median of 3).
+# The bridge against NATS's own request/reply and publish/subscribe (median of 3). Results go
+# to build-bench/bench, or to docs/bench with UPDATE_DOCS=1; gnuplot draws them.
 bench-bridge: deps
+	@$(MAKE) --no-print-directory deps DEB_PACKAGES=gnuplot-nox
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DPXR_BUILD_TESTS=OFF
 	cmake --build build-bench
 	BUILD=build-bench bridge/bench-bridge.sh
@@ -61,7 +63,8 @@ bench: deps
 	cmake --build build-bench --target bench_msgpath
 	@if [ -x build-bench/bench/run_bench.sh ]; then build-bench/bench/run_bench.sh; fi
 
-# libpxrlib against its peers (installs them when run as root); QUICK=1 for a short run.
+# libpxrlib against its peers (installs them and gnuplot when run as root); QUICK=1 for a
+# short run. Results go to build-peers/bench, or to docs/bench with UPDATE_DOCS=1.
 bench-peers:
 	bash bench/peers/run.sh
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Round trip and one-way throughput across the bridge (two environments in two IPC
 # namespaces, one nats-server) beside NATS's own request/reply and publish/subscribe between
-# two plain processes, at 64 B, 1 KB and 16 KB; median of REPS runs (default 3).
+# two plain processes, at 64 B, 1 KB and 16 KB; median of REPS runs (default 3). Results go to
+# $BUILD/bench, or to docs/bench (the published figures) with UPDATE_DOCS=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . bridge/cluster.sh
@@ -38,7 +39,8 @@ for rep in $(seq "$REPS"); do
   done
   echo "run $rep of $REPS done" >&2
 done
-out=docs/bench
+out=${BUILD:-build}/bench
+[ "${UPDATE_DOCS:-0}" = 1 ] && out=docs/bench
 mkdir -p "$out"
 { echo "== host A"; enter_ns "$a" pxr bridge --stats; echo "== host B"; enter_ns "$b" pxr bridge --stats; } |
   tee "$out/bridge-counters.txt"

@@ -10,7 +10,7 @@
 // getmem_count above the low 16 bits of its index (list_word below, the one place that
 // encodes them). getmem_count rises at every take, so a buffer that left and came back is
 // listed under another word than the one a stalled reader holds; after 65,536 takes of the
-// same buffer the word repeats (see the README's Reliability section). A slot's `next` holds a
+// same buffer the word repeats (see docs/reliability.md). A slot's `next` holds a
 // plain index, kNone at the end of the list.
 //
 // Invariants, whenever no take or put is half done:

@@ -666,6 +666,20 @@ PXR_API int32_t PLAT_remove(const char *path) PXR_NOEXCEPT;
 PXR_API int32_t PLAT_rename(const char *old_path, const char *new_path) PXR_NOEXCEPT;
 
 /* ======================================================================== */
+/* The toolbox: short names beside other libraries                          */
+/* ======================================================================== */
+
+/* The toolbox's names are short and generic, and other libraries use some of them too
+ * (libbsd's strtonum). A program that includes a header declaring one of them, such as
+ * <bsd/stdlib.h>, defines PXRLIB_NO_SHORT_NAMES before including this header: the toolbox
+ * declarations below are left out and the program's strtonum is the other library's, in
+ * either link order. Without the macro each toolbox name is bound to libpxrlib's own version
+ * (PXRLIB_1), so a program that includes this header calls libpxrlib's strtonum even when
+ * another library that defines one comes first on the link line. The library itself always
+ * calls its own. */
+#if !defined(PXRLIB_NO_SHORT_NAMES)
+
+/* ======================================================================== */
 /* Bit fields and byte packing                                              */
 /* ======================================================================== */
 
@@ -737,6 +751,23 @@ PXR_API int utl_parse_line(char *line, int length, int *count, char **tokens,
 /** Read and tokenize the next line of stream (errors go to standard error).
  *  0 done; -1 syntax error; 1 end of input. Tokens live until the next call. */
 PXR_API int parse_line(FILE *stream, int *count, char **tokens) PXR_NOEXCEPT;
+
+/* Every name of this section, for the binding below. */
+/* clang-format off */
+#define PXRLIB_SHORT_NAMES(X)                                                                    \
+    X(bits_from_byte) X(bit_from_byte) X(bits_to_byte) X(bit_to_byte) X(bit_set) X(bit_clear)    \
+    X(bit_test) X(packbits) X(unpackbits) X(rpackbytes) X(runpackbytes)                          \
+    X(pack_digits) X(unpack_digits) X(move_digits)                                               \
+    X(hextobin) X(asctobin) X(bintohex) X(bintoasc) X(strtou32) X(strtonum)                      \
+    X(utl_read_line) X(utl_parse_line) X(parse_line)
+/* clang-format on */
+#if defined(__ELF__) && defined(__GNUC__)
+#define PXRLIB_BIND_SHORT_NAME(name) __asm__(".symver " #name ", " #name "@PXRLIB_1");
+PXRLIB_SHORT_NAMES(PXRLIB_BIND_SHORT_NAME)
+#undef PXRLIB_BIND_SHORT_NAME
+#endif
+
+#endif /* !PXRLIB_NO_SHORT_NAMES */
 
 /* ======================================================================== */
 /* Dump files                                                               */

@@ -135,7 +135,7 @@ int cmd_check(int argc, char **argv) {
     EnvironmentCheck check;
     const int rc = check_environment(check);
     if (rc == kCheckAbsent && !json) {
-        std::fprintf(stderr, "pxr check: no environment\n");
+        std::fprintf(stderr, "pxr check: %s\n", kNoEnvironment);
         return rc;
     }
     if (json)

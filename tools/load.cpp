@@ -95,7 +95,7 @@ void sleep_ms(long ms) {
 }
 
 void usage(FILE *out) {
-    std::fputs("usage: pxr load [-v] [--timeout SECONDS] FILE\n"
+    std::fputs("usage: pxr load [-v] [--timeout SECONDS] [--name NAME] FILE\n"
                "\n"
                "Create the environment FILE describes, start its processes and wait until a\n"
                "process calls PXR_terminate (or SIGINT/SIGTERM/SIGHUP arrive); then stop all\n"
@@ -105,6 +105,8 @@ void usage(FILE *out) {
                "\n"
                "  -v, --verbose        report each step on standard error\n"
                "  --timeout SECONDS    terminate the environment after SECONDS (exit 124)\n"
+               "  --name NAME          run it in an IPC namespace of its own, reached with\n"
+               "                       `pxr --name NAME COMMAND` (see man pxr)\n"
                "\n"
                "Exit status: 0 or the magnitude of the environment's exit status (1 a send\n"
                "failed, 2 buffers ran out), 64 usage, 65 invalid file, 69 cannot build,\n"
@@ -260,9 +262,9 @@ struct Loader {
             if (live > 0 && !loader_waiting())
                 std::fprintf(stderr,
                              "pxr load: a crashed environment was left behind and %d of its "
-                             "recorded processes still run; 'pxr clean' stops them and removes "
+                             "recorded processes still %s; 'pxr clean' stops them and removes "
                              "it\n",
-                             live);
+                             live, live == 1 ? "runs" : "run");
             else
                 std::fprintf(stderr, "pxr load: an environment exists already (or a crashed one "
                                      "was left behind: see 'pxr clean')\n");
@@ -694,8 +696,22 @@ struct Loader {
         if (end == End::Critical) return kExitCritical;
         if (g_signal != 0) return signal_exit();
         if (status != 0)
-            std::fprintf(stderr, "pxr load: the environment ended with exit status %d\n", status);
+            std::fprintf(stderr, "pxr load: the environment ended with exit status %d%s\n", status,
+                         status_cause(status));
         return exit_code_for_status(status);
+    }
+
+    // What the environment's exit status says, for the loader's last line: the two statuses
+    // that fatal-action=1 sets name their cause.
+    static const char *status_cause(int32_t status) {
+        if (status == -2)
+            return ": fatal event 2, a buffer could not be had (no partition's parameter size "
+                   "holds the length asked for, or none had a free buffer), and fatal-action=1 "
+                   "ends the environment on it";
+        if (status == -1)
+            return ": a send failed for good (the destination's queue stayed full or has "
+                   "gone), and fatal-action=1 ends the environment on it";
+        return "";
     }
 
     // The exit status of a loader ended by a signal (or by its --timeout).

@@ -347,7 +347,7 @@ int cmd_metrics(int argc, char **argv) {
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
     if (text.find("\npxr_up 1\n") == std::string::npos) {
-        std::fprintf(stderr, "pxr metrics: no environment is running\n");
+        std::fprintf(stderr, "pxr metrics: %s\n", kNoEnvironment);
         return kExitFailure;
     }
     return kExitOk;

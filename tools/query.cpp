@@ -280,7 +280,7 @@ int cmd_procs(int argc, char **argv) {
     if (json)
         std::printf("[");
     else
-        std::printf("%-8s %-19s %-8s %-22s %-8s %s\n", "PID", "STARTED", "RESTARTS", "LAST END",
+        std::printf("%-8s %-19s %-8s %-22s %-11s %s\n", "PID", "STARTED", "RESTARTS", "LAST END",
                     "STATE", "NAME");
     for (int32_t i = 0; i < count; ++i) {
         const ProcessEntry &e = view->processes[i];
@@ -306,7 +306,8 @@ int cmd_procs(int argc, char **argv) {
                             s->critical ? "true" : "false");
             std::printf("}");
         } else {
-            std::printf("%-8d %-19s %-8s %-22s %-8s %s\n", e.pid, started.c_str(),
+            // STATE holds the longest state, "not-started".
+            std::printf("%-8d %-19s %-8s %-22s %-11s %s\n", e.pid, started.c_str(),
                         s != nullptr ? std::to_string(s->restarts).c_str() : "-", ended.c_str(),
                         state.c_str(), name.c_str());
         }

@@ -58,6 +58,16 @@ struct CleanResult {
 };
 CleanResult clean_key_plan(bool dry_run, FILE *report);
 
+int cmd_exec(int argc, char **argv);
+
+// Named environments (named.cpp). run_named_loader runs cmd_load in a new IPC namespace
+// registered under name and removes the registration when the loader ends; join_named moves
+// the calling process into the named environment's namespace (false with a message naming
+// cmd). check_name reports a name that cannot be one.
+int run_named_loader(const std::string &name, int argc, char **argv);
+bool join_named(const char *cmd, const std::string &name);
+bool check_name(const char *cmd, const std::string &name);
+
 // Dispatches argv[1] to its subcommand; the whole command line interface. A new subcommand
 // is a cmd_NAME function declared above and one entry in the table of dispatch.cpp.
 int pxr_main(int argc, char **argv);

@@ -101,7 +101,7 @@ bool CommonView::map(std::string &why) {
     if (segment_)
         why = "the common area has an unexpected size";
     else if (segment_.error() == ENOENT)
-        why = "no environment is running";
+        why = kNoEnvironment;
     else
         why = std::string("cannot map the common area: ") + std::strerror(segment_.error());
     segment_ = Segment();

@@ -11,6 +11,11 @@
 
 namespace pxrtool {
 
+// What the inspection commands say when no environment runs: the fact, then what to do next.
+inline constexpr const char *kNoEnvironment =
+    "no environment is running (start one with `pxr load FILE`; one started with `pxr load "
+    "--name NAME FILE` is reached with `pxr --name NAME COMMAND`)";
+
 // A shared-memory segment mapped into this process, unmapped when the object goes away.
 class Segment {
   public:

@@ -6,14 +6,18 @@
 #include "tool.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -27,7 +31,8 @@ const char *kWatchHelp =
     "least 0.1) until interrupted, or N times: buffers, congestion, allocations per second;\n"
     "pending records per queue, their change per second and the last put and take; whether\n"
     "each process runs and, in atomic environments, how many buffers it takes per second.\n"
-    "Locked pools keep no allocation counter and show \"-\" for the rates of allocations.\n";
+    "Locked pools keep no allocation counter and show \"-\" for the rates of allocations.\n"
+    "On a terminal, q quits.\n";
 
 struct WatchOptions {
     double interval = 1.0;
@@ -253,26 +258,83 @@ void print_queues(const WatchSample &cur, const WatchSample *prev, int width) {
 
 void print_processes(const WatchSample &cur, const TakeCounts *takes, double elapsed, int width) {
     if (cur.processes.empty()) return;
-    std::printf("\n%-8s %-8s %10s  %s\n", "PID", "STATE", "ALLOCS/S", "NAME");
-    const int name_width = width - 30;
+    // STATE holds the longest state, "not-started", as in pxr procs.
+    std::printf("\n%-8s %-11s %10s  %s\n", "PID", "STATE", "ALLOCS/S", "NAME");
+    const int name_width = width - 33;
     for (const ProcessRow &r : cur.processes) {
         std::string rate = "-";
         if (takes != nullptr) {
             auto it = takes->by_pid.find(r.pid);
             rate = rate_text(it == takes->by_pid.end() ? 0 : double(it->second), elapsed, true);
         }
-        std::printf("%-8d %-8s %10s  %.*s\n", r.pid, r.state.c_str(), rate.c_str(), name_width,
+        std::printf("%-8d %-11s %10s  %.*s\n", r.pid, r.state.c_str(), rate.c_str(), name_width,
                     r.name.c_str());
     }
 }
 
-void pause_for(double seconds) {
-    struct timespec pause;
-    pause.tv_sec = time_t(seconds);
-    pause.tv_nsec = long((seconds - double(pause.tv_sec)) * 1e9);
-    while (nanosleep(&pause, &pause) != 0) {
-    }
+volatile sig_atomic_t g_stop = 0;
+
+void on_stop(int) {
+    g_stop = 1;
 }
+
+// The keyboard of a watch on a terminal: q quits. Standard input reads keys without echo while
+// the watch runs, and gets its settings back when it ends, also on SIGINT and SIGTERM (which
+// therefore end the watch instead of the process).
+class Keyboard {
+  public:
+    Keyboard() {
+        if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+        termios keys = saved_;
+        keys.c_lflag &= ~tcflag_t(ICANON | ECHO);
+        keys.c_cc[VMIN] = 0;
+        keys.c_cc[VTIME] = 0;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) return;
+        active_ = true;
+        struct sigaction sa {};
+        sa.sa_handler = on_stop; // no SA_RESTART: the wait below returns at once
+        sigaction(SIGINT, &sa, &old_int_);
+        sigaction(SIGTERM, &sa, &old_term_);
+    }
+    ~Keyboard() {
+        if (!active_) return;
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    Keyboard(const Keyboard &) = delete;
+    Keyboard &operator=(const Keyboard &) = delete;
+
+    // Waits the given time; false when the watch is to end (q pressed, or a signal).
+    bool wait(double seconds) {
+        struct timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        const double end = double(until.tv_sec) + double(until.tv_nsec) / 1e9 + seconds;
+        for (;;) {
+            if (g_stop != 0) return false;
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const double left = end - (double(now.tv_sec) + double(now.tv_nsec) / 1e9);
+            if (left <= 0) return true;
+            if (!active_) {
+                struct timespec pause = {time_t(left), long((left - double(time_t(left))) * 1e9)};
+                nanosleep(&pause, nullptr);
+                continue;
+            }
+            struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+            if (poll(&in, 1, int(left * 1000) + 1) > 0) {
+                char key = 0;
+                if (read(STDIN_FILENO, &key, 1) == 1 && (key == 'q' || key == 'Q')) return false;
+            }
+        }
+    }
+
+  private:
+    termios saved_{};
+    struct sigaction old_int_ {};
+    struct sigaction old_term_ {};
+    bool active_ = false;
+};
 
 } // namespace
 
@@ -289,8 +351,9 @@ int cmd_watch(int argc, char **argv) {
     const bool atomic = (view->atomic_mode & 1) != 0;
     const bool tty = isatty(STDOUT_FILENO) != 0;
     WatchSample prev;
+    Keyboard keyboard;
     for (long round = 0; opt.count < 0 || round < opt.count; ++round) {
-        if (round > 0) pause_for(opt.interval);
+        if (round > 0 && !keyboard.wait(opt.interval)) break;
         if ((view->flags & CA_CLOSING) != 0) {
             std::printf("pxr watch: the environment has ended\n");
             break;

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Peer benchmark: libpxrlib against the transports a user would pick instead, measured side by
 # side in one run. Prints a markdown table and a CSV at the end and writes the table, the CSVs
-# and a PNG plot to docs/bench/.
+# and a PNG plot to BUILD/bench/ (docs/bench/ with UPDATE_DOCS=1).
 #
 # Environment:
 #   QUICK=1      fewer round trips, shorter throughput runs, one repetition (< 3 minutes)
-#   OUT=dir      where results go (default: docs/bench of this checkout)
+#   UPDATE_DOCS=1  write the results into docs/bench of this checkout, the published figures
+#   OUT=dir      where results go (default: BUILD/bench)
 #   BUILD=dir    build directory (default: build-peers)
 #   PAYLOADS     payload sizes in bytes (default: "64 1024 16384")
 #   TRANSPORTS   subset of transports to run (default: every one that was built)
@@ -13,8 +14,8 @@ set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(cd "$HERE/../.." && pwd)
-OUT=${OUT:-$ROOT/docs/bench}
 BUILD=${BUILD:-$ROOT/build-peers}
+if [ "${UPDATE_DOCS:-0}" = 1 ]; then OUT=${OUT:-$ROOT/docs/bench}; else OUT=${OUT:-$BUILD/bench}; fi
 QUICK=${QUICK:-0}
 PAYLOADS=${PAYLOADS:-"64 1024 16384"}
 MULTI_PAYLOAD=64

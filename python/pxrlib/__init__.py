@@ -24,7 +24,7 @@ import time
 import weakref
 
 __all__ = [
-    "Environment", "Message", "PxrError", "NoEnvironment", "EnvironmentExists",
+    "Environment", "Message", "PxrError", "LibraryNotFound", "NoEnvironment", "EnvironmentExists",
     "EnvironmentGone", "NoBuffer", "SendError", "TrafficForbidden", "reply_bit", "load_library",
 ]
 
@@ -34,6 +34,10 @@ REQUEST = 0x4000
 
 class PxrError(Exception):
     """A libpxrlib call failed."""
+
+
+class LibraryNotFound(PxrError):
+    """libpxrlib itself could not be loaded."""
 
 
 class NoEnvironment(PxrError):
@@ -139,8 +143,9 @@ def load_library(path=None):
     try:
         lib = ctypes.CDLL(path, use_errno=True)
     except OSError as e:
-        raise NoEnvironment("cannot load libpxrlib (%s): %s; install the library or set "
-                            "PXRLIB_LIBRARY to its path" % (path, e)) from None
+        raise LibraryNotFound("libpxrlib not found: cannot load %s (%s); install the library "
+                              "or set PXRLIB_LIBRARY to the path of libpxrlib.so.1"
+                              % (path, e)) from None
     P, u32, i32, c_int = ctypes.c_void_p, ctypes.c_uint32, ctypes.c_int32, ctypes.c_int
     signatures = {
         "PXR_init": (c_int, [u32, u32, u32]), "PXR_link": (c_int, []),

@@ -96,6 +96,12 @@ def test_without_environment():
         pxrlib.Environment.create(partitions=[(0, 8)])
     with pxrlib.Environment.create(partitions=[(4, 8)]) as e:  # the failed create left nothing
         assert e.status()["partitions"][0]["buffers"] == 4
+    loaded, pxrlib._lib = pxrlib._lib, None
+    try:
+        with pytest.raises(pxrlib.LibraryNotFound, match="^libpxrlib not found"):
+            pxrlib.load_library("/nonexistent/libpxrlib.so.1")
+    finally:
+        pxrlib._lib = loaded
 
 
 @pytest.mark.skipif("PXR_TOOL" not in os.environ, reason="needs the built pxr and ping")
