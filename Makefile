@@ -73,7 +73,7 @@ FUZZ_SECONDS ?= 300
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run.sh
 
-# Mutation testing of the library and the pxr command (tools/mutate.py): each mutant's fate
+# Mutation testing of the library and the pxr command (dev/mutate.py): each mutant's fate
 # and the score. MUTATE_FILES / MUTATE_LINES narrow the candidates; MUTATE_LIST=tests/mutants.txt
 # runs the hand-written mutants instead (see the script).
 MUTATE_SEED   ?= 1
@@ -82,7 +82,7 @@ MUTATE_TIMEOUT ?= 30
 mutate: deps
 	MUTATE_SEED=$(MUTATE_SEED) MUTATE_SAMPLE=$(MUTATE_SAMPLE) MUTATE_TIMEOUT=$(MUTATE_TIMEOUT) \
 	  MUTATE_FILES="$(MUTATE_FILES)" MUTATE_LINES="$(MUTATE_LINES)" MUTATE_LIST="$(MUTATE_LIST)" \
-	  /usr/bin/python3 tools/mutate.py
+	  /usr/bin/python3 dev/mutate.py
 
 install: build
 	cmake --install $(BUILD)

@@ -3,7 +3,7 @@
 # reformatting) and clang-tidy (.clang-tidy: bugprone and concurrency checks) over the library
 # and the pxr command, with the compile commands of a build directory.
 #
-#   tools/check-static.sh [BUILD_DIR]      (default: build; configured when missing)
+#   dev/check-static.sh [BUILD_DIR]      (default: build; configured when missing)
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build}
