@@ -47,13 +47,13 @@ TEST_F(Alloc, StampsSizesAndRefusals) {
     // A second release is refused and leaves the list as it was.
     const uint32_t tail = h->free_tail;
     EXPECT_EQ(PXR_relmem(0, m), 1u);
-    EXPECT_TRUE(h->free_tail == tail && h->alloc_count == 0);
+    EXPECT_EQ((std::tuple{h->free_tail, h->alloc_count}), (std::tuple{tail, 0}));
 
     // Take every buffer: the released one comes back last, its stamps cleared.
     std::vector<MSG *> all(4);
     for (MSG *&x : all) ASSERT_NE(x = PXR_getmem(0, &(size = 0)), nullptr);
     EXPECT_EQ(all.back(), m);
-    EXPECT_TRUE(s->relmem_pid == 0 && s->send_pid == 0 && s->receive_pid == 0);
+    EXPECT_EQ((std::tuple{s->relmem_pid, s->send_pid, s->receive_pid}), (std::tuple{0, 0, 0}));
     for (MSG *x : all) EXPECT_EQ(PXR_relmem(0, x), 0u);
 
     PXR_unlink();
@@ -66,8 +66,8 @@ TEST_F(Alloc, OnsetSendFailureHandsTheCallerThePreparedBuffer) {
     uint32_t size = 3;
     MSG *m = PXR_getmem(0, &size);
     ASSERT_NE(m, nullptr);
-    EXPECT_TRUE(m->type == 1 && m->id == 0 && m->status == 1 && m->dst == kCongestion);
-    EXPECT_TRUE(h->cong_status == 1 && h->alloc_count == 1);
+    EXPECT_EQ((std::tuple{m->type, m->id, m->status, m->dst}), (std::tuple{1, 0, 1, kCongestion}));
+    EXPECT_EQ((std::tuple{h->cong_status, h->alloc_count}), (std::tuple{1, 1}));
     EXPECT_EQ(PXR_partition_congestion(0), 1u);
 }
 
@@ -105,7 +105,7 @@ void run_congestion_round(PartitionHeader *h, int onset_allocs, int releases_to_
     EXPECT_EQ(h->cong_status, 0u);
     EXPECT_EQ(pxrtest::wait_child(module), 0);
     for (MSG *m : held) EXPECT_EQ(relm(m), 0);
-    EXPECT_TRUE(h->alloc_count == 0 && h->cong_count == 1);
+    EXPECT_EQ((std::tuple{h->alloc_count, h->cong_count}), (std::tuple{0, 1}));
     EXPECT_EQ(h->max_alloc, uint32_t(onset_allocs + 1));
 }
 

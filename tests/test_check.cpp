@@ -146,7 +146,7 @@ TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
             << c.partitions[0].problems.size();
         EXPECT_EQ(c.atomic, flags != 0);
         const PartitionCheck &p0 = c.partitions[0];
-        EXPECT_TRUE(p0.allocated == 2 && p0.on_free_list == 1998);
+        EXPECT_EQ((std::tuple{p0.allocated, p0.on_free_list}), (std::tuple{2, 1998}));
         ASSERT_EQ(p0.allocators.size(), 1u);
         EXPECT_TRUE(p0.allocators[0].pid == getpid() && p0.allocators[0].alive);
         EXPECT_EQ(c.partitions[1].allocated, 1u);

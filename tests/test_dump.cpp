@@ -45,7 +45,7 @@ TEST_F(Dump, WriteThenReadBlocks) {
     EXPECT_FALSE(PXR_dump_write_memory(c, 16) || PXR_dump_write_memory(c + 16, 104));
     EXPECT_EQ(PXR_dump_write_memory(c, 0), 1);
     EXPECT_EQ(PXR_dump_close(), 0);
-    EXPECT_TRUE(mdump_handle == nullptr && tdump_handle == nullptr);
+    EXPECT_EQ((std::tuple{mdump_handle, tdump_handle}), (std::tuple{nullptr, nullptr}));
     EXPECT_EQ(PXR_dump_close(), 0); // nothing left to close
 
     // The clock may have passed a minute boundary during the create.
@@ -68,12 +68,14 @@ TEST_F(Dump, WriteThenReadBlocks) {
 TEST_F(Dump, FailuresWithoutAnOpenDump) {
     unsigned char buf[8] = {};
     EXPECT_EQ(PXR_dump_write_memory(buf, 8), 1);
-    std::string err = pxrtest::capture_stderr(
-        [&] { EXPECT_TRUE(PXR_dump_read_memory(buf, 8) == 1 && PXR_dump_open("no/such/x") == 1); });
+    std::string err = pxrtest::capture_stderr([&] {
+        EXPECT_EQ((std::tuple{PXR_dump_read_memory(buf, 8), PXR_dump_open("no/such/x")}),
+                  (std::tuple{1, 1}));
+    });
     EXPECT_EQ(err.rfind("fopen: ", 0), 0u) << err;
 
     // No one, root included, can create files in /proc.
     ASSERT_EQ(chdir("/proc"), 0);
     EXPECT_EQ(PXR_dump_create(), 1);
-    EXPECT_TRUE(mdump_handle == nullptr && tdump_handle == nullptr);
+    EXPECT_EQ((std::tuple{mdump_handle, tdump_handle}), (std::tuple{nullptr, nullptr}));
 }

@@ -26,28 +26,29 @@ TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAske
     EXPECT_EQ(PXR_set_instance(0xDEADBEEF, m), 0);
     EXPECT_EQ(PXR_get_instance(m), 0xDEADBEEFu);
     m->msg_class = 0x40; // bit 6: not a pool class, the buffer stays allocated
-    EXPECT_TRUE(relm(m) == 1 && h->alloc_count == 1);
+    EXPECT_EQ((std::tuple{relm(m), h->alloc_count}), (std::tuple{1, 1}));
     m->msg_class = 0x3F; // bits 3 to 5 are dropped
     EXPECT_EQ(relm(m), 0);
     EXPECT_EQ(relm(m), 1); // already free
 
     m = getm(2, 9, 0x0004, 0);
     ASSERT_NE(m, nullptr);
-    EXPECT_TRUE(m->msg_class == 0 && m->status == 0 && m->info == 0 && m->len == 0);
+    EXPECT_EQ((std::tuple{m->msg_class, m->status, m->info, m->len}), (std::tuple{0, 0, 0, 0}));
     EXPECT_EQ(PXR_get_instance(m), 0u);
     // src, dst and the parameters keep what the buffer held
-    EXPECT_TRUE(m->src == 0x21 && memcmp(m->param, "abc", 3) == 0);
+    EXPECT_EQ((std::tuple{m->src, memcmp(m->param, "abc", 3)}), (std::tuple{0x21, 0}));
 
     m->src = 0x12, m->dst = 0x30; // bit 2 of the reply mask: answered
     EXPECT_EQ(confirm_msg(m), 0);
     ASSERT_EQ(PXR_grab(0x12), m);
     EXPECT_EQ(m->reply_mask, 0);
-    EXPECT_TRUE(confirm_msg(m) == 0 && h->alloc_count == 0); // the answer asks for nothing
-    (m = getm(2, 9, 0x0002, 0))->src = 0x12;                 // bit 1 is not the sender's: no answer
+    EXPECT_EQ((std::tuple{confirm_msg(m), h->alloc_count}),
+              (std::tuple{0, 0}));           // the answer asks for nothing
+    (m = getm(2, 9, 0x0002, 0))->src = 0x12; // bit 1 is not the sender's: no answer
     EXPECT_EQ(confirm_msg(m), 0);
-    EXPECT_TRUE(PXR_grab(0x12) == nullptr && h->alloc_count == 0);
+    EXPECT_EQ((std::tuple{PXR_grab(0x12), h->alloc_count}), (std::tuple{nullptr, 0}));
     EXPECT_EQ(getm(2, 0, 0, 33), nullptr); // larger than the partition
-    EXPECT_TRUE(gett() == nullptr && getr() == nullptr);
+    EXPECT_EQ((std::tuple{gett(), getr()}), (std::tuple{nullptr, nullptr}));
 }
 
 Bytes params(const MSG *m) {
@@ -123,7 +124,7 @@ TEST_F(Helpers, CppSentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
         pxr::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
         EXPECT_EQ(pxr::send(kModule, *m), pxr::error::traffic_forbidden);
         pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
-        EXPECT_TRUE(m->id() == 8 && PXR_pending_msgs(kModule) == 0);
+        EXPECT_EQ((std::tuple{m->id(), PXR_pending_msgs(kModule)}), (std::tuple{8, 0}));
     }
     EXPECT_EQ(allocated(), 0u);
 
@@ -148,7 +149,8 @@ TEST_F(Helpers, CppEnvironmentCreatesAndRemovesEverything) {
         pxr::environment owner = std::move(*env);
         EXPECT_TRUE(!pxr::environment::create({}, &why) && why == pxr::error::exists);
     }
-    EXPECT_TRUE(common_ptr == nullptr && pxrtest::remove_environment_objects() == 0);
+    EXPECT_EQ((std::tuple{common_ptr, pxrtest::remove_environment_objects()}),
+              (std::tuple{nullptr, 0}));
 }
 
 } // namespace

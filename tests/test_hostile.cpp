@@ -129,7 +129,8 @@ TEST_F(HostileTest, PointersThatAreNotMessagesAreRefused) {
     EXPECT_EQ(MNG_trace_event(nullptr, 1, 2), -1);
     EXPECT_EQ(ID_build_ident(nullptr, 1, 2, 3, "x"), 1);
     EXPECT_EQ(PLAT_open(nullptr, 1), -1);
-    EXPECT_TRUE(strtou32(nullptr, "1") == PXR_BAD_U32 && strtou32(&v, nullptr) == PXR_BAD_U32);
+    EXPECT_EQ((std::tuple{strtou32(nullptr, "1"), strtou32(&v, nullptr)}),
+              (std::tuple{PXR_BAD_U32, PXR_BAD_U32}));
     EXPECT_EQ(strtonum(&v, nullptr) + v, 7u);
     EXPECT_EQ(utl_read_line(nullptr, line, 8), -1);
     EXPECT_EQ(utl_parse_line(line, 3, &count, tokens, nullptr), -1);
@@ -188,7 +189,7 @@ TEST_F(HostileTest, RepairReturnsABufferLostInAKilledRelease) {
     pxr::slot_of(m)->allocated = 0; // killed after marking it free, before linking it
     uint32_t relinked = 0;
     EXPECT_EQ(PXR_repair_partition(0, &relinked), 0);
-    EXPECT_TRUE(relinked == 1 && partition_hdr[0]->alloc_count == 0);
+    EXPECT_EQ((std::tuple{relinked, partition_hdr[0]->alloc_count}), (std::tuple{1, 0}));
     for (int i = 0; i < 7; ++i) EXPECT_NE(getm(1, 0, 0, 8), nullptr); // all but the one that stays
     EXPECT_EQ(PXR_repair_partition(2, nullptr), -1);
 }

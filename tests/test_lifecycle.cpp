@@ -47,12 +47,12 @@ TEST_F(Lifecycle, CreateFillsTheCommonAreaAndInitReportsEachRefusal) {
     const CommonArea &ca = *common_ptr;
     EXPECT_EQ(ca.flags, CA_CREATED);
     EXPECT_EQ(ca.congestion_module, 16u);
-    EXPECT_TRUE(ca.error_print == 1 && ca.atomic_mode == 1 && ca.fatal_action == 1);
+    EXPECT_EQ((std::tuple{ca.error_print, ca.atomic_mode, ca.fatal_action}), (std::tuple{1, 1, 1}));
 
     // Already attached: nothing is done, whatever the flags.
     EXPECT_EQ(PXR_init(PXR_INIT_CREATE, 0, 99), 6);
     EXPECT_EQ(PXR_init(PXR_INIT_NO_ATTACH, 0, 99), 6);
-    EXPECT_TRUE(ca.congestion_module == 16 && ca.flags == CA_CREATED);
+    EXPECT_EQ((std::tuple{ca.congestion_module, ca.flags}), (std::tuple{16, CA_CREATED}));
 
     // Not running yet: attach says 9 and keeps the lock id; a second create says 1.
     EXPECT_EQ(run_child([] {
@@ -114,7 +114,8 @@ TEST_F(Lifecycle, LoaderStartsAppsAndTerminateWakesItsExitWait) {
     int32_t app = -1;
     ASSERT_EQ(SYS_spawn_process(0, argv, &app), 0);
     ASSERT_GT(app, 0);
-    EXPECT_TRUE(common_ptr->process_count == 1 && common_ptr->processes[0].pid == app);
+    EXPECT_EQ((std::tuple{common_ptr->process_count, common_ptr->processes[0].pid}),
+              (std::tuple{1, app}));
 
     pid_t terminator = start_child([] {
         PXR_unlink(); // attaches lazily, waiting for the loader's exit wait
@@ -148,7 +149,7 @@ TEST_F(Lifecycle, SignalEndsTheExitWaitAndCloseOfAnUnattachedProcessDoesNothing)
     SYS_free_signal(token);
 
     EXPECT_EQ(PXR_close(), 0);
-    EXPECT_TRUE(common_ptr == nullptr && PXR_sys_failure == 1);
+    EXPECT_EQ((std::tuple{common_ptr, PXR_sys_failure}), (std::tuple{nullptr, 1}));
     EXPECT_EQ(objects_left(), 0);
     EXPECT_EQ(PXR_detect(), 1);
 }

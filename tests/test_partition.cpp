@@ -44,7 +44,8 @@ TEST_F(Partition, OpeningRefusesBadArgumentsAndLeavesNothingBehind) {
         EXPECT_EQ(PXR_open_partition(b.p, b.n, b.size, 0, 0, b.flags), 1u) << b.p << " " << b.n;
     EXPECT_FALSE(partition_objects_exist(0));
     EXPECT_FALSE(partition_objects_exist(1));
-    EXPECT_TRUE(partition_hdr[0] == nullptr && partition_msgarray[0] == nullptr);
+    EXPECT_EQ((std::tuple{partition_hdr[0], partition_msgarray[0]}),
+              (std::tuple{nullptr, nullptr}));
 
     ASSERT_EQ(PXR_open_partition(0, 65000, 0, 0, 0, PXR_OPEN_CREATE), 0u);
     PartitionHeader *first = partition_hdr[0];
@@ -58,7 +59,8 @@ TEST_F(Partition, OpeningRefusesBadArgumentsAndLeavesNothingBehind) {
     EXPECT_EQ(partition_hdr[1]->stride, 78u);
     uint32_t part = 9, index = 9, rear = 0;
     EXPECT_EQ(msg_to_index(index_to_msg(1, 2), &part, &index), 0u);
-    EXPECT_TRUE(part == 1 && index == 2 && PXR_parameter_size(index_to_msg(1, 1)) == 6);
+    EXPECT_EQ((std::tuple{part, index, PXR_parameter_size(index_to_msg(1, 1))}),
+              (std::tuple{1, 2, 6}));
     std::memcpy(&rear, partition_msgarray[1] + 2 * 78 + 74, 4);
     EXPECT_EQ(rear, PXR_REAR_GUARD);
 }
@@ -88,9 +90,11 @@ TEST_F(Partition, AttachMapsWhatExistsAndResetsOnlyTheSinceResetStatistics) {
     EXPECT_EQ(h.max_alloc_reset, 3u); // a plain attach resets nothing
 
     EXPECT_EQ(run_child([] { return PXR_unlink(), PXR_init(PXR_INIT_RESET_STATS, 0, 0); }), 0);
-    EXPECT_TRUE(h.max_alloc_reset == 0 && h.max_alloc_time.year == 0 && h.cong_count_reset == 0 &&
-                h.cong_onset_time.usec == 0);
-    EXPECT_TRUE(h.max_alloc == 3 && h.cong_count == 2 && h.out_of_msg == 1 && h.cong_onset == 3);
+    EXPECT_EQ((std::tuple{h.max_alloc_reset, h.max_alloc_time.year, h.cong_count_reset,
+                          h.cong_onset_time.usec}),
+              (std::tuple{0, 0, 0, 0}));
+    EXPECT_EQ((std::tuple{h.max_alloc, h.cong_count, h.out_of_msg, h.cong_onset}),
+              (std::tuple{3, 2, 1, 3}));
 }
 
 } // namespace

@@ -64,7 +64,8 @@ TEST_F(FileTable, ModesReadWriteAndSeek) {
     for (int mode : {0, 1, 2, 0x0B}) EXPECT_EQ(PLAT_open(file("none").c_str(), mode), -1) << mode;
     EXPECT_EQ(read_file(file("none")), "<missing>");
     int in = PLAT_open("-", 1), out = PLAT_open("-", 2);
-    EXPECT_TRUE(PLAT_os_handle(uint32_t(in)) == 0 && PLAT_os_handle(uint32_t(out)) == 1);
+    EXPECT_EQ((std::tuple{PLAT_os_handle(uint32_t(in)), PLAT_os_handle(uint32_t(out))}),
+              (std::tuple{0, 1}));
     EXPECT_EQ(PLAT_open("-", 3), PXR_BAD);
     EXPECT_EQ(PLAT_close(in) + PLAT_close(out), PXR_OK);
     EXPECT_TRUE(fcntl(0, F_GETFD) != -1 && fcntl(1, F_GETFD) != -1); // standard streams stay open
@@ -79,7 +80,8 @@ TEST_F(FileTable, ModesReadWriteAndSeek) {
     umask(022);
     h = PLAT_open(file("fresh").c_str(), 0x14);
     struct stat st {};
-    EXPECT_TRUE(stat(file("fresh").c_str(), &st) == 0 && (st.st_mode & 0777) == 0644);
+    EXPECT_EQ((std::tuple{stat(file("fresh").c_str(), &st), (st.st_mode & 0777)}),
+              (std::tuple{0, 0644}));
     PLAT_close(h);
     h = PLAT_open(file("log", "ab").c_str(), 0x0A);
     EXPECT_EQ(PLAT_seek(h, 0, 1), PXR_OK);
@@ -95,7 +97,7 @@ TEST_F(FileTable, ModesReadWriteAndSeek) {
     EXPECT_EQ(PLAT_seek(h, 0, 2), PXR_FILE_BAD_ORIGIN);
     EXPECT_EQ(PLAT_write(uint32_t(h), "Q", 1), 1);
     EXPECT_EQ(PLAT_seek(h, -1, -1), PXR_OK);
-    EXPECT_TRUE(PLAT_read(uint32_t(h), buf, 1) == 1 && buf[0] == 'z');
+    EXPECT_EQ((std::tuple{PLAT_read(uint32_t(h), buf, 1), buf[0]}), (std::tuple{1, 'z'}));
     EXPECT_EQ(read_file(file("four")), "wxQz");
     EXPECT_EQ(PLAT_seek(h + 1, 0, 0), PXR_FILE_BAD_HANDLE);
     for (uint32_t bad : {0xFFFFFFFFu, 16u, uint32_t(h + 1)})

@@ -26,23 +26,25 @@ TEST_F(Pools, LockedTakesInOrderCountsOnsetAtTheLevelAndRunsDry) {
     uint32_t size = 1, onset = 0;
     SysMsg *a = semaphore_getmem(&size, &onset);
     ASSERT_NE(a, nullptr);
-    EXPECT_TRUE(a->index == 0 && size == 32 && onset == 0 && h->cong_status == 0);
+    EXPECT_EQ((std::tuple{a->index, size, onset, h->cong_status}), (std::tuple{0, 32, 0, 0}));
     EXPECT_GE(h->max_alloc_time.year, 2000u);
     SysMsg *b = semaphore_getmem(&size, &onset);
     ASSERT_NE(b, nullptr);
-    EXPECT_TRUE(b->index == 1 && onset == 1 && h->cong_status == 1 && h->cong_count == 1);
+    EXPECT_EQ((std::tuple{b->index, onset, h->cong_status, h->cong_count}),
+              (std::tuple{1, 1, 1, 1}));
     EXPECT_TRUE(h->cong_count_reset == 1 && h->cong_onset_time.year != 0);
-    EXPECT_TRUE(h->free_head == PXR_NO_INDEX && h->alloc_count == 2 && h->max_alloc == 2);
+    EXPECT_EQ((std::tuple{h->free_head, h->alloc_count, h->max_alloc}),
+              (std::tuple{PXR_NO_INDEX, 2, 2}));
     size = 1;
     EXPECT_EQ(semaphore_getmem(&size, &onset), nullptr);
-    EXPECT_TRUE(h->out_of_msg == 1 && size == 1);
+    EXPECT_EQ((std::tuple{h->out_of_msg, size}), (std::tuple{1, 1}));
 
     // Released buffers come back behind the ones already free, in release order.
     h->cong_status = 0;
     ASSERT_EQ(semaphore_relmem(b), 0u);
-    EXPECT_TRUE(h->free_head == 1 && h->free_tail == 1);
+    EXPECT_EQ((std::tuple{h->free_head, h->free_tail}), (std::tuple{1, 1}));
     ASSERT_EQ(semaphore_relmem(a), 0u);
-    EXPECT_TRUE(h->free_tail == 0 && b->next == 0);
+    EXPECT_EQ((std::tuple{h->free_tail, b->next}), (std::tuple{0, 0}));
     onset = 0;
     EXPECT_EQ(semaphore_getmem(&size, &onset), b);
     EXPECT_EQ(semaphore_getmem(&size, &onset), a);
@@ -54,18 +56,18 @@ TEST_F(Pools, AtomicFreshListKeepsOneBufferAndRepairsTheLaggingTail) {
     uint32_t onset = 0;
     SysMsg *s0 = atomic_getmem(1, &onset);
     ASSERT_NE(s0, nullptr);
-    EXPECT_TRUE(s0->index == 0 && h->free_head == 1 && onset == 0);
+    EXPECT_EQ((std::tuple{s0->index, h->free_head, onset}), (std::tuple{0, 1, 0}));
     ASSERT_NE(atomic_getmem(1, &onset), nullptr);
     EXPECT_EQ(h->free_tail, 2u);
     // Onset is counted one below the level (here at alloc_count 2); cong_status is set by the
     // front end, not by the pool.
     EXPECT_TRUE(onset == 1 && h->cong_count == 1 && h->cong_count_reset == 1 && !h->cong_status);
     EXPECT_EQ(atomic_getmem(1, &onset), nullptr);
-    EXPECT_TRUE(h->out_of_msg == 1 && h->alloc_count == 2 && h->max_alloc == 2);
+    EXPECT_EQ((std::tuple{h->out_of_msg, h->alloc_count, h->max_alloc}), (std::tuple{1, 2, 2}));
 
     ASSERT_EQ(atomic_relmem(s0), 0u);
-    EXPECT_TRUE(pxr::slot_at(0, 2)->next == 0 && h->free_tail == 0x00010000u);
-    EXPECT_TRUE(s0->allocated == 0 && h->alloc_count == 1);
+    EXPECT_EQ((std::tuple{pxr::slot_at(0, 2)->next, h->free_tail}), (std::tuple{0, 0x00010000u}));
+    EXPECT_EQ((std::tuple{s0->allocated, h->alloc_count}), (std::tuple{0, 1}));
     // The buffer comes back under a new tag and is handed out again after slot 2.
     onset = 0;
     EXPECT_EQ(atomic_getmem(1, &onset), pxr::slot_at(0, 2));

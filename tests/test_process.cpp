@@ -48,7 +48,8 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     });
     ASSERT_TRUE(rc == 0 && pid > 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_TRUE(common_ptr->process_count == 1 && common_ptr->processes[0].pid == pid);
+    EXPECT_EQ((std::tuple{common_ptr->process_count, common_ptr->processes[0].pid}),
+              (std::tuple{1, pid}));
     std::string first = "(" + std::to_string(pid) + ")SYS_spawn_process(" + prog + ") failed\n";
     EXPECT_EQ(err.rfind(first, 0), 0u) << err;
     EXPECT_NE(err.find("execvp() : : "), std::string::npos) << err;

@@ -27,8 +27,8 @@ const ModuleQueueEntry &entry(uint32_t m) {
 }
 
 void expect_entry(uint32_t m, uint32_t msqid, uint32_t alias_of, uint32_t flags) {
-    EXPECT_TRUE(entry(m).msqid == msqid && entry(m).alias_of == alias_of &&
-                entry(m).queue_flags == flags)
+    EXPECT_EQ((std::tuple{entry(m).msqid, entry(m).alias_of, entry(m).queue_flags}),
+              (std::tuple{msqid, alias_of, flags}))
         << m;
 }
 
@@ -59,7 +59,7 @@ TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
 
     // A module pointed at its own queue keeps the id but may no longer receive.
     EXPECT_EQ(IPC_attach(5, 5), 0);
-    EXPECT_TRUE(entry(5).msqid == own && entry(5).queue_flags == 0);
+    EXPECT_EQ((std::tuple{entry(5).msqid, entry(5).queue_flags}), (std::tuple{own, 0}));
     EXPECT_EQ(PXR_pending_msgs(5), -2);
 
     EXPECT_EQ(IPC_delete(5), 0);
@@ -70,11 +70,12 @@ TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
     EXPECT_EQ(IPC_create(5, 1), 0);
     // A queue removed behind the table's back fails the status query.
     msgctl(int(entry(5).msqid), IPC_RMID, nullptr);
-    EXPECT_TRUE(PXR_pending_msgs(5) == -4 && PXR_lastpid(5) == -4);
+    EXPECT_EQ((std::tuple{PXR_pending_msgs(5), PXR_lastpid(5)}), (std::tuple{-4, -4}));
 
     // Ids without an entry touch nothing.
-    EXPECT_TRUE(IPC_create(300, 1) == 1 && IPC_attach(300, 5) == 1 && IPC_attach(5, 300) == 1);
-    EXPECT_TRUE(IPC_delete(300) == 0 && PXR_compare_moduleQs(300, 300) == 1);
+    EXPECT_EQ((std::tuple{IPC_create(300, 1), IPC_attach(300, 5), IPC_attach(5, 300)}),
+              (std::tuple{1, 1, 1}));
+    EXPECT_EQ((std::tuple{IPC_delete(300), PXR_compare_moduleQs(300, 300)}), (std::tuple{0, 1}));
     EXPECT_EQ(msgget(pxr::kModuleQueueKey + 300, 0), -1);
 }
 
@@ -84,7 +85,7 @@ TEST_F(QueueTable, CreateDropsLeftoversAndOpenKeepsThem) {
     ASSERT_EQ(IPC_create(3, 1), 0);
     EXPECT_TRUE(int(entry(3).msqid) != old3 && PXR_pending_msgs(3) == 0);
     ASSERT_EQ(IPC_create(4, 0), 0);
-    EXPECT_TRUE(int(entry(4).msqid) == old4 && PXR_pending_msgs(4) == 1);
+    EXPECT_EQ((std::tuple{int(entry(4).msqid), PXR_pending_msgs(4)}), (std::tuple{old4, 1}));
 
     EXPECT_EQ(IPC_create(6, 0), 1); // nothing to open
 
