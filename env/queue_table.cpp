@@ -3,6 +3,7 @@
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
+#include "env/ring_queues.h"
 
 #include <sys/msg.h>
 
@@ -28,14 +29,27 @@ int get_queue(uint32_t module, int permission) {
     return id >= 0 && !pxr::trusted_queue(id, queue_key(module)) ? -1 : id;
 }
 
-// The status of a module's own queue, or the query's negative code.
-int32_t query_queue(uint32_t module, msqid_ds *status) {
+// What the two queries ask of a module's own queue.
+struct QueueStatus {
+    uint32_t waiting;
+    int32_t last_receiver;
+};
+
+// The status of a module's own queue, or the query's negative code. A ring keeps both
+// answers in its own header; the kernel is asked only for a kernel queue.
+int32_t query_queue(uint32_t module, QueueStatus &status) {
     if (!pxr::lazy_attach(0)) return -1;
     if (!known_module(module)) return -1;
     const ModuleQueueEntry &e = entry(module);
     if (e.msqid == PXR_NO_QUEUE) return -1;
     if (!(e.queue_flags & kOwnQueue)) return -2;
-    if (msgctl(int(e.msqid), IPC_STAT, status) != 0) return -4;
+    if (const pxr::ring::View ring = pxr::ring_of_queue(module, e.msqid)) {
+        status = {pxr::ring::depth(ring), pxr::shared(ring.header->last_pid).load()};
+        return 0;
+    }
+    msqid_ds ds{};
+    if (msgctl(int(e.msqid), IPC_STAT, &ds) != 0) return -4;
+    status = {uint32_t(ds.msg_qnum), int32_t(ds.msg_lrpid)};
     return 0;
 }
 
@@ -68,6 +82,7 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
     e.msqid = uint32_t(id);
     e.queue_flags |= kOwnQueue;
     e.alias_of = pxr::kAliasNone;
+    pxr::ring_adopt(module, e.msqid, (flags & 0x1) != 0);
     return 0;
 }
 
@@ -78,6 +93,7 @@ int IPC_delete(uint32_t module) noexcept {
     if (common_ptr == nullptr || !known_module(module)) return 0;
     ModuleQueueEntry &e = entry(module);
     int id = int(e.msqid);
+    if (e.queue_flags & kOwnQueue) pxr::ring_drop(module, e.msqid);
     if (!pxr::is_module_queue_key(pxr::key_of_queue(id))) {
         // By key only while the table is the current environment's: once another process has
         // closed it, the key may name a new environment's queue.
@@ -111,13 +127,13 @@ int PXR_compare_moduleQs(uint32_t a, uint32_t b) noexcept {
 }
 
 int32_t PXR_pending_msgs(uint32_t module) noexcept {
-    msqid_ds status{};
-    int32_t rc = query_queue(module, &status);
-    return rc != 0 ? rc : int32_t(status.msg_qnum);
+    QueueStatus status{};
+    int32_t rc = query_queue(module, status);
+    return rc != 0 ? rc : int32_t(status.waiting);
 }
 
 int32_t PXR_lastpid(uint32_t module) noexcept {
-    msqid_ds status{};
-    int32_t rc = query_queue(module, &status);
-    return rc != 0 ? rc : int32_t(status.msg_lrpid);
+    QueueStatus status{};
+    int32_t rc = query_queue(module, status);
+    return rc != 0 ? rc : status.last_receiver;
 }

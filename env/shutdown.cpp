@@ -3,6 +3,7 @@
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
+#include "env/ring_queues.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -97,6 +98,7 @@ int PXR_close(void) noexcept {
 
     for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m)
         if (self.common->module_queues[m].msqid != PXR_NO_QUEUE) IPC_delete(m);
+    pxr::close_rings();
 
     remove_fatal_semaphore(self.common->fatal_semid, !pxr::shm_removed(self.common_id));
     SYS_free_shm(self.common, self.common_id, 1);

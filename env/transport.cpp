@@ -4,6 +4,7 @@
 
 #include "env/pools.h"
 #include "env/pxr_internal.h"
+#include "env/ring_queues.h"
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +29,29 @@ inline uint32_t common_flags() noexcept {
 // Entry of a module id, or null for 255, which has no entry in the table.
 inline ModuleQueueEntry *entry_of(uint8_t module) noexcept {
     return module < PXR_MODULE_COUNT ? &common_ptr->module_queues[module] : nullptr;
+}
+
+// A module queue as the transport uses it: the kernel queue the table names, and the ring
+// that carries its records instead when the environment was made with rings. Whether a
+// record goes through a ring or the kernel is decided here and in take_record alone.
+struct Queue {
+    int qid;
+    pxr::ring::View ring;
+};
+
+Queue queue_of(uint8_t module, uint32_t qid) noexcept {
+    return {int(qid), pxr::ring_of_queue(module, qid)};
+}
+
+inline uint32_t ring_ref(const QueueRecord &rec) noexcept {
+    return uint32_t(rec.index) | uint32_t(rec.partition) << 16;
+}
+
+// One attempt to put rec into the queue: 0, or the errno (a full ring is EAGAIN, as a full
+// kernel queue is).
+int put_record(const Queue &q, QueueRecord &rec) noexcept {
+    if (q.ring) return pxr::ring::push(q.ring, ring_ref(rec)) ? 0 : EAGAIN;
+    return msgsnd(q.qid, &rec, kRecordText, IPC_NOWAIT) == 0 ? 0 : errno;
 }
 
 } // namespace
@@ -59,11 +83,12 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     rec.index = uint16_t(pxr::load_word(slot, offsetof(SysMsg, index)));
     rec.partition = uint16_t(pxr::load_word(slot, offsetof(SysMsg, partition)));
 
+    const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
     int retries = 0;
     int err = 0;
     for (;;) {
-        if (msgsnd(int(qid), &rec, kRecordText, IPC_NOWAIT) == 0) return 0;
-        err = errno;
+        err = put_record(queue, rec);
+        if (err == 0) return 0;
         if (err == EINTR) continue;
         if ((err == EAGAIN || err == ENOMEM) && retries < kFullQueueRetries) {
             ++retries;
@@ -114,21 +139,21 @@ bool attach_for_receive(uint64_t deadline) noexcept {
     }
 }
 
-// The queue module receives from, or -1 when this process may not receive from it now; errno
-// then says why (the timed receive reports it; the plain receive only returns null).
-int receive_queue(uint8_t module, uint64_t deadline = kNoDeadline) noexcept {
+// The queue module receives from, or qid -1 when this process may not receive from it now;
+// errno then says why (the timed receive reports it; the plain receive only returns null).
+Queue receive_queue(uint8_t module, uint64_t deadline = kNoDeadline) noexcept {
     if (!attach_for_receive(deadline)) {
         errno = ENOENT;
-        return -1;
+        return {-1, {}};
     }
     if (common_flags() & CA_NO_TRAFFIC) {
         errno = EPERM;
-        return -1;
+        return {-1, {}};
     }
     const ModuleQueueEntry *entry = entry_of(module);
     if (entry == nullptr || (entry->queue_flags & 1u) == 0) {
         errno = EINVAL;
-        return -1;
+        return {-1, {}};
     }
     const uint32_t qid = entry->msqid;
     if (qid == PXR_NO_QUEUE) {
@@ -136,9 +161,9 @@ int receive_queue(uint8_t module, uint64_t deadline = kNoDeadline) noexcept {
             fprintf(stderr, "(%d)PXR_read(): Undefined MSG Q 0x%x\n", int(getpid()),
                     unsigned(module));
         errno = EINVAL;
-        return -1;
+        return {-1, {}};
     }
-    return int(qid);
+    return queue_of(module, qid);
 }
 
 // A record that names no buffer here is dropped, never silently: it is counted in the
@@ -174,19 +199,63 @@ struct Take {
     bool found;
 };
 
-Take take_record(int qid, int flags) noexcept {
+// The queue this process can no longer use: it detaches, and the receive ends with err.
+Take lose_queue(int err) noexcept {
+    PXR_unlink();
+    PXR_sys_failure = 1;
+    errno = err;
+    return {nullptr, true};
+}
+
+// Turns the reference a ring gave back into the record the kernel would have given.
+Take accept_ref(uint32_t ref) noexcept {
+    QueueRecord rec{};
+    rec.index = uint16_t(ref);
+    rec.partition = uint16_t(ref >> 16);
+    MSG *msg = accept_record(rec);
+    if (msg == nullptr) errno = EBADMSG;
+    return {msg, true};
+}
+
+pxr::ring::Cursor ring_cursor; // this process's repair timer
+
+// A ring's take, waiting until deadline_ns (0: not at all) with the kernel queue's results: an
+// interruption (EINTR), a time-out (not found, ETIMEDOUT), a removed queue (EIDRM).
+Take take_from_ring(pxr::ring::View ring, int qid, uint64_t deadline_ns) noexcept {
+    using pxr::ring::Wait;
+    uint32_t ref = 0;
+    if (deadline_ns == 0) {
+        if (pxr::shared(ring.header->queue_id).load() != uint32_t(qid)) return lose_queue(EIDRM);
+        return pxr::ring::try_pop(ring, ring_cursor, my_pid, ref) == pxr::ring::Take::got
+                   ? accept_ref(ref)
+                   : Take{nullptr, false};
+    }
+    switch (pxr::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
+    case Wait::got:
+        return accept_ref(ref);
+    case Wait::interrupted:
+        errno = EINTR;
+        return {nullptr, true};
+    case Wait::timed_out:
+        errno = ETIMEDOUT;
+        return {nullptr, false};
+    case Wait::removed:
+        break;
+    }
+    return lose_queue(EIDRM);
+}
+
+Take take_record(const Queue &q, int flags) noexcept {
+    if (q.ring) return take_from_ring(q.ring, q.qid, flags & IPC_NOWAIT ? 0 : pxr::ring::kForever);
     QueueRecord rec;
-    const ssize_t got = msgrcv(qid, &rec, kRecordText, 0, flags);
+    const ssize_t got = msgrcv(q.qid, &rec, kRecordText, 0, flags);
     if (got < 0) {
         const int err = errno;
         if (err == ENOMSG || err == EAGAIN) return {nullptr, false};
         if (err == EINTR) return {nullptr, true};
         // The queue is gone or holds a record we cannot take whole: this process can no
         // longer use the environment.
-        PXR_unlink();
-        PXR_sys_failure = 1;
-        errno = err;
-        return {nullptr, true};
+        return lose_queue(err);
     }
     MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
     if (msg == nullptr) errno = EBADMSG;
@@ -239,7 +308,7 @@ void lose_window() noexcept {
 
 // Polls qid for up to the window, and never past limit_ns. True when a poll ended the
 // receive (*out is its result, as take_record gives it).
-[[gnu::noinline]] bool spin_for_record(int qid, uint64_t limit_ns, MSG **out) noexcept {
+[[gnu::noinline]] bool spin_for_record(const Queue &q, uint64_t limit_ns, MSG **out) noexcept {
     const uint32_t window = spin_window();
     if (window == 0) return false;
     if (spin_skip != 0) {
@@ -249,7 +318,7 @@ void lose_window() noexcept {
     uint64_t last = now_ns();
     const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
     for (bool first = true;; first = false) {
-        const Take t = take_record(qid, IPC_NOWAIT);
+        const Take t = take_record(q, IPC_NOWAIT);
         const uint64_t now = now_ns();
         // A gap between two polls means the core was taken from us: it is wanted elsewhere
         // (by the sender, perhaps), so polling on costs others time and counts as a loss.
@@ -282,13 +351,13 @@ constexpr uint64_t kLastNapNs = 1000000;
 /// or beyond its buffer count, is dropped (null) without touching memory outside the
 /// partition. Module id 255 has no table entry: null.
 MSG *PXR_read(uint8_t module, int nowait) noexcept {
-    const int qid = receive_queue(module);
-    if (qid < 0) return nullptr;
+    const Queue q = receive_queue(module);
+    if (q.qid < 0) return nullptr;
     if (nowait == 0 && spin_us != 0) [[unlikely]] {
         MSG *msg;
-        if (spin_for_record(qid, UINT64_MAX, &msg)) return msg;
+        if (spin_for_record(q, UINT64_MAX, &msg)) return msg;
     }
-    return take_record(qid, nowait ? IPC_NOWAIT : 0).msg;
+    return take_record(q, nowait ? IPC_NOWAIT : 0).msg;
 }
 
 MSG *PXR_receive(uint32_t module) noexcept {
@@ -305,14 +374,16 @@ MSG *PXR_grab(uint32_t module) noexcept {
 /// and a timer from the caller: so after the spin window the queue is polled with naps of
 /// 20 µs doubling up to 1 ms (never past the deadline). A record is taken at most about 1 ms
 /// after it arrives; no handler, timer or thread is used, and a signal ends the wait (EINTR).
+/// A ring queue is waited on directly and wakes the receive as soon as a record comes.
 MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
     const uint64_t deadline = now_ns() + uint64_t(timeout_ms) * 1000000u;
-    const int qid = receive_queue(uint8_t(module & 0xFF), deadline);
-    if (qid < 0) return nullptr;
+    const Queue q = receive_queue(uint8_t(module & 0xFF), deadline);
+    if (q.qid < 0) return nullptr;
     MSG *msg;
-    if (spin_for_record(qid, deadline, &msg)) return msg;
+    if (spin_for_record(q, deadline, &msg)) return msg;
+    if (q.ring) return take_from_ring(q.ring, q.qid, std::max<uint64_t>(deadline, 1)).msg;
     for (uint64_t nap = kFirstNapNs;; nap = std::min(nap * 2, kLastNapNs)) {
-        const Take t = take_record(qid, IPC_NOWAIT);
+        const Take t = take_record(q, IPC_NOWAIT);
         if (t.found) return t.msg;
         const uint64_t now = now_ns();
         if (now >= deadline) {

@@ -264,6 +264,8 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 #define PXR_KEY_FATAL_SEM 0xE0419
 #define PXR_KEY_MODULE_QUEUE 0xE0211 /**< + module id 0..254 */
 #define PXR_KEY_EXTENSION 0xE041A    /**< the ExtensionArea */
+/** The ring queues' shared memory, present only in an environment made with PXR_ring_queues. */
+#define PXR_KEY_RING_QUEUES 0xE0440
 
 /* ======================================================================== */
 /* Flags                                                                    */
@@ -549,6 +551,22 @@ PXR_API int32_t PXR_dropped_records(void) PXR_NOEXCEPT;
  *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
  *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
 PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Ring queues                                                              */
+/* ======================================================================== */
+
+/** Make this environment's module queues rings in shared memory instead of kernel queues: a
+ *  send then makes no system call while its receiver is awake, and a waiting receive still
+ *  sleeps without CPU. Every operation keeps its meaning (a full ring is a full queue). Called
+ *  by the creating process after PXR_init in create mode and before its first IPC_create;
+ *  capacity is the number of records per module queue, a power of two from 16 to 65536.
+ *  0 done; 1 refused: not attached, the environment already running, a bad capacity, a queue
+ *  already created, or the shared memory for the rings cannot be made. */
+PXR_API int PXR_ring_queues(uint32_t capacity) PXR_NOEXCEPT;
+/** The records per module queue when the attached environment uses rings; 0 for kernel
+ *  queues; -1 when this process is not attached (no attach is attempted). */
+PXR_API int32_t PXR_ring_capacity(void) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Message record                                                           */

@@ -1,0 +1,170 @@
+// The environment's ring queues: making their segment, mapping it in each process, finding
+// the ring of a queue, and removing it all again.
+#include "pxrlib.h"
+
+#include "env/pxr_internal.h"
+#include "env/ring_queues.h"
+
+#include <cerrno>
+#include <sys/shm.h>
+
+namespace {
+
+using pxr::ring::Header;
+using pxr::ring::View;
+
+constexpr uint32_t kAreaMagic = 0x52515545; // "RQUE"
+
+// The segment: this header, a ring header for every module id, then every ring's slots.
+struct alignas(64) RingArea {
+    uint32_t magic;     // written last when the segment is made
+    uint32_t capacity;  // records per ring
+    int32_t common_id;  // the common area the rings belong to
+    uint32_t reserved;
+};
+
+std::size_t area_bytes(uint32_t capacity) {
+    return sizeof(RingArea) + sizeof(Header) * PXR_MODULE_COUNT +
+           sizeof(uint64_t) * std::size_t(capacity) * PXR_MODULE_COUNT;
+}
+
+// This process's view of the segment, found once per attachment to a common area.
+struct Mapping {
+    bool known = false;             // looked for since the attachment below
+    const CommonArea *common = nullptr; // the attachment it was looked for in
+    int32_t common_id = -1;
+    RingArea *area = nullptr; // null: the environment has no rings
+    int32_t id = -1;
+};
+Mapping mapping;
+
+void unmap() {
+    if (mapping.area != nullptr) shmdt(mapping.area);
+    mapping = Mapping{};
+}
+
+// Maps the segment if it belongs to the common area this process is attached to.
+void look_for_rings() {
+    unmap();
+    mapping.known = true;
+    mapping.common = common_ptr;
+    mapping.common_id = pxr_common_id;
+    const int id = shmget(PXR_KEY_RING_QUEUES, 0, 0);
+    if (id < 0 || !pxr::trusted_shm(id, PXR_KEY_RING_QUEUES)) return;
+    void *address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void *>(-1)) return;
+    auto *area = static_cast<RingArea *>(address);
+    shmid_ds ds{};
+    const bool whole = shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz >= sizeof(RingArea) &&
+                       pxr::shared(area->magic).load() == kAreaMagic &&
+                       pxr::ring::valid_capacity(area->capacity) &&
+                       ds.shm_segsz >= area_bytes(area->capacity);
+    if (!whole || area->common_id != pxr_common_id) {
+        shmdt(address); // an earlier run's segment, or not ours to use
+        return;
+    }
+    mapping.area = area;
+    mapping.id = id;
+}
+
+RingArea *rings() {
+    if (!mapping.known || mapping.common != common_ptr || mapping.common_id != pxr_common_id)
+        [[unlikely]] look_for_rings();
+    return mapping.area;
+}
+
+View view_of(RingArea *area, uint32_t module) {
+    auto *headers = reinterpret_cast<Header *>(area + 1);
+    auto *slots = reinterpret_cast<uint64_t *>(headers + PXR_MODULE_COUNT);
+    return View{headers + module, slots + std::size_t(area->capacity) * module, area->capacity};
+}
+
+uint32_t served(View v) {
+    return pxr::shared(v.header->queue_id).load(std::memory_order_acquire);
+}
+
+} // namespace
+
+namespace pxr {
+
+ring::View ring_of_queue(uint32_t module, uint32_t msqid) noexcept {
+    RingArea *area = rings();
+    if (area == nullptr || msqid == PXR_NO_QUEUE) return {};
+    // An own queue is served by the module's ring; an alias by the ring of the module it
+    // borrows from, which a chain of aliases reaches in a few steps, else by search.
+    uint32_t m = module;
+    for (int step = 0; step < 4 && m < uint32_t(PXR_MODULE_COUNT); ++step) {
+        const View v = view_of(area, m);
+        if (served(v) == msqid) return v;
+        m = common_ptr->module_queues[m].alias_of;
+    }
+    for (m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
+        if (served(view_of(area, m)) == msqid) return view_of(area, m);
+    return {};
+}
+
+void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept {
+    RingArea *area = rings();
+    if (area == nullptr) return;
+    const View v = view_of(area, module);
+    if (fresh || shared(v.header->magic).load() == 0)
+        ring::reset(v, msqid);
+    else
+        shared(v.header->queue_id).store(msqid);
+}
+
+void ring_drop(uint32_t module, uint32_t msqid) noexcept {
+    RingArea *area = rings();
+    if (area == nullptr || module >= uint32_t(PXR_MODULE_COUNT)) return;
+    const View v = view_of(area, module);
+    uint32_t expected = msqid;
+    if (shared(v.header->queue_id).compare_exchange_strong(expected, ring::kNoQueue))
+        ring::wake_all(v);
+}
+
+void close_rings() noexcept {
+    RingArea *area = rings();
+    const int id = mapping.id;
+    unmap();
+    if (area != nullptr) shmctl(id, IPC_RMID, nullptr);
+}
+
+} // namespace pxr
+
+/// Refused (1) in a process that is not attached, once the environment runs (attachers are
+/// admitted only then, so this is the creator's own window) and once a module has a queue.
+/// A ring segment left by an earlier run under the key is removed first; a second call before
+/// the first queue makes the rings anew with the new capacity.
+int PXR_ring_queues(uint32_t capacity) noexcept {
+    if (common_ptr == nullptr || !pxr::ring::valid_capacity(capacity)) return 1;
+    if (pxr::shared(common_ptr->flags).load() & CA_RUNNING) return 1;
+    for (const ModuleQueueEntry &e : common_ptr->module_queues)
+        if (e.msqid != PXR_NO_QUEUE) return 1;
+
+    unmap();
+    if (const int old = shmget(PXR_KEY_RING_QUEUES, 0, 0); old >= 0)
+        shmctl(old, IPC_RMID, nullptr);
+    // Pages are only touched for modules that get a queue: no swap is reserved up front.
+    const int id = shmget(PXR_KEY_RING_QUEUES, area_bytes(capacity),
+                          pxr::kCreatePerm | SHM_NORESERVE);
+    if (id < 0) return 1;
+    void *address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void *>(-1)) {
+        shmctl(id, IPC_RMID, nullptr);
+        return 1;
+    }
+    auto *area = static_cast<RingArea *>(address);
+    area->capacity = capacity;
+    area->common_id = pxr_common_id;
+    for (uint32_t m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
+        pxr::shared(view_of(area, m).header->queue_id).store(pxr::ring::kNoQueue);
+    pxr::shared(area->magic).store(kAreaMagic);
+    mapping = Mapping{true, common_ptr, pxr_common_id, area, id};
+    return 0;
+}
+
+int32_t PXR_ring_capacity(void) noexcept {
+    if (common_ptr == nullptr) return -1;
+    const RingArea *area = rings();
+    return area == nullptr ? 0 : int32_t(area->capacity);
+}
