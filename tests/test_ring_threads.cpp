@@ -1,0 +1,154 @@
+// The ring protocol alone, driven by threads: exactly once and in order per sender, the wrap
+// of the sequence words, a full ring, several receivers, skipped positions, waits that end.
+#include "env/ring.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <pthread.h>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace ring = pxr::ring;
+
+// One ring in heap memory, positions starting just below 2^32 so every run crosses the wrap.
+struct Block {
+    ring::Header header{};
+    std::vector<uint64_t> slots;
+    explicit Block(uint32_t capacity, uint64_t first = (uint64_t(1) << 32) - 1000)
+        : slots(capacity) {
+        ring::reset(view(), 7, first);
+    }
+    ring::View view() { return {&header, slots.data(), uint32_t(slots.size())}; }
+};
+
+// Senders put kPerSender numbered records each (sender in the top byte) into a 16-record ring,
+// retrying while it is full; receivers wait for records. Every record arrives once, and each
+// receiver sees every sender's records in increasing order.
+TEST(RingThreads, EveryRecordOnceAndInOrderPerSenderWithSeveralReceivers) {
+    constexpr uint32_t kSenders = 3, kReceivers = 2, kPerSender = 40000;
+    Block b(16);
+    std::atomic<uint32_t> received{0}, full{0};
+    std::vector<std::vector<uint8_t>> seen(kSenders, std::vector<uint8_t>(kPerSender));
+    std::atomic<int> disorder{0};
+
+    std::vector<std::thread> threads;
+    for (uint32_t r = 0; r < kReceivers; ++r)
+        threads.emplace_back([&] {
+            ring::Cursor cursor;
+            int64_t last[kSenders] = {-1, -1, -1};
+            uint32_t ref;
+            while (received.load() < kSenders * kPerSender) {
+                if (ring::pop_wait(b.view(), cursor, 1, 7, ring::now_ns() + 20000000, ref) !=
+                    ring::Wait::got)
+                    continue;
+                const uint32_t s = ref >> 24, n = ref & 0xFFFFFF;
+                if (int64_t(n) <= last[s]) disorder.fetch_add(1);
+                last[s] = n;
+                seen[s][n] = uint8_t(seen[s][n] + 1); // each record has one receiver
+                received.fetch_add(1);
+            }
+        });
+    for (uint32_t s = 0; s < kSenders; ++s)
+        threads.emplace_back([&, s] {
+            for (uint32_t n = 0; n < kPerSender; ++n)
+                while (!ring::push(b.view(), s << 24 | n)) {
+                    full.fetch_add(1, std::memory_order_relaxed);
+                    std::this_thread::yield();
+                }
+        });
+    for (std::thread &t : threads) t.join();
+
+    EXPECT_EQ(disorder.load(), 0);
+    for (const auto &per_sender : seen)
+        for (uint8_t count : per_sender) ASSERT_EQ(count, 1);
+    EXPECT_GT(full.load(), 0u); // the ring did run full
+    EXPECT_EQ(ring::depth(b.view()), 0u);
+    EXPECT_GE(b.header.head, uint64_t(1) << 32); // crossed the wrap
+}
+
+TEST(RingThreads, FullRingAndASenderThatNeverCommits) {
+    Block b(16);
+    ring::Cursor cursor;
+    uint32_t ref = 0;
+    for (uint32_t i = 0; i < 16; ++i) ASSERT_TRUE(ring::push(b.view(), i));
+    EXPECT_FALSE(ring::push(b.view(), 99));
+    EXPECT_EQ(ring::depth(b.view()), 16u);
+    ASSERT_EQ(ring::try_pop(b.view(), cursor, 42, ref), ring::Take::got);
+    EXPECT_EQ(ref, 0u);
+    EXPECT_EQ(b.header.last_pid, 42);
+    EXPECT_TRUE(ring::push(b.view(), 16));
+    for (uint32_t i = 1; i <= 16; ++i) {
+        ASSERT_EQ(ring::try_pop(b.view(), cursor, 42, ref), ring::Take::got);
+        EXPECT_EQ(ref, i);
+    }
+    EXPECT_EQ(ring::try_pop(b.view(), cursor, 42, ref), ring::Take::empty);
+
+    // A sender reserves a position and dies before its commit: the record behind it waits
+    // for the repair time, then the position is skipped and that record delivered.
+    std::atomic_ref<uint64_t>(b.header.tail).fetch_add(1);
+    ASSERT_TRUE(ring::push(b.view(), 77));
+    uint64_t wait_ns = 0;
+    EXPECT_EQ(ring::try_pop(b.view(), cursor, 42, ref, &wait_ns), ring::Take::pending);
+    EXPECT_TRUE(wait_ns > 0 && wait_ns <= ring::kRepairNs);
+    ASSERT_EQ(ring::pop_wait(b.view(), cursor, 42, 7, ring::kForever, ref), ring::Wait::got);
+    EXPECT_EQ(ref, 77u);
+    EXPECT_EQ(ring::depth(b.view()), 0u);
+}
+
+void on_signal(int) {}
+
+// A sleeping receiver wakes for a record, for the removal of its queue, and for a signal
+// handled with SA_RESTART, which the kernel restarts for an untimed futex wait but not here.
+TEST(RingThreads, SleepingReceiverWakesForRecordRemovalAndSignal) {
+    Block b(16);
+    struct sigaction sa{}, old{};
+    sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, &old);
+
+    auto wait_in_thread = [&](std::atomic<int> &result, uint32_t &ref) {
+        return std::thread([&] {
+            ring::Cursor cursor;
+            result = int(ring::pop_wait(b.view(), cursor, 1, 7, ring::kForever, ref));
+        });
+    };
+    auto asleep = [&] {
+        while (std::atomic_ref<int32_t>(b.header.sleepers[0]).load() == 0)
+            std::this_thread::yield();
+    };
+    std::atomic<int> result{-1};
+    uint32_t ref = 0;
+
+    std::thread t = wait_in_thread(result, ref);
+    asleep();
+    ASSERT_TRUE(ring::push(b.view(), 5));
+    t.join();
+    EXPECT_TRUE(result == int(ring::Wait::got) && ref == 5);
+
+    result = -1;
+    t = wait_in_thread(result, ref);
+    asleep();
+    // Again until it ends: a signal caught just before the futex wait does not end it.
+    while (result == -1) {
+        pthread_kill(t.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    t.join();
+    EXPECT_EQ(result, int(ring::Wait::interrupted));
+
+    t = wait_in_thread(result, ref);
+    asleep();
+    std::atomic_ref<uint32_t>(b.header.queue_id).store(ring::kNoQueue);
+    ring::wake_all(b.view());
+    t.join();
+    EXPECT_EQ(result, int(ring::Wait::removed));
+    EXPECT_EQ(b.header.sleepers[0], 0);
+    sigaction(SIGUSR1, &old, nullptr);
+}
+
+} // namespace
