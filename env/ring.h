@@ -41,8 +41,7 @@ inline constexpr uint64_t kSafetyNs = 100000000;
 inline constexpr uint64_t kForever = UINT64_MAX;
 
 constexpr bool valid_capacity(uint32_t capacity) noexcept {
-    return capacity >= kMinCapacity && capacity <= kMaxCapacity &&
-           (capacity & (capacity - 1)) == 0;
+    return capacity >= kMinCapacity && capacity <= kMaxCapacity && (capacity & (capacity - 1)) == 0;
 }
 
 // One ring's shared words, each group on a cache line of its own so that senders and

@@ -17,9 +17,9 @@ constexpr uint32_t kAreaMagic = 0x52515545; // "RQUE"
 
 // The segment: this header, a ring header for every module id, then every ring's slots.
 struct alignas(64) RingArea {
-    uint32_t magic;     // written last when the segment is made
-    uint32_t capacity;  // records per ring
-    int32_t common_id;  // the common area the rings belong to
+    uint32_t magic;    // written last when the segment is made
+    uint32_t capacity; // records per ring
+    int32_t common_id; // the common area the rings belong to
     uint32_t reserved;
 };
 
@@ -30,7 +30,7 @@ std::size_t area_bytes(uint32_t capacity) {
 
 // This process's view of the segment, found once per attachment to a common area.
 struct Mapping {
-    bool known = false;             // looked for since the attachment below
+    bool known = false;                 // looked for since the attachment below
     const CommonArea *common = nullptr; // the attachment it was looked for in
     int32_t common_id = -1;
     RingArea *area = nullptr; // null: the environment has no rings
@@ -69,7 +69,8 @@ void look_for_rings() {
 
 RingArea *rings() {
     if (!mapping.known || mapping.common != common_ptr || mapping.common_id != pxr_common_id)
-        [[unlikely]] look_for_rings();
+        [[unlikely]]
+        look_for_rings();
     return mapping.area;
 }
 
@@ -142,11 +143,10 @@ int PXR_ring_queues(uint32_t capacity) noexcept {
         if (e.msqid != PXR_NO_QUEUE) return 1;
 
     unmap();
-    if (const int old = shmget(PXR_KEY_RING_QUEUES, 0, 0); old >= 0)
-        shmctl(old, IPC_RMID, nullptr);
+    if (const int old = shmget(PXR_KEY_RING_QUEUES, 0, 0); old >= 0) shmctl(old, IPC_RMID, nullptr);
     // Pages are only touched for modules that get a queue: no swap is reserved up front.
-    const int id = shmget(PXR_KEY_RING_QUEUES, area_bytes(capacity),
-                          pxr::kCreatePerm | SHM_NORESERVE);
+    const int id =
+        shmget(PXR_KEY_RING_QUEUES, area_bytes(capacity), pxr::kCreatePerm | SHM_NORESERVE);
     if (id < 0) return 1;
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) {

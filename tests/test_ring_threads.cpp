@@ -106,7 +106,8 @@ void on_signal(int) {}
 // handled with SA_RESTART, which the kernel restarts for an untimed futex wait but not here.
 TEST(RingThreads, SleepingReceiverWakesForRecordRemovalAndSignal) {
     Block b(16);
-    struct sigaction sa{}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_signal;
     sa.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &sa, &old);

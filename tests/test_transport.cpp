@@ -5,7 +5,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <sys/mman.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
 #include <sys/sem.h>
 #include <tuple>
 #include <unistd.h>
@@ -16,16 +20,21 @@ using namespace std::chrono_literals;
 constexpr uint32_t kServer = 5;
 constexpr uint32_t kClient = 6;
 
-class Transport : public pxrtest::IpcTest {
+// Every case runs over kernel queues and over ring queues (of 16 records).
+class Transport : public pxrtest::IpcTest, public ::testing::WithParamInterface<uint32_t> {
   protected:
-    void make_env(uint32_t init_flags = 0) {
-        ASSERT_TRUE(pxrtest::create_running_environment(
-            {.init_flags = init_flags, .buffers0 = 8, .size0 = 64, .buffers1 = 2}));
+    void make_env(uint32_t init_flags = 0, int32_t buffers = 8) {
+        ASSERT_TRUE(pxrtest::create_running_environment({.init_flags = init_flags,
+                                                         .buffers0 = buffers,
+                                                         .size0 = 64,
+                                                         .buffers1 = 2,
+                                                         .ring_capacity = GetParam()}));
         ASSERT_EQ(IPC_create(kServer, 1) + IPC_create(kClient, 1), 0);
     }
 };
+INSTANTIATE_TEST_SUITE_P(KernelAndRing, Transport, ::testing::Values(0u, 16u));
 
-TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
+TEST_P(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
     make_env();
     MSG *req = getm(0x6111, 42, uint16_t(1u << (kClient & 15)), 5);
     ASSERT_NE(req, nullptr);
@@ -40,7 +49,8 @@ TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
         if (pxr::slot_of(m)->send_pid != parent || pxr::slot_of(m)->receive_pid != getpid())
             return 2;
         if (m->type != 0x6111 || m->id != 42 || memcmp(m->param, "hello", 5) != 0) return 3;
-        if (PXR_lastpid(kServer) != getpid()) return 4;
+        if (PXR_lastpid(kServer) != getpid() || PXR_ring_capacity() != int32_t(GetParam()))
+            return 4;
         m->param[0] = 'j';
         return confirm_msg(m) == 0 ? 0 : 5;
     });
@@ -58,7 +68,7 @@ TEST_F(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
 }
 
 // The record carries the partition: the receiver maps and releases partition 1's slot.
-TEST_F(Transport, BufferOfPartitionOneArrivesAsItself) {
+TEST_P(Transport, BufferOfPartitionOneArrivesAsItself) {
     make_env();
     MSG *big = getm(0x100, 1, 0, 200);
     ASSERT_NE(big, nullptr);
@@ -76,7 +86,7 @@ TEST_F(Transport, BufferOfPartitionOneArrivesAsItself) {
     EXPECT_EQ(pxr::slot_at(0, 0)->receive_pid, 0);
 }
 
-TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
+TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     make_env();
     EXPECT_TRUE(PXR_grab(kServer) == nullptr && PXR_grab(0x100 | kServer) == nullptr); // low 8 bits
 
@@ -86,6 +96,7 @@ TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     MSG *m = getm(2, 0, 0, 0);
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(PXR_send(7, m), 0);
+    EXPECT_TRUE(PXR_pending_msgs(kServer) == 1 && PXR_pending_msgs(7) == -2);
     EXPECT_EQ(PXR_grab(kServer), m);
     EXPECT_EQ(PXR_receive(255), nullptr); // 255 has no table entry
 
@@ -102,7 +113,7 @@ TEST_F(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     EXPECT_EQ(pxr::slot_of(m)->send_pid, getpid());
 }
 
-TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
+TEST_P(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
     make_env(PXR_INIT_ERROR_PRINT);
     memset(common_ptr->platform, 0, 12); // the bytes behind the table are no entry of 255
     MSG *m = getm(2, 0, 0, 0);
@@ -126,7 +137,7 @@ TEST_F(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
               0);
 }
 
-TEST_F(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
+TEST_P(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
     make_env(PXR_INIT_FATAL_ACTION(1));
     MSG *m = getm(2, 0, 0, 0);
     ASSERT_NE(m, nullptr);
@@ -139,6 +150,91 @@ TEST_F(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(pxrtest::wait_child(loader), 0xFF); // PXR_wait_exit returned -1
     EXPECT_TRUE(common_ptr == nullptr && semget(pxr::kSystemLockKey, 1, 0) == -1); // all gone
+    EXPECT_EQ(shmget(PXR_KEY_RING_QUEUES, 0, 0), -1);
+}
+
+// Three sender processes into one module read by two receiver processes: every message
+// arrives once, and each receiver sees each sender's messages in the order sent. A sender
+// waits and tries again when no buffer is free or the queue is full.
+TEST_P(Transport, SeveralSendersAndReceiversGetEachMessageOnceInOrder) {
+    constexpr int kSenders = 3, kReceivers = 2, kEach = 3000;
+    make_env(0, 64);
+    auto *seen = static_cast<uint8_t(*)[kEach]>(
+        mmap(nullptr, kSenders * kEach, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(seen, MAP_FAILED);
+    auto send = [](uint16_t type, uint16_t id) {
+        MSG *m;
+        while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
+        while (PXR_send(kServer, m) != 0) usleep(100);
+    };
+    std::vector<pid_t> receivers, senders;
+    for (int r = 0; r < kReceivers; ++r)
+        receivers.push_back(pxrtest::start_child([seen] {
+            int last[kSenders] = {-1, -1, -1};
+            for (MSG *m; (m = PXR_receive(kServer)) == nullptr || m->type != 99; relm(m)) {
+                if (m == nullptr) return 1;
+                if (int(m->id) <= last[m->type]) return 2;
+                last[m->type] = m->id;
+                ++seen[m->type][m->id];
+            }
+            return 0;
+        }));
+    for (uint16_t s = 0; s < kSenders; ++s)
+        senders.push_back(pxrtest::start_child([&send, s] {
+            for (uint16_t i = 0; i < kEach; ++i) send(s, i);
+            return 0;
+        }));
+    for (pid_t pid : senders) EXPECT_EQ(pxrtest::wait_child(pid), 0);
+    for (int r = 0; r < kReceivers; ++r) send(99, 0); // behind every message: stop
+    for (pid_t pid : receivers) EXPECT_EQ(pxrtest::wait_child(pid), 0);
+    for (int s = 0; s < kSenders; ++s)
+        for (int i = 0; i < kEach; ++i) ASSERT_EQ(seen[s][i], 1) << s << ":" << i;
+    munmap(seen, kSenders * kEach);
+}
+
+void on_signal(int) {}
+
+// A blocking receive ends with null on a signal, also one whose handler asks for restarts.
+TEST_P(Transport, SignalEndsABlockingReceiveEvenWithRestart) {
+    make_env();
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, &old); // the child inherits it
+    pid_t child = pxrtest::start_child(
+        [] { return PXR_receive(kServer) == nullptr && PXR_sys_failure == 0 ? 0 : 1; });
+    sigaction(SIGUSR1, &old, nullptr);
+    int status = 0;
+    for (int i = 0; i < 5000 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+        kill(child, SIGUSR1); // again until it ends: one caught before the wait starts is lost
+        usleep(2000);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Rings are chosen by the creator alone, before its first queue, with a power of two.
+using RingSetup = pxrtest::IpcTest;
+TEST_F(RingSetup, RingQueuesAreChosenByTheCreatorBeforeItsFirstQueue) {
+    EXPECT_TRUE(PXR_ring_capacity() == -1 && PXR_ring_queues(16) == 1); // not attached
+    ASSERT_EQ(PXR_init(PXR_INIT_CREATE, 0, 0), 0);
+    EXPECT_EQ(PXR_ring_capacity(), 0);
+    for (uint32_t bad : {0u, 8u, 24u, 131072u}) EXPECT_EQ(PXR_ring_queues(bad), 1) << bad;
+    ASSERT_EQ(PXR_ring_queues(65536) + PXR_ring_queues(1024), 0); // the last call holds
+    ASSERT_EQ(IPC_create(kServer, 1), 0);
+    EXPECT_EQ(PXR_ring_queues(16), 1);
+    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    EXPECT_EQ(pxrtest::run_child([] {
+                  PXR_unlink();
+                  return PXR_ring_capacity() == -1 && PXR_pending_msgs(kServer) == 0 &&
+                                 PXR_ring_capacity() == 1024 && PXR_ring_queues(1024) == 1
+                             ? 0
+                             : 1;
+              }),
+              0);
+    PXR_unlink();
+    EXPECT_GE(pxrtest::remove_environment_objects(), 1); // pxr clean finds the rings too
+    EXPECT_EQ(shmget(PXR_KEY_RING_QUEUES, 0, 0), -1);
 }
 
 } // namespace

@@ -48,6 +48,7 @@ std::vector<Object> key_plan() {
     }
     plan.push_back({Kind::Memory, PXR_KEY_COMMON_AREA, "common area"});
     plan.push_back({Kind::Memory, PXR_KEY_EXTENSION, "extension area"});
+    plan.push_back({Kind::Memory, PXR_KEY_RING_QUEUES, "ring queues"});
     plan.push_back({Kind::Memory, kSupervisionKey, "loader's supervision table"});
     plan.push_back({Kind::Memory, pxrbridge::kStatsKey, "bridge counters"});
     // Last: while the system lock exists no new environment can be created over the rest.
@@ -85,7 +86,8 @@ const char *kCleanHelp =
     "Stop the processes that a crashed environment's process table records (SIGTERM, then\n"
     "SIGKILL after 2 seconds), then remove every IPC object of the environment's key plan\n"
     "that is left behind (system lock, exit and fatal semaphores, common area, partitions\n"
-    "and their locks, module queues, the loader's supervision table), reporting each.\n"
+    "and their locks, module queues, ring queues, the loader's supervision table), reporting\n"
+    "each.\n"
     "Refuses while a loader still looks after its environment, unless --force is given.\n"
     "  -n, --dry-run      only report what would be stopped and removed\n"
     "  --force            clean even a running environment\n"

@@ -134,6 +134,10 @@ bool create_running_environment(const EnvSpec &layout) {
         EXPECT_EQ(r, 0u) << "partition 1";
         if (r != 0) return false;
     }
+    if (layout.ring_capacity != 0 && PXR_ring_queues(layout.ring_capacity) != 0) {
+        ADD_FAILURE() << "PXR_ring_queues";
+        return false;
+    }
     // What PXR_wait_exit does first, without blocking the test.
     PXR_admit_attachers();
     return true;

@@ -68,6 +68,7 @@ struct EnvSpec {
     uint32_t size1 = 256;
     uint32_t onset1 = 0;
     uint32_t abate1 = 0;
+    uint32_t ring_capacity = 0; // nonzero: PXR_ring_queues before the environment runs
 };
 bool create_running_environment(const EnvSpec &layout);
 
