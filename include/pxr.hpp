@@ -173,6 +173,18 @@ inline bool set_default_receive_spin(std::chrono::microseconds window) noexcept 
     return PXR_set_default_receive_spin(uint32_t(window.count())) == 0;
 }
 
+/// Makes the module queues of the environment being created rings in shared memory
+/// (PXR_ring_queues): the creator's call before its first queue. False when refused.
+inline bool use_ring_queues(uint32_t capacity) noexcept {
+    return PXR_ring_queues(capacity) == 0;
+}
+
+/// Records per module queue when the attached environment uses rings (PXR_ring_capacity);
+/// 0 for kernel queues, -1 when this process is not attached.
+inline int32_t ring_capacity() noexcept {
+    return PXR_ring_capacity();
+}
+
 /// This process's receive spin window; zero when off.
 inline std::chrono::microseconds receive_spin() noexcept {
     return std::chrono::microseconds(PXR_get_receive_spin());

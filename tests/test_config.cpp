@@ -28,7 +28,8 @@ std::vector<std::string> errors_of(const std::string &text) {
 TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     const std::string text = "* a full configuration\n"
                              "\n"
-                             "environment atomic error-print fatal-action=1 congestion=0x10\n"
+                             "environment atomic error-print fatal-action=1 congestion=0x10 "
+                             "ring-queues\n"
                              "partition 0 buffers=1000 size=256 onset=800 abate=600 * comment\n"
                              "partition\t1 buffers=0x10 size=4096\r\n"
                              "queue 0x20 33\n"
@@ -41,6 +42,7 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
         << (errors.empty() ? "" : errors[0]);
     EXPECT_EQ(cfg.init_flags, PXR_INIT_ATOMIC | PXR_INIT_ERROR_PRINT | PXR_INIT_FATAL_ACTION(1));
     EXPECT_EQ(cfg.congestion_module, 0x10u);
+    EXPECT_EQ(cfg.ring_capacity, 1024u);
     const auto &p0 = cfg.partitions[0], &p1 = cfg.partitions[1];
     EXPECT_TRUE(p0.defined);
     EXPECT_EQ(std::tuple(p0.buffers, p0.size, p0.onset, p0.abate),
@@ -53,6 +55,10 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     EXPECT_EQ(cfg.spawns[0].argv, (std::vector<std::string>{"sh", "-c", "exit 0"}));
     EXPECT_EQ(cfg.spawns[0].line, 8);
     EXPECT_EQ(cfg.spawns[1].argv, (std::vector<std::string>{"/bin/sh"}));
+    Config rings;
+    EXPECT_TRUE(pxrtool::parse_config("environment ring-queues=65536\npartition 0 buffers=4 size=8",
+                                      "t", rings, errors));
+    EXPECT_EQ(rings.ring_capacity, 65536u);
 }
 
 TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
@@ -77,6 +83,8 @@ TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
         {"partition 1 buffers=65000 size=40000", "partition too large"},
         {"environment turbo", "unknown environment option 'turbo'"},
         {"environment fatal-action=16", "bad value for fatal-action"},
+        {"environment ring-queues=100", "bad value for ring-queues: '100' (a power of two"},
+        {"environment ring-queues=8", "bad value for ring-queues"},
         {"alias 0x30", "alias needs a module id and a target module id"},
         {"alias 0x30 0x31", "alias target 0x31 has no queue"},
         {"spawn restart=always", "spawn needs a program"},

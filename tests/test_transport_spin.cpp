@@ -3,6 +3,7 @@
 #include "pxr.hpp"
 
 #include "env/pxr_internal.h"
+#include "env/ring_queues.h"
 
 #include <cerrno>
 #include <chrono>
@@ -26,12 +27,14 @@ double cpu_ms() {
 // A child sending count messages, each after pause_ms, each behind a forged record if asked.
 pid_t start_sender(int count, int pause_ms, bool forged = false) {
     const int qid = int(common_ptr->module_queues[kRecv].msqid);
+    const pxr::ring::View ring = pxr::ring_of_queue(kRecv, uint32_t(qid));
     return pxrtest::start_child([=] {
         PXR_unlink();
         for (int i = 0; i < count; ++i) {
             usleep(useconds_t(pause_ms) * 1000);
             const long rec[3] = {1, 7L << 16, 0}; // index 0 of partition 7
-            if (forged && msgsnd(qid, &rec, 12, 0) != 0) return 1;
+            if (forged && !(ring ? pxr::ring::push(ring, 7u << 16) : msgsnd(qid, &rec, 12, 0) == 0))
+                return 1;
             MSG *m = getm(1, uint16_t(i), 0, 0);
             if (m == nullptr || PXR_send(kRecv, m) != 0) return 2;
         }
@@ -39,18 +42,21 @@ pid_t start_sender(int count, int pause_ms, bool forged = false) {
     });
 }
 
-class TransportSpin : public pxrtest::IpcTest {
+// Over kernel queues and over ring queues.
+class TransportSpin : public pxrtest::IpcTest, public ::testing::WithParamInterface<uint32_t> {
   protected:
     void SetUp() override {
         IpcTest::SetUp();
-        ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 32}));
+        ASSERT_TRUE(
+            pxrtest::create_running_environment({.buffers0 = 32, .ring_capacity = GetParam()}));
         ASSERT_EQ(IPC_create(kRecv, 1), 0);
     }
 };
+INSTANTIATE_TEST_SUITE_P(KernelAndRing, TransportSpin, ::testing::Values(0u, 1024u));
 
 // A record during the poll and one after the window: either way a forged record is dropped
 // (null, still attached) and the next one is taken and stamped.
-TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
+TEST_P(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
     for (const auto &[window_us, send_after_ms] : {std::pair{400000u, 60}, {5000u, 300}}) {
         ASSERT_EQ(PXR_set_receive_spin(window_us), 0);
         const double cpu0 = cpu_ms();
@@ -69,7 +75,7 @@ TEST_F(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
 }
 
 // Records 50 ms apart never come within a 5 ms window: it gives up after a few losses.
-TEST_F(TransportSpin, IdleReceiverStopsPolling) {
+TEST_P(TransportSpin, IdleReceiverStopsPolling) {
     ASSERT_EQ(PXR_set_receive_spin(5000), 0);
     const double cpu0 = cpu_ms();
     pid_t sender = start_sender(20, 50);
@@ -82,7 +88,7 @@ TEST_F(TransportSpin, IdleReceiverStopsPolling) {
     EXPECT_LT(cpu_ms() - cpu0, 200.0); // of about a second: under 20% of a core
 }
 
-TEST_F(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
+TEST_P(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(PXR_timed_receive(kRecv, 60) == nullptr && errno == ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);

@@ -290,6 +290,8 @@ class Parser {
                 cfg_.init_flags |= PXR_INIT_ERROR_PRINT;
             } else if (word == "no-attach") {
                 cfg_.init_flags |= PXR_INIT_NO_ATTACH;
+            } else if (word == "ring-queues") {
+                cfg_.ring_capacity = kDefaultRingCapacity;
             } else if (word.find('=') != std::string::npos) {
                 std::string key, value;
                 option(line, word, key, value);
@@ -304,6 +306,12 @@ class Parser {
                 } else if (key == "receive-spin") {
                     if (number_option(line, key, value, 1000000, v))
                         cfg_.receive_spin_us = int64_t(v);
+                } else if (key == "ring-queues") {
+                    if (!parse_number(value, 65536, v) || v < 16 || (v & (v - 1)) != 0)
+                        error(line, "bad value for ring-queues: '" + value +
+                                        "' (a power of two from 16 to 65536)");
+                    else
+                        cfg_.ring_capacity = uint32_t(v);
                 } else {
                     error(line, "unknown environment option '" + key + "'");
                 }

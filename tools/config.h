@@ -3,7 +3,7 @@
 //
 //   * comment (an asterisk starts a comment anywhere on a line)
 //   environment [atomic] [error-print] [no-attach] [fatal-action=N] [congestion=ID]
-//               [receive-spin=US]
+//               [receive-spin=US] [ring-queues[=N]]
 //   partition P buffers=N size=BYTES [onset=N abate=N]
 //   queue ID [ID ...]
 //   alias ID TARGET
@@ -22,6 +22,8 @@ namespace pxrtool {
 
 // Longest line the reader accepts, without its line end.
 inline constexpr int kMaxLineLength = 1023;
+// Records per module queue of `environment ring-queues` without a number.
+inline constexpr uint32_t kDefaultRingCapacity = 1024;
 
 struct PartitionConfig {
     bool defined = false;
@@ -60,6 +62,7 @@ struct Config {
     uint32_t init_flags = 0; // PXR_INIT_* bits, without PXR_INIT_CREATE
     uint32_t congestion_module = 0;
     int64_t receive_spin_us = -1; // for the spawned processes; -1: not given
+    uint32_t ring_capacity = 0;   // records per ring queue; 0: kernel queues
     PartitionConfig partitions[2];
     std::vector<uint32_t> queues; // module ids that get a queue of their own, in file order
     std::vector<AliasConfig> aliases;

@@ -282,6 +282,10 @@ struct Loader {
         area = reinterpret_cast<CommonArea *>(area_segment.writable());
         area_id = area_segment.id();
 
+        if (cfg.ring_capacity != 0) {
+            if (PXR_ring_queues(cfg.ring_capacity) != 0) return fail("cannot make the ring queues");
+            say("ring queues of %s records", std::to_string(cfg.ring_capacity));
+        }
         const int32_t form = cfg.atomic() ? PXR_OPEN_ATOMIC : 0;
         for (int part = 0; part < 2; ++part) {
             const PartitionConfig &pc = cfg.partitions[part];

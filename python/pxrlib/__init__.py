@@ -160,9 +160,10 @@ def load_library(path=None):
         "PXR_timed_receive": (P, [u32, u32]), "PXR_set_receive_spin": (c_int, [u32]),
         "PXR_set_default_receive_spin": (c_int, [u32]), "PXR_dropped_records": (i32, []),
         "PXR_common_area": (P, []),
+        "PXR_ring_queues": (c_int, [u32]), "PXR_ring_capacity": (i32, []),
     }
     for name, (restype, argtypes) in signatures.items():
-        fn = getattr(lib, name, None)  # PXR_timed_receive is absent from older libraries
+        fn = getattr(lib, name, None)  # newer calls are absent from older libraries
         if fn is not None:
             fn.restype, fn.argtypes = restype, argtypes
     _lib = lib
@@ -332,10 +333,12 @@ class Environment:
 
     @classmethod
     def create(cls, partitions, queues=(), aliases=None, atomic=False, error_print=False,
-               fatal_action=0, congestion_module=0):
+               fatal_action=0, congestion_module=0, ring_queues=0):
         """Creates the environment. partitions: (buffers, parameter_size[, onset, abate]) for
         partition 0 and optionally 1; queues: module ids with a queue of their own; aliases:
-        {module: target}. Closing it stops the recorded processes and removes every object."""
+        {module: target}; ring_queues: records per module queue kept in shared memory (a power
+        of two from 16 to 65536; 0: kernel queues). Closing it stops the recorded processes and
+        removes every object."""
         cls._check_free()
         flags = 0x1 | ((fatal_action & 0xF) << 28)
         flags |= (0x4 if atomic else 0) | (0x2 if error_print else 0)
@@ -346,6 +349,9 @@ class Environment:
             raise _init_error("PXR_init(create)", code)
         env = cls(owner=True)
         try:
+            if ring_queues and _lib.PXR_ring_queues(ring_queues) != 0:
+                raise PxrError("ring queues of %d records refused (a power of two from 16 to "
+                               "65536)" % ring_queues)
             for p, part in enumerate(partitions):
                 buffers, size, onset, abate = (tuple(part) + (0, 0))[:4]
                 if _lib.PXR_open_partition(p, buffers, size, onset, abate,
@@ -475,6 +481,12 @@ class Environment:
         ptr = msg.address
         msg._forget()
         _lib.confirm_msg(ptr)
+
+    def ring_capacity(self):
+        """Records per module queue when the environment keeps its queues in rings; 0 for
+        kernel queues."""
+        self._check()
+        return _lib.PXR_ring_capacity()
 
     def pending(self, module):
         """Records waiting in module's queue."""

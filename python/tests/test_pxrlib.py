@@ -13,10 +13,11 @@ import pxrlib
 ME, PEER = 0x21, 0x20
 
 
-@pytest.fixture
-def env():
+@pytest.fixture(params=[0, 16], ids=["kernel-queues", "ring-queues"])
+def env(request):
     with pxrlib.Environment.create(partitions=[(8, 64), (2, 1024)], queues=[ME, PEER],
-                                   atomic=True) as e:
+                                   atomic=True, ring_queues=request.param) as e:
+        assert e.ring_capacity() == request.param
         yield e
 
 
