@@ -118,6 +118,7 @@ void reset(View ring, uint32_t queue_id, uint64_t first) noexcept {
     shared(h.last_pid).store(0, kRelaxed);
     for (int32_t &entry : h.sleepers) shared(entry).store(0, kRelaxed);
     shared(h.idle_wakes).store(0, kRelaxed);
+    shared(h.safety_ns).store(kSafetyNs, kRelaxed);
     shared(h.magic).store(kMagic, kRelaxed);
     shared(h.queue_id).store(queue_id, kSc);
 }
@@ -198,7 +199,8 @@ Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_
     for (;;) {
         // The records of a removed queue go with it, as the kernel's queue takes its own.
         if (shared(h.queue_id).load(kSc) != queue_id) return Wait::removed;
-        uint64_t wait = kSafetyNs;
+        const uint64_t safety_ns = shared(h.safety_ns).load(kRelaxed);
+        uint64_t wait = safety_ns;
         if (try_pop(ring, cursor, pid, ref, &wait) == Take::got) return Wait::got;
         const uint64_t now = now_ns();
         if (now >= deadline_ns) return Wait::timed_out;

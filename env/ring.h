@@ -49,6 +49,7 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 //
 // Who writes what:
 //   queue_id      IPC_create and IPC_delete (the loader); read by everybody.
+//   magic, safety_ns  reset, before the ring serves a queue.
 //   tail          senders (compare-and-swap), and reset.
 //   head          receivers (compare-and-swap), and reset.
 //   last_pid      the receiver that just took a record (plain atomic store).
@@ -71,6 +72,7 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 struct alignas(64) Header {
     uint32_t magic;
     uint32_t queue_id;
+    uint64_t safety_ns; // longest single sleep: kSafetyNs (tests lengthen it to expose a loss)
     alignas(64) uint64_t tail;
     alignas(64) uint64_t head;
     int32_t last_pid;

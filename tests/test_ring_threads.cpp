@@ -100,6 +100,36 @@ TEST(RingThreads, FullRingAndASenderThatNeverCommits) {
     EXPECT_EQ(ring::depth(b.view()), 0u);
 }
 
+// A receiver that sleeps for every record: each wake-up must come, for the safety net that
+// would cover a lost one is an hour here. The sender puts the next record in a varying few
+// hundred nanoseconds after the receiver took the last, while the receiver heads for its next
+// sleep: so the records fall all over that path.
+TEST(RingThreads, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
+    constexpr int kRounds = 200000;
+    Block b(16);
+    std::atomic_ref<uint64_t>(b.header.safety_ns).store(uint64_t(3600) * 1000000000);
+    std::atomic<int> taken{0};
+    std::thread receiver([&] {
+        ring::Cursor cursor;
+        uint32_t ref;
+        for (int i = 0; i < kRounds; ++i)
+            if (ring::pop_wait(b.view(), cursor, 1, 7, ring::kForever, ref) == ring::Wait::got)
+                taken.fetch_add(1);
+    });
+    int lost_at = -1;
+    for (int i = 0; i < kRounds && lost_at < 0; ++i) {
+        for (int k = i % 8; k > 0; --k) (void)taken.load();
+        ASSERT_TRUE(ring::push(b.view(), uint32_t(i)));
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (taken.load() <= i && lost_at < 0)
+            if (std::chrono::steady_clock::now() > limit) lost_at = i;
+    }
+    std::atomic_ref<uint32_t>(b.header.queue_id).store(ring::kNoQueue); // ends the receiver
+    ring::wake_all(b.view());
+    receiver.join();
+    EXPECT_EQ(lost_at, -1) << "a record waited without a wake-up";
+}
+
 void on_signal(int) {}
 
 // A sleeping receiver wakes for a record, for the removal of its queue, and for a signal
