@@ -6,9 +6,14 @@
 #include "check.h"
 #include "env/pxr_internal.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstring>
 #include <string>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -71,6 +76,54 @@ TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
         EXPECT_GE(p.allocated, 10u); // the buffer each victim held for good
         PXR_unlink();
     }
+}
+
+// Senders into a ring queue killed at random moments: each sender's messages arrive once, in
+// order and without a gap; a killed sender loses at most the message it was sending, and the
+// queue goes on (a position reserved and never filled is skipped).
+TEST_F(CrashTest, RingSendersKilledAtRandomLoseAtMostTheirLastMessage) {
+    constexpr uint32_t kModule = 5;
+    constexpr int kSenders = 40;
+    ASSERT_TRUE(
+        pxrtest::create_running_environment({.buffers0 = 1024, .size0 = 8, .ring_capacity = 16}));
+    ASSERT_EQ(IPC_create(kModule, 1), 0);
+    void *shared = mmap(nullptr, sizeof(uint32_t) * kSenders, PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto *handed = static_cast<uint32_t *>(shared); // messages each sender began to send
+    std::vector<uint32_t> received(kSenders, 0);
+    int disorder = 0;
+    auto receive_for = [&](int ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end)
+            if (MSG *m = PXR_timed_receive(kModule, 1)) {
+                uint32_t n;
+                std::memcpy(&n, m->param, 4);
+                if (n != received[m->type]++) ++disorder;
+                relm(m);
+            }
+    };
+    for (uint16_t k = 0; k < kSenders; ++k) {
+        pid_t sender = pxrtest::start_child([k, handed] {
+            for (uint32_t n = 0;; ++n) {
+                MSG *m;
+                while ((m = getm(k, 0, 0, 4)) == nullptr) usleep(100);
+                std::memcpy(m->param, &n, 4);
+                std::atomic_ref<uint32_t>(handed[k]).store(n + 1);
+                while (PXR_send(kModule, m) != 0) usleep(50);
+            }
+            return 0;
+        });
+        receive_for(1 + k % 5);
+        kill_and_reap(sender);
+    }
+    receive_for(100);
+    EXPECT_EQ(disorder, 0);
+    for (int k = 0; k < kSenders; ++k) {
+        EXPECT_LE(received[k], handed[k]) << k;
+        EXPECT_GE(received[k] + 1, handed[k]) << k;
+    }
+    munmap(shared, sizeof(uint32_t) * kSenders);
 }
 
 } // namespace
