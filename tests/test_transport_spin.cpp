@@ -105,7 +105,7 @@ TEST_P(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
 
 // The window comes from a call, or from the creator's default when a fresh process attaches
 // (the checker re-executes this binary: a forked child would keep the parent's choice).
-TEST_F(TransportSpin, WindowFromCallOrTheEnvironmentDefault) {
+TEST_P(TransportSpin, WindowFromCallOrTheEnvironmentDefault) {
     const uint32_t own = PXR_get_receive_spin();
     ASSERT_EQ(PXR_set_default_receive_spin(1000001), -1);
     ASSERT_EQ(PXR_set_default_receive_spin(70), 0);
