@@ -9,6 +9,7 @@
 // twice, 20 ms apart, so that a receiver caught between taking a record and stamping the
 // buffer has stamped it by the second look.
 #include "pxr_internal.h"
+#include "ring_queues.h"
 
 #include <atomic>
 #include <cerrno>
@@ -159,6 +160,15 @@ bool scan_queues() {
         for (int i = 0; i < n && !dup; ++i) dup = seen[i] == int(id);
         if (dup) continue;
         seen[n++] = int(id);
+        // A ring holds the records of its queue instead of the kernel.
+        if (const pxr::ring::View ring = pxr::ring_of_queue(uint32_t(m), id)) {
+            pxr::ring::for_each_record(ring, [](uint32_t ref) {
+                const uint32_t index = ref & 0xFFFF, p = ref >> 16;
+                if (p < uint32_t(pxr::kPartitions) && index < uint32_t(pxr::kMaxBuffers))
+                    g_referenced.set(int(p), index);
+            });
+            continue;
+        }
         if (!scan_queue(int(id))) all = false;
     }
     return all;

@@ -226,12 +226,6 @@ Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_
     }
 }
 
-uint32_t depth(View ring) noexcept {
-    const uint64_t head = shared(ring.header->head).load(kRelaxed);
-    const uint64_t tail = shared(ring.header->tail).load(kRelaxed);
-    return tail > head ? uint32_t(std::min<uint64_t>(tail - head, ring.capacity)) : 0;
-}
-
 void wake_all(View ring) noexcept {
     shared(ring.header->wake_seq).fetch_add(1, kSc);
     futex_wake(&ring.header->wake_seq, INT_MAX);

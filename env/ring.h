@@ -120,7 +120,23 @@ Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_
               uint32_t &ref) noexcept;
 
 // Records committed or reserved and not yet taken.
-uint32_t depth(View ring) noexcept;
+inline uint32_t depth(View ring) noexcept {
+    const uint64_t head = std::atomic_ref(ring.header->head).load(std::memory_order_relaxed);
+    const uint64_t tail = std::atomic_ref(ring.header->tail).load(std::memory_order_relaxed);
+    return tail > head ? uint32_t(tail - head < ring.capacity ? tail - head : ring.capacity) : 0;
+}
+// Calls f(ref) for each record committed and not yet taken, oldest first. Records taken or
+// put in meanwhile may be seen or missed; none that stays in the ring is missed.
+template <class F>
+void for_each_record(View ring, F &&f) {
+    const uint64_t head = std::atomic_ref(ring.header->head).load(std::memory_order_seq_cst);
+    const uint64_t tail = std::atomic_ref(ring.header->tail).load(std::memory_order_seq_cst);
+    for (uint64_t pos = head; pos < tail && pos - head < ring.capacity; ++pos) {
+        const uint64_t word =
+            std::atomic_ref(ring.slots[pos & (ring.capacity - 1)]).load(std::memory_order_seq_cst);
+        if (uint32_t(word) == uint32_t(pos + 1)) f(uint32_t(word >> 32));
+    }
+}
 // Wakes every receiver sleeping on the ring (after its queue is removed).
 void wake_all(View ring) noexcept;
 // Clears the sleeper entries of pid (a process that ended while it waited). How many.

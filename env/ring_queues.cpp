@@ -10,23 +10,9 @@
 
 namespace {
 
+using pxr::RingArea;
 using pxr::ring::Header;
 using pxr::ring::View;
-
-constexpr uint32_t kAreaMagic = 0x52515545; // "RQUE"
-
-// The segment: this header, a ring header for every module id, then every ring's slots.
-struct alignas(64) RingArea {
-    uint32_t magic;    // written last when the segment is made
-    uint32_t capacity; // records per ring
-    int32_t common_id; // the common area the rings belong to
-    uint32_t reserved;
-};
-
-std::size_t area_bytes(uint32_t capacity) {
-    return sizeof(RingArea) + sizeof(Header) * PXR_MODULE_COUNT +
-           sizeof(uint64_t) * std::size_t(capacity) * PXR_MODULE_COUNT;
-}
 
 // This process's view of the segment, found once per attachment to a common area.
 struct Mapping {
@@ -55,10 +41,7 @@ void look_for_rings() {
     if (address == reinterpret_cast<void *>(-1)) return;
     auto *area = static_cast<RingArea *>(address);
     shmid_ds ds{};
-    const bool whole = shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_segsz >= sizeof(RingArea) &&
-                       pxr::shared(area->magic).load() == kAreaMagic &&
-                       pxr::ring::valid_capacity(area->capacity) &&
-                       ds.shm_segsz >= area_bytes(area->capacity);
+    const bool whole = shmctl(id, IPC_STAT, &ds) == 0 && pxr::whole_ring_area(area, ds.shm_segsz);
     if (!whole || area->common_id != pxr_common_id) {
         shmdt(address); // an earlier run's segment, or not ours to use
         return;
@@ -72,12 +55,6 @@ RingArea *rings() {
         [[unlikely]]
         look_for_rings();
     return mapping.area;
-}
-
-View view_of(RingArea *area, uint32_t module) {
-    auto *headers = reinterpret_cast<Header *>(area + 1);
-    auto *slots = reinterpret_cast<uint64_t *>(headers + PXR_MODULE_COUNT);
-    return View{headers + module, slots + std::size_t(area->capacity) * module, area->capacity};
 }
 
 uint32_t served(View v) {
@@ -95,19 +72,19 @@ ring::View ring_of_queue(uint32_t module, uint32_t msqid) noexcept {
     // borrows from, which a chain of aliases reaches in a few steps, else by search.
     uint32_t m = module;
     for (int step = 0; step < 4 && m < uint32_t(PXR_MODULE_COUNT); ++step) {
-        const View v = view_of(area, m);
+        const View v = pxr::ring_at(area, m);
         if (served(v) == msqid) return v;
         m = common_ptr->module_queues[m].alias_of;
     }
     for (m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
-        if (served(view_of(area, m)) == msqid) return view_of(area, m);
+        if (served(pxr::ring_at(area, m)) == msqid) return pxr::ring_at(area, m);
     return {};
 }
 
 void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept {
     RingArea *area = rings();
     if (area == nullptr) return;
-    const View v = view_of(area, module);
+    const View v = pxr::ring_at(area, module);
     if (fresh || shared(v.header->magic).load() == 0)
         ring::reset(v, msqid);
     else
@@ -117,7 +94,7 @@ void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept {
 void ring_drop(uint32_t module, uint32_t msqid) noexcept {
     RingArea *area = rings();
     if (area == nullptr || module >= uint32_t(PXR_MODULE_COUNT)) return;
-    const View v = view_of(area, module);
+    const View v = pxr::ring_at(area, module);
     uint32_t expected = msqid;
     if (shared(v.header->queue_id).compare_exchange_strong(expected, ring::kNoQueue))
         ring::wake_all(v);
@@ -145,8 +122,8 @@ int PXR_ring_queues(uint32_t capacity) noexcept {
     unmap();
     if (const int old = shmget(PXR_KEY_RING_QUEUES, 0, 0); old >= 0) shmctl(old, IPC_RMID, nullptr);
     // Pages are only touched for modules that get a queue: no swap is reserved up front.
-    const int id =
-        shmget(PXR_KEY_RING_QUEUES, area_bytes(capacity), pxr::kCreatePerm | SHM_NORESERVE);
+    const int id = shmget(PXR_KEY_RING_QUEUES, pxr::ring_area_bytes(capacity),
+                          pxr::kCreatePerm | SHM_NORESERVE);
     if (id < 0) return 1;
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) {
@@ -157,8 +134,8 @@ int PXR_ring_queues(uint32_t capacity) noexcept {
     area->capacity = capacity;
     area->common_id = pxr_common_id;
     for (uint32_t m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
-        pxr::shared(view_of(area, m).header->queue_id).store(pxr::ring::kNoQueue);
-    pxr::shared(area->magic).store(kAreaMagic);
+        pxr::shared(pxr::ring_at(area, m).header->queue_id).store(pxr::ring::kNoQueue);
+    pxr::shared(area->magic).store(pxr::kRingAreaMagic);
     mapping = Mapping{true, common_ptr, pxr_common_id, area, id};
     return 0;
 }

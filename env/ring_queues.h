@@ -5,11 +5,42 @@
 // alias reaches the ring of the queue it borrows.
 #pragma once
 
+#include "pxrlib.h"
+
 #include "env/ring.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace pxr {
+
+// The segment: this header, a ring header for every module id, then every ring's slots.
+struct alignas(64) RingArea {
+    uint32_t magic;    // kRingAreaMagic, written last when the segment is made
+    uint32_t capacity; // records per ring
+    int32_t common_id; // the common area the rings belong to
+    uint32_t reserved;
+};
+inline constexpr uint32_t kRingAreaMagic = 0x52515545; // "RQUE"
+
+inline std::size_t ring_area_bytes(uint32_t capacity) noexcept {
+    return sizeof(RingArea) + sizeof(ring::Header) * PXR_MODULE_COUNT +
+           sizeof(uint64_t) * std::size_t(capacity) * PXR_MODULE_COUNT;
+}
+
+// The ring of module (0..254) in a whole ring area.
+inline ring::View ring_at(RingArea *area, uint32_t module) noexcept {
+    auto *headers = reinterpret_cast<ring::Header *>(area + 1);
+    auto *slots = reinterpret_cast<uint64_t *>(headers + PXR_MODULE_COUNT);
+    return {headers + module, slots + std::size_t(area->capacity) * module, area->capacity};
+}
+
+// Whether a segment of size bytes holds a whole ring area.
+inline bool whole_ring_area(const RingArea *area, std::size_t bytes) noexcept {
+    return bytes >= sizeof(RingArea) &&
+           std::atomic_ref(const_cast<uint32_t &>(area->magic)).load() == kRingAreaMagic &&
+           ring::valid_capacity(area->capacity) && bytes >= ring_area_bytes(area->capacity);
+}
 
 // The ring that serves the queue id msqid, as named by module's entry (an own queue or an
 // alias); an empty view when the environment has no rings or no ring serves that queue.

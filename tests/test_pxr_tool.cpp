@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/sem.h>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 #include <unistd.h>
 
@@ -231,12 +232,14 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     close(ready[0]), close(ready[1]);
 }
 
-// Buffers of a dead holder come back; one it sent stays with its queue; a live holder's
-// buffers are never taken.
+// Buffers of a dead holder come back; one it sent stays with its queue (a kernel queue or a
+// ring); a live holder's buffers are never taken.
 TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
-    for (uint32_t form : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
+    for (const auto &[form, rings] :
+         {std::pair{0u, 0u}, {uint32_t(PXR_INIT_ATOMIC), 0u}, {0u, 16u}}) {
         pxrtest::EnvSpec layout;
         layout.init_flags = form;
+        layout.ring_capacity = rings;
         ASSERT_TRUE(pxrtest::create_running_environment(layout));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
         pid_t live = pxrtest::start_child([&] {
