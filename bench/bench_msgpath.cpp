@@ -1,7 +1,8 @@
 // Benchmarks of the message path: the allocate/release pair in both pool forms, and a
 // two-process ping-pong and one-way stream beside the same loops written with bare
 // msgsnd/msgrcv of a 12-byte record. Run inside a private IPC namespace (run_bench.sh): the
-// environment's keys are fixed.
+// environment's keys are fixed. With --ring-queues=N the library's queues are rings of N
+// records (the bare rows stay kernel queues: the floor the rings are measured against).
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
@@ -37,8 +38,11 @@ struct Record {
 };
 constexpr size_t kText = 12;
 
+uint32_t ring_capacity = 0; // 0: kernel queues
+
 bool make_environment() {
     if (PXR_init(PXR_INIT_CREATE | PXR_INIT_ATOMIC, 0, 0) != 0) return false;
+    if (ring_capacity != 0 && PXR_ring_queues(ring_capacity) != 0) return false;
     if (PXR_open_partition(0, kBuffers, kAtomicSize, 0, 0, PXR_OPEN_CREATE | PXR_OPEN_ATOMIC) != 0)
         return false;
     if (PXR_open_partition(1, kBuffers, kLockedSize, 0, 0, PXR_OPEN_CREATE) != 0) return false;
@@ -300,6 +304,8 @@ void print_table(const std::map<std::string, double> &ns) {
     const double sb = find(ns, "BM_Stream_Bare");
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     auto rate = [](double per) { return per > 0 ? 1e9 / per / 1e6 : 0.0; };
+    if (ring_capacity != 0)
+        printf("\nlibrary queues: rings of %u records; bare rows: kernel queues\n", ring_capacity);
     printf("\n%-44s %14s %12s\n", "measurement (best of the repetitions)", "value", "target");
     printf("%-44s %11.1f ns %12s\n", "getm+relm, lock-free pool", lf, "<= 50 ns");
     printf("%-44s %11.1f ns\n", "getm+relm, locked pool (2 semops)", lk);
@@ -319,6 +325,13 @@ void print_table(const std::map<std::string, double> &ns) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Our own option first; the rest is Google Benchmark's.
+    if (argc > 1 && std::string(argv[1]).rfind("--ring-queues=", 0) == 0) {
+        ring_capacity = uint32_t(std::stoul(argv[1] + 14));
+        argv[1] = argv[0];
+        --argc;
+        ++argv;
+    }
     benchmark::Initialize(&argc, argv);
     if (!make_environment()) {
         fprintf(stderr, "cannot create the environment (run inside a private IPC namespace)\n");

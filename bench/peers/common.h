@@ -116,7 +116,10 @@ Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer
                  double deadline_s);
 
 // Transports. Each returns the result of one measurement.
-Result run_pxr(const Params &p, bool atomic);
+// Records per module queue of the pxr-ring rows.
+inline constexpr uint32_t kRingCapacity = 1024;
+// ring_capacity 0: kernel queues.
+Result run_pxr(const Params &p, bool atomic, uint32_t ring_capacity = 0);
 Result run_sysv_floor(const Params &p);
 Result run_sysv_payload(const Params &p);
 Result run_posix_mq(const Params &p);

@@ -15,13 +15,13 @@ namespace peers {
 namespace {
 
 const char *const kTransports[] = {
-    "pxr-lockfree",    "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "sysv-floor",
-    "sysv-floor-spin", "sysv-payload", "posix-mq",          "unix-seqpacket",  "zeromq-ipc",
-    "iceoryx-wait",    "iceoryx-poll", "shm-poll"};
+    "pxr-lockfree",   "pxr-locked", "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
+    "pxr-ring-spin",  "sysv-floor", "sysv-floor-spin",   "sysv-payload",    "posix-mq",
+    "unix-seqpacket", "zeromq-ipc", "iceoryx-wait",      "iceoryx-poll",    "shm-poll"};
 
 // The rows whose receivers poll (their CPU time per message is reported).
-const char *const kSpinning[] = {"pxr-lockfree-spin", "pxr-locked-spin", "sysv-floor-spin",
-                                 "iceoryx-poll", "shm-poll"};
+const char *const kSpinning[] = {"pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring-spin",
+                                 "sysv-floor-spin",   "iceoryx-poll",    "shm-poll"};
 bool spins(const std::string &t) {
     return t.size() > 5 && t.compare(t.size() - 5, 5, "-spin") == 0;
 }
@@ -32,6 +32,8 @@ const char *label(const std::string &t) {
         {"pxr-locked", "libpxrlib, locked pool"},
         {"pxr-lockfree-spin", "libpxrlib, lock-free pool, receive spin window"},
         {"pxr-locked-spin", "libpxrlib, locked pool, receive spin window"},
+        {"pxr-ring", "libpxrlib, ring queues, lock-free pool"},
+        {"pxr-ring-spin", "libpxrlib, ring queues, lock-free pool, receive spin window"},
         {"sysv-floor-spin", "System V queue, 12-byte record, spin window (spinning floor)"},
         {"sysv-floor", "System V queue, 12-byte record (floor)"},
         {"sysv-payload", "System V queue, payload"},
@@ -107,6 +109,8 @@ int measure(int argc, char **argv) {
         r = run_pxr(p, true);
     else if (t == "pxr-locked")
         r = run_pxr(p, false);
+    else if (t == "pxr-ring")
+        r = run_pxr(p, true, kRingCapacity);
     else if (t == "sysv-floor")
         r = run_sysv_floor(p);
     else if (t == "sysv-payload")

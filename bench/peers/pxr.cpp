@@ -1,7 +1,8 @@
-// libpxrlib in both pool forms. This process plays the loader: it creates the environment
-// (one partition sized for the payload, one queue per module), forks a child that marks the
-// environment running with PXR_wait_exit, then forks the measuring sides, which detach from
-// the inherited mapping and attach lazily like any application process.
+// libpxrlib in both pool forms, over kernel queues or ring queues. This process plays the
+// loader: it creates the environment (one partition sized for the payload, one queue per
+// module), forks a child that marks the environment running with PXR_wait_exit, then forks
+// the measuring sides, which detach from the inherited mapping and attach lazily like any
+// application process.
 #include "common.h"
 #include "pxrlib.h"
 #include "env/pxr_internal.h"
@@ -206,6 +207,8 @@ void teardown(const std::vector<uint32_t> &modules) {
         remove_by_key(pxr::kPartitionLockKey + p);
     }
     remove_by_key(pxr::kCommonAreaKey);
+    remove_by_key(PXR_KEY_EXTENSION);
+    remove_by_key(PXR_KEY_RING_QUEUES);
     remove_by_key(pxr::kFatalSemKey);
     remove_by_key(pxr::kExitSemKey);
     remove_by_key(pxr::kSystemLockKey);
@@ -213,7 +216,7 @@ void teardown(const std::vector<uint32_t> &modules) {
 
 } // namespace
 
-Result run_pxr(const Params &p, bool atomic) {
+Result run_pxr(const Params &p, bool atomic, uint32_t ring_capacity) {
     Result r;
     if (p.payload % 4 != 0 || p.payload > 65000) {
         fail(&r, "payload must be a multiple of 4 below 65000");
@@ -228,6 +231,11 @@ Result run_pxr(const Params &p, bool atomic) {
     int rc = PXR_init(PXR_INIT_CREATE | (atomic ? PXR_INIT_ATOMIC : 0u), 0, kCongestionModule);
     if (rc != 0) {
         fail(&r, "PXR_init(create) returned %d (an environment exists? run in unshare --ipc)", rc);
+        return r;
+    }
+    if (ring_capacity != 0 && PXR_ring_queues(ring_capacity) != 0) {
+        fail(&r, "PXR_ring_queues(%u) refused", ring_capacity);
+        teardown({});
         return r;
     }
     std::vector<uint32_t> modules{kModA, kModB};

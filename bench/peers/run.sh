@@ -134,7 +134,7 @@ for rep in $(seq 1 "$REPS"); do
             measure --transport "$t" --test tput --payload "$payload" --rep "$rep"
         done
     done
-    for form in pxr-lockfree pxr-locked; do
+    for form in pxr-lockfree pxr-locked pxr-ring; do
         has "$form" || continue
         for n in 1 2 4; do
             # One producer at this payload is already part of the main table.
@@ -145,12 +145,12 @@ for rep in $(seq 1 "$REPS"); do
     done
     # The receive spin window: what a receiver costs while its queue is idle, and a round trip
     # with both processes on one core, beside the blocking forms.
-    for t in pxr-lockfree pxr-lockfree-spin pxr-locked-spin sysv-floor-spin; do
+    for t in pxr-lockfree pxr-lockfree-spin pxr-locked-spin pxr-ring pxr-ring-spin sysv-floor-spin; do
         has "$t" || continue
         measure --transport "$t" --test idle --payload "$MULTI_PAYLOAD" --rep "$rep" \
             --secs "$IDLE_SECS"
     done
-    for t in pxr-lockfree pxr-lockfree-spin sysv-floor sysv-floor-spin; do
+    for t in pxr-lockfree pxr-lockfree-spin pxr-ring pxr-ring-spin sysv-floor sysv-floor-spin; do
         has "$t" || continue
         measure --transport "$t" --test lat --payload "$MULTI_PAYLOAD" --rep "$rep" --cpus 0,0
     done
