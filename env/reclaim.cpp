@@ -221,6 +221,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
         return -1;
     if (common_ptr == nullptr) return 1;
     if (pid > 0 && PXR_process_gone(pid) != 1) return 0; // a running process holds its own
+    if (pid > 0) pxr::ring_after_death(pid);
 
     const bool quiescent = (flags & PXR_RECLAIM_QUIESCENT) != 0;
     Liveness live;

@@ -54,9 +54,10 @@ long futex_wake(uint32_t *word, int count) noexcept {
 }
 
 // The record of pos is this receiver's once it has claimed pos: free the slot for the next lap.
+// By compare-and-swap, for release_taken may have freed it already (the receiver was slow).
 Take deliver(View ring, uint64_t pos, uint64_t word, int32_t pid, uint32_t &ref) noexcept {
     ref = ref_of(word);
-    slot(ring, pos).store(make(pos + ring.capacity, 0), kSc);
+    slot(ring, pos).compare_exchange_strong(word, make(pos + ring.capacity, 0), kSc);
     shared(ring.header->last_pid).store(pid, kRelaxed);
     return Take::got;
 }
@@ -229,6 +230,18 @@ Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_
 void wake_all(View ring) noexcept {
     shared(ring.header->wake_seq).fetch_add(1, kSc);
     futex_wake(&ring.header->wake_seq, INT_MAX);
+}
+
+int release_taken(View ring) noexcept {
+    const uint64_t head = shared(ring.header->head).load(kSc);
+    int released = 0;
+    for (uint64_t pos = head > ring.capacity ? head - ring.capacity : 0; pos < head; ++pos) {
+        uint64_t word = slot(ring, pos).load(kSc);
+        if (seq_of(word) == uint32_t(pos + 1) &&
+            slot(ring, pos).compare_exchange_strong(word, make(pos + ring.capacity, 0), kSc))
+            ++released;
+    }
+    return released;
 }
 
 int forget_sleeper(View ring, int32_t pid) noexcept {

@@ -141,6 +141,11 @@ void for_each_record(View ring, F &&f) {
 void wake_all(View ring) noexcept;
 // Clears the sleeper entries of pid (a process that ended while it waited). How many.
 int forget_sleeper(View ring, int32_t pid) noexcept;
+// Frees the slots of records that receivers claimed and have not freed: a receiver killed
+// between the two steps would otherwise leave its slot, and so the ring, full for good. A
+// receiver that was only slow still returns its record (it read it before claiming) and finds
+// its slot freed. How many.
+int release_taken(View ring) noexcept;
 
 uint64_t now_ns() noexcept;
 

@@ -100,6 +100,17 @@ void ring_drop(uint32_t module, uint32_t msqid) noexcept {
         ring::wake_all(v);
 }
 
+void ring_after_death(int32_t pid) noexcept {
+    RingArea *area = rings();
+    if (area == nullptr) return;
+    for (uint32_t m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m) {
+        const View v = pxr::ring_at(area, m);
+        if (served(v) == ring::kNoQueue) continue;
+        ring::forget_sleeper(v, pid);
+        ring::release_taken(v);
+    }
+}
+
 void close_rings() noexcept {
     RingArea *area = rings();
     const int id = mapping.id;

@@ -50,6 +50,9 @@ ring::View ring_of_queue(uint32_t module, uint32_t msqid) noexcept;
 void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept;
 // IPC_delete removes module's queue msqid: its ring stops serving it and its sleepers wake.
 void ring_drop(uint32_t module, uint32_t msqid) noexcept;
+// A process of the environment ended (pid): its sleeper entries are cleared and the slots of
+// records that receivers took but did not free are freed, in every ring that serves a queue.
+void ring_after_death(int32_t pid) noexcept;
 // PXR_close: detaches the rings and removes their segment.
 void close_rings() noexcept;
 

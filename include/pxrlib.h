@@ -834,7 +834,9 @@ typedef struct PXR_reclaimed_buffer {
  *  the buffer's system header: its last receiver when that is not also its last sender, else
  *  its last sender, else (never sent) its allocator. A buffer is returned only when its holder
  *  has ended (a zombie counts as ended), no queue references it (looked up with MSG_COPY,
- *  which takes no record) and a second look 20 ms later agrees. A buffer whose release was
+ *  which takes no record, or in the ring) and a second look 20 ms later agrees. With pid > 0
+ *  in an environment with ring queues, what that process left in the rings is cleared too: a
+ *  sleeper entry, a slot it took a record from and did not free. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole
  *  under the partition lock; the second look then comes after 500 ms) and left alone in the
  *  lock-free form. A forked child that did

@@ -71,7 +71,7 @@ TEST(RingThreads, EveryRecordOnceAndInOrderPerSenderWithSeveralReceivers) {
     EXPECT_GE(b.header.head, uint64_t(1) << 32); // crossed the wrap
 }
 
-TEST(RingThreads, FullRingAndASenderThatNeverCommits) {
+TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
     Block b(16);
     ring::Cursor cursor;
     uint32_t ref = 0;
@@ -98,6 +98,16 @@ TEST(RingThreads, FullRingAndASenderThatNeverCommits) {
     ASSERT_EQ(ring::pop_wait(b.view(), cursor, 42, 7, ring::kForever, ref), ring::Wait::got);
     EXPECT_EQ(ref, 77u);
     EXPECT_EQ(ring::depth(b.view()), 0u);
+
+    // A receiver claims a record and dies before freeing its slot: the ring holds one record
+    // fewer until the slot is released.
+    ASSERT_TRUE(ring::push(b.view(), 1));
+    std::atomic_ref<uint64_t>(b.header.head).fetch_add(1);
+    for (uint32_t i = 0; i < 15; ++i) ASSERT_TRUE(ring::push(b.view(), i));
+    EXPECT_FALSE(ring::push(b.view(), 99));
+    EXPECT_EQ(ring::release_taken(b.view()), 1);
+    EXPECT_TRUE(ring::push(b.view(), 15));
+    EXPECT_EQ(ring::release_taken(b.view()), 0);
 }
 
 // A receiver that sleeps for every record: each wake-up must come, for the safety net that
