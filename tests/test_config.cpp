@@ -34,7 +34,7 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
                              "partition\t1 buffers=0x10 size=4096\r\n"
                              "queue 0x20 33\n"
                              "alias 0x10 0x20\n"
-                             "spawn sh -c \"exit 0\"\n"
+                             "spawn cpu=0:2-3 sh -c \"exit 0\"\n"
                              "spawn /bin/sh";
     Config cfg;
     std::vector<std::string> errors;
@@ -54,6 +54,7 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     ASSERT_EQ(cfg.spawns.size(), 2u);
     EXPECT_EQ(cfg.spawns[0].argv, (std::vector<std::string>{"sh", "-c", "exit 0"}));
     EXPECT_EQ(cfg.spawns[0].line, 8);
+    EXPECT_EQ(cfg.spawns[0].cpus, (std::vector<uint16_t>{0, 2, 3}));
     EXPECT_EQ(cfg.spawns[1].argv, (std::vector<std::string>{"/bin/sh"}));
     Config rings;
     EXPECT_TRUE(pxrtool::parse_config("environment ring-queues=65536\npartition 0 buffers=4 size=8",
@@ -97,6 +98,8 @@ TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
         {"spawn env=A=1 env=A=2 true", "env A given twice"},
         {"spawn env=1A=x true", "env needs NAME=VALUE"},
         {"spawn cwd=nowhere true", "cwd 'nowhere' is not a folder"},
+        {"spawn cpu=3-1 true", "bad cpu list '3-1'"},
+        {"spawn cpu=0:1024 true", "bad cpu list"},
         {"spawn colour=red true", "unknown spawn option 'colour'"},
         {"partition 1 buffers=4 size=64 size=128", "size given twice on one line"},
         {"environment atomic atomic", "atomic given twice on one line"},

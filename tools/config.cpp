@@ -457,6 +457,28 @@ class Parser {
         return true;
     }
 
+    // CPU numbers and ranges (0:2-3 or 0,2-3) into cpus; false (with an error) when not valid.
+    bool cpu_list(const Line &line, const std::string &value, std::vector<uint16_t> &cpus) {
+        std::size_t at = 0;
+        while (at <= value.size()) {
+            const std::size_t end = std::min(value.find_first_of(",:", at), value.size());
+            const std::string item = value.substr(at, end - at);
+            const std::size_t dash = item.find('-');
+            uint64_t first, last;
+            if (!parse_number(item.substr(0, dash), kMaxCpu, first) ||
+                !parse_number(dash == std::string::npos ? item : item.substr(dash + 1), kMaxCpu,
+                              last) ||
+                last < first) {
+                error(line, "bad cpu list '" + value + "' (CPU numbers below " +
+                                std::to_string(kMaxCpu + 1) + " and ranges, as 0:2-3)");
+                return false;
+            }
+            for (uint64_t c = first; c <= last; ++c) cpus.push_back(uint16_t(c));
+            at = end + 1;
+        }
+        return true;
+    }
+
     // One spawn option; false (with an error) when it is not valid.
     bool spawn_option(const Line &line, const std::string &word, SpawnConfig &s) {
         if (word == "critical") {
@@ -503,6 +525,7 @@ class Parser {
             s.restart_delay_ms = uint32_t(v);
             return true;
         }
+        if (key == "cpu") return cpu_list(line, value, s.cpus);
         if (key == "cwd") {
             struct stat st;
             s.cwd = beside_file(value);
@@ -520,7 +543,7 @@ class Parser {
 
     static bool spawn_option_word(const std::string &w) {
         static const char *const kKeys[] = {
-            "critical", "restart=", "restart-limit=", "restart-delay=", "cwd=", "env="};
+            "critical", "restart=", "restart-limit=", "restart-delay=", "cwd=", "env=", "cpu="};
         for (const char *k : kKeys)
             if (w == k || (k[std::strlen(k) - 1] == '=' && w.rfind(k, 0) == 0)) return true;
         return w.find('=') != std::string::npos; // an unknown option, reported as such

@@ -8,7 +8,8 @@
 //   queue ID [ID ...]
 //   alias ID TARGET
 //   spawn [restart=no|on-failure|always] [restart-limit=N] [restart-delay=MS] [critical] [cwd=DIR]
-//         [env=NAME=VALUE ...] [--] PROGRAM [ARGUMENT ...]
+//         [env=NAME=VALUE ...] [cpu=LIST] [--] PROGRAM [ARGUMENT ...]
+//         (LIST: CPU numbers and ranges, as 0:2-3, or with commas in a quoted word "cpu=0,2-3")
 #pragma once
 
 #include "config_bridge.h"
@@ -22,6 +23,8 @@ namespace pxrtool {
 
 // Longest line the reader accepts, without its line end.
 inline constexpr int kMaxLineLength = 1023;
+// Highest CPU number a spawn line's cpu= may name (the size of the kernel's CPU set).
+inline constexpr uint64_t kMaxCpu = 1023;
 // Records per module queue of `environment ring-queues` without a number.
 inline constexpr uint32_t kDefaultRingCapacity = 1024;
 
@@ -51,6 +54,7 @@ struct SpawnConfig {
     std::string program;           // what is executed: a PATH name, or an absolute path
     std::string cwd;               // empty: the loader's working directory
     std::vector<std::string> env;  // NAME=VALUE added to the loader's environment
+    std::vector<uint16_t> cpus;    // the CPUs the process is pinned to; empty: not pinned
     RestartPolicy restart = RestartPolicy::No;
     uint32_t restart_limit = kDefaultRestartLimit;
     uint32_t restart_delay_ms = 100; // first back-off; it doubles up to 10 s (or this)

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sched.h>
 #include <string>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -368,20 +369,23 @@ struct Loader {
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);
-            int step = 0; // 0 chdir, 1 exec
-            if (!s.cwd.empty() && chdir(s.cwd.c_str()) != 0) {
+            // The step that failed (0 chdir, 1 exec, 2 pin) and its errno go to the loader.
+            auto give_up = [&](int step) {
                 int err[2] = {step, errno};
                 ssize_t w = write(pipefd[1], err, sizeof err);
                 (void)w;
                 _exit(127);
+            };
+            if (!s.cwd.empty() && chdir(s.cwd.c_str()) != 0) give_up(0);
+            if (!s.cpus.empty()) {
+                cpu_set_t set;
+                CPU_ZERO(&set);
+                for (uint16_t cpu : s.cpus) CPU_SET(cpu, &set);
+                if (sched_setaffinity(0, sizeof set, &set) != 0) give_up(2);
             }
             for (const std::string &e : s.env) putenv(const_cast<char *>(e.c_str()));
-            step = 1;
             execvp(s.program.c_str(), argv.data());
-            int err[2] = {step, errno};
-            ssize_t w = write(pipefd[1], err, sizeof err);
-            (void)w;
-            _exit(127);
+            give_up(1);
         }
         close(pipefd[1]);
         int err[2];
@@ -392,9 +396,10 @@ struct Loader {
         close(pipefd[0]);
         if (n == ssize_t(sizeof err)) {
             waitpid(pid, nullptr, 0);
-            why =
-                std::string(err[0] == 0 ? "cannot enter " + s.cwd : "cannot execute " + s.program) +
-                ": " + std::strerror(err[1]);
+            why = std::string(err[0] == 0   ? "cannot enter " + s.cwd
+                              : err[0] == 2 ? "cannot pin " + s.program + " to its cpu list"
+                                            : "cannot execute " + s.program) +
+                  ": " + std::strerror(err[1]);
             return false;
         }
         c.pid = pid;
