@@ -8,6 +8,7 @@
 #include <csignal>
 #include <ctime>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -117,6 +118,7 @@ void reset(View ring, uint32_t queue_id, uint64_t first) noexcept {
     shared(h.tail).store(first, kRelaxed);
     shared(h.head).store(first, kRelaxed);
     shared(h.last_pid).store(0, kRelaxed);
+    shared(h.sender_cpu).store(-1, kRelaxed);
     for (int32_t &entry : h.sleepers) shared(entry).store(0, kRelaxed);
     shared(h.idle_wakes).store(0, kRelaxed);
     shared(h.safety_ns).store(kSafetyNs, kRelaxed);
@@ -148,6 +150,7 @@ bool push(View ring, uint32_t ref) noexcept {
         uint64_t free_word = make(pos, 0);
         if (slot(ring, pos).compare_exchange_strong(free_word, make(pos + 1, ref), kSc)) break;
     }
+    shared(ring.header->sender_cpu).store(sched_getcpu(), kRelaxed);
     wake_one(*ring.header);
     return true;
 }

@@ -51,6 +51,7 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 //   queue_id      IPC_create and IPC_delete (the loader); read by everybody.
 //   magic, safety_ns  reset, before the ring serves a queue.
 //   tail          senders (compare-and-swap), and reset.
+//   sender_cpu    each sender after its commit (plain atomic store): a hint for spinning.
 //   head          receivers (compare-and-swap), and reset.
 //   last_pid      the receiver that just took a record (plain atomic store).
 //   wake_seq      senders that found a registered sleeper (atomic add): the futex word.
@@ -74,6 +75,7 @@ struct alignas(64) Header {
     uint32_t queue_id;
     uint64_t safety_ns; // longest single sleep: kSafetyNs (tests lengthen it to expose a loss)
     alignas(64) uint64_t tail;
+    int32_t sender_cpu; // the CPU the last sender ran on
     alignas(64) uint64_t head;
     int32_t last_pid;
     alignas(64) uint32_t wake_seq;
@@ -118,6 +120,12 @@ enum class Wait { got, timed_out, interrupted, removed };
 // futex wait after a handler), or the ring stops serving queue_id (removed).
 Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_t deadline_ns,
               uint32_t &ref) noexcept;
+
+// The CPU the ring's last sender ran on, -1 when unknown: a receiver whose own CPU it is
+// cannot expect an answer while it polls, since the sender would have to take the CPU back.
+inline int32_t sender_cpu(View ring) noexcept {
+    return std::atomic_ref(ring.header->sender_cpu).load(std::memory_order_relaxed);
+}
 
 // Records committed or reserved and not yet taken.
 inline uint32_t depth(View ring) noexcept {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <sched.h>
 #include <sys/msg.h>
 #include <unistd.h>
 
@@ -315,6 +316,9 @@ void lose_window() noexcept {
         --spin_skip;
         return false;
     }
+    // A ring knows where its last sender ran: when that is this CPU, the sender (likely the
+    // one that answers) cannot run while this process polls, so the receive sleeps at once.
+    if (q.ring && pxr::ring::sender_cpu(q.ring) == sched_getcpu()) return false;
     uint64_t last = now_ns();
     const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
     for (bool first = true;; first = false) {

@@ -527,7 +527,9 @@ PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
  *  microseconds before it sleeps, which saves the wake-ups when answers come quickly. 0 (the
  *  default) turns it off. The window adapts: after a window that found nothing the next
  *  receives wait without polling (1, 2, 4 ... up to 1024 of them) and the window shrinks
- *  to a quarter, until a poll pays again.
+ *  to a quarter, until a poll pays again. Over ring queues a receive also skips the window
+ *  while the last sender into its queue ran on this process's CPU (it could not answer while
+ *  this process polls).
  *  A signal that arrives while the receive polls runs its handler but does not end the
  *  receive, just as one arriving an instant before a blocking wait; only the wait that
  *  follows returns null on a signal. Without a call, a process takes the environment's
