@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
-#include <pthread.h>
 #include <thread>
 #include <vector>
 
@@ -140,56 +138,32 @@ TEST(RingThreads, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
     EXPECT_EQ(lost_at, -1) << "a record waited without a wake-up";
 }
 
-void on_signal(int) {}
-
-// A sleeping receiver wakes for a record, for the removal of its queue, and for a signal
-// handled with SA_RESTART, which the kernel restarts for an untimed futex wait but not here.
-TEST(RingThreads, SleepingReceiverWakesForRecordRemovalAndSignal) {
+// A sleeping receiver wakes for a record and for the removal of its queue. (A signal during
+// the wait: the transport tests, over processes.)
+TEST(RingThreads, SleepingReceiverWakesForARecordAndForRemoval) {
     Block b(16);
-    struct sigaction sa {
-    }, old{};
-    sa.sa_handler = on_signal;
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &sa, &old);
-
-    auto wait_in_thread = [&](std::atomic<int> &result, uint32_t &ref) {
-        return std::thread([&] {
+    std::atomic<int> result{-1};
+    uint32_t ref = 0;
+    auto wait_asleep = [&] {
+        std::thread t([&] {
             ring::Cursor cursor;
             result = int(ring::pop_wait(b.view(), cursor, 1, 7, ring::kForever, ref));
         });
-    };
-    auto asleep = [&] {
         while (std::atomic_ref<int32_t>(b.header.sleepers[0]).load() == 0)
             std::this_thread::yield();
+        return t;
     };
-    std::atomic<int> result{-1};
-    uint32_t ref = 0;
-
-    std::thread t = wait_in_thread(result, ref);
-    asleep();
+    std::thread t = wait_asleep();
     ASSERT_TRUE(ring::push(b.view(), 5));
     t.join();
     EXPECT_TRUE(result == int(ring::Wait::got) && ref == 5);
 
-    result = -1;
-    t = wait_in_thread(result, ref);
-    asleep();
-    // Again until it ends: a signal caught just before the futex wait does not end it.
-    while (result == -1) {
-        pthread_kill(t.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    t.join();
-    EXPECT_EQ(result, int(ring::Wait::interrupted));
-
-    t = wait_in_thread(result, ref);
-    asleep();
+    t = wait_asleep();
     std::atomic_ref<uint32_t>(b.header.queue_id).store(ring::kNoQueue);
     ring::wake_all(b.view());
     t.join();
     EXPECT_EQ(result, int(ring::Wait::removed));
     EXPECT_EQ(b.header.sleepers[0], 0);
-    sigaction(SIGUSR1, &old, nullptr);
 }
 
 } // namespace
