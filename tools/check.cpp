@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include "env/lfpool.h"
+#include "rings.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -191,12 +192,19 @@ std::string mapping_problem(int p, const PartitionView &v) {
     return "";
 }
 
+// Records in the kernel queues, and in the rings of an environment that has them.
 uint32_t queued_records(const CommonArea &ca) {
+    const RingsView rings;
     uint32_t n = 0;
-    for (const ModuleQueueEntry &e : ca.module_queues) {
+    for (uint32_t m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m) {
+        const ModuleQueueEntry &e = ca.module_queues[m];
         if (e.msqid == PXR_NO_QUEUE || (e.queue_flags & 1u) == 0) continue;
+        RingFigures ring;
         msqid_ds ds{};
-        if (msgctl(int(e.msqid), IPC_STAT, &ds) == 0) n += uint32_t(ds.msg_qnum);
+        if (rings.figures(m, e.msqid, ring))
+            n += ring.waiting;
+        else if (msgctl(int(e.msqid), IPC_STAT, &ds) == 0)
+            n += uint32_t(ds.msg_qnum);
     }
     return n;
 }

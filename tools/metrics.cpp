@@ -3,6 +3,7 @@
 // and the partitions and from the kernel's queue statistics: the command never attaches,
 // takes no lock and changes nothing, so a scrape cannot disturb the environment, and an
 // environment that ends or starts anew between two scrapes is simply seen as it is then.
+#include "rings.h"
 #include "tool.h"
 
 #include <httplib.h>
@@ -38,7 +39,9 @@ struct PartitionFigures {
 
 struct QueueFigures {
     uint32_t module = 0;
-    struct msqid_ds ds {};
+    struct msqid_ds ds {}; // a ring's waiting records and last receiver, for a ring queue
+    bool ring = false;
+    RingFigures counts; // a ring's records in and out
 };
 
 struct Snapshot {
@@ -81,12 +84,20 @@ Snapshot take_snapshot() {
         }
         snap.partitions.push_back(f);
     }
+    const RingsView rings;
     for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m) {
         const ModuleQueueEntry &e = snap.ca.module_queues[m];
         if (e.msqid == PXR_NO_QUEUE || (e.queue_flags & 1) == 0) continue;
         QueueFigures q;
         q.module = m;
-        if (msgctl(int(e.msqid), IPC_STAT, &q.ds) == 0) snap.queues.push_back(q);
+        q.ring = rings.figures(m, e.msqid, q.counts);
+        if (q.ring) {
+            q.ds.msg_qnum = q.counts.waiting;
+            q.ds.msg_lrpid = q.counts.last_receiver;
+            snap.queues.push_back(q);
+        } else if (msgctl(int(e.msqid), IPC_STAT, &q.ds) == 0) {
+            snap.queues.push_back(q);
+        }
     }
     return snap;
 }
@@ -228,6 +239,18 @@ void queue_figures(Exposition &x, const Snapshot &s) {
     x.family("pxr_queue_messages_pending", "gauge", "Messages waiting in the module's queue.");
     for (const QueueFigures &q : s.queues)
         x.sample("pxr_queue_messages_pending", module_label(q.module), double(q.ds.msg_qnum));
+    // A ring counts what goes through it, which a kernel queue cannot tell: rates follow.
+    x.family("pxr_queue_messages_in_total", "counter",
+             "Messages put into the module's ring queue since it was made.");
+    for (const QueueFigures &q : s.queues)
+        if (q.ring)
+            x.sample("pxr_queue_messages_in_total", module_label(q.module), double(q.counts.put));
+    x.family("pxr_queue_messages_out_total", "counter",
+             "Messages taken from the module's ring queue since it was made.");
+    for (const QueueFigures &q : s.queues)
+        if (q.ring)
+            x.sample("pxr_queue_messages_out_total", module_label(q.module),
+                     double(q.counts.taken));
     x.family("pxr_queue_last_receiver_pid", "gauge",
              "Process that last received from the queue (0: none yet).");
     for (const QueueFigures &q : s.queues)

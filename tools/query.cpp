@@ -4,6 +4,7 @@
 #include "supervise.h"
 #include "config_bridge.h"
 #include "membership.h"
+#include "rings.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -189,6 +190,7 @@ int cmd_msgs(int argc, char **argv) {
 }
 
 std::vector<QueueRow> queue_rows(const CommonArea &ca) {
+    const RingsView rings;
     std::vector<QueueRow> rows;
     for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m) {
         const ModuleQueueEntry &e = ca.module_queues[m];
@@ -199,7 +201,11 @@ std::vector<QueueRow> queue_rows(const CommonArea &ca) {
         row.own = (e.queue_flags & 1) != 0;
         row.target = !row.own && e.alias_of < PXR_MODULE_COUNT ? int32_t(e.alias_of) : -1;
         struct msqid_ds ds;
-        if (row.own && msgctl(int(e.msqid), IPC_STAT, &ds) == 0) {
+        RingFigures ring;
+        if (row.own && rings.figures(m, e.msqid, ring)) {
+            row.pending = int32_t(ring.waiting);
+            row.last_receiver = ring.last_receiver; // a ring keeps no times
+        } else if (row.own && msgctl(int(e.msqid), IPC_STAT, &ds) == 0) {
             row.pending = int32_t(ds.msg_qnum);
             row.last_receiver = ds.msg_lrpid;
             row.last_send = ds.msg_stime;
