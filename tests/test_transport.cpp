@@ -198,10 +198,8 @@ void on_signal(int) {}
 // A blocking receive ends with null on a signal, also one whose handler asks for restarts.
 TEST_P(Transport, SignalEndsABlockingReceiveEvenWithRestart) {
     make_env();
-    struct sigaction sa {
-    }, old{};
-    sa.sa_handler = on_signal;
-    sa.sa_flags = SA_RESTART;
+    struct sigaction old = {}, sa = {};
+    sa.sa_handler = on_signal, sa.sa_flags = SA_RESTART;
     sigaction(SIGUSR1, &sa, &old); // the child inherits it
     pid_t child = pxrtest::start_child(
         [] { return PXR_receive(kServer) == nullptr && PXR_sys_failure == 0 ? 0 : 1; });
@@ -225,14 +223,12 @@ TEST_F(RingSetup, RingQueuesAreChosenByTheCreatorBeforeItsFirstQueue) {
     ASSERT_EQ(IPC_create(kServer, 1), 0);
     EXPECT_EQ(PXR_ring_queues(16), 1);
     pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
-    EXPECT_EQ(pxrtest::run_child([] {
-                  PXR_unlink();
-                  return PXR_ring_capacity() == -1 && PXR_pending_msgs(kServer) == 0 &&
-                                 pxr::ring_capacity() == 1024 && PXR_ring_queues(1024) == 1
-                             ? 0
-                             : 1;
-              }),
-              0);
+    const int attacher = pxrtest::run_child([] {
+        PXR_unlink();
+        const bool before = PXR_ring_capacity() == -1 && PXR_pending_msgs(kServer) == 0;
+        return before && pxr::ring_capacity() == 1024 && PXR_ring_queues(1024) == 1 ? 0 : 1;
+    });
+    EXPECT_EQ(attacher, 0);
     PXR_unlink();
     EXPECT_GE(pxrtest::remove_environment_objects(), 1); // pxr clean finds the rings too
     EXPECT_EQ(shmget(PXR_KEY_RING_QUEUES, 0, 0), -1);
