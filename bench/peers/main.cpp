@@ -459,7 +459,8 @@ int report(const char *raw_path, const std::string &outdir) {
         if (r.test == "tput" && r.producers > 1) multi_payload = r.payload;
     for (const Raw &r : R.raws)
         if (r.test == "tput" && r.payload == multi_payload &&
-            (r.transport == "pxr-lockfree" || r.transport == "pxr-locked") &&
+            (r.transport == "pxr-lockfree" || r.transport == "pxr-locked" ||
+             r.transport == "pxr-ring") &&
             std::find(prods.begin(), prods.end(), r.producers) == prods.end())
             prods.push_back(r.producers);
     std::sort(prods.begin(), prods.end());
@@ -467,11 +468,13 @@ int report(const char *raw_path, const std::string &outdir) {
         std::string path = outdir + "/peers-multi.dat";
         FILE *f = fopen(path.c_str(), "w");
         if (!f) return 1;
-        fprintf(f, "producers\tlock-free\tlocked\n");
+        fprintf(f, "producers\tlock-free\tlocked\tring\n");
         for (int n : prods) {
             const Agg *a = R.get("pxr-lockfree", "tput", multi_payload, n);
             const Agg *b = R.get("pxr-locked", "tput", multi_payload, n);
-            fprintf(f, "%d\t%.3f\t%.3f\n", n, a ? a->med / 1e3 : NAN, b ? b->med / 1e3 : NAN);
+            const Agg *c = R.get("pxr-ring", "tput", multi_payload, n);
+            fprintf(f, "%d\t%.3f\t%.3f\t%.3f\n", n, a ? a->med / 1e3 : NAN, b ? b->med / 1e3 : NAN,
+                    c ? c->med / 1e3 : NAN);
         }
         fclose(f);
     }
@@ -522,15 +525,20 @@ int report(const char *raw_path, const std::string &outdir) {
     }
     if (!prods.empty()) {
         md << "\n### Producers into one consumer (libpxrlib, " << size_name(multi_payload)
-           << ", messages/s in total)\n\n| Producers | lock-free | locked | locked / lock-free |\n"
-              "|---:|---:|---:|---:|\n";
+           << ", messages/s in total)\n\n| Producers | lock-free | locked | locked / lock-free "
+              "| ring queues | ring / lock-free |\n|---:|---:|---:|---:|---:|---:|\n";
         for (int n : prods) {
             const Agg *a = R.get("pxr-lockfree", "tput", multi_payload, n);
             const Agg *b = R.get("pxr-locked", "tput", multi_payload, n);
-            char r[32] = "–";
-            if (a && b) snprintf(r, sizeof r, "%.2f", b->med / a->med);
+            const Agg *c = R.get("pxr-ring", "tput", multi_payload, n);
+            auto over = [a](const Agg *x) {
+                char r[32] = "–";
+                if (a && x) snprintf(r, sizeof r, "%.2f", x->med / a->med);
+                return std::string(r);
+            };
             md << "| " << n << " | " << (a ? spread_rate(*a) : "–") << " | "
-               << (b ? spread_rate(*b) : "–") << " | " << r << " |\n";
+               << (b ? spread_rate(*b) : "–") << " | " << over(b) << " | "
+               << (c ? spread_rate(*c) : "–") << " | " << over(c) << " |\n";
         }
     }
 

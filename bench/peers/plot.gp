@@ -31,5 +31,6 @@ set xtics norotate
 set style data linespoints
 set yrange [0:*]
 plot "peers-multi.dat" using 2:xtic(1) title "lock-free pool" lw 2 pt 7, \
-     "" using 3 title "locked pool" lw 2 pt 5
+     "" using 3 title "locked pool" lw 2 pt 5, \
+     "" using 4 title "ring queues" lw 2 pt 9
 unset multiplot
