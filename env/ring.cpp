@@ -190,8 +190,12 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
         // unless the record was committed in between (it is then ours).
         if (!head.compare_exchange_strong(pos, pos + 1, kRelaxed)) continue;
         cursor.pending_pos = UINT64_MAX;
+        // Committed and then freed by a release_taken in between, which took this receiver for
+        // a dead one: that record is lost (the loader's reclaim would have to run within the
+        // few instructions of this window), and the position is skipped all the same.
         uint64_t seen = make(pos, 0);
-        if (!slot(ring, pos).compare_exchange_strong(seen, make(pos + ring.capacity, 0), kSc))
+        if (!slot(ring, pos).compare_exchange_strong(seen, make(pos + ring.capacity, 0), kSc) &&
+            seq_of(seen) == uint32_t(pos + 1))
             return deliver(ring, pos, seen, pid, ref);
         ++pos;
     }
