@@ -5,13 +5,11 @@
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 
-#include <cerrno>
 #include <sys/shm.h>
 
 namespace {
 
 using pxr::RingArea;
-using pxr::ring::Header;
 using pxr::ring::View;
 
 // This process's view of the segment, found once per attachment to a common area.
