@@ -86,11 +86,10 @@ TEST_F(CrashTest, RingSendersKilledAtRandomLoseAtMostTheirLastMessage) {
     ASSERT_TRUE(
         pxrtest::create_running_environment({.buffers0 = 1024, .size0 = 8, .ring_capacity = 16}));
     ASSERT_EQ(IPC_create(kModule, 1), 0);
-    // Messages each sender began to send.
     auto *handed =
         static_cast<uint32_t *>(mmap(nullptr, sizeof(uint32_t) * kSenders, PROT_READ | PROT_WRITE,
                                      MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(handed, MAP_FAILED);
+    ASSERT_NE(handed, MAP_FAILED); // messages each sender began to send
     std::vector<uint32_t> received(kSenders, 0);
     int disorder = 0;
     auto receive_for = [&](int ms) {
