@@ -13,7 +13,7 @@ namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
 inline bool traffic_forbidden() noexcept {
-    return (pxr::shared(common_ptr->flags).load(kRelaxed) & CA_NO_TRAFFIC) != 0;
+    return (pxr_impl::shared(common_ptr->flags).load(kRelaxed) & CA_NO_TRAFFIC) != 0;
 }
 
 inline bool bad_pool_class(int32_t pool_class) noexcept {
@@ -26,7 +26,7 @@ inline bool atomic_form() noexcept {
 
 // Both pools choose the partition the caller chose (p, from the same size).
 inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) noexcept {
-    return atomic ? pxr::lockfree_take(p, onset) : semaphore_getmem(size, onset);
+    return atomic ? pxr_impl::lockfree_take(p, onset) : semaphore_getmem(size, onset);
 }
 
 inline void stamp_owner(SysMsg *slot) noexcept {
@@ -59,12 +59,12 @@ enum class NoBuffer { none, fatal, refused };
 // A failed congestion send that ended the environment counts as a refusal.
 MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     *why = NoBuffer::refused;
-    if (size == nullptr || !pxr::lazy_attach(0)) return nullptr;
+    if (size == nullptr || !pxr_impl::lazy_attach(0)) return nullptr;
     if (traffic_forbidden() || bad_pool_class(pool_class)) return nullptr;
 
     *why = NoBuffer::fatal;
     // The partition is known from the size alone; the slot's own partition word is not trusted.
-    const int p = pxr::choose_partition(*size);
+    const int p = pxr_impl::choose_partition(*size);
     if (p < 0) return nullptr;
     const bool atomic = atomic_form();
     uint32_t onset = 0;
@@ -73,9 +73,9 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     PartitionHeader *h = partition_hdr[p];
 
     if (onset != 0) {
-        pxr::shared(h->cong_status).store(1);
+        pxr_impl::shared(h->cong_status).store(1);
         stamp_owner(b);
-        MSG *note = pxr::msg_of(b);
+        MSG *note = pxr_impl::msg_of(b);
         note->len = 0;
         const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
         // A failed send may have ended the environment and detached this process.
@@ -92,7 +92,7 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     stamp_owner(b);
     *size = partition_geometry[p].param_size;
     *why = NoBuffer::none;
-    return pxr::msg_of(b);
+    return pxr_impl::msg_of(b);
 }
 
 } // namespace
@@ -112,7 +112,7 @@ int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) noexcept {
     return why == NoBuffer::none ? 0 : why == NoBuffer::fatal ? 1 : -1;
 }
 
-namespace pxr {
+namespace pxr_impl {
 
 uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
     if (traffic_forbidden() || bad_pool_class(pool_class)) return 1;
@@ -146,22 +146,22 @@ void report_damage(int p, const lf::Damage &d) noexcept {
                 int(getpid()), p, d.word, d.slot, d.value, last);
 }
 
-} // namespace pxr
+} // namespace pxr_impl
 
 /// Returns 1, touching nothing, when msg is not the MSG of a buffer of a partition attached here
 /// (null, outside the message arrays, not at a slot's MSG offset), when the buffer is not
 /// allocated (a second release, so that it cannot corrupt the free list), and when its
 /// partition or index word disagrees with its place (damage, reported).
 uint32_t PXR_relmem(int32_t pool_class, MSG *msg) noexcept {
-    if (!pxr::lazy_attach(2)) return 1;
-    const pxr::MsgSlot m = pxr::find_msg(msg);
+    if (!pxr_impl::lazy_attach(2)) return 1;
+    const pxr_impl::MsgSlot m = pxr_impl::find_msg(msg);
     if (m.partition < 0) return 1;
-    return pxr::release_checked(pool_class, m);
+    return pxr_impl::release_checked(pool_class, m);
 }
 
 uint32_t PXR_partition_congestion(uint32_t partition) noexcept {
     if (common_ptr == nullptr || partition > 1) return PXR_NO_INDEX;
     PartitionHeader *h = partition_hdr[partition];
     if (h == nullptr) return PXR_NO_INDEX;
-    return pxr::shared(h->cong_status).load(kRelaxed);
+    return pxr_impl::shared(h->cong_status).load(kRelaxed);
 }

@@ -6,7 +6,7 @@
 
 #include "env/pxr_internal.h"
 
-namespace pxr {
+namespace pxr_impl {
 
 void create_extension() noexcept {
     int id = -1;
@@ -42,10 +42,10 @@ void count_dropped_record() noexcept {
     if (attachment.extension != nullptr) shared(attachment.extension->dropped_records).fetch_add(1);
 }
 
-} // namespace pxr
+} // namespace pxr_impl
 
 int32_t PXR_dropped_records(void) noexcept {
-    ExtensionArea *x = pxr::attachment.extension;
+    ExtensionArea *x = pxr_impl::attachment.extension;
     if (common_ptr == nullptr || x == nullptr) return -1;
-    return int32_t(pxr::shared(x->dropped_records).load() & 0x7FFFFFFFu);
+    return int32_t(pxr_impl::shared(x->dropped_records).load() & 0x7FFFFFFFu);
 }

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace pxr::lf {
+namespace pxr_impl::lf {
 
 using detail::tag_of;
 using detail::word;
@@ -45,4 +45,4 @@ Repair repair(const List &list) noexcept {
     return r;
 }
 
-} // namespace pxr::lf
+} // namespace pxr_impl::lf

@@ -44,7 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pxr::lf {
+namespace pxr_impl::lf {
 
 inline constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -204,4 +204,4 @@ inline Outcome put(const List &list, SysMsg *slot, Damage &damage) noexcept {
     return Outcome::damaged;
 }
 
-} // namespace pxr::lf
+} // namespace pxr_impl::lf

@@ -15,8 +15,8 @@ constexpr uint32_t kHeaderSize = sizeof(PartitionHeader);
 // Arguments that would make the layout unusable; nothing has been touched when they fail.
 bool acceptable(int32_t partition, int32_t num_msgs, uint32_t param_size, bool create,
                 bool atomic) {
-    if (partition < 0 || partition >= pxr::kPartitions) return false;
-    if (num_msgs > pxr::kMaxBuffers || num_msgs < 0) return false;
+    if (partition < 0 || partition >= pxr_impl::kPartitions) return false;
+    if (num_msgs > pxr_impl::kMaxBuffers || num_msgs < 0) return false;
     if (!create) return partition_hdr[partition] == nullptr;
     if (common_ptr == nullptr) return false;
     // The slot size and the array size must be what the 32-bit fields say they are.
@@ -29,8 +29,8 @@ bool acceptable(int32_t partition, int32_t num_msgs, uint32_t param_size, bool c
 
 // Slots follow each other at stride bytes, so with a parameter size that is not a multiple
 // of 4 the words of later slots are not aligned: they are written and read bytewise.
-using pxr::load_word;
-using pxr::store_word;
+using pxr_impl::load_word;
+using pxr_impl::store_word;
 
 void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool atomic) {
     const uint32_t stride = h->stride;
@@ -49,7 +49,7 @@ void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool a
     store_word(slot(count - 1), offsetof(SysMsg, next), PXR_NO_INDEX);
     if (atomic) {
         // The tail names the slot before the last: one buffer always stays on the list.
-        pxr::lf::set_fresh_ends(pxr::lf::List{h, array, stride, count});
+        pxr_impl::lf::set_fresh_ends(pxr_impl::lf::List{h, array, stride, count});
     } else {
         h->free_head = 0;
         h->free_tail = count - 1;
@@ -74,7 +74,7 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
 
     if (create) {
         int probe_id = -1;
-        void *probe = SYS_alloc_shm(&probe_id, kHeaderSize, pxr::kPartitionHeaderKey + p, 0);
+        void *probe = SYS_alloc_shm(&probe_id, kHeaderSize, pxr_impl::kPartitionHeaderKey + p, 0);
         if (probe != nullptr) {
             SYS_free_shm(probe, probe_id, 0);
             return 1;
@@ -82,10 +82,10 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
     }
 
     int lock_id = -1, header_id = -1, array_id = -1;
-    if (sema_open(&lock_id, pxr::kPartitionLockKey + p, create) != 0) return 1;
+    if (sema_open(&lock_id, pxr_impl::kPartitionLockKey + p, create) != 0) return 1;
 
     auto *h = static_cast<PartitionHeader *>(
-        SYS_alloc_shm(&header_id, kHeaderSize, pxr::kPartitionHeaderKey + p, create));
+        SYS_alloc_shm(&header_id, kHeaderSize, pxr_impl::kPartitionHeaderKey + p, create));
     if (h == nullptr) {
         sema_close(lock_id, create);
         return 1;
@@ -102,8 +102,8 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
     }
 
     const uint32_t array_size = uint32_t(h->num_msgs) * h->stride;
-    auto *array =
-        static_cast<uint8_t *>(SYS_alloc_shm(&array_id, array_size, pxr::kMsgArrayKey + p, create));
+    auto *array = static_cast<uint8_t *>(
+        SYS_alloc_shm(&array_id, array_size, pxr_impl::kMsgArrayKey + p, create));
     if (array == nullptr) {
         SYS_free_shm(h, header_id, create);
         sema_close(lock_id, create);
@@ -111,7 +111,7 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
     }
 
     if (create) lay_out_slots(p, h, array, atomic);
-    pxr::adopt_partition(p, h, header_id, array, array_id, lock_id);
+    pxr_impl::adopt_partition(p, h, header_id, array, array_id, lock_id);
     return 0;
 }
 
@@ -123,7 +123,7 @@ SysMsg *index_to_partition_sysmsg(int32_t partition, uint32_t index) noexcept {
 }
 
 MSG *index_to_msg(int32_t partition, uint32_t index) noexcept {
-    return pxr::msg_of(index_to_partition_sysmsg(partition, index));
+    return pxr_impl::msg_of(index_to_partition_sysmsg(partition, index));
 }
 
 uint32_t msg_to_index(MSG *msg, uint32_t *partition_out, uint32_t *index_out) noexcept {
@@ -135,14 +135,14 @@ uint32_t msg_to_index(MSG *msg, uint32_t *partition_out, uint32_t *index_out) no
 /// Returns 0 when the message's partition is not attached in this process.
 uint32_t PXR_parameter_size(MSG *msg) noexcept {
     int32_t p = int32_t(load_word(slot_bytes(msg), offsetof(SysMsg, partition)));
-    if (p < 0 || p >= pxr::kPartitions || partition_hdr[p] == nullptr) return 0;
+    if (p < 0 || p >= pxr_impl::kPartitions || partition_hdr[p] == nullptr) return 0;
     return partition_hdr[p]->param_size;
 }
 
 uint32_t PXR_partition_info(uint32_t partition, uint32_t *num_msgs_out, uint32_t *param_size_out,
                             uint32_t *cong_status_out) noexcept {
-    if (!pxr::lazy_attach(2)) return 0xFFFFFFFFu;
-    if (partition >= uint32_t(pxr::kPartitions) || partition_hdr[partition] == nullptr)
+    if (!pxr_impl::lazy_attach(2)) return 0xFFFFFFFFu;
+    if (partition >= uint32_t(pxr_impl::kPartitions) || partition_hdr[partition] == nullptr)
         return 0xFFFFFFFFu;
     const PartitionHeader *h = partition_hdr[partition];
     if (num_msgs_out != nullptr) *num_msgs_out = uint32_t(h->num_msgs);

@@ -14,7 +14,7 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 // Raises word to n unless it already holds n or more. True when n was above the value first
 // seen.
 inline bool raise_to(uint32_t &word, uint32_t n) noexcept {
-    auto w = pxr::shared(word);
+    auto w = pxr_impl::shared(word);
     uint32_t cur = w.load();
     if (n <= cur) return false;
     while (n > cur && !w.compare_exchange_weak(cur, n)) {
@@ -24,7 +24,7 @@ inline bool raise_to(uint32_t &word, uint32_t n) noexcept {
 
 } // namespace
 
-namespace pxr {
+namespace pxr_impl {
 
 SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
     PartitionHeader *h = partition_hdr[p];
@@ -33,7 +33,7 @@ SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
     case lf::Outcome::done:
         break;
     case lf::Outcome::last_one:
-        pxr::shared(h->out_of_msg).fetch_add(1);
+        pxr_impl::shared(h->out_of_msg).fetch_add(1);
         return nullptr;
     case lf::Outcome::inconsistent:
         return nullptr; // a race, not an exhaustion: not counted
@@ -42,13 +42,13 @@ SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
         return nullptr;
     }
 
-    const uint32_t s = pxr::shared(h->cong_status).load(kRelaxed);
-    const uint32_t n = pxr::shared(h->alloc_count).fetch_add(1) + 1;
+    const uint32_t s = pxr_impl::shared(h->cong_status).load(kRelaxed);
+    const uint32_t n = pxr_impl::shared(h->alloc_count).fetch_add(1) + 1;
     if (n == h->cong_onset - 1 && s == 0) {
         uint32_t zero = 0;
-        if (pxr::shared(*onset_flag).compare_exchange_strong(zero, 1)) {
-            pxr::shared(h->cong_count).fetch_add(1);
-            pxr::shared(h->cong_count_reset).fetch_add(1);
+        if (pxr_impl::shared(*onset_flag).compare_exchange_strong(zero, 1)) {
+            pxr_impl::shared(h->cong_count).fetch_add(1);
+            pxr_impl::shared(h->cong_count_reset).fetch_add(1);
             PLAT_timestamp(&h->cong_onset_time);
         }
     }
@@ -59,18 +59,18 @@ SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
 
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept {
     PartitionHeader *h = partition_hdr[p];
-    const uint32_t s = pxr::shared(h->cong_status).load(kRelaxed);
-    const uint32_t n = pxr::shared(h->alloc_count).fetch_sub(1) - 1;
+    const uint32_t s = pxr_impl::shared(h->cong_status).load(kRelaxed);
+    const uint32_t n = pxr_impl::shared(h->alloc_count).fetch_sub(1) - 1;
     if (s != 0 && n == h->cong_abate) {
         uint32_t one = 1;
-        if (pxr::shared(h->cong_status).compare_exchange_strong(one, 0)) {
+        if (pxr_impl::shared(h->cong_status).compare_exchange_strong(one, 0)) {
             const uint32_t sent =
-                update_congestion(pxr::msg_of(slot), 0, p, int32_t(h->cong_module));
+                update_congestion(pxr_impl::msg_of(slot), 0, p, int32_t(h->cong_module));
             // A failed send may have ended the environment and detached this process.
             if (partition_hdr[p] != h) return 0;
             if (sent == 0) {
                 // The buffer stays counted while the congestion module holds it.
-                pxr::shared(h->alloc_count).fetch_add(1);
+                pxr_impl::shared(h->alloc_count).fetch_add(1);
                 return 0;
             }
         }
@@ -79,37 +79,39 @@ uint32_t lockfree_release(int p, SysMsg *slot) noexcept {
     lf::Damage damage;
     if (lf::put(lockfree_list(p), slot, damage) == lf::Outcome::done) return 0;
     // Not linked: the buffer stays allocated to the caller and counted.
-    pxr::shared(h->alloc_count).fetch_add(1);
+    pxr_impl::shared(h->alloc_count).fetch_add(1);
     report_damage(p, damage);
     return 1;
 }
 
-} // namespace pxr
+} // namespace pxr_impl
 
 SysMsg *atomic_getmem(uint32_t size, uint32_t *onset_flag) noexcept {
-    const int p = pxr::choose_partition(size);
-    return p < 0 ? nullptr : pxr::lockfree_take(p, onset_flag);
+    const int p = pxr_impl::choose_partition(size);
+    return p < 0 ? nullptr : pxr_impl::lockfree_take(p, onset_flag);
 }
 
 /// Returns 1, touching nothing, for a slot that is not a buffer of a partition attached here
 /// (by its address and its partition and index words), and for a list found damaged.
 uint32_t atomic_relmem(SysMsg *slot) noexcept {
-    const pxr::MsgSlot m = pxr::find_msg(slot == nullptr ? nullptr : pxr::msg_of(slot));
+    const pxr_impl::MsgSlot m =
+        pxr_impl::find_msg(slot == nullptr ? nullptr : pxr_impl::msg_of(slot));
     if (m.partition < 0 || slot->partition != m.partition || slot->index != m.index) return 1;
-    return pxr::lockfree_release(m.partition, slot);
+    return pxr_impl::lockfree_release(m.partition, slot);
 }
 
 /// Needs no lock: the caller guarantees that no process allocates or releases meanwhile.
 int32_t PXR_repair_partition(uint32_t partition, uint32_t *relinked_out) noexcept {
     if (relinked_out != nullptr) *relinked_out = 0;
     if (common_ptr == nullptr || (common_ptr->atomic_mode & 1u) == 0) return -1;
-    if (partition >= uint32_t(pxr::kPartitions) || partition_hdr[partition] == nullptr) return -1;
-    const pxr::lf::List list = pxr::lockfree_list(int(partition));
-    const pxr::lf::Repair r = pxr::lf::repair(list);
+    if (partition >= uint32_t(pxr_impl::kPartitions) || partition_hdr[partition] == nullptr)
+        return -1;
+    const pxr_impl::lf::List list = pxr_impl::lockfree_list(int(partition));
+    const pxr_impl::lf::Repair r = pxr_impl::lf::repair(list);
     if (r.damaged) return 1;
     uint32_t allocated = 0;
     for (uint32_t i = 0; i < list.count; ++i) allocated += list.slot(i)->allocated != 0 ? 1 : 0;
-    pxr::shared(list.header->alloc_count).store(allocated);
+    pxr_impl::shared(list.header->alloc_count).store(allocated);
     if (relinked_out != nullptr) *relinked_out = r.relinked;
     return 0;
 }

@@ -6,7 +6,7 @@
 
 /// Returns 1, writing nothing, when msg is not the MSG of a buffer of a partition attached here.
 uint32_t update_congestion(MSG *msg, int32_t status, int32_t partition, int32_t module) noexcept {
-    if (pxr::find_msg(msg).partition < 0) return 1;
+    if (pxr_impl::find_msg(msg).partition < 0) return 1;
     msg->type = 1;
     msg->id = uint16_t(partition);
     msg->src = 0;
@@ -17,7 +17,7 @@ uint32_t update_congestion(MSG *msg, int32_t status, int32_t partition, int32_t 
 }
 
 SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
-    const int p = pxr::choose_partition(*size);
+    const int p = pxr_impl::choose_partition(*size);
     if (p < 0) return nullptr;
     PartitionHeader *h = partition_hdr[p];
     const int lock = partition_lock_id[p];
@@ -31,7 +31,7 @@ SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
     } else if (first >= uint32_t(partition_geometry[p].num_msgs)) {
         damaged = true; // not followed: reported once the lock is given back
     } else {
-        b = pxr::slot_at(p, h->free_head);
+        b = pxr_impl::slot_at(p, h->free_head);
         h->free_head = b->next;
         b->allocated = 1;
         b->next = PXR_NO_INDEX;
@@ -52,14 +52,14 @@ SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
 
     // A failed release has detached the process; the header is then out of reach.
     if (_release_semaphore(lock) != 0) return nullptr;
-    if (damaged) pxr::report_damage(p, pxr::lf::Damage{"free_head", PXR_NO_INDEX, first});
+    if (damaged) pxr_impl::report_damage(p, pxr_impl::lf::Damage{"free_head", PXR_NO_INDEX, first});
     if (b != nullptr) *size = h->param_size;
     return b;
 }
 
 uint32_t semaphore_relmem(SysMsg *slot) noexcept {
     const int p = slot->partition;
-    if (p < 0 || p >= pxr::kPartitions || partition_hdr[p] == nullptr) return 1;
+    if (p < 0 || p >= pxr_impl::kPartitions || partition_hdr[p] == nullptr) return 1;
     PartitionHeader *h = partition_hdr[p];
     const int lock = partition_lock_id[p];
     if (_grab_semaphore(lock) != 0) return 1;
@@ -73,7 +73,8 @@ uint32_t semaphore_relmem(SysMsg *slot) noexcept {
         bool consumed = false;
         if (h->alloc_count == h->cong_abate && h->cong_status == 1) {
             h->cong_status = 0;
-            consumed = update_congestion(pxr::msg_of(slot), 0, p, int32_t(h->cong_module)) == 0;
+            consumed =
+                update_congestion(pxr_impl::msg_of(slot), 0, p, int32_t(h->cong_module)) == 0;
             // A failed send may have ended the environment and detached this process.
             if (partition_hdr[p] != h) return 1;
         }
@@ -84,7 +85,7 @@ uint32_t semaphore_relmem(SysMsg *slot) noexcept {
                 h->free_head = slot->index;
                 h->free_tail = slot->index;
             } else {
-                pxr::slot_at(p, last)->next = slot->index;
+                pxr_impl::slot_at(p, last)->next = slot->index;
                 h->free_tail = slot->index;
             }
             --h->alloc_count;
@@ -93,6 +94,6 @@ uint32_t semaphore_relmem(SysMsg *slot) noexcept {
 
     if (_release_semaphore(lock) != 0) return 1;
     if (!damaged) return 0;
-    pxr::report_damage(p, pxr::lf::Damage{"free_tail", PXR_NO_INDEX, last});
+    pxr_impl::report_damage(p, pxr_impl::lf::Damage{"free_tail", PXR_NO_INDEX, last});
     return 1;
 }

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace pxr {
+namespace pxr_impl {
 
 // The buffer behind a MSG pointer; partition -1 when the pointer is not the MSG of a buffer of
 // a partition attached in this process.
@@ -67,4 +67,4 @@ uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
 // PXR_relmem after its attach and pointer checks (relm reads the class first).
 uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept;
 
-} // namespace pxr
+} // namespace pxr_impl

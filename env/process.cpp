@@ -39,9 +39,9 @@ template <typename Edit>
 int with_table(uint32_t timeout_ms, Edit &&edit) {
     if (timeout_ms == kForever) {
         if (_grab_semaphore(pxr_semid) != 0) return 1;
-    } else if (const int err = pxr::lock_take_within(pxr_semid, timeout_ms); err != 0) {
+    } else if (const int err = pxr_impl::lock_take_within(pxr_semid, timeout_ms); err != 0) {
         if (err == EAGAIN) return kBusy;
-        pxr::lose_environment();
+        pxr_impl::lose_environment();
         return 1;
     }
     CommonArea *ca = common_ptr;
@@ -82,7 +82,7 @@ int SYS_replace_pid(int32_t old_pid, int32_t new_pid, uint32_t timeout_ms) noexc
     return with_table(timeout_ms, [&](CommonArea *ca, int32_t count) {
         for (int32_t i = 0; i < count; ++i) {
             if (ca->processes[i].pid != old_pid) continue;
-            pxr::shared(ca->processes[i].pid).store(new_pid);
+            pxr_impl::shared(ca->processes[i].pid).store(new_pid);
             return 0;
         }
         return 1;

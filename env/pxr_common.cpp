@@ -11,7 +11,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
-namespace pxr {
+namespace pxr_impl {
 Attachment attachment;
 }
 
@@ -23,7 +23,7 @@ uint8_t *partition_msgarray[2] = {nullptr, nullptr};
 
 namespace {
 
-using pxr::attachment;
+using pxr_impl::attachment;
 
 constexpr int kLinkAttempts = 152;
 constexpr uint32_t kLinkRetryMs = 100;
@@ -42,19 +42,19 @@ void initialise_common(CommonArea *ca, uint32_t flags, uint32_t congestion_modul
     if (flags & PXR_INIT_NO_ATTACH) state |= CA_NO_ATTACH;
     ca->exit_status = 0;
     ca->fatal_action = flags >> 28;
-    ca->interface_version = pxr::kInterfaceVersion;
+    ca->interface_version = pxr_impl::kInterfaceVersion;
     ca->atomic_mode = (flags & PXR_INIT_ATOMIC) ? 1u : 0u;
     std::memset(ca->platform, 0, sizeof ca->platform);
     std::memcpy(ca->platform, "LINUX-64", sizeof "LINUX-64");
     if (flags & PXR_INIT_ERROR_PRINT) ca->error_print = 1;
     for (ModuleQueueEntry &e : ca->module_queues) e.msqid = PXR_NO_QUEUE;
     ca->congestion_module = congestion_module;
-    for (uint32_t &c : ca->counters) pxr::shared(c).store(0);
+    for (uint32_t &c : ca->counters) pxr_impl::shared(c).store(0);
     PLAT_timestamp(&ca->restart_time);
     // A semaphore left by an earlier run is reused with its value; failure leaves -1.
-    sema_open(&ca->fatal_semid, pxr::kFatalSemKey, 1);
-    pxr::shared(ca->fatal_code).store(0);
-    pxr::shared(ca->flags).store(state);
+    sema_open(&ca->fatal_semid, pxr_impl::kFatalSemKey, 1);
+    pxr_impl::shared(ca->fatal_code).store(0);
+    pxr_impl::shared(ca->flags).store(state);
 }
 
 // Opens the system lock (creating it exclusively in create mode) and takes it: 0, or the
@@ -62,17 +62,17 @@ void initialise_common(CommonArea *ca, uint32_t flags, uint32_t congestion_modul
 int take_system_lock(bool create) {
     if (create) {
         int probe = -1;
-        if (sema_open(&probe, pxr::kSystemLockKey, 0) == 0) {
+        if (sema_open(&probe, pxr_impl::kSystemLockKey, 0) == 0) {
             attachment.system_lock = -1;
             return 1;
         }
         // The lookup above and this creation are separate calls; creating exclusively closes
         // the window in which two loaders could both pass the lookup.
-        const int id = semget(pxr::kSystemLockKey, 1, pxr::kCreatePerm | IPC_EXCL);
+        const int id = semget(pxr_impl::kSystemLockKey, 1, pxr_impl::kCreatePerm | IPC_EXCL);
         const int err = errno;
         attachment.system_lock = id;
         if (id < 0) return err == EEXIST ? 1 : 5;
-    } else if (sema_open(&attachment.system_lock, pxr::kSystemLockKey, 0) != 0) {
+    } else if (sema_open(&attachment.system_lock, pxr_impl::kSystemLockKey, 0) != 0) {
         return 5;
     }
     return _grab_semaphore(attachment.system_lock) != 0 ? 5 : 0;
@@ -81,14 +81,14 @@ int take_system_lock(bool create) {
 // Maps the common area into the record; false when it cannot be had.
 bool map_common(bool create) {
     attachment.common = static_cast<CommonArea *>(SYS_alloc_shm(
-        &attachment.common_id, sizeof(CommonArea), pxr::kCommonAreaKey, create ? 1 : 0));
+        &attachment.common_id, sizeof(CommonArea), pxr_impl::kCommonAreaKey, create ? 1 : 0));
     return attachment.common != nullptr;
 }
 
 // Undoes a mapped but refused attach: detach everything, give the system lock back.
 int refuse_attach(int code) {
     const int32_t lock = attachment.system_lock;
-    for (int p = 0; p < pxr::kPartitions; ++p) pxr::release_partition(p, false);
+    for (int p = 0; p < pxr_impl::kPartitions; ++p) pxr_impl::release_partition(p, false);
     SYS_free_shm(attachment.common, attachment.common_id, 0);
     attachment.common = nullptr;
     _release_semaphore(lock);
@@ -101,7 +101,7 @@ int create_environment(uint32_t flags, uint32_t congestion_module) {
         return 3;
     }
     initialise_common(attachment.common, flags, congestion_module);
-    pxr::create_extension();
+    pxr_impl::create_extension();
     attachment.creator = true;
     return 0;
 }
@@ -111,17 +111,17 @@ int attach_environment(uint32_t flags) {
         _release_semaphore(attachment.system_lock);
         return 3;
     }
-    const uint32_t state = pxr::shared(attachment.common->flags).load();
+    const uint32_t state = pxr_impl::shared(attachment.common->flags).load();
     if (state & CA_NO_ATTACH) return refuse_attach(8);
     if (!(state & CA_RUNNING)) return refuse_attach(9);
     // A partition that cannot be mapped stays unattached; a receive tries it again before it
     // drops a record that names it.
-    for (int p = 0; p < pxr::kPartitions; ++p) PXR_open_partition(p, 0, 0, 0, 0, 0);
+    for (int p = 0; p < pxr_impl::kPartitions; ++p) PXR_open_partition(p, 0, 0, 0, 0, 0);
     if (flags & PXR_INIT_RESET_STATS)
         for (PartitionHeader *h : partition_hdr)
             if (h != nullptr) reset_partition_stats(h);
-    pxr::map_extension();
-    pxr::adopt_default_spin();
+    pxr_impl::map_extension();
+    pxr_impl::adopt_default_spin();
     return 0;
 }
 
@@ -136,9 +136,9 @@ int PXR_init(uint32_t flags, uint32_t /*reserved*/, uint32_t congestion_module) 
     if (int rc = take_system_lock(create); rc != 0) return rc;
 
     // From here on the system lock is held.
-    for (int p = 0; p < pxr::kPartitions; ++p) {
+    for (int p = 0; p < pxr_impl::kPartitions; ++p) {
         partition_hdr[p] = nullptr;
-        attachment.geometry[p] = pxr::PartitionGeometry{};
+        attachment.geometry[p] = pxr_impl::PartitionGeometry{};
     }
     for (uint32_t *&p : counter_ptr) p = nullptr;
     const int rc =
@@ -163,7 +163,7 @@ int PXR_link(void) noexcept {
 /// A process whose environment was removed (and perhaps created again) since it attached is
 /// detached first, so the answer is about the environment that runs now.
 int PXR_detect(void) noexcept {
-    pxr::drop_if_replaced();
+    pxr_impl::drop_if_replaced();
     if (common_ptr == nullptr && PXR_link() != 0) return 1;
     return PXR_sys_failure != 0 ? 1 : 0;
 }
@@ -177,21 +177,21 @@ int32_t PXR_common_area_id(void) noexcept {
 }
 
 int PXR_admit_attachers(void) noexcept {
-    if (common_ptr == nullptr || !pxr::attachment.creator) return 1;
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    if (common_ptr == nullptr || !pxr_impl::attachment.creator) return 1;
+    pxr_impl::shared(common_ptr->flags).fetch_or(CA_RUNNING);
     return 0;
 }
 
 int PXR_unlink(void) noexcept {
     if (common_ptr == nullptr) return 0;
-    pxr::detach_all();
+    pxr_impl::detach_all();
     return 0;
 }
 
 /// A lock call that fails for good detaches the process and sets PXR_sys_failure.
 int _grab_semaphore(int semid) noexcept {
-    if (pxr::lock_take(semid) == 0) return 0;
-    pxr::lose_environment();
+    if (pxr_impl::lock_take(semid) == 0) return 0;
+    pxr_impl::lose_environment();
     return 1;
 }
 
@@ -200,14 +200,14 @@ int _grab_semaphore(int semid) noexcept {
 /// again); then the process is detached as for any lock failure. A release of a lock that is
 /// not held fails at once.
 int _release_semaphore(int semid) noexcept {
-    const int err = pxr::lock_give(semid);
+    const int err = pxr_impl::lock_give(semid);
     if (err == 0) return 0;
-    if (err != EAGAIN) pxr::lock_force_free(semid);
-    pxr::lose_environment();
+    if (err != EAGAIN) pxr_impl::lock_force_free(semid);
+    pxr_impl::lose_environment();
     return 1;
 }
 
-namespace pxr {
+namespace pxr_impl {
 
 void adopt_partition(int p, PartitionHeader *header, int32_t header_id, uint8_t *array,
                      int32_t array_id, int32_t lock_id) noexcept {
@@ -287,4 +287,4 @@ void pause_seconds(unsigned seconds) noexcept {
     sleep(seconds); // NOLINT(concurrency-mt-unsafe): the library starts no threads
 }
 
-} // namespace pxr
+} // namespace pxr_impl

@@ -1,6 +1,7 @@
 // Internal interface shared by the sources of the library: the IPC key plan, the
 // per-process attachment state, the lazy-attach prologue, slot addressing and the
-// helpers for atomic access to words in shared memory. Nothing here is exported.
+// helpers for atomic access to words in shared memory. Nothing here is exported; the internals
+// live in namespace pxr_impl, apart from the public pxr of pxr.hpp.
 #pragma once
 
 #include "pxrlib.h"
@@ -15,7 +16,7 @@
 #define PXR_IPC_MODE 0666
 #endif
 
-namespace pxr {
+namespace pxr_impl {
 
 // ---- IPC key plan: the public PXR_KEY_* values, and nothing else, name the objects. ----
 inline constexpr int kSystemLockKey = PXR_KEY_SYSTEM_LOCK;
@@ -125,19 +126,20 @@ void count_dropped_record() noexcept;
 // its own (transport.cpp).
 void adopt_default_spin() noexcept;
 
-} // namespace pxr
+} // namespace pxr_impl
 
 // Read-only names of the attachment's parts, for the code that only reads them.
-inline constexpr CommonArea *const &common_ptr = pxr::attachment.common;
-inline constexpr const int32_t &pxr_semid = pxr::attachment.system_lock;
-inline constexpr const int32_t &pxr_common_id = pxr::attachment.common_id;
-inline constexpr const int32_t &my_pid = pxr::attachment.pid;
-inline constexpr const int32_t (&partition_hdr_id)[2] = pxr::attachment.header_id;
-inline constexpr const int32_t (&partition_msgarray_id)[2] = pxr::attachment.array_id;
-inline constexpr const int32_t (&partition_lock_id)[2] = pxr::attachment.lock_id;
-inline constexpr const pxr::PartitionGeometry (&partition_geometry)[2] = pxr::attachment.geometry;
+inline constexpr CommonArea *const &common_ptr = pxr_impl::attachment.common;
+inline constexpr const int32_t &pxr_semid = pxr_impl::attachment.system_lock;
+inline constexpr const int32_t &pxr_common_id = pxr_impl::attachment.common_id;
+inline constexpr const int32_t &my_pid = pxr_impl::attachment.pid;
+inline constexpr const int32_t (&partition_hdr_id)[2] = pxr_impl::attachment.header_id;
+inline constexpr const int32_t (&partition_msgarray_id)[2] = pxr_impl::attachment.array_id;
+inline constexpr const int32_t (&partition_lock_id)[2] = pxr_impl::attachment.lock_id;
+inline constexpr const pxr_impl::PartitionGeometry (&partition_geometry)[2] =
+    pxr_impl::attachment.geometry;
 
-namespace pxr {
+namespace pxr_impl {
 
 // ---- The System V layer (pxr_unix.cpp): results only, no effect on the attachment. ----
 // Takes a lock (waits for 0, adds 1, SEM_UNDO), repeating interrupted waits: 0 or the errno.
@@ -219,7 +221,7 @@ inline int choose_partition(uint32_t size) noexcept {
     return -1;
 }
 
-} // namespace pxr
+} // namespace pxr_impl
 
 // ---- Internal operations (hidden). ----
 SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept;

@@ -34,7 +34,7 @@ int run_lock_ops(int semid, const sembuf (&ops)[N]) {
 }
 
 // True when the build withholds every permission from other users.
-constexpr bool kRestrictive = (pxr::kIpcMode & 0007) == 0;
+constexpr bool kRestrictive = (pxr_impl::kIpcMode & 0007) == 0;
 
 bool my_group(gid_t gid) {
     if (gid == getegid()) return true;
@@ -51,23 +51,23 @@ bool my_group(gid_t gid) {
 bool trusted(const ipc_perm &perm, const char *what, int key) {
     if constexpr (!kRestrictive) return true;
     const uid_t me = geteuid();
-    const bool mode_ok = (perm.mode & 0777 & ~unsigned(pxr::kIpcMode)) == 0;
+    const bool mode_ok = (perm.mode & 0777 & ~unsigned(pxr_impl::kIpcMode)) == 0;
     const bool users_ok =
         (perm.uid == me && perm.cuid == me) ||
-        ((pxr::kIpcMode & 0070) != 0 && my_group(perm.gid) && my_group(perm.cgid));
+        ((pxr_impl::kIpcMode & 0070) != 0 && my_group(perm.gid) && my_group(perm.cgid));
     if (mode_ok && users_ok) return true;
     fprintf(stderr,
             "(%d) %s 0x%x is not this environment's (owner %d, creator %d, mode %04o; "
             "expected user %d, mode %04o): refused\n",
             int(getpid()), what, unsigned(key), int(perm.uid), int(perm.cuid),
-            unsigned(perm.mode & 0777), int(me), unsigned(pxr::kIpcMode));
+            unsigned(perm.mode & 0777), int(me), unsigned(pxr_impl::kIpcMode));
     errno = EACCES;
     return false;
 }
 
 } // namespace
 
-namespace pxr {
+namespace pxr_impl {
 
 int lock_take(int semid) noexcept {
     return run_lock_ops(semid, sem_lock);
@@ -140,7 +140,7 @@ bool shm_removed(int id) noexcept {
     return shmctl(id, IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST) != 0;
 }
 
-} // namespace pxr
+} // namespace pxr_impl
 
 /// A segment created before a failed attach stays in the kernel (its id is in *id_out). In a
 /// restrictive build a segment owned by another user or with a wider mode is refused (null).
@@ -149,13 +149,13 @@ void *SYS_alloc_shm(int *id_out, uint32_t size, int key, int create) noexcept {
     if (create) {
         // Whatever an earlier run left under the key goes first; processes still mapping
         // it keep their mapping, new lookups find the fresh zero-filled segment.
-        int old = shmget(key, 0, pxr::kOpenPerm);
+        int old = shmget(key, 0, pxr_impl::kOpenPerm);
         if (old >= 0) shmctl(old, IPC_RMID, nullptr);
-        id = shmget(key, size, pxr::kCreatePerm);
+        id = shmget(key, size, pxr_impl::kCreatePerm);
     } else {
-        id = shmget(key, size, pxr::kOpenPerm);
+        id = shmget(key, size, pxr_impl::kOpenPerm);
     }
-    if (id >= 0 && !pxr::trusted_shm(id, key)) id = -1;
+    if (id >= 0 && !pxr_impl::trusted_shm(id, key)) id = -1;
     *id_out = id;
     if (id < 0) return nullptr;
     void *address = shmat(id, nullptr, 0);
@@ -170,8 +170,8 @@ int SYS_free_shm(void *address, int id, int remove) noexcept {
 
 /// In a restrictive build a set owned by another user or with a wider mode is refused (1).
 int sema_open(int *id_out, int key, int create) noexcept {
-    int id = semget(key, 1, create ? pxr::kCreatePerm : pxr::kOpenPerm);
-    if (id >= 0 && !pxr::trusted_sem(id, key)) id = -1;
+    int id = semget(key, 1, create ? pxr_impl::kCreatePerm : pxr_impl::kOpenPerm);
+    if (id >= 0 && !pxr_impl::trusted_sem(id, key)) id = -1;
     *id_out = id;
     return id < 0 ? 1 : 0;
 }
@@ -188,8 +188,8 @@ int sema_give(int semid) noexcept {
 
 /// In a restrictive build a set owned by another user or with a wider mode is refused (-1).
 int TSEMA_open(int permission) noexcept {
-    int id = semget(pxr::kExitSemKey, 1, permission);
-    return id >= 0 && !pxr::trusted_sem(id, pxr::kExitSemKey) ? -1 : id;
+    int id = semget(pxr_impl::kExitSemKey, 1, permission);
+    return id >= 0 && !pxr_impl::trusted_sem(id, pxr_impl::kExitSemKey) ? -1 : id;
 }
 
 int TSEMA_delete(int semid) noexcept {

@@ -20,13 +20,13 @@ ModuleQueueEntry &entry(uint32_t module) {
 }
 
 int queue_key(uint32_t module) {
-    return pxr::module_queue_key(module);
+    return pxr_impl::module_queue_key(module);
 }
 
 // Gets a queue; in a restrictive build one owned by another user is refused (-1).
 int get_queue(uint32_t module, int permission) {
     const int id = msgget(queue_key(module), permission);
-    return id >= 0 && !pxr::trusted_queue(id, queue_key(module)) ? -1 : id;
+    return id >= 0 && !pxr_impl::trusted_queue(id, queue_key(module)) ? -1 : id;
 }
 
 // What the two queries ask of a module's own queue.
@@ -38,13 +38,13 @@ struct QueueStatus {
 // The status of a module's own queue, or the query's negative code. A ring keeps both
 // answers in its own header; the kernel is asked only for a kernel queue.
 int32_t query_queue(uint32_t module, QueueStatus &status) {
-    if (!pxr::lazy_attach(0)) return -1;
+    if (!pxr_impl::lazy_attach(0)) return -1;
     if (!known_module(module)) return -1;
     const ModuleQueueEntry &e = entry(module);
     if (e.msqid == PXR_NO_QUEUE) return -1;
     if (!(e.queue_flags & kOwnQueue)) return -2;
-    if (const pxr::ring::View ring = pxr::ring_of_queue(module, e.msqid)) {
-        status = {pxr::ring::depth(ring), pxr::shared(ring.header->last_pid).load()};
+    if (const pxr_impl::ring::View ring = pxr_impl::ring_of_queue(module, e.msqid)) {
+        status = {pxr_impl::ring::depth(ring), pxr_impl::shared(ring.header->last_pid).load()};
         return 0;
     }
     msqid_ds ds{};
@@ -63,7 +63,7 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
 
     int id;
     if (flags & 0x1) {
-        id = msgget(queue_key(module), pxr::kCreatePerm);
+        id = msgget(queue_key(module), pxr_impl::kCreatePerm);
         if (id < 0) {
             e.msqid = PXR_NO_QUEUE;
             return 1;
@@ -71,9 +71,9 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
         // Whatever an earlier run left in the queue goes with it; the queue is made anew.
         e.msqid = uint32_t(id);
         IPC_delete(module);
-        id = get_queue(module, pxr::kCreatePerm);
+        id = get_queue(module, pxr_impl::kCreatePerm);
     } else {
-        id = get_queue(module, pxr::kOpenPerm);
+        id = get_queue(module, pxr_impl::kOpenPerm);
     }
     if (id < 0) {
         e.msqid = PXR_NO_QUEUE;
@@ -81,8 +81,8 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
     }
     e.msqid = uint32_t(id);
     e.queue_flags |= kOwnQueue;
-    e.alias_of = pxr::kAliasNone;
-    pxr::ring_adopt(module, e.msqid, (flags & 0x1) != 0);
+    e.alias_of = pxr_impl::kAliasNone;
+    pxr_impl::ring_adopt(module, e.msqid, (flags & 0x1) != 0);
     return 0;
 }
 
@@ -93,16 +93,16 @@ int IPC_delete(uint32_t module) noexcept {
     if (common_ptr == nullptr || !known_module(module)) return 0;
     ModuleQueueEntry &e = entry(module);
     int id = int(e.msqid);
-    if (e.queue_flags & kOwnQueue) pxr::ring_drop(module, e.msqid);
-    if (!pxr::is_module_queue_key(pxr::key_of_queue(id))) {
+    if (e.queue_flags & kOwnQueue) pxr_impl::ring_drop(module, e.msqid);
+    if (!pxr_impl::is_module_queue_key(pxr_impl::key_of_queue(id))) {
         // By key only while the table is the current environment's: once another process has
         // closed it, the key may name a new environment's queue.
-        const bool own = (e.queue_flags & kOwnQueue) != 0 && !pxr::shm_removed(pxr_common_id);
+        const bool own = (e.queue_flags & kOwnQueue) != 0 && !pxr_impl::shm_removed(pxr_common_id);
         id = own ? msgget(queue_key(module), 0) : -1;
     }
     if (id >= 0) msgctl(id, IPC_RMID, nullptr);
     e.msqid = PXR_NO_QUEUE;
-    e.alias_of = pxr::kAliasNone;
+    e.alias_of = pxr_impl::kAliasNone;
     e.queue_flags = 0;
     return 0;
 }
@@ -121,7 +121,7 @@ int IPC_attach(uint32_t module, uint32_t target) noexcept {
 
 /// A module id above 254 on either side compares as different (1).
 int PXR_compare_moduleQs(uint32_t a, uint32_t b) noexcept {
-    if (!pxr::lazy_attach(0)) return 1;
+    if (!pxr_impl::lazy_attach(0)) return 1;
     if (!known_module(a) || !known_module(b)) return 1;
     return entry(a).msqid == entry(b).msqid ? 0 : 1;
 }

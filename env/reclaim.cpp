@@ -22,14 +22,14 @@
 
 namespace {
 
-using pxr::shared;
+using pxr_impl::shared;
 
-constexpr int kBitmapWords = (pxr::kMaxBuffers + 63) / 64;
+constexpr int kBitmapWords = (pxr_impl::kMaxBuffers + 63) / 64;
 
 // One bit per buffer and partition. Static, like the rest of the per-process state: a pass
 // runs in one caller at a time.
 struct Bitmap {
-    uint64_t words[pxr::kPartitions][kBitmapWords];
+    uint64_t words[pxr_impl::kPartitions][kBitmapWords];
     void clear() { std::memset(words, 0, sizeof words); }
     void set(int p, uint32_t i) { words[p][i / 64] |= uint64_t(1) << (i % 64); }
     bool test(int p, uint32_t i) const { return (words[p][i / 64] >> (i % 64)) & 1; }
@@ -130,7 +130,7 @@ bool scan_queue(int msqid) {
                 break;
             }
             const uint32_t index = r.text[0], p = r.text[1];
-            if (n >= 4 && p < uint32_t(pxr::kPartitions) && partition_hdr[p] != nullptr &&
+            if (n >= 4 && p < uint32_t(pxr_impl::kPartitions) && partition_hdr[p] != nullptr &&
                 index < uint32_t(partition_geometry[p].num_msgs))
                 g_referenced.set(int(p), index);
         }
@@ -161,10 +161,10 @@ bool scan_queues() {
         if (dup) continue;
         seen[n++] = int(id);
         // A ring holds the records of its queue instead of the kernel.
-        if (const pxr::ring::View ring = pxr::ring_of_queue(uint32_t(m), id)) {
-            pxr::ring::for_each_record(ring, [](uint32_t ref) {
+        if (const pxr_impl::ring::View ring = pxr_impl::ring_of_queue(uint32_t(m), id)) {
+            pxr_impl::ring::for_each_record(ring, [](uint32_t ref) {
                 const uint32_t index = ref & 0xFFFF, p = ref >> 16;
-                if (p < uint32_t(pxr::kPartitions) && index < uint32_t(pxr::kMaxBuffers))
+                if (p < uint32_t(pxr_impl::kPartitions) && index < uint32_t(pxr_impl::kMaxBuffers))
                     g_referenced.set(int(p), index);
             });
             continue;
@@ -177,10 +177,10 @@ bool scan_queues() {
 // Visits every slot of every attached partition.
 template <typename F>
 void each_slot(F &&f) {
-    for (int p = 0; p < pxr::kPartitions; ++p) {
+    for (int p = 0; p < pxr_impl::kPartitions; ++p) {
         if (partition_hdr[p] == nullptr) continue;
         const uint32_t n = uint32_t(partition_geometry[p].num_msgs);
-        for (uint32_t i = 0; i < n; ++i) f(p, i, pxr::slot_at(p, i));
+        for (uint32_t i = 0; i < n; ++i) f(p, i, pxr_impl::slot_at(p, i));
     }
 }
 
@@ -221,7 +221,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
         return -1;
     if (common_ptr == nullptr) return 1;
     if (pid > 0 && PXR_process_gone(pid) != 1) return 0; // a running process holds its own
-    if (pid > 0) pxr::ring_after_death(pid);
+    if (pid > 0) pxr_impl::ring_after_death(pid);
 
     const bool quiescent = (flags & PXR_RECLAIM_QUIESCENT) != 0;
     Liveness live;
@@ -262,7 +262,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
             ++result.undecided;
             return;
         }
-        if ((flags & PXR_RECLAIM_DRY_RUN) == 0 && PXR_relmem(0, pxr::msg_of(s)) != 0) {
+        if ((flags & PXR_RECLAIM_DRY_RUN) == 0 && PXR_relmem(0, pxr_impl::msg_of(s)) != 0) {
             ++result.undecided;
             return;
         }

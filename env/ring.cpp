@@ -12,7 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace pxr::ring {
+namespace pxr_impl::ring {
 
 namespace {
 
@@ -260,4 +260,4 @@ int forget_sleeper(View ring, int32_t pid) noexcept {
     return cleared;
 }
 
-} // namespace pxr::ring
+} // namespace pxr_impl::ring

@@ -24,7 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pxr::ring {
+namespace pxr_impl::ring {
 
 inline constexpr uint32_t kMinCapacity = 16;
 inline constexpr uint32_t kMaxCapacity = 65536;
@@ -157,4 +157,4 @@ int release_taken(View ring) noexcept;
 
 uint64_t now_ns() noexcept;
 
-} // namespace pxr::ring
+} // namespace pxr_impl::ring

@@ -9,8 +9,8 @@
 
 namespace {
 
-using pxr::RingArea;
-using pxr::ring::View;
+using pxr_impl::RingArea;
+using pxr_impl::ring::View;
 
 // This process's view of the segment, found once per attachment to a common area.
 struct Mapping {
@@ -34,12 +34,13 @@ void look_for_rings() {
     mapping.common = common_ptr;
     mapping.common_id = pxr_common_id;
     const int id = shmget(PXR_KEY_RING_QUEUES, 0, 0);
-    if (id < 0 || !pxr::trusted_shm(id, PXR_KEY_RING_QUEUES)) return;
+    if (id < 0 || !pxr_impl::trusted_shm(id, PXR_KEY_RING_QUEUES)) return;
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) return;
     auto *area = static_cast<RingArea *>(address);
     shmid_ds ds{};
-    const bool whole = shmctl(id, IPC_STAT, &ds) == 0 && pxr::whole_ring_area(area, ds.shm_segsz);
+    const bool whole =
+        shmctl(id, IPC_STAT, &ds) == 0 && pxr_impl::whole_ring_area(area, ds.shm_segsz);
     if (!whole || area->common_id != pxr_common_id) {
         shmdt(address); // an earlier run's segment, or not ours to use
         return;
@@ -56,12 +57,12 @@ RingArea *rings() {
 }
 
 uint32_t served(View v) {
-    return pxr::shared(v.header->queue_id).load(std::memory_order_acquire);
+    return pxr_impl::shared(v.header->queue_id).load(std::memory_order_acquire);
 }
 
 } // namespace
 
-namespace pxr {
+namespace pxr_impl {
 
 ring::View ring_of_queue(uint32_t module, uint32_t msqid) noexcept {
     RingArea *area = rings();
@@ -70,19 +71,19 @@ ring::View ring_of_queue(uint32_t module, uint32_t msqid) noexcept {
     // borrows from, which a chain of aliases reaches in a few steps, else by search.
     uint32_t m = module;
     for (int step = 0; step < 4 && m < uint32_t(PXR_MODULE_COUNT); ++step) {
-        const View v = pxr::ring_at(area, m);
+        const View v = pxr_impl::ring_at(area, m);
         if (served(v) == msqid) return v;
         m = common_ptr->module_queues[m].alias_of;
     }
     for (m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
-        if (served(pxr::ring_at(area, m)) == msqid) return pxr::ring_at(area, m);
+        if (served(pxr_impl::ring_at(area, m)) == msqid) return pxr_impl::ring_at(area, m);
     return {};
 }
 
 void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept {
     RingArea *area = rings();
     if (area == nullptr) return;
-    const View v = pxr::ring_at(area, module);
+    const View v = pxr_impl::ring_at(area, module);
     if (fresh || shared(v.header->magic).load() == 0)
         ring::reset(v, msqid);
     else
@@ -92,7 +93,7 @@ void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept {
 void ring_drop(uint32_t module, uint32_t msqid) noexcept {
     RingArea *area = rings();
     if (area == nullptr || module >= uint32_t(PXR_MODULE_COUNT)) return;
-    const View v = pxr::ring_at(area, module);
+    const View v = pxr_impl::ring_at(area, module);
     uint32_t expected = msqid;
     if (shared(v.header->queue_id).compare_exchange_strong(expected, ring::kNoQueue))
         ring::wake_all(v);
@@ -102,7 +103,7 @@ void ring_after_death(int32_t pid) noexcept {
     RingArea *area = rings();
     if (area == nullptr) return;
     for (uint32_t m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m) {
-        const View v = pxr::ring_at(area, m);
+        const View v = pxr_impl::ring_at(area, m);
         if (served(v) == ring::kNoQueue) continue;
         ring::forget_sleeper(v, pid);
         ring::release_taken(v);
@@ -116,23 +117,23 @@ void close_rings() noexcept {
     if (area != nullptr) shmctl(id, IPC_RMID, nullptr);
 }
 
-} // namespace pxr
+} // namespace pxr_impl
 
 /// Refused (1) in a process that is not attached, once the environment runs (attachers are
 /// admitted only then, so this is the creator's own window) and once a module has a queue.
 /// A ring segment left by an earlier run under the key is removed first; a second call before
 /// the first queue makes the rings anew with the new capacity.
 int PXR_ring_queues(uint32_t capacity) noexcept {
-    if (common_ptr == nullptr || !pxr::ring::valid_capacity(capacity)) return 1;
-    if (pxr::shared(common_ptr->flags).load() & CA_RUNNING) return 1;
+    if (common_ptr == nullptr || !pxr_impl::ring::valid_capacity(capacity)) return 1;
+    if (pxr_impl::shared(common_ptr->flags).load() & CA_RUNNING) return 1;
     for (const ModuleQueueEntry &e : common_ptr->module_queues)
         if (e.msqid != PXR_NO_QUEUE) return 1;
 
     unmap();
     if (const int old = shmget(PXR_KEY_RING_QUEUES, 0, 0); old >= 0) shmctl(old, IPC_RMID, nullptr);
     // Pages are only touched for modules that get a queue: no swap is reserved up front.
-    const int id = shmget(PXR_KEY_RING_QUEUES, pxr::ring_area_bytes(capacity),
-                          pxr::kCreatePerm | SHM_NORESERVE);
+    const int id = shmget(PXR_KEY_RING_QUEUES, pxr_impl::ring_area_bytes(capacity),
+                          pxr_impl::kCreatePerm | SHM_NORESERVE);
     if (id < 0) return 1;
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) {
@@ -143,8 +144,9 @@ int PXR_ring_queues(uint32_t capacity) noexcept {
     area->capacity = capacity;
     area->common_id = pxr_common_id;
     for (uint32_t m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
-        pxr::shared(pxr::ring_at(area, m).header->queue_id).store(pxr::ring::kNoQueue);
-    pxr::shared(area->magic).store(pxr::kRingAreaMagic);
+        pxr_impl::shared(pxr_impl::ring_at(area, m).header->queue_id)
+            .store(pxr_impl::ring::kNoQueue);
+    pxr_impl::shared(area->magic).store(pxr_impl::kRingAreaMagic);
     mapping = Mapping{true, common_ptr, pxr_common_id, area, id};
     return 0;
 }

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace pxr {
+namespace pxr_impl {
 
 // The segment: this header, a ring header for every module id, then every ring's slots.
 struct alignas(64) RingArea {
@@ -56,4 +56,4 @@ void ring_after_death(int32_t pid) noexcept;
 // PXR_close: detaches the rings and removes their segment.
 void close_rings() noexcept;
 
-} // namespace pxr
+} // namespace pxr_impl

@@ -34,7 +34,7 @@ int32_t count_free_list(int p) {
     uint32_t limit = h->num_msgs > 0 ? uint32_t(h->num_msgs) : 0;
     int32_t count = 0;
     for (uint32_t i = h->free_head; i != PXR_NO_INDEX && i < limit && uint32_t(count) < limit;
-         i = pxr::slot_at(p, i)->next)
+         i = pxr_impl::slot_at(p, i)->next)
         ++count;
     return count;
 }
@@ -65,7 +65,7 @@ void print_partition(int p, int32_t alloc, int32_t free_count) {
 uint32_t PXR_get_status(void) noexcept {
     print_now("\nVUVEVOV System status:      ");
     printf("\n");
-    if (!pxr::lazy_attach(0)) {
+    if (!pxr_impl::lazy_attach(0)) {
         printf("  Environment not available.\n");
         return 0;
     }
@@ -79,14 +79,14 @@ uint32_t PXR_get_status(void) noexcept {
     printf("  PXRLIB Atomic:            ");
     printf("%s\n", atomic ? "Enabled" : "Disabled");
 
-    for (int p = 0; p < pxr::kPartitions; ++p) {
+    for (int p = 0; p < pxr_impl::kPartitions; ++p) {
         // A failed lock detaches the process, so the pointer is looked at afresh each time.
         if (partition_hdr[p] == nullptr) {
             printf("  Partition[%d] - Not defined.\n", p);
             continue;
         }
         PartitionHeader *h = partition_hdr[p];
-        int32_t alloc = int32_t(pxr::shared(h->alloc_count).load());
+        int32_t alloc = int32_t(pxr_impl::shared(h->alloc_count).load());
         int32_t free_count;
         if (atomic) {
             free_count = h->num_msgs - alloc;
@@ -104,13 +104,13 @@ uint32_t PXR_get_status(void) noexcept {
 uint32_t PXR_show_msgs(void) noexcept {
     print_now("\nVUVEVOV Allocated MSGs:     ");
     printf("\n");
-    for (int p = 0; p < pxr::kPartitions; ++p) {
+    for (int p = 0; p < pxr_impl::kPartitions; ++p) {
         if (common_ptr == nullptr || partition_hdr[p] == nullptr) continue;
         if (_grab_semaphore(partition_lock_id[p]) != 0) continue;
         int32_t count = partition_hdr[p]->num_msgs;
         for (int32_t i = 0; i < count; ++i) {
-            SysMsg *slot = pxr::slot_at(p, uint32_t(i));
-            const MSG *msg = pxr::msg_of(slot);
+            SysMsg *slot = pxr_impl::slot_at(p, uint32_t(i));
+            const MSG *msg = pxr_impl::msg_of(slot);
             if (slot->allocated != 0 && msg->type != kUnlistedType) trace_msg(msg);
         }
         _release_semaphore(partition_lock_id[p]);

@@ -18,13 +18,13 @@
 
 namespace {
 
-using pxr::kRecordText;
-using pxr::QueueRecord;
+using pxr_impl::kRecordText;
+using pxr_impl::QueueRecord;
 
 constexpr int kFullQueueRetries = 5;
 
 inline uint32_t common_flags() noexcept {
-    return pxr::shared(common_ptr->flags).load(std::memory_order_relaxed);
+    return pxr_impl::shared(common_ptr->flags).load(std::memory_order_relaxed);
 }
 
 // Entry of a module id, or null for 255, which has no entry in the table.
@@ -37,11 +37,11 @@ inline ModuleQueueEntry *entry_of(uint8_t module) noexcept {
 // record goes through a ring or the kernel is decided here and in take_record alone.
 struct Queue {
     int qid;
-    pxr::ring::View ring;
+    pxr_impl::ring::View ring;
 };
 
 Queue queue_of(uint8_t module, uint32_t qid) noexcept {
-    return {int(qid), pxr::ring_of_queue(module, qid)};
+    return {int(qid), pxr_impl::ring_of_queue(module, qid)};
 }
 
 inline uint32_t ring_ref(const QueueRecord &rec) noexcept {
@@ -51,7 +51,7 @@ inline uint32_t ring_ref(const QueueRecord &rec) noexcept {
 // One attempt to put rec into the queue: 0, or the errno (a full ring is EAGAIN, as a full
 // kernel queue is).
 int put_record(const Queue &q, QueueRecord &rec) noexcept {
-    if (q.ring) return pxr::ring::push(q.ring, ring_ref(rec)) ? 0 : EAGAIN;
+    if (q.ring) return pxr_impl::ring::push(q.ring, ring_ref(rec)) ? 0 : EAGAIN;
     return msgsnd(q.qid, &rec, kRecordText, IPC_NOWAIT) == 0 ? 0 : errno;
 }
 
@@ -62,27 +62,27 @@ int put_record(const Queue &q, QueueRecord &rec) noexcept {
 /// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
 /// allocated (it was released), is refused with -1 at once.
 int PXR_send(uint32_t dst, MSG *msg) noexcept {
-    if (!pxr::lazy_attach(2)) return -1;
+    if (!pxr_impl::lazy_attach(2)) return -1;
     if (common_flags() & CA_NO_TRAFFIC) return 1;
-    if (!pxr::allocated(pxr::find_msg(msg))) return -1;
+    if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
 
     const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
     const uint32_t qid = entry ? entry->msqid : PXR_NO_QUEUE;
     if (qid == PXR_NO_QUEUE) {
         if (common_ptr->error_print)
             fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
-        pxr::drop_if_replaced();
-        pxr::pause_seconds(2);
+        pxr_impl::drop_if_replaced();
+        pxr_impl::pause_seconds(2);
         return -1;
     }
 
-    SysMsg *slot = pxr::slot_of(msg);
-    pxr::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
+    SysMsg *slot = pxr_impl::slot_of(msg);
+    pxr_impl::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
 
     QueueRecord rec;
     rec.mtype = 1;
-    rec.index = uint16_t(pxr::load_word(slot, offsetof(SysMsg, index)));
-    rec.partition = uint16_t(pxr::load_word(slot, offsetof(SysMsg, partition)));
+    rec.index = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, index)));
+    rec.partition = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, partition)));
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
     int retries = 0;
@@ -93,7 +93,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         if (err == EINTR) continue;
         if ((err == EAGAIN || err == ENOMEM) && retries < kFullQueueRetries) {
             ++retries;
-            pxr::pause_seconds(0);
+            pxr_impl::pause_seconds(0);
             continue;
         }
         break;
@@ -103,7 +103,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         errno = err;
         perror("PXR_send() msgsnd()");
     }
-    if (pxr::drop_if_replaced()) return -1;
+    if (pxr_impl::drop_if_replaced()) return -1;
     // A plain increment: two failures at the same instant may count once.
     common_ptr->internal_errors = common_ptr->internal_errors + 1;
     if (common_ptr->fatal_action == 1) {
@@ -130,7 +130,7 @@ constexpr uint64_t kNoDeadline = UINT64_MAX;
 // never past the deadline and without the pause.
 bool attach_for_receive(uint64_t deadline) noexcept {
     if (common_ptr != nullptr) return true;
-    if (deadline == kNoDeadline) return pxr::lazy_attach(2);
+    if (deadline == kNoDeadline) return pxr_impl::lazy_attach(2);
     for (;;) {
         const int rc = PXR_init(0, 0, 0);
         if (rc == 0) return true;
@@ -170,7 +170,7 @@ Queue receive_queue(uint8_t module, uint64_t deadline = kNoDeadline) noexcept {
 // A record that names no buffer here is dropped, never silently: it is counted in the
 // extension area and, with error_print, reported.
 MSG *drop_record(const QueueRecord &rec, const char *why) noexcept {
-    pxr::count_dropped_record();
+    pxr_impl::count_dropped_record();
     if (common_ptr != nullptr && common_ptr->error_print)
         fprintf(stderr, "(%d)PXR_read(): record for buffer %u of partition %u dropped: %s\n",
                 int(getpid()), unsigned(rec.index), unsigned(rec.partition), why);
@@ -182,14 +182,14 @@ MSG *drop_record(const QueueRecord &rec, const char *why) noexcept {
 // record naming no partition that can be attached, or an index beyond it, is dropped.
 MSG *accept_record(const QueueRecord &rec) noexcept {
     const unsigned p = rec.partition;
-    if (p >= unsigned(pxr::kPartitions)) return drop_record(rec, "no such partition");
+    if (p >= unsigned(pxr_impl::kPartitions)) return drop_record(rec, "no such partition");
     if (partition_hdr[p] == nullptr && PXR_open_partition(int32_t(p), 0, 0, 0, 0, 0) != 0)
         return drop_record(rec, "partition not attached");
     if (int32_t(rec.index) >= partition_geometry[p].num_msgs)
         return drop_record(rec, "no such buffer");
-    SysMsg *slot = pxr::slot_at(int(p), rec.index);
-    pxr::store_word(slot, offsetof(SysMsg, receive_pid), uint32_t(my_pid));
-    return pxr::msg_of(slot);
+    SysMsg *slot = pxr_impl::slot_at(int(p), rec.index);
+    pxr_impl::store_word(slot, offsetof(SysMsg, receive_pid), uint32_t(my_pid));
+    return pxr_impl::msg_of(slot);
 }
 
 // One msgrcv. found is false only when the queue was empty; otherwise the receive ends with
@@ -218,20 +218,21 @@ Take accept_ref(uint32_t ref) noexcept {
     return {msg, true};
 }
 
-pxr::ring::Cursor ring_cursor; // this process's repair timer
+pxr_impl::ring::Cursor ring_cursor; // this process's repair timer
 
 // A ring's take, waiting until deadline_ns (0: not at all) with the kernel queue's results: an
 // interruption (EINTR), a time-out (not found, ETIMEDOUT), a removed queue (EIDRM).
-Take take_from_ring(pxr::ring::View ring, int qid, uint64_t deadline_ns) noexcept {
-    using pxr::ring::Wait;
+Take take_from_ring(pxr_impl::ring::View ring, int qid, uint64_t deadline_ns) noexcept {
+    using pxr_impl::ring::Wait;
     uint32_t ref = 0;
     if (deadline_ns == 0) {
-        if (pxr::shared(ring.header->queue_id).load() != uint32_t(qid)) return lose_queue(EIDRM);
-        return pxr::ring::try_pop(ring, ring_cursor, my_pid, ref) == pxr::ring::Take::got
+        if (pxr_impl::shared(ring.header->queue_id).load() != uint32_t(qid))
+            return lose_queue(EIDRM);
+        return pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref) == pxr_impl::ring::Take::got
                    ? accept_ref(ref)
                    : Take{nullptr, false};
     }
-    switch (pxr::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
+    switch (pxr_impl::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
     case Wait::got:
         return accept_ref(ref);
     case Wait::interrupted:
@@ -247,7 +248,8 @@ Take take_from_ring(pxr::ring::View ring, int qid, uint64_t deadline_ns) noexcep
 }
 
 Take take_record(const Queue &q, int flags) noexcept {
-    if (q.ring) return take_from_ring(q.ring, q.qid, flags & IPC_NOWAIT ? 0 : pxr::ring::kForever);
+    if (q.ring)
+        return take_from_ring(q.ring, q.qid, flags & IPC_NOWAIT ? 0 : pxr_impl::ring::kForever);
     QueueRecord rec;
     const ssize_t got = msgrcv(q.qid, &rec, kRecordText, 0, flags);
     if (got < 0) {
@@ -318,7 +320,7 @@ void lose_window() noexcept {
     }
     // A ring knows where its last sender ran: when that is this CPU, the sender (likely the
     // one that answers) cannot run while this process polls, so the receive sleeps at once.
-    if (q.ring && pxr::ring::sender_cpu(q.ring) == sched_getcpu()) return false;
+    if (q.ring && pxr_impl::ring::sender_cpu(q.ring) == sched_getcpu()) return false;
     uint64_t last = now_ns();
     const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
     for (bool first = true;; first = false) {
@@ -410,13 +412,13 @@ int PXR_set_receive_spin(uint32_t microseconds) noexcept {
 
 /// Only the process that created the environment sets its default; every other caller gets -1.
 int PXR_set_default_receive_spin(uint32_t microseconds) noexcept {
-    ExtensionArea *x = pxr::attachment.extension;
-    if (microseconds > kSpinMaxUs || !pxr::attachment.creator || x == nullptr) return -1;
-    pxr::shared(x->receive_spin_us).store(microseconds);
+    ExtensionArea *x = pxr_impl::attachment.extension;
+    if (microseconds > kSpinMaxUs || !pxr_impl::attachment.creator || x == nullptr) return -1;
+    pxr_impl::shared(x->receive_spin_us).store(microseconds);
     return 0;
 }
 
-void pxr::adopt_default_spin() noexcept {
+void pxr_impl::adopt_default_spin() noexcept {
     ExtensionArea *x = attachment.extension;
     if (spin_chosen || x == nullptr) return;
     const uint32_t us = shared(x->receive_spin_us).load();

@@ -8,7 +8,7 @@
 /// Returns -1, touching nothing, when msg is not the MSG of a buffer of a partition attached
 /// here (a process that is not attached holds none) or its buffer is not allocated.
 int confirm_msg(MSG *msg) noexcept {
-    if (!pxr::allocated(pxr::find_msg(msg))) return -1;
+    if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
     if ((msg->reply_mask & (1u << (msg->src & 15))) == 0) {
         relm(msg);
         return 0;

@@ -22,11 +22,11 @@ MSG *getm(uint16_t type, uint16_t id, uint16_t reply_mask, uint16_t len) noexcep
 /// Returns 1, touching nothing, when msg is not the MSG of a buffer of a partition attached here.
 /// Bits 3 to 5 of the class are not part of the pool class; bits 6 and 7 make the release refuse.
 int relm(MSG *msg) noexcept {
-    if (!pxr::lazy_attach(2)) return 1;
+    if (!pxr_impl::lazy_attach(2)) return 1;
     // The class is read only once the pointer is known to be a MSG.
-    const pxr::MsgSlot m = pxr::find_msg(msg);
+    const pxr_impl::MsgSlot m = pxr_impl::find_msg(msg);
     if (m.partition < 0) return 1;
-    return int(pxr::release_checked(int32_t(msg->msg_class & 0xC7), m));
+    return int(pxr_impl::release_checked(int32_t(msg->msg_class & 0xC7), m));
 }
 
 MSG *gett(void) noexcept {

@@ -16,7 +16,7 @@ constexpr int kMisplaced = -2;   // inside a message array, not at a slot's MSG 
 // geometry is the partition header's, so a partition mapped by other means is traced too.
 int partition_holding(const MSG *msg) noexcept {
     const auto addr = reinterpret_cast<std::uintptr_t>(msg);
-    for (int p = 0; p < pxr::kPartitions; ++p) {
+    for (int p = 0; p < pxr_impl::kPartitions; ++p) {
         const PartitionHeader *h = partition_hdr[p];
         const auto base = reinterpret_cast<std::uintptr_t>(partition_msgarray[p]);
         if (h == nullptr || base == 0 || h->num_msgs <= 0 || h->stride == 0) continue;
@@ -77,13 +77,13 @@ int trace_msg(const MSG *msg) noexcept {
 int trace_partition_sysmsg_file(FILE *stream, const SysMsg *sysmsg, uint32_t show_all) noexcept {
     if (stream == nullptr || sysmsg == nullptr) return -1;
     SysMsg *slot = const_cast<SysMsg *>(sysmsg);
-    const MSG *msg = pxr::msg_of(slot);
+    const MSG *msg = pxr_impl::msg_of(slot);
     const int p = partition_holding(msg);
     if (p == kMisplaced) return -1;
     if (msg->type == 0xC002 && show_all == 0) return 0;
 
     uint32_t rear = 0;
-    if (p >= 0) rear = *pxr::rear_guard_of(slot, partition_hdr[p]->stride);
+    if (p >= 0) rear = *pxr_impl::rear_guard_of(slot, partition_hdr[p]->stride);
 
     fprintf(stream, "SYSMSG: index %d ", int(sysmsg->index));
     fprintf(stream, "MI%d-P%02d-A%1d-", int(sysmsg->index), int(sysmsg->partition),

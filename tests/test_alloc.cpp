@@ -30,7 +30,7 @@ TEST_F(Alloc, StampsSizesAndRefusals) {
     uint32_t size = 10;
     MSG *m = PXR_getmem(0, &size);
     ASSERT_NE(m, nullptr);
-    SysMsg *s = pxr::slot_of(m);
+    SysMsg *s = pxr_impl::slot_of(m);
     EXPECT_TRUE(size == 256 && s->getmem_pid == getpid() && s->relmem_pid == 0 && s->allocated);
 
     size = 1;
@@ -122,7 +122,7 @@ TEST_F(Alloc, AtomicCongestionSignalsOneEarlierAndAtTheReleaseThatReachesAbate) 
 TEST_F(Alloc, ExhaustionRaisesFatalEventTwoAndEndsTheEnvironment) {
     make_env(PXR_INIT_FATAL_ACTION(1), 2, 0, 0);
     pid_t loader = pxrtest::start_child([] { return PXR_wait_exit(); });
-    for (int i = 0; i < 400 && semget(pxr::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
+    for (int i = 0; i < 400 && semget(pxr_impl::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
     usleep(50000); // let the loader block
 
     ASSERT_NE(getm(1, 0, 0, 0), nullptr);

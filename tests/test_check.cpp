@@ -70,7 +70,7 @@ TEST_F(CheckTest, FindsDamageOfTheLockedList) {
         {"guards",
          [](Copy &c) {
              c.slot(1)->front_guard = 0;
-             *pxr::rear_guard_of(c.slot(4), c.header.stride) = 0x12345678;
+             *pxr_impl::rear_guard_of(c.slot(4), c.header.stride) = 0x12345678;
          },
          [](auto &r) { return r.damaged_guards == 2; }},
         // A damaged geometry stops the check before it reads any slot.
@@ -103,7 +103,7 @@ TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
 
     // A release killed between marking the buffer free and linking it: in neither place.
     Copy c = copy_of(0);
-    c.slot(pxr::slot_of(m)->index)->allocated = 0;
+    c.slot(pxr_impl::slot_of(m)->index)->allocated = 0;
     c.header.alloc_count = 0;
     PartitionCheck r = c.check(0, true);
     EXPECT_EQ(r.in_neither, 1u);

@@ -119,7 +119,7 @@ TEST_F(FaultTest, FailedCallsLeaveTheStateConsistent) {
     }
     unlink(errpath);
     EXPECT_EQ(PXR_pending_msgs(kQueue), 0);
-    EXPECT_EQ(shmget(pxr::kCommonAreaKey, 0, 0), pxr_common_id);
+    EXPECT_EQ(shmget(pxr_impl::kCommonAreaKey, 0, 0), pxr_common_id);
 }
 
 } // namespace

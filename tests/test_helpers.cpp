@@ -121,9 +121,9 @@ TEST_F(Helpers, CppSentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
     {
         auto m = pxr::allocate(0x100, 8, 0, 4);
         ASSERT_TRUE(m.has_value());
-        pxr::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
+        pxr_impl::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
         EXPECT_EQ(pxr::send(kModule, *m), pxr::error::traffic_forbidden);
-        pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
+        pxr_impl::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
         EXPECT_EQ((std::tuple{m->id(), PXR_pending_msgs(kModule)}), (std::tuple{8, 0}));
     }
     EXPECT_EQ(allocated(), 0u);

@@ -42,7 +42,8 @@ int forge(const void *text, size_t len) {
             uint8_t text[64];
         } r{1, {}};
         std::memcpy(r.text, text, len);
-        return msgsnd(msgget(pxr::module_queue_key(kQueue), 0), &r, len, IPC_NOWAIT) == 0 ? 0 : 1;
+        return msgsnd(msgget(pxr_impl::module_queue_key(kQueue), 0), &r, len, IPC_NOWAIT) == 0 ? 0
+                                                                                               : 1;
     });
 }
 
@@ -57,7 +58,7 @@ TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
     ASSERT_EQ(PXR_pending_msgs(kQueue), 7);
     for (int i = 0; i < 7; ++i) EXPECT_EQ(PXR_grab(kQueue), nullptr) << "record " << i;
     EXPECT_EQ(PXR_sys_failure, 0);
-    for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(pxr::slot_at(0, i)->receive_pid, 0) << i;
+    for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(pxr_impl::slot_at(0, i)->receive_pid, 0) << i;
 
     MSG *m = getm(0x100, 42, 0, 4);
     ASSERT_EQ(PXR_send(kQueue, m), 0);
@@ -68,7 +69,7 @@ TEST_F(HostileTest, ForgedRecordsAreDroppedAndTheReceiverGoesOn) {
     ASSERT_EQ(forge(real, sizeof real), 0);
     MSG *ghost = PXR_grab(kQueue);
     ASSERT_NE(ghost, nullptr);
-    EXPECT_EQ(pxr::slot_of(ghost)->index, 5u);
+    EXPECT_EQ(pxr_impl::slot_of(ghost)->index, 5u);
     EXPECT_EQ(relm(ghost), 1);
     pxrtool::EnvironmentCheck env;
     EXPECT_EQ(pxrtool::check_environment(env), 0);
@@ -105,7 +106,7 @@ TEST_F(HostileTest, PointersThatAreNotMessagesAreRefused) {
     for (MSG *b : bad) {
         EXPECT_EQ(relm(b), 1);
         EXPECT_EQ(PXR_relmem(0, b), 1u);
-        EXPECT_EQ(atomic_relmem(b == nullptr ? nullptr : pxr::slot_of(b)), 1u);
+        EXPECT_EQ(atomic_relmem(b == nullptr ? nullptr : pxr_impl::slot_of(b)), 1u);
         EXPECT_EQ(PXR_send(kQueue, b), -1);
         EXPECT_EQ(confirm_msg(b), -1);
         EXPECT_EQ(update_congestion(b, 1, 0, 1), 1u);
@@ -154,9 +155,10 @@ const DamageRow kDamage[] = {
      "partition 0 is damaged: free_head = 0x00000028"},
     {false, true, [](PartitionHeader *h, SysMsg *) { h->free_tail = 40; },
      "free_tail = 0x00000028"},
-    {true, false, [](PartitionHeader *, SysMsg *) { pxr::slot_at(0, 2)->next = 40; },
+    {true, false, [](PartitionHeader *, SysMsg *) { pxr_impl::slot_at(0, 2)->next = 40; },
      "next of buffer 2 = 0x00000028"},
-    {true, true, [](PartitionHeader *, SysMsg *) { pxr::slot_at(0, 7)->next = 7; }, "free_tail"},
+    {true, true, [](PartitionHeader *, SysMsg *) { pxr_impl::slot_at(0, 7)->next = 7; },
+     "free_tail"},
     {true, true, [](PartitionHeader *, SysMsg *held) { held->partition = 7; },
      "partition of buffer 1 = 0x00000007"},
 };
@@ -169,7 +171,7 @@ TEST_F(HostileTest, DamagedWordsEndInAClearFailure) {
                       alarm(20); // an endless loop ends the child with SIGALRM
                       MSG *first = getm(1, 0, 0, 8), *held = getm(1, 0, 0, 8);
                       if (first == nullptr || held == nullptr) return 10;
-                      row.damage(partition_hdr[0], pxr::slot_of(held));
+                      row.damage(partition_hdr[0], pxr_impl::slot_of(held));
                       bool failed = false;
                       const std::string err = pxrtest::capture_stderr([&] {
                           failed = row.release ? relm(held) == 1 : getm(1, 0, 0, 8) == nullptr;
@@ -186,7 +188,7 @@ TEST_F(HostileTest, RepairReturnsABufferLostInAKilledRelease) {
     make_env(PXR_INIT_ATOMIC);
     MSG *m = getm(1, 0, 0, 8);
     ASSERT_NE(m, nullptr);
-    pxr::slot_of(m)->allocated = 0; // killed after marking it free, before linking it
+    pxr_impl::slot_of(m)->allocated = 0; // killed after marking it free, before linking it
     uint32_t relinked = 0;
     EXPECT_EQ(PXR_repair_partition(0, &relinked), 0);
     EXPECT_EQ((std::tuple{relinked, partition_hdr[0]->alloc_count}), (std::tuple{1, 0}));
@@ -242,8 +244,8 @@ TEST_F(HostileTest, IdsOverwrittenInTheCommonAreaNameNoVictim) {
     semid_ds ss{};
     EXPECT_EQ(msgctl(queue, IPC_STAT, &qs), 0) << "an object of no environment was removed";
     EXPECT_EQ(semctl(sem, 0, IPC_STAT, &ss), 0) << "an object of no environment was removed";
-    EXPECT_LT(msgget(pxr::module_queue_key(kQueue), 0), 0); // the environment's own went
-    EXPECT_LT(semget(pxr::kFatalSemKey, 0, 0), 0);
+    EXPECT_LT(msgget(pxr_impl::module_queue_key(kQueue), 0), 0); // the environment's own went
+    EXPECT_LT(semget(pxr_impl::kFatalSemKey, 0, 0), 0);
     msgctl(queue, IPC_RMID, nullptr);
     semctl(sem, 0, IPC_RMID);
 }

@@ -26,13 +26,14 @@ class Lifecycle : public pxrtest::IpcTest {};
 // Objects of the key plan still present in the kernel.
 int objects_left() {
     int n = 0;
-    for (int key : {pxr::kSystemLockKey, pxr::kExitSemKey, pxr::kFatalSemKey,
-                    pxr::kPartitionLockKey, pxr::kPartitionLockKey + 1})
+    for (int key : {pxr_impl::kSystemLockKey, pxr_impl::kExitSemKey, pxr_impl::kFatalSemKey,
+                    pxr_impl::kPartitionLockKey, pxr_impl::kPartitionLockKey + 1})
         n += semget(key, 0, 0) >= 0;
-    for (int key : {pxr::kCommonAreaKey, pxr::kExtensionKey, pxr::kPartitionHeaderKey,
-                    pxr::kPartitionHeaderKey + 1, pxr::kMsgArrayKey, pxr::kMsgArrayKey + 1})
+    for (int key :
+         {pxr_impl::kCommonAreaKey, pxr_impl::kExtensionKey, pxr_impl::kPartitionHeaderKey,
+          pxr_impl::kPartitionHeaderKey + 1, pxr_impl::kMsgArrayKey, pxr_impl::kMsgArrayKey + 1})
         n += shmget(key, 0, 0) >= 0;
-    for (int m = 0; m < PXR_MODULE_COUNT; ++m) n += msgget(pxr::kModuleQueueKey + m, 0) >= 0;
+    for (int m = 0; m < PXR_MODULE_COUNT; ++m) n += msgget(pxr_impl::kModuleQueueKey + m, 0) >= 0;
     return n;
 }
 
@@ -58,7 +59,7 @@ TEST_F(Lifecycle, CreateFillsTheCommonAreaAndInitReportsEachRefusal) {
     EXPECT_EQ(run_child([] {
                   PXR_unlink();
                   if (PXR_init(0, 0, 0) != 9 || common_ptr != nullptr) return 1;
-                  if (pxr_semid != semget(pxr::kSystemLockKey, 0, 0)) return 2;
+                  if (pxr_semid != semget(pxr_impl::kSystemLockKey, 0, 0)) return 2;
                   if (PXR_init(PXR_INIT_CREATE, 0, 0) != 1 || pxr_semid != -1) return 3;
                   return 0;
               }),
@@ -87,12 +88,12 @@ TEST_F(Lifecycle, NoAttachEnvironmentAndMissingCommonArea) {
 
     // The common area is gone but the system lock is not: attach fails with 3, and the close
     // of that process removes the lock it opened so that a new create succeeds.
-    shmctl(shmget(pxr::kCommonAreaKey, 0, 0), IPC_RMID, nullptr);
+    shmctl(shmget(pxr_impl::kCommonAreaKey, 0, 0), IPC_RMID, nullptr);
     EXPECT_EQ(run_child([] {
                   PXR_unlink();
                   if (PXR_init(0, 0, 0) != 3 || PXR_init(PXR_INIT_CREATE, 0, 0) != 1) return 1;
                   if (PXR_init(0, 0, 0) != 3 || PXR_close() != 0) return 2;
-                  if (semget(pxr::kSystemLockKey, 0, 0) >= 0) return 3;
+                  if (semget(pxr_impl::kSystemLockKey, 0, 0) >= 0) return 3;
                   return PXR_init(PXR_INIT_CREATE, 0, 0) == 0 && PXR_close() == 0 ? 0 : 4;
               }),
               0);
@@ -121,9 +122,9 @@ TEST_F(Lifecycle, LoaderStartsAppsAndTerminateWakesItsExitWait) {
         PXR_unlink(); // attaches lazily, waiting for the loader's exit wait
         if (PXR_detect() != 0 || partition_hdr[0] == nullptr || partition_hdr[1] == nullptr)
             return 1;
-        for (int i = 0; i < 500 && pxr::shared(common_ptr->counters[0]).load() < 100; ++i)
+        for (int i = 0; i < 500 && pxr_impl::shared(common_ptr->counters[0]).load() < 100; ++i)
             PLAT_delay(10);
-        pxr::shared(common_ptr->exit_status).store(7);
+        pxr_impl::shared(common_ptr->exit_status).store(7);
         if (PXR_terminate() != 0) return 3;
         return common_ptr == nullptr && PXR_sys_failure == 1 ? 0 : 4;
     });
@@ -144,7 +145,7 @@ TEST_F(Lifecycle, SignalEndsTheExitWaitAndCloseOfAnUnattachedProcessDoesNothing)
     ualarm(100000, 0);
     EXPECT_EQ(PXR_wait_exit(), 5);
     EXPECT_EQ(alarms.load(), 1); // the signal ran, and the wait ended
-    EXPECT_EQ(semget(pxr::kExitSemKey, 0, 0), -1);
+    EXPECT_EQ(semget(pxr_impl::kExitSemKey, 0, 0), -1);
     EXPECT_NE(common_ptr->flags & CA_RUNNING, 0u);
     SYS_free_signal(token);
 
@@ -156,7 +157,7 @@ TEST_F(Lifecycle, SignalEndsTheExitWaitAndCloseOfAnUnattachedProcessDoesNothing)
 
 TEST_F(Lifecycle, LockOfAKilledHolderIsFreeAndInterruptedGrabsRetry) {
     int semid = -1;
-    ASSERT_EQ(sema_open(&semid, pxr::kSystemLockKey, 1), 0);
+    ASSERT_EQ(sema_open(&semid, pxr_impl::kSystemLockKey, 1), 0);
     EXPECT_EQ(semctl(semid, 0, GETVAL), 0); // a fresh lock is free
 
     int ready[2];
@@ -212,27 +213,28 @@ TEST_F(Lifecycle, PartitionThatCannotBeMappedStaysUnattached) {
     layout.buffers1 = 4;
     ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(10, 1), 0);
-    EXPECT_EQ(run_child([] {
-                  PXR_unlink();
-                  shmctl(shmget(pxr::kMsgArrayKey + 1, 0, 0), IPC_RMID, nullptr);
-                  if (PXR_init(0, 0, 0) != 0 || partition_hdr[0] == nullptr) return 1;
-                  if (partition_hdr[1] != nullptr || partition_msgarray[1] != nullptr) return 2;
-                  pxr::QueueRecord rec{1, 3, 1, {}};
-                  if (msgsnd(msgget(pxr::module_queue_key(10), 0), &rec, pxr::kRecordText, 0))
-                      return 3;
-                  MSG *got = nullptr;
-                  const std::string err = pxrtest::capture_stderr([&] { got = PXR_grab(10); });
-                  if (got != nullptr || PXR_dropped_records() != 1) return 4;
-                  if (err != "(" + std::to_string(getpid()) +
-                                 ")PXR_read(): record for buffer 3 of partition 1 dropped: "
-                                 "partition not attached\n")
-                      return 5;
-                  PXR_close();
-                  const bool kept = shmget(pxr::kPartitionHeaderKey + 1, 0, 0) >= 0 &&
-                                    semget(pxr::kPartitionLockKey + 1, 0, 0) >= 0;
-                  return kept && shmget(pxr::kPartitionHeaderKey, 0, 0) < 0 ? 0 : 6;
-              }),
-              0);
+    EXPECT_EQ(
+        run_child([] {
+            PXR_unlink();
+            shmctl(shmget(pxr_impl::kMsgArrayKey + 1, 0, 0), IPC_RMID, nullptr);
+            if (PXR_init(0, 0, 0) != 0 || partition_hdr[0] == nullptr) return 1;
+            if (partition_hdr[1] != nullptr || partition_msgarray[1] != nullptr) return 2;
+            pxr_impl::QueueRecord rec{1, 3, 1, {}};
+            if (msgsnd(msgget(pxr_impl::module_queue_key(10), 0), &rec, pxr_impl::kRecordText, 0))
+                return 3;
+            MSG *got = nullptr;
+            const std::string err = pxrtest::capture_stderr([&] { got = PXR_grab(10); });
+            if (got != nullptr || PXR_dropped_records() != 1) return 4;
+            if (err != "(" + std::to_string(getpid()) +
+                           ")PXR_read(): record for buffer 3 of partition 1 dropped: "
+                           "partition not attached\n")
+                return 5;
+            PXR_close();
+            const bool kept = shmget(pxr_impl::kPartitionHeaderKey + 1, 0, 0) >= 0 &&
+                              semget(pxr_impl::kPartitionLockKey + 1, 0, 0) >= 0;
+            return kept && shmget(pxr_impl::kPartitionHeaderKey, 0, 0) < 0 ? 0 : 6;
+        }),
+        0);
 }
 
 // Lock-free form: a process that only sends learns from its first failed send that its

@@ -91,7 +91,7 @@ TEST_F(MngTest, EventsFromAnotherProcess) {
         ASSERT_NE(m, nullptr);
         // info: the tick when it was built.
         EXPECT_EQ(
-            std::tuple(pxr::slot_of(m)->getmem_pid, m->type, m->id, m->src, m->dst, m->status,
+            std::tuple(pxr_impl::slot_of(m)->getmem_pid, m->type, m->id, m->src, m->dst, m->status,
                        m->reply_mask | m->msg_class, m->info, m->instance,
                        bytes_of(m->param, m->len)),
             std::tuple(child, w.type, w.id, w.src, kMgmt, w.status, 0, 3u, w.instance, w.param));

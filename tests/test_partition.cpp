@@ -20,9 +20,9 @@ class Partition : public pxrtest::IpcTest {
 };
 
 bool partition_objects_exist(int p) {
-    return shmget(pxr::kPartitionHeaderKey + p, 0, 0) >= 0 ||
-           shmget(pxr::kMsgArrayKey + p, 0, 0) >= 0 ||
-           semget(pxr::kPartitionLockKey + p, 0, 0) >= 0;
+    return shmget(pxr_impl::kPartitionHeaderKey + p, 0, 0) >= 0 ||
+           shmget(pxr_impl::kMsgArrayKey + p, 0, 0) >= 0 ||
+           semget(pxr_impl::kPartitionLockKey + p, 0, 0) >= 0;
 }
 
 TEST_F(Partition, OpeningRefusesBadArgumentsAndLeavesNothingBehind) {

@@ -66,11 +66,12 @@ TEST_F(Pools, AtomicFreshListKeepsOneBufferAndRepairsTheLaggingTail) {
     EXPECT_EQ((std::tuple{h->out_of_msg, h->alloc_count, h->max_alloc}), (std::tuple{1, 2, 2}));
 
     ASSERT_EQ(atomic_relmem(s0), 0u);
-    EXPECT_EQ((std::tuple{pxr::slot_at(0, 2)->next, h->free_tail}), (std::tuple{0, 0x00010000u}));
+    EXPECT_EQ((std::tuple{pxr_impl::slot_at(0, 2)->next, h->free_tail}),
+              (std::tuple{0, 0x00010000u}));
     EXPECT_EQ((std::tuple{s0->allocated, h->alloc_count}), (std::tuple{0, 1}));
     // The buffer comes back under a new tag and is handed out again after slot 2.
     onset = 0;
-    EXPECT_EQ(atomic_getmem(1, &onset), pxr::slot_at(0, 2));
+    EXPECT_EQ(atomic_getmem(1, &onset), pxr_impl::slot_at(0, 2));
     EXPECT_EQ(h->free_head, 0x00010000u);
 }
 

@@ -14,13 +14,13 @@
 
 namespace {
 
-using pxr::lf::Outcome;
+using pxr_impl::lf::Outcome;
 
 // One partition laid out as creation lays it out, in heap memory.
 struct Block {
     PartitionHeader header{};
     std::vector<uint8_t> bytes;
-    pxr::lf::List list{};
+    pxr_impl::lf::List list{};
 
     explicit Block(uint32_t n) : bytes(std::size_t(n) * (8 + PXR_SLOT_OVERHEAD)) {
         header.num_msgs = int32_t(n);
@@ -33,7 +33,7 @@ struct Block {
                 i, 0, 0, 0, 0, 0, 0, i + 1 == n ? PXR_NO_INDEX : i + 1, 0, 0, PXR_FRONT_GUARD};
             std::memcpy(bytes.data() + std::size_t(i + 1) * header.stride - 4, &guard, 4);
         }
-        pxr::lf::set_fresh_ends(list);
+        pxr_impl::lf::set_fresh_ends(list);
     }
     std::string problems() {
         std::string all;
@@ -62,7 +62,7 @@ TEST_P(LockFreeListSizes, ThreadsNeverShareNorLoseABuffer) {
             seed = seed * 1103515245u + 12345u;
             uint32_t n = 0;
             for (const uint32_t want = 1 + (seed >> 16) % kHold; n < want; ++n) {
-                const pxr::lf::Taken t = pxr::lf::take(block.list);
+                const pxr_impl::lf::Taken t = pxr_impl::lf::take(block.list);
                 if (t.outcome == Outcome::last_one || t.outcome == Outcome::inconsistent) break;
                 if (t.outcome != Outcome::done) return void((++failed, stop = true));
                 uint32_t none = 0;
@@ -72,8 +72,8 @@ TEST_P(LockFreeListSizes, ThreadsNeverShareNorLoseABuffer) {
             }
             for (uint32_t k = 0; k < n; ++k) {
                 owner[held[k]->index].store(0);
-                pxr::lf::Damage d;
-                if (pxr::lf::put(block.list, held[k], d) != Outcome::done) ++failed;
+                pxr_impl::lf::Damage d;
+                if (pxr_impl::lf::put(block.list, held[k], d) != Outcome::done) ++failed;
             }
         }
     };
@@ -97,10 +97,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LockFreeListSizes, ::testing::Values(2u, 3u, 100
 TEST(LockFreeList, TagWrapsAroundWithoutDamage) {
     Block block(2);
     for (uint32_t i = 0; i < 70000; ++i) {
-        const pxr::lf::Taken t = pxr::lf::take(block.list);
+        const pxr_impl::lf::Taken t = pxr_impl::lf::take(block.list);
         ASSERT_EQ(t.outcome, Outcome::done) << i;
-        pxr::lf::Damage d;
-        ASSERT_EQ(pxr::lf::put(block.list, t.slot, d), Outcome::done) << i;
+        pxr_impl::lf::Damage d;
+        ASSERT_EQ(pxr_impl::lf::put(block.list, t.slot, d), Outcome::done) << i;
     }
     EXPECT_GT(block.list.slot(0)->getmem_count + block.list.slot(1)->getmem_count, 65536u);
     EXPECT_EQ(block.problems(), "");
@@ -110,15 +110,15 @@ TEST(LockFreeList, TagWrapsAroundWithoutDamage) {
 // refuses to touch a list with a cycle.
 TEST(LockFreeList, RepairRelinksALostBufferAndLeavesACycleAlone) {
     Block block(4);
-    const pxr::lf::Taken t = pxr::lf::take(block.list);
+    const pxr_impl::lf::Taken t = pxr_impl::lf::take(block.list);
     ASSERT_EQ(t.outcome, Outcome::done);
     t.slot->allocated = 0; // the put was killed before it linked the buffer
-    EXPECT_EQ(pxr::lf::repair(block.list).relinked, 1u);
+    EXPECT_EQ(pxr_impl::lf::repair(block.list).relinked, 1u);
     EXPECT_EQ(block.problems(), "");
 
     Block looped(4);
     looped.list.slot(3)->next = 2;
-    const pxr::lf::Repair r = pxr::lf::repair(looped.list);
+    const pxr_impl::lf::Repair r = pxr_impl::lf::repair(looped.list);
     EXPECT_TRUE(r.damaged);
     EXPECT_EQ(r.relinked, 0u);
 }
@@ -156,7 +156,7 @@ TEST(LockFreeList, DamageIsReportedNeverFollowed) {
     for (const Row &row : kRows) {
         SCOPED_TRACE(row.name);
         Block block(6);
-        const pxr::lf::Taken first = pxr::lf::take(block.list);
+        const pxr_impl::lf::Taken first = pxr_impl::lf::take(block.list);
         ASSERT_EQ(first.outcome, Outcome::done);
         block.header.alloc_count = block.header.max_alloc = 1;
         row.damage(block);
@@ -164,9 +164,9 @@ TEST(LockFreeList, DamageIsReportedNeverFollowed) {
         EXPECT_TRUE(*row.check ? found.find(row.check) != std::string::npos : found.empty())
             << found;
 
-        pxr::lf::Taken t{first.slot, Outcome::done, {}};
-        row.put ? void(t.outcome = pxr::lf::put(block.list, first.slot, t.damage))
-                : void(t = pxr::lf::take(block.list));
+        pxr_impl::lf::Taken t{first.slot, Outcome::done, {}};
+        row.put ? void(t.outcome = pxr_impl::lf::put(block.list, first.slot, t.damage))
+                : void(t = pxr_impl::lf::take(block.list));
         EXPECT_EQ(t.outcome, row.outcome);
         EXPECT_STREQ(t.damage.word, row.word);
         // A put that fails leaves the buffer with its owner.

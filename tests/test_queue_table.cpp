@@ -17,9 +17,9 @@ class QueueTable : public pxrtest::IpcTest {
 
 // A queue under module m's key holding one record, as an earlier run could leave it.
 int leftover_queue(uint32_t m) {
-    const int id = msgget(pxr::kModuleQueueKey + int(m), IPC_CREAT | 0666);
-    pxr::QueueRecord r{1, 0, 0, {}};
-    return msgsnd(id, &r, pxr::kRecordText, IPC_NOWAIT) == 0 ? id : -1;
+    const int id = msgget(pxr_impl::kModuleQueueKey + int(m), IPC_CREAT | 0666);
+    pxr_impl::QueueRecord r{1, 0, 0, {}};
+    return msgsnd(id, &r, pxr_impl::kRecordText, IPC_NOWAIT) == 0 ? id : -1;
 }
 
 const ModuleQueueEntry &entry(uint32_t m) {
@@ -35,7 +35,7 @@ void expect_entry(uint32_t m, uint32_t msqid, uint32_t alias_of, uint32_t flags)
 TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
     ASSERT_EQ(IPC_create(5, 1), 0);
     const uint32_t own = entry(5).msqid;
-    EXPECT_EQ(int(own), msgget(pxr::kModuleQueueKey + 5, 0));
+    EXPECT_EQ(int(own), msgget(pxr_impl::kModuleQueueKey + 5, 0));
     expect_entry(5, own, 256, 1);
     EXPECT_EQ(IPC_create(5, 1), 1); // has a queue already
 
@@ -64,7 +64,7 @@ TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
 
     EXPECT_EQ(IPC_delete(5), 0);
     expect_entry(5, PXR_NO_QUEUE, 256, 0);
-    EXPECT_EQ(msgget(pxr::kModuleQueueKey + 5, 0), -1);
+    EXPECT_EQ(msgget(pxr_impl::kModuleQueueKey + 5, 0), -1);
     EXPECT_EQ(PXR_pending_msgs(5), -1);
     EXPECT_EQ(PXR_pending_msgs(7), -2); // still an alias, of a queue that is gone
     EXPECT_EQ(IPC_create(5, 1), 0);
@@ -76,7 +76,7 @@ TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
     EXPECT_EQ((std::tuple{IPC_create(300, 1), IPC_attach(300, 5), IPC_attach(5, 300)}),
               (std::tuple{1, 1, 1}));
     EXPECT_EQ((std::tuple{IPC_delete(300), PXR_compare_moduleQs(300, 300)}), (std::tuple{0, 1}));
-    EXPECT_EQ(msgget(pxr::kModuleQueueKey + 300, 0), -1);
+    EXPECT_EQ(msgget(pxr_impl::kModuleQueueKey + 300, 0), -1);
 }
 
 TEST_F(QueueTable, CreateDropsLeftoversAndOpenKeepsThem) {
@@ -94,8 +94,8 @@ TEST_F(QueueTable, CreateDropsLeftoversAndOpenKeepsThem) {
     pid_t receiver = pxrtest::start_child([id4] {
         PXR_unlink();
         if (PXR_pending_msgs(4) != 1) return 1;
-        pxr::QueueRecord r{};
-        return msgrcv(id4, &r, pxr::kRecordText, 0, IPC_NOWAIT) == 12 ? 0 : 2;
+        pxr_impl::QueueRecord r{};
+        return msgrcv(id4, &r, pxr_impl::kRecordText, 0, IPC_NOWAIT) == 12 ? 0 : 2;
     });
     EXPECT_EQ(pxrtest::wait_child(receiver), 0);
     EXPECT_EQ(PXR_pending_msgs(4), 0);

@@ -12,7 +12,7 @@
 
 namespace {
 
-namespace ring = pxr::ring;
+namespace ring = pxr_impl::ring;
 
 // One ring in heap memory, positions starting just below 2^32 so every run crosses the wrap.
 struct Block {

@@ -58,8 +58,8 @@ TEST(TraceMsg, BufferLine) {
     LocalPartition part;
     SysMsg *s = part.slot(2);
     *s = SysMsg{2, 0, 1, 101, 102, 103, 104, PXR_NO_INDEX, 0, 7, PXR_FRONT_GUARD};
-    *pxr::rear_guard_of(s, part.hdr.stride) = PXR_REAR_GUARD;
-    MSG *m = pxr::msg_of(s);
+    *pxr_impl::rear_guard_of(s, part.hdr.stride) = PXR_REAR_GUARD;
+    MSG *m = pxr_impl::msg_of(s);
     *m = MSG{1, 1, 0x05, 0xFE, 0, 0, 1, {}, 0, 0, 300, {}};
     std::memcpy(m->param, "\x10\x20\x30\x40", 4);
     // The pids print in the order getmem, relmem, send, receive; a len beyond the
@@ -71,7 +71,7 @@ TEST(TraceMsg, BufferLine) {
 
     m->type = 0xC002, m->len = 0;
     EXPECT_EQ(pxrtest::capture_stdout([&] { EXPECT_EQ(trace_partition_sysmsg(s, 0), 0); }), "");
-    *pxr::rear_guard_of(s, part.hdr.stride) = 0x1234;
+    *pxr_impl::rear_guard_of(s, part.hdr.stride) = 0x1234;
     s->next = 0;
     EXPECT_EQ(pxrtest::capture_stdout([&] { trace_partition_sysmsg(s, 1); }),
               "SYSMSG: index 2 MI2-P00-A1-GP101-RP102-SP104-RP103-NI0-NPI0-GMC7-FGf0124321-"

@@ -47,7 +47,8 @@ TEST_P(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
         PXR_unlink();
         MSG *m = PXR_receive(kServer);
         if (m == nullptr) return 1;
-        if (pxr::slot_of(m)->send_pid != parent || pxr::slot_of(m)->receive_pid != getpid())
+        if (pxr_impl::slot_of(m)->send_pid != parent ||
+            pxr_impl::slot_of(m)->receive_pid != getpid())
             return 2;
         if (m->type != 0x6111 || m->id != 42 || memcmp(m->param, "hello", 5) != 0) return 3;
         if (PXR_lastpid(kServer) != getpid() || PXR_ring_capacity() != int32_t(GetParam()))
@@ -60,7 +61,7 @@ TEST_P(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
 
     MSG *answer = PXR_grab(kClient);
     ASSERT_EQ(answer, req); // the very same buffer came back
-    SysMsg *s = pxr::slot_of(answer);
+    SysMsg *s = pxr_impl::slot_of(answer);
     EXPECT_EQ(std::tuple(answer->type, answer->reply_mask, answer->src, answer->dst,
                          answer->param[0], s->receive_pid, s->send_pid),
               std::tuple(0x2111, 0, uint8_t(kServer), uint8_t(kClient), 'j', getpid(), server));
@@ -73,18 +74,18 @@ TEST_P(Transport, BufferOfPartitionOneArrivesAsItself) {
     make_env();
     MSG *big = getm(0x100, 1, 0, 200);
     ASSERT_NE(big, nullptr);
-    ASSERT_EQ(pxr::slot_of(big)->partition, 1);
+    ASSERT_EQ(pxr_impl::slot_of(big)->partition, 1);
     memcpy(big->param, "far", 4);
     ASSERT_EQ(PXR_send(kServer, big), 0);
     EXPECT_EQ(pxrtest::run_child([] {
                   PXR_unlink();
                   MSG *m = PXR_receive(kServer);
-                  if (m == nullptr || pxr::slot_of(m)->partition != 1) return 1;
+                  if (m == nullptr || pxr_impl::slot_of(m)->partition != 1) return 1;
                   return memcmp(m->param, "far", 4) == 0 && relm(m) == 0 ? 0 : 2;
               }),
               0);
     EXPECT_EQ(partition_hdr[1]->alloc_count + partition_hdr[0]->alloc_count, 0u);
-    EXPECT_EQ(pxr::slot_at(0, 0)->receive_pid, 0);
+    EXPECT_EQ(pxr_impl::slot_at(0, 0)->receive_pid, 0);
 }
 
 TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
@@ -102,16 +103,16 @@ TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     EXPECT_EQ(PXR_receive(255), nullptr); // 255 has no table entry
 
     // Traffic forbidden: the send refuses without stamping, receive yields nothing.
-    pxr::slot_of(m)->send_pid = 777;
+    pxr_impl::slot_of(m)->send_pid = 777;
     ASSERT_EQ(PXR_send(kServer, m), 0);
-    pxr::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
+    pxr_impl::shared(common_ptr->flags).fetch_or(CA_NO_TRAFFIC);
     EXPECT_EQ(PXR_send(kServer, m), 1);
     EXPECT_EQ(PXR_grab(kServer), nullptr);
     uint32_t size = 1;
     EXPECT_TRUE(PXR_relmem(0, m) == 1 && PXR_getmem(0, &size) == nullptr);
-    pxr::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
+    pxr_impl::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
     EXPECT_EQ(PXR_grab(kServer), m);
-    EXPECT_EQ(pxr::slot_of(m)->send_pid, getpid());
+    EXPECT_EQ(pxr_impl::slot_of(m)->send_pid, getpid());
 }
 
 TEST_P(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
@@ -125,7 +126,8 @@ TEST_P(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
     EXPECT_EQ(rc, PXR_BAD);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
     EXPECT_EQ(err, "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x123 undefined\n");
-    EXPECT_TRUE(pxr::slot_of(m)->send_pid == 0 && common_ptr->internal_errors == 0); // not sent
+    EXPECT_TRUE(pxr_impl::slot_of(m)->send_pid == 0 &&
+                common_ptr->internal_errors == 0); // not sent
 
     // With no environment at all a timed receive ends within its limit, without that pause.
     EXPECT_EQ(pxrtest::run_child([] {
@@ -143,14 +145,14 @@ TEST_P(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
     MSG *m = getm(2, 0, 0, 0);
     ASSERT_NE(m, nullptr);
     pid_t loader = pxrtest::start_child([] { return PXR_wait_exit(); });
-    for (int i = 0; i < 400 && semget(pxr::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
+    for (int i = 0; i < 400 && semget(pxr_impl::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
     usleep(20000); // let the loader block
     int rc = 0;
     for (int i = 0; i < 100000 && (rc = PXR_send(kServer, m)) == 0; ++i) {
     }
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(pxrtest::wait_child(loader), 0xFF); // PXR_wait_exit returned -1
-    EXPECT_TRUE(common_ptr == nullptr && semget(pxr::kSystemLockKey, 1, 0) == -1); // all gone
+    EXPECT_TRUE(common_ptr == nullptr && semget(pxr_impl::kSystemLockKey, 1, 0) == -1); // all gone
     EXPECT_EQ(shmget(PXR_KEY_RING_QUEUES, 0, 0), -1);
 }
 
@@ -221,7 +223,7 @@ TEST_F(RingSetup, RingQueuesAreChosenByTheCreatorBeforeItsFirstQueue) {
     ASSERT_TRUE(pxr::use_ring_queues(65536) && PXR_ring_queues(1024) == 0); // the last holds
     ASSERT_EQ(IPC_create(kServer, 1), 0);
     EXPECT_EQ(PXR_ring_queues(16), 1);
-    pxr::shared(common_ptr->flags).fetch_or(CA_RUNNING);
+    pxr_impl::shared(common_ptr->flags).fetch_or(CA_RUNNING);
     const int attacher = pxrtest::run_child([] {
         PXR_unlink();
         const bool before = PXR_ring_capacity() == -1 && PXR_pending_msgs(kServer) == 0;

@@ -27,13 +27,14 @@ double cpu_ms() {
 // A child sending count messages, each after pause_ms, each behind a forged record if asked.
 pid_t start_sender(int count, int pause_ms, bool forged = false) {
     const int qid = int(common_ptr->module_queues[kRecv].msqid);
-    const pxr::ring::View ring = pxr::ring_of_queue(kRecv, uint32_t(qid));
+    const pxr_impl::ring::View ring = pxr_impl::ring_of_queue(kRecv, uint32_t(qid));
     return pxrtest::start_child([=] {
         PXR_unlink();
         for (int i = 0; i < count; ++i) {
             usleep(useconds_t(pause_ms) * 1000);
             const long rec[3] = {1, 7L << 16, 0}; // index 0 of partition 7
-            if (forged && !(ring ? pxr::ring::push(ring, 7u << 16) : msgsnd(qid, &rec, 12, 0) == 0))
+            if (forged &&
+                !(ring ? pxr_impl::ring::push(ring, 7u << 16) : msgsnd(qid, &rec, 12, 0) == 0))
                 return 1;
             MSG *m = getm(1, uint16_t(i), 0, 0);
             if (m == nullptr || PXR_send(kRecv, m) != 0) return 2;
@@ -66,8 +67,8 @@ TEST_P(TransportSpin, TakesRecordsDuringAndAfterTheWindow) {
         const double spent = cpu_ms() - cpu0;
         MSG *m = PXR_receive(kRecv);
         ASSERT_NE(m, nullptr);
-        EXPECT_EQ(pxr::slot_of(m)->receive_pid, getpid());
-        EXPECT_EQ(pxr::slot_of(m)->send_pid, sender);
+        EXPECT_EQ(pxr_impl::slot_of(m)->receive_pid, getpid());
+        EXPECT_EQ(pxr_impl::slot_of(m)->send_pid, sender);
         relm(m);
         EXPECT_EQ(pxrtest::wait_child(sender), 0);
         EXPECT_LT(window_us <= 5000 ? spent : 0.0, 100.0); // the long poll's cost varies
@@ -99,7 +100,7 @@ TEST_P(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
     pid_t sender = start_sender(1, 50);
     auto m = pxr::receive(kRecv, 20s);
     ASSERT_TRUE(m);
-    EXPECT_EQ(pxr::slot_of(m->get())->send_pid, sender);
+    EXPECT_EQ(pxr_impl::slot_of(m->get())->send_pid, sender);
     EXPECT_EQ(pxrtest::wait_child(sender), 0);
 }
 

@@ -61,7 +61,7 @@ Walk walk_list(const PartitionSnapshot &snap, bool atomic) {
     const PartitionHeader &h = snap.header;
     // An empty list in the locked form; its free_tail is stale then.
     if (!atomic && h.free_head == PXR_NO_INDEX) return w;
-    uint32_t idx = atomic ? pxr::lf::word_index(h.free_head) : h.free_head;
+    uint32_t idx = atomic ? pxr_impl::lf::word_index(h.free_head) : h.free_head;
     for (;;) {
         if (idx >= snap.slots.size()) {
             w.out_of_range = true;
@@ -80,7 +80,7 @@ Walk walk_list(const PartitionSnapshot &snap, bool atomic) {
 }
 
 uint32_t tag_of(const PartitionSnapshot &snap, uint32_t idx) {
-    return pxr::lf::list_word(snap.slots[idx].sys.getmem_count, idx);
+    return pxr_impl::lf::list_word(snap.slots[idx].sys.getmem_count, idx);
 }
 
 void check_walk(PartitionCheck &r, const Walk &w) {
@@ -109,11 +109,11 @@ void check_list_ends(PartitionCheck &r, const PartitionSnapshot &snap, const Wal
     }
     // Lock-free form: head and tail carry the tag of the slot they name, and the tail may lag
     // one slot behind the real end of the list.
-    const uint32_t head_idx = pxr::lf::word_index(h.free_head);
+    const uint32_t head_idx = pxr_impl::lf::word_index(h.free_head);
     if (h.free_head != tag_of(snap, head_idx))
         r.problems.push_back(format("free_head 0x%08x carries a stale tag (slot tag 0x%08x)",
                                     h.free_head, tag_of(snap, head_idx)));
-    const uint32_t tail_idx = pxr::lf::word_index(h.free_tail);
+    const uint32_t tail_idx = pxr_impl::lf::word_index(h.free_tail);
     const bool tail_at_end = tail_idx == last;
     const bool tail_lags = w.order.size() >= 2 && tail_idx == w.order[w.order.size() - 2];
     if (!tail_at_end && !tail_lags)

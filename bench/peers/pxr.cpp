@@ -202,16 +202,16 @@ void teardown(const std::vector<uint32_t> &modules) {
         for (uint32_t m : modules) IPC_delete(m);
     PXR_unlink();
     for (int p = 0; p < 2; ++p) {
-        remove_by_key(pxr::kMsgArrayKey + p);
-        remove_by_key(pxr::kPartitionHeaderKey + p);
-        remove_by_key(pxr::kPartitionLockKey + p);
+        remove_by_key(pxr_impl::kMsgArrayKey + p);
+        remove_by_key(pxr_impl::kPartitionHeaderKey + p);
+        remove_by_key(pxr_impl::kPartitionLockKey + p);
     }
-    remove_by_key(pxr::kCommonAreaKey);
+    remove_by_key(pxr_impl::kCommonAreaKey);
     remove_by_key(PXR_KEY_EXTENSION);
     remove_by_key(PXR_KEY_RING_QUEUES);
-    remove_by_key(pxr::kFatalSemKey);
-    remove_by_key(pxr::kExitSemKey);
-    remove_by_key(pxr::kSystemLockKey);
+    remove_by_key(pxr_impl::kFatalSemKey);
+    remove_by_key(pxr_impl::kExitSemKey);
+    remove_by_key(pxr_impl::kSystemLockKey);
 }
 
 } // namespace

@@ -65,11 +65,11 @@ struct Options {
 };
 
 void add(Counter c, uint32_t n) {
-    if (n != 0 && common_ptr != nullptr) pxr::shared(common_ptr->counters[c]).fetch_add(n);
+    if (n != 0 && common_ptr != nullptr) pxr_impl::shared(common_ptr->counters[c]).fetch_add(n);
 }
 
 uint32_t get(Counter c) {
-    return pxr::shared(common_ptr->counters[c]).load();
+    return pxr_impl::shared(common_ptr->counters[c]).load();
 }
 
 // Deterministic per-process generator (the library's PLAT_rand is per process too, but a
@@ -173,7 +173,7 @@ int consumer(int me, const Options &o) {
             expect[from] = seq + 1;
         }
         ++received;
-        if (pxr::slot_of(m)->allocated != 1) ++bad;
+        if (pxr_impl::slot_of(m)->allocated != 1) ++bad;
         if (relm(m) != 0) return 31;
     }
     add(kReceived, received);

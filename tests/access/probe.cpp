@@ -42,12 +42,12 @@ int as_nobody() {
         long mtype;
         char text[12];
     } rec{1, {}};
-    const int q = msgget(pxr::kModuleQueueKey + int(kQueue), 0);
+    const int q = msgget(pxr_impl::kModuleQueueKey + int(kQueue), 0);
     const bool can_send = q >= 0 && msgsnd(q, &rec, sizeof rec.text, IPC_NOWAIT) == 0;
-    const int shm = shmget(pxr::kMsgArrayKey, 0, 0);
+    const int shm = shmget(pxr_impl::kMsgArrayKey, 0, 0);
     void *at = shm >= 0 ? shmat(shm, nullptr, SHM_RDONLY) : reinterpret_cast<void *>(-1);
     const bool can_read_buffers = at != reinterpret_cast<void *>(-1);
-    const int sem = semget(pxr::kPartitionLockKey, 0, 0);
+    const int sem = semget(pxr_impl::kPartitionLockKey, 0, 0);
     sembuf op{0, 0, IPC_NOWAIT};
     const bool can_use_lock = sem >= 0 && semop(sem, &op, 1) == 0;
     std::printf("mode %04o, user nobody: PXR_init %d, send into a queue %s, map the buffers %s, "
@@ -71,20 +71,22 @@ int mode_of_objects() {
     // Every object of the key plan that exists carries the mode.
     int bad = 0;
     shmid_ds sd{};
-    for (int key : {pxr::kCommonAreaKey, pxr::kPartitionHeaderKey, pxr::kMsgArrayKey}) {
+    for (int key :
+         {pxr_impl::kCommonAreaKey, pxr_impl::kPartitionHeaderKey, pxr_impl::kMsgArrayKey}) {
         int id = shmget(key, 0, 0);
         if (id < 0 || shmctl(id, IPC_STAT, &sd) != 0 || (sd.shm_perm.mode & 0777) != PROBE_MODE)
             ++bad;
     }
     semid_ds sem{};
-    for (int key : {pxr::kSystemLockKey, pxr::kFatalSemKey, pxr::kPartitionLockKey}) {
+    for (int key :
+         {pxr_impl::kSystemLockKey, pxr_impl::kFatalSemKey, pxr_impl::kPartitionLockKey}) {
         int id = semget(key, 0, 0);
         if (id < 0 || semctl(id, 0, IPC_STAT, &sem) != 0 ||
             (sem.sem_perm.mode & 0777) != PROBE_MODE)
             ++bad;
     }
     msqid_ds mq{};
-    int q = msgget(pxr::kModuleQueueKey + int(kQueue), 0);
+    int q = msgget(pxr_impl::kModuleQueueKey + int(kQueue), 0);
     if (q < 0 || msgctl(q, IPC_STAT, &mq) != 0 || (mq.msg_perm.mode & 0777) != PROBE_MODE) ++bad;
     return bad;
 }
