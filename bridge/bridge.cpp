@@ -8,7 +8,19 @@
 // carry each host's modules; the others become remote here unless two hosts claim one.
 //
 // Delivery is at most once: core NATS keeps nothing for an absent subscriber, and whatever
-// cannot be delivered is released and counted by cause, never retried.
+// cannot be delivered is released and counted by cause, never retried. Each route (sending
+// node, destination module) numbers its frames, so what NATS drops shows on the receiving
+// side as a gap (lost_in_transit); the sender counts only what it could not hand to NATS.
+//
+// Identity: the node id is derived from the cluster, the node name, the bridge module and the
+// host, so a restarted bridge is the same node to its peers and keeps their routes. Its epoch,
+// drawn at each start, tells the peers that its sequences begin again.
+//
+// Start: the bridge says it is ready (in its counter segment, which the loader watches before
+// it starts the other processes) once it is connected, its subscriptions are at the server and
+// the other hosts have had time to announce their modules. Until then, and for at most
+// kHoldFor after its start, a message for a remote module that no host has claimed yet (or any
+// message while there is no connection) waits in the bridge instead of being dropped.
 #include "stats.h"
 #include "wire.h"
 
@@ -24,6 +36,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -46,6 +59,9 @@ using ModuleSet = std::bitset<PXR_MODULE_COUNT>;
 constexpr auto kTick = std::chrono::milliseconds(200);
 constexpr auto kAnnounceEvery = std::chrono::seconds(2);
 constexpr auto kPeerExpiry = std::chrono::seconds(7);
+constexpr auto kAnswerWindow = std::chrono::milliseconds(1000); // for the peers' announcements
+constexpr auto kHoldFor = std::chrono::seconds(2);
+constexpr std::size_t kHoldMax = 512; // messages waiting for their route, at most
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) {
@@ -65,6 +81,7 @@ struct Bridge {
     pxrtool::Segment stats_segment;
     Stats *stats = nullptr;
     uint32_t node = 0;
+    uint32_t epoch = 0; // drawn at each start, never 0
     std::string node_name;
     natsConnection *nc = nullptr;
     std::string subjects[PXR_MODULE_COUNT];
@@ -74,8 +91,10 @@ struct Bridge {
 
     std::mutex mu; // guards what follows
     std::map<uint32_t, Peer> peers;
-    ModuleSet discovered, clash_reported, static_remote;
+    ModuleSet discovered, clash_reported, static_remote, claimed;
+    bool twin_reported = false;
     Clock::time_point started = Clock::now();
+    std::atomic<bool> learning{true}; // until kHoldFor after the start: messages may wait
 
     void count(Counter c, uint64_t n = 1) {
         std::atomic_ref<uint64_t>(stats->counters[c]).fetch_add(n, std::memory_order_relaxed);
@@ -110,6 +129,25 @@ struct Bridge {
     std::vector<uint8_t> out_batch;
     unsigned batch_dst = 0, batch_count = 0;
     uint64_t batch_bytes = 0;
+    uint32_t last_seq[PXR_MODULE_COUNT] = {}; // the sequence sent last, per destination
+
+    // Messages whose route is still being learnt, in arrival order (main thread only).
+    struct Held {
+        WireMessage w;
+        std::vector<uint8_t> param;
+        Clock::time_point until;
+    };
+    std::deque<Held> held;
+    uint16_t held_for[PXR_MODULE_COUNT] = {};
+
+    // Whether a message for dst may go now: connected, and (while discovery is still
+    // learning) the module claimed by a host. Messages behind a held one wait too, in order.
+    bool route_ready(unsigned dst) {
+        if (!connected()) return false;
+        if (!cfg.discovery || !learning) return true;
+        std::lock_guard lock(mu);
+        return claimed[dst];
+    }
 
     // One message from the bridge's queue, for the host that has its module.
     void forward(MSG *m) {
@@ -118,35 +156,55 @@ struct Bridge {
             count(lost_unknown_module);
         } else if (m->len > PXR_parameter_size(m)) {
             count(malformed);
-        } else if (!connected()) {
-            count(lost_no_connection);
         } else {
-            WireMessage w{node,
-                          m->type,
-                          m->id,
-                          m->src,
-                          m->dst,
-                          m->reply_mask,
-                          m->msg_class,
-                          m->status,
-                          m->info,
-                          m->instance,
-                          {m->param, m->len}};
-            // Encoded straight into the batch rather than into a frame first: one copy fewer.
-            if (batch_count > 0 &&
-                (dst != batch_dst || batch_count == kBatchMax ||
-                 out_batch.size() + 4 + kMessageHeaderBytes + m->len > kBatchBytes))
-                flush();
-            if (batch_count == 0) start_batch(out_batch, node);
-            append_message_to_batch(out_batch, w);
-            const uint16_t len = m->len;
-            release(m); // the batch holds everything: the buffer goes back before the network
-            batch_dst = dst;
-            ++batch_count;
-            batch_bytes += len;
-            return;
+            WireMessage w{
+                node,      m->type, m->id,       m->src, m->dst, m->reply_mask,     m->msg_class,
+                m->status, m->info, m->instance, 0,      0,      {m->param, m->len}};
+            if (learning && held.size() < kHoldMax &&
+                (held_for[dst] > 0 || !(route_ready(dst) && ready()))) {
+                held.push_back(Held{w, {m->param, m->param + m->len}, started + kHoldFor});
+                ++held_for[dst];
+            } else {
+                publish_later(w);
+            }
         }
-        release(m);
+        release(m); // what goes on was copied: the buffer goes back before the network
+    }
+
+    bool ready() const { return load(stats->ready) != 0; }
+
+    // Sends on the messages whose route is known now, or whose wait is over.
+    void drain_held() {
+        const auto now = Clock::now();
+        for (auto it = held.begin(); it != held.end();) {
+            const unsigned dst = it->w.dst;
+            if (now < it->until && !(route_ready(dst) && ready())) {
+                ++it;
+                continue;
+            }
+            it->w.param = it->param;
+            publish_later(it->w);
+            --held_for[dst];
+            it = held.erase(it);
+        }
+    }
+
+    // Adds a message to the outgoing batch, numbered on its route.
+    void publish_later(WireMessage &w) {
+        const unsigned dst = w.dst;
+        if (!connected()) return count(lost_no_connection);
+        // Encoded straight into the batch rather than into a frame first: one copy fewer.
+        if (batch_count > 0 &&
+            (dst != batch_dst || batch_count == kBatchMax ||
+             out_batch.size() + 4 + kMessageHeaderBytes + w.param.size() > kBatchBytes))
+            flush();
+        if (batch_count == 0) start_batch(out_batch, node);
+        w.epoch = epoch;
+        w.seq = ++last_seq[dst];
+        append_message_to_batch(out_batch, w);
+        batch_dst = dst;
+        ++batch_count;
+        batch_bytes += w.param.size();
     }
 
     // Publishes what forward gathered: a lone frame as it is, several as a batch.
@@ -163,6 +221,7 @@ struct Bridge {
             count(bytes_out, batch_bytes);
         } else {
             count(lost_no_connection, batch_count);
+            last_seq[batch_dst] -= batch_count; // counted here: not a gap over there
         }
         batch_count = 0;
         batch_bytes = 0;
@@ -189,6 +248,7 @@ struct Bridge {
             count(malformed);
             return;
         }
+        if (w.epoch != 0) note_sequence(w);
         if (w.origin == node || !is_local(w.dst)) {
             count(lost_unknown_module);
             return;
@@ -229,6 +289,30 @@ struct Bridge {
         count(bytes_in, len);
     }
 
+    // Counts the frames that a gap in a route's sequence says were lost on the way. A route
+    // seen for the first time has no past; a new epoch (the sender started again) restarts
+    // its sequence at 1. Delivery thread only.
+    void note_sequence(const WireMessage &w) {
+        RouteSeq *r = nullptr;
+        uint32_t h = (w.origin * 2654435761u) ^ (w.dst * 40503u);
+        for (unsigned i = 0; i < kRouteSlots && r == nullptr; ++i) {
+            RouteSeq &slot = stats->routes[(h + i) % kRouteSlots];
+            if (slot.epoch == 0 || (slot.origin == w.origin && slot.dst == w.dst)) r = &slot;
+        }
+        if (r == nullptr) return; // every slot taken: this route goes uncounted
+        if (r->epoch == 0) {
+            *r = RouteSeq{w.origin, w.dst, w.epoch, w.seq + 1};
+            return;
+        }
+        if (r->epoch != w.epoch) {
+            r->epoch = w.epoch;
+            r->next = 1;
+        }
+        const int32_t gap = int32_t(w.seq - r->next);
+        if (gap > 0) count(lost_in_transit, uint64_t(gap));
+        if (gap >= 0) r->next = w.seq + 1; // an older frame (gap < 0) changes nothing
+    }
+
     void on_announce(const natsMsg *nm) {
         std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
                                        std::size_t(natsMsg_GetDataLength(nm)));
@@ -237,7 +321,18 @@ struct Bridge {
             count(malformed);
             return;
         }
-        if (a.origin == node) return;
+        if (a.origin == node) {
+            // Not our own echo: another bridge with the same cluster, node name, module and host.
+            if (a.generation != epoch && !twin_reported) {
+                twin_reported = true;
+                count(clashes);
+                std::fprintf(stderr,
+                             "pxr-bridge: another bridge announces node %s (0x%08x); give each "
+                             "bridge of the cluster its own node=NAME\n",
+                             node_name.c_str(), node);
+            }
+            return;
+        }
         if (a.flags & kAnnounceAsk) announce_now = true;
         std::lock_guard lock(mu);
         if (a.flags & kAnnounceLeave) {
@@ -264,10 +359,11 @@ struct Bridge {
     void reconcile() {
         if (!cfg.discovery || closing()) return;
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) {
-            if (m == cfg.module || static_remote[m]) continue;
             std::vector<const Peer *> owners;
             for (const auto &[id, p] : peers)
                 if (p.modules[m]) owners.push_back(&p);
+            claimed[m] = !owners.empty();
+            if (m == cfg.module || static_remote[m]) continue;
             const bool local = is_local(m);
             const bool clash = owners.size() > 1 || (owners.size() == 1 && local);
             if (clash && !clash_reported[m]) {
@@ -294,7 +390,7 @@ struct Bridge {
     void announce(const ModuleSet &local, uint8_t flags) {
         WireAnnounce a;
         a.origin = node;
-        a.generation = uint32_t(getpid());
+        a.generation = epoch;
         a.flags = flags;
         a.name = node_name;
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
@@ -313,26 +409,44 @@ struct Bridge {
     // Subscribes CLUSTER.m.<id> for every module that receives here, and only those.
     void follow(const ModuleSet &local);
 
+    // Ready once the subscriptions are at the server and the static remote modules are
+    // claimed (or the peers have had kAnswerWindow to answer the first announcement).
+    void note_ready(bool subscribed, Clock::time_point asked) {
+        if (ready() || !subscribed || !connected()) return;
+        bool known = !cfg.discovery || Clock::now() - asked >= kAnswerWindow;
+        if (!known) {
+            std::lock_guard lock(mu);
+            known = (claimed & static_remote) == static_remote;
+        }
+        if (known) std::atomic_ref<uint32_t>(stats->ready).store(1);
+    }
+
     void housekeeping() {
         ModuleSet last;
-        auto announced = Clock::time_point{};
+        auto announced = Clock::time_point{}, asked = Clock::time_point::max();
+        bool subscribed = false;
         std::string last_error;
-        while (!stopping) {
-            std::this_thread::sleep_for(kTick);
+        for (bool first = true; !stopping; first = false) {
+            if (!first) std::this_thread::sleep_for(ready() ? kTick : kTick / 4);
             if (closing()) break;
             ModuleSet local = local_set();
-            if (local != last) {
+            if (local != last || !subscribed) {
                 follow(local);
-                if (connected()) natsConnection_FlushTimeout(nc, 250); // the server has them
+                // The server has them: what is sent to these modules from now on arrives.
+                subscribed = connected() && natsConnection_FlushTimeout(nc, 250) == NATS_OK;
             }
             const auto now = Clock::now();
+            if (learning && now - started >= kHoldFor) learning = false;
             if (cfg.discovery && connected() &&
                 (local != last || announce_now || ask_pending ||
                  now - announced >= kAnnounceEvery)) {
-                announce(local, ask_pending.exchange(false) ? kAnnounceAsk : 0);
+                const bool ask = ask_pending.exchange(false);
+                announce(local, ask ? kAnnounceAsk : 0);
+                if (ask && asked == Clock::time_point::max()) asked = now;
                 announce_now = false;
                 announced = now;
             }
+            note_ready(subscribed, asked);
             last = local;
             unsigned remote = 0;
             {
@@ -497,6 +611,7 @@ bool open_stats(Bridge &b) {
     }
     b.stats->pid = getpid();
     b.stats->connected = 0; // until this bridge has subscribed
+    b.stats->ready = 0;
     b.stats->node = b.node;
     b.stats->module = b.cfg.module;
     std::snprintf(b.stats->node_name, sizeof b.stats->node_name, "%s", b.node_name.c_str());
@@ -527,6 +642,16 @@ std::string host_name() {
     return s.empty() ? "host" : s;
 }
 
+// The node id: FNV-1a over what makes this bridge itself (cluster, node name, module and
+// host), so that it is the same after a restart, and different for every other bridge.
+uint32_t node_id(const pxrtool::BridgeConfig &cfg, const std::string &node_name) {
+    const std::string self =
+        cfg.cluster + '\n' + node_name + '\n' + std::to_string(cfg.module) + '\n' + host_name();
+    uint32_t h = 2166136261u;
+    for (char c : self) h = (h ^ uint8_t(c)) * 16777619u;
+    return h;
+}
+
 int run(Bridge &b) {
     if (PXR_link() != 0) {
         std::fprintf(stderr, "pxr-bridge: no environment to attach to\n");
@@ -539,8 +664,11 @@ int run(Bridge &b) {
         std::fprintf(stderr, "pxr-bridge: module 0x%x has no queue of its own\n", b.cfg.module);
         return 1;
     }
-    if (getrandom(&b.node, sizeof b.node, 0) != sizeof b.node) b.node = uint32_t(getpid());
     b.node_name = b.cfg.node.empty() ? host_name() : b.cfg.node;
+    b.node = node_id(b.cfg, b.node_name);
+    while (b.epoch == 0)
+        if (getrandom(&b.epoch, sizeof b.epoch, 0) != sizeof b.epoch)
+            b.epoch = uint32_t(getpid()) ^ uint32_t(Clock::now().time_since_epoch().count());
     if (!open_stats(b)) {
         std::fprintf(stderr, "pxr-bridge: cannot make the counter segment\n");
         return 1;
@@ -587,15 +715,19 @@ int run(Bridge &b) {
                  b.node_name.c_str(), b.node, b.cfg.module, b.cfg.cluster.c_str());
 
     while (!g_stop) {
-        MSG *m = PXR_receive(b.cfg.module);
+        // While messages wait for their route, the receive wakes up to send them on.
+        MSG *m = b.held.empty() ? PXR_receive(b.cfg.module) : PXR_timed_receive(b.cfg.module, 20);
+        if (!b.held.empty()) b.drain_held();
         if (m == nullptr) {
             if (b.closing()) break;
+            b.flush();
             continue;
         }
         b.forward(m);
         while ((m = PXR_grab(b.cfg.module)) != nullptr) b.forward(m); // what waits goes along
         b.flush();
     }
+    b.count(lost_no_connection, b.held.size()); // stopped before their route was learnt
 
     std::string tally; // the counters once more, for the log of whoever started the bridge
     for (unsigned c = 0; c < kCounterCount; ++c)

@@ -21,6 +21,7 @@ enum Counter : unsigned {
     lost_unknown_module, // released: the destination is neither remote nor local here
     lost_send_failed,    // released: the send to the local module failed
     lost_slow_consumer,  // dropped by the client: the bridge fell behind its subscriptions
+    lost_in_transit,     // never arrived here: gaps in the sequence of a route from another host
     malformed,           // frames refused by the decoder (or whose subject disagrees)
     disconnects,
     reconnects,
@@ -29,13 +30,21 @@ enum Counter : unsigned {
 };
 
 inline constexpr const char *kCounterNames[kCounterCount] = {
-    "forwarded",          "delivered",
-    "bytes_out",          "bytes_in",
-    "lost_no_connection", "lost_no_buffer",
-    "lost_too_large",     "lost_unknown_module",
-    "lost_send_failed",   "lost_slow_consumer",
-    "malformed",          "disconnects",
-    "reconnects",         "clashes"};
+    "forwarded",          "delivered",          "bytes_out",       "bytes_in",
+    "lost_no_connection", "lost_no_buffer",     "lost_too_large",  "lost_unknown_module",
+    "lost_send_failed",   "lost_slow_consumer", "lost_in_transit", "malformed",
+    "disconnects",        "reconnects",         "clashes"};
+
+// What this side expects next on one route from another host (sending node, destination
+// module). Kept here rather than in the bridge, so that what was lost while the bridge
+// restarted shows as a gap. Epochs are never 0: a slot with epoch 0 is free.
+struct RouteSeq {
+    uint32_t origin;
+    uint32_t dst;
+    uint32_t epoch;
+    uint32_t next;
+};
+inline constexpr unsigned kRouteSlots = 2048;
 
 struct Stats {
     uint32_t magic;
@@ -46,11 +55,13 @@ struct Stats {
     uint32_t connected; // 1 while connected to a server
     uint32_t local_modules;
     uint32_t remote_modules;
+    uint32_t ready; // 1 once connected, subscribed and the routes learnt: processes may start
     char node_name[64];
     char cluster[40];
     char server[128];     // the server connected to, without credentials
     char last_error[128]; // the client's last error text
     uint64_t counters[kCounterCount];
+    RouteSeq routes[kRouteSlots]; // open addressing by (origin, dst); written by one thread
 };
 
 } // namespace pxrbridge

@@ -14,26 +14,37 @@ uint32_t get(std::span<const uint8_t> f, std::size_t at, int bytes) {
     return v;
 }
 
-void put_start(std::vector<uint8_t> &out, uint8_t kind, uint32_t origin) {
+void put_start(std::vector<uint8_t> &out, uint8_t kind, uint32_t origin,
+               uint8_t version = kWireVersion) {
     out.push_back('P');
     out.push_back('X');
-    out.push_back(kWireVersion);
+    out.push_back(version);
     out.push_back(kind);
     put(out, origin, 4);
+}
+
+bool known_version(uint8_t v) {
+    return v == kWireVersion || v == kMessageVersion;
 }
 
 WireError check_start(std::span<const uint8_t> f, uint8_t kind, std::size_t header) {
     if (f.size() < 4) return WireError::too_short;
     if (f[0] != 'P' || f[1] != 'X') return WireError::bad_magic;
-    if (f[2] != kWireVersion) return WireError::bad_version;
+    // Only message frames have a second version.
+    if (f[2] != kWireVersion && (kind != kKindMessage || f[2] != kMessageVersion))
+        return WireError::bad_version;
     if (f[3] != kind) return WireError::bad_kind;
     if (f.size() < header) return WireError::too_short;
     return WireError::none;
 }
 
+std::size_t message_bytes(const WireMessage &m) {
+    return (m.epoch != 0 ? kMessageHeaderBytes : kMessageHeaderBytesV1) + m.param.size();
+}
+
 // Appends a message frame; the caller has checked that the parameters fit a u16 length.
 void put_message(std::vector<uint8_t> &out, const WireMessage &m) {
-    put_start(out, kKindMessage, m.origin);
+    put_start(out, kKindMessage, m.origin, m.epoch != 0 ? kMessageVersion : kWireVersion);
     put(out, m.type, 2);
     put(out, m.id, 2);
     put(out, m.src, 1);
@@ -46,6 +57,10 @@ void put_message(std::vector<uint8_t> &out, const WireMessage &m) {
     put(out, m.instance, 4);
     put(out, m.param.size(), 2);
     put(out, 0, 2);
+    if (m.epoch != 0) {
+        put(out, m.epoch, 4);
+        put(out, m.seq, 4);
+    }
     out.insert(out.end(), m.param.begin(), m.param.end());
 }
 
@@ -54,7 +69,7 @@ void put_message(std::vector<uint8_t> &out, const WireMessage &m) {
 bool encode_message(const WireMessage &m, std::vector<uint8_t> &out) {
     if (m.param.size() > 0xFFFF) return false;
     out.clear();
-    out.reserve(kMessageHeaderBytes + m.param.size());
+    out.reserve(message_bytes(m));
     put_message(out, m);
     return true;
 }
@@ -75,17 +90,23 @@ bool encode_announce(const WireAnnounce &a, std::vector<uint8_t> &out) {
 }
 
 uint8_t frame_kind(std::span<const uint8_t> f) {
-    if (f.size() < 4 || f[0] != 'P' || f[1] != 'X' || f[2] != kWireVersion) return 0;
+    if (f.size() < 4 || f[0] != 'P' || f[1] != 'X' || !known_version(f[2])) return 0;
     return f[3];
 }
 
 WireError decode_message(std::span<const uint8_t> f, WireMessage &out) {
-    if (WireError e = check_start(f, kKindMessage, kMessageHeaderBytes); e != WireError::none)
-        return e;
+    const bool sequenced = f.size() > 2 && f[2] == kMessageVersion;
+    const std::size_t header = sequenced ? kMessageHeaderBytes : kMessageHeaderBytesV1;
+    if (WireError e = check_start(f, kKindMessage, header); e != WireError::none) return e;
     const uint32_t len = get(f, 28, 2);
-    if (f.size() != kMessageHeaderBytes + len) return WireError::bad_length;
+    if (f.size() != header + len) return WireError::bad_length;
     if (get(f, 18, 2) != 0 || get(f, 30, 2) != 0) return WireError::bad_reserved;
     WireMessage m;
+    if (sequenced) {
+        m.epoch = get(f, 32, 4);
+        m.seq = get(f, 36, 4);
+        if (m.epoch == 0) return WireError::bad_reserved; // epoch 0 travels as version 1
+    }
     m.origin = get(f, 4, 4);
     m.type = uint16_t(get(f, 8, 2));
     m.id = uint16_t(get(f, 10, 2));
@@ -96,7 +117,7 @@ WireError decode_message(std::span<const uint8_t> f, WireMessage &out) {
     m.status = f[17];
     m.info = get(f, 20, 4);
     m.instance = get(f, 24, 4);
-    m.param = f.subspan(kMessageHeaderBytes, len);
+    m.param = f.subspan(header, len);
     out = m;
     return WireError::none;
 }
@@ -137,7 +158,7 @@ void append_to_batch(std::vector<uint8_t> &batch, std::span<const uint8_t> frame
 
 bool append_message_to_batch(std::vector<uint8_t> &batch, const WireMessage &m) {
     if (m.param.size() > 0xFFFF) return false;
-    put(batch, kMessageHeaderBytes + m.param.size(), 4);
+    put(batch, message_bytes(m), 4);
     put_message(batch, m);
     return true;
 }

@@ -3,11 +3,16 @@
 // a version byte and a kind byte, so a peer of another version is recognised and refused
 // rather than misread.
 //
-// Message frame (kind 1), 32 bytes + len:
-//   0 'P' 'X'   2 version   3 kind = 1   4 u32 origin node
+// Message frame (kind 1), version 2: 40 bytes + len:
+//   0 'P' 'X'   2 version = 2   3 kind = 1   4 u32 origin node
 //   8 u16 type  10 u16 id   12 u8 src    13 u8 dst   14 u16 reply_mask
 //   16 u8 msg_class  17 u8 status  18 u16 zero  20 u32 info  24 u32 instance
-//   28 u16 len  30 u16 zero  32 len parameter bytes
+//   28 u16 len  30 u16 zero  32 u32 epoch (not 0)  36 u32 sequence  40 len parameter bytes
+// The sequence counts the frames of one route (origin node, destination module) from 1; the
+// epoch changes when the sending bridge starts again, and its sequences start again with it.
+// A version-1 message frame is the same without epoch and sequence (32 bytes + len): it is
+// still read (and written for a message whose epoch is 0), so bridges are upgraded receivers
+// first. Announcements and batches are version 1.
 //
 // Announcement (kind 2), 48 bytes + name length:
 //   0 'P' 'X'   2 version   3 kind = 2   4 u32 origin node   8 u32 generation
@@ -30,12 +35,14 @@
 
 namespace pxrbridge {
 
-inline constexpr uint8_t kWireVersion = 1;
+inline constexpr uint8_t kWireVersion = 1;    // announcements and batches
+inline constexpr uint8_t kMessageVersion = 2; // message frames with epoch and sequence
 inline constexpr uint8_t kKindMessage = 1;
 inline constexpr uint8_t kKindAnnounce = 2;
 inline constexpr uint8_t kKindBatch = 3;
 inline constexpr std::size_t kBatchHeaderBytes = 12;
-inline constexpr std::size_t kMessageHeaderBytes = 32;
+inline constexpr std::size_t kMessageHeaderBytes = 40;
+inline constexpr std::size_t kMessageHeaderBytesV1 = 32;
 inline constexpr std::size_t kAnnounceHeaderBytes = 48;
 inline constexpr std::size_t kMaxNameBytes = 63;
 inline constexpr uint8_t kAnnounceAsk = 0x1;
@@ -53,6 +60,8 @@ struct WireMessage {
     uint8_t status = 0;
     uint32_t info = 0;
     uint32_t instance = 0;
+    uint32_t epoch = 0; // 0: an unsequenced (version-1) frame
+    uint32_t seq = 0;
     std::span<const uint8_t> param; // len bytes; points into the decoded frame
 };
 
@@ -81,11 +90,11 @@ enum class WireError {
 };
 
 // Appends the encoded frame to out (cleared first). The parameter span must hold at most
-// 65535 bytes; false otherwise.
+// 65535 bytes; false otherwise. A message with epoch 0 is written as a version-1 frame.
 bool encode_message(const WireMessage &m, std::vector<uint8_t> &out);
 bool encode_announce(const WireAnnounce &a, std::vector<uint8_t> &out);
 
-// The kind byte of a frame whose magic and version are right; 0 otherwise.
+// The kind byte of a frame whose magic and version (1 or 2) are right; 0 otherwise.
 uint8_t frame_kind(std::span<const uint8_t> frame);
 
 // Decoders accept exactly the frames the encoders produce and nothing else.
@@ -94,7 +103,8 @@ WireError decode_announce(std::span<const uint8_t> frame, WireAnnounce &out);
 
 // A batch is built by start_batch, one append_to_batch (an encoded frame) or
 // append_message_to_batch (encoded in place: the parameters are copied once) per message, and
-// finish_batch with the number of frames appended (at least 2).
+// finish_batch with the number of frames appended (at least 2). The sequences of a batch's
+// messages are consecutive: one route, one publish.
 void start_batch(std::vector<uint8_t> &out, uint32_t origin);
 void append_to_batch(std::vector<uint8_t> &batch, std::span<const uint8_t> frame);
 bool append_message_to_batch(std::vector<uint8_t> &batch, const WireMessage &m);
