@@ -32,9 +32,11 @@ std::string json(const Stats &s, bool running) {
     char head[512];
     std::snprintf(head, sizeof head,
                   "{\"node\":\"%s\",\"node_id\":%u,\"cluster\":\"%s\",\"module\":%u,\"pid\":%d,"
-                  "\"running\":%s,\"connected\":%s,\"local_modules\":%u,\"remote_modules\":%u",
+                  "\"running\":%s,\"connected\":%s,\"ready\":%s,\"local_modules\":%u,"
+                  "\"remote_modules\":%u",
                   s.node_name, s.node, s.cluster, s.module, s.pid, running ? "true" : "false",
-                  s.connected ? "true" : "false", s.local_modules, s.remote_modules);
+                  s.connected ? "true" : "false", s.ready && running ? "true" : "false",
+                  s.local_modules, s.remote_modules);
     std::string out = head;
     for (unsigned c = 0; c < kCounterCount; ++c)
         out += ",\"" + std::string(kCounterNames[c]) + "\":" + std::to_string(s.counters[c]);
@@ -70,12 +72,33 @@ std::string bridge_status_json() {
     return read_stats(s, running) ? ",\"bridge\":" + json(s, running) : "";
 }
 
+bool bridge_ready(int pid) {
+    Stats s;
+    bool running = false;
+    return read_stats(s, running) && s.pid == pid && s.ready != 0;
+}
+
+std::string bridge_metrics() {
+    Stats s;
+    bool running = false;
+    if (!read_stats(s, running)) return "";
+    std::string out = "# HELP pxr_bridge_connected 1 while the bridge is connected to a NATS "
+                      "server, else 0.\n# TYPE pxr_bridge_connected gauge\npxr_bridge_connected " +
+                      std::to_string(s.connected) +
+                      "\n# HELP pxr_bridge_total The bridge's counters (see pxr bridge "
+                      "--stats).\n# TYPE pxr_bridge_total counter\n";
+    for (unsigned c = 0; c < kCounterCount; ++c)
+        out += "pxr_bridge_total{counter=\"" + std::string(kCounterNames[c]) + "\"} " +
+               std::to_string(s.counters[c]) + "\n";
+    return out;
+}
+
 std::string bridge_watch_line() {
     Stats s;
     bool running = false;
     if (!read_stats(s, running)) return "";
     uint64_t lost = 0;
-    for (unsigned c = lost_no_connection; c <= lost_slow_consumer; ++c) lost += s.counters[c];
+    for (unsigned c = lost_no_connection; c <= lost_in_transit; ++c) lost += s.counters[c];
     char line[256];
     std::snprintf(line, sizeof line,
                   "bridge %s %s: %u remote, out %llu, in %llu, lost %llu, malformed %llu, "

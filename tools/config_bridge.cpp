@@ -169,7 +169,7 @@ std::vector<std::pair<int, std::string>> finish_bridge(Config &cfg) {
     s.restart = RestartPolicy::Always; // killed or crashed: the loader starts it again
     for (std::string &a : bridge_arguments(b)) s.argv.push_back(std::move(a));
     s.line = b.line;
-    cfg.spawns.push_back(std::move(s));
+    cfg.spawns.insert(cfg.spawns.begin(), std::move(s)); // first: the loader waits for it
     return out;
 }
 

@@ -42,7 +42,7 @@ bool parse_bridge_directive(Config &cfg, int line, const std::vector<std::string
                             std::vector<std::string> &errors);
 
 // Whole-file checks and the entries the bridge needs: a queue for the bridge module, an
-// alias to it for every remote module, and the bridge process among the spawned ones.
+// alias to it for every remote module, and the bridge process as the first spawned one.
 // Returns (line, message) pairs.
 std::vector<std::pair<int, std::string>> finish_bridge(Config &cfg);
 
@@ -59,6 +59,10 @@ int cmd_bridge(int argc, char **argv);
 // and as one line for `pxr watch` (both empty without a bridge).
 int print_bridge_stats(bool json);
 std::string bridge_status_json();
+// Whether the bridge running as pid has said that it is connected and has learnt its routes.
+bool bridge_ready(int pid);
+// The bridge's counters in the Prometheus text format, for `pxr metrics` (empty without one).
+std::string bridge_metrics();
 std::string bridge_watch_line();
 
 } // namespace pxrtool

@@ -34,9 +34,27 @@ bool Loader::wait_exit(long ms) {
     return PXR_wait_exit_for(uint32_t(ms)) == 0;
 }
 
+void Loader::await_bridge(const Child &c) {
+    const long until = now_ms() + kBridgeReadyMs;
+    while (c.state == ProcState::Running && g_signal == 0 && !bridge_ready(c.pid)) {
+        if (g_child != 0) reap_ended();
+        if (now_ms() >= until) {
+            std::fprintf(stderr,
+                         "pxr load: the bridge has not learnt its routes within %ld s "
+                         "(see pxr bridge --stats); starting the other processes\n",
+                         kBridgeReadyMs / 1000);
+            return;
+        }
+        sleep_ms(20);
+    }
+}
+
 End Loader::supervise() {
     PXR_admit_attachers();
-    for (Child &c : children) launch(c);
+    for (Child &c : children) {
+        launch(c);
+        if (cfg.bridge.defined && c.line == &cfg.spawns.front()) await_bridge(c);
+    }
     long next_reclaim = now_ms() + kReclaimEveryMs;
     for (;;) {
         if (g_child != 0) reap_ended();

@@ -30,6 +30,7 @@ constexpr long kRestartResetMs = 10000;
 constexpr long kTickMs = 100;            // longest the loader sleeps between looks
 constexpr long kReclaimEveryMs = 2000;   // look for buffers of other dead processes
 constexpr long kCloseGraceMs = 3000;     // time another closer gets to finish its close
+constexpr long kBridgeReadyMs = 5000;    // longest wait for the bridge before the other processes
 constexpr uint32_t kLockWaitMs = 50;     // longest wait for the system lock while supervising
 constexpr uint32_t kScreenWaitMs = 5000; // and before the close, for the table's screening
 
@@ -156,6 +157,10 @@ struct Loader {
     // (or the semaphore went away, which only a terminating process does).
     // With ms 0 it only looks.
     bool wait_exit(long ms);
+
+    // The bridge's spawn comes first: the other processes start once it has learnt its routes,
+    // so that their first messages to other hosts (and the answers) are not lost.
+    void await_bridge(const Child &c);
 
     End supervise();
 

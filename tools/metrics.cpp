@@ -3,6 +3,7 @@
 // and the partitions and from the kernel's queue statistics: the command never attaches,
 // takes no lock and changes nothing, so a scrape cannot disturb the environment, and an
 // environment that ends or starts anew between two scrapes is simply seen as it is then.
+#include "config_bridge.h"
 #include "rings.h"
 #include "tool.h"
 
@@ -338,7 +339,7 @@ std::string metrics_text() {
         queue_figures(x, s);
         process_figures(x, s);
     }
-    return x.text();
+    return x.text() + (s.up ? bridge_metrics() : "");
 }
 
 int cmd_metrics(int argc, char **argv) {
