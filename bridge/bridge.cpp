@@ -81,7 +81,9 @@ struct Bridge {
     pxrtool::Segment stats_segment;
     Stats *stats = nullptr;
     uint32_t node = 0;
-    uint32_t epoch = 0; // drawn at each start, never 0
+    uint32_t epoch = 0;    // drawn at each start, never 0
+    std::string diagnosis; // why the first connection failed; the client's retries only say
+                           // that no server was available
     std::string node_name;
     natsConnection *nc = nullptr;
     std::string subjects[PXR_MODULE_COUNT];
@@ -463,11 +465,14 @@ struct Bridge {
             if (natsConnection_GetConnectedUrl(nc, url, sizeof url) == NATS_OK)
                 std::memcpy(stats->server, url, sizeof stats->server);
             const char *text = nullptr;
-            if (natsConnection_GetLastError(nc, &text) != NATS_OK && text && last_error != text) {
+            const natsStatus e = natsConnection_GetLastError(nc, &text);
+            if (e == NATS_NO_SERVER && !diagnosis.empty()) text = diagnosis.c_str();
+            if (e != NATS_OK && text && last_error != text) {
                 last_error = text;
                 std::snprintf(stats->last_error, sizeof stats->last_error, "%s", text);
-                std::fprintf(stderr, "pxr-bridge: %s\n", text);
+                if (last_error != diagnosis) std::fprintf(stderr, "pxr-bridge: %s\n", text);
             }
+            if (connected()) diagnosis.clear();
             uint64_t dropped = 0;
             for (natsSubscription *s : subs) {
                 int64_t d = 0;
@@ -642,6 +647,44 @@ std::string host_name() {
     return s.empty() ? "host" : s;
 }
 
+// Why a connection failed, in the server's terms where it gave them.
+std::string connect_failure(natsStatus s, const pxrtool::BridgeConfig &cfg) {
+    natsStatus detail = NATS_OK;
+    const char *text = nats_GetLastError(&detail);
+    std::string said = text != nullptr ? text : "";
+    if (!said.empty() && said[0] == '(' && said.find("): ") != std::string::npos)
+        said.erase(0, said.find("): ") + 3); // the client's source position
+    if (!said.empty()) said = ": " + said;
+    std::string where;
+    bool tls = cfg.tls || !cfg.tls_ca.empty() || !cfg.tls_cert.empty();
+    for (const std::string &u : cfg.urls) {
+        where += (where.empty() ? "" : ", ") + u;
+        tls = tls || u.starts_with("tls://");
+    }
+    switch (s) {
+    case NATS_CONNECTION_AUTH_FAILED:
+        return "authentication failed: the server refused the credentials" + said;
+    case NATS_SSL_ERROR:
+        return "TLS handshake failed (check tls-ca, tls-cert and tls-hostname)" + said;
+    case NATS_SECURE_CONNECTION_REQUIRED:
+        return "the server requires TLS (use a tls:// url)";
+    case NATS_SECURE_CONNECTION_WANTED:
+        return "TLS was asked for but the server does not offer it";
+    case NATS_NO_SERVER:
+        return "no server reachable at " + where + " (refused, or no answer)";
+    case NATS_PROTOCOL_ERROR: // the server hung up during the handshake
+        if (tls && cfg.tls_cert.empty())
+            return "the server closed the TLS connection: it may want a client certificate "
+                   "(tls-cert, tls-key)" +
+                   said;
+        return "the server broke off the connection" + said;
+    case NATS_TIMEOUT:
+        return "the server did not answer in time" + said;
+    default:
+        return std::string(natsStatus_GetText(s)) + said;
+    }
+}
+
 // The node id: FNV-1a over what makes this bridge itself (cluster, node name, module and
 // host), so that it is the same after a restart, and different for every other bridge.
 uint32_t node_id(const pxrtool::BridgeConfig &cfg, const std::string &node_name) {
@@ -694,7 +737,18 @@ int run(Bridge &b) {
         std::fprintf(stderr, "pxr-bridge: bad client options (TLS files or credentials)\n");
         return 1;
     }
-    natsStatus s = natsConnection_Connect(&b.nc, opts);
+    // A first attempt without retries tells why a connection fails; the client's own retries
+    // only say that no server was available.
+    natsStatus s = natsOptions_SetRetryOnFailedConnect(opts, false, nullptr, nullptr);
+    if (s == NATS_OK) s = natsConnection_Connect(&b.nc, opts);
+    if (s != NATS_OK) {
+        const std::string why = connect_failure(s, b.cfg);
+        std::snprintf(b.stats->last_error, sizeof b.stats->last_error, "%s", why.c_str());
+        b.diagnosis = why;
+        std::fprintf(stderr, "pxr-bridge: %s; trying again\n", why.c_str());
+        s = natsOptions_SetRetryOnFailedConnect(opts, true, on_connected, &b);
+        if (s == NATS_OK) s = natsConnection_Connect(&b.nc, opts);
+    }
     natsOptions_Destroy(opts);
     if (s != NATS_OK && s != NATS_NOT_YET_CONNECTED) {
         std::fprintf(stderr, "pxr-bridge: cannot use the servers: %s\n", natsStatus_GetText(s));

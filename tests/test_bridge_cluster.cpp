@@ -357,9 +357,12 @@ TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disc
                        (name[0] == 'D' ? "" : " tls-cert=" + cert + " tls-key=" + key));
     }
     wait_remote("B", 0);
-    for (const char *name : {"A", "C", "D"}) {
+    for (auto [name, says] :
+         {std::pair{"A", "authentication failed"}, {"C", "TLS"}, {"D", "TLS"}}) {
         ASSERT_TRUE(eventually([&] { return stats(name).last_error[0] != '\0'; })) << name;
-        EXPECT_EQ(stats(name).connected, 0u) << name;
+        const Stats s = stats(name);
+        EXPECT_EQ(s.connected, 0u) << name;
+        EXPECT_NE(std::string(s.last_error).find(says), std::string::npos) << s.last_error;
     }
     EXPECT_EQ(in_host("A", [] { return exchange(0x21, 0x20, 8, 5, false); }), 0);
     EXPECT_TRUE(eventually([&] { return count("A", lost_no_connection) == 5; }));
