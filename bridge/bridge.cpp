@@ -63,6 +63,8 @@ constexpr auto kAnswerWindow = std::chrono::milliseconds(1000); // for the peers
 constexpr auto kHoldFor = std::chrono::seconds(2);
 constexpr std::size_t kHoldMax = 512; // messages waiting for their route, at most
 
+std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg);
+
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) {
     g_stop = 1;
@@ -465,12 +467,17 @@ struct Bridge {
             if (natsConnection_GetConnectedUrl(nc, url, sizeof url) == NATS_OK)
                 std::memcpy(stats->server, url, sizeof stats->server);
             const char *text = nullptr;
+            // While there is no connection, the last error is said in the server's terms.
             const natsStatus e = natsConnection_GetLastError(nc, &text);
-            if (e == NATS_NO_SERVER && !diagnosis.empty()) text = diagnosis.c_str();
-            if (e != NATS_OK && text && last_error != text) {
-                last_error = text;
-                std::snprintf(stats->last_error, sizeof stats->last_error, "%s", text);
-                if (last_error != diagnosis) std::fprintf(stderr, "pxr-bridge: %s\n", text);
+            std::string shown = e == NATS_OK || text == nullptr ? ""
+                                : connected()                   ? text
+                                : e == NATS_NO_SERVER && !diagnosis.empty()
+                                    ? diagnosis
+                                    : connect_failure(e, text, cfg);
+            if (!shown.empty() && last_error != shown) {
+                last_error = shown;
+                std::snprintf(stats->last_error, sizeof stats->last_error, "%s", shown.c_str());
+                if (shown != diagnosis) std::fprintf(stderr, "pxr-bridge: %s\n", shown.c_str());
             }
             if (connected()) diagnosis.clear();
             uint64_t dropped = 0;
@@ -648,9 +655,7 @@ std::string host_name() {
 }
 
 // Why a connection failed, in the server's terms where it gave them.
-std::string connect_failure(natsStatus s, const pxrtool::BridgeConfig &cfg) {
-    natsStatus detail = NATS_OK;
-    const char *text = nats_GetLastError(&detail);
+std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg) {
     std::string said = text != nullptr ? text : "";
     if (!said.empty() && said[0] == '(' && said.find("): ") != std::string::npos)
         said.erase(0, said.find("): ") + 3); // the client's source position
@@ -742,7 +747,8 @@ int run(Bridge &b) {
     natsStatus s = natsOptions_SetRetryOnFailedConnect(opts, false, nullptr, nullptr);
     if (s == NATS_OK) s = natsConnection_Connect(&b.nc, opts);
     if (s != NATS_OK) {
-        const std::string why = connect_failure(s, b.cfg);
+        natsStatus detail = NATS_OK;
+        const std::string why = connect_failure(s, nats_GetLastError(&detail), b.cfg);
         std::snprintf(b.stats->last_error, sizeof b.stats->last_error, "%s", why.c_str());
         b.diagnosis = why;
         std::fprintf(stderr, "pxr-bridge: %s; trying again\n", why.c_str());
