@@ -20,7 +20,7 @@ enum Counter : unsigned {
     lost_too_large,      // released: parameters larger than every partition here
     lost_unknown_module, // released: the destination is neither remote nor local here
     lost_send_failed,    // released: the send to the local module failed
-    lost_slow_consumer,  // dropped by the client: the bridge fell behind its subscriptions
+    lost_slow_consumer,  // dropped by the client for a slow bridge (also in lost_in_transit)
     lost_in_transit,     // never arrived here: gaps in the sequence of a route from another host
     malformed,           // frames refused by the decoder (or whose subject disagrees)
     disconnects,

@@ -98,7 +98,9 @@ std::string bridge_watch_line() {
     bool running = false;
     if (!read_stats(s, running)) return "";
     uint64_t lost = 0;
-    for (unsigned c = lost_no_connection; c <= lost_in_transit; ++c) lost += s.counters[c];
+    // What the client dropped for a slow bridge is a part of the gaps (lost_in_transit).
+    for (unsigned c = lost_no_connection; c <= lost_in_transit; ++c)
+        lost += c == lost_slow_consumer ? 0 : s.counters[c];
     char line[256];
     std::snprintf(line, sizeof line,
                   "bridge %s %s: %u remote, out %llu, in %llu, lost %llu, malformed %llu, "
