@@ -1,4 +1,4 @@
-# Helpers for the cluster demo and benchmark: a nats-server on a free loopback port and
+# Helpers for the cluster demo and benchmark: three nats-servers on free loopback ports and
 # environments ("hosts") in private IPC namespaces on this machine. Sourced, not run.
 #   BUILD  the build directory (default build)
 
@@ -21,17 +21,38 @@ else
   enter_ns() { nsenter -t "$1" --user --ipc --preserve-credentials "${@:2}"; }
 fi
 
+# start_server: three nats-servers on free loopback ports, routed to each other as one
+# cluster; sets port (the first server's client port) and urls (a url= word per server, for
+# the bridge lines: a bridge whose server dies goes on with another).
 start_server() {
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  nats-server -a 127.0.0.1 -p "$port" >"$work/nats.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return; sleep 0.05; done
-  echo "nats-server did not start" >&2; exit 1
+  read -r -a ports <<<"$(python3 -c 'import socket
+ss = [socket.socket() for _ in range(6)]
+for s in ss: s.bind(("127.0.0.1", 0))
+print(" ".join(str(s.getsockname()[1]) for s in ss))')"
+  local routes="nats://127.0.0.1:${ports[3]},nats://127.0.0.1:${ports[4]},nats://127.0.0.1:${ports[5]}"
+  urls=""
+  for i in 0 1 2; do
+    nats-server -a 127.0.0.1 -p "${ports[$i]}" --cluster_name pxr \
+      --cluster "nats://127.0.0.1:${ports[$((i + 3))]}" --routes "$routes" >"$work/nats$i.log" 2>&1 &
+    pids+=($!)
+    urls+=" url=nats://127.0.0.1:${ports[$i]}"
+  done
+  port=${ports[0]}
+  # Up when every server has routes to the two others.
+  for _ in $(seq 200); do
+    local routed=0
+    for i in 0 1 2; do
+      [ "$(grep -c 'Route connection created' "$work/nats$i.log" 2>/dev/null)" -ge 2 ] && routed=$((routed + 1))
+    done
+    [ "$routed" = 3 ] && return
+    sleep 0.05
+  done
+  echo "the nats-server cluster did not form" >&2; exit 1
 }
 
 # start_host NAME CONFIG-BODY: `pxr load` in a new namespace; sets host_pid.
 start_host() {
-  printf '%s\nbridge url=nats://127.0.0.1:%s cluster=demo node=%s\n' "$2" "$port" "$1" >"$work/$1.conf"
+  printf '%s\nbridge%s cluster=demo node=%s\n' "$2" "$urls" "$1" >"$work/$1.conf"
   "${new_ns[@]}" pxr load ${LOAD_FLAGS:-} "$work/$1.conf" >"$work/$1.log" 2>&1 &
   host_pid=$!
   pids+=($host_pid)
