@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 REPS=${REPS:-3} COUNT=${COUNT:-2000} SECONDS_TP=${SECONDS_TP:-2}
 
 start_server
+# The measured rows put both bridges on the first server, as NATS's own rows are: no route hop.
+urls=" url=nats://127.0.0.1:$port"
 parts='environment atomic
 partition 0 buffers=1024 size=64
 partition 1 buffers=600 size=16384'
