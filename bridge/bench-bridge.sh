@@ -10,6 +10,7 @@ REPS=${REPS:-3} COUNT=${COUNT:-2000} SECONDS_TP=${SECONDS_TP:-2}
 
 start_server
 # The measured rows put both bridges on the first server, as NATS's own rows are: no route hop.
+all_urls=$urls
 urls=" url=nats://127.0.0.1:$port"
 parts='environment atomic
 partition 0 buffers=1024 size=64
@@ -49,4 +50,7 @@ mkdir -p "$out"
 cp "$results" "$out/bridge-raw.txt"
 python3 bridge/bench_report.py "$results" "$out" | tee "$out/bridge.md"
 if command -v gnuplot >/dev/null; then (cd "$out" && gnuplot "$OLDPWD/bridge/plot.gp"); fi
-echo "written: $out/bridge.md, $out/bridge-raw.txt, $out/bridge-counters.txt, $out/bridge-lat.dat, $out/bridge-tput.dat, $out/bridge.png"
+# The fault row, on all three servers.
+. bridge/bench-fault.sh >"$out/bridge-fault.txt" # sourced: its hosts are cleaned up with ours
+cat "$out/bridge-fault.txt"
+echo "written: $out/bridge-fault.txt, $out/bridge.md, $out/bridge-raw.txt, $out/bridge-counters.txt, $out/bridge-lat.dat, $out/bridge-tput.dat, $out/bridge.png"

@@ -7,6 +7,11 @@
 //   pxr-bench-bridge pxr-run ME PEER SIZE COUNT SECONDS (prints: SIZE rtt_us msgs_per_s)
 //   pxr-bench-bridge nats-echo URL MODE                 (MODE: default or asap, the
 //   pxr-bench-bridge nats-run URL MODE SIZE COUNT SECONDS client's send-at-once option)
+//   pxr-bench-bridge pxr-stream ME PEER RATE SECONDS    (numbered messages at RATE per second;
+//                                                        prints: sent N refused N)
+//   pxr-bench-bridge pxr-count ME IDLE                  (takes them until IDLE seconds pass
+//                                                        without one; prints: received N
+//                                                        duplicated N)
 #include "pxrlib.h"
 
 #include <nats/nats.h>
@@ -27,7 +32,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr unsigned kWindow = 256, kAckEvery = 128;
-constexpr uint16_t kData = 0x0102, kAck = 0x0103, kRequest = 0x4101;
+constexpr uint16_t kData = 0x0102, kAck = 0x0103, kRequest = 0x4101, kNumbered = 0x0104;
 volatile uint32_t g_sink; // payload bytes are read, as a real receiver would
 
 double micros(Clock::duration d) {
@@ -99,6 +104,48 @@ int pxr_run(uint32_t me, uint32_t peer, uint16_t size, int count, double seconds
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("%u %.1f %.0f\n", size, median(rtt), double(acked) / elapsed);
+    return 0;
+}
+
+// Numbered messages (instance 1, 2, ...) at a steady rate, for the fault row: what the local
+// sends refused is not lost on the way.
+int pxr_stream(uint32_t me, uint32_t peer, unsigned rate, double seconds) {
+    const auto start = Clock::now();
+    const auto gap = std::chrono::duration<double>(1.0 / rate);
+    const auto total = unsigned(rate * seconds);
+    unsigned sent = 0, refused = 0;
+    for (unsigned i = 1; i <= total; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(gap * i));
+        MSG *m = getm(kNumbered, 0, 0, 8);
+        if (m == nullptr) {
+            ++refused;
+            continue;
+        }
+        m->src = uint8_t(me), m->dst = uint8_t(peer), m->instance = i;
+        if (PXR_send(peer, m) != 0) {
+            relm(m);
+            ++refused;
+        } else {
+            ++sent;
+        }
+    }
+    std::printf("sent %u refused %u\n", sent, refused);
+    return 0;
+}
+
+int pxr_count(uint32_t me, unsigned idle_s) {
+    std::vector<bool> seen;
+    unsigned received = 0, duplicated = 0;
+    while (MSG *m = PXR_timed_receive(me, idle_s * 1000)) {
+        if (m->type == kNumbered) {
+            if (m->instance >= seen.size()) seen.resize(m->instance + 1);
+            if (seen[m->instance]) ++duplicated;
+            seen[m->instance] = true;
+            ++received;
+        }
+        relm(m);
+    }
+    std::printf("received %u duplicated %u\n", received, duplicated);
     return 0;
 }
 
@@ -202,6 +249,9 @@ int main(int argc, char **argv) {
     if (mode == "nats-echo" && argc == 4) return nats_echo(argv[2], argv[3]);
     if (mode == "nats-run" && argc == 7)
         return nats_run(argv[2], argv[3], uint16_t(num(4)), int(num(5)), std::atof(argv[6]));
+    if (mode == "pxr-stream" && argc == 6)
+        return pxr_stream(uint32_t(num(2)), uint32_t(num(3)), unsigned(num(4)), std::atof(argv[5]));
+    if (mode == "pxr-count" && argc == 4) return pxr_count(uint32_t(num(2)), unsigned(num(3)));
     std::fprintf(stderr, "usage: see the head of bench_bridge.cpp\n");
     return 64;
 }

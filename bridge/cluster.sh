@@ -21,6 +21,16 @@ else
   enter_ns() { nsenter -t "$1" --user --ipc --preserve-credentials "${@:2}"; }
 fi
 
+# start_nats I: server I of the cluster (again, after it was killed); its pid in server_pids[I].
+server_pids=()
+start_nats() {
+  local routes="nats://127.0.0.1:${ports[3]},nats://127.0.0.1:${ports[4]},nats://127.0.0.1:${ports[5]}"
+  nats-server -a 127.0.0.1 -p "${ports[$1]}" --cluster_name pxr \
+    --cluster "nats://127.0.0.1:${ports[$(($1 + 3))]}" --routes "$routes" >>"$work/nats$1.log" 2>&1 &
+  server_pids[$1]=$!
+  pids+=($!)
+}
+
 # start_server: three nats-servers on free loopback ports, routed to each other as one
 # cluster; sets port (the first server's client port) and urls (a url= word per server, for
 # the bridge lines: a bridge whose server dies goes on with another).
@@ -29,12 +39,9 @@ start_server() {
 ss = [socket.socket() for _ in range(6)]
 for s in ss: s.bind(("127.0.0.1", 0))
 print(" ".join(str(s.getsockname()[1]) for s in ss))')"
-  local routes="nats://127.0.0.1:${ports[3]},nats://127.0.0.1:${ports[4]},nats://127.0.0.1:${ports[5]}"
   urls=""
   for i in 0 1 2; do
-    nats-server -a 127.0.0.1 -p "${ports[$i]}" --cluster_name pxr \
-      --cluster "nats://127.0.0.1:${ports[$((i + 3))]}" --routes "$routes" >"$work/nats$i.log" 2>&1 &
-    pids+=($!)
+    start_nats "$i"
     urls+=" url=nats://127.0.0.1:${ports[$i]}"
   done
   port=${ports[0]}
@@ -65,4 +72,9 @@ wait_connected() {
     sleep 0.05
   done
   echo "the bridge did not connect" >&2; exit 1
+}
+
+# bridge_field PID NAME: a field of the stats JSON of the bridge in that host's namespace.
+bridge_field() {
+  enter_ns "$1" pxr bridge --stats --json | python3 -c "import json, sys; print(json.load(sys.stdin)['$2'])"
 }

@@ -29,14 +29,14 @@ bool read_stats(Stats &out, bool &running) {
 }
 
 std::string json(const Stats &s, bool running) {
-    char head[512];
+    char head[768];
     std::snprintf(head, sizeof head,
                   "{\"node\":\"%s\",\"node_id\":%u,\"cluster\":\"%s\",\"module\":%u,\"pid\":%d,"
                   "\"running\":%s,\"connected\":%s,\"ready\":%s,\"local_modules\":%u,"
-                  "\"remote_modules\":%u",
+                  "\"remote_modules\":%u,\"server\":\"%s\"",
                   s.node_name, s.node, s.cluster, s.module, s.pid, running ? "true" : "false",
                   s.connected ? "true" : "false", s.ready && running ? "true" : "false",
-                  s.local_modules, s.remote_modules);
+                  s.local_modules, s.remote_modules, s.connected ? s.server : "");
     std::string out = head;
     for (unsigned c = 0; c < kCounterCount; ++c)
         out += ",\"" + std::string(kCounterNames[c]) + "\":" + std::to_string(s.counters[c]);
