@@ -61,7 +61,8 @@ constexpr auto kAnnounceEvery = std::chrono::seconds(2);
 constexpr auto kPeerExpiry = std::chrono::seconds(7);
 constexpr auto kAnswerWindow = std::chrono::milliseconds(1000); // for the peers' announcements
 constexpr auto kHoldFor = std::chrono::seconds(2);
-constexpr std::size_t kHoldMax = 512; // messages waiting for their route, at most
+constexpr std::size_t kHoldMax = 512;        // messages waiting for their route, at most
+constexpr std::size_t kHoldBytes = 4u << 20; // and their parameter bytes
 
 std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg);
 
@@ -142,6 +143,7 @@ struct Bridge {
         Clock::time_point until;
     };
     std::deque<Held> held;
+    std::size_t held_bytes = 0;
     uint16_t held_for[PXR_MODULE_COUNT] = {};
 
     // Whether a message for dst may go now: connected, and (while discovery is still
@@ -164,10 +166,11 @@ struct Bridge {
             WireMessage w{
                 node,      m->type, m->id,       m->src, m->dst, m->reply_mask,     m->msg_class,
                 m->status, m->info, m->instance, 0,      0,      {m->param, m->len}};
-            if (learning && held.size() < kHoldMax &&
+            if (learning && held.size() < kHoldMax && held_bytes + m->len <= kHoldBytes &&
                 (held_for[dst] > 0 || !(route_ready(dst) && ready()))) {
                 held.push_back(Held{w, {m->param, m->param + m->len}, started + kHoldFor});
                 ++held_for[dst];
+                held_bytes += m->len;
             } else {
                 publish_later(w);
             }
@@ -189,6 +192,7 @@ struct Bridge {
             it->w.param = it->param;
             publish_later(it->w);
             --held_for[dst];
+            held_bytes -= it->param.size();
             it = held.erase(it);
         }
     }

@@ -61,6 +61,7 @@ int print_bridge_stats(bool as_json) {
     std::printf("  %-20s %s\n", "server", s.connected ? s.server : "(not connected)");
     if (s.last_error[0] != '\0') std::printf("  %-20s %s\n", "last error", s.last_error);
     std::printf("  %-20s %u local, %u remote\n", "modules", s.local_modules, s.remote_modules);
+    std::printf("  %-20s %s\n", "routes", s.ready && running ? "learnt" : "being learnt");
     for (unsigned c = 0; c < kCounterCount; ++c)
         std::printf("  %-20s %llu\n", kCounterNames[c], (unsigned long long)s.counters[c]);
     return 0;
