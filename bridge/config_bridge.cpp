@@ -191,6 +191,7 @@ std::vector<std::string> bridge_arguments(const BridgeConfig &b) {
 }
 
 std::string bridge_program() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the pxr command is single-threaded
     if (const char *path = std::getenv("PXR_BRIDGE_PROGRAM"); path != nullptr && *path != '\0')
         return path;
     char self[PATH_MAX];
@@ -210,6 +211,7 @@ int cmd_bridge(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
     args.push_back(nullptr);
     execv(program.c_str(), args.data());
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the pxr command is single-threaded
     std::fprintf(stderr, "pxr bridge: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
     return kExitFailure;
 }
