@@ -184,9 +184,18 @@ def change_line(text, no, col, old, new):
 
 
 def run(cmd, timeout=None):
-    p = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                       text=True, timeout=timeout)
-    return p.returncode, p.stdout
+    # In a session of its own, so that whatever a mutant left running (a test's grandchildren,
+    # which the test's time-out does not reach) goes with the run instead of spinning on.
+    with subprocess.Popen(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, start_new_session=True) as p:
+        try:
+            out, _ = p.communicate(timeout=timeout)
+        finally:
+            try:
+                os.killpg(p.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return p.returncode, out
 
 
 class Sources:
