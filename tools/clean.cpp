@@ -95,11 +95,6 @@ const char *kCleanHelp =
 
 constexpr long kGraceMs = 2000;
 
-// Whether pid still runs (a zombie does not).
-bool runs(int32_t pid) {
-    return PXR_process_gone(pid) == 0;
-}
-
 struct Recorded {
     int32_t pid;
     std::string name;
@@ -130,7 +125,7 @@ void stop_recorded(bool dry_run) {
     const Membership m = membership(0);
     std::vector<Recorded> live;
     for (const Recorded &r : recorded_processes()) {
-        if (r.pid <= 0 || !runs(r.pid)) continue;
+        if (!pid_alive(r.pid)) continue;
         if (const std::string why = not_a_member(m, r.pid); !why.empty()) {
             std::printf("left process %d (%s): %s\n", r.pid, r.name.c_str(), why.c_str());
             continue;
@@ -145,26 +140,18 @@ void stop_recorded(bool dry_run) {
     struct timespec step = {0, 50L * 1000 * 1000};
     for (long waited = 0; waited < kGraceMs; waited += 50) {
         bool any = false;
-        for (const Recorded &r : live) any = any || runs(r.pid);
+        for (const Recorded &r : live) any = any || pid_alive(r.pid);
         if (!any) break;
         nanosleep(&step, nullptr);
     }
     for (const Recorded &r : live) {
-        if (runs(r.pid)) {
+        if (pid_alive(r.pid)) {
             kill(r.pid, SIGKILL);
             std::printf("stopped process %d (%s) with SIGKILL\n", r.pid, r.name.c_str());
         } else {
             std::printf("stopped process %d (%s) with SIGTERM\n", r.pid, r.name.c_str());
         }
     }
-}
-
-// A loader that still looks after its environment: it waits on the exit semaphore, or the
-// loader its supervision table names still runs.
-bool loader_alive() {
-    if (loader_waiting()) return true;
-    SupervisionTable sup;
-    return read_supervision(sup) && sup.loader_pid > 0 && PXR_process_gone(sup.loader_pid) == 0;
 }
 
 } // namespace
@@ -210,7 +197,9 @@ int cmd_clean(int argc, char **argv) {
             return kExitUsage;
         }
     }
-    if (loader_alive() && !force && !dry_run) {
+    // A loader that still looks after its environment: it waits on the exit semaphore, or the
+    // loader its supervision table names still runs.
+    if ((loader_waiting() || read_stories().loader_runs) && !force && !dry_run) {
         std::fprintf(stderr, "pxr clean: an environment is running (its loader waits); use "
                              "'pxr terminate', or --force\n");
         return kExitFailure;
@@ -218,7 +207,7 @@ int cmd_clean(int argc, char **argv) {
     if (keep) {
         const Membership m = membership(0);
         for (const Recorded &r : recorded_processes())
-            if (r.pid > 0 && runs(r.pid) && not_a_member(m, r.pid).empty())
+            if (pid_alive(r.pid) && not_a_member(m, r.pid).empty())
                 std::printf("kept process %d (%s); it may attach to the next environment\n", r.pid,
                             r.name.c_str());
     } else {

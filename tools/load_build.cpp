@@ -81,7 +81,7 @@ int Loader::live_recorded_processes() {
     const int32_t n = std::clamp<int32_t>(view->process_count, 0, PXR_MAX_PROCESSES);
     for (int32_t i = 0; i < n; ++i) {
         const int32_t pid = view->processes[i].pid;
-        if (pid > 0 && PXR_process_gone(pid) == 0 && not_a_member(m, pid).empty()) ++live;
+        if (pid_alive(pid) && not_a_member(m, pid).empty()) ++live;
     }
     return live;
 }
@@ -90,22 +90,26 @@ void Loader::screen_process_table() {
     if (area == nullptr) return;
     const Membership m = membership(getpid());
     const int32_t n = std::clamp<int32_t>(area->process_count, 0, PXR_MAX_PROCESSES);
-    std::vector<ProcessEntry> foreign;
+    struct Foreign {
+        ProcessEntry e;
+        std::string why; // empty for an entry whose process no longer runs
+    };
+    std::vector<Foreign> foreign;
     for (int32_t i = 0; i < n; ++i) {
         const ProcessEntry e = area->processes[i];
-        const bool runs = e.pid > 0 && PXR_process_gone(e.pid) == 0;
-        if (!runs || !not_a_member(m, e.pid).empty()) foreign.push_back(e);
+        if (!pid_alive(e.pid))
+            foreign.push_back({e, ""});
+        else if (std::string why = not_a_member(m, e.pid); !why.empty())
+            foreign.push_back({e, why});
     }
-    for (const ProcessEntry &e : foreign) {
-        const bool runs = e.pid > 0 && PXR_process_gone(e.pid) == 0;
-        const std::string why = runs ? not_a_member(m, e.pid) : "";
+    for (const auto &[e, why] : foreign) {
         const int rc = SYS_remove_pid(e.pid, kScreenWaitMs);
         if (rc == 2)
             std::fprintf(stderr,
                          "pxr load: the system lock is held (pid %d took it last); process %d "
                          "(%.*s) stays in the table\n",
                          lock_holder(), int(e.pid), int(sizeof e.name), e.name);
-        else if (rc == 0 && runs)
+        else if (rc == 0 && !why.empty())
             std::fprintf(stderr, "pxr load: took process %d (%.*s) out of the table: %s\n",
                          int(e.pid), int(sizeof e.name), e.name, why.c_str());
     }
