@@ -1,7 +1,7 @@
 // The extension area: the library's own shared state beside the common area, for what its
 // extensions share across processes (the default receive spin window, the count of dropped
-// records). Made by the creator with the common area, mapped by every attach, removed by the
-// close; an environment without it works, without those extensions.
+// records, the receive landings of landings.cpp). Made by the creator with the common area, mapped
+// by every attach, removed by the close; an environment without it works, without those extensions.
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
@@ -10,20 +10,24 @@ namespace pxr_impl {
 
 void create_extension() noexcept {
     int id = -1;
-    auto *x =
-        static_cast<ExtensionArea *>(SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 1));
+    auto *x = static_cast<ExtensionSegment *>(
+        SYS_alloc_shm(&id, sizeof(ExtensionSegment), kExtensionKey, 1));
     if (x == nullptr) return;
-    shared(x->version).store(PXR_EXTENSION_VERSION);
+    shared(x->area.version).store(PXR_EXTENSION_VERSION);
+    for (ReceiveLanding &l : x->landings) {
+        l.ring_ref = PXR_NO_LANDING;
+        l.index = l.partition = 0xFFFF;
+    }
     attachment.extension = x;
     attachment.extension_id = id;
 }
 
 void map_extension() noexcept {
     int id = -1;
-    auto *x =
-        static_cast<ExtensionArea *>(SYS_alloc_shm(&id, sizeof(ExtensionArea), kExtensionKey, 0));
+    auto *x = static_cast<ExtensionSegment *>(
+        SYS_alloc_shm(&id, sizeof(ExtensionSegment), kExtensionKey, 0));
     // A segment of another layout is left alone: this process then has no extensions.
-    if (x != nullptr && shared(x->version).load() != PXR_EXTENSION_VERSION) {
+    if (x != nullptr && shared(x->area.version).load() != PXR_EXTENSION_VERSION) {
         SYS_free_shm(x, id, 0);
         x = nullptr;
     }
@@ -39,13 +43,14 @@ void release_extension(bool remove) noexcept {
 }
 
 void count_dropped_record() noexcept {
-    if (attachment.extension != nullptr) shared(attachment.extension->dropped_records).fetch_add(1);
+    if (attachment.extension != nullptr)
+        shared(attachment.extension->area.dropped_records).fetch_add(1);
 }
 
 } // namespace pxr_impl
 
 int32_t PXR_dropped_records(void) noexcept {
-    ExtensionArea *x = pxr_impl::attachment.extension;
+    pxr_impl::ExtensionSegment *x = pxr_impl::attachment.extension;
     if (common_ptr == nullptr || x == nullptr) return -1;
-    return int32_t(pxr_impl::shared(x->dropped_records).load() & 0x7FFFFFFFu);
+    return int32_t(pxr_impl::shared(x->area.dropped_records).load() & 0x7FFFFFFFu);
 }

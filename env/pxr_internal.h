@@ -77,6 +77,17 @@ struct PartitionGeometry {
 // functions below (attach, detach, close), so that its parts are set and cleared together.
 // The exported partition_hdr, partition_msgarray and counter_ptr are views of it that the same
 // functions keep in step; a partition's geometry is zero whenever its header is not attached.
+// The extension segment: the public ExtensionArea, then the receive landings.
+struct ExtensionSegment {
+    ExtensionArea area;
+    ReceiveLanding landings[PXR_RECEIVE_LANDINGS];
+};
+static_assert(sizeof(long) == sizeof(int64_t) &&
+                  offsetof(ReceiveLanding, index) - offsetof(ReceiveLanding, mtype) ==
+                      offsetof(QueueRecord, index) &&
+                  sizeof(ReceiveLanding) - offsetof(ReceiveLanding, mtype) == sizeof(QueueRecord),
+              "a landing holds a queue record from its mtype on");
+
 struct Attachment {
     CommonArea *common = nullptr; // null = not attached
     int32_t system_lock = -1;     // id of the system lock, -1 = none opened
@@ -86,7 +97,7 @@ struct Attachment {
     int32_t array_id[kPartitions] = {};
     int32_t lock_id[kPartitions] = {};
     PartitionGeometry geometry[kPartitions] = {};
-    ExtensionArea *extension = nullptr; // null when the environment has none
+    ExtensionSegment *extension = nullptr; // null when the environment has none
     int32_t extension_id = 0;
     bool creator = false; // this process created the environment it is attached to
     // The buffers of an environment removed while this process mapped it (drop_if_replaced):
@@ -122,6 +133,23 @@ void map_extension() noexcept;
 void release_extension(bool remove) noexcept;
 // One more record dropped by a receive.
 void count_dropped_record() noexcept;
+// ---- Receive landings (landings.cpp) ----
+// The calling thread's landing, claimed on first use; null when the environment has none or
+// every landing is taken (the receive then lands the record on its stack).
+ReceiveLanding *my_landing() noexcept;
+// After the buffer is stamped received (or the record dropped): the landing is empty again.
+void settle_landing(ReceiveLanding *landing) noexcept;
+// A record a landing holds: its owner and the reference {index | partition << 16};
+// PXR_NO_LANDING while a kernel record is being written into it.
+struct LandedRecord {
+    int32_t owner;
+    uint32_t ref;
+};
+// The records the landings hold now, at most capacity. How many.
+int read_landings(LandedRecord *out, int capacity) noexcept;
+// Empties the landing of owner, an ended process, that holds ref: its buffer was returned.
+void release_landing(int32_t owner, uint32_t ref) noexcept;
+
 // A process that attached takes the environment's default receive spin window unless it chose
 // its own (transport.cpp).
 void adopt_default_spin() noexcept;

@@ -3,11 +3,12 @@
 // A buffer's system header names who allocated it, who sent it last and who received it
 // last. Only the holder of a buffer sends it, and a send stamps the sender before the record
 // goes out, so a last receiver that differs from the last sender received it after that send
-// and holds it. Otherwise the last sender holds it, or its record waits in a queue, or a
-// receiver has taken the record and not yet stamped; a buffer never sent is its allocator's.
-// The queues are read with MSG_COPY, which leaves every record where it is, and a pass looks
-// twice, 20 ms apart, so that a receiver caught between taking a record and stamping the
-// buffer has stamped it by the second look.
+// and holds it. Otherwise the record waits in a queue, or sits in a receiver's landing
+// (landings.cpp) until that receiver stamps the buffer, or the last sender still holds it; a
+// buffer never sent is its allocator's. The queues are read with MSG_COPY, which leaves every
+// record where it is; then the landings, then the stamps, so that a record that left its
+// queue is seen in a landing or as stamped. A pass looks twice, 20 ms apart, for the stamps
+// an allocation or a release writes in more than one step.
 #include "pxr_internal.h"
 #include "ring_queues.h"
 
@@ -70,15 +71,48 @@ int32_t word(const int32_t &w) {
 struct Stamps {
     uint32_t allocated;
     int32_t getmem, relmem, send, receive;
+    int32_t landed = 0; // the receiver whose landing holds the buffer's record, if any
     bool received_after_send() const { return receive != 0 && receive != send; }
     // Whether the buffer may still be referenced by a queue record.
-    bool maybe_queued() const { return send != 0 && !received_after_send(); }
-    int32_t holder() const { return received_after_send() ? receive : send != 0 ? send : getmem; }
+    bool maybe_queued() const { return send != 0 && landed == 0 && !received_after_send(); }
+    int32_t holder() const {
+        return received_after_send() ? receive : landed != 0 ? landed : send != 0 ? send : getmem;
+    }
 };
 
-Stamps read_stamps(const SysMsg *s) {
-    return Stamps{word(s->allocated), word(s->getmem_pid), word(s->relmem_pid), word(s->send_pid),
-                  word(s->receive_pid)};
+// The records held by landings at one look, and whether one was being written.
+struct Landings {
+    pxr_impl::LandedRecord records[PXR_RECEIVE_LANDINGS * 2];
+    int count = 0;
+    bool landing = false; // a kernel record was being written: its buffer is not known
+    void read() {
+        count = pxr_impl::read_landings(records, PXR_RECEIVE_LANDINGS * 2);
+        landing = false;
+        for (int i = 0; i < count; ++i) landing = landing || records[i].ref == PXR_NO_LANDING;
+    }
+    // The owner of a landing holding the buffer's record, a live one first; 0 when none.
+    template <typename Gone>
+    int32_t owner(const SysMsg *s, Gone &&gone) const {
+        const uint32_t ref = word(s->index) | uint32_t(word(s->partition)) << 16;
+        int32_t found = 0;
+        for (int i = 0; i < count; ++i) {
+            if (records[i].ref != ref) continue;
+            found = records[i].owner;
+            if (!gone(found)) break;
+        }
+        return found;
+    }
+};
+Landings g_landings;
+
+// A buffer sent and not stamped received since is charged to the receiver whose landing
+// holds its record.
+template <typename Gone>
+Stamps read_stamps(const SysMsg *s, const Landings &landings, Gone &&gone) {
+    Stamps st{word(s->allocated), word(s->getmem_pid), word(s->relmem_pid), word(s->send_pid),
+              word(s->receive_pid)};
+    if (st.maybe_queued()) st.landed = landings.owner(s, gone);
+    return st;
 }
 
 // The holder the stamps name, or 0 when nobody may be charged with the buffer.
@@ -188,8 +222,10 @@ void each_slot(F &&f) {
 
 int32_t PXR_buffer_holder(const SysMsg *slot, uint32_t flags) noexcept {
     if (slot == nullptr) return 0;
-    return holder_of(read_stamps(slot), (flags & PXR_HOLDER_ATOMIC) != 0,
-                     (flags & PXR_RECLAIM_QUIESCENT) != 0);
+    g_landings.read();
+    const Stamps st =
+        read_stamps(slot, g_landings, [](int32_t pid) { return PXR_process_gone(pid) == 1; });
+    return holder_of(st, (flags & PXR_HOLDER_ATOMIC) != 0, (flags & PXR_RECLAIM_QUIESCENT) != 0);
 }
 
 /// A zombie counts as gone: it can no longer touch a buffer. EPERM (another user's process)
@@ -225,10 +261,12 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
 
     const bool quiescent = (flags & PXR_RECLAIM_QUIESCENT) != 0;
     Liveness live;
+    auto gone = [&live](int32_t p) { return live.gone(p); };
     g_candidates.clear();
+    g_landings.read();
     bool any = false, any_release = false;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
-        const Stamps st = read_stamps(s);
+        const Stamps st = read_stamps(s, g_landings, gone);
         if (dead_holder(st, pid, live, quiescent) == 0) return;
         g_candidates.set(p, i);
         any = true;
@@ -246,12 +284,14 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     struct timespec pause = {0, (any_release ? 500L : 20L) * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
+    g_landings.read();
+    if (g_landings.landing) queues_known = false;
 
     live.forget();
     uint32_t listed = 0;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
         if (!g_candidates.test(p, i)) return;
-        const Stamps st = read_stamps(s);
+        const Stamps st = read_stamps(s, g_landings, gone);
         const int32_t holder = dead_holder(st, pid, live, quiescent);
         if (holder == 0) return; // a live process took it up after all
         if (g_referenced.test(p, i)) {
@@ -266,6 +306,8 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
             ++result.undecided;
             return;
         }
+        if (st.landed != 0 && (flags & PXR_RECLAIM_DRY_RUN) == 0)
+            pxr_impl::release_landing(st.landed, i | uint32_t(p) << 16);
         ++result.returned;
         if (listed < capacity) list[listed++] = PXR_reclaimed_buffer{uint32_t(p), i, holder};
     });

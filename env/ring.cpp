@@ -63,6 +63,12 @@ Take deliver(View ring, uint64_t pos, uint64_t word, int32_t pid, uint32_t &ref)
     return Take::got;
 }
 
+// No record taken: a reference published for a claim that failed is withdrawn.
+Take nothing(Cursor &cursor, Take result) noexcept {
+    if (cursor.landing != nullptr) shared(*cursor.landing).store(kNoRef, kRelaxed);
+    return result;
+}
+
 // Entries of processes that no longer exist (killed while they slept) are cleared, so that
 // senders stop paying a wake-up for them.
 void prune_gone_sleepers(Header &h) noexcept {
@@ -163,8 +169,10 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
         const auto d = int32_t(seq_of(word) - uint32_t(pos + 1));
         if (d == 0) {
             // Committed: claim it. No other receiver can then take pos, nor a sender reuse
-            // the slot before it is freed, so the word read above is the record.
-            if (head.compare_exchange_weak(pos, pos + 1, kRelaxed))
+            // the slot before it is freed, so the word read above is the record. The landing
+            // is written first and the claim releases it.
+            if (cursor.landing != nullptr) shared(*cursor.landing).store(ref_of(word), kRelaxed);
+            if (head.compare_exchange_weak(pos, pos + 1, std::memory_order_release, kRelaxed))
                 return deliver(ring, pos, word, pid, ref);
             continue;
         }
@@ -176,7 +184,7 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
         // Not committed. Empty, or the previous lap's record not yet freed by its receiver,
         // unless the position is reserved: seq == pos with tail beyond it.
         if (seq_of(word) != uint32_t(pos) || shared(ring.header->tail).load(kRelaxed) == pos)
-            return Take::empty;
+            return nothing(cursor, Take::empty);
         const uint64_t now = now_ns();
         if (cursor.pending_pos != pos) {
             cursor.pending_pos = pos;
@@ -184,7 +192,7 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
         }
         if (now - cursor.pending_since < kRepairNs) {
             if (wait_ns != nullptr) *wait_ns = kRepairNs - (now - cursor.pending_since);
-            return Take::pending;
+            return nothing(cursor, Take::pending);
         }
         // Its sender has stalled past the repair time: claim the position, then skip it
         // unless the record was committed in between (it is then ours).
@@ -195,8 +203,10 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
         // few instructions of this window), and the position is skipped all the same.
         uint64_t seen = make(pos, 0);
         if (!slot(ring, pos).compare_exchange_strong(seen, make(pos + ring.capacity, 0), kSc) &&
-            seq_of(seen) == uint32_t(pos + 1))
+            seq_of(seen) == uint32_t(pos + 1)) {
+            if (cursor.landing != nullptr) shared(*cursor.landing).store(ref_of(seen), kSc);
             return deliver(ring, pos, seen, pid, ref);
+        }
         ++pos;
     }
 }

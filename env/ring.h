@@ -30,6 +30,7 @@ inline constexpr uint32_t kMinCapacity = 16;
 inline constexpr uint32_t kMaxCapacity = 65536;
 inline constexpr uint32_t kDefaultCapacity = 1024;
 inline constexpr uint32_t kNoQueue = 0xFFFFFFFF;
+inline constexpr uint32_t kNoRef = 0xFFFFFFFF; // a landing that holds no reference
 // Receivers that can sleep on one ring at the same instant with a wake-up of their own; more
 // wait in short naps instead.
 inline constexpr int kSleeperSlots = 4;
@@ -97,6 +98,10 @@ struct View {
 struct Cursor {
     uint64_t pending_pos = UINT64_MAX;
     uint64_t pending_since = 0;
+    // Where the reference is published before its position is claimed (null: nowhere), so
+    // that an observer reading the ring and then this word finds a record in one of them;
+    // kNoRef when no record is being taken.
+    uint32_t *landing = nullptr;
 };
 
 // Makes the ring empty, positions starting at first (tests start near 2^32 to cross the wrap

@@ -209,11 +209,12 @@ Take lose_queue(int err) noexcept {
 }
 
 // Turns the reference a ring gave back into the record the kernel would have given.
-Take accept_ref(uint32_t ref) noexcept {
+Take accept_ref(uint32_t ref, ReceiveLanding *landing) noexcept {
     QueueRecord rec{};
     rec.index = uint16_t(ref);
     rec.partition = uint16_t(ref >> 16);
     MSG *msg = accept_record(rec);
+    pxr_impl::settle_landing(landing);
     if (msg == nullptr) errno = EBADMSG;
     return {msg, true};
 }
@@ -225,16 +226,18 @@ pxr_impl::ring::Cursor ring_cursor; // this process's repair timer
 Take take_from_ring(pxr_impl::ring::View ring, int qid, uint64_t deadline_ns) noexcept {
     using pxr_impl::ring::Wait;
     uint32_t ref = 0;
+    ReceiveLanding *landing = pxr_impl::my_landing();
+    ring_cursor.landing = landing != nullptr ? &landing->ring_ref : nullptr;
     if (deadline_ns == 0) {
         if (pxr_impl::shared(ring.header->queue_id).load() != uint32_t(qid))
             return lose_queue(EIDRM);
         return pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref) == pxr_impl::ring::Take::got
-                   ? accept_ref(ref)
+                   ? accept_ref(ref, landing)
                    : Take{nullptr, false};
     }
     switch (pxr_impl::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
     case Wait::got:
-        return accept_ref(ref);
+        return accept_ref(ref, landing);
     case Wait::interrupted:
         errno = EINTR;
         return {nullptr, true};
@@ -250,8 +253,12 @@ Take take_from_ring(pxr_impl::ring::View ring, int qid, uint64_t deadline_ns) no
 Take take_record(const Queue &q, int flags) noexcept {
     if (q.ring)
         return take_from_ring(q.ring, q.qid, flags & IPC_NOWAIT ? 0 : pxr_impl::ring::kForever);
+    // The record lands where a reclaim can see it (landings.cpp), or here when there is no
+    // landing for this thread.
     QueueRecord rec;
-    const ssize_t got = msgrcv(q.qid, &rec, kRecordText, 0, flags);
+    ReceiveLanding *landing = pxr_impl::my_landing();
+    void *target = landing != nullptr ? static_cast<void *>(&landing->mtype) : &rec;
+    const ssize_t got = msgrcv(q.qid, target, kRecordText, 0, flags);
     if (got < 0) {
         const int err = errno;
         if (err == ENOMSG || err == EAGAIN) return {nullptr, false};
@@ -260,7 +267,9 @@ Take take_record(const Queue &q, int flags) noexcept {
         // longer use the environment.
         return lose_queue(err);
     }
+    if (landing != nullptr) std::memcpy(&rec, &landing->mtype, sizeof rec);
     MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
+    pxr_impl::settle_landing(landing);
     if (msg == nullptr) errno = EBADMSG;
     return {msg, true};
 }
@@ -412,16 +421,16 @@ int PXR_set_receive_spin(uint32_t microseconds) noexcept {
 
 /// Only the process that created the environment sets its default; every other caller gets -1.
 int PXR_set_default_receive_spin(uint32_t microseconds) noexcept {
-    ExtensionArea *x = pxr_impl::attachment.extension;
+    pxr_impl::ExtensionSegment *x = pxr_impl::attachment.extension;
     if (microseconds > kSpinMaxUs || !pxr_impl::attachment.creator || x == nullptr) return -1;
-    pxr_impl::shared(x->receive_spin_us).store(microseconds);
+    pxr_impl::shared(x->area.receive_spin_us).store(microseconds);
     return 0;
 }
 
 void pxr_impl::adopt_default_spin() noexcept {
-    ExtensionArea *x = attachment.extension;
+    ExtensionSegment *x = attachment.extension;
     if (spin_chosen || x == nullptr) return;
-    const uint32_t us = shared(x->receive_spin_us).load();
+    const uint32_t us = shared(x->area.receive_spin_us).load();
     set_window(us <= kSpinMaxUs ? us : 0);
 }
 

@@ -196,8 +196,9 @@ typedef struct MSG {
     uint8_t param[]; /**< as long as the partition's parameter size */
 } MSG;
 
-/** The library's own state beside the common area (64 bytes, key PXR_KEY_EXTENSION): what
- *  its extensions share across processes and no other record has a field for. Created with
+/** The library's own state beside the common area (64 bytes at the start of the segment of key
+ *  PXR_KEY_EXTENSION, which goes on with the receive landings): what its extensions share
+ *  across processes and no other record has a field for. Created with
  *  the common area (an environment without it works, without these extensions) and removed
  *  with it. */
 typedef struct ExtensionArea {
@@ -211,7 +212,31 @@ typedef struct ExtensionArea {
     uint32_t reserved[13];    /**< zero */
 } ExtensionArea;
 
-#define PXR_EXTENSION_VERSION 1u
+/** A receive landing: where one receiving thread's queue record arrives, in shared memory, so
+ *  that between leaving its queue and being stamped received a buffer is always seen somewhere.
+ *  The extension segment holds PXR_RECEIVE_LANDINGS of them right after its ExtensionArea.
+ *  A reclaim charges a buffer named by a landing to the landing's owner: never robbing a live
+ *  receiver, and returning what a receiver killed in that window held. */
+typedef struct ReceiveLanding {
+    int32_t owner;     /**< pid of the process whose thread claimed it, 0 when free; claimed by
+                          compare-and-swap from 0, or from a pid that has ended while the
+                          landing is empty */
+    uint32_t ring_ref; /**< ring queues: the reference being taken, {index | partition << 16},
+                          written by the owner before it claims the ring position and set to
+                          PXR_NO_LANDING after it stamped the buffer received */
+    int64_t mtype;     /**< kernel queues: the record's type; msgrcv writes the record here,
+                          and the owner sets 0 after it stamped the buffer (not 0: a record
+                          has landed) */
+    uint16_t index;    /**< kernel queues: the record's buffer index (PXR_NO_LANDING's low
+                          half when none) */
+    uint16_t partition;
+    uint8_t rest[8]; /**< the record's other bytes */
+    uint32_t reserved;
+} ReceiveLanding;
+
+#define PXR_EXTENSION_VERSION 2u
+#define PXR_RECEIVE_LANDINGS 256
+#define PXR_NO_LANDING 0xFFFFFFFFu
 
 #define PXR_MSG_HEADER_SIZE 24u
 #define PXR_MSG_REQUEST 0x4000u
@@ -244,6 +269,8 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, getmem_count) == 36, "getmem_count at 36"
 PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, front_guard) == 40, "front_guard at 40");
 PXR_STATIC_ASSERT(sizeof(ExtensionArea) == 64, "ExtensionArea is 64 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(ExtensionArea, dropped_records) == 8, "dropped_records at 8");
+PXR_STATIC_ASSERT(sizeof(ReceiveLanding) == 32, "ReceiveLanding is 32 bytes");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(ReceiveLanding, mtype) == 8, "mtype at 8");
 PXR_STATIC_ASSERT(sizeof(MSG) == 24, "MSG header is 24 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, msg_class) == 8, "msg_class at 8");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, info) == 12, "info at 12");
@@ -834,9 +861,13 @@ typedef struct PXR_reclaimed_buffer {
 /** Give back to its pool every buffer held by a process that no longer runs (pid 0: any
  *  such process; pid > 0: that process only, which must have ended). The holder is read from
  *  the buffer's system header: its last receiver when that is not also its last sender, else
- *  its last sender, else (never sent) its allocator. A buffer is returned only when its holder
- *  has ended (a zombie counts as ended), no queue references it (looked up with MSG_COPY,
- *  which takes no record, or in the ring) and a second look 20 ms later agrees. With pid > 0
+ *  the receiver whose receive landing holds its record (taken from the queue, not yet stamped),
+ *  else its last sender, else (never sent) its allocator. A buffer is returned only when its
+ *  holder has ended (a zombie counts as ended), no queue references it (looked up with
+ *  MSG_COPY, which takes no record, or in the ring) and a second look 20 ms later agrees. The
+ *  queues are read before the landings and the landings before the stamps, so a record on its
+ *  way from a queue to its receiver is always seen; the one instant it is in neither lies
+ *  inside the kernel's msgrcv, where the receiver can be neither stopped nor killed. With pid > 0
  *  in an environment with ring queues, what that process left in the rings is cleared too: a
  *  sleeper entry, a slot it took a record from and did not free. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole

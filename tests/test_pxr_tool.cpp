@@ -4,6 +4,8 @@
 // another process closes the environment), the return of a dead holder's buffers, pxr clean
 // after a crashed loader, and the spawn line's options.
 #include "config.h"
+#include "env/pxr_internal.h"
+#include "env/ring_queues.h"
 #include "ipc_test.h"
 #include "supervise.h"
 #include "tool.h"
@@ -11,7 +13,10 @@
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <tuple>
+#include <sys/msg.h>
 #include <sys/sem.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <utility>
 #include <vector>
@@ -277,6 +282,61 @@ TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
         pxrtest::wait_child(live);
         ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
         EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+        PXR_close();
+    }
+}
+
+// A receiver stopped between taking a record and stamping the buffer still holds it: the
+// record waits in its landing. Killed there, it is the holder whose buffer comes back, also
+// when the sender still runs.
+TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
+    for (const uint32_t rings : {0u, 16u}) {
+        pxrtest::EnvSpec layout;
+        layout.ring_capacity = rings;
+        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_EQ(IPC_create(0x20, 1), 0);
+        // Takes one record of 0x20 the way a receive does, then stops before the stamp.
+        auto take_and_stop = [] {
+            PXR_unlink();
+            ReceiveLanding *landing = (PXR_pending_msgs(0x20), pxr_impl::my_landing());
+            const uint32_t qid = common_ptr->module_queues[0x20].msqid;
+            if (const auto ring = pxr_impl::ring_of_queue(0x20, qid)) {
+                pxr_impl::ring::Cursor cursor;
+                cursor.landing = &landing->ring_ref;
+                uint32_t ref = 0;
+                while (pxr_impl::ring::try_pop(ring, cursor, my_pid, ref) !=
+                       pxr_impl::ring::Take::got)
+                    usleep(1000);
+            } else if (msgrcv(int(qid), &landing->mtype, pxr_impl::kRecordText, 0, 0) < 0) {
+                return 1;
+            }
+            return raise(SIGSTOP), 0;
+        };
+        for (const bool sender_lives : {false, true}) {
+            pid_t sender = pxrtest::start_child([] {
+                PXR_unlink();
+                if (PXR_send(0x20, getm(0x100, 1, 0, 4)) != 0) return 1;
+                return pause(), 0;
+            });
+            pid_t receiver = pxrtest::start_child(take_and_stop);
+            int status = 0;
+            ASSERT_EQ(waitpid(receiver, &status, WUNTRACED), receiver);
+            ASSERT_TRUE(WIFSTOPPED(status));
+            if (!sender_lives) kill(sender, SIGKILL), pxrtest::wait_child(sender);
+
+            PXR_reclaim_stats st{};
+            PXR_reclaimed_buffer got{};
+            ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, &got, 1), 0);
+            EXPECT_EQ(std::tuple(st.returned, st.queued, partition_hdr[0]->alloc_count),
+                      std::tuple(0u, 0u, 1u))
+                << "a stopped receiver is never robbed";
+            kill(receiver, SIGKILL);
+            pxrtest::wait_child(receiver);
+            ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, &got, 1), 0);
+            EXPECT_EQ(std::tuple(st.returned, got.holder, partition_hdr[0]->alloc_count),
+                      std::tuple(1u, receiver, 0u));
+            if (sender_lives) kill(sender, SIGKILL), pxrtest::wait_child(sender);
+        }
         PXR_close();
     }
 }

@@ -1,0 +1,114 @@
+// Receive landings: where a receiving thread's queue record arrives, in the extension segment.
+//
+// A buffer travels sender -> queue -> receiver, and the receiver stamps it received only after
+// the record has left the queue. Without a landing the record lives on the receiver's stack in
+// between, where no other process can see it, and a reclaim could only guess (a second look
+// some milliseconds later) whether a receiver had it. With one, the record is always somewhere
+// a reclaim reads:
+//   kernel queue   msgrcv writes the record straight into the landing (the kernel moves it
+//                  from the queue to the landing inside the call, where the process can be
+//                  neither stopped nor killed); the receiver stamps the buffer, then empties
+//                  the landing.
+//   ring queue     the receiver writes the reference into the landing before it claims the
+//                  ring position (a release compare-and-swap), stamps, then empties it.
+// A reclaim reads, in this order, the queues, the landings and the stamps: a buffer that left
+// its queue before the first read is in a landing at the second or stamped by the third.
+//
+// Who writes what in a landing: `owner` by compare-and-swap when a thread claims it; the rest
+// by the kernel or the owner, and by a reclaim that returned the buffer of an ended owner.
+#include "env/pxr_internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+namespace pxr_impl {
+
+namespace {
+
+std::atomic_ref<int64_t> mtype_of(ReceiveLanding &l) noexcept {
+    return std::atomic_ref<int64_t>(l.mtype);
+}
+
+bool owner_gone(int32_t pid) noexcept {
+    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Empties a landing: the record fields first, so that a record landing later never pairs a
+// new mtype with an old reference.
+void empty(ReceiveLanding &l) noexcept {
+    shared(l.ring_ref).store(PXR_NO_LANDING, std::memory_order_relaxed);
+    std::atomic_ref<uint16_t>(l.index).store(0xFFFF, std::memory_order_relaxed);
+    std::atomic_ref<uint16_t>(l.partition).store(0xFFFF, std::memory_order_relaxed);
+    mtype_of(l).store(0, std::memory_order_release);
+}
+
+struct Claimed {
+    const ExtensionSegment *segment = nullptr;
+    ReceiveLanding *landing = nullptr;
+};
+thread_local Claimed claimed;
+
+ReceiveLanding *claim(ExtensionSegment &x) noexcept {
+    for (ReceiveLanding &l : x.landings) {
+        int32_t seen = shared(l.owner).load(std::memory_order_relaxed);
+        // A landing of an ended process is taken only empty: a record in it is what a reclaim
+        // needs to return that process's buffer.
+        const bool free =
+            seen == 0 || (owner_gone(seen) && mtype_of(l).load(std::memory_order_acquire) == 0 &&
+                          shared(l.ring_ref).load() == PXR_NO_LANDING);
+        if (free && shared(l.owner).compare_exchange_strong(seen, my_pid)) {
+            empty(l);
+            return &l;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+ReceiveLanding *my_landing() noexcept {
+    ExtensionSegment *x = attachment.extension;
+    if (x == nullptr) return nullptr;
+    if (claimed.segment == x && claimed.landing != nullptr &&
+        shared(claimed.landing->owner).load(std::memory_order_relaxed) == my_pid)
+        return claimed.landing;
+    claimed = {x, claim(*x)};
+    return claimed.landing;
+}
+
+void settle_landing(ReceiveLanding *l) noexcept {
+    if (l != nullptr) empty(*l);
+}
+
+int read_landings(LandedRecord *out, int capacity) noexcept {
+    ExtensionSegment *x = attachment.extension;
+    if (x == nullptr) return 0;
+    int n = 0;
+    for (ReceiveLanding &l : x->landings) {
+        const int32_t owner = shared(l.owner).load();
+        if (owner == 0 || n == capacity) continue;
+        if (const uint32_t ref = shared(l.ring_ref).load(); ref != PXR_NO_LANDING)
+            out[n++] = {owner, ref};
+        if (mtype_of(l).load(std::memory_order_acquire) != 0 && n < capacity) {
+            const uint32_t index = std::atomic_ref<uint16_t>(l.index).load();
+            const uint32_t partition = std::atomic_ref<uint16_t>(l.partition).load();
+            out[n++] = {owner, index | partition << 16};
+        }
+    }
+    return n;
+}
+
+void release_landing(int32_t owner, uint32_t ref) noexcept {
+    ExtensionSegment *x = attachment.extension;
+    if (x == nullptr || owner <= 0) return;
+    for (ReceiveLanding &l : x->landings) {
+        if (shared(l.owner).load() != owner) continue;
+        const bool kernel = mtype_of(l).load(std::memory_order_acquire) != 0 &&
+                            (std::atomic_ref<uint16_t>(l.index).load() |
+                             uint32_t(std::atomic_ref<uint16_t>(l.partition).load()) << 16) == ref;
+        if (kernel || shared(l.ring_ref).load() == ref) empty(l);
+    }
+}
+
+} // namespace pxr_impl
