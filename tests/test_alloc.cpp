@@ -31,7 +31,8 @@ TEST_F(Alloc, StampsSizesAndRefusals) {
     MSG *m = PXR_getmem(0, &size);
     ASSERT_NE(m, nullptr);
     SysMsg *s = pxr_impl::slot_of(m);
-    EXPECT_TRUE(size == 256 && s->getmem_pid == getpid() && s->relmem_pid == 0 && s->allocated);
+    EXPECT_EQ((std::tuple{size, s->getmem_pid, s->relmem_pid, s->allocated}),
+              (std::tuple{256, getpid(), 0, 1u}));
 
     size = 1;
     EXPECT_EQ(PXR_getmem(8, &size), nullptr);

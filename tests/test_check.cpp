@@ -141,14 +141,15 @@ TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
         }
         for (pid_t pid : traffic) EXPECT_EQ(pxrtest::wait_child(pid), 0);
         MSG *a = getm(1, 0, 0, 8), *b = getm(1, 0, 0, 8), *d = getm(1, 0, 0, 200);
-        ASSERT_TRUE(a && b && d);
+        for (MSG *got : {a, b, d}) ASSERT_NE(got, nullptr);
         EXPECT_EQ(pxrtool::check_environment(c), pxrtool::kCheckConsistent)
             << c.partitions[0].problems.size();
         EXPECT_EQ(c.atomic, flags != 0);
         const PartitionCheck &p0 = c.partitions[0];
         EXPECT_EQ((std::tuple{p0.allocated, p0.on_free_list}), (std::tuple{2, 1998}));
         ASSERT_EQ(p0.allocators.size(), 1u);
-        EXPECT_TRUE(p0.allocators[0].pid == getpid() && p0.allocators[0].alive);
+        EXPECT_EQ(p0.allocators[0].pid, getpid());
+        EXPECT_TRUE(p0.allocators[0].alive);
         EXPECT_EQ(c.partitions[1].allocated, 1u);
         relm(a), relm(b), relm(d);
         PXR_unlink(); // the next round removes the objects

@@ -115,7 +115,8 @@ TEST_F(Helpers, CppSentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
         ASSERT_TRUE(in.has_value());
         EXPECT_EQ(in->src(), 0x21);
     }
-    EXPECT_TRUE(allocated() == 0 && !pxr::grab(kModule).has_value());
+    EXPECT_EQ(allocated(), 0u);
+    EXPECT_FALSE(pxr::grab(kModule).has_value());
 
     // A refused send leaves the buffer with the handle, which still releases it.
     {
@@ -147,7 +148,8 @@ TEST_F(Helpers, CppEnvironmentCreatesAndRemovesEverything) {
 
         // The creator can hand the environment on; only the last owner closes it.
         pxr::environment owner = std::move(*env);
-        EXPECT_TRUE(!pxr::environment::create({}, &why) && why == pxr::error::exists);
+        EXPECT_FALSE(pxr::environment::create({}, &why));
+        EXPECT_EQ(why, pxr::error::exists);
     }
     EXPECT_EQ((std::tuple{common_ptr, pxrtest::remove_environment_objects()}),
               (std::tuple{nullptr, 0}));

@@ -257,7 +257,8 @@ TEST_F(HostileTest, LengthBeyondTheParameterSize) {
     layout.size0 = 16;
     ASSERT_TRUE(pxrtest::create_running_environment(layout));
     MSG *first = getm(0x100, 0, 0, 16), *last = getm(0x100, 0, 0, 16); // last: the array's end
-    ASSERT_TRUE(first && last);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(last, nullptr);
     std::memset(first->param, 0xAB, 16);
     std::memset(last->param, 0xCD, 16);
     first->len = 0xFFFF;

@@ -156,7 +156,8 @@ TEST_F(MngTest, InlineCopyFallsBackTo302Bytes) {
                   bytes_of(big->param, 302));
         EXPECT_EQ(common_ptr->fatal_code, fatal);
     }
-    EXPECT_TRUE(partition_hdr[0]->out_of_msg == 0 && common_ptr->flags & CA_RUNNING);
+    EXPECT_EQ(partition_hdr[0]->out_of_msg, 0u);
+    EXPECT_TRUE(common_ptr->flags & CA_RUNNING);
 }
 
 TEST_F(MngTest, RefusalsAllocateNothing) {

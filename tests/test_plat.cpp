@@ -68,7 +68,8 @@ TEST_F(FileTable, ModesReadWriteAndSeek) {
               (std::tuple{0, 1}));
     EXPECT_EQ(PLAT_open("-", 3), PXR_BAD);
     EXPECT_EQ(PLAT_close(in) + PLAT_close(out), PXR_OK);
-    EXPECT_TRUE(fcntl(0, F_GETFD) != -1 && fcntl(1, F_GETFD) != -1); // standard streams stay open
+    EXPECT_NE(fcntl(0, F_GETFD), -1); // standard streams stay open
+    EXPECT_NE(fcntl(1, F_GETFD), -1);
 
     const std::string old = file("old", "contents");
     EXPECT_EQ(PLAT_open(old.c_str(), 0x14), PXR_BAD); // exclusive create of an existing file

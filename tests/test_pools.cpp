@@ -32,7 +32,8 @@ TEST_F(Pools, LockedTakesInOrderCountsOnsetAtTheLevelAndRunsDry) {
     ASSERT_NE(b, nullptr);
     EXPECT_EQ((std::tuple{b->index, onset, h->cong_status, h->cong_count}),
               (std::tuple{1, 1, 1, 1}));
-    EXPECT_TRUE(h->cong_count_reset == 1 && h->cong_onset_time.year != 0);
+    EXPECT_EQ(h->cong_count_reset, 1u);
+    EXPECT_NE(h->cong_onset_time.year, 0);
     EXPECT_EQ((std::tuple{h->free_head, h->alloc_count, h->max_alloc}),
               (std::tuple{PXR_NO_INDEX, 2, 2}));
     size = 1;
@@ -61,7 +62,8 @@ TEST_F(Pools, AtomicFreshListKeepsOneBufferAndRepairsTheLaggingTail) {
     EXPECT_EQ(h->free_tail, 2u);
     // Onset is counted one below the level (here at alloc_count 2); cong_status is set by the
     // front end, not by the pool.
-    EXPECT_TRUE(onset == 1 && h->cong_count == 1 && h->cong_count_reset == 1 && !h->cong_status);
+    EXPECT_EQ((std::tuple{onset, h->cong_count, h->cong_count_reset, h->cong_status}),
+              (std::tuple{1, 1u, 1u, 0u}));
     EXPECT_EQ(atomic_getmem(1, &onset), nullptr);
     EXPECT_EQ((std::tuple{h->out_of_msg, h->alloc_count, h->max_alloc}), (std::tuple{1, 2, 2}));
 

@@ -46,8 +46,9 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
         rc = SYS_spawn_process(0, argv, &pid);
         waitpid(pid, &status, 0);
     });
-    ASSERT_TRUE(rc == 0 && pid > 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(rc, 0);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(status, 0); // exited with 0
     EXPECT_EQ((std::tuple{common_ptr->process_count, common_ptr->processes[0].pid}),
               (std::tuple{1, pid}));
     std::string first = "(" + std::to_string(pid) + ")SYS_spawn_process(" + prog + ") failed\n";

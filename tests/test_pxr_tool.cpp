@@ -395,7 +395,9 @@ TEST(SpawnLine, OptionsAndUnreadableFiles) {
     EXPECT_EQ(s.cwd, dir.path() + "/bin");
     EXPECT_EQ(s.argv, (std::vector<std::string>{"bin/app", "-v"}));
     EXPECT_EQ(s.env, (std::vector<std::string>{"A=1", "B=x=y"}));
-    EXPECT_TRUE(s.critical && s.restart == pxrtool::RestartPolicy::Always && s.restart_limit == 0);
+    EXPECT_TRUE(s.critical);
+    EXPECT_EQ(s.restart, pxrtool::RestartPolicy::Always);
+    EXPECT_EQ(s.restart_limit, 0);
 
     // A folder, and a binary file: one line, or escaped lines and a bounded count.
     bool unreadable = false;

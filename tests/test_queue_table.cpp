@@ -83,7 +83,8 @@ TEST_F(QueueTable, CreateDropsLeftoversAndOpenKeepsThem) {
     int old3 = leftover_queue(3);
     int old4 = leftover_queue(4);
     ASSERT_EQ(IPC_create(3, 1), 0);
-    EXPECT_TRUE(int(entry(3).msqid) != old3 && PXR_pending_msgs(3) == 0);
+    EXPECT_NE(int(entry(3).msqid), old3);
+    EXPECT_EQ(PXR_pending_msgs(3), 0);
     ASSERT_EQ(IPC_create(4, 0), 0);
     EXPECT_EQ((std::tuple{int(entry(4).msqid), PXR_pending_msgs(4)}), (std::tuple{old4, 1}));
 

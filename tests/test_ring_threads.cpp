@@ -85,7 +85,8 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
     ASSERT_TRUE(ring::push(b.view(), 77));
     uint64_t wait_ns = 0;
     EXPECT_EQ(ring::try_pop(b.view(), cursor, 42, ref, &wait_ns), ring::Take::pending);
-    EXPECT_TRUE(wait_ns > 0 && wait_ns <= ring::kRepairNs);
+    EXPECT_GT(wait_ns, 0u);
+    EXPECT_LE(wait_ns, ring::kRepairNs);
     ASSERT_EQ(ring::pop_wait(b.view(), cursor, 42, 7, ring::kForever, ref), ring::Wait::got);
     EXPECT_EQ(std::tuple(ref, ring::depth(b.view())), std::tuple(77u, 0u));
 
@@ -96,7 +97,8 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
     for (uint32_t i = 0; i < 15; ++i) ASSERT_TRUE(ring::push(b.view(), i));
     EXPECT_FALSE(ring::push(b.view(), 99));
     EXPECT_EQ(ring::release_taken(b.view()), 1);
-    EXPECT_TRUE(ring::push(b.view(), 15) && ring::release_taken(b.view()) == 0);
+    EXPECT_TRUE(ring::push(b.view(), 15));
+    EXPECT_EQ(ring::release_taken(b.view()), 0);
 }
 
 // A receiver that sleeps for every record: each wake-up must come, for the safety net that
@@ -147,7 +149,8 @@ TEST(RingThreads, SleepingReceiverWakesForARecordAndForRemoval) {
     std::thread t = wait_asleep();
     ASSERT_TRUE(ring::push(b.view(), 5));
     t.join();
-    EXPECT_TRUE(result == int(ring::Wait::got) && ref == 5);
+    EXPECT_EQ(result, int(ring::Wait::got));
+    EXPECT_EQ(ref, 5u);
 
     t = wait_asleep();
     std::atomic_ref<uint32_t>(b.header.queue_id).store(ring::kNoQueue);

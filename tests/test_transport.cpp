@@ -90,7 +90,8 @@ TEST_P(Transport, BufferOfPartitionOneArrivesAsItself) {
 
 TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     make_env();
-    EXPECT_TRUE(PXR_grab(kServer) == nullptr && PXR_grab(0x100 | kServer) == nullptr); // low 8 bits
+    EXPECT_EQ(PXR_grab(kServer), nullptr);
+    EXPECT_EQ(PXR_grab(0x100 | kServer), nullptr); // low 8 bits
 
     // An alias receives nothing, even when asked to wait; what is sent to it reaches the owner.
     ASSERT_EQ(IPC_attach(7, kServer), 0);
@@ -98,7 +99,8 @@ TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     MSG *m = getm(2, 0, 0, 0);
     ASSERT_NE(m, nullptr);
     ASSERT_EQ(PXR_send(7, m), 0);
-    EXPECT_TRUE(PXR_pending_msgs(kServer) == 1 && PXR_pending_msgs(7) == -2);
+    EXPECT_EQ(PXR_pending_msgs(kServer), 1);
+    EXPECT_EQ(PXR_pending_msgs(7), -2);
     EXPECT_EQ(PXR_grab(kServer), m);
     EXPECT_EQ(PXR_receive(255), nullptr); // 255 has no table entry
 
@@ -109,7 +111,8 @@ TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     EXPECT_EQ(PXR_send(kServer, m), 1);
     EXPECT_EQ(PXR_grab(kServer), nullptr);
     uint32_t size = 1;
-    EXPECT_TRUE(PXR_relmem(0, m) == 1 && PXR_getmem(0, &size) == nullptr);
+    EXPECT_EQ(PXR_relmem(0, m), 1);
+    EXPECT_EQ(PXR_getmem(0, &size), nullptr);
     pxr_impl::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
     EXPECT_EQ(PXR_grab(kServer), m);
     EXPECT_EQ(pxr_impl::slot_of(m)->send_pid, getpid());
@@ -126,8 +129,8 @@ TEST_P(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {
     EXPECT_EQ(rc, PXR_BAD);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1900));
     EXPECT_EQ(err, "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x123 undefined\n");
-    EXPECT_TRUE(pxr_impl::slot_of(m)->send_pid == 0 &&
-                common_ptr->internal_errors == 0); // not sent
+    EXPECT_EQ(pxr_impl::slot_of(m)->send_pid, 0); // not sent
+    EXPECT_EQ(common_ptr->internal_errors, 0u);
 
     // With no environment at all a timed receive ends within its limit, without that pause.
     EXPECT_EQ(pxrtest::run_child([] {
@@ -152,7 +155,8 @@ TEST_P(Transport, FullQueueWithFatalActionEndsTheEnvironmentWithMinusOne) {
     }
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(pxrtest::wait_child(loader), 0xFF); // PXR_wait_exit returned -1
-    EXPECT_TRUE(common_ptr == nullptr && semget(pxr_impl::kSystemLockKey, 1, 0) == -1); // all gone
+    EXPECT_EQ(common_ptr, nullptr);
+    EXPECT_EQ(semget(pxr_impl::kSystemLockKey, 1, 0), -1); // all gone
     EXPECT_EQ(shmget(PXR_KEY_RING_QUEUES, 0, 0), -1);
 }
 
@@ -210,17 +214,19 @@ TEST_P(Transport, SignalEndsABlockingReceiveEvenWithRestart) {
         kill(child, SIGUSR1); // again until it ends: one caught before the wait starts is lost
         usleep(2000);
     }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(status, 0); // exited with 0
 }
 
 // Rings are chosen by the creator alone, before its first queue, with a power of two.
 using RingSetup = pxrtest::IpcTest;
 TEST_F(RingSetup, RingQueuesAreChosenByTheCreatorBeforeItsFirstQueue) {
-    EXPECT_TRUE(PXR_ring_capacity() == -1 && PXR_ring_queues(16) == 1); // not attached
+    EXPECT_EQ(PXR_ring_capacity(), -1); // not attached
+    EXPECT_EQ(PXR_ring_queues(16), 1);
     ASSERT_EQ(PXR_init(PXR_INIT_CREATE, 0, 0), 0);
     EXPECT_EQ(PXR_ring_capacity(), 0);
     for (uint32_t bad : {0u, 8u, 24u, 131072u}) EXPECT_EQ(PXR_ring_queues(bad), 1) << bad;
-    ASSERT_TRUE(pxr::use_ring_queues(65536) && PXR_ring_queues(1024) == 0); // the last holds
+    ASSERT_TRUE(pxr::use_ring_queues(65536));
+    ASSERT_EQ(PXR_ring_queues(1024), 0); // the last holds
     ASSERT_EQ(IPC_create(kServer, 1), 0);
     EXPECT_EQ(PXR_ring_queues(16), 1);
     pxr_impl::shared(common_ptr->flags).fetch_or(CA_RUNNING);

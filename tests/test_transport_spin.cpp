@@ -91,11 +91,14 @@ TEST_P(TransportSpin, IdleReceiverStopsPolling) {
 
 TEST_P(TransportSpin, TimedReceiveExpiresOrTakesTheRecord) {
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_TRUE(PXR_timed_receive(kRecv, 60) == nullptr && errno == ETIMEDOUT);
+    EXPECT_EQ(PXR_timed_receive(kRecv, 60), nullptr);
+    EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 60ms);
-    EXPECT_TRUE(!pxr::receive(kRecv, 1ms) && errno == ETIMEDOUT);
+    EXPECT_FALSE(pxr::receive(kRecv, 1ms));
+    EXPECT_EQ(errno, ETIMEDOUT);
     ASSERT_EQ(IPC_attach(7, kRecv), 0);
-    EXPECT_TRUE(PXR_timed_receive(7, 10) == nullptr && errno == EINVAL); // an alias: no queue
+    EXPECT_EQ(PXR_timed_receive(7, 10), nullptr); // an alias: no queue
+    EXPECT_EQ(errno, EINVAL);
 
     pid_t sender = start_sender(1, 50);
     auto m = pxr::receive(kRecv, 20s);
@@ -121,7 +124,8 @@ TEST_P(TransportSpin, WindowFromCallOrTheEnvironmentDefault) {
         });
         EXPECT_EQ(rc, 0) << "choosing '" << choose << "'";
     }
-    EXPECT_TRUE(PXR_set_receive_spin(1000001) == -1 && PXR_set_receive_spin(50) == 0);
+    EXPECT_EQ(PXR_set_receive_spin(1000001), -1);
+    EXPECT_EQ(PXR_set_receive_spin(50), 0);
     EXPECT_FALSE(pxr::set_receive_spin(2s));
     EXPECT_EQ(pxr::receive_spin(), 50us);
 }
