@@ -1,0 +1,186 @@
+// The pxr command's reports of one live environment, each against its reference text in
+// tests/reports/ (a field that differs from run to run is written {} there); pxr metrics: the
+// exposition text, and the same text scraped over HTTP from `pxr metrics --listen` started on
+// a free port.
+#include "ipc_test.h"
+#include "tool.h"
+
+#include <httplib.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+class Metrics : public pxrtest::IpcTest {};
+class Reports : public pxrtest::IpcTest {};
+
+bool has(const std::string &text, const std::string &line) {
+    return text.find("\n" + line + "\n") != std::string::npos;
+}
+
+// pxr run with args: its standard output, once it has ended with the status expected.
+std::string output_of(const std::vector<std::string> &args, int status = 0) {
+    pxrtest::TempDir dir;
+    const pxrtest::PxrRun r = pxrtest::run_pxr(dir, args);
+    EXPECT_EQ(r.code, status) << args[0] << r.err;
+    return r.out;
+}
+
+// A reference line matches when it is the line, {} standing for a value (no blank, comma,
+// quote or bracket) and the blanks next to a {} for any run of at least one blank (a column's
+// padding follows the width of its value).
+bool line_matches(const std::string &reference, const std::string &line) {
+    std::string pattern;
+    for (std::size_t i = 0; i < reference.size();) {
+        if (reference.compare(i, 2, "{}") == 0) {
+            pattern += R"([^\s,"\[\]{}]+)", i += 2;
+        } else if (reference[i] == ' ') {
+            const std::size_t end = reference.find_first_not_of(' ', i);
+            const bool padding = (i >= 2 && reference.compare(i - 2, 2, "{}") == 0) ||
+                                 (end != std::string::npos && reference.compare(end, 2, "{}") == 0);
+            pattern += padding ? std::string(" +") : reference.substr(i, end - i);
+            i = end == std::string::npos ? reference.size() : end;
+        } else {
+            if (std::strchr("\\^$.|?*+()[]{}", reference[i]) != nullptr) pattern += '\\';
+            pattern += reference[i++];
+        }
+    }
+    return std::regex_match(line, std::regex(pattern));
+}
+
+// The report of `pxr args` against tests/reports/name; a missing reference is written from
+// this run, for review, and the test fails.
+void expect_report(const std::string &name, const std::vector<std::string> &args, int status) {
+    const std::string path = std::string(PXR_TEST_REFERENCE_DIR) + "/" + name;
+    const std::string out = output_of(args, status);
+    std::ifstream in(path);
+    if (!in) {
+        std::ofstream(path) << out;
+        ADD_FAILURE() << path << " written: review it";
+        return;
+    }
+    std::istringstream got(out);
+    std::string want_line, got_line;
+    for (int n = 1; std::getline(in, want_line); ++n) {
+        if (!std::getline(got, got_line)) got_line = "(end of output)";
+        if (!line_matches(want_line, got_line)) {
+            ADD_FAILURE() << name << ":" << n << "\n  want: " << want_line
+                          << "\n  got:  " << got_line;
+            return;
+        }
+    }
+    EXPECT_FALSE(std::getline(got, got_line)) << name << ": more output: " << got_line;
+}
+
+// One environment in a known state: two partitions, the congestion module an alias, records
+// waiting, buffers held by this process and by one that has ended, a congestion onset.
+TEST_F(Reports, EveryQueryMatchesItsReference) {
+    pxrtest::EnvSpec layout;
+    layout.congestion_module = 0x10;
+    layout.buffers0 = 8, layout.size0 = 16, layout.onset0 = 6, layout.abate0 = 3;
+    layout.buffers1 = 4, layout.size1 = 200;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_EQ(IPC_create(0x20, 1), 0);
+    ASSERT_EQ(IPC_create(0x21, 1), 0);
+    ASSERT_EQ(IPC_attach(0x10, 0x20), 0);
+    ASSERT_EQ(SYS_add_pid(getpid(), "reports-test"), 0);
+    ASSERT_EQ(pxrtest::run_child([] {
+                  PXR_unlink(); // its own pid on the buffers it leaves
+                  return getm(0x100, 1, 0, 4) != nullptr && getm(0x100, 2, 0, 4) != nullptr ? 0 : 1;
+              }),
+              0);
+    for (uint16_t id = 3; id < 5; ++id) ASSERT_EQ(PXR_send(0x21, getm(0x100, id, 0, 8)), 0);
+    MSG *held = getm(0x200, 5, 0, 16), *onset = getm(0x200, 6, 0, 16); // the sixth: onset
+    MSG *large = getm(0x300, 7, 0, 100);
+    ASSERT_TRUE(held != nullptr && onset != nullptr && large != nullptr);
+    struct Report {
+        const char *name;
+        std::vector<std::string> args;
+        int status = 0;
+    };
+    for (const Report &r : {
+             Report{"status.txt", {"status"}},
+             Report{"status.json", {"status", "--json"}},
+             Report{"queues.txt", {"queues"}},
+             Report{"queues.json", {"queues", "--json"}},
+             Report{"msgs.txt", {"msgs"}},
+             Report{"msgs.json", {"msgs", "--json"}},
+             Report{"procs.txt", {"procs"}},
+             Report{"procs.json", {"procs", "--json"}},
+             Report{"check.txt", {"check"}},
+             Report{"reclaim.txt", {"reclaim", "--dry-run"}},
+             Report{"watch.txt", {"watch", "--count", "1"}},
+             Report{"metrics.txt", {"metrics"}},
+         })
+        expect_report(r.name, r.args, r.status);
+}
+
+TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
+    EXPECT_TRUE(has("\n" + pxrtool::metrics_text(), "pxr_up 0"));
+
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ATOMIC;
+    layout.buffers0 = 16;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_EQ(IPC_create(0x20, 1), 0);
+    ASSERT_EQ(SYS_add_pid(getpid(), "metrics-test"), 0);
+    MSG *m = getm(0x100, 1, 0, 4);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(PXR_send(0x20, m), 0); // left in the queue: one pending, one buffer allocated
+
+    const std::string pid = std::to_string(getpid());
+    const std::string expected[] = {
+        "pxr_up 1",
+        "pxr_environment_atomic 1",
+        "pxr_internal_errors_total 0",
+        "pxr_partition_buffers{partition=\"0\"} 16",
+        "pxr_partition_buffers_free{partition=\"0\"} 15",
+        "pxr_partition_buffers_allocated_max{partition=\"0\"} 1",
+        "pxr_partition_allocations_total{partition=\"0\"} 1",
+        "# TYPE pxr_partition_congestion_onsets_total counter",
+        "pxr_queue_messages_pending{module=\"0x20\"} 1",
+        "pxr_process_alive{pid=\"" + pid + "\",name=\"metrics-test\"} 1",
+    };
+    std::string text = pxrtool::metrics_text();
+    for (const std::string &line : expected) EXPECT_TRUE(has(text, line)) << line << "\n" << text;
+
+    pxrtest::TempDir dir; // the server reports its port on its first line
+    pid_t server = pxrtest::start_pxr(dir, {"metrics", "--listen", "127.0.0.1:0"});
+    int port = 0;
+    for (int i = 0; i < 500 && port == 0; ++i, usleep(20000)) {
+        std::string line;
+        std::getline(std::ifstream(dir / "out"), line);
+        std::sscanf(line.c_str(), "pxr metrics: serving http://127.0.0.1:%d/metrics", &port);
+    }
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+    auto res = client.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    for (const std::string &line : expected) EXPECT_TRUE(has(res->body, line)) << line;
+    kill(server, SIGTERM);
+    EXPECT_EQ(pxrtest::wait_child(server), 128 + SIGTERM);
+
+    // pxr watch: sub-second rounds, the queue and the process, nothing beyond 80 columns.
+    std::string out = output_of({"watch", "--interval", "0.2", "--count", "2"});
+    int titles = 0;
+    for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        EXPECT_LE(end - at, 80u) << out.substr(at, end - at);
+        titles += out.compare(at, 9, "pxr watch") == 0;
+    }
+    EXPECT_EQ(titles, 2) << out;
+    EXPECT_NE(out.find("\n0x20            1"), std::string::npos) << out;
+    EXPECT_NE(out.find("running  "), std::string::npos) << out;
+
+    relm(PXR_grab(0x20));
+}
+
+} // namespace
