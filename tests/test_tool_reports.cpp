@@ -85,7 +85,7 @@ TEST_F(Reports, EveryQueryMatchesItsReference) {
     pxrtest::EnvSpec layout;
     layout.congestion_module = 0x10;
     layout.buffers0 = 8, layout.size0 = 16, layout.onset0 = 6, layout.abate0 = 3;
-    layout.buffers1 = 4, layout.size1 = 200;
+    layout.buffers1 = 1, layout.size1 = 200;
     ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(0x20, 1), 0);
     ASSERT_EQ(IPC_create(0x21, 1), 0);
