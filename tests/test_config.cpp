@@ -155,6 +155,7 @@ TEST(ConfigReader, ErrorsThatNeedTheWholeFile) {
         {"", {": no partition defined"}},
         // CR LF line ends do not disturb the numbering.
         {"partition 0 buffers=2 size=8\r\n\r\nqueue x\r\n", {":3: "}},
+        {"partition 0 buffers=2 size=8\r\rqueue x\rqueue y\r", {":3: ", ":4: "}}, // CR alone
     };
     for (auto &c : cases) {
         auto errors = errors_of(c.text);

@@ -232,6 +232,23 @@ TEST_F(HostileTest, CloserSignalsEveryRecordedPidAndCleanSparesForeignProcesses)
     }
     kill(victim, SIGKILL);
     wait_child(victim);
+
+    PXR_unlink();
+    make_env(0);
+    // With no loader, a recorded process is a member when it maps the common area: clean
+    // stops it (or keeps it when told to) and leaves a stranger.
+    const pid_t member = start_child([] { return pause(); }); // the test's mapping, inherited
+    const pid_t stranger = start_child([] { return PXR_unlink(), pause(); });
+    EXPECT_EQ(SYS_add_pid(member, "member") + SYS_add_pid(stranger, "stranger"), 0);
+    pxrtest::TempDir cdir;
+    const std::string m = std::to_string(member), st = std::to_string(stranger);
+    std::string out = pxrtest::run_pxr(cdir, {"clean", "--dry-run"}).out;
+    EXPECT_NE(out.find("would stop process " + m + " (member)\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("left process " + st + " (stranger): "), std::string::npos) << out;
+    out = pxrtest::run_pxr(cdir, {"clean", "--dry-run", "--keep-processes"}).out;
+    EXPECT_NE(out.find("kept process " + m + " (member)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("kept process " + st), std::string::npos) << out;
+    for (pid_t p : {member, stranger}) kill(p, SIGKILL), wait_child(p);
 }
 
 TEST_F(HostileTest, IdsOverwrittenInTheCommonAreaNameNoVictim) {
