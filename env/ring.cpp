@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <csignal>
 #include <ctime>
 #include <linux/futex.h>
+#include <mutex>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,8 +20,10 @@ namespace {
 constexpr uint32_t kMagic = 0x52494e47; // "RING"
 // Sleep of a receiver that found every sleeper entry taken: it is woken by nobody.
 constexpr uint64_t kNapNs = 1000000;
-// Wake-ups in a row that found nobody asleep before the sender looks for dead sleepers.
-constexpr uint32_t kIdleWakesBeforePrune = 64;
+// How long a receiver that found the ring empty keeps looking before it registers to sleep.
+// A stream's next record is often on its way; the sleep and the wake-up this saves cost the
+// receiver and the sender a system call each, several times this look.
+constexpr uint64_t kSettleNs = 2000;
 
 constexpr auto kSc = std::memory_order_seq_cst;
 constexpr auto kRelaxed = std::memory_order_relaxed;
@@ -45,12 +48,12 @@ std::atomic_ref<uint64_t> slot(View ring, uint64_t pos) noexcept {
 }
 
 // Not FUTEX_PRIVATE_FLAG: the word is shared between processes.
-long futex_wait(uint32_t *word, uint32_t expected, uint64_t ns) noexcept {
+long futex_wait(int32_t *word, int32_t expected, uint64_t ns) noexcept {
     const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
     return syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
 }
 
-long futex_wake(uint32_t *word, int count) noexcept {
+long futex_wake(int32_t *word, int count) noexcept {
     return syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
 }
 
@@ -59,7 +62,9 @@ long futex_wake(uint32_t *word, int count) noexcept {
 Take deliver(View ring, uint64_t pos, uint64_t word, int32_t pid, uint32_t &ref) noexcept {
     ref = ref_of(word);
     slot(ring, pos).compare_exchange_strong(word, make(pos + ring.capacity, 0), kSc);
-    shared(ring.header->last_pid).store(pid, kRelaxed);
+    // Written only when it changes: a receiver that keeps taking leaves the line alone.
+    std::atomic_ref<int32_t> last = shared(ring.header->last_pid);
+    if (last.load(kRelaxed) != pid) last.store(pid, kRelaxed);
     return Take::got;
 }
 
@@ -69,43 +74,45 @@ Take nothing(Cursor &cursor, Take result) noexcept {
     return result;
 }
 
-// Entries of processes that no longer exist (killed while they slept) are cleared, so that
-// senders stop paying a wake-up for them.
-void prune_gone_sleepers(Header &h) noexcept {
+// S2 and S3 of the wake-up argument (ring.h), and the same for every entry when wake_all.
+// A wake that found nobody in the kernel went to a receiver that had not gone to sleep yet
+// (it will not) or that died asleep: the next registered receiver is woken too, so a
+// record never waits behind a dead one.
+void wake(Header &h, bool all) noexcept {
     for (int32_t &entry : h.sleepers) {
-        int32_t pid = shared(entry).load(kRelaxed);
-        if (pid > 0 && kill(pid, 0) != 0 && errno == ESRCH)
-            shared(entry).compare_exchange_strong(pid, 0, kSc);
+        if (shared(entry).load(kSc) == 0 || shared(entry).exchange(0, kSc) == 0) continue;
+        if (futex_wake(&entry, INT_MAX) > 0 && !all) return;
     }
 }
 
-// S2 and S3 of the wake-up argument (ring.h).
-void wake_one(Header &h) noexcept {
-    bool anyone = false;
-    for (int32_t &entry : h.sleepers) anyone = anyone || shared(entry).load(kSc) != 0;
-    if (!anyone) return;
-    shared(h.wake_seq).fetch_add(1, kSc);
-    if (futex_wake(&h.wake_seq, 1) > 0) {
-        shared(h.idle_wakes).store(0, kRelaxed);
-    } else if (shared(h.idle_wakes).fetch_add(1, kRelaxed) + 1 >= kIdleWakesBeforePrune) {
-        shared(h.idle_wakes).store(0, kRelaxed);
-        prune_gone_sleepers(h);
+// The calling thread's id, the token of its sleeper entry (threads of one process each need
+// an entry of their own). Cached, for a receiver finds its ring empty often and sleeps seldom;
+// a child of fork forgets the value it inherited, which is its parent's.
+thread_local int32_t cached_tid = 0;
+
+int32_t thread_token() noexcept {
+    static std::once_flag forget_in_child;
+    if (cached_tid == 0) [[unlikely]] {
+        std::call_once(forget_in_child,
+                       [] { pthread_atfork(nullptr, nullptr, [] { cached_tid = 0; }); });
+        cached_tid = int32_t(syscall(SYS_gettid));
     }
+    return cached_tid;
 }
 
-// R1: an entry of its own for the receiver, or -1 when all are taken.
-int register_sleeper(Header &h, int32_t pid) noexcept {
+// R1: an entry of its own for the receiving thread, or -1 when all are taken.
+int register_sleeper(Header &h, int32_t tid) noexcept {
     for (int i = 0; i < kSleeperSlots; ++i) {
         int32_t none = 0;
-        if (shared(h.sleepers[i]).compare_exchange_strong(none, pid, kSc)) return i;
+        if (shared(h.sleepers[i]).compare_exchange_strong(none, tid, kSc)) return i;
     }
     return -1;
 }
 
-void unregister_sleeper(Header &h, int entry, int32_t pid) noexcept {
+void unregister_sleeper(Header &h, int entry, int32_t tid) noexcept {
     if (entry < 0) return;
-    // A sender may have cleared the entry meanwhile (it took the pid for gone): leave it then.
-    int32_t mine = pid;
+    // A sender that woke the receiver has cleared the entry already: leave it then.
+    int32_t mine = tid;
     shared(h.sleepers[entry]).compare_exchange_strong(mine, 0, kSc);
 }
 
@@ -126,7 +133,6 @@ void reset(View ring, uint32_t queue_id, uint64_t first) noexcept {
     shared(h.last_pid).store(0, kRelaxed);
     shared(h.sender_cpu).store(-1, kRelaxed);
     for (int32_t &entry : h.sleepers) shared(entry).store(0, kRelaxed);
-    shared(h.idle_wakes).store(0, kRelaxed);
     shared(h.safety_ns).store(kSafetyNs, kRelaxed);
     shared(h.magic).store(kMagic, kRelaxed);
     shared(h.queue_id).store(queue_id, kSc);
@@ -156,8 +162,9 @@ bool push(View ring, uint32_t ref) noexcept {
         uint64_t free_word = make(pos, 0);
         if (slot(ring, pos).compare_exchange_strong(free_word, make(pos + 1, ref), kSc)) break;
     }
-    shared(ring.header->sender_cpu).store(sched_getcpu(), kRelaxed);
-    wake_one(*ring.header);
+    std::atomic_ref<int32_t> cpu = shared(ring.header->sender_cpu);
+    if (const int32_t here = sched_getcpu(); cpu.load(kRelaxed) != here) cpu.store(here, kRelaxed);
+    wake(*ring.header, false);
     return true;
 }
 
@@ -211,42 +218,62 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
     }
 }
 
+namespace {
+
+// The look before a sleep (kSettleNs), never past deadline_ns. Not while the last sender ran
+// on this CPU: it could not send while this receiver looks.
+bool settle(View ring, Cursor &cursor, int32_t pid, uint64_t deadline_ns, uint32_t &ref) noexcept {
+    if (sender_cpu(ring) == sched_getcpu()) return false;
+    const uint64_t end = std::min(now_ns() + kSettleNs, deadline_ns);
+    for (unsigned polls = 1;; ++polls) {
+        cpu_relax();
+        if (try_pop(ring, cursor, pid, ref) == Take::got) return true;
+        if (polls % 16 == 0 && now_ns() >= end) return false;
+    }
+}
+
+} // namespace
+
 Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_t deadline_ns,
               uint32_t &ref) noexcept {
     Header &h = *ring.header;
-    for (;;) {
+    for (bool settled = false;; settled = true) {
         // The records of a removed queue go with it, as the kernel's queue takes its own.
         if (shared(h.queue_id).load(kSc) != queue_id) return Wait::removed;
         const uint64_t safety_ns = shared(h.safety_ns).load(kRelaxed);
         uint64_t wait = safety_ns;
-        if (try_pop(ring, cursor, pid, ref, &wait) == Take::got) return Wait::got;
+        const Take took = try_pop(ring, cursor, pid, ref, &wait);
+        if (took == Take::got) return Wait::got;
         const uint64_t now = now_ns();
         if (now >= deadline_ns) return Wait::timed_out;
+        if (!settled && took == Take::empty && settle(ring, cursor, pid, deadline_ns, ref))
+            return Wait::got;
         wait = std::min(wait, deadline_ns - now);
 
-        const int entry = register_sleeper(h, pid); // R1
-        if (entry < 0) wait = std::min(wait, kNapNs);
-        const uint32_t seen = shared(h.wake_seq).load(kSc); // R2
+        const int32_t tid = thread_token();
+        const int entry = register_sleeper(h, tid); // R1
         // R3, the re-check: a record committed before R1 was registered has no wake-up.
         if (try_pop(ring, cursor, pid, ref) == Take::got) {
-            unregister_sleeper(h, entry, pid);
+            unregister_sleeper(h, entry, tid);
             return Wait::got;
         }
-        // A removal (queue_id first, then wake_seq) seen by neither look ends the wait below.
+        // A removal (queue_id first, then the entries) seen by neither look ends the wait below.
         if (shared(h.queue_id).load(kSc) != queue_id) {
-            unregister_sleeper(h, entry, pid);
+            unregister_sleeper(h, entry, tid);
             return Wait::removed;
         }
-        const long rc = futex_wait(&h.wake_seq, seen, wait); // R4
+        // R4. Without an entry the receiver naps on a word nobody wakes.
+        int32_t nap = 0;
+        const long rc = entry >= 0 ? futex_wait(&h.sleepers[entry], tid, wait)
+                                   : futex_wait(&nap, 0, std::min(wait, kNapNs));
         const int err = errno;
-        unregister_sleeper(h, entry, pid);
+        unregister_sleeper(h, entry, tid);
         if (rc != 0 && err == EINTR) return Wait::interrupted;
     }
 }
 
 void wake_all(View ring) noexcept {
-    shared(ring.header->wake_seq).fetch_add(1, kSc);
-    futex_wake(&ring.header->wake_seq, INT_MAX);
+    wake(*ring.header, true);
 }
 
 int release_taken(View ring) noexcept {

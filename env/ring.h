@@ -52,25 +52,31 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 //   queue_id      IPC_create and IPC_delete (the loader); read by everybody.
 //   magic, safety_ns  reset, before the ring serves a queue.
 //   tail          senders (compare-and-swap), and reset.
-//   sender_cpu    each sender after its commit (plain atomic store): a hint for spinning.
+//   sender_cpu    each sender after its commit, when it changed: a hint for spinning.
 //   head          receivers (compare-and-swap), and reset.
-//   last_pid      the receiver that just took a record (plain atomic store).
-//   wake_seq      senders that found a registered sleeper (atomic add): the futex word.
-//   sleepers      each waiting receiver its own entry, 0 -> pid before it sleeps and pid -> 0
-//                 after; a sender or the loader clears the entry of a process that is gone.
-//   idle_wakes    senders whose wake-up found nobody in the kernel (relaxed counter).
+//   last_pid      the receiver that just took a record, when it is not already named there.
+//   sleepers      each a futex word: a waiting receiver puts its thread id into a free entry
+//                 (0 -> tid) before it sleeps and sleeps on that entry while it holds the id;
+//                 the sender that takes the id out again (exchange -> 0) owes it the wake-up.
+//                 The receiver clears its entry itself (tid -> 0) when it wakes otherwise.
 //   slots         see the protocol above.
 //
-// Why no wake-up is lost. Every access to a slot word, to `sleepers` and to `wake_seq` in
-// the wait and wake paths is sequentially consistent, so they fall into one total order.
-//   receiver: R1 register in sleepers   R2 w = wake_seq   R3 look at the slot   R4 wait(w)
-//   sender:   S1 commit the slot        S2 read sleepers  S3 wake_seq += 1, futex wake
+// Why no wake-up is lost. Every access to a slot word and to `sleepers` in the wait and wake
+// paths is sequentially consistent, so they fall into one total order.
+//   receiver: R1 entry 0 -> tid   R3 look at the slot   R4 futex wait while entry == tid
+//   sender:   S1 commit the slot  S2 read each entry    S3 exchange a non-zero entry for 0,
+//                                                          futex wake on it
 // If S1 comes before R3 in that order, R3 sees the record and the receiver does not sleep.
-// Otherwise R1 < R2 < R3 < S1 < S2: the sender sees the registration and runs S3, whose add
-// comes after R2. Then either the add is done before R4, and the kernel, which compares
-// wake_seq with w under its own lock, refuses to sleep; or R4 sleeps first and the wake
-// after the add finds it. Remove R3 (the re-check) and a record committed between the
-// receiver's last look and R1 sleeps until the safety net.
+// Otherwise R1 < R3 < S1 < S2: the sender's read of the receiver's entry comes after R1, so it
+// finds the tid, or 0 because another sender's exchange took it (that sender wakes the
+// receiver), or because the receiver woke and cleared it (it then looks at the ring again
+// before any further sleep, and that look is covered by the same argument). Exactly one
+// exchange takes a given registration; its futex wake either finds the receiver asleep on the
+// entry, or comes first, and the kernel, which compares the entry with the tid under its own
+// lock, refuses the sleep. So a sender pays a system call only for a receiver that registered
+// and that no other sender has woken yet: while a woken receiver gets up, the sends that
+// follow find its entry empty and make none. Remove R3 (the re-check) and a record committed
+// between the receiver's last look and R1 sleeps until the safety net.
 struct alignas(64) Header {
     uint32_t magic;
     uint32_t queue_id;
@@ -79,11 +85,9 @@ struct alignas(64) Header {
     int32_t sender_cpu; // the CPU the last sender ran on
     alignas(64) uint64_t head;
     int32_t last_pid;
-    alignas(64) uint32_t wake_seq;
-    int32_t sleepers[kSleeperSlots];
-    uint32_t idle_wakes;
+    alignas(64) int32_t sleepers[kSleeperSlots];
 };
-static_assert(sizeof(Header) == 256 && offsetof(Header, wake_seq) == 192);
+static_assert(sizeof(Header) == 256 && offsetof(Header, sleepers) == 192);
 
 // A ring as one process sees it.
 struct View {
@@ -132,6 +136,13 @@ inline int32_t sender_cpu(View ring) noexcept {
     return std::atomic_ref(ring.header->sender_cpu).load(std::memory_order_relaxed);
 }
 
+// Tells the core this thread is polling (a spin-wait hint), so it yields to its sibling.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 // Records committed or reserved and not yet taken.
 inline uint32_t depth(View ring) noexcept {
     const uint64_t head = std::atomic_ref(ring.header->head).load(std::memory_order_relaxed);
@@ -152,7 +163,8 @@ void for_each_record(View ring, F &&f) {
 }
 // Wakes every receiver sleeping on the ring (after its queue is removed).
 void wake_all(View ring) noexcept;
-// Clears the sleeper entries of pid (a process that ended while it waited). How many.
+// Clears the sleeper entries of pid (a process that ended while it waited; an entry of one of
+// its other threads is cleared by the next sender, at the cost of one idle wake-up). How many.
 int forget_sleeper(View ring, int32_t pid) noexcept;
 // Frees the slots of records that receivers claimed and have not freed: a receiver killed
 // between the two steps would otherwise leave its slot, and so the ring, full for good. A

@@ -306,12 +306,6 @@ uint32_t spin_window() noexcept {
     return spin_us;
 }
 
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 void lose_window() noexcept {
     spin_rest = spin_rest == 0 ? 1 : std::min(spin_rest * 2, kMaxRest);
     spin_skip = spin_rest;
@@ -348,7 +342,7 @@ void lose_window() noexcept {
         }
         if (preempted || now >= end) break;
         last = now;
-        cpu_relax();
+        pxr_impl::ring::cpu_relax();
     }
     lose_window();
     return false;
