@@ -24,6 +24,9 @@ constexpr uint64_t kNapNs = 1000000;
 // A stream's next record is often on its way; the sleep and the wake-up this saves cost the
 // receiver and the sender a system call each, several times this look.
 constexpr uint64_t kSettleNs = 2000;
+// Empty looks without wait_ns between two reads of tail (which tell a reserved position from
+// an empty ring).
+constexpr uint32_t kTailLookEvery = 64;
 
 constexpr auto kSc = std::memory_order_seq_cst;
 constexpr auto kRelaxed = std::memory_order_relaxed;
@@ -189,9 +192,14 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
             continue;
         }
         // Not committed. Empty, or the previous lap's record not yet freed by its receiver,
-        // unless the position is reserved: seq == pos with tail beyond it.
-        if (seq_of(word) != uint32_t(pos) || shared(ring.header->tail).load(kRelaxed) == pos)
+        // unless the position is reserved: seq == pos with tail beyond it. tail is the
+        // senders' line: a receiver that polls reads it only once in kTailLookEvery looks
+        // (it would take the line from the sender at every poll), and when it asks how long
+        // to wait.
+        if (seq_of(word) != uint32_t(pos)) return nothing(cursor, Take::empty);
+        if (wait_ns == nullptr && ++cursor.quick_looks % kTailLookEvery != 0)
             return nothing(cursor, Take::empty);
+        if (shared(ring.header->tail).load(kRelaxed) == pos) return nothing(cursor, Take::empty);
         const uint64_t now = now_ns();
         if (cursor.pending_pos != pos) {
             cursor.pending_pos = pos;

@@ -52,7 +52,8 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 //   queue_id      IPC_create and IPC_delete (the loader); read by everybody.
 //   magic, safety_ns  reset, before the ring serves a queue.
 //   tail          senders (compare-and-swap), and reset.
-//   sender_cpu    each sender after its commit, when it changed: a hint for spinning.
+//   sender_cpu    each sender after its commit, when it changed: a hint for spinning, on the
+//                 read-mostly line, for a polling receiver reads it before each receive.
 //   head          receivers (compare-and-swap), and reset.
 //   last_pid      the receiver that just took a record, when it is not already named there.
 //   sleepers      each a futex word: a waiting receiver puts its thread id into a free entry
@@ -81,8 +82,8 @@ struct alignas(64) Header {
     uint32_t magic;
     uint32_t queue_id;
     uint64_t safety_ns; // longest single sleep: kSafetyNs (tests lengthen it to expose a loss)
-    alignas(64) uint64_t tail;
     int32_t sender_cpu; // the CPU the last sender ran on
+    alignas(64) uint64_t tail;
     alignas(64) uint64_t head;
     int32_t last_pid;
     alignas(64) int32_t sleepers[kSleeperSlots];
@@ -98,7 +99,7 @@ struct View {
 };
 
 // What one receiver keeps between calls: when it first found the position at head reserved
-// and not committed (the repair timer).
+// and not committed (the repair timer), and its empty looks (see try_pop).
 struct Cursor {
     uint64_t pending_pos = UINT64_MAX;
     uint64_t pending_since = 0;
@@ -106,6 +107,7 @@ struct Cursor {
     // that an observer reading the ring and then this word finds a record in one of them;
     // kNoRef when no record is being taken.
     uint32_t *landing = nullptr;
+    uint32_t quick_looks = 0;
 };
 
 // Makes the ring empty, positions starting at first (tests start near 2^32 to cross the wrap
@@ -118,7 +120,9 @@ bool push(View ring, uint32_t ref) noexcept;
 enum class Take { got, empty, pending };
 // Takes the oldest record. pending: the position at head is reserved but not committed yet
 // (*wait_ns: how long before it is skipped); empty: nothing is there. A receiver passes its
-// pid for last_pid.
+// pid for last_pid. Without wait_ns a reserved position is told from an empty ring only in
+// one look of 64 (a poll stays off the senders' line), so a receiver that only polls still
+// skips the position of a dead sender, at most 63 looks after the repair time.
 Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref,
              uint64_t *wait_ns = nullptr) noexcept;
 

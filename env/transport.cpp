@@ -326,10 +326,18 @@ void lose_window() noexcept {
     if (q.ring && pxr_impl::ring::sender_cpu(q.ring) == sched_getcpu()) return false;
     uint64_t last = now_ns();
     const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
+    // A ring's poll costs a few nanoseconds, less than reading the clock: several go to one
+    // reading. A kernel queue's poll is a system call: one each.
+    const int polls_per_look = q.ring ? 16 : 1;
     for (bool first = true;; first = false) {
-        const Take t = take_record(q, IPC_NOWAIT);
+        Take t{nullptr, false};
+        for (int i = 0; i < polls_per_look && !t.found; ++i) {
+            if (i != 0) pxr_impl::ring::cpu_relax();
+            t = take_record(q, IPC_NOWAIT);
+            first = first && i == 0;
+        }
         const uint64_t now = now_ns();
-        // A gap between two polls means the core was taken from us: it is wanted elsewhere
+        // A gap between two looks means the core was taken from us: it is wanted elsewhere
         // (by the sender, perhaps), so polling on costs others time and counts as a loss.
         const bool preempted = now - last > kPreemptedNs;
         if (t.found) {
