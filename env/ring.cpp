@@ -20,10 +20,6 @@ namespace {
 constexpr uint32_t kMagic = 0x52494e47; // "RING"
 // Sleep of a receiver that found every sleeper entry taken: it is woken by nobody.
 constexpr uint64_t kNapNs = 1000000;
-// How long a receiver that found the ring empty keeps looking before it registers to sleep.
-// A stream's next record is often on its way; the sleep and the wake-up this saves cost the
-// receiver and the sender a system call each, several times this look.
-constexpr uint64_t kSettleNs = 2000;
 // Empty looks without wait_ns between two reads of tail (which tell a reserved position from
 // an empty ring).
 constexpr uint32_t kTailLookEvery = 64;
@@ -137,6 +133,7 @@ void reset(View ring, uint32_t queue_id, uint64_t first) noexcept {
     shared(h.sender_cpu).store(-1, kRelaxed);
     for (int32_t &entry : h.sleepers) shared(entry).store(0, kRelaxed);
     shared(h.safety_ns).store(kSafetyNs, kRelaxed);
+    shared(h.settle_ns).store(kSettleNs, kRelaxed);
     shared(h.magic).store(kMagic, kRelaxed);
     shared(h.queue_id).store(queue_id, kSc);
 }
@@ -228,11 +225,12 @@ Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wa
 
 namespace {
 
-// The look before a sleep (kSettleNs), never past deadline_ns. Not while the last sender ran
+// The look before a sleep (settle_ns), never past deadline_ns. Not while the last sender ran
 // on this CPU: it could not send while this receiver looks.
 bool settle(View ring, Cursor &cursor, int32_t pid, uint64_t deadline_ns, uint32_t &ref) noexcept {
-    if (sender_cpu(ring) == sched_getcpu()) return false;
-    const uint64_t end = std::min(now_ns() + kSettleNs, deadline_ns);
+    const uint32_t settle_ns = shared(ring.header->settle_ns).load(kRelaxed);
+    if (settle_ns == 0 || sender_cpu(ring) == sched_getcpu()) return false;
+    const uint64_t end = std::min(now_ns() + settle_ns, deadline_ns);
     for (unsigned polls = 1;; ++polls) {
         cpu_relax();
         if (try_pop(ring, cursor, pid, ref) == Take::got) return true;

@@ -39,6 +39,10 @@ inline constexpr uint64_t kRepairNs = 2000000;
 // Longest single sleep: a safety net that bounds what a sender killed between its commit and
 // its wake-up costs the receiver.
 inline constexpr uint64_t kSafetyNs = 100000000;
+// How long a receiver that found the ring empty keeps looking before it registers to sleep.
+// A stream's next record is often on its way; the sleep and the wake-up this saves cost the
+// receiver and the sender a system call each, several times this look.
+inline constexpr uint32_t kSettleNs = 2000;
 inline constexpr uint64_t kForever = UINT64_MAX;
 
 constexpr bool valid_capacity(uint32_t capacity) noexcept {
@@ -50,7 +54,7 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 //
 // Who writes what:
 //   queue_id      IPC_create and IPC_delete (the loader); read by everybody.
-//   magic, safety_ns  reset, before the ring serves a queue.
+//   magic, safety_ns, settle_ns  reset, before the ring serves a queue.
 //   tail          senders (compare-and-swap), and reset.
 //   sender_cpu    each sender after its commit, when it changed: a hint for spinning, on the
 //                 read-mostly line, for a polling receiver reads it before each receive.
@@ -83,6 +87,7 @@ struct alignas(64) Header {
     uint32_t queue_id;
     uint64_t safety_ns; // longest single sleep: kSafetyNs (tests lengthen it to expose a loss)
     int32_t sender_cpu; // the CPU the last sender ran on
+    uint32_t settle_ns; // the look before a sleep: kSettleNs (tests turn it off to sleep more)
     alignas(64) uint64_t tail;
     alignas(64) uint64_t head;
     int32_t last_pid;

@@ -102,13 +102,14 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
 }
 
 // A receiver that sleeps for every record: each wake-up must come, for the safety net that
-// would cover a lost one is an hour here. The sender puts the next record in a varying few
-// hundred nanoseconds after the receiver took the last, while the receiver heads for its next
-// sleep: so the records fall all over that path.
+// would cover a lost one is an hour here, and without the look before a sleep. The sender puts
+// the next record in a varying few hundred nanoseconds after the receiver took the last, while
+// the receiver heads for its next sleep: so the records fall all over that path.
 TEST(RingThreads, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
     constexpr int kRounds = 200000;
     Block b(16);
     std::atomic_ref<uint64_t>(b.header.safety_ns).store(uint64_t(3600) * 1000000000);
+    std::atomic_ref<uint32_t>(b.header.settle_ns).store(0);
     std::atomic<int> taken{0};
     std::thread receiver([&] {
         ring::Cursor cursor;
