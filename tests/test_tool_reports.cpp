@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -177,10 +178,55 @@ TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
         titles += out.compare(at, 9, "pxr watch") == 0;
     }
     EXPECT_EQ(titles, 2) << out;
-    EXPECT_NE(out.find("\n0x20            1"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n0x20           1"), std::string::npos) << out;
     EXPECT_NE(out.find("running  "), std::string::npos) << out;
 
     relm(PXR_grab(0x20));
+}
+
+// The words of the last line of text that starts with prefix.
+std::vector<std::string> last_row(const std::string &text, const std::string &prefix) {
+    const std::size_t at = text.rfind("\n" + prefix);
+    std::istringstream line(text.substr(at + 1, text.find('\n', at + 1) - at - 1));
+    std::vector<std::string> words;
+    for (std::string w; line >> w;) words.push_back(w);
+    return words;
+}
+
+// A ring queue counts what goes through it: pxr watch shows records in and out per second
+// (a quiet ring 0, a busy one more), pxr queues --json the counts themselves.
+TEST_F(Reports, RingQueuesShowTheirRatesAndLastReceiver) {
+    pxrtest::EnvSpec layout;
+    layout.buffers0 = 16;
+    layout.ring_capacity = 16;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(IPC_create(0x20, 1) == 0 && IPC_create(0x21, 1) == 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(PXR_send(0x20, getm(0x100, 1, 0, 4)), 0);
+    relm(PXR_grab(0x20)); // two left; this process took the last
+    const std::string pid = std::to_string(getpid());
+    std::string out = output_of({"queues", "--json"});
+    EXPECT_NE(out.find("\"pending\":2,\"last_receiver\":" + pid +
+                       ",\"ring\":true,\"put\":3,\"taken\":1}"),
+              std::string::npos)
+        << out;
+
+    const pid_t busy = pxrtest::start_child([] {
+        PXR_unlink();
+        for (;;) {
+            if (PXR_send(0x21, getm(0x100, 1, 0, 4)) != 0) return 1;
+            relm(PXR_grab(0x21));
+            usleep(500);
+        }
+    });
+    out = output_of({"watch", "--interval", "0.3", "--count", "2"});
+    kill(busy, SIGKILL);
+    pxrtest::wait_child(busy);
+    const std::vector<std::string> quiet = {"0x20", "2", "0", "0", "0", pid, "-", "-"};
+    EXPECT_EQ(last_row(out, "0x20"), quiet) << out;
+    const std::vector<std::string> moving = last_row(out, "0x21");
+    ASSERT_EQ(moving.size(), 8u) << out;
+    for (const std::string &rate : {moving[3], moving[4]})
+        EXPECT_TRUE(rate != "0" && rate != "-") << out;
 }
 
 } // namespace

@@ -204,7 +204,10 @@ std::vector<QueueRow> queue_rows(const CommonArea &ca) {
         RingFigures ring;
         if (row.own && rings.figures(m, e.msqid, ring)) {
             row.pending = int32_t(ring.waiting);
-            row.last_receiver = ring.last_receiver; // a ring keeps no times
+            row.last_receiver = ring.last_receiver;
+            row.ring = true;
+            row.put = ring.put;
+            row.taken = ring.taken;
         } else if (row.own && msgctl(int(e.msqid), IPC_STAT, &ds) == 0) {
             row.pending = int32_t(ds.msg_qnum);
             row.last_receiver = ds.msg_lrpid;
@@ -223,7 +226,13 @@ void print_queues_json(const std::vector<QueueRow> &rows) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const QueueRow &r = rows[i];
         const char *sep = i == 0 ? "" : ",";
-        if (r.own)
+        if (r.own && r.ring)
+            std::printf("%s{\"module\":%u,\"kind\":\"own\",\"queue_id\":%u,\"pending\":%d,"
+                        "\"last_receiver\":%d,\"ring\":true,\"put\":%llu,\"taken\":%llu}",
+                        sep, r.module, r.msqid, r.pending, r.last_receiver,
+                        static_cast<unsigned long long>(r.put),
+                        static_cast<unsigned long long>(r.taken));
+        else if (r.own)
             std::printf("%s{\"module\":%u,\"kind\":\"own\",\"queue_id\":%u,\"pending\":%d,"
                         "\"last_receiver\":%d}",
                         sep, r.module, r.msqid, r.pending, r.last_receiver);

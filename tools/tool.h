@@ -42,6 +42,8 @@ struct QueueRow {
     int32_t pending = -1;
     int32_t last_receiver = -1;
     int64_t last_send = 0, last_receive = 0; // Unix time, whole seconds; 0: never
+    bool ring = false;           // a ring queue: it counts what goes through it, and keeps no times
+    uint64_t put = 0, taken = 0; // a ring's records in and out since its queue was made
 };
 std::vector<QueueRow> queue_rows(const CommonArea &ca);
 

@@ -29,8 +29,10 @@ const char *kWatchHelp =
     "usage: pxr watch [SECONDS] [--interval SECONDS] [--count N]\n"
     "Show partitions, module queues and recorded processes every SECONDS (default 1, at\n"
     "least 0.1) until interrupted, or N times: buffers, congestion, allocations per second;\n"
-    "pending records per queue, their change per second and the last put and take; whether\n"
-    "each process runs and, in atomic environments, how many buffers it takes per second.\n"
+    "pending records per queue, their change per second, the last receiver and, for ring\n"
+    "queues, records in and out per second (kernel queues: how long ago the last put and\n"
+    "take); whether each process runs and, in atomic environments, how many buffers it\n"
+    "takes per second.\n"
     "Locked pools keep no allocation counter and show \"-\" for the rates of allocations.\n"
     "On a terminal, q quits.\n";
 
@@ -235,11 +237,12 @@ void print_aliases(const std::vector<QueueRow> &queues, int width) {
     if (any) std::printf("%s\n", line.c_str());
 }
 
-// Own queues: depth, its change per second, last receiver, and how long ago the last record
-// was put in and taken out (the kernel keeps no message counts per queue).
+// Own queues: depth, its change per second, last receiver; a ring's records in and out per
+// second (it counts them), a kernel queue's age of the last put and take (the kernel keeps
+// times, not counts).
 void print_queues(const WatchSample &cur, const WatchSample *prev, int width) {
-    std::printf("\n%-8s %8s %10s %14s %9s %9s\n", "MODULE", "PENDING", "CHANGE/S", "LAST-RECEIVER",
-                "LAST-PUT", "LAST-TAKE");
+    std::printf("\n%-8s %7s %9s %8s %8s %13s %9s %9s\n", "MODULE", "PENDING", "CHANGE/S", "IN/S",
+                "OUT/S", "LAST-RECEIVER", "LAST-PUT", "LAST-TAKE");
     double elapsed = prev != nullptr ? cur.time - prev->time : 0;
     for (const QueueRow &q : cur.queues) {
         if (!q.own) continue;
@@ -249,9 +252,17 @@ void print_queues(const WatchSample &cur, const WatchSample *prev, int width) {
                 if (b.module == q.module && b.own) before = &b;
         std::string change = rate_text(double(q.pending) - double(before ? before->pending : 0),
                                        elapsed, before != nullptr);
-        std::printf("0x%-6x %8d %10s %14d %9s %9s\n", q.module, q.pending, change.c_str(),
-                    q.last_receiver, age_text(q.last_send).c_str(),
-                    age_text(q.last_receive).c_str());
+        // A ring made anew between the samples (another queue id) starts its counts again.
+        const bool counted = q.ring && before != nullptr && before->ring &&
+                             before->msqid == q.msqid && q.put >= before->put &&
+                             q.taken >= before->taken;
+        std::string in = rate_text(counted ? double(q.put - before->put) : 0, elapsed, counted);
+        std::string out =
+            rate_text(counted ? double(q.taken - before->taken) : 0, elapsed, counted);
+        std::printf("0x%-6x %7d %9s %8s %8s %13d %9s %9s\n", q.module, q.pending, change.c_str(),
+                    in.c_str(), out.c_str(), q.last_receiver,
+                    q.ring ? "-" : age_text(q.last_send).c_str(),
+                    q.ring ? "-" : age_text(q.last_receive).c_str());
     }
     print_aliases(cur.queues, width);
 }
