@@ -56,8 +56,10 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 //   queue_id      IPC_create and IPC_delete (the loader); read by everybody.
 //   magic, safety_ns, settle_ns  reset, before the ring serves a queue.
 //   tail          senders (compare-and-swap), and reset.
-//   sender_cpu    each sender after its commit, when it changed: a hint for spinning, on the
-//                 read-mostly line, for a polling receiver reads it before each receive.
+//   sender_cpu    each sender after its commit, when it changed: a hint for spinning, on a
+//                 line of its own, for a polling receiver reads it before each receive (the
+//                 tail line changes at every send) and senders on several CPUs change it
+//                 often (the first line is read at every operation).
 //   head          receivers (compare-and-swap), and reset.
 //   last_pid      the receiver that just took a record, when it is not already named there.
 //   sleepers      each a futex word: a waiting receiver puts its thread id into a free entry
@@ -86,14 +88,14 @@ struct alignas(64) Header {
     uint32_t magic;
     uint32_t queue_id;
     uint64_t safety_ns; // longest single sleep: kSafetyNs (tests lengthen it to expose a loss)
-    int32_t sender_cpu; // the CPU the last sender ran on
     uint32_t settle_ns; // the look before a sleep: kSettleNs (tests turn it off to sleep more)
+    alignas(64) int32_t sender_cpu; // the CPU the last sender ran on
     alignas(64) uint64_t tail;
     alignas(64) uint64_t head;
     int32_t last_pid;
     alignas(64) int32_t sleepers[kSleeperSlots];
 };
-static_assert(sizeof(Header) == 256 && offsetof(Header, sleepers) == 192);
+static_assert(sizeof(Header) == 320 && offsetof(Header, sleepers) == 256);
 
 // A ring as one process sees it.
 struct View {
