@@ -120,6 +120,18 @@ void BM_GetmRelm(benchmark::State &state, bool atomic) {
 BENCHMARK_CAPTURE(BM_GetmRelm, lockfree, true);
 BENCHMARK_CAPTURE(BM_GetmRelm, locked, false);
 
+// ---- one message through a queue, one process: the library's own work per message, without
+// a second core to wait for or a cache line to move ----
+
+void BM_SendGrab(benchmark::State &state) {
+    for (auto _ : state) {
+        MSG *m = getm(1, 0, 0, kAtomicSize);
+        PXR_send(kPing, m);
+        relm(PXR_grab(kPing));
+    }
+}
+BENCHMARK(BM_SendGrab);
+
 // ---- ping-pong round trip ----
 
 void library_echo() {
@@ -310,6 +322,7 @@ void print_table(const std::map<std::string, double> &ns) {
     printf("%-44s %11.1f ns %12s\n", "getm+relm, lock-free pool", lf, "<= 50 ns");
     printf("%-44s %11.1f ns\n", "getm+relm, locked pool (2 semops)", lk);
     printf("%-44s %12.1fx\n", "locked / lock-free", ratio(lk, lf));
+    printf("%-44s %11.1f ns\n", "getm+send+grab+relm, one process", find(ns, "BM_SendGrab"));
     printf("%-44s %11.2f us\n", "round trip, library (getm/send/recv/confirm)", pl / 1e3);
     printf("%-44s %11.2f us\n", "round trip, bare msgsnd/msgrcv 12 bytes", pb / 1e3);
     printf("%-44s %12.2fx %12s\n", "library / bare round trip", ratio(pl, pb), "<= 1.10x");
