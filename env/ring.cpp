@@ -42,7 +42,7 @@ constexpr uint32_t ref_of(uint64_t word) noexcept {
     return uint32_t(word >> 32);
 }
 
-std::atomic_ref<uint64_t> slot(View ring, uint64_t pos) noexcept {
+std::atomic_ref<uint64_t> slot(const View &ring, uint64_t pos) noexcept {
     return shared(ring.slots[pos & (ring.capacity - 1)]);
 }
 
@@ -58,7 +58,7 @@ long futex_wake(int32_t *word, int count) noexcept {
 
 // The record of pos is this receiver's once it has claimed pos: free the slot for the next lap.
 // By compare-and-swap, for release_taken may have freed it already (the receiver was slow).
-Take deliver(View ring, uint64_t pos, uint64_t word, int32_t pid, uint32_t &ref) noexcept {
+Take deliver(const View &ring, uint64_t pos, uint64_t word, int32_t pid, uint32_t &ref) noexcept {
     ref = ref_of(word);
     slot(ring, pos).compare_exchange_strong(word, make(pos + ring.capacity, 0), kSc);
     // Written only when it changes: a receiver that keeps taking leaves the line alone.
@@ -123,7 +123,7 @@ uint64_t now_ns() noexcept {
     return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
 }
 
-void reset(View ring, uint32_t queue_id, uint64_t first) noexcept {
+void reset(const View &ring, uint32_t queue_id, uint64_t first) noexcept {
     Header &h = *ring.header;
     for (uint64_t pos = first; pos < first + ring.capacity; ++pos)
         slot(ring, pos).store(make(pos, 0), kRelaxed);
@@ -138,7 +138,7 @@ void reset(View ring, uint32_t queue_id, uint64_t first) noexcept {
     shared(h.queue_id).store(queue_id, kSc);
 }
 
-bool push(View ring, uint32_t ref) noexcept {
+bool push(const View &ring, uint32_t ref) noexcept {
     std::atomic_ref<uint64_t> tail = shared(ring.header->tail);
     for (;;) {
         // Reserve a position: its slot must be free for exactly this lap.
@@ -168,7 +168,8 @@ bool push(View ring, uint32_t ref) noexcept {
     return true;
 }
 
-Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref, uint64_t *wait_ns) noexcept {
+Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
+             uint64_t *wait_ns) noexcept {
     std::atomic_ref<uint64_t> head = shared(ring.header->head);
     uint64_t pos = head.load(kRelaxed);
     for (;;) {
@@ -227,7 +228,8 @@ namespace {
 
 // The look before a sleep (settle_ns), never past deadline_ns. Not while the last sender ran
 // on this CPU: it could not send while this receiver looks.
-bool settle(View ring, Cursor &cursor, int32_t pid, uint64_t deadline_ns, uint32_t &ref) noexcept {
+bool settle(const View &ring, Cursor &cursor, int32_t pid, uint64_t deadline_ns,
+            uint32_t &ref) noexcept {
     const uint32_t settle_ns = shared(ring.header->settle_ns).load(kRelaxed);
     if (settle_ns == 0 || sender_cpu(ring) == sched_getcpu()) return false;
     const uint64_t end = std::min(now_ns() + settle_ns, deadline_ns);
@@ -240,8 +242,8 @@ bool settle(View ring, Cursor &cursor, int32_t pid, uint64_t deadline_ns, uint32
 
 } // namespace
 
-Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_t deadline_ns,
-              uint32_t &ref) noexcept {
+Wait pop_wait(const View &ring, Cursor &cursor, int32_t pid, uint32_t queue_id,
+              uint64_t deadline_ns, uint32_t &ref) noexcept {
     Header &h = *ring.header;
     for (bool settled = false;; settled = true) {
         // The records of a removed queue go with it, as the kernel's queue takes its own.
@@ -250,10 +252,10 @@ Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_
         uint64_t wait = safety_ns;
         const Take took = try_pop(ring, cursor, pid, ref, &wait);
         if (took == Take::got) return Wait::got;
-        const uint64_t now = now_ns();
-        if (now >= deadline_ns) return Wait::timed_out;
         if (!settled && took == Take::empty && settle(ring, cursor, pid, deadline_ns, ref))
             return Wait::got;
+        const uint64_t now = now_ns();
+        if (now >= deadline_ns) return Wait::timed_out;
         wait = std::min(wait, deadline_ns - now);
 
         const int32_t tid = thread_token();
@@ -278,11 +280,11 @@ Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_
     }
 }
 
-void wake_all(View ring) noexcept {
+void wake_all(const View &ring) noexcept {
     wake(*ring.header, true);
 }
 
-int release_taken(View ring) noexcept {
+int release_taken(const View &ring) noexcept {
     const uint64_t head = shared(ring.header->head).load(kSc);
     int released = 0;
     for (uint64_t pos = head > ring.capacity ? head - ring.capacity : 0; pos < head; ++pos) {
@@ -294,7 +296,7 @@ int release_taken(View ring) noexcept {
     return released;
 }
 
-int forget_sleeper(View ring, int32_t pid) noexcept {
+int forget_sleeper(const View &ring, int32_t pid) noexcept {
     int cleared = 0;
     for (int32_t &entry : ring.header->sleepers) {
         int32_t seen = pid;

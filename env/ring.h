@@ -97,7 +97,8 @@ struct alignas(64) Header {
 };
 static_assert(sizeof(Header) == 320 && offsetof(Header, sleepers) == 256);
 
-// A ring as one process sees it.
+// A ring as one process sees it. Passed by reference on the message path: a view copied as
+// it is made (three words, through memory) stalls the load that reads it back.
 struct View {
     Header *header = nullptr;
     uint64_t *slots = nullptr; // capacity words
@@ -119,10 +120,10 @@ struct Cursor {
 
 // Makes the ring empty, positions starting at first (tests start near 2^32 to cross the wrap
 // of seq), and names the queue it serves. Only while nobody uses the ring.
-void reset(View ring, uint32_t queue_id, uint64_t first = 0) noexcept;
+void reset(const View &ring, uint32_t queue_id, uint64_t first = 0) noexcept;
 
 // Puts a reference in without ever blocking. False when the ring is full.
-bool push(View ring, uint32_t ref) noexcept;
+bool push(const View &ring, uint32_t ref) noexcept;
 
 enum class Take { got, empty, pending };
 // Takes the oldest record. pending: the position at head is reserved but not committed yet
@@ -130,7 +131,7 @@ enum class Take { got, empty, pending };
 // pid for last_pid. Without wait_ns a reserved position is told from an empty ring only in
 // one look of 64 (a poll stays off the senders' line), so a receiver that only polls still
 // skips the position of a dead sender, at most 63 looks after the repair time.
-Take try_pop(View ring, Cursor &cursor, int32_t pid, uint32_t &ref,
+Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
              uint64_t *wait_ns = nullptr) noexcept;
 
 enum class Wait { got, timed_out, interrupted, removed };
@@ -138,12 +139,12 @@ enum class Wait { got, timed_out, interrupted, removed };
 // deadline_ns (kForever: no limit), a signal handler runs (also one installed with
 // SA_RESTART: the sleep always carries a time-out, and the kernel does not restart such a
 // futex wait after a handler), or the ring stops serving queue_id (removed).
-Wait pop_wait(View ring, Cursor &cursor, int32_t pid, uint32_t queue_id, uint64_t deadline_ns,
-              uint32_t &ref) noexcept;
+Wait pop_wait(const View &ring, Cursor &cursor, int32_t pid, uint32_t queue_id,
+              uint64_t deadline_ns, uint32_t &ref) noexcept;
 
 // The CPU the ring's last sender ran on, -1 when unknown: a receiver whose own CPU it is
 // cannot expect an answer while it polls, since the sender would have to take the CPU back.
-inline int32_t sender_cpu(View ring) noexcept {
+inline int32_t sender_cpu(const View &ring) noexcept {
     return std::atomic_ref(ring.header->sender_cpu).load(std::memory_order_relaxed);
 }
 
@@ -155,7 +156,7 @@ inline void cpu_relax() noexcept {
 }
 
 // Records committed or reserved and not yet taken.
-inline uint32_t depth(View ring) noexcept {
+inline uint32_t depth(const View &ring) noexcept {
     const uint64_t head = std::atomic_ref(ring.header->head).load(std::memory_order_relaxed);
     const uint64_t tail = std::atomic_ref(ring.header->tail).load(std::memory_order_relaxed);
     return tail > head ? uint32_t(tail - head < ring.capacity ? tail - head : ring.capacity) : 0;
@@ -163,7 +164,7 @@ inline uint32_t depth(View ring) noexcept {
 // Calls f(ref) for each record committed and not yet taken, oldest first. Records taken or
 // put in meanwhile may be seen or missed; none that stays in the ring is missed.
 template <class F>
-void for_each_record(View ring, F &&f) {
+void for_each_record(const View &ring, F &&f) {
     const uint64_t head = std::atomic_ref(ring.header->head).load(std::memory_order_seq_cst);
     const uint64_t tail = std::atomic_ref(ring.header->tail).load(std::memory_order_seq_cst);
     for (uint64_t pos = head; pos < tail && pos - head < ring.capacity; ++pos) {
@@ -173,15 +174,15 @@ void for_each_record(View ring, F &&f) {
     }
 }
 // Wakes every receiver sleeping on the ring (after its queue is removed).
-void wake_all(View ring) noexcept;
+void wake_all(const View &ring) noexcept;
 // Clears the sleeper entries of pid (a process that ended while it waited; an entry of one of
 // its other threads is cleared by the next sender, at the cost of one idle wake-up). How many.
-int forget_sleeper(View ring, int32_t pid) noexcept;
+int forget_sleeper(const View &ring, int32_t pid) noexcept;
 // Frees the slots of records that receivers claimed and have not freed: a receiver killed
 // between the two steps would otherwise leave its slot, and so the ring, full for good. A
 // receiver that was only slow still returns its record (it read it before claiming) and finds
 // its slot freed. How many.
-int release_taken(View ring) noexcept;
+int release_taken(const View &ring) noexcept;
 
 uint64_t now_ns() noexcept;
 

@@ -60,6 +60,20 @@ uint32_t served(View v) {
     return pxr_impl::shared(v.header->queue_id).load(std::memory_order_acquire);
 }
 
+// The module whose ring serves the queue id msqid named by module's entry, PXR_MODULE_COUNT
+// when none does. An own queue is served by the module's ring; an alias by the ring of the
+// module it borrows from, which a chain of aliases reaches in a few steps, else by search.
+uint32_t serving_module(RingArea *area, uint32_t module, uint32_t msqid) {
+    uint32_t m = module;
+    for (int step = 0; step < 4 && m < uint32_t(PXR_MODULE_COUNT); ++step) {
+        if (served(pxr_impl::ring_at(area, m)) == msqid) return m;
+        m = common_ptr->module_queues[m].alias_of;
+    }
+    for (m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
+        if (served(pxr_impl::ring_at(area, m)) == msqid) return m;
+    return uint32_t(PXR_MODULE_COUNT);
+}
+
 } // namespace
 
 namespace pxr_impl {
@@ -67,17 +81,9 @@ namespace pxr_impl {
 ring::View ring_of_queue(uint32_t module, uint32_t msqid) noexcept {
     RingArea *area = rings();
     if (area == nullptr || msqid == PXR_NO_QUEUE) return {};
-    // An own queue is served by the module's ring; an alias by the ring of the module it
-    // borrows from, which a chain of aliases reaches in a few steps, else by search.
-    uint32_t m = module;
-    for (int step = 0; step < 4 && m < uint32_t(PXR_MODULE_COUNT); ++step) {
-        const View v = pxr_impl::ring_at(area, m);
-        if (served(v) == msqid) return v;
-        m = common_ptr->module_queues[m].alias_of;
-    }
-    for (m = 0; m < uint32_t(PXR_MODULE_COUNT); ++m)
-        if (served(pxr_impl::ring_at(area, m)) == msqid) return pxr_impl::ring_at(area, m);
-    return {};
+    const uint32_t m = serving_module(area, module, msqid);
+    // Made in place: a view copied out of a local costs a stalled load on every send.
+    return m < uint32_t(PXR_MODULE_COUNT) ? pxr_impl::ring_at(area, m) : ring::View{};
 }
 
 void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept {

@@ -44,14 +44,16 @@ Queue queue_of(uint8_t module, uint32_t qid) noexcept {
     return {int(qid), pxr_impl::ring_of_queue(module, qid)};
 }
 
-inline uint32_t ring_ref(const QueueRecord &rec) noexcept {
-    return uint32_t(rec.index) | uint32_t(rec.partition) << 16;
+// The reference a ring carries for the record of a buffer. From the values, not from a record
+// in memory: reading its two halves back as one word would stall on the stores just made.
+inline uint32_t ring_ref(uint16_t index, uint16_t partition) noexcept {
+    return uint32_t(index) | uint32_t(partition) << 16;
 }
 
-// One attempt to put rec into the queue: 0, or the errno (a full ring is EAGAIN, as a full
-// kernel queue is).
-int put_record(const Queue &q, QueueRecord &rec) noexcept {
-    if (q.ring) return pxr_impl::ring::push(q.ring, ring_ref(rec)) ? 0 : EAGAIN;
+// One attempt to put rec (ref for a ring) into the queue: 0, or the errno (a full ring is
+// EAGAIN, as a full kernel queue is).
+int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
+    if (q.ring) return pxr_impl::ring::push(q.ring, ref) ? 0 : EAGAIN;
     return msgsnd(q.qid, &rec, kRecordText, IPC_NOWAIT) == 0 ? 0 : errno;
 }
 
@@ -79,16 +81,19 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     SysMsg *slot = pxr_impl::slot_of(msg);
     pxr_impl::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
 
+    const auto index = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, index)));
+    const auto partition = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, partition)));
     QueueRecord rec;
     rec.mtype = 1;
-    rec.index = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, index)));
-    rec.partition = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, partition)));
+    rec.index = index;
+    rec.partition = partition;
+    const uint32_t ref = ring_ref(index, partition);
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
     int retries = 0;
     int err = 0;
     for (;;) {
-        err = put_record(queue, rec);
+        err = put_record(queue, rec, ref);
         if (err == 0) return 0;
         if (err == EINTR) continue;
         if ((err == EAGAIN || err == ENOMEM) && retries < kFullQueueRetries) {
@@ -223,7 +228,7 @@ pxr_impl::ring::Cursor ring_cursor; // this process's repair timer
 
 // A ring's take, waiting until deadline_ns (0: not at all) with the kernel queue's results: an
 // interruption (EINTR), a time-out (not found, ETIMEDOUT), a removed queue (EIDRM).
-Take take_from_ring(pxr_impl::ring::View ring, int qid, uint64_t deadline_ns) noexcept {
+Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline_ns) noexcept {
     using pxr_impl::ring::Wait;
     uint32_t ref = 0;
     ReceiveLanding *landing = pxr_impl::my_landing();
