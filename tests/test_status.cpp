@@ -29,28 +29,11 @@ TEST_F(StatusTest, LockedFormWalksTheFreeList) {
     for (MSG *&m : held) ASSERT_NE(m = getm(1, 0, 0, 10), nullptr);
     EXPECT_EQ(getm(1, 0, 0, 10), nullptr);
 
-    EXPECT_EQ(printed(PXR_get_status), "\nVUVEVOV System status:      T\n\n"
-                                       "  System restart time:      T\n"
-                                       "  Congestion module Id:     0x10\n"
-                                       "  PXRLIB version:           6.8.18 (Build 1312)\n"
-                                       "  Internal system error:    0\n"
-                                       "  PXRLIB Atomic:            Disabled\n"
-                                       "  Partition[0]\n"
-                                       "    Parameter size:         64\n"
-                                       "    MSGs in partition:      4\n"
-                                       "    MSGs allocated :        4\n"
-                                       "    MSGs free:              0\n"
-                                       "    Maximum MSGs allocated: 4\n"
-                                       "    Max alloc since reset:  4\n"
-                                       "    Time of last max:       T\n"
-                                       "    Out of MSG count:       1\n"
-                                       "    Congestion onset:       0\n"
-                                       "    Congestion abate:       0\n"
-                                       "    Congestion status:      0\n"
-                                       "    Congestion count:       0\n"
-                                       "    Cong count since reset: 0\n"
-                                       "    Last congestion onset:  0000-00-00 00:00:00.000\n"
-                                       "  Partition[1] - Not defined.\n");
+    // The whole text of a report is checked by the pxr command's reference (status.txt);
+    // here what that environment does not show: a refusal and an undefined partition.
+    const std::string text = printed(PXR_get_status);
+    EXPECT_TRUE(has(text, "    Out of MSG count:       1\n")) << text;
+    EXPECT_TRUE(has(text, "  Partition[1] - Not defined.\n")) << text;
 
     relm(held[1]);
     relm(held[3]);
