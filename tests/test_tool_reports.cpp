@@ -121,6 +121,16 @@ TEST_F(Reports, EveryQueryMatchesItsReference) {
              Report{"metrics.txt", {"metrics"}},
          })
         expect_report(r.name, r.args, r.status);
+    // The times the references leave open: the environment started within the last minute.
+    const std::string text = output_of({"metrics"});
+    double start = 0, uptime = -1;
+    std::sscanf(std::strstr(text.c_str(), "\npxr_start_time_seconds "),
+                "\npxr_start_time_seconds %lf", &start);
+    std::sscanf(std::strstr(text.c_str(), "\npxr_uptime_seconds "), "\npxr_uptime_seconds %lf",
+                &uptime);
+    EXPECT_NEAR(start + uptime, double(time(nullptr)), 2.0);
+    EXPECT_GE(uptime, 0.0);
+    EXPECT_LT(uptime, 60.0);
 }
 
 TEST_F(Metrics, ExpositionFollowsTheEnvironmentAndIsServedOverHttp) {
