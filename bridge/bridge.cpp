@@ -12,6 +12,13 @@
 // node, destination module) numbers its frames, so what NATS drops shows on the receiving
 // side as a gap (lost_in_transit); the sender counts only what it could not hand to NATS.
 //
+// A remote module configured `acked` goes acknowledged instead: it has a queue of its own, a
+// thread takes from it into the module's send window (shared memory that outlives the
+// bridge, window.h) and publishes; the far bridge gives each frame to its module once and in
+// order, remembering per route what it gave (in its counter segment, which outlives it too),
+// and acknowledges on CLUSTER.ack.<node>. What is not acknowledged in time is sent again from
+// the oldest on. A full window stops the taking, so the module's senders meet a full queue.
+//
 // Identity: the node id is derived from the cluster, the node name, the bridge module and the
 // host, so a restarted bridge is the same node to its peers and keeps their routes. Its epoch,
 // drawn at each start, tells the peers that its sequences begin again.
@@ -22,6 +29,7 @@
 // kHoldFor after its start, a message for a remote module that no host has claimed yet (or any
 // message while there is no connection) waits in the bridge instead of being dropped.
 #include "stats.h"
+#include "window.h"
 #include "wire.h"
 
 #include "config_bridge.h"
@@ -35,16 +43,17 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <deque>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <pthread.h>
 #include <string>
-#include <sys/random.h>
 #include <sys/shm.h>
 #include <thread>
 #include <unistd.h>
@@ -63,6 +72,8 @@ constexpr auto kAnswerWindow = std::chrono::milliseconds(1000); // for the peers
 constexpr auto kHoldFor = std::chrono::seconds(2);
 constexpr std::size_t kHoldMax = 512;        // messages waiting for their route, at most
 constexpr std::size_t kHoldBytes = 4u << 20; // and their parameter bytes
+constexpr auto kResendAfter = std::chrono::milliseconds(250); // no acknowledgement: send again
+constexpr auto kResendTick = std::chrono::milliseconds(50);
 
 std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg);
 
@@ -70,6 +81,7 @@ volatile sig_atomic_t g_stop = 0;
 void on_stop(int) {
     g_stop = 1;
 }
+void on_wake(int) {} // ends a taker's wait in its queue
 
 struct Peer {
     std::string name;
@@ -92,7 +104,24 @@ struct Bridge {
     std::string subjects[PXR_MODULE_COUNT];
     std::string announce_subject;
     natsSubscription *subs[PXR_MODULE_COUNT] = {};
-    std::atomic<bool> ask_pending{true}, announce_now{true}, stopping{false};
+    std::atomic<bool> ask_pending{true}, announce_now{true}, stopping{false}, resend_all{false};
+
+    // An acknowledged remote module: its window, the thread that takes from its queue, and when
+    // its frames are sent again.
+    struct AckedRoute {
+        unsigned module = 0;
+        Window *w = nullptr;
+        std::mutex mu;                // guards the window, resend_at and the buffers
+        std::condition_variable room; // the window has room again, or the bridge stops
+        Clock::time_point resend_at = Clock::time_point::max();
+        std::vector<uint8_t> frame, batch;
+        std::thread taker;
+        std::atomic<bool> done{false};
+    };
+    static constexpr std::size_t kLargestFrame = kMessageHeaderBytes + 0xFFFF;
+    pxrtool::Segment windows_segment;
+    std::vector<std::unique_ptr<AckedRoute>> acked_routes;
+    AckedRoute *acked_of[PXR_MODULE_COUNT] = {};
 
     std::mutex mu; // guards what follows
     std::map<uint32_t, Peer> peers;
@@ -108,16 +137,19 @@ struct Bridge {
         return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(w)).load();
     }
     uint32_t bridge_queue() const { return load(area->module_queues[cfg.module].msqid); }
-    // A module whose messages go to another host: an alias of the bridge's queue.
+    // A module whose messages go to another host: an alias of the bridge's queue, or an
+    // acknowledged module (whose own queue the bridge takes from).
     bool is_remote(unsigned m) const {
         const ModuleQueueEntry &e = area->module_queues[m];
-        return m != cfg.module && (load(e.queue_flags) & 1) == 0 && load(e.msqid) == bridge_queue();
+        return acked_of[m] != nullptr || (m != cfg.module && (load(e.queue_flags) & 1) == 0 &&
+                                          load(e.msqid) == bridge_queue());
     }
     // A module that a process of this host receives: an own queue, or an alias of one.
     bool is_local(unsigned m) const {
         const ModuleQueueEntry &e = area->module_queues[m];
         uint32_t q = load(e.msqid);
-        return m != cfg.module && q != PXR_NO_QUEUE && q != bridge_queue();
+        return m != cfg.module && acked_of[m] == nullptr && q != PXR_NO_QUEUE &&
+               q != bridge_queue();
     }
     ModuleSet local_set() const {
         ModuleSet s;
@@ -179,6 +211,152 @@ struct Bridge {
     }
 
     bool ready() const { return load(stats->ready) != 0; }
+
+    // Takes the messages of an acknowledged module's queue while its window has room: each is
+    // kept in the window and published at once (what waits in the queue goes along in a
+    // batch). The frames stay until the far side acknowledges them.
+    void take_acked(AckedRoute &r) {
+        while (!stopping) {
+            {
+                std::unique_lock lock(r.mu);
+                if (!r.room.wait_for(lock, kTick,
+                                     [&] { return stopping || window_room(*r.w, kLargestFrame); }))
+                    continue;
+            }
+            MSG *m = stopping ? nullptr : PXR_receive(r.module);
+            if (m == nullptr) {
+                if (closing()) break;
+                continue;
+            }
+            std::lock_guard lock(r.mu);
+            const uint32_t first = r.w->next;
+            std::size_t bytes = 0;
+            do {
+                bytes += keep(r, m);
+            } while (r.w->next - first < kBatchMax && bytes < kBatchBytes &&
+                     window_room(*r.w, kLargestFrame) && (m = PXR_grab(r.module)) != nullptr);
+            if (r.resend_at == Clock::time_point::max()) r.resend_at = Clock::now() + kResendAfter;
+            send_frames(r, first, r.w->next, false);
+        }
+        r.done = true;
+    }
+
+    // Encodes a message into the window and releases its buffer: from here on the window
+    // holds it. The frame's bytes (0 for a message refused).
+    std::size_t keep(AckedRoute &r, MSG *m) {
+        std::size_t bytes = 0;
+        if (m->len > PXR_parameter_size(m)) {
+            count(malformed);
+        } else {
+            const WireMessage w{node,
+                                m->type,
+                                m->id,
+                                m->src,
+                                uint8_t(r.module),
+                                m->reply_mask,
+                                m->msg_class,
+                                m->status,
+                                m->info,
+                                m->instance,
+                                r.w->epoch,
+                                r.w->next,
+                                {m->param, m->len},
+                                kMessageAcked,
+                                uint16_t(window_pending(*r.w))};
+            encode_message(w, r.frame);
+            window_push(*r.w, r.frame);
+            bytes = r.frame.size();
+            count(forwarded);
+            count(bytes_out, m->len);
+        }
+        release(m);
+        return bytes;
+    }
+
+    // Publishes the window's frames from .. to - 1: a lone one straight from the window,
+    // several as batches. A publish that fails is mended by the resend. Caller holds r.mu.
+    void send_frames(AckedRoute &r, uint32_t from, uint32_t to, bool again) {
+        while (from != to) {
+            uint32_t n = 1;
+            std::size_t bytes = window_frame(*r.w, from).size();
+            while (from + n != to && n < kBatchMax &&
+                   bytes + window_frame(*r.w, from + n).size() <= kBatchBytes)
+                bytes += window_frame(*r.w, from + n++).size();
+            std::span<const uint8_t> out = window_frame(*r.w, from);
+            if (n > 1) {
+                start_batch(r.batch, node);
+                for (uint32_t i = 0; i < n; ++i)
+                    append_to_batch(r.batch, window_frame(*r.w, from + i));
+                finish_batch(r.batch, uint16_t(n));
+                out = r.batch;
+            }
+            natsConnection_Publish(nc, subjects[r.module].c_str(), out.data(), int(out.size()));
+            if (again) count(resent, n);
+            from += n;
+        }
+    }
+
+    // Sends again, from the oldest on, the frames of every window whose acknowledgement is
+    // overdue (or all of them after a reconnect): the far side takes a route's frames only in
+    // order, so whatever follows a lost frame is sent again with it.
+    void resend_overdue() {
+        while (!stopping) {
+            std::this_thread::sleep_for(kResendTick);
+            const bool all = resend_all.exchange(false);
+            const auto now = Clock::now();
+            for (const auto &r : acked_routes) {
+                std::lock_guard lock(r->mu);
+                if (window_pending(*r->w) == 0 || !connected() || (now < r->resend_at && !all))
+                    continue;
+                send_frames(*r, r->w->acked + 1, r->w->next, true);
+                r->resend_at = now + kResendAfter;
+            }
+        }
+    }
+
+    // An acknowledgement from the far side: the window lets go of what it covers.
+    void on_ack(const natsMsg *nm) {
+        std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+                                       std::size_t(natsMsg_GetDataLength(nm)));
+        WireAck a;
+        if (decode_ack(frame, a) != WireError::none) return count(malformed);
+        AckedRoute *r = acked_of[a.dst];
+        if (r == nullptr) return;
+        std::lock_guard lock(r->mu);
+        if (a.epoch != r->w->epoch || window_ack(*r->w, a.seq) == 0) return;
+        r->resend_at =
+            window_pending(*r->w) != 0 ? Clock::now() + kResendAfter : Clock::time_point::max();
+        r->room.notify_one();
+    }
+    static void on_ack_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *c) {
+        static_cast<Bridge *>(c)->on_ack(nm);
+        natsMsg_Destroy(nm);
+    }
+
+    // The windows of the acknowledged modules, with what a predecessor left in them: sent
+    // again as soon as there is a connection.
+    bool open_windows() {
+        for (uint32_t m : cfg.acked)
+            if ((load(area->module_queues[m].queue_flags) & 1) == 0) {
+                std::fprintf(stderr, "pxr-bridge: acknowledged module 0x%x has no queue\n", m);
+                return false;
+            }
+        windows_segment =
+            pxrtool::Segment::publish(kWindowsKey, windows_bytes(cfg.acked.size()), 0600);
+        if (!windows_segment) {
+            std::fprintf(stderr, "pxr-bridge: cannot make the window segment\n");
+            return false;
+        }
+        for (Window *w : adopt_windows(windows_segment.writable(), area_id, cfg.acked)) {
+            auto r = std::make_unique<AckedRoute>();
+            r->module = w->module;
+            r->w = w;
+            if (window_pending(*w) != 0) r->resend_at = Clock::now();
+            acked_of[w->module] = r.get();
+            acked_routes.push_back(std::move(r));
+        }
+        return true;
+    }
 
     // Sends on the messages whose route is known now, or whose wait is over.
     void drain_held() {
@@ -244,39 +422,74 @@ struct Bridge {
         static thread_local std::vector<std::span<const uint8_t>> parts;
         std::span<const uint8_t> data(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
                                       std::size_t(natsMsg_GetDataLength(nm)));
-        if (closing()) return; // a detached process would wait to attach again
-        if (frame_kind(data) != kKindBatch) return deliver_one(subject_module, data);
-        if (split_batch(data, parts) != WireError::none) return count(malformed);
-        for (std::span<const uint8_t> part : parts) deliver_one(subject_module, part);
+        if (closing()) return;   // a detached process would wait to attach again
+        RouteSeq *due = nullptr; // an acknowledged route, acknowledged once for the whole batch
+        if (frame_kind(data) != kKindBatch) {
+            deliver_one(subject_module, data, due);
+        } else if (split_batch(data, parts) != WireError::none) {
+            count(malformed);
+        } else {
+            for (std::span<const uint8_t> part : parts) deliver_one(subject_module, part, due);
+        }
+        if (due != nullptr) acknowledge(*due);
     }
 
-    void deliver_one(unsigned subject_module, std::span<const uint8_t> frame) {
+    void deliver_one(unsigned subject_module, std::span<const uint8_t> frame, RouteSeq *&due) {
         WireMessage w;
         if (decode_message(frame, w) != WireError::none || w.dst != subject_module) {
             count(malformed);
             return;
         }
+        if (w.flags & kMessageAcked) return deliver_acked(w, due);
         if (w.epoch != 0) note_sequence(w);
-        if (w.origin == node || !is_local(w.dst)) {
-            count(lost_unknown_module);
+        hand_over(w, false);
+    }
+
+    // An acknowledged frame goes to its module once, in its route's order: one that comes
+    // again is dropped, one ahead of a missing one waits until the sender sends again from the
+    // missing one on. One that finds no buffer or a full queue here is not acknowledged: it
+    // comes again.
+    void deliver_acked(const WireMessage &w, RouteSeq *&due) {
+        RouteSeq *r = route_of(w.origin, w.dst);
+        if (r == nullptr) return;                 // every slot taken: it waits for one
+        const uint32_t oldest = w.seq - w.behind; // what the sender still holds
+        if (r->epoch != w.epoch || int32_t(oldest - r->next) > 0)
+            *r = RouteSeq{w.origin, w.dst, w.epoch, oldest};
+        due = r;
+        if (w.seq != r->next) {
+            if (int32_t(w.seq - r->next) < 0) count(duplicates);
             return;
         }
+        const Counter c = hand_over(w, true);
+        if (c != lost_no_buffer && c != lost_send_failed) r->next = w.seq + 1;
+    }
+
+    void acknowledge(const RouteSeq &r) {
+        static thread_local std::vector<uint8_t> frame;
+        encode_ack(WireAck{node, r.epoch, r.next - 1, uint8_t(r.dst)}, frame);
+        const std::string subject = cfg.cluster + ".ack." + std::to_string(r.origin);
+        natsConnection_Publish(nc, subject.c_str(), frame.data(), int(frame.size()));
+    }
+
+    // Gives a message from afar to its local module; returns what it counted (delivered, or
+    // the cause of the loss). With again, a want of buffers or a full queue is not counted:
+    // the message comes again.
+    Counter hand_over(const WireMessage &w, bool again) {
+        auto outcome = [&](Counter c) {
+            if (!again || (c != lost_no_buffer && c != lost_send_failed)) count(c);
+            return c;
+        };
+        if (w.origin == node || !is_local(w.dst)) return outcome(lost_unknown_module);
         const uint32_t len = uint32_t(w.param.size());
         int p = -1;
         for (int i = 0; i < 2 && p < 0; ++i)
             if (partition_hdr[i] != nullptr && len <= partition_hdr[i]->param_size) p = i;
-        if (p < 0) {
-            count(lost_too_large);
-            return;
-        }
+        if (p < 0) return outcome(lost_too_large);
         // An empty pool must not become a fatal event of this environment: a message from afar
         // is dropped instead.
         uint32_t size = len;
         MSG *m = nullptr;
-        if (PXR_try_getmem(0, &size, &m) != 0) {
-            count(lost_no_buffer);
-            return;
-        }
+        if (PXR_try_getmem(0, &size, &m) != 0) return outcome(lost_no_buffer);
         m->type = w.type;
         m->id = w.id;
         m->reply_mask = w.reply_mask;
@@ -290,23 +503,28 @@ struct Bridge {
         if (len > 0) std::memcpy(m->param, w.param.data(), len);
         if (PXR_send(w.dst, m) != 0) {
             release(m);
-            count(lost_send_failed);
-            return;
+            return outcome(lost_send_failed);
         }
-        count(delivered);
         count(bytes_in, len);
+        return outcome(delivered);
+    }
+
+    // The slot of a route from another host: its own, or a free one (epoch 0); null when every
+    // slot is taken. Delivery thread only.
+    RouteSeq *route_of(uint32_t origin, uint32_t dst) {
+        const uint32_t h = (origin * 2654435761u) ^ (dst * 40503u);
+        for (unsigned i = 0; i < kRouteSlots; ++i) {
+            RouteSeq &slot = stats->routes[(h + i) % kRouteSlots];
+            if (slot.epoch == 0 || (slot.origin == origin && slot.dst == dst)) return &slot;
+        }
+        return nullptr;
     }
 
     // Counts the frames that a gap in a route's sequence says were lost on the way. A route
     // seen for the first time has no past; a new epoch (the sender started again) restarts
-    // its sequence at 1. Delivery thread only.
+    // its sequence at 1.
     void note_sequence(const WireMessage &w) {
-        RouteSeq *r = nullptr;
-        uint32_t h = (w.origin * 2654435761u) ^ (w.dst * 40503u);
-        for (unsigned i = 0; i < kRouteSlots && r == nullptr; ++i) {
-            RouteSeq &slot = stats->routes[(h + i) % kRouteSlots];
-            if (slot.epoch == 0 || (slot.origin == w.origin && slot.dst == w.dst)) r = &slot;
-        }
+        RouteSeq *r = route_of(w.origin, w.dst);
         if (r == nullptr) return; // every slot taken: this route goes uncounted
         if (r->epoch == 0) {
             *r = RouteSeq{w.origin, w.dst, w.epoch, w.seq + 1};
@@ -531,6 +749,7 @@ void on_reconnected(natsConnection *, void *c) {
     auto *b = static_cast<Bridge *>(c);
     b->count(reconnects);
     b->ask_pending = true;
+    b->resend_all = true;
 }
 void on_connected(natsConnection *, void *c) {
     static_cast<Bridge *>(c)->ask_pending = true;
@@ -638,6 +857,7 @@ bool open_stats(Bridge &b) {
 int usage(FILE *out, int status) {
     std::fputs("usage: pxr bridge url=URL [url=URL...] cluster=NAME [module=ID] [node=NAME]\n"
                "                  [credentials=FILE] [discovery=on|off] [remote=ID...]\n"
+               "                  [acked=ID...]\n"
                "                  [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]\n"
                "                  [tls-hostname=NAME]\n"
                "       pxr bridge --stats [--json]\n"
@@ -718,13 +938,13 @@ int run(Bridge &b) {
     }
     b.node_name = b.cfg.node.empty() ? host_name() : b.cfg.node;
     b.node = node_id(b.cfg, b.node_name);
-    while (b.epoch == 0)
-        if (getrandom(&b.epoch, sizeof b.epoch, 0) != sizeof b.epoch)
-            b.epoch = uint32_t(getpid()) ^ uint32_t(Clock::now().time_since_epoch().count());
+    b.epoch = draw_epoch();
     if (!open_stats(b)) {
         std::fprintf(stderr, "pxr-bridge: cannot make the counter segment\n");
         return 1;
     }
+    if (!b.cfg.acked.empty() && !b.open_windows()) return 1;
+    PXR_set_receive_spin(0); // the receive's spin state is the process's: several threads take
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
     // A bridge restarted by its supervisor adopts the routes its predecessor discovered.
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
@@ -764,11 +984,22 @@ int run(Bridge &b) {
         std::fprintf(stderr, "pxr-bridge: cannot use the servers: %s\n", natsStatus_GetText(s));
         return 1;
     }
-    natsSubscription *announce_sub = nullptr;
+    natsSubscription *announce_sub = nullptr, *ack_sub = nullptr;
     if (b.cfg.discovery)
         natsConnection_Subscribe(&announce_sub, b.nc, b.announce_subject.c_str(),
                                  Bridge::on_announce_frame, &b);
+    if (!b.acked_routes.empty()) {
+        const std::string acks = b.cfg.cluster + ".ack." + std::to_string(b.node);
+        natsConnection_Subscribe(&ack_sub, b.nc, acks.c_str(), Bridge::on_ack_frame, &b);
+    }
     std::thread keeper([&b] { b.housekeeping(); });
+    // The takers keep the stop signals blocked; a wake-up signal ends their wait in a queue.
+    struct sigaction wake {};
+    wake.sa_handler = on_wake; // without SA_RESTART: the receive returns
+    sigaction(SIGUSR1, &wake, nullptr);
+    for (auto &r : b.acked_routes) r->taker = std::thread([&b, &r] { b.take_acked(*r); });
+    std::thread resender;
+    if (!b.acked_routes.empty()) resender = std::thread([&b] { b.resend_overdue(); });
 
     struct sigaction sa {};
     sa.sa_handler = on_stop;
@@ -799,9 +1030,21 @@ int run(Bridge &b) {
     std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
     const bool closing = b.closing();
     b.stats->connected = 0;
-    if (closing) b.stats_segment.remove(); // nothing of ours outlives the environment
+    if (closing) { // nothing of ours outlives the environment
+        b.stats_segment.remove();
+        b.windows_segment.remove();
+    }
     b.stopping = true;
     keeper.join();
+    if (resender.joinable()) resender.join();
+    for (auto &r : b.acked_routes) {
+        r->room.notify_all();
+        while (!r->done) { // a signal just before its receive began would be missed: again
+            pthread_kill(r->taker.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        r->taker.join();
+    }
     if (!closing) {
         std::lock_guard lock(b.mu);
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
@@ -812,6 +1055,7 @@ int run(Bridge &b) {
         natsConnection_FlushTimeout(b.nc, 200);
     }
     natsSubscription_Destroy(announce_sub);
+    natsSubscription_Destroy(ack_sub);
     b.follow({});
     natsConnection_Close(b.nc);
     natsConnection_Destroy(b.nc);

@@ -76,11 +76,13 @@ void parse_bridge_options(const std::vector<std::string> &words, BridgeConfig &b
         } else if (key == "discovery") {
             if (value != "on" && value != "off") errors.push_back("discovery is on or off");
             b.discovery = value == "on";
-        } else if (key == "remote") { // the program's form of a remote line, repeated
-            if (parse_number(value, 254, v))
-                b.remotes.push_back(uint32_t(v));
-            else
+        } else if (key == "remote" || key == "acked") { // the program's form of remote lines
+            if (!parse_number(value, 254, v)) {
                 errors.push_back("bad remote module '" + value + "'");
+                continue;
+            }
+            b.remotes.push_back(uint32_t(v));
+            if (key == "acked") b.acked.push_back(uint32_t(v));
         } else if (key == "credentials" || key == "tls-ca" || key == "tls-cert" ||
                    key == "tls-key") {
             check_private_file(key, value, errors);
@@ -108,7 +110,7 @@ bool parse_bridge_directive(Config &cfg, int line, const std::vector<std::string
                              ")");
             return true;
         }
-        std::vector<uint32_t> remotes = std::move(b.remotes);
+        std::vector<uint32_t> remotes = std::move(b.remotes), acked = std::move(b.acked);
         std::vector<int> remote_lines = std::move(b.remote_lines);
         b = BridgeConfig{};
         b.defined = true;
@@ -118,11 +120,13 @@ bool parse_bridge_directive(Config &cfg, int line, const std::vector<std::string
         if (b.cluster.empty()) errors.push_back("bridge needs cluster=NAME");
         b.remotes.insert(b.remotes.begin(), remotes.begin(), remotes.end());
         b.remote_lines.insert(b.remote_lines.begin(), remote_lines.begin(), remote_lines.end());
+        b.acked.insert(b.acked.begin(), acked.begin(), acked.end());
         return true;
     }
     if (tokens[0] != "remote") return false;
-    if (tokens.size() < 2) errors.push_back("remote needs at least one module id");
-    for (std::size_t i = 1; i < tokens.size(); ++i) {
+    const bool acked = tokens.back() == "acked"; // the line's modules go acknowledged
+    if (tokens.size() < 2u + acked) errors.push_back("remote needs at least one module id");
+    for (std::size_t i = 1; i < tokens.size() - acked; ++i) {
         uint64_t v;
         if (!parse_number(tokens[i], 254, v))
             errors.push_back("bad module id '" + tokens[i] + "' (a module id 0..254)");
@@ -131,6 +135,7 @@ bool parse_bridge_directive(Config &cfg, int line, const std::vector<std::string
         else {
             b.remotes.push_back(uint32_t(v));
             b.remote_lines.push_back(line);
+            if (acked) b.acked.push_back(uint32_t(v));
         }
     }
     return true;
@@ -161,8 +166,13 @@ std::vector<std::pair<int, std::string>> finish_bridge(Config &cfg) {
         out.emplace_back(b.line, "bridge program '" + program + "' not found");
     if (!out.empty()) return out;
     cfg.queues.push_back(b.module);
+    // An acknowledged module has a queue of its own, which the bridge stops taking from when
+    // its window is full: its senders then meet a full queue, and the other modules do not.
     for (std::size_t i = 0; i < b.remotes.size(); ++i)
-        cfg.aliases.push_back(AliasConfig{b.remotes[i], b.module, b.remote_lines[i]});
+        if (in(b.acked, b.remotes[i]))
+            cfg.queues.push_back(b.remotes[i]);
+        else
+            cfg.aliases.push_back(AliasConfig{b.remotes[i], b.module, b.remote_lines[i]});
     SpawnConfig s;
     s.program = program;
     s.argv.push_back("pxr-bridge");
@@ -186,7 +196,7 @@ std::vector<std::string> bridge_arguments(const BridgeConfig &b) {
     if (!b.tls_cert.empty()) a.push_back("tls-cert=" + b.tls_cert);
     if (!b.tls_key.empty()) a.push_back("tls-key=" + b.tls_key);
     if (!b.tls_hostname.empty()) a.push_back("tls-hostname=" + b.tls_hostname);
-    for (uint32_t m : b.remotes) a.push_back("remote=" + hex(m));
+    for (uint32_t m : b.remotes) a.push_back((in(b.acked, m) ? "acked=" : "remote=") + hex(m));
     return a;
 }
 

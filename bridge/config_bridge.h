@@ -5,7 +5,7 @@
 //   bridge url=URL [url=URL ...] cluster=NAME [module=ID] [node=NAME] [credentials=FILE]
 //          [discovery=on|off] [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]
 //          [tls-hostname=NAME]
-//   remote ID [ID ...]
+//   remote ID [ID ...] [acked]
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,7 @@ struct BridgeConfig {
     std::string tls_ca, tls_cert, tls_key, tls_hostname;
     std::vector<uint32_t> remotes; // module ids the configuration places on other hosts
     std::vector<int> remote_lines;
+    std::vector<uint32_t> acked; // of those, the ones whose messages go acknowledged
 };
 
 // Parses option words (key=value, or `tls`) into b. Each problem is one message in errors.

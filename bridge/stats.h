@@ -25,7 +25,9 @@ enum Counter : unsigned {
     malformed,           // frames refused by the decoder (or whose subject disagrees)
     disconnects,
     reconnects,
-    clashes, // a module id announced by two hosts (or local and announced)
+    clashes,    // a module id announced by two hosts (or local and announced)
+    resent,     // acknowledged frames published again (no acknowledgement came in time)
+    duplicates, // acknowledged frames that arrived again and were dropped
     kCounterCount
 };
 
@@ -33,11 +35,13 @@ inline constexpr const char *kCounterNames[kCounterCount] = {
     "forwarded",          "delivered",          "bytes_out",       "bytes_in",
     "lost_no_connection", "lost_no_buffer",     "lost_too_large",  "lost_unknown_module",
     "lost_send_failed",   "lost_slow_consumer", "lost_in_transit", "malformed",
-    "disconnects",        "reconnects",         "clashes"};
+    "disconnects",        "reconnects",         "clashes",         "resent",
+    "duplicates"};
 
 // What this side expects next on one route from another host (sending node, destination
 // module). Kept here rather than in the bridge, so that what was lost while the bridge
-// restarted shows as a gap. Epochs are never 0: a slot with epoch 0 is free.
+// restarted shows as a gap, and an acknowledged frame given to its module before the restart
+// is not given again. Epochs are never 0: a slot with epoch 0 is free.
 struct RouteSeq {
     uint32_t origin;
     uint32_t dst;

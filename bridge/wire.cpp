@@ -52,11 +52,11 @@ void put_message(std::vector<uint8_t> &out, const WireMessage &m) {
     put(out, m.reply_mask, 2);
     put(out, m.msg_class, 1);
     put(out, m.status, 1);
-    put(out, 0, 2);
+    put(out, m.epoch != 0 ? m.behind : 0, 2);
     put(out, m.info, 4);
     put(out, m.instance, 4);
     put(out, m.param.size(), 2);
-    put(out, 0, 2);
+    put(out, m.epoch != 0 ? m.flags : 0, 2);
     if (m.epoch != 0) {
         put(out, m.epoch, 4);
         put(out, m.seq, 4);
@@ -89,6 +89,15 @@ bool encode_announce(const WireAnnounce &a, std::vector<uint8_t> &out) {
     return true;
 }
 
+void encode_ack(const WireAck &a, std::vector<uint8_t> &out) {
+    out.clear();
+    put_start(out, kKindAck, a.origin);
+    put(out, a.epoch, 4);
+    put(out, a.seq, 4);
+    put(out, a.dst, 1);
+    put(out, 0, 3);
+}
+
 uint8_t frame_kind(std::span<const uint8_t> f) {
     if (f.size() < 4 || f[0] != 'P' || f[1] != 'X' || !known_version(f[2])) return 0;
     return f[3];
@@ -100,8 +109,13 @@ WireError decode_message(std::span<const uint8_t> f, WireMessage &out) {
     if (WireError e = check_start(f, kKindMessage, header); e != WireError::none) return e;
     const uint32_t len = get(f, 28, 2);
     if (f.size() != header + len) return WireError::bad_length;
-    if (get(f, 18, 2) != 0 || get(f, 30, 2) != 0) return WireError::bad_reserved;
     WireMessage m;
+    m.behind = uint16_t(get(f, 18, 2));
+    m.flags = uint16_t(get(f, 30, 2));
+    // Flags and behind only in version 2; behind only in an acknowledged frame.
+    if ((m.flags & ~kMessageAcked) != 0 || (m.behind != 0 && m.flags == 0) ||
+        (!sequenced && m.flags != 0))
+        return WireError::bad_reserved;
     if (sequenced) {
         m.epoch = get(f, 32, 4);
         m.seq = get(f, 36, 4);
@@ -142,6 +156,15 @@ WireError decode_announce(std::span<const uint8_t> f, WireAnnounce &out) {
         a.name.push_back(char(c));
     }
     out = std::move(a);
+    return WireError::none;
+}
+
+WireError decode_ack(std::span<const uint8_t> f, WireAck &out) {
+    if (WireError e = check_start(f, kKindAck, kAckBytes); e != WireError::none) return e;
+    if (f.size() != kAckBytes) return WireError::bad_length;
+    if (get(f, 17, 3) != 0) return WireError::bad_reserved;
+    if (f[16] == 255) return WireError::bad_module;
+    out = WireAck{get(f, 4, 4), get(f, 8, 4), get(f, 12, 4), f[16]};
     return WireError::none;
 }
 

@@ -7,21 +7,34 @@
 
 using namespace pxrbridge;
 
+namespace {
+
+// A frame that decode accepts must come back byte for byte from encode.
+template <typename Frame, typename Encode>
+void round_trip(std::span<const uint8_t> frame,
+                WireError (*decode)(std::span<const uint8_t>, Frame &), Encode encode) {
+    Frame f;
+    std::vector<uint8_t> again;
+    if (decode(frame, f) != WireError::none) return;
+    if (!encode(f, again) || again.size() != frame.size() ||
+        std::memcmp(again.data(), frame.data(), frame.size()) != 0)
+        std::abort();
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::span<const uint8_t> frame(data, size);
     std::vector<uint8_t> again;
     WireMessage m;
-    if (decode_message(frame, m) == WireError::none) {
-        if (!encode_message(m, again) || again.size() != size ||
-            std::memcmp(again.data(), data, size) != 0)
-            std::abort();
-    }
     WireAnnounce a;
-    if (decode_announce(frame, a) == WireError::none) {
-        if (!encode_announce(a, again) || again.size() != size ||
-            std::memcmp(again.data(), data, size) != 0)
-            std::abort();
-    }
+    WireAck k;
+    round_trip(frame, decode_message, encode_message);
+    round_trip(frame, decode_announce, encode_announce);
+    round_trip(frame, decode_ack, [](const WireAck &f, std::vector<uint8_t> &out) {
+        encode_ack(f, out);
+        return true;
+    });
     std::vector<std::span<const uint8_t>> parts;
     if (split_batch(frame, parts) == WireError::none) {
         start_batch(again, uint32_t(data[4]) << 24 | data[5] << 16 | data[6] << 8 | data[7]);
@@ -35,9 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         finish_batch(again, uint16_t(parts.size()));
         if (again.size() != size || std::memcmp(again.data(), data, size) != 0) std::abort();
     }
-    if (frame_kind(frame) == 0 && (decode_message(frame, m) == WireError::none ||
-                                   decode_announce(frame, a) == WireError::none ||
-                                   split_batch(frame, parts) == WireError::none))
+    if (frame_kind(frame) == 0 &&
+        (decode_message(frame, m) == WireError::none ||
+         decode_announce(frame, a) == WireError::none || decode_ack(frame, k) == WireError::none ||
+         split_batch(frame, parts) == WireError::none))
         std::abort();
     return 0;
 }

@@ -1,6 +1,7 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
 #include "membership.h"
 #include "stats.h"
+#include "window.h"
 #include "supervise.h"
 #include "tool.h"
 
@@ -51,6 +52,7 @@ std::vector<Object> key_plan() {
     plan.push_back({Kind::Memory, PXR_KEY_RING_QUEUES, "ring queues"});
     plan.push_back({Kind::Memory, kSupervisionKey, "loader's supervision table"});
     plan.push_back({Kind::Memory, pxrbridge::kStatsKey, "bridge counters"});
+    plan.push_back({Kind::Memory, pxrbridge::kWindowsKey, "bridge send windows"});
     // Last: while the system lock exists no new environment can be created over the rest.
     plan.push_back({Kind::Semaphore, PXR_KEY_SYSTEM_LOCK, "system lock"});
     return plan;

@@ -34,32 +34,38 @@ bool Loader::wait_exit(long ms) {
     return PXR_wait_exit_for(uint32_t(ms)) == 0;
 }
 
-void Loader::await_bridge(const Child &c) {
+bool Loader::await_bridge(const Child &c) {
     const long until = now_ms() + kBridgeReadyMs;
-    while (c.state == ProcState::Running && g_signal == 0 && !bridge_ready(c.pid)) {
+    while (c.state == ProcState::Running && !bridge_ready(c.pid)) {
         if (g_child != 0) reap_ended();
+        if (g_signal != 0 || closed_by_another()) return false;
         if (now_ms() >= until) {
             std::fprintf(stderr,
                          "pxr load: the bridge has not learnt its routes within %ld s "
                          "(see pxr bridge --stats); starting the other processes\n",
                          kBridgeReadyMs / 1000);
-            return;
+            return true;
         }
-        sleep_ms(20);
+        if (wait_exit(20)) { // PXR_terminate: taken here, so said here
+            terminated = true;
+            return false;
+        }
     }
+    return true;
 }
 
 End Loader::supervise() {
     PXR_admit_attachers();
     for (Child &c : children) {
         launch(c);
-        if (cfg.bridge.defined && c.line == &cfg.spawns.front()) await_bridge(c);
+        if (cfg.bridge.defined && c.line == &cfg.spawns.front() && !await_bridge(c)) break;
     }
     long next_reclaim = now_ms() + kReclaimEveryMs;
     for (;;) {
         if (g_child != 0) reap_ended();
         if (!critical_line.empty()) return End::Critical;
         if (g_signal != 0) return End::Signal;
+        if (terminated) return End::Terminated;
         // A PXR_terminate posts (and later removes) the exit semaphore before it closes;
         // a close without it is another process's PXR_close.
         if (closed_by_another()) return wait_exit(0) ? End::Terminated : End::Gone;

@@ -77,6 +77,7 @@ struct Loader {
     Segment table_segment;
     SupervisionTable *table = nullptr;
     bool closing = false;
+    bool terminated = false; // a PXR_terminate was taken while the loader waited for the bridge
     std::string critical_line;
 
     // ---- messages ----
@@ -159,8 +160,9 @@ struct Loader {
     bool wait_exit(long ms);
 
     // The bridge's spawn comes first: the other processes start once it has learnt its routes,
-    // so that their first messages to other hosts (and the answers) are not lost.
-    void await_bridge(const Child &c);
+    // so that their first messages to other hosts (and the answers) are not lost. False when a
+    // termination was asked for meanwhile (the others are then not started).
+    bool await_bridge(const Child &c);
 
     End supervise();
 
