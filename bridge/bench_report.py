@@ -2,7 +2,8 @@
 """Tables and plot data of the bridge benchmark: bench_report.py RESULTS OUTDIR.
 
 RESULTS holds lines "KIND SIZE RTT_US MSGS_PER_S", one per run; every figure is the median
-of its runs, and each is also given as a ratio to the better of the two NATS rows."""
+of its runs, and each is also given as a ratio to the better of the two NATS rows; the
+acknowledged row is also given as a ratio to the bridge at most once."""
 import collections
 import statistics
 import sys
@@ -19,9 +20,9 @@ def med(kind, size, i):
 
 sizes = (64, 1024, 16384)
 label = {64: "64 B", 1024: "1 KB", 16384: "16 KB"}
-kinds = ("bridge", "nats-default", "nats-asap")
-names = {"bridge": "pxr bridge (send at once)", "nats-default": "NATS, default options",
-         "nats-asap": "NATS, send at once"}
+kinds = ("bridge", "bridge-acked", "nats-default", "nats-asap")
+names = {"bridge": "pxr bridge (send at once)", "bridge-acked": "pxr bridge, acknowledged",
+         "nats-default": "NATS, default options", "nats-asap": "NATS, send at once"}
 runs = min(len(v) for v in rows.values())
 for i, title, unit, dat in ((0, "Round trip", "µs", "lat"),
                             (1, "One-way throughput", "messages/s", "tput")):
@@ -36,6 +37,8 @@ for i, title, unit, dat in ((0, "Round trip", "µs", "lat"),
             ref = best(med("nats-default", s, i), med("nats-asap", s, i))
             cells.append((f"{v:,.0f}" if i else f"{v:.1f}") + f" ({v / ref:.2f}×)")
         print(f"| {names[kind]} | " + " | ".join(cells) + " |")
+    print("\nAcknowledged ÷ at most once: " + ", ".join(
+        f"{label[s]} {med('bridge-acked', s, i) / med('bridge', s, i):.2f}×" for s in sizes))
     with open(f"{sys.argv[2]}/bridge-{dat}.dat", "w") as f:
         f.write("payload\t" + "\t".join(names[k] for k in kinds) + "\n")
         for s in sizes:

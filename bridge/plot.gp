@@ -15,10 +15,12 @@ set ylabel "µs"
 set logscale y
 set yrange [20:2000]
 plot "bridge-lat.dat" using 2:xtic(1) title columnheader(2), \
-     "" using 3 title columnheader(3), "" using 4 title columnheader(4)
+     "" using 3 title columnheader(3), "" using 4 title columnheader(4), \
+     "" using 5 title columnheader(5)
 unset logscale y
 set title "One-way throughput (thousand messages/s; higher is better)"
 set ylabel "k msgs/s"
 plot "bridge-tput.dat" using 2:xtic(1) title columnheader(2), \
-     "" using 3 title columnheader(3), "" using 4 title columnheader(4)
+     "" using 3 title columnheader(3), "" using 4 title columnheader(4), \
+     "" using 5 title columnheader(5)
 unset multiplot

@@ -340,6 +340,44 @@ TEST_F(Cluster, restarts_of_the_server_and_of_a_bridge_lose_only_what_is_counted
     EXPECT_EQ(b.counters[forwarded] - b0.counters[forwarded], arrived(a));
 }
 
+TEST_F(Cluster, an_acked_module_gets_every_message_once_and_in_order_across_restarts) {
+    start_server();
+    start_host("B", "queue 0x20");
+    start_host("A", "queue 0x21\nremote 0x20 acked");
+    wait_remote("B", 0), wait_remote("A", 1);
+    constexpr unsigned kSent = 3000;
+    pid_t receiver = spawn_in("B", [] {
+        for (unsigned next = 1; next <= kSent; ++next) {
+            MSG *m = PXR_timed_receive(0x20, 30000);
+            if (m == nullptr || m->instance != next) return m == nullptr ? 2 : 3;
+            relm(m);
+        }
+        MSG *extra = PXR_timed_receive(0x20, 1000);
+        return extra == nullptr ? 0 : 4;
+    });
+    pid_t sender = spawn_in("A", [] {
+        for (unsigned i = 1; i <= kSent; ++i) {
+            MSG *m = getm(0x0101, 0, 0, 8);
+            for (; m != nullptr; std::this_thread::sleep_for(20ms)) // a full queue: again
+                if (m->src = 0x21, m->dst = 0x20, m->instance = i; PXR_send(0x20, m) == 0) break;
+            if (m == nullptr) return 2;
+            std::this_thread::sleep_for(1ms);
+        }
+        return 0;
+    });
+    // The receiving bridge, the server and the sending bridge each go away once mid-stream.
+    std::this_thread::sleep_for(500ms);
+    kill(stats("B").pid, SIGKILL);
+    std::this_thread::sleep_for(700ms);
+    stop_server(), std::this_thread::sleep_for(500ms), start_server();
+    std::this_thread::sleep_for(500ms);
+    kill(stats("A").pid, SIGKILL);
+    EXPECT_EQ(pxrtest::wait_child(sender), 0);
+    EXPECT_EQ(pxrtest::wait_child(receiver), 0) << "2: missing, 3: out of order, 4: twice";
+    EXPECT_GT(count("A", resent), 0u);
+    EXPECT_EQ(count("B", delivered), kSent);
+}
+
 TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disconnected) {
     const std::string cert = dir / "cert.pem", key = dir / "key.pem";
     if (std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "

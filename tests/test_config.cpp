@@ -56,6 +56,17 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     EXPECT_EQ(cfg.spawns[0].line, 8);
     EXPECT_EQ(cfg.spawns[0].cpus, (std::vector<uint16_t>{0, 2, 3}));
     EXPECT_EQ(cfg.spawns[1].argv, (std::vector<std::string>{"/bin/sh"}));
+    Config bridged; // acknowledged remote modules get queues; the others alias the bridge's
+    ASSERT_TRUE(pxrtool::parse_config("partition 0 buffers=4 size=8\nremote 0x30 0x32 acked\n"
+                                      "remote 0x31\nbridge url=nats://h:1 cluster=c",
+                                      "t.conf", bridged, errors));
+    EXPECT_EQ(bridged.queues, (std::vector<uint32_t>{0xFE, 0x30, 0x32}));
+    ASSERT_EQ(bridged.aliases.size(), 1u);
+    EXPECT_EQ(std::tuple(bridged.aliases[0].module, bridged.aliases[0].target),
+              std::tuple(0x31u, 0xFEu));
+    const std::vector<std::string> &argv = bridged.spawns.at(0).argv;
+    EXPECT_EQ(std::vector<std::string>(argv.end() - 3, argv.end()),
+              (std::vector<std::string>{"acked=0x30", "acked=0x32", "remote=0x31"}));
     Config rings;
     EXPECT_TRUE(pxrtool::parse_config("environment ring-queues=65536\npartition 0 buffers=4 size=8",
                                       "t", rings, errors));
@@ -105,6 +116,7 @@ TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
         {"environment atomic atomic", "atomic given twice on one line"},
         {long_line.c_str(), "line longer than"},
         {"remote 0x30", "remote needs a bridge line"},
+        {"remote acked", "remote needs at least one module id"},
         {"bridge cluster=c", "bridge needs url="},
         {"bridge url=nats://h:1", "bridge needs cluster="},
         {"bridge url=nats://h:1 cluster=a.b", "bad cluster name"},
