@@ -186,6 +186,22 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
     }
 }
 
+// A termination asked for while the loader waits for its bridge to learn its routes (it never
+// will: there is no server) ends the environment at once; the other processes never start.
+TEST_F(Supervise, TerminateWhileTheLoaderWaitsForTheBridgeEndsIt) {
+    if (access(PXR_TOOL_PATH "-bridge", X_OK) != 0) GTEST_SKIP() << "no pxr-bridge";
+    TempDir dir, tdir;
+    std::vector<std::string> args = load_args(dir, "remote 0x21\nbridge url=nats://127.0.0.1:1 "
+                                                   "cluster=c\nspawn sleep 30\n");
+    args.insert(args.begin() + 1, "-v"); // says what it starts
+    pid_t loader = start_pxr(dir, args);
+    PxrRun t;
+    for (int i = 0; i < 100 && t.code != 0; ++i, usleep(20000)) t = run_pxr(tdir, {"terminate"});
+    PxrRun r = finish_pxr(dir, loader);
+    EXPECT_EQ(std::tuple(t.code, r.code), std::tuple(0, 0)) << r.err;
+    EXPECT_EQ(r.err.find("started sleep"), std::string::npos) << r.err;
+}
+
 // Another process holding the system lock stalls neither the loader (a killed process is
 // restarted and recorded once the lock is free; SIGTERM ends it) nor a query (it says who);
 // `pxr procs` shows the restarted process running, with the end of its last run.
