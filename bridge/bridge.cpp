@@ -57,6 +57,7 @@
 #include <sys/shm.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace pxrbridge {
 
@@ -74,6 +75,9 @@ constexpr std::size_t kHoldMax = 512;        // messages waiting for their route
 constexpr std::size_t kHoldBytes = 4u << 20; // and their parameter bytes
 constexpr auto kResendAfter = std::chrono::milliseconds(250); // no acknowledgement: send again
 constexpr auto kResendTick = std::chrono::milliseconds(50);
+// An acknowledgement waits this long, so that one covers whatever else of its route comes
+// meanwhile, and none is written between a request and its answer.
+constexpr auto kAckDelay = std::chrono::milliseconds(1);
 
 std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg);
 
@@ -122,6 +126,10 @@ struct Bridge {
     pxrtool::Segment windows_segment;
     std::vector<std::unique_ptr<AckedRoute>> acked_routes;
     AckedRoute *acked_of[PXR_MODULE_COUNT] = {};
+    // Acknowledgements to publish, by route (origin node << 8 | module): the latest of each.
+    std::mutex ack_mu;
+    std::condition_variable ack_wake;
+    std::map<uint64_t, WireAck> acks_due;
 
     std::mutex mu; // guards what follows
     std::map<uint32_t, Peer> peers;
@@ -464,11 +472,35 @@ struct Bridge {
         if (c != lost_no_buffer && c != lost_send_failed) r->next = w.seq + 1;
     }
 
+    // Notes the acknowledgement a route is due; send_acks publishes it a moment later.
     void acknowledge(const RouteSeq &r) {
-        static thread_local std::vector<uint8_t> frame;
-        encode_ack(WireAck{node, r.epoch, r.next - 1, uint8_t(r.dst)}, frame);
-        const std::string subject = cfg.cluster + ".ack." + std::to_string(r.origin);
-        natsConnection_Publish(nc, subject.c_str(), frame.data(), int(frame.size()));
+        std::lock_guard lock(ack_mu);
+        if (acks_due.empty()) ack_wake.notify_one();
+        acks_due[uint64_t(r.origin) << 8 | r.dst] =
+            WireAck{node, r.epoch, r.next - 1, uint8_t(r.dst)};
+    }
+
+    // Publishes the acknowledgements due, each kAckDelay after the first of them was noted.
+    void send_acks() {
+        std::vector<uint8_t> frame;
+        std::unique_lock lock(ack_mu);
+        while (!stopping || !acks_due.empty()) {
+            if (acks_due.empty()) {
+                ack_wake.wait_for(lock, kTick);
+                continue;
+            }
+            lock.unlock();
+            if (!stopping) std::this_thread::sleep_for(kAckDelay);
+            lock.lock();
+            const std::map<uint64_t, WireAck> due = std::exchange(acks_due, {});
+            lock.unlock();
+            for (const auto &[route, a] : due) {
+                encode_ack(a, frame);
+                const std::string subject = cfg.cluster + ".ack." + std::to_string(route >> 8);
+                natsConnection_Publish(nc, subject.c_str(), frame.data(), int(frame.size()));
+            }
+            lock.lock();
+        }
     }
 
     // Gives a message from afar to its local module; returns what it counted (delivered, or
@@ -993,6 +1025,7 @@ int run(Bridge &b) {
         natsConnection_Subscribe(&ack_sub, b.nc, acks.c_str(), Bridge::on_ack_frame, &b);
     }
     std::thread keeper([&b] { b.housekeeping(); });
+    std::thread acker([&b] { b.send_acks(); });
     // The takers keep the stop signals blocked; a wake-up signal ends their wait in a queue.
     struct sigaction wake {};
     wake.sa_handler = on_wake; // without SA_RESTART: the receive returns
@@ -1036,6 +1069,7 @@ int run(Bridge &b) {
     }
     b.stopping = true;
     keeper.join();
+    acker.join();
     if (resender.joinable()) resender.join();
     for (auto &r : b.acked_routes) {
         r->room.notify_all();
