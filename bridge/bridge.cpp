@@ -100,9 +100,10 @@ struct Bridge {
     pxrtool::Segment stats_segment;
     Stats *stats = nullptr;
     uint32_t node = 0;
-    uint32_t epoch = 0;    // drawn at each start, never 0
-    std::string diagnosis; // why the first connection failed; the client's retries only say
-                           // that no server was available
+    uint32_t epoch = 0;      // drawn at each start, never 0
+    int32_t predecessor = 0; // the bridge this one follows in this environment
+    std::string diagnosis;   // why the first connection failed; the client's retries only say
+                             // that no server was available
     std::string node_name;
     natsConnection *nc = nullptr;
     std::string subjects[PXR_MODULE_COUNT];
@@ -253,6 +254,10 @@ struct Bridge {
     // holds it. The frame's bytes (0 for a message refused).
     std::size_t keep(AckedRoute &r, MSG *m) {
         std::size_t bytes = 0;
+        uint32_t partition = 0, index = 0;
+        msg_to_index(m, &partition, &index);
+        r.w->keeping_seq = r.w->next;
+        std::atomic_ref<uint32_t>(r.w->keeping).store((partition << 16 | index) + 1);
         if (m->len > PXR_parameter_size(m)) {
             count(malformed);
         } else {
@@ -278,6 +283,7 @@ struct Bridge {
             count(bytes_out, m->len);
         }
         release(m);
+        std::atomic_ref<uint32_t>(r.w->keeping).store(0);
         return bytes;
     }
 
@@ -364,6 +370,42 @@ struct Bridge {
             acked_routes.push_back(std::move(r));
         }
         return true;
+    }
+
+    // The buffers the bridge before this one held when it was killed (the loader leaves them
+    // to it): a message it had taken from an acknowledged module's queue and not yet kept goes
+    // into the window now, before anything the queue still holds; the rest go back to the
+    // pools. Then the loader may look for other dead processes' buffers again.
+    void take_over() {
+        if (predecessor > 0 && predecessor != getpid() && PXR_process_gone(predecessor) == 1) {
+            PXR_reclaimed_buffer left[16];
+            PXR_reclaim_stats st{};
+            if (!acked_routes.empty() &&
+                PXR_reclaim_buffers(predecessor, PXR_RECLAIM_DRY_RUN, &st, left, 16) == 0)
+                for (uint32_t i = 0; i < std::min(st.returned, 16u); ++i) take_back(left[i]);
+            PXR_reclaim_buffers(predecessor, 0, &st, nullptr, 0);
+            if (st.returned != 0)
+                std::fprintf(stderr, "pxr-bridge: %u buffers the bridge before held returned\n",
+                             st.returned);
+        }
+        std::atomic_ref<uint32_t>(stats->took_over).store(1);
+    }
+
+    void take_back(const PXR_reclaimed_buffer &b) {
+        const SysMsg *slot = index_to_partition_sysmsg(int32_t(b.partition), b.index);
+        MSG *m = index_to_msg(int32_t(b.partition), b.index);
+        // Only a buffer that came through a queue: one the bridge allocated holds no message.
+        if (slot == nullptr || m == nullptr || slot->send_pid == 0 || m->dst >= PXR_MODULE_COUNT)
+            return;
+        AckedRoute *r = acked_of[m->dst];
+        if (r == nullptr || !window_room(*r->w, kLargestFrame)) return;
+        const uint32_t ref = (b.partition << 16 | b.index) + 1;
+        if (r->w->keeping == ref && r->w->next != r->w->keeping_seq) return; // kept already
+        keep(*r, m);
+        r->resend_at = Clock::now(); // it goes with the first resend
+        std::fprintf(stderr,
+                     "pxr-bridge: took back a message for 0x%x that the bridge before held\n",
+                     r->module);
     }
 
     // Sends on the messages whose route is known now, or whose wait is over.
@@ -876,7 +918,9 @@ bool open_stats(Bridge &b) {
         b.stats->magic = kStatsMagic;
         b.stats->env_shmid = b.area_id;
     }
+    b.predecessor = b.stats->pid;
     b.stats->pid = getpid();
+    b.stats->took_over = 0;
     b.stats->connected = 0; // until this bridge has subscribed
     b.stats->ready = 0;
     b.stats->node = b.node;
@@ -976,6 +1020,7 @@ int run(Bridge &b) {
         return 1;
     }
     if (!b.cfg.acked.empty() && !b.open_windows()) return 1;
+    b.take_over();
     PXR_set_receive_spin(0); // the receive's spin state is the process's: several threads take
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
     // A bridge restarted by its supervisor adopts the routes its predecessor discovered.

@@ -79,6 +79,12 @@ bool bridge_ready(int pid) {
     return read_stats(s, running) && s.pid == pid && s.ready != 0;
 }
 
+bool bridge_took_over(int pid) {
+    Stats s;
+    bool running = false;
+    return read_stats(s, running) && s.pid == pid && s.took_over != 0;
+}
+
 std::string bridge_metrics() {
     Stats s;
     bool running = false;

@@ -62,6 +62,8 @@ int print_bridge_stats(bool json);
 std::string bridge_status_json();
 // Whether the bridge running as pid has said that it is connected and has learnt its routes.
 bool bridge_ready(int pid);
+// Whether the bridge running as pid has dealt with the buffers its predecessor held.
+bool bridge_took_over(int pid);
 // The bridge's counters in the Prometheus text format, for `pxr metrics` (empty without one).
 std::string bridge_metrics();
 std::string bridge_watch_line();

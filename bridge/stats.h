@@ -59,7 +59,8 @@ struct Stats {
     uint32_t connected; // 1 while connected to a server
     uint32_t local_modules;
     uint32_t remote_modules;
-    uint32_t ready; // 1 once connected, subscribed and the routes learnt: processes may start
+    uint32_t ready;     // 1 once connected, subscribed and the routes learnt: processes may start
+    uint32_t took_over; // 1 once the bridge has dealt with the buffers its predecessor held
     char node_name[64];
     char cluster[40];
     char server[128];     // the server connected to, without credentials

@@ -27,6 +27,7 @@ void make_window(Window &w, uint32_t module) {
     w.acked = 0;
     w.next = 1;
     w.end = 0;
+    w.keeping = 0;
 }
 
 // Where a frame of bytes would go: after the newest, or at the start of the ring when it would

@@ -35,6 +35,11 @@ struct Window {
     uint32_t acked; // the highest sequence acknowledged
     uint32_t next;  // the sequence of the next frame
     uint64_t end;   // position after the newest frame
+    // The buffer being kept (partition << 16 | index, plus 1; 0: none) and the sequence it
+    // gets: a bridge started again tells by them whether the buffer its predecessor held
+    // went into the window before it was killed.
+    uint32_t keeping;
+    uint32_t keeping_seq;
     WindowSlot slots[kWindowFrames];
     uint8_t ring[kWindowBytes];
 };

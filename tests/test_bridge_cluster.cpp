@@ -344,7 +344,7 @@ TEST_F(Cluster, an_acked_module_gets_every_message_once_and_in_order_across_rest
     start_server();
     start_host("B", "queue 0x20");
     start_host("A", "queue 0x21\nremote 0x20 acked");
-    wait_remote("B", 0), wait_remote("A", 1);
+    wait_remote("B", 1), wait_remote("A", 1); // 0x21 discovered on B
     constexpr unsigned kSent = 3000;
     pid_t receiver = spawn_in("B", [] {
         for (unsigned next = 1; next <= kSent; ++next) {

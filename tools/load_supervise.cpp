@@ -210,7 +210,7 @@ void Loader::child_ended(Child &c, int status) {
         say("%s ended while the environment closes (pid %ld)", c.name(), long(pid));
         return;
     }
-    const std::string reclaimed = reclaim_for(pid);
+    const std::string reclaimed = is_bridge(c) ? "" : reclaim_for(pid);
     const std::string next = decide_after_end(c, failed, ran);
     std::fprintf(stderr, "pxr load: %s (pid %d) %s %s after %.1f s%s; %s\n", c.name(), int(pid),
                  c.signal != 0 ? "was killed by" : "exited with", end_text(c).c_str(),
@@ -218,6 +218,18 @@ void Loader::child_ended(Child &c, int status) {
     if (c.state != ProcState::Restarting && critical_line.empty() && nothing_left())
         std::fprintf(stderr, "pxr load: no spawned process runs any more; the environment "
                              "stays up until 'pxr terminate'\n");
+}
+
+bool Loader::is_bridge(const Child &c) const {
+    return cfg.bridge.defined && c.line == &cfg.spawns.front();
+}
+
+bool Loader::bridge_settled() const {
+    for (const Child &c : children)
+        if (is_bridge(c))
+            return c.state != ProcState::Restarting &&
+                   (c.state != ProcState::Running || bridge_took_over(c.pid));
+    return true;
 }
 
 bool Loader::nothing_left() const {

@@ -58,7 +58,7 @@ End Loader::supervise() {
     PXR_admit_attachers();
     for (Child &c : children) {
         launch(c);
-        if (cfg.bridge.defined && c.line == &cfg.spawns.front() && !await_bridge(c)) break;
+        if (is_bridge(c) && !await_bridge(c)) break;
     }
     long next_reclaim = now_ms() + kReclaimEveryMs;
     for (;;) {
@@ -71,7 +71,7 @@ End Loader::supervise() {
         if (closed_by_another()) return wait_exit(0) ? End::Terminated : End::Gone;
         restart_due();
         record_pending();
-        if (now_ms() >= next_reclaim) {
+        if (now_ms() >= next_reclaim && bridge_settled()) {
             PXR_reclaim_buffers(0, 0, nullptr, nullptr, 0);
             next_reclaim = now_ms() + kReclaimEveryMs;
         }

@@ -140,6 +140,12 @@ struct Loader {
 
     bool nothing_left() const;
 
+    // The bridge returns the buffers its killed predecessor held itself (a message it had
+    // taken for an acknowledged module goes on): the loader leaves them alone from the
+    // bridge's end until the bridge started again has dealt with them.
+    bool is_bridge(const Child &c) const;
+    bool bridge_settled() const;
+
     Child *child_of(pid_t pid);
 
     // Collects every child that ended since the last look.
