@@ -118,6 +118,7 @@ TEST_F(Reports, EveryQueryMatchesItsReference) {
              Report{"check.txt", {"check"}},
              Report{"reclaim.txt", {"reclaim", "--dry-run"}},
              Report{"watch.txt", {"watch", "--count", "1"}},
+             Report{"watch-twice.txt", {"watch", "--interval", "0.2", "--count", "2"}},
              Report{"metrics.txt", {"metrics"}},
          })
         expect_report(r.name, r.args, r.status);
