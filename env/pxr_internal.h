@@ -85,7 +85,7 @@ struct ExtensionSegment {
 static_assert(sizeof(long) == sizeof(int64_t) &&
                   offsetof(ReceiveLanding, index) - offsetof(ReceiveLanding, mtype) ==
                       offsetof(QueueRecord, index) &&
-                  sizeof(ReceiveLanding) - offsetof(ReceiveLanding, mtype) == sizeof(QueueRecord),
+                  sizeof(ReceiveLanding) - offsetof(ReceiveLanding, mtype) >= sizeof(QueueRecord),
               "a landing holds a queue record from its mtype on");
 
 struct Attachment {

@@ -69,7 +69,9 @@ Take deliver(const View &ring, uint64_t pos, uint64_t word, int32_t pid, uint32_
 
 // No record taken: a reference published for a claim that failed is withdrawn.
 Take nothing(Cursor &cursor, Take result) noexcept {
-    if (cursor.landing != nullptr) shared(*cursor.landing).store(kNoRef, kRelaxed);
+    // Looked at first: a receiver polling an empty ring then writes nothing.
+    if (cursor.landing != nullptr && shared(*cursor.landing).load(kRelaxed) != kNoRef)
+        shared(*cursor.landing).store(kNoRef, kRelaxed);
     return result;
 }
 

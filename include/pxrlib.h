@@ -230,8 +230,9 @@ typedef struct ReceiveLanding {
     uint16_t index;    /**< kernel queues: the record's buffer index (PXR_NO_LANDING's low
                           half when none) */
     uint16_t partition;
-    uint8_t rest[8]; /**< the record's other bytes */
-    uint32_t reserved;
+    uint8_t rest[8];      /**< the record's other bytes */
+    uint32_t reserved[9]; /**< zero: a landing fills a cache line, so that receivers never
+                             write each other's line */
 } ReceiveLanding;
 
 #define PXR_EXTENSION_VERSION 2u
@@ -269,7 +270,7 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, getmem_count) == 36, "getmem_count at 36"
 PXR_STATIC_ASSERT(PXR_OFFSETOF(SysMsg, front_guard) == 40, "front_guard at 40");
 PXR_STATIC_ASSERT(sizeof(ExtensionArea) == 64, "ExtensionArea is 64 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(ExtensionArea, dropped_records) == 8, "dropped_records at 8");
-PXR_STATIC_ASSERT(sizeof(ReceiveLanding) == 32, "ReceiveLanding is 32 bytes");
+PXR_STATIC_ASSERT(sizeof(ReceiveLanding) == 64, "ReceiveLanding is 64 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(ReceiveLanding, mtype) == 8, "mtype at 8");
 PXR_STATIC_ASSERT(sizeof(MSG) == 24, "MSG header is 24 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, msg_class) == 8, "msg_class at 8");
