@@ -70,8 +70,11 @@ ReceiveLanding *claim(ExtensionSegment &x) noexcept {
 ReceiveLanding *my_landing() noexcept {
     ExtensionSegment *x = attachment.extension;
     if (x == nullptr) return nullptr;
-    if (claimed.segment == x && claimed.landing != nullptr &&
-        shared(claimed.landing->owner).load(std::memory_order_relaxed) == my_pid)
+    // A thread that found every landing taken receives on its stack from then on, rather
+    // than search the table at each receive.
+    if (claimed.segment == x &&
+        (claimed.landing == nullptr ||
+         shared(claimed.landing->owner).load(std::memory_order_relaxed) == my_pid))
         return claimed.landing;
     claimed = {x, claim(*x)};
     return claimed.landing;
