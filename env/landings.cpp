@@ -43,6 +43,14 @@ void empty(ReceiveLanding &l) noexcept {
     mtype_of(l).store(0, std::memory_order_release);
 }
 
+// The reference of the kernel record a landing holds, or PXR_NO_LANDING when none has landed
+// (or one is being written: the fields are reset to all ones before each receive).
+uint32_t kernel_ref(ReceiveLanding &l) noexcept {
+    if (mtype_of(l).load(std::memory_order_acquire) == 0) return PXR_NO_LANDING;
+    return buffer_ref(std::atomic_ref<uint16_t>(l.index).load(),
+                      std::atomic_ref<uint16_t>(l.partition).load());
+}
+
 struct Claimed {
     const ExtensionSegment *segment = nullptr;
     ReceiveLanding *landing = nullptr;
@@ -93,11 +101,8 @@ int read_landings(LandedRecord *out, int capacity) noexcept {
         if (owner == 0 || n == capacity) continue;
         if (const uint32_t ref = shared(l.ring_ref).load(); ref != PXR_NO_LANDING)
             out[n++] = {owner, ref};
-        if (mtype_of(l).load(std::memory_order_acquire) != 0 && n < capacity) {
-            const uint32_t index = std::atomic_ref<uint16_t>(l.index).load();
-            const uint32_t partition = std::atomic_ref<uint16_t>(l.partition).load();
-            out[n++] = {owner, index | partition << 16};
-        }
+        if (mtype_of(l).load(std::memory_order_acquire) != 0 && n < capacity)
+            out[n++] = {owner, kernel_ref(l)};
     }
     return n;
 }
@@ -107,10 +112,7 @@ void release_landing(int32_t owner, uint32_t ref) noexcept {
     if (x == nullptr || owner <= 0) return;
     for (ReceiveLanding &l : x->landings) {
         if (shared(l.owner).load() != owner) continue;
-        const bool kernel = mtype_of(l).load(std::memory_order_acquire) != 0 &&
-                            (std::atomic_ref<uint16_t>(l.index).load() |
-                             uint32_t(std::atomic_ref<uint16_t>(l.partition).load()) << 16) == ref;
-        if (kernel || shared(l.ring_ref).load() == ref) empty(l);
+        if (kernel_ref(l) == ref || shared(l.ring_ref).load() == ref) empty(l);
     }
 }
 

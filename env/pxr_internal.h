@@ -59,6 +59,17 @@ struct QueueRecord {
     uint8_t reserved[8];
 };
 inline constexpr std::size_t kRecordText = 12;
+
+// A buffer named in one 32-bit word, as rings and landings carry it: {index | partition << 16}.
+inline constexpr uint32_t buffer_ref(uint32_t index, uint32_t partition) noexcept {
+    return (index & 0xFFFFu) | partition << 16;
+}
+inline constexpr uint32_t ref_index(uint32_t ref) noexcept {
+    return ref & 0xFFFFu;
+}
+inline constexpr uint32_t ref_partition(uint32_t ref) noexcept {
+    return ref >> 16;
+}
 static_assert(offsetof(QueueRecord, reserved) + sizeof(QueueRecord::reserved) -
                       offsetof(QueueRecord, index) ==
                   kRecordText,

@@ -84,16 +84,16 @@ struct Stamps {
 struct Landings {
     pxr_impl::LandedRecord records[PXR_RECEIVE_LANDINGS * 2];
     int count = 0;
-    bool landing = false; // a kernel record was being written: its buffer is not known
+    bool writing = false; // a kernel record was being written: its buffer is not known
     void read() {
         count = pxr_impl::read_landings(records, PXR_RECEIVE_LANDINGS * 2);
-        landing = false;
-        for (int i = 0; i < count; ++i) landing = landing || records[i].ref == PXR_NO_LANDING;
+        writing = false;
+        for (int i = 0; i < count; ++i) writing = writing || records[i].ref == PXR_NO_LANDING;
     }
     // The owner of a landing holding the buffer's record, a live one first; 0 when none.
     template <typename Gone>
     int32_t owner(const SysMsg *s, Gone &&gone) const {
-        const uint32_t ref = word(s->index) | uint32_t(word(s->partition)) << 16;
+        const uint32_t ref = pxr_impl::buffer_ref(word(s->index), uint32_t(word(s->partition)));
         int32_t found = 0;
         for (int i = 0; i < count; ++i) {
             if (records[i].ref != ref) continue;
@@ -197,7 +197,7 @@ bool scan_queues() {
         // A ring holds the records of its queue instead of the kernel.
         if (const pxr_impl::ring::View ring = pxr_impl::ring_of_queue(uint32_t(m), id)) {
             pxr_impl::ring::for_each_record(ring, [](uint32_t ref) {
-                const uint32_t index = ref & 0xFFFF, p = ref >> 16;
+                const uint32_t index = pxr_impl::ref_index(ref), p = pxr_impl::ref_partition(ref);
                 if (p < uint32_t(pxr_impl::kPartitions) && index < uint32_t(pxr_impl::kMaxBuffers))
                     g_referenced.set(int(p), index);
             });
@@ -285,7 +285,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
     g_landings.read();
-    if (g_landings.landing) queues_known = false;
+    if (g_landings.writing) queues_known = false;
 
     live.forget();
     uint32_t listed = 0;
@@ -307,7 +307,7 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
             return;
         }
         if (st.landed != 0 && (flags & PXR_RECLAIM_DRY_RUN) == 0)
-            pxr_impl::release_landing(st.landed, i | uint32_t(p) << 16);
+            pxr_impl::release_landing(st.landed, pxr_impl::buffer_ref(i, uint32_t(p)));
         ++result.returned;
         if (listed < capacity) list[listed++] = PXR_reclaimed_buffer{uint32_t(p), i, holder};
     });

@@ -44,12 +44,6 @@ Queue queue_of(uint8_t module, uint32_t qid) noexcept {
     return {int(qid), pxr_impl::ring_of_queue(module, qid)};
 }
 
-// The reference a ring carries for the record of a buffer. From the values, not from a record
-// in memory: reading its two halves back as one word would stall on the stores just made.
-inline uint32_t ring_ref(uint16_t index, uint16_t partition) noexcept {
-    return uint32_t(index) | uint32_t(partition) << 16;
-}
-
 // One attempt to put rec (ref for a ring) into the queue: 0, or the errno (a full ring is
 // EAGAIN, as a full kernel queue is).
 int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
@@ -87,7 +81,9 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     rec.mtype = 1;
     rec.index = index;
     rec.partition = partition;
-    const uint32_t ref = ring_ref(index, partition);
+    // From the values, not from the record: reading its two halves back as one word would stall
+    // on the stores just made.
+    const uint32_t ref = pxr_impl::buffer_ref(index, partition);
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
     int retries = 0;
@@ -216,8 +212,8 @@ Take lose_queue(int err) noexcept {
 // Turns the reference a ring gave back into the record the kernel would have given.
 Take accept_ref(uint32_t ref, ReceiveLanding *landing) noexcept {
     QueueRecord rec{};
-    rec.index = uint16_t(ref);
-    rec.partition = uint16_t(ref >> 16);
+    rec.index = uint16_t(pxr_impl::ref_index(ref));
+    rec.partition = uint16_t(pxr_impl::ref_partition(ref));
     MSG *msg = accept_record(rec);
     pxr_impl::settle_landing(landing);
     if (msg == nullptr) errno = EBADMSG;
