@@ -181,17 +181,17 @@ typedef struct SysMsg {
 
 /** The message record handed to users: a 24-byte header, then the parameters. */
 typedef struct MSG {
-    uint16_t type; /**< bit 14 (0x4000): a request that asks to be confirmed */
-    uint16_t id;
-    uint8_t src;
-    uint8_t dst;
+    uint16_t type;       /**< bit 14 (0x4000): a request that asks to be confirmed */
+    uint16_t id;         /**< chosen by the builder (congestion messages: the partition) */
+    uint8_t src;         /**< sending module, set by the sender */
+    uint8_t dst;         /**< destination module, set by the sender */
     uint16_t reply_mask; /**< bit (module id & 15) set: that module wants an answer */
-    uint8_t msg_class;
-    uint8_t status;
+    uint8_t msg_class;   /**< 0 from getm; relm releases with pool class msg_class & 0xC7 */
+    uint8_t status;      /**< status or error code */
     uint8_t reserved1[2];
-    uint32_t info;
-    uint32_t instance;
-    uint16_t len; /**< parameter bytes in use */
+    uint32_t info;     /**< auxiliary word; management messages carry the tick */
+    uint32_t instance; /**< PXR_set_instance, PXR_get_instance */
+    uint16_t len;      /**< parameter bytes in use */
     uint8_t reserved2[2];
     uint8_t param[]; /**< as long as the partition's parameter size */
 } MSG;
