@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """After Doxygen: gives every function, macro, type and datum of pxrlib.h a man page of its
 own name that includes the page of its section (PXR_send.3 -> pxrlib_send_receive.3), as
-`man PXR_send` expects, and drops the pages nobody looks up (directories). Struct fields get
+`man PXR_send` expects, and drops the pages nobody looks up (directories, the HTML's front page). Struct fields get
 no link: names such as index.3 belong to other packages."""
 import pathlib
 import sys
@@ -12,7 +12,7 @@ KINDS = {"function", "define", "typedef", "variable", "enum"}
 
 def main(xml_dir, man_dir):
     xml_dir, man_dir = pathlib.Path(xml_dir), pathlib.Path(man_dir)
-    for page in man_dir.glob("_*.3"):
+    for page in [*man_dir.glob("_*.3"), *man_dir.glob("*.md.3")]:
         page.unlink()
     count = 0
     for path in sorted(xml_dir.glob("group__*.xml")):
