@@ -103,4 +103,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-bench build-fuzz
+	rm -rf $(BUILD) $(SAN_BUILD) build-bench build-fuzz build-package docs/reference

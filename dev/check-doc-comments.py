@@ -22,7 +22,8 @@ def described(member):
 def special(member, owner):
     name = member.findtext("name")
     short = owner.split("::")[-1]
-    return name in (short, "~" + short, "operator=") or "= delete" in (member.findtext("argsstring") or "")
+    deleted = "= delete" in (member.findtext("argsstring") or "")
+    return name in (short, "~" + short, "operator=") or deleted
 
 
 def main(xml_dir):

@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+/// The C++ interface: message handles that own their buffers, send and receive, and the
+/// loader's side (environment); every name of pxr.hpp is in it.
 namespace pxr {
 
 /// Why an operation failed.
