@@ -127,6 +127,27 @@ int attach_environment(uint32_t flags) {
 
 } // namespace
 
+namespace pxr_impl {
+
+bool attach_for_close() noexcept {
+    if (attachment.common != nullptr) return true;
+    attachment.pid = getpid();
+    for (int p = 0; p < kPartitions; ++p) {
+        partition_hdr[p] = nullptr;
+        attachment.geometry[p] = PartitionGeometry{};
+    }
+    if (!map_common(false)) return false;
+    // The lock is only opened, so that the close removes it; it is not taken.
+    if (sema_open(&attachment.system_lock, kSystemLockKey, 0) != 0) attachment.system_lock = -1;
+    for (int p = 0; p < kPartitions; ++p) PXR_open_partition(p, 0, 0, 0, 0, 0);
+    map_extension();
+    for (int i = 0; i < PXR_COUNTER_COUNT; ++i) counter_ptr[i] = &attachment.common->counters[i];
+    PXR_sys_failure = 0;
+    return true;
+}
+
+} // namespace pxr_impl
+
 /// A create racing another create is refused with 1: the system lock is created exclusively.
 /// A partition that does not exist or cannot be mapped is left unattached by an attach.
 int PXR_init(uint32_t flags, uint32_t /*reserved*/, uint32_t congestion_module) noexcept {

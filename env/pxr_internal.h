@@ -125,6 +125,10 @@ void adopt_partition(int p, PartitionHeader *header, int32_t header_id, uint8_t 
 void release_partition(int p, bool remove) noexcept;
 // Detaches the common area and every partition, removing nothing, and clears the record.
 void detach_all() noexcept;
+// Maps the environment that exists (common area, partitions, extension) without taking the
+// system lock, for a closer that another process's held lock must not stop. True when this
+// process is attached afterwards.
+bool attach_for_close() noexcept;
 // The reaction to a lock or queue call that failed for good: no usable environment here.
 void lose_environment() noexcept;
 // Failure paths of a process that may still map a removed environment: when a new common

@@ -1,6 +1,7 @@
 // Building the environment a configuration describes, the supervision table others read, and
-// the process table screened before the close.
+// the close that stops only the processes it has pinned.
 #include "loader.h"
+#include "pinned.h"
 
 #include <algorithm>
 #include <atomic>
@@ -86,38 +87,12 @@ int Loader::live_recorded_processes() {
     return live;
 }
 
-void Loader::screen_process_table() {
-    if (area == nullptr) return;
-    const Membership m = membership(getpid());
-    const int32_t n = std::clamp<int32_t>(area->process_count, 0, PXR_MAX_PROCESSES);
-    struct Foreign {
-        ProcessEntry e;
-        std::string why; // empty for an entry whose process no longer runs
-    };
-    std::vector<Foreign> foreign;
-    for (int32_t i = 0; i < n; ++i) {
-        const ProcessEntry e = area->processes[i];
-        if (!pid_alive(e.pid))
-            foreign.push_back({e, ""});
-        else if (std::string why = not_a_member(m, e.pid); !why.empty())
-            foreign.push_back({e, why});
-    }
-    for (const auto &[e, why] : foreign) {
-        const int rc = SYS_remove_pid(e.pid, kScreenWaitMs);
-        if (rc == 2)
-            std::fprintf(stderr,
-                         "pxr load: the system lock is held (pid %d took it last); process %d "
-                         "(%.*s) stays in the table\n",
-                         lock_holder(), int(e.pid), int(sizeof e.name), e.name);
-        else if (rc == 0 && !why.empty())
-            std::fprintf(stderr, "pxr load: took process %d (%.*s) out of the table: %s\n",
-                         int(e.pid), int(sizeof e.name), e.name, why.c_str());
-    }
-}
-
 void Loader::close_environment() {
-    screen_process_table();
-    PXR_close();
+    if (area != nullptr) {
+        PinnedList pinned = pin_table(area, membership(getpid()), "load");
+        pinned.stop(kStopGraceMs);
+    }
+    PXR_close_without_signals();
 }
 
 int Loader::build() {

@@ -4,6 +4,7 @@
 #include "supervise.h"
 #include "config_bridge.h"
 #include "membership.h"
+#include "pinned.h"
 #include "rings.h"
 #include "tool.h"
 
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <string>
 #include <sys/msg.h>
+#include <sys/sem.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -74,6 +76,8 @@ const char *kProcsHelp =
     "usage: pxr procs [--json]\n"
     "List the process table of the running environment; for the processes the loader\n"
     "started also how the last run ended, when the current one started and the restarts.\n";
+constexpr uint32_t kTerminateGraceMs = 200; // the loader's time to leave its wait
+
 const char *kTerminateHelp = "usage: pxr terminate\n"
                              "Terminate the running environment (PXR_terminate).\n";
 
@@ -332,16 +336,32 @@ int cmd_procs(int argc, char **argv) {
     return kExitOk;
 }
 
+// The request as PXR_terminate makes it (wake the loader, give it 200 ms, remove the exit
+// semaphore); then the close, whose signals go only to the processes of the table pinned and
+// verified as the environment's. A system lock another process keeps held does not stop it.
 int cmd_terminate(int argc, char **argv) {
     bool json;
     int code;
     if (!parse_query_options("terminate", argc, argv, false, json, kTerminateHelp, code))
         return code;
-    if (!attach_running("terminate")) return kExitFailure;
-    if (PXR_terminate() != 0) {
-        std::fprintf(stderr, "pxr terminate: the environment could not be terminated\n");
-        return kExitFailure;
+    if (!environment_running("terminate")) return kExitFailure;
+    // The close needs no lock (it maps the environment without one); the wait lets an edit of
+    // the process table under way end first, so that its entry is pinned too.
+    if (const int holder = system_lock_held_by(); holder != 0)
+        std::fprintf(stderr,
+                     "pxr terminate: the system lock is held (pid %d took it last); ending the "
+                     "environment without it\n",
+                     holder);
+    sembuf post{0, 1, 0};
+    if (const int semid = semget(PXR_KEY_EXIT_SEM, 0, 0); semid >= 0) semop(semid, &post, 1);
+    PLAT_delay(kTerminateGraceMs);
+    if (const int semid = semget(PXR_KEY_EXIT_SEM, 0, 0); semid >= 0) semctl(semid, 0, IPC_RMID);
+    {
+        CommonView view;
+        std::string why;
+        if (view.map(why)) pin_table(view.get(), membership(0), "terminate").stop(kStopGraceMs);
     }
+    PXR_close_without_signals();
     std::printf("pxr terminate: the environment was terminated\n");
     return kExitOk;
 }
