@@ -34,7 +34,7 @@ int PXR_wait_exit(void) noexcept {
     if (common_ptr == nullptr) return 1;
     pxr_impl::shared(common_ptr->flags).fetch_or(CA_RUNNING);
 
-    int semid = TSEMA_open(pxr_impl::kCreatePerm);
+    int semid = TSEMA_open(pxr_impl::create_perm());
     if (semid < 0) {
         printf("(%d) Error creating exit semaphore\n", getpid());
         return 1;
@@ -51,7 +51,7 @@ int PXR_wait_exit_for(uint32_t timeout_ms) noexcept {
     if (common_ptr == nullptr) return -1;
     // Only PXR_terminate (after its post) and PXR_wait_exit remove the semaphore: gone, it
     // means that a termination was requested.
-    const int semid = TSEMA_open(pxr_impl::kOpenPerm);
+    const int semid = TSEMA_open(pxr_impl::open_perm());
     if (semid < 0) return 0;
     sembuf take{0, -1, short(SEM_UNDO | (timeout_ms == 0 ? IPC_NOWAIT : 0))};
     const timespec limit{time_t(timeout_ms / 1000), long(timeout_ms % 1000) * 1000000L};
@@ -63,14 +63,14 @@ int PXR_wait_exit_for(uint32_t timeout_ms) noexcept {
 int PXR_terminate(void) noexcept {
     if (common_ptr == nullptr && PXR_init(0, 0, 0) != 0) return 1;
 
-    int semid = TSEMA_open(pxr_impl::kOpenPerm);
+    int semid = TSEMA_open(pxr_impl::open_perm());
     if (semid >= 0) {
         sembuf give{0, 1, 0};
         semop(semid, &give, 1);
     }
     // Gives the loader time to leave its wait before the semaphore disappears.
     PLAT_delay(kTerminateGraceMs);
-    semid = TSEMA_open(pxr_impl::kOpenPerm);
+    semid = TSEMA_open(pxr_impl::open_perm());
     if (semid >= 0) TSEMA_delete(semid);
     return PXR_close();
 }

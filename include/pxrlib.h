@@ -380,6 +380,19 @@ PXR_API int32_t PXR_common_area_id(void) PXR_NOEXCEPT;
  *  to. */
 PXR_API int PXR_admit_attachers(void) PXR_NOEXCEPT;
 
+/** The creator's choice of who may use the environment: the permission bits 0600 (its user
+ *  only), 0660 (its user and group) or 0666 (every local user, the default of a standard
+ *  build) of every IPC object. Called by the process that created the environment, between
+ *  PXR_init in create mode and its first object (partition, queue or ring queues); it changes
+ *  the objects PXR_init made and every later one takes the mode. With 0600 or 0660 each object
+ *  opened is checked with IPC_STAT (owner and creator this user, or with 0660 the group; no
+ *  wider mode) and a foreign one is refused, in this process and in every process that
+ *  attaches. 0 done; -1 another mode; 1 not the creator, or too late. */
+PXR_API int PXR_set_access(uint32_t mode) PXR_NOEXCEPT;
+/** The permission bits of the attached environment's common area (the creator's choice),
+ *  -1 when this process is not attached. */
+PXR_API int32_t PXR_access(void) PXR_NOEXCEPT;
+
 /* ======================================================================== */
 /* Shutdown and exit wait                                                   */
 /* ======================================================================== */
