@@ -95,8 +95,9 @@ void post_exit_semaphore() {
     semop(semget(PXR_KEY_EXIT_SEM, 0, 0), &post, 1);
 }
 
-pid_t start_loader(const TempDir &dir) {
-    std::ofstream(dir / "env.conf") << "environment\npartition 0 buffers=16 size=64\n"
+pid_t start_loader(const TempDir &dir, const char *environment = "environment") {
+    std::ofstream(dir / "env.conf") << environment
+                                    << "\npartition 0 buffers=16 size=64\n"
                                        "spawn sleep 60\n";
     const pid_t loader = pxrtest::start_pxr(dir, {"load", "--timeout", "30", dir / "env.conf"});
     for (int i = 0; i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
@@ -186,7 +187,7 @@ TEST_F(LocalUser, ALoaderPidReusedAfterACrashMakesNoMemberForPxrClean) {
         if (!pxrtool::read_supervision(sup) || sup.count != 1) return 2;
         kill(loader, SIGKILL);
         waitpid(loader, nullptr, 0);
-        sleep(3); // the reused pid's process starts clearly after the loader's table
+        sleep(4); // the reused pid's process starts clearly after the loader's table
         int ready[2];
         if (pipe(ready) != 0) return 3;
         std::ofstream("/proc/sys/kernel/ns_last_pid") << loader - 1;
@@ -209,6 +210,27 @@ TEST_F(LocalUser, ALoaderPidReusedAfterACrashMakesNoMemberForPxrClean) {
         kill(child, SIGKILL);
         return r.code == 0 && spared && stopped ? 0 : 1;
     }));
+}
+
+// Chosen in the configuration, access 0600 keeps the other user from every object; the status
+// shows the mode, and the loader has no warning to give.
+TEST_F(LocalUser, AccessChosenInTheConfigurationKeepsTheOtherUserOut) {
+    TempDir dir, qdir;
+    const pid_t loader = start_loader(dir, "environment access=0600");
+    const PxrRun status = pxrtest::run_pxr(qdir, {"status", "--json"});
+    EXPECT_NE(status.out.find("\"access\":\"0600\""), std::string::npos) << status.out;
+    EXPECT_EQ(pxrtest::run_child([] {
+                  if (!become_other_user()) return 1;
+                  return shmget(PXR_KEY_COMMON_AREA, 0, 0666) < 0 &&
+                                 semget(PXR_KEY_SYSTEM_LOCK, 0, 0666) < 0 && PXR_init(0, 0, 0) == 5
+                             ? 0
+                             : 2;
+              }),
+              0);
+    EXPECT_EQ(pxrtest::run_pxr(qdir, {"terminate"}).code, 0);
+    const PxrRun r = pxrtest::finish_pxr(dir, loader);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err.find("every local user"), std::string::npos) << r.err;
 }
 
 } // namespace

@@ -149,7 +149,7 @@ TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
         std::size_t lines = 0; // report lines, less the critical sleeper's two
         for (std::size_t at = r.err.find("pxr load: "); at != std::string::npos;
              at = r.err.find("pxr load: ", at + 1))
-            ++lines;
+            lines += r.err.compare(at, 40, "pxr load: every local user may use and e") != 0;
         EXPECT_EQ(lines - 2, c.ends) << c.spawn << r.err;
         EXPECT_NE(r.err.find("critical process 'sleep'"), std::string::npos) << r.err;
         EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << c.spawn;

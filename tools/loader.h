@@ -101,6 +101,10 @@ struct Loader {
 
     int build();
 
+    // One line when root makes an environment every local user may use on a host where others
+    // have accounts, naming the option that keeps them out.
+    void warn_open_access() const;
+
     // Undoes a partly built environment: every object made so far goes away.
     int fail(const std::string &what);
 

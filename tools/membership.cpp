@@ -75,13 +75,15 @@ bool started_by_loader(const Membership &m, pid_t pid, const ProcInfo &info) {
 }
 
 // The process that pid names now started before the supervision table was made, as the loader
-// that made it did: a pid reused after the loader's crash names a later process.
+// that made it did: a pid reused after the loader's crash names a later process. The start
+// read from /proc is at most 2 s early and never late, so a process started 4 s or more after
+// the table is told apart.
 bool started_before_table(pid_t pid) {
     shmid_ds ds{};
     ProcInfo info;
     const int id = shmget(kSupervisionKey, 0, 0);
     return id >= 0 && shmctl(id, IPC_STAT, &ds) == 0 && read_proc(pid, info) &&
-           info.started <= int64_t(ds.shm_ctime) + 2;
+           info.started <= int64_t(ds.shm_ctime) + 1;
 }
 
 } // namespace

@@ -105,14 +105,15 @@ void print_status_json(const CommonArea &ca) {
     std::printf("{\"time\":\"%s\",\"restart_time\":%s,\"running\":%s,\"loader_waiting\":%s,"
                 "\"interface_version\":\"%u.%u\",\"congestion_module\":%u,"
                 "\"internal_errors\":%u,\"atomic\":%s,\"error_print\":%s,\"no_attach\":%s,"
+                "\"access\":\"%04o\","
                 "\"fatal_action\":%u,\"fatal_code\":%u,\"exit_status\":%d,\"tick\":%u,"
                 "\"processes\":%d,\"partitions\":[",
                 format_time(now).c_str(), json_time(ca.restart_time).c_str(),
                 (ca.flags & CA_RUNNING) ? "true" : "false", loader_waiting() ? "true" : "false",
                 major, minor, ca.congestion_module, ca.internal_errors,
                 (ca.atomic_mode & 1) ? "true" : "false", ca.error_print ? "true" : "false",
-                (ca.flags & CA_NO_ATTACH) ? "true" : "false", ca.fatal_action, ca.fatal_code,
-                ca.exit_status, ca.tick, ca.process_count);
+                (ca.flags & CA_NO_ATTACH) ? "true" : "false", unsigned(PXR_access()),
+                ca.fatal_action, ca.fatal_code, ca.exit_status, ca.tick, ca.process_count);
     bool first = true;
     for (int p = 0; p < 2; ++p) {
         if (partition_hdr[p] == nullptr) continue;
