@@ -130,8 +130,8 @@ int SYS_spawn_process(int /*reserved*/, char *const argv[], int32_t *pid_out) no
 }
 
 /// Called unattached it signals nothing and returns 0 at once. Every recorded pid goes to kill
-/// unchanged, in table order (a table of another user's making can aim these signals anywhere:
-/// the loader takes foreign entries out of the table before it closes).
+/// unchanged, in table order (a table of another user's making can aim these signals anywhere,
+/// so the pxr command never calls it and signals only processes it pinned and verified).
 int SYS_delete_pids(void) noexcept {
     if (common_ptr == nullptr) return 0;
     const CommonArea *ca = common_ptr;
