@@ -96,7 +96,7 @@ struct Loader {
     // Ends the environment: stops the processes of the table that it pinned and verified as
     // this environment's (one line for each running one it could not), then the library's
     // close without its signals. No system lock is needed: one another process holds for as
-    // long as it likes does not stop the end.
+    // long as it likes delays the end by 2 s (pin_table) but does not stop it.
     void close_environment();
 
     int build();

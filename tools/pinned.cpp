@@ -1,6 +1,7 @@
 #include "pinned.h"
 
 #include "pxrlib.h"
+#include "tool.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,6 +79,11 @@ void PinnedList::stop(long grace_ms) {
 PinnedList pin_table(const CommonArea *area, const Membership &m, const char *cmd) {
     PinnedList list;
     if (area == nullptr) return list;
+    if (const int holder = system_lock_held_by(); holder != 0)
+        std::fprintf(stderr,
+                     "pxr %s: the system lock is held (pid %d took it last); ending the "
+                     "environment without it\n",
+                     cmd, holder);
     const int32_t n = std::clamp<int32_t>(area->process_count, 0, PXR_MAX_PROCESSES);
     for (int32_t i = 0; i < n; ++i) {
         ProcessEntry e{};

@@ -50,7 +50,9 @@ class PinnedList {
     std::vector<PinnedProcess> procs_;
 };
 
-// Pins every distinct pid of the area's process table. Each running process that is not the
+// Pins every distinct pid of the area's process table, after waiting a while for a system lock
+// another process holds (so that an edit of the table under way ends first; past the limit,
+// one line says the end goes on without it). Each running process that is not the
 // environment's (or cannot be verified) is signalled by nobody: one line on standard error,
 // "pxr CMD: process PID (NAME) is not signalled: REASON".
 PinnedList pin_table(const CommonArea *area, const Membership &m, const char *cmd);

@@ -346,13 +346,6 @@ int cmd_terminate(int argc, char **argv) {
     if (!parse_query_options("terminate", argc, argv, false, json, kTerminateHelp, code))
         return code;
     if (!environment_running("terminate")) return kExitFailure;
-    // The close needs no lock (it maps the environment without one); the wait lets an edit of
-    // the process table under way end first, so that its entry is pinned too.
-    if (const int holder = system_lock_held_by(); holder != 0)
-        std::fprintf(stderr,
-                     "pxr terminate: the system lock is held (pid %d took it last); ending the "
-                     "environment without it\n",
-                     holder);
     sembuf post{0, 1, 0};
     if (const int semid = semget(PXR_KEY_EXIT_SEM, 0, 0); semid >= 0) semop(semid, &post, 1);
     PLAT_delay(kTerminateGraceMs);
