@@ -4,6 +4,8 @@
 
 #include "env/pxr_internal.h"
 
+#include <atomic>
+#include <barrier>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,8 +14,10 @@
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <sys/sem.h>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -86,6 +90,56 @@ TEST_P(Transport, BufferOfPartitionOneArrivesAsItself) {
               0);
     EXPECT_EQ(partition_hdr[1]->alloc_count + partition_hdr[0]->alloc_count, 0u);
     EXPECT_EQ(pxr_impl::slot_at(0, 0)->receive_pid, 0);
+}
+
+// Four threads of a freshly attached process, released at once into their first calls: every
+// send arrives and no timed receive expires while a record waits.
+TEST_P(Transport, ThreadsRacingOnTheirFirstCallAllFindTheQueue) {
+    make_env(0, 16);
+    EXPECT_EQ(pxrtest::run_child([] {
+                  alarm(60);
+                  PXR_unlink();
+                  if (PXR_link() != 0) return 1;
+                  std::barrier start(4);
+                  std::atomic<int> failures{0};
+                  std::vector<std::thread> threads;
+                  for (int t = 0; t < 4; ++t)
+                      threads.emplace_back([&] {
+                          start.arrive_and_wait();
+                          for (int i = 0; i < 50; ++i) {
+                              MSG *m = getm(1, uint16_t(i), 0, 0);
+                              MSG *r = m != nullptr && PXR_send(kServer, m) == 0
+                                           ? PXR_timed_receive(kServer, 5000)
+                                           : nullptr;
+                              if (r == nullptr) failures.fetch_add(1);
+                              relm(r);
+                          }
+                      });
+                  for (std::thread &t : threads) t.join();
+                  return failures.load() == 0 && PXR_pending_msgs(kServer) == 0 ? 0 : 2;
+              }),
+              0);
+}
+
+// Deleting an alias removes the queue its entry names, the one it borrows: a receiver waiting
+// there ends (null, failure flag), a send to the owner fails and its queries say -4.
+TEST_P(Transport, DeletingAnAliasRemovesTheQueueItBorrows) {
+    make_env();
+    ASSERT_EQ(IPC_attach(7, kServer), 0);
+    const pid_t waiter = pxrtest::start_child([] {
+        PXR_unlink();
+        alarm(20);
+        return PXR_receive(kServer) == nullptr && PXR_sys_failure == 1 ? 0 : 1;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(IPC_delete(7), 0);
+    EXPECT_EQ(pxrtest::wait_child(waiter), 0);
+    MSG *m = getm(1, 0, 0, 0);
+    const uint32_t errors = common_ptr->internal_errors;
+    EXPECT_EQ(std::tuple(PXR_send(kServer, m), PXR_pending_msgs(kServer), PXR_lastpid(kServer)),
+              std::tuple(-1, -4, -4));
+    EXPECT_EQ(common_ptr->internal_errors, errors + 1);
+    relm(m);
 }
 
 TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
