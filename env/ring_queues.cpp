@@ -152,8 +152,10 @@ void report_ring_damage(const ring::View &ring) noexcept {
     RingArea *area = rings();
     if (area == nullptr) return;
     const auto module = uint32_t(ring.header - ring_of(area, 0).header);
-    static std::atomic<bool> reported[PXR_MODULE_COUNT];
-    if (module >= uint32_t(PXR_MODULE_COUNT) || reported[module].exchange(true)) return;
+    // Once per queue the ring serves: the queue id (+ 1) said last for each module's ring.
+    static std::atomic<uint32_t> reported[PXR_MODULE_COUNT];
+    const uint32_t said = served(ring) + 1;
+    if (module >= uint32_t(PXR_MODULE_COUNT) || reported[module].exchange(said) == said) return;
     fprintf(stderr,
             "(%d)PXR: the ring of module %u is damaged: head %llu, tail %llu (capacity %u); "
             "its queue is refused until it is made again\n",

@@ -62,7 +62,7 @@ void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept;
 void ring_drop(uint32_t module, uint32_t msqid) noexcept;
 // A send through a ring: 0, EAGAIN when it is full, EUCLEAN when it is damaged (reported).
 int ring_put(const ring::View &ring, uint32_t ref) noexcept;
-// Says once per ring and process, on standard error, that a ring is damaged and how.
+// Says on standard error, once per queue a ring serves in each process, that it is damaged.
 void report_ring_damage(const ring::View &ring) noexcept;
 // A process of the environment ended (pid): its sleeper entries are cleared and the slots of
 // records that receivers took but did not free are freed, in every ring that serves a queue.
