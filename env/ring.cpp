@@ -140,9 +140,10 @@ void reset(const View &ring, uint32_t queue_id, uint64_t first) noexcept {
 
 namespace {
 
-// A sender's timer for a slot whose receiver stalled in its take: the position it first found
-// blocked that way and when. Per thread, as a receiver's repair timer is per cursor.
+// A sender's timer for a slot whose receiver stalled in its take: the ring and position it
+// first found blocked that way, and when. Per thread, as a receiver's repair timer is per cursor.
 struct StallTimer {
+    const Header *ring = nullptr;
     uint64_t pos = UINT64_MAX;
     uint64_t since = 0;
 };
@@ -156,7 +157,8 @@ bool free_stalled(const View &ring, uint64_t pos, uint64_t word) noexcept {
     const uint64_t previous = pos - ring.capacity;
     if (shared(ring.header->head).load(kSc) <= previous) return false; // not claimed: full
     const uint64_t now = now_ns();
-    if (stalled_take.pos != pos) stalled_take = {pos, now};
+    if (stalled_take.ring != ring.header || stalled_take.pos != pos)
+        stalled_take = {ring.header, pos, now};
     if (now - stalled_take.since < kRepairNs) return false;
     stalled_take = {};
     return slot(ring, pos).compare_exchange_strong(word, make(pos, 0), kSc) ||
