@@ -231,6 +231,10 @@ TEST_F(HostileTest, RewrittenRingWordsNeitherCrashNorStall) {
     ASSERT_EQ(IPC_create(kQueue, 1), 0);
     auto *area =
         static_cast<pxr_impl::RingArea *>(shmat(shmget(PXR_KEY_RING_QUEUES, 0, 0), nullptr, 0));
+    MSG *first = getm(1, 0, 0, 0);
+    ASSERT_EQ(PXR_send(kQueue, first), 0);
+    ASSERT_EQ(PXR_grab(kQueue), first); // head moves on: a reclaim now walks slots
+    relm(first);
     area->capacity = 65536;
     const pid_t ended = pxrtest::start_child([] { return PXR_unlink(), PXR_link(); });
     EXPECT_EQ(wait_child(ended), 0);
