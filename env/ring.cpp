@@ -262,6 +262,13 @@ Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
         // senders' line: a receiver that polls reads it only once in kTailLookEvery looks
         // (it would take the line from the sender at every poll), and when it asks how long
         // to wait. Any other seq is one no run of the protocol leaves at head.
+        if (d == int32_t(ring.capacity) - 1) {
+            // Freed for the next lap and never claimed: only the late free of ring.h's ABA
+            // leaves this. The record is gone; the position is passed over.
+            head.compare_exchange_strong(pos, pos + 1, kRelaxed);
+            pos = head.load(kRelaxed);
+            continue;
+        }
         if (seq_of(word) != uint32_t(pos))
             return nothing(cursor, d == -int32_t(ring.capacity) ? Take::empty : Take::damaged);
         if (wait_ns == nullptr && ++cursor.quick_looks % kTailLookEvery != 0)

@@ -30,8 +30,10 @@
 // it instead of waiting for a reservation that never comes, and a receiver treats head at or
 // beyond tail as empty. So no position is waited for that nobody will commit, and head never
 // stays ahead of tail. The one ABA left is a receiver's: stopped between its claim and its
-// free for 2^32 positions, its free may hit the slot committed 2^32 positions later when that
-// record names the same buffer; that record is then lost and the ring reports damage.
+// free for 2^32 positions (its slot freed by a sender meanwhile), its free may hit the slot
+// committed 2^32 positions later when that record names the same buffer. That record is then
+// lost, and receivers pass over its position, which they find freed for the next lap without
+// a claim; the ring goes on.
 //
 // Bounds. Only capacity, kept per process in the View, sizes anything; head, tail and the
 // slots are checked against each other (tail - head <= capacity, a slot's seq one of the few
