@@ -161,7 +161,7 @@ TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     // Deleting the alias removes the queue it names, the owner's: a receiver waiting there ends
     // (null, failure flag), a send to the owner fails and its queries say -4.
     const pid_t waiter = pxrtest::start_child([] {
-        PXR_unlink();
+        PXR_unlink(), alarm(20);
         return PXR_receive(kServer) == nullptr && PXR_sys_failure == 1 ? 0 : 1;
     });
     std::this_thread::sleep_for(100ms);
