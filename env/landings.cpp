@@ -88,6 +88,10 @@ ReceiveLanding *my_landing() noexcept {
     return claimed.landing;
 }
 
+void forget_landing() noexcept {
+    claimed = {};
+}
+
 void settle_landing(ReceiveLanding *l) noexcept {
     if (l != nullptr) empty(*l);
 }

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <pthread.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -125,12 +127,24 @@ int attach_environment(uint32_t flags) {
     return 0;
 }
 
+// The child of a fork is a process of its own: it keeps the mappings it inherited (an
+// attachment is static data, copied by the fork) but stamps its own pid, did not create the
+// environment, and receives with state of its own (receive landing, ring cursor, spin
+// learning), never with the copies of its parent's.
+void start_forked_copy() noexcept {
+    if (attachment.pid != 0) attachment.pid = getpid();
+    attachment.creator = false;
+    pxr_impl::forget_receive_state();
+}
+
 } // namespace
 
 /// A create racing another create is refused with 1: the system lock is created exclusively.
 /// A partition that does not exist or cannot be mapped is left unattached by an attach.
 int PXR_init(uint32_t flags, uint32_t /*reserved*/, uint32_t congestion_module) noexcept {
     if (attachment.common != nullptr) return 6;
+    static std::once_flag watch_forks;
+    std::call_once(watch_forks, [] { pthread_atfork(nullptr, nullptr, start_forked_copy); });
     attachment.pid = getpid();
     const bool create = (flags & PXR_INIT_CREATE) != 0;
     if (int rc = take_system_lock(create); rc != 0) return rc;

@@ -220,7 +220,9 @@ Take accept_ref(uint32_t ref, ReceiveLanding *landing) noexcept {
     return {msg, true};
 }
 
-pxr_impl::ring::Cursor ring_cursor; // this process's repair timer
+// A cursor belongs to one receiver: each thread has its own (its repair timer, its landing,
+// its empty looks), and a forked copy starts with a fresh one.
+thread_local pxr_impl::ring::Cursor ring_cursor;
 
 // A ring's take, waiting until deadline_ns (0: not at all) with the kernel queue's results: an
 // interruption (EINTR), a time-out (not found, ETIMEDOUT), a removed queue (EIDRM).
@@ -291,26 +293,41 @@ constexpr uint32_t kSpinMaxUs = 1000000;
 constexpr uint32_t kMaxRest = 1024;
 constexpr uint64_t kPreemptedNs = 20000; // a poll takes about 1 µs
 
-uint32_t spin_us = 0;
-bool spin_chosen =
-    false;               // set by PXR_set_receive_spin: the environment's default no longer applies
-uint32_t spin_shift = 0; // the window in use is spin_us >> spin_shift
-uint32_t spin_rest = 0;  // receives to wait without polling after each loss
-uint32_t spin_skip = 0;  // of those, still to come
+// The window is the process's setting; what it learned (losses, receives to skip) belongs to
+// the receiving thread. A new setting restarts every thread's learning: a thread notices by
+// the setting's generation.
+std::atomic<uint32_t> spin_us{0};
+std::atomic<bool> spin_chosen{false}; // set by PXR_set_receive_spin: no default applies
+std::atomic<uint32_t> spin_generation{0};
+
+struct SpinState {
+    uint32_t generation = 0;
+    uint32_t shift = 0; // the window in use is spin_us >> shift
+    uint32_t rest = 0;  // receives to wait without polling after each loss
+    uint32_t skip = 0;  // of those, still to come
+};
+thread_local SpinState spin;
 
 void set_window(uint32_t us) noexcept {
-    spin_us = us;
-    spin_rest = spin_skip = spin_shift = 0;
+    spin_us.store(us, std::memory_order_relaxed);
+    spin_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
 uint32_t spin_window() noexcept {
-    return spin_us;
+    return spin_us.load(std::memory_order_relaxed);
 }
 
-void lose_window() noexcept {
-    spin_rest = spin_rest == 0 ? 1 : std::min(spin_rest * 2, kMaxRest);
-    spin_skip = spin_rest;
-    spin_shift = std::min(spin_shift + 1, 2u);
+// The calling thread's learning, restarted when the window was set since it last looked.
+SpinState &thread_spin() noexcept {
+    const uint32_t generation = spin_generation.load(std::memory_order_relaxed);
+    if (spin.generation != generation) spin = SpinState{generation};
+    return spin;
+}
+
+void lose_window(SpinState &st) noexcept {
+    st.rest = st.rest == 0 ? 1 : std::min(st.rest * 2, kMaxRest);
+    st.skip = st.rest;
+    st.shift = std::min(st.shift + 1, 2u);
 }
 
 // Polls qid for up to the window, and never past limit_ns. True when a poll ended the
@@ -318,15 +335,16 @@ void lose_window() noexcept {
 [[gnu::noinline]] bool spin_for_record(const Queue &q, uint64_t limit_ns, MSG **out) noexcept {
     const uint32_t window = spin_window();
     if (window == 0) return false;
-    if (spin_skip != 0) {
-        --spin_skip;
+    SpinState &st = thread_spin();
+    if (st.skip != 0) {
+        --st.skip;
         return false;
     }
     // A ring knows where its last sender ran: when that is this CPU, the sender (likely the
     // one that answers) cannot run while this process polls, so the receive sleeps at once.
     if (q.ring && pxr_impl::ring::sender_cpu(q.ring) == sched_getcpu()) return false;
     uint64_t last = now_ns();
-    const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
+    const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> st.shift), limit_ns);
     // A ring's poll costs a few nanoseconds, less than reading the clock: several go to one
     // reading. A kernel queue's poll is a system call: one each.
     const int polls_per_look = q.ring ? 16 : 1;
@@ -343,9 +361,9 @@ void lose_window() noexcept {
         const bool preempted = now - last > kPreemptedNs;
         if (t.found) {
             if (preempted)
-                lose_window();
+                lose_window(st);
             else if (!first)
-                spin_rest = spin_shift = 0;
+                st.rest = st.shift = 0;
             *out = t.msg;
             return true;
         }
@@ -353,7 +371,7 @@ void lose_window() noexcept {
         last = now;
         pxr_impl::ring::cpu_relax();
     }
-    lose_window();
+    lose_window(st);
     return false;
 }
 
@@ -371,7 +389,7 @@ constexpr uint64_t kLastNapNs = 1000000;
 MSG *PXR_read(uint8_t module, int nowait) noexcept {
     const Queue q = receive_queue(module);
     if (q.qid < 0) return nullptr;
-    if (nowait == 0 && spin_us != 0) [[unlikely]] {
+    if (nowait == 0 && spin_window() != 0) [[unlikely]] {
         MSG *msg;
         if (spin_for_record(q, UINT64_MAX, &msg)) return msg;
     }
@@ -418,7 +436,7 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
 int PXR_set_receive_spin(uint32_t microseconds) noexcept {
     if (microseconds > kSpinMaxUs) return -1;
     set_window(microseconds);
-    spin_chosen = true;
+    spin_chosen.store(true, std::memory_order_relaxed);
     return 0;
 }
 
@@ -432,11 +450,17 @@ int PXR_set_default_receive_spin(uint32_t microseconds) noexcept {
 
 void pxr_impl::adopt_default_spin() noexcept {
     ExtensionSegment *x = attachment.extension;
-    if (spin_chosen || x == nullptr) return;
+    if (spin_chosen.load(std::memory_order_relaxed) || x == nullptr) return;
     const uint32_t us = shared(x->area.receive_spin_us).load();
     set_window(us <= kSpinMaxUs ? us : 0);
 }
 
 uint32_t PXR_get_receive_spin(void) noexcept {
     return spin_window();
+}
+
+void pxr_impl::forget_receive_state() noexcept {
+    ring_cursor = pxr_impl::ring::Cursor{};
+    spin = SpinState{spin_generation.load(std::memory_order_relaxed)};
+    forget_landing();
 }

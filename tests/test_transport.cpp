@@ -12,7 +12,9 @@
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <sys/sem.h>
+#include <thread>
 #include <tuple>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -196,6 +198,94 @@ TEST_P(Transport, SeveralSendersAndReceiversGetEachMessageOnceInOrder) {
     for (pid_t pid : receivers) EXPECT_EQ(pxrtest::wait_child(pid), 0);
     for (int i = 0; i < kSenders * kEach; ++i) ASSERT_EQ(seen[i / kEach][i % kEach], 1) << i;
     munmap(seen, kSenders * kEach);
+}
+
+// Receive state never crosses a fork: a process that has received forks two copies that
+// receive from one queue while it receives from its own. Each message reaches its module's
+// receiver once, stamped by it, and the queue's last receiver is a copy.
+TEST_P(Transport, ForkedCopiesReceiveAsProcessesOfTheirOwn) {
+    constexpr int kEach = 4000;
+    make_env(0, 64);
+    MSG *first = getm(1, 0, 0, 0);
+    ASSERT_EQ(PXR_send(kServer, first), 0);
+    ASSERT_EQ(PXR_grab(kServer), first);
+    ASSERT_EQ(relm(first), 0);
+    auto *seen = static_cast<uint8_t(*)[kEach]>(
+        mmap(nullptr, 2 * kEach, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(seen, MAP_FAILED);
+    auto receive = [seen](uint32_t module) {
+        for (MSG *m;; relm(m)) {
+            if ((m = PXR_timed_receive(module, 10000)) == nullptr) return 1;
+            if (m->type == 99) return relm(m);
+            if (pxr_impl::slot_of(m)->receive_pid != getpid()) return 2;
+            if (m->type != (module == kClient ? 1 : 0)) return 3; // another module's message
+            ++seen[m->type][m->id];
+        }
+    };
+    auto send = [](uint32_t module, uint16_t type, uint16_t id) {
+        MSG *m;
+        while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
+        while (PXR_send(module, m) != 0) usleep(100);
+    };
+    const pid_t copies[] = {pxrtest::start_child([&] { return receive(kServer); }),
+                            pxrtest::start_child([&] { return receive(kServer); })};
+    const pid_t sender = pxrtest::start_child([&] {
+        for (uint16_t i = 0; i < kEach; ++i) send(kServer, 0, i), send(kClient, 1, i);
+        send(kServer, 99, 0), send(kServer, 99, 0), send(kClient, 99, 0);
+        return 0;
+    });
+    EXPECT_EQ(receive(kClient), 0);
+    EXPECT_EQ(pxrtest::wait_child(sender), 0);
+    for (pid_t pid : copies) EXPECT_EQ(pxrtest::wait_child(pid), 0);
+    const int32_t last = PXR_lastpid(kServer);
+    EXPECT_TRUE(last == copies[0] || last == copies[1]) << last;
+    for (int i = 0; i < 2 * kEach; ++i) ASSERT_EQ(seen[i / kEach][i % kEach], 1) << i;
+    EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+    munmap(seen, 2 * kEach);
+}
+
+// Threads of one process send to two modules and receive from both at once, in both pool
+// forms, with the spin window on: each message reaches one receiver once, and no landing
+// keeps a record afterwards.
+TEST_P(Transport, ThreadsOfOneProcessSendAndReceiveAtOnce) {
+    constexpr int kSenders = 2, kEach = 3000;
+    for (uint32_t form : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
+        make_env(form, 64);
+        ASSERT_EQ(PXR_set_receive_spin(20), 0);
+        std::vector<std::atomic<uint8_t>> seen(2 * kSenders * kEach);
+        std::atomic<int> bad{0};
+        auto send = [](uint32_t module, uint16_t type, uint16_t id) {
+            MSG *m;
+            while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
+            while (PXR_send(module, m) != 0) usleep(100);
+        };
+        auto receive = [&](uint32_t module) {
+            for (MSG *m;; relm(m)) {
+                if ((m = PXR_timed_receive(module, 10000)) == nullptr) return ++bad, void();
+                if (m->type == 99) return relm(m), void();
+                bad += pxr_impl::slot_of(m)->receive_pid != getpid() || m->id >= 2 * kEach;
+                ++seen[(m->type * 2 + (module == kClient)) * kEach + m->id % kEach];
+            }
+        };
+        std::vector<std::thread> threads;
+        for (uint32_t module : {kServer, kServer, kClient, kClient})
+            threads.emplace_back(receive, module);
+        std::vector<std::thread> senders;
+        for (uint16_t t = 0; t < kSenders; ++t)
+            senders.emplace_back([&send, t] {
+                for (uint16_t i = 0; i < kEach; ++i) send(kServer, t, i), send(kClient, t, i);
+            });
+        for (std::thread &t : senders) t.join();
+        for (int i = 0; i < 2; ++i) send(kServer, 99, 0), send(kClient, 99, 0);
+        for (std::thread &t : threads) t.join();
+        EXPECT_EQ(bad.load(), 0);
+        for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << i;
+        EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+        pxr_impl::LandedRecord landed[4];
+        EXPECT_EQ(pxr_impl::read_landings(landed, 4), 0);
+        PXR_unlink();
+        pxrtest::remove_environment_objects();
+    }
 }
 
 void on_signal(int) {}
