@@ -270,25 +270,32 @@ bool drop_if_replaced() noexcept {
     if (current < 0 || current == attachment.common_id) return false;
     // Messages this process still holds point into the old buffers: they stay mapped, so a
     // release of one is refused as foreign instead of touching freed memory.
-    forget_retired();
-    for (int p = 0; p < kPartitions; ++p) {
-        attachment.retired_header[p] = partition_hdr[p];
-        attachment.retired_array[p] = partition_msgarray[p];
-        partition_hdr[p] = nullptr;
-        partition_msgarray[p] = nullptr;
-    }
+    for (int p = 0; p < kPartitions; ++p) retire_partition(p);
     detach_all();
     PXR_sys_failure = 1;
     return true;
 }
 
+namespace {
+void forget_retired(int p) noexcept {
+    if (attachment.retired_header[p] != nullptr) shmdt(attachment.retired_header[p]);
+    if (attachment.retired_array[p] != nullptr) shmdt(attachment.retired_array[p]);
+    attachment.retired_header[p] = nullptr;
+    attachment.retired_array[p] = nullptr;
+}
+} // namespace
+
 void forget_retired() noexcept {
-    for (int p = 0; p < kPartitions; ++p) {
-        if (attachment.retired_header[p] != nullptr) shmdt(attachment.retired_header[p]);
-        if (attachment.retired_array[p] != nullptr) shmdt(attachment.retired_array[p]);
-        attachment.retired_header[p] = nullptr;
-        attachment.retired_array[p] = nullptr;
-    }
+    for (int p = 0; p < kPartitions; ++p) forget_retired(p);
+}
+
+void retire_partition(int p) noexcept {
+    forget_retired(p);
+    attachment.retired_header[p] = partition_hdr[p];
+    attachment.retired_array[p] = partition_msgarray[p];
+    partition_hdr[p] = nullptr;
+    partition_msgarray[p] = nullptr;
+    release_partition(p, false);
 }
 
 bool link_or_pause(unsigned seconds) noexcept {

@@ -134,6 +134,9 @@ void lose_environment() noexcept;
 bool drop_if_replaced() noexcept;
 // Detaches the buffers kept by drop_if_replaced.
 void forget_retired() noexcept;
+// Partition p's mapping is kept (its messages stay readable) but no longer used; the one kept
+// before is detached.
+void retire_partition(int p) noexcept;
 
 // ---- The extension area (extension.cpp) ----
 // The creator makes it beside the common area; a failure leaves the environment without it.
