@@ -119,9 +119,10 @@ Stamps read_stamps(const SysMsg *s, const Landings &landings, Gone &&gone) {
 int32_t holder_of(const Stamps &st, bool atomic, bool quiescent) {
     // relmem_pid is cleared by every allocation (inside the locked section in the locked
     // form; in the lock-free form just after the take, which the second look catches): set on
-    // an allocated buffer it means a release was under way. The locked pool's release is whole under its lock, so there the releaser
-    // still held the buffer; a lock-free release may have counted the buffer out already,
-    // and releasing it again would count it twice: that is left to the pool's repair.
+    // an allocated buffer it means a release was under way. The locked pool's release is whole
+    // under its lock, so there the releaser still held the buffer; a lock-free release may have
+    // counted the buffer out already, and releasing it again would count it twice: that is left to
+    // the pool's repair.
     if (st.allocated != 1 || st.getmem <= 0) return 0;
     if (st.relmem != 0 && atomic && !quiescent) return 0;
     // The releaser must be the holder the stamps name: an abate message keeps the releaser's

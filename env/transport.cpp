@@ -5,6 +5,7 @@
 #include "env/pools.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
+#include "env/signal_gate.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <poll.h>
 #include <sched.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -267,8 +269,9 @@ Take take_record(const Queue &q, int flags) noexcept {
         if (err == ENOMSG || err == EAGAIN) return {nullptr, false};
         if (err == EINTR) return {nullptr, true};
         // The queue is gone or holds a record we cannot take whole: this process can no
-        // longer use the environment.
-        return lose_queue(err);
+        // longer use the environment. An id that names no queue (EINVAL: the size is right)
+        // was removed before the call, as EIDRM says of one removed during it.
+        return lose_queue(err == EINVAL ? EIDRM : err);
     }
     if (landing != nullptr) std::memcpy(&rec, &landing->mtype, sizeof rec);
     MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
@@ -418,6 +421,8 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
     MSG *msg;
     if (spin_for_record(q, deadline, &msg)) return msg;
     if (q.ring) return take_from_ring(q.ring, q.qid, std::max<uint64_t>(deadline, 1)).msg;
+    // Signals are let in only inside each nap, so a handler that runs ends the wait.
+    pxr_impl::SignalGate gate;
     for (uint64_t nap = kFirstNapNs;; nap = std::min(nap * 2, kLastNapNs)) {
         const Take t = take_record(q, IPC_NOWAIT);
         if (t.found) return t.msg;
@@ -426,9 +431,13 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
             errno = ETIMEDOUT;
             return nullptr;
         }
+        gate.close();
         const uint64_t ns = std::min(nap, deadline - now);
         const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
-        if (nanosleep(&ts, nullptr) != 0 && errno == EINTR) return nullptr;
+        if (gate.pending() || (ppoll(nullptr, 0, &ts, gate.caller()) != 0 && errno == EINTR)) {
+            errno = EINTR;
+            return nullptr;
+        }
     }
 }
 

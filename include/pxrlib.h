@@ -580,7 +580,8 @@ PXR_API int32_t PXR_dropped_records(void) PXR_NOEXCEPT;
  *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
  *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),
  *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
- *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
+ *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came;
+ *  signals are let in only inside the naps, so every handler that runs ends the wait. */
 PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
 
 /* ======================================================================== */

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -290,6 +291,19 @@ TEST_P(Transport, ThreadsOfOneProcessSendAndReceiveAtOnce) {
 
 void on_signal(int) {}
 
+// A pipe through which a child says it has reached a point.
+struct Ready {
+    int fds[2] = {-1, -1};
+    Ready() { EXPECT_EQ(pipe(fds), 0); }
+    ~Ready() { close(fds[0]), close(fds[1]); }
+    void signal() { (void)!write(fds[1], "x", 1); }
+    bool wait(int ms) {
+        pollfd p = {fds[0], POLLIN, 0};
+        char c;
+        return poll(&p, 1, ms) == 1 && read(fds[0], &c, 1) == 1;
+    }
+};
+
 // A blocking receive ends with null on a signal, also one whose handler asks for restarts.
 TEST_P(Transport, SignalEndsABlockingReceiveEvenWithRestart) {
     make_env();
@@ -305,6 +319,51 @@ TEST_P(Transport, SignalEndsABlockingReceiveEvenWithRestart) {
         usleep(2000);
     }
     EXPECT_EQ(status, 0); // exited with 0
+}
+
+volatile sig_atomic_t handled = 0;
+void count_signal(int) {
+    handled = handled + 1;
+}
+
+// A handler that runs ends the wait, SA_RESTART or not, wherever the signal finds the
+// receiver (the timed receive over kernel queues naps between its looks): timed and plain
+// receives alternate, each ended by a signal at a random moment; a handler that ran without
+// ending the receive shows as a second one by the time it ends. A timed receive on a queue
+// removed meanwhile ends with EIDRM.
+TEST_P(Transport, EverySignalHandledEndsTheWaitAndARemovedQueueSaysEIDRM) {
+    constexpr int kRounds = 40;
+    make_env();
+    Ready ended;
+    const pid_t child = pxrtest::start_child([&ended] {
+        struct sigaction sa = {};
+        sa.sa_handler = count_signal, sa.sa_flags = SA_RESTART;
+        sigaction(SIGUSR1, &sa, nullptr);
+        ended.signal();
+        for (int i = 0; i < kRounds; ++i) {
+            const int before = handled;
+            MSG *m = i % 2 ? PXR_receive(kServer) : PXR_timed_receive(kServer, 5000);
+            if (m != nullptr || (i % 2 == 0 && errno != EINTR) || PXR_sys_failure != 0)
+                return 100 + i;
+            if (handled - before != 1) return i + 1; // a handler ran and the wait went on
+            ended.signal();
+        }
+        const bool removed = PXR_timed_receive(kServer, 5000) == nullptr && errno == EIDRM;
+        return removed ? 0 : 99;
+    });
+    ASSERT_TRUE(ended.wait(10000));
+    // One signal, and another only when the receive has not ended 0.2 s later.
+    auto running = [child] {
+        siginfo_t info{};
+        return waitid(P_PID, id_t(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0 && kill(child, SIGUSR1) == 0;
+    };
+    bool on = true;
+    for (int i = 0; i < kRounds && on; ++i)
+        for (int ms = 1 + i * 7 % 15; on && !ended.wait(ms); ms = 200) on = running();
+    usleep(20000);
+    IPC_delete(kServer);
+    EXPECT_EQ(pxrtest::wait_child(child), 0);
 }
 
 // Rings are chosen by the creator alone, before its first queue, with a power of two.
