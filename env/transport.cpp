@@ -6,6 +6,7 @@
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 #include "env/signal_gate.h"
+#include "env/sync_notes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -88,6 +89,7 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     const uint32_t ref = pxr_impl::buffer_ref(index, partition);
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
+    pxr_impl::synced_before(slot);
     int retries = 0;
     int err = 0;
     for (;;) {
@@ -107,8 +109,9 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         perror("PXR_send() msgsnd()");
     }
     if (pxr_impl::drop_if_replaced()) return -1;
-    // A plain increment: two failures at the same instant may count once.
-    common_ptr->internal_errors = common_ptr->internal_errors + 1;
+    // A plain increment (a load and a store): two failures at the same instant may count once.
+    std::atomic_ref<uint32_t> errors = pxr_impl::shared(common_ptr->internal_errors);
+    errors.store(errors.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (common_ptr->fatal_action == 1) {
         common_ptr->exit_status = -1;
         PXR_terminate();
@@ -191,6 +194,7 @@ MSG *accept_record(const QueueRecord &rec) noexcept {
     if (int32_t(rec.index) >= partition_geometry[p].num_msgs)
         return drop_record(rec, "no such buffer");
     SysMsg *slot = pxr_impl::slot_at(int(p), rec.index);
+    pxr_impl::synced_after(slot);
     pxr_impl::store_word(slot, offsetof(SysMsg, receive_pid), uint32_t(my_pid));
     return pxr_impl::msg_of(slot);
 }
