@@ -5,9 +5,9 @@ SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev \
                 clang-tidy clang-format nats-server libnats-dev openssl libcpp-httplib-dev \
-                python3 python3-pytest python3-cffi python3-setuptools python3-pip libbsd-dev ccache
+                python3 python3-pytest python3-cffi python3-setuptools python3-pip libbsd-dev ccache doxygen
 
-.PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge mutate
+.PHONY: all deps build docs package test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge mutate
 
 all: build
 
@@ -26,6 +26,21 @@ deps:
 build: deps
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD)
+
+# The reference from the headers' doc comments: man pages (section 3) and HTML in
+# $(BUILD)/doc, the HTML copied to docs/reference/ (built, not committed: it follows the headers).
+docs: deps
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD) --target docs
+	rm -rf docs/reference && cp -r $(BUILD)/doc/html docs/reference
+	@echo "docs/reference/index.html; man pages: man -M $(BUILD)/doc/man PXR_send"
+
+# Debian packages in build-package/: libpxrlib1, libpxrlib-dev and pxr (apt install ./FILE.deb).
+package: deps
+	cmake -S . -B build-package -G Ninja -DPXR_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build build-package
+	cd build-package && cpack -G DEB
+	@ls build-package/*.deb
 
 test: deps
 	rm -rf $(BUILD)
@@ -88,4 +103,4 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) build-bench build-fuzz
+	rm -rf $(BUILD) $(SAN_BUILD) build-bench build-fuzz build-package docs/reference

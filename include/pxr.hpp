@@ -29,6 +29,8 @@
 #include <utility>
 #include <vector>
 
+/// The C++ interface: message handles that own their buffers, send and receive, and the
+/// loader's side (environment); every name of pxr.hpp is in it.
 namespace pxr {
 
 /// Why an operation failed.
@@ -66,7 +68,9 @@ class message {
     message &operator=(const message &) = delete;
     ~message() { reset(); }
 
+    /// True while the handle holds a message.
     explicit operator bool() const noexcept { return msg_ != nullptr; }
+    /// The MSG held, or null; ownership stays with the handle.
     MSG *get() const noexcept { return msg_; }
     /// Gives up ownership without releasing the buffer.
     [[nodiscard]] MSG *release() noexcept { return std::exchange(msg_, nullptr); }
@@ -77,24 +81,40 @@ class message {
     }
 
     // Typed header access. The handle must not be empty.
+    /// MSG::type: the message type; bit 14 (PXR_MSG_REQUEST) marks a request.
     uint16_t type() const noexcept { return msg_->type; }
+    /// Sets MSG::type.
     void set_type(uint16_t v) noexcept { msg_->type = v; }
+    /// True when the type has the request bit (PXR_MSG_REQUEST).
     bool is_request() const noexcept { return (msg_->type & PXR_MSG_REQUEST) != 0; }
+    /// MSG::id: chosen by the builder of the message.
     uint16_t id() const noexcept { return msg_->id; }
+    /// Sets MSG::id.
     void set_id(uint16_t v) noexcept { msg_->id = v; }
+    /// MSG::src: the sending module, as its sender set it.
     uint8_t src() const noexcept { return msg_->src; }
+    /// MSG::dst: the destination module, as its sender set it.
     uint8_t dst() const noexcept { return msg_->dst; }
+    /// Sets src and dst (the sender's job: PXR_send does not set them).
     void set_route(uint8_t src, uint8_t dst) noexcept {
         msg_->src = src;
         msg_->dst = dst;
     }
+    /// MSG::reply_mask: the modules that want an answer (reply_bit()).
     uint16_t reply_mask() const noexcept { return msg_->reply_mask; }
+    /// Sets MSG::reply_mask.
     void set_reply_mask(uint16_t v) noexcept { msg_->reply_mask = v; }
+    /// MSG::status: a status or error code (the congestion message: 1 onset, 0 abate).
     uint8_t status() const noexcept { return msg_->status; }
+    /// Sets MSG::status.
     void set_status(uint8_t v) noexcept { msg_->status = v; }
+    /// MSG::info: an auxiliary word (the library's management messages carry the tick).
     uint32_t info() const noexcept { return msg_->info; }
+    /// Sets MSG::info.
     void set_info(uint32_t v) noexcept { msg_->info = v; }
+    /// The instance number (PXR_get_instance).
     uint32_t instance() const noexcept { return PXR_get_instance(msg_); }
+    /// Sets the instance number (PXR_set_instance).
     void set_instance(uint32_t v) noexcept { PXR_set_instance(v, msg_); }
 
     /// Bytes the buffer can carry (its partition's parameter size).
@@ -110,6 +130,7 @@ class message {
         return true;
     }
 
+    /// The MSG's fields directly; the handle must not be empty.
     MSG *operator->() const noexcept { return msg_; }
 
   private:
@@ -171,6 +192,18 @@ inline bool set_receive_spin(std::chrono::microseconds window) noexcept {
 inline bool set_default_receive_spin(std::chrono::microseconds window) noexcept {
     if (window.count() < 0 || window > std::chrono::seconds(1)) return false;
     return PXR_set_default_receive_spin(uint32_t(window.count())) == 0;
+}
+
+/// Chooses who may use the environment being created (PXR_set_access): 0600 its user, 0660
+/// its user and group, 0666 every local user. The creator's call before its first object.
+/// False for another mode, another caller or too late.
+inline bool set_access(uint32_t mode) noexcept {
+    return PXR_set_access(mode) == 0;
+}
+
+/// The permission bits of the attached environment (PXR_access), -1 when not attached.
+inline int32_t access_mode() noexcept {
+    return PXR_access();
 }
 
 /// Makes the module queues of the environment being created rings in shared memory

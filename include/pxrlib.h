@@ -181,17 +181,17 @@ typedef struct SysMsg {
 
 /** The message record handed to users: a 24-byte header, then the parameters. */
 typedef struct MSG {
-    uint16_t type; /**< bit 14 (0x4000): a request that asks to be confirmed */
-    uint16_t id;
-    uint8_t src;
-    uint8_t dst;
+    uint16_t type;       /**< bit 14 (0x4000): a request that asks to be confirmed */
+    uint16_t id;         /**< chosen by the builder (congestion messages: the partition) */
+    uint8_t src;         /**< sending module, set by the sender */
+    uint8_t dst;         /**< destination module, set by the sender */
     uint16_t reply_mask; /**< bit (module id & 15) set: that module wants an answer */
-    uint8_t msg_class;
-    uint8_t status;
+    uint8_t msg_class;   /**< 0 from getm; relm releases with pool class msg_class & 0xC7 */
+    uint8_t status;      /**< status or error code */
     uint8_t reserved1[2];
-    uint32_t info;
-    uint32_t instance;
-    uint16_t len; /**< parameter bytes in use */
+    uint32_t info;     /**< auxiliary word; management messages carry the tick */
+    uint32_t instance; /**< PXR_set_instance, PXR_get_instance */
+    uint16_t len;      /**< parameter bytes in use */
     uint8_t reserved2[2];
     uint8_t param[]; /**< as long as the partition's parameter size */
 } MSG;
@@ -380,6 +380,19 @@ PXR_API int32_t PXR_common_area_id(void) PXR_NOEXCEPT;
  *  to. */
 PXR_API int PXR_admit_attachers(void) PXR_NOEXCEPT;
 
+/** The creator's choice of who may use the environment: the permission bits 0600 (its user
+ *  only), 0660 (its user and group) or 0666 (every local user, the default of a standard
+ *  build) of every IPC object. Called by the process that created the environment, between
+ *  PXR_init in create mode and its first object (partition, queue or ring queues); it changes
+ *  the objects PXR_init made and every later one takes the mode. With 0600 or 0660 each object
+ *  opened is checked with IPC_STAT (owner and creator this user, or with 0660 the group; no
+ *  wider mode) and a foreign one is refused, in this process and in every process that
+ *  attaches. 0 done; -1 another mode; 1 not the creator, or too late. */
+PXR_API int PXR_set_access(uint32_t mode) PXR_NOEXCEPT;
+/** The permission bits of the attached environment's common area (the creator's choice),
+ *  -1 when this process is not attached. */
+PXR_API int32_t PXR_access(void) PXR_NOEXCEPT;
+
 /* ======================================================================== */
 /* Shutdown and exit wait                                                   */
 /* ======================================================================== */
@@ -399,6 +412,11 @@ PXR_API int PXR_terminate(void) PXR_NOEXCEPT;
  *  (queues in the table, fatal-event semaphore, common area, system lock, attached partitions);
  *  leftovers are `pxr clean`'s. Always 0. */
 PXR_API int PXR_close(void) PXR_NOEXCEPT;
+/** Every step of PXR_close but the signals, in its order: marks the environment closing and
+ *  removes the same objects, sending nothing to the process table. For a closer that has
+ *  stopped the environment's processes itself, by handles it verified (the pxr command), since
+ *  the table lives in shared memory that others may write. Always 0. */
+PXR_API int PXR_close_without_signals(void) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Process table, spawning and signals                                      */
@@ -422,8 +440,9 @@ PXR_API int SYS_remove_pid(int32_t pid, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
-/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. Signals only the caller,
- *  its children and processes that map this environment's common area; never a pid <= 1. */
+/** SIGTERM every recorded process, sleep one whole second, SIGKILL them. Always 0. Each
+ *  recorded pid goes to kill unchanged: whoever can write the common area aims these signals
+ *  (see PXR_close_without_signals). Caller attached, else 0 at once. */
 PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
 /** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
  *  give back with SYS_free_signal, or null for another event or a failure. */

@@ -361,20 +361,22 @@ int cmd_watch(int argc, char **argv) {
     }
     const bool atomic = (view->atomic_mode & 1) != 0;
     const bool tty = isatty(STDOUT_FILENO) != 0;
-    WatchSample prev;
     Keyboard keyboard;
+    // The first frame shows rates too: over a short span before it (a quarter second, or the
+    // interval when that is shorter), so that `--count 1` is a useful snapshot.
+    WatchSample prev = take_sample(*view.get(), atomic);
     for (long round = 0; opt.count < 0 || round < opt.count; ++round) {
-        if (round > 0 && !keyboard.wait(opt.interval)) break;
+        if (!keyboard.wait(round > 0 ? opt.interval : std::min(opt.interval, 0.25))) break;
         if ((view->flags & CA_CLOSING) != 0) {
             std::printf("pxr watch: the environment has ended\n");
             break;
         }
         WatchSample cur = take_sample(*view.get(), atomic);
-        const WatchSample *before = round > 0 ? &prev : nullptr;
-        const double elapsed = before ? cur.time - before->time : 0;
+        const WatchSample *before = &prev;
+        const double elapsed = cur.time - before->time;
         TakeCounts counts;
-        if (atomic && before) counts = takes_between(*before, cur);
-        const TakeCounts *takes = atomic && before ? &counts : nullptr;
+        if (atomic) counts = takes_between(*before, cur);
+        const TakeCounts *takes = atomic ? &counts : nullptr;
         const int width = screen_width();
         if (tty) std::printf("\033[H\033[2J");
         print_title(*view.get(), opt, atomic);
