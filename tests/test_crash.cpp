@@ -20,18 +20,6 @@ namespace {
 
 class CrashTest : public pxrtest::IpcTest {};
 
-// A pipe through which a child says it has reached the point where it is to be killed.
-struct Ready {
-    int fds[2] = {-1, -1};
-    Ready() { EXPECT_EQ(pipe(fds), 0); }
-    ~Ready() { close(fds[0]), close(fds[1]); }
-    void signal() { (void)!write(fds[1], "x", 1); }
-    bool wait() {
-        char c;
-        return read(fds[0], &c, 1) == 1;
-    }
-};
-
 void kill_and_reap(pid_t pid) {
     kill(pid, SIGKILL);
     EXPECT_EQ(pxrtest::wait_child(pid), 128 + SIGKILL);
@@ -48,7 +36,7 @@ TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
         layout.buffers0 = 64;
         ASSERT_TRUE(pxrtest::create_running_environment(layout));
         for (int round = 0; round < 10; ++round) {
-            Ready ready;
+            pxrtest::Ready ready;
             pid_t churner = pxrtest::start_child([&] {
                 PXR_unlink();
                 if (getm(1, 0, 0, 8) == nullptr) return 1; // attach, and hold one for good

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <poll.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -37,6 +36,13 @@ class Transport : public pxrtest::IpcTest, public ::testing::WithParamInterface<
     }
 };
 INSTANTIATE_TEST_SUITE_P(KernelAndRing, Transport, ::testing::Values(0u, 16u));
+
+// Sends a message, waiting while no buffer is free or the queue is full.
+void send_waiting(uint32_t module, uint16_t type, uint16_t id) {
+    MSG *m;
+    while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
+    while (PXR_send(module, m) != 0) usleep(100);
+}
 
 TEST_P(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
     make_env();
@@ -172,11 +178,7 @@ TEST_P(Transport, SeveralSendersAndReceiversGetEachMessageOnceInOrder) {
     auto *seen = static_cast<uint8_t(*)[kEach]>(
         mmap(nullptr, kSenders * kEach, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(seen, MAP_FAILED);
-    auto send = [](uint16_t type, uint16_t id) {
-        MSG *m;
-        while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
-        while (PXR_send(kServer, m) != 0) usleep(100);
-    };
+    auto send = [](uint16_t type, uint16_t id) { send_waiting(kServer, type, id); };
     std::vector<pid_t> receivers, senders;
     for (int r = 0; r < kReceivers; ++r)
         receivers.push_back(pxrtest::start_child([seen] {
@@ -207,10 +209,8 @@ TEST_P(Transport, SeveralSendersAndReceiversGetEachMessageOnceInOrder) {
 TEST_P(Transport, ForkedCopiesReceiveAsProcessesOfTheirOwn) {
     constexpr int kEach = 4000;
     make_env(0, 64);
-    MSG *first = getm(1, 0, 0, 0);
-    ASSERT_EQ(PXR_send(kServer, first), 0);
-    ASSERT_EQ(PXR_grab(kServer), first);
-    ASSERT_EQ(relm(first), 0);
+    send_waiting(kServer, 1, 0);
+    ASSERT_EQ(relm(PXR_grab(kServer)), 0);
     auto *seen = static_cast<uint8_t(*)[kEach]>(
         mmap(nullptr, 2 * kEach, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(seen, MAP_FAILED);
@@ -223,16 +223,12 @@ TEST_P(Transport, ForkedCopiesReceiveAsProcessesOfTheirOwn) {
             ++seen[m->type][m->id];
         }
     };
-    auto send = [](uint32_t module, uint16_t type, uint16_t id) {
-        MSG *m;
-        while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
-        while (PXR_send(module, m) != 0) usleep(100);
-    };
     const pid_t copies[] = {pxrtest::start_child([&] { return receive(kServer); }),
                             pxrtest::start_child([&] { return receive(kServer); })};
     const pid_t sender = pxrtest::start_child([&] {
-        for (uint16_t i = 0; i < kEach; ++i) send(kServer, 0, i), send(kClient, 1, i);
-        send(kServer, 99, 0), send(kServer, 99, 0), send(kClient, 99, 0);
+        for (uint16_t i = 0; i < kEach; ++i)
+            send_waiting(kServer, 0, i), send_waiting(kClient, 1, i);
+        for (uint32_t module : {kServer, kServer, kClient}) send_waiting(module, 99, 0);
         return 0;
     });
     EXPECT_EQ(receive(kClient), 0);
@@ -255,11 +251,6 @@ TEST_P(Transport, ThreadsOfOneProcessSendAndReceiveAtOnce) {
         ASSERT_EQ(PXR_set_receive_spin(20), 0);
         std::vector<std::atomic<uint8_t>> seen(2 * kSenders * kEach);
         std::atomic<int> bad{0};
-        auto send = [](uint32_t module, uint16_t type, uint16_t id) {
-            MSG *m;
-            while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
-            while (PXR_send(module, m) != 0) usleep(100);
-        };
         auto receive = [&](uint32_t module) {
             for (MSG *m;; relm(m)) {
                 if ((m = PXR_timed_receive(module, 10000)) == nullptr) return ++bad, void();
@@ -268,16 +259,16 @@ TEST_P(Transport, ThreadsOfOneProcessSendAndReceiveAtOnce) {
                 ++seen[(m->type * 2 + (module == kClient)) * kEach + m->id % kEach];
             }
         };
-        std::vector<std::thread> threads;
+        std::vector<std::thread> threads, senders;
         for (uint32_t module : {kServer, kServer, kClient, kClient})
             threads.emplace_back(receive, module);
-        std::vector<std::thread> senders;
         for (uint16_t t = 0; t < kSenders; ++t)
-            senders.emplace_back([&send, t] {
-                for (uint16_t i = 0; i < kEach; ++i) send(kServer, t, i), send(kClient, t, i);
+            senders.emplace_back([t] {
+                for (uint16_t i = 0; i < kEach; ++i)
+                    send_waiting(kServer, t, i), send_waiting(kClient, t, i);
             });
         for (std::thread &t : senders) t.join();
-        for (int i = 0; i < 2; ++i) send(kServer, 99, 0), send(kClient, 99, 0);
+        for (int i = 0; i < 2; ++i) send_waiting(kServer, 99, 0), send_waiting(kClient, 99, 0);
         for (std::thread &t : threads) t.join();
         EXPECT_EQ(bad.load(), 0);
         for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << i;
@@ -289,42 +280,7 @@ TEST_P(Transport, ThreadsOfOneProcessSendAndReceiveAtOnce) {
     }
 }
 
-void on_signal(int) {}
-
-// A pipe through which a child says it has reached a point.
-struct Ready {
-    int fds[2] = {-1, -1};
-    Ready() { EXPECT_EQ(pipe(fds), 0); }
-    ~Ready() { close(fds[0]), close(fds[1]); }
-    void signal() { (void)!write(fds[1], "x", 1); }
-    bool wait(int ms) {
-        pollfd p = {fds[0], POLLIN, 0};
-        char c;
-        return poll(&p, 1, ms) == 1 && read(fds[0], &c, 1) == 1;
-    }
-};
-
-// A blocking receive ends with null on a signal, also one whose handler asks for restarts.
-TEST_P(Transport, SignalEndsABlockingReceiveEvenWithRestart) {
-    make_env();
-    struct sigaction old = {}, sa = {};
-    sa.sa_handler = on_signal, sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &sa, &old); // the child inherits it
-    pid_t child = pxrtest::start_child(
-        [] { return PXR_receive(kServer) == nullptr && PXR_sys_failure == 0 ? 0 : 1; });
-    sigaction(SIGUSR1, &old, nullptr);
-    int status = 0;
-    for (int i = 0; i < 5000 && waitpid(child, &status, WNOHANG) == 0; ++i) {
-        kill(child, SIGUSR1); // again until it ends: one caught before the wait starts is lost
-        usleep(2000);
-    }
-    EXPECT_EQ(status, 0); // exited with 0
-}
-
 volatile sig_atomic_t handled = 0;
-void count_signal(int) {
-    handled = handled + 1;
-}
 
 // A handler that runs ends the wait, SA_RESTART or not, wherever the signal finds the
 // receiver (the timed receive over kernel queues naps between its looks): timed and plain
@@ -334,10 +290,10 @@ void count_signal(int) {
 TEST_P(Transport, EverySignalHandledEndsTheWaitAndARemovedQueueSaysEIDRM) {
     constexpr int kRounds = 40;
     make_env();
-    Ready ended;
+    pxrtest::Ready ended;
     const pid_t child = pxrtest::start_child([&ended] {
         struct sigaction sa = {};
-        sa.sa_handler = count_signal, sa.sa_flags = SA_RESTART;
+        sa.sa_handler = [](int) { handled = handled + 1; }, sa.sa_flags = SA_RESTART;
         sigaction(SIGUSR1, &sa, nullptr);
         ended.signal();
         for (int i = 0; i < kRounds; ++i) {
@@ -353,14 +309,12 @@ TEST_P(Transport, EverySignalHandledEndsTheWaitAndARemovedQueueSaysEIDRM) {
     });
     ASSERT_TRUE(ended.wait(10000));
     // One signal, and another only when the receive has not ended 0.2 s later.
-    auto running = [child] {
-        siginfo_t info{};
-        return waitid(P_PID, id_t(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-               info.si_pid == 0 && kill(child, SIGUSR1) == 0;
-    };
-    bool on = true;
-    for (int i = 0; i < kRounds && on; ++i)
-        for (int ms = 1 + i * 7 % 15; on && !ended.wait(ms); ms = 200) on = running();
+    siginfo_t gone{}; // set when the child ended early
+    for (int i = 0; i < kRounds && gone.si_pid == 0; ++i)
+        for (int ms = 1 + i * 7 % 15; !ended.wait(ms); ms = 200)
+            if (waitid(P_PID, id_t(child), &gone, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                gone.si_pid != 0 || kill(child, SIGUSR1) != 0)
+                break;
     usleep(20000);
     IPC_delete(kServer);
     EXPECT_EQ(pxrtest::wait_child(child), 0);
