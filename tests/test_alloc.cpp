@@ -1,12 +1,6 @@
 // Allocation: stamps, refusals, congestion messages in both pool forms, exhaustion.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
-#include <sys/sem.h>
-#include <unistd.h>
-#include <vector>
-
 namespace {
 
 constexpr uint32_t kCongestion = 9;

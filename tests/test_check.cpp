@@ -4,14 +4,8 @@
 #include "ipc_test.h"
 
 #include "check.h"
-#include "env/pxr_internal.h"
 
-#include <functional>
 #include <chrono>
-#include <cstring>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -46,9 +40,7 @@ bool mentions(const PartitionCheck &r, const char *text) {
 }
 
 TEST_F(CheckTest, FindsDamageOfTheLockedList) {
-    pxrtest::EnvSpec layout;
-    layout.buffers0 = 6;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 6}));
     MSG *held = getm(1, 0, 0, 8); // slot 0; the list is 1 -> 2 -> 3 -> 4 -> 5
     ASSERT_NE(held, nullptr);
     ASSERT_TRUE(copy_of(0).check(0, false).consistent());
@@ -91,10 +83,8 @@ TEST_F(CheckTest, FindsDamageOfTheLockedList) {
 }
 
 TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_ATOMIC;
-    layout.buffers0 = 5;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(
+        pxrtest::create_running_environment({.init_flags = PXR_INIT_ATOMIC, .buffers0 = 5}));
     MSG *m = getm(1, 0, 0, 8);
     ASSERT_NE(m, nullptr);
     relm(m); // slot 0 returns with tag 1, the tail moves to it
@@ -115,11 +105,9 @@ TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
 TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
         pxrtest::remove_environment_objects();
-        pxrtest::EnvSpec layout;
-        layout.init_flags = flags;
-        layout.buffers0 = 2000; // a walk long enough to meet traffic
-        layout.buffers1 = 4;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        // Partition 0: a walk long enough to meet traffic.
+        ASSERT_TRUE(pxrtest::create_running_environment(
+            {.init_flags = flags, .buffers0 = 2000, .buffers1 = 4}));
         // A fresh lock-free list starts with its tail one behind: that is not damage.
         EXPECT_TRUE(copy_of(0).check(0, flags != 0).consistent());
         pid_t traffic[2];
@@ -169,8 +157,7 @@ int run_tool(const char *arg, std::string *out = nullptr) {
 TEST_F(CheckTest, GoneHoldersAreNamedAndTheCommandStatusFollowsTheCheck) {
     EXPECT_EQ(run_tool("--bogus"), 64);
     EXPECT_EQ(run_tool("--json"), 2); // no environment
-    pxrtest::EnvSpec layout;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(pxrtest::create_running_environment({}));
     pid_t child = pxrtest::start_child([] {
         PXR_unlink();
         return getm(1, 0, 0, 8) != nullptr && getm(1, 0, 0, 8) != nullptr ? 0 : 1;

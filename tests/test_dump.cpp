@@ -2,9 +2,7 @@
 #include "ipc_test.h"
 
 #include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 

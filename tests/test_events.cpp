@@ -1,26 +1,15 @@
 // Fatal events, the tick and the shared counters, across real processes.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
 #include <algorithm>
-#include <csignal>
 #include <sys/mman.h>
-#include <sys/sem.h>
-#include <unistd.h>
 
 namespace {
 
 using pxrtest::start_child;
 using pxrtest::wait_child;
 
-class Events : public pxrtest::IpcTest {
-  protected:
-    void SetUp() override {
-        IpcTest::SetUp();
-        ASSERT_TRUE(pxrtest::create_running_environment({}));
-    }
-};
+class Events : public pxrtest::RunningEnvTest {};
 
 void ignore_signal(int) {}
 

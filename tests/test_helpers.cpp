@@ -1,11 +1,6 @@
 // Message helpers, the identity request, and the C++ interface's ownership of buffers.
-#include "env/pxr_internal.h"
 #include "ipc_test.h"
 #include "pxr.hpp"
-
-#include <cstring>
-#include <tuple>
-#include <vector>
 
 namespace {
 

@@ -4,19 +4,9 @@
 #include "ipc_test.h"
 
 #include "check.h"
-#include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 
-#include <csignal>
-#include <cstring>
-#include <string>
-#include <vector>
-#include <sys/msg.h>
 #include <sys/prctl.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -26,12 +16,10 @@ constexpr uint32_t kQueue = 10;
 
 class HostileTest : public pxrtest::IpcTest {
   protected:
-    void make_env(uint32_t flags, int32_t buffers = 8) {
+    void make_env(uint32_t flags, int32_t buffers = 8, uint32_t rings = 0) {
         pxrtest::remove_environment_objects();
-        pxrtest::EnvSpec layout;
-        layout.init_flags = flags;
-        layout.buffers0 = buffers;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_TRUE(pxrtest::create_running_environment(
+            {.init_flags = flags, .buffers0 = buffers, .ring_capacity = rings}));
         ASSERT_EQ(IPC_create(kQueue, 1), 0);
     }
 };
@@ -220,9 +208,7 @@ TEST_F(HostileTest, AHeaderWhoseGeometryWraps32BitsIsNeverMapped) {
 // (each process takes it from the segment's size), and a ring whose head was moved refuses
 // sends and takes with one line instead of a crash or a silent stall.
 TEST_F(HostileTest, RewrittenRingWordsNeitherCrashNorStall) {
-    pxrtest::remove_environment_objects();
-    ASSERT_TRUE(pxrtest::create_running_environment({.ring_capacity = 16}));
-    ASSERT_EQ(IPC_create(kQueue, 1), 0);
+    make_env(0, 8, 16);
     auto *area =
         static_cast<pxr_impl::RingArea *>(shmat(shmget(PXR_KEY_RING_QUEUES, 0, 0), nullptr, 0));
     MSG *first = getm(1, 0, 0, 0);
@@ -344,10 +330,7 @@ TEST_F(HostileTest, IdsOverwrittenInTheCommonAreaNameNoVictim) {
 
 // A len beyond the parameter size: the trace and the listing print only the buffer's bytes.
 TEST_F(HostileTest, LengthBeyondTheParameterSize) {
-    pxrtest::EnvSpec layout;
-    layout.buffers0 = 2;
-    layout.size0 = 16;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 2, .size0 = 16}));
     MSG *first = getm(0x100, 0, 0, 16), *last = getm(0x100, 0, 0, 16); // last: the array's end
     ASSERT_NE(first, nullptr);
     ASSERT_NE(last, nullptr);

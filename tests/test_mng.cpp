@@ -1,10 +1,5 @@
 // Error and trace events as a management module receives them.
-#include "env/pxr_internal.h"
 #include "ipc_test.h"
-
-#include <cstring>
-#include <tuple>
-#include <vector>
 
 namespace {
 

@@ -2,8 +2,6 @@
 #include "ipc_test.h"
 
 #include <cstdio>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 

@@ -1,12 +1,6 @@
 // The limits of opening a partition, and attaching to one.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
-#include <cstring>
-#include <sys/sem.h>
-#include <sys/shm.h>
-
 namespace {
 
 using pxrtest::run_child;

@@ -1,13 +1,11 @@
 // Local time and the file handle table.
 #include "ipc_test.h"
 
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 

@@ -1,29 +1,17 @@
 // The process table, spawning, stopping the recorded processes, and the signal events.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
-#include <csignal>
-#include <fcntl.h>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace {
 
 using pxrtest::start_child;
 using pxrtest::wait_child;
 
-class Process : public pxrtest::IpcTest {
+class Process : public pxrtest::RunningEnvTest {
   protected:
-    void SetUp() override {
-        IpcTest::SetUp();
-        ASSERT_TRUE(pxrtest::create_running_environment({}));
-    }
     // Nothing recorded by a test may be signalled: the fixture only detaches.
     void TearDown() override {
         if (common_ptr != nullptr) common_ptr->process_count = 0;
-        IpcTest::TearDown();
+        RunningEnvTest::TearDown();
     }
 };
 
@@ -63,17 +51,14 @@ void note_child_end(int) {}
 // that signal arrives during the pause. The slow process's SIGTERM handler still gets its
 // 100 ms before the SIGKILL.
 TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
+    pxrtest::Ready ready, done;
     static int done_fd = -1;
-    done_fd = done[1];
+    done_fd = done.fds[1];
     pid_t plain = start_child([] { return pause(); });
     auto with_handler = [&](void (*handler)(int)) {
         return start_child([&, handler] {
-            char c = SYS_add_signal(handler, 1) != nullptr;
-            if (write(ready[1], &c, 1) != 1) return 1;
-            for (;;) pause();
+            if (SYS_add_signal(handler, 1) == nullptr) return 1;
+            for (ready.signal();;) pause();
         });
     };
     pid_t stubborn = with_handler(SIG_IGN);
@@ -81,11 +66,7 @@ TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
         usleep(100 * 1000);
         if (write(done_fd, "x", 1) != 1) _exit(1);
     });
-    for (int i = 0; i < 2; ++i) {
-        char c = 0;
-        ASSERT_EQ(read(ready[0], &c, 1), 1);
-        ASSERT_EQ(c, 1);
-    }
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(ready.wait(10000)) << "a handler was refused";
     for (pid_t pid : {plain, stubborn, slow}) ASSERT_EQ(SYS_add_pid(pid, "p"), 0);
     struct sigaction sa {
     }, old{};
@@ -99,11 +80,8 @@ TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
     EXPECT_EQ(wait_child(plain), 128 + SIGTERM);
     EXPECT_EQ(wait_child(stubborn), 128 + SIGKILL);
     EXPECT_EQ(wait_child(slow), 128 + SIGKILL);
-    char c = 0;
-    fcntl(done[0], F_SETFL, O_NONBLOCK);
-    EXPECT_EQ(read(done[0], &c, 1), 1) << "the slow handler did not finish before the SIGKILL";
+    EXPECT_TRUE(done.wait(0)) << "the slow handler did not finish before the SIGKILL";
     EXPECT_EQ(common_ptr->process_count, 3); // the table is not changed
-    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 } // namespace

@@ -4,23 +4,14 @@
 // another process closes the environment), the return of a dead holder's buffers, pxr clean
 // after a crashed loader, and the spawn line's options.
 #include "config.h"
-#include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 #include "ipc_test.h"
 #include "supervise.h"
 #include "tool.h"
 
-#include <csignal>
 #include <fstream>
-#include <string>
-#include <tuple>
-#include <sys/msg.h>
-#include <sys/sem.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
 #include <utility>
-#include <vector>
-#include <unistd.h>
 
 namespace {
 
@@ -214,15 +205,13 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     };
     for (int i = 0; i < 500 && !first_run(); ++i) usleep(20000);
     ASSERT_TRUE(first_run());
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    pxrtest::Ready ready;
     const pid_t holder = pxrtest::start_child([&] {
         PXR_unlink();
         if (PXR_link() != 0 || _grab_semaphore(semget(PXR_KEY_SYSTEM_LOCK, 0, 0)) != 0) return 1;
-        return write(ready[1], "x", 1) == 1 ? pause() : 2;
+        return ready.signal(), pause();
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ready.wait());
     kill(sup.procs[0].pid, SIGKILL);
     for (int i = 0; i < 250 && !(pxrtool::read_supervision(sup) && sup.procs[0].restarts == 1 &&
                                  sup.procs[0].state == uint32_t(pxrtool::ProcState::Running));
@@ -245,7 +234,6 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     EXPECT_EQ(r.code, 128 + SIGTERM) << r.err;
     EXPECT_NE(r.err.find("is recorded once it is free"), std::string::npos) << r.err;
     pxrtest::wait_child(holder);
-    close(ready[0]), close(ready[1]);
 }
 
 // Buffers of a dead holder come back; one it sent stays with its queue (a kernel queue or a
@@ -253,10 +241,8 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
 TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
     for (const auto &[form, rings] :
          {std::pair{0u, 0u}, {uint32_t(PXR_INIT_ATOMIC), 0u}, {0u, 16u}}) {
-        pxrtest::EnvSpec layout;
-        layout.init_flags = form;
-        layout.ring_capacity = rings;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_TRUE(
+            pxrtest::create_running_environment({.init_flags = form, .ring_capacity = rings}));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
         pid_t live = pxrtest::start_child([&] {
             PXR_unlink(); // attach afresh, so the stamps carry this process's pid
@@ -302,9 +288,7 @@ TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
 // when the sender still runs.
 TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
     for (const uint32_t rings : {0u, 16u}) {
-        pxrtest::EnvSpec layout;
-        layout.ring_capacity = rings;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_TRUE(pxrtest::create_running_environment({.ring_capacity = rings}));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
         // Takes one record of 0x20 the way a receive does, then stops before the stamp.
         auto take_and_stop = [] {

@@ -1,19 +1,9 @@
 // The module queue table: entry states, leftovers of an earlier run, and the query codes.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
-#include <sys/msg.h>
-
 namespace {
 
-class QueueTable : public pxrtest::IpcTest {
-  protected:
-    void SetUp() override {
-        IpcTest::SetUp();
-        ASSERT_TRUE(pxrtest::create_running_environment({}));
-    }
-};
+class QueueTable : public pxrtest::RunningEnvTest {};
 
 // A queue under module m's key holding one record, as an earlier run could leave it.
 int leftover_queue(uint32_t m) {

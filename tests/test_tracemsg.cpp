@@ -1,9 +1,5 @@
 // Trace lines of messages and buffer slots, on a partition laid out in local memory.
-#include "env/pxr_internal.h"
 #include "ipc_test.h"
-
-#include <cstring>
-#include <vector>
 
 namespace {
 

@@ -152,4 +152,9 @@ void IpcTest::TearDown() {
     remove_environment_objects();
 }
 
+void RunningEnvTest::SetUp() {
+    IpcTest::SetUp();
+    ASSERT_TRUE(create_running_environment({}));
+}
+
 } // namespace pxrtest

@@ -1,12 +1,22 @@
-// Support for tests that use the environment's System V objects and real processes.
+// Support for tests that use the environment's System V objects and real processes. It brings
+// in what such tests use throughout: the library's internals, the System V calls, signals and
+// waiting for children.
 #pragma once
 
+#include "env/pxr_internal.h"
 #include "pxrlib.h"
 
+#include <csignal>
+#include <cstring>
 #include <functional>
 #include <poll.h>
 #include <string>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -92,6 +102,12 @@ class IpcTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+};
+
+// IpcTest with an environment of the default layout (EnvSpec{}) already running.
+class RunningEnvTest : public IpcTest {
+  protected:
+    void SetUp() override;
 };
 
 } // namespace pxrtest
