@@ -6,10 +6,9 @@
 
 namespace {
 
-using pxrtest::start_child;
-using pxrtest::wait_child;
+using namespace pxrtest;
 
-class Events : public pxrtest::RunningEnvTest {};
+class Events : public RunningEnvTest {};
 
 void ignore_signal(int) {}
 
@@ -103,7 +102,7 @@ TEST_F(Events, CounterBoundsWrapAndTick) {
     EXPECT_EQ(v, 77u);
 
     for (int i = 0; i < 3; ++i) EXPECT_EQ(SYS_timer_tick(), 0);
-    EXPECT_EQ(pxrtest::run_child([] { return PXR_unlink(), int(PXR_get_time()); }),
+    EXPECT_EQ(run_child([] { return PXR_unlink(), int(PXR_get_time()); }),
               3); // lazy attach
 
     // Operations for attached callers refuse rather than touch an unmapped area.

@@ -3,10 +3,9 @@
 
 namespace {
 
-using pxrtest::start_child;
-using pxrtest::wait_child;
+using namespace pxrtest;
 
-class Process : public pxrtest::RunningEnvTest {
+class Process : public RunningEnvTest {
   protected:
     // Nothing recorded by a test may be signalled: the fixture only detaches.
     void TearDown() override {
@@ -31,7 +30,7 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     char *argv[] = {prog, nullptr};
     int32_t pid = -1;
     int rc = -1, status = -1;
-    std::string err = pxrtest::capture_stderr([&] {
+    std::string err = capture_stderr([&] {
         rc = SYS_spawn_process(0, argv, &pid);
         waitpid(pid, &status, 0);
     });
@@ -51,7 +50,7 @@ void note_child_end(int) {}
 // that signal arrives during the pause. The slow process's SIGTERM handler still gets its
 // 100 ms before the SIGKILL.
 TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
-    pxrtest::Ready ready, done;
+    Ready ready, done;
     static int done_fd = -1;
     done_fd = done.fds[1];
     pid_t plain = start_child([] { return pause(); });

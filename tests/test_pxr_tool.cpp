@@ -15,14 +15,10 @@
 
 namespace {
 
-using pxrtest::finish_pxr;
-using pxrtest::PxrRun;
-using pxrtest::run_pxr;
-using pxrtest::start_pxr;
-using pxrtest::TempDir;
+using namespace pxrtest;
 
 std::string child() {
-    return pxrtest::program_path("tool_child");
+    return program_path("tool_child");
 }
 
 // A loader whose one process waits on module 0x20 until the environment goes away.
@@ -37,7 +33,7 @@ pid_t start_waiting_loader(const TempDir &dir) {
     return pid;
 }
 
-class PxrTool : public pxrtest::IpcTest {};
+class PxrTool : public IpcTest {};
 
 TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
     // Buffer exhaustion with fatal action 1 ends the environment with exit status -2.
@@ -50,22 +46,22 @@ TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
     EXPECT_NE(r.err.find("exit status -2: fatal event 2, a buffer could not be had"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    EXPECT_EQ(remove_environment_objects(), 0);
 
     // Its output's reader gone (`pxr load -v ... 2>&1 | head -1`), the loader runs on to its
     // time limit and removes everything.
     std::ofstream(dir / "quiet.conf") << "partition 0 buffers=4 size=16\nspawn sleep 5\n";
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    const pid_t loader = pxrtest::start_child([&] {
+    const pid_t loader = start_child([&] {
         dup2(out[1], 1), dup2(out[1], 2), close(out[0]);
         execl(PXR_TOOL_PATH, "pxr", "load", "-v", "--timeout", "1", (dir / "quiet.conf").c_str(),
               nullptr);
         return 127;
     });
     close(out[0]), close(out[1]);
-    EXPECT_EQ(pxrtest::wait_child(loader), 124);
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    EXPECT_EQ(wait_child(loader), 124);
+    EXPECT_EQ(remove_environment_objects(), 0);
 }
 
 TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
@@ -94,7 +90,7 @@ TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
     kill(loader, SIGINT);
     PxrRun done = finish_pxr(dir, loader);
     EXPECT_EQ(done.code, 128 + SIGINT) << done.err;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    EXPECT_EQ(remove_environment_objects(), 0);
 }
 
 TEST_F(PxrTool, WithoutEnvironmentEveryQuerySaysSo) {
@@ -114,11 +110,11 @@ std::vector<std::string> load_args(const TempDir &dir, const std::string &spawns
     return {"load", "--timeout", "20", dir / "env.conf"};
 }
 
-class Supervise : public pxrtest::IpcTest {};
+class Supervise : public IpcTest {};
 
 // Each case ends by a critical sleeper, so the loader's exit status is 70.
 TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
-    const std::string app = pxrtest::program_path("super_app");
+    const std::string app = program_path("super_app");
     struct Case {
         std::string spawn;
         const char *expected;
@@ -143,7 +139,7 @@ TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
             lines += r.err.compare(at, 40, "pxr load: every local user may use and e") != 0;
         EXPECT_EQ(lines - 2, c.ends) << c.spawn << r.err;
         EXPECT_NE(r.err.find("critical process 'sleep'"), std::string::npos) << r.err;
-        EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << c.spawn;
+        EXPECT_EQ(remove_environment_objects(), 0) << c.spawn;
     }
 }
 
@@ -155,13 +151,13 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
     enum { recorded, other, terminate };
     for (int by : {recorded, other, terminate}) {
         TempDir dir, tdir;
-        const std::string app = pxrtest::program_path("super_app");
+        const std::string app = program_path("super_app");
         const std::string extra = by == recorded    ? "spawn " + app + " close"
                                   : by == terminate ? "spawn " + app + " record-loader"
                                                     : "";
         pid_t loader = start_pxr(dir, load_args(dir, "spawn sleep 30\n" + extra));
         for (int i = 0; by != recorded && i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
-        EXPECT_EQ(by == other ? pxrtest::run_child([] { return PXR_link() == 0 ? PXR_close() : 2; })
+        EXPECT_EQ(by == other       ? run_child([] { return PXR_link() == 0 ? PXR_close() : 2; })
                   : by == terminate ? run_pxr(tdir, {"terminate"}).code
                                     : 0,
                   0);
@@ -172,7 +168,7 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
         const std::string screened =
             "process " + std::to_string(loader) + " (pxr) is not signalled: it is the loader";
         EXPECT_EQ(r.err.find(screened) != std::string::npos, by == terminate) << r.err;
-        EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << by;
+        EXPECT_EQ(remove_environment_objects(), 0) << by;
     }
 }
 
@@ -205,8 +201,8 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     };
     for (int i = 0; i < 500 && !first_run(); ++i) usleep(20000);
     ASSERT_TRUE(first_run());
-    pxrtest::Ready ready;
-    const pid_t holder = pxrtest::start_child([&] {
+    Ready ready;
+    const pid_t holder = start_child([&] {
         PXR_unlink();
         if (PXR_link() != 0 || _grab_semaphore(semget(PXR_KEY_SYSTEM_LOCK, 0, 0)) != 0) return 1;
         return ready.signal(), pause();
@@ -233,7 +229,7 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     const PxrRun r = finish_pxr(dir, loader);
     EXPECT_EQ(r.code, 128 + SIGTERM) << r.err;
     EXPECT_NE(r.err.find("is recorded once it is free"), std::string::npos) << r.err;
-    pxrtest::wait_child(holder);
+    wait_child(holder);
 }
 
 // Buffers of a dead holder come back; one it sent stays with its queue (a kernel queue or a
@@ -241,23 +237,22 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
 TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
     for (const auto &[form, rings] :
          {std::pair{0u, 0u}, {uint32_t(PXR_INIT_ATOMIC), 0u}, {0u, 16u}}) {
-        ASSERT_TRUE(
-            pxrtest::create_running_environment({.init_flags = form, .ring_capacity = rings}));
+        ASSERT_TRUE(create_running_environment({.init_flags = form, .ring_capacity = rings}));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
-        pid_t live = pxrtest::start_child([&] {
+        pid_t live = start_child([&] {
             PXR_unlink(); // attach afresh, so the stamps carry this process's pid
             for (int i = 0; i < 2; ++i) getm(0x100, 1, 0, 4);
             return pause(), 0;
         });
         for (int i = 0; i < 500 && partition_hdr[0]->alloc_count < 2; ++i) usleep(10000);
-        pid_t dead = pxrtest::start_child([] {
+        pid_t dead = start_child([] {
             PXR_unlink();
             for (int i = 0; i < 3; ++i)
                 if (PXR_send(0x20, getm(0x100, 1, 0, 4)) != 0) return 2;
             MSG *m = getm(0x100, 1, 0, 4), *n = getm(0x100, 1, 0, 4);
             return m != nullptr && n != nullptr ? 0 : 1;
         });
-        ASSERT_EQ(pxrtest::wait_child(dead), 0);
+        ASSERT_EQ(wait_child(dead), 0);
         EXPECT_EQ(partition_hdr[0]->alloc_count, 7u);
 
         PXR_reclaim_stats st{};
@@ -276,7 +271,7 @@ TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
         EXPECT_EQ(partition_hdr[0]->alloc_count, 2u);
         EXPECT_EQ(PXR_reclaim_buffers(-1, 0, nullptr, nullptr, 0), -1);
         kill(live, SIGKILL);
-        pxrtest::wait_child(live);
+        wait_child(live);
         ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
         EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
         PXR_close();
@@ -288,7 +283,7 @@ TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
 // when the sender still runs.
 TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
     for (const uint32_t rings : {0u, 16u}) {
-        ASSERT_TRUE(pxrtest::create_running_environment({.ring_capacity = rings}));
+        ASSERT_TRUE(create_running_environment({.ring_capacity = rings}));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
         // Takes one record of 0x20 the way a receive does, then stops before the stamp.
         auto take_and_stop = [] {
@@ -308,16 +303,16 @@ TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
             return raise(SIGSTOP), 0;
         };
         for (const bool sender_lives : {false, true}) {
-            pid_t sender = pxrtest::start_child([] {
+            pid_t sender = start_child([] {
                 PXR_unlink();
                 if (PXR_send(0x20, getm(0x100, 1, 0, 4)) != 0) return 1;
                 return pause(), 0;
             });
-            pid_t receiver = pxrtest::start_child(take_and_stop);
+            pid_t receiver = start_child(take_and_stop);
             int status = 0;
             ASSERT_EQ(waitpid(receiver, &status, WUNTRACED), receiver);
             ASSERT_TRUE(WIFSTOPPED(status));
-            if (!sender_lives) kill(sender, SIGKILL), pxrtest::wait_child(sender);
+            if (!sender_lives) kill(sender, SIGKILL), wait_child(sender);
 
             PXR_reclaim_stats st{};
             PXR_reclaimed_buffer got{};
@@ -326,11 +321,11 @@ TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
                       std::tuple(0u, 0u, 1u))
                 << "a stopped receiver is never robbed";
             kill(receiver, SIGKILL);
-            pxrtest::wait_child(receiver);
+            wait_child(receiver);
             ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, &got, 1), 0);
             EXPECT_EQ(std::tuple(st.returned, got.holder, partition_hdr[0]->alloc_count),
                       std::tuple(1u, receiver, 0u));
-            if (sender_lives) kill(sender, SIGKILL), pxrtest::wait_child(sender);
+            if (sender_lives) kill(sender, SIGKILL), wait_child(sender);
         }
         PXR_close();
     }
@@ -352,7 +347,7 @@ TEST_F(Supervise, CleanAfterACrashedLoaderStopsItsProcesses) {
         }
         ASSERT_GT(sleeper, 0);
         kill(loader, SIGKILL);
-        pxrtest::wait_child(loader);
+        wait_child(loader);
         PxrRun refused = run_pxr(dir, load_args(dir, ""));
         EXPECT_EQ(refused.code, 69);
         EXPECT_NE(refused.err.find("pxr clean"), std::string::npos) << refused.err;
@@ -369,7 +364,7 @@ TEST_F(Supervise, CleanAfterACrashedLoaderStopsItsProcesses) {
                                  "removed system lock (key 0xe0410"})
             EXPECT_NE(r.out.find(what), std::string::npos) << what << "\n" << r.out;
         EXPECT_NE(run_pxr(dir, {"clean"}).out.find("nothing to remove"), std::string::npos);
-        EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+        EXPECT_EQ(remove_environment_objects(), 0);
     }
 }
 
