@@ -17,16 +17,14 @@ namespace {
 
 using namespace pxrtest;
 
-std::string child() {
-    return program_path("tool_child");
-}
+const std::string child = program_path("tool_child"), app = program_path("super_app");
 
 // A loader whose one process waits on module 0x20 until the environment goes away.
 pid_t start_waiting_loader(const TempDir &dir) {
     std::ofstream(dir / "env.conf") << "environment congestion=0x10\npartition 0 buffers=8 "
                                        "size=16 onset=6 abate=3\nqueue 0x20\nalias 0x10 0x20\n"
                                        "spawn "
-                                    << child() << " wait 0x20\n";
+                                    << child << " wait 0x20\n";
     pid_t pid = start_pxr(dir, {"load", "--timeout", "30", dir / "env.conf"});
     for (int i = 0; i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
     EXPECT_TRUE(pxrtool::loader_waiting());
@@ -40,7 +38,7 @@ TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
     TempDir dir;
     std::ofstream(dir / "env.conf") << "environment fatal-action=1\npartition 0 buffers=4 "
                                        "size=16\nspawn "
-                                    << child() << " exhaust\n";
+                                    << child << " exhaust\n";
     PxrRun r = run_pxr(dir, {"load", "--timeout", "20", dir / "env.conf"});
     EXPECT_EQ(r.code, 2) << r.err;
     EXPECT_NE(r.err.find("exit status -2: fatal event 2, a buffer could not be had"),
@@ -71,7 +69,7 @@ TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
         std::vector<std::string> args;
         std::string expected;
     } queries[] = {
-        {{"procs"}, "running     " + child().substr(0, 49)},
+        {{"procs"}, "running     " + child.substr(0, 49)},
         {{"status", "--json"}, "\"loader_waiting\":true"},
     };
     for (const auto &q : queries) {
@@ -114,7 +112,6 @@ class Supervise : public IpcTest {};
 
 // Each case ends by a critical sleeper, so the loader's exit status is 70.
 TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
-    const std::string app = program_path("super_app");
     struct Case {
         std::string spawn;
         const char *expected;
@@ -151,7 +148,6 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
     enum { recorded, other, terminate };
     for (int by : {recorded, other, terminate}) {
         TempDir dir, tdir;
-        const std::string app = program_path("super_app");
         const std::string extra = by == recorded    ? "spawn " + app + " close"
                                   : by == terminate ? "spawn " + app + " record-loader"
                                                     : "";
