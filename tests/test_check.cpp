@@ -145,18 +145,13 @@ TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
     }
 }
 
-int run_tool(const char *arg, std::string *out = nullptr) {
-    TempDir dir;
-    PxrRun r = run_pxr(dir, {"check", arg});
-    if (out != nullptr) *out = r.out;
-    return r.code;
-}
-
 // Buffers held by a process that is gone (here a zombie: ended, not yet waited for) are held,
 // not lost, and are named exactly as reclaim would return them.
 TEST_F(CheckTest, GoneHoldersAreNamedAndTheCommandStatusFollowsTheCheck) {
-    EXPECT_EQ(run_tool("--bogus"), 64);
-    EXPECT_EQ(run_tool("--json"), 2); // no environment
+    TempDir dir;
+    const auto check = [&](const char *arg) { return run_pxr(dir, {"check", arg}); };
+    EXPECT_EQ(check("--bogus").code, 64);
+    EXPECT_EQ(check("--json").code, 2); // no environment
     ASSERT_TRUE(create_running_environment({}));
     pid_t child = start_child([] {
         PXR_unlink();
@@ -176,12 +171,12 @@ TEST_F(CheckTest, GoneHoldersAreNamedAndTheCommandStatusFollowsTheCheck) {
     ASSERT_EQ(PXR_reclaim_buffers(0, PXR_RECLAIM_DRY_RUN, &st, nullptr, 0), 0);
     EXPECT_EQ(st.returned, 2u);
     ASSERT_EQ(wait_child(child), 0);
-    std::string out;
-    EXPECT_EQ(run_tool("--json", &out), 0);
-    EXPECT_NE(out.find("\"result\":\"consistent\""), std::string::npos) << out;
-    EXPECT_NE(out.find("\"held_by_gone\":[{\"slot\":0,"), std::string::npos) << out;
+    const PxrRun r = check("--json");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"result\":\"consistent\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"held_by_gone\":[{\"slot\":0,"), std::string::npos) << r.out;
     partition_hdr[0]->alloc_count = 3;
-    EXPECT_EQ(run_tool("--json"), 1);
+    EXPECT_EQ(check("--json").code, 1);
     partition_hdr[0]->alloc_count = 2;
 }
 

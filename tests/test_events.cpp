@@ -10,8 +10,6 @@ using namespace pxrtest;
 
 class Events : public RunningEnvTest {};
 
-void ignore_signal(int) {}
-
 // Waits until n processes block on the fatal-event semaphore.
 bool waiters_blocked(int n) {
     for (int i = 0; i < 300; ++i) {
@@ -24,7 +22,7 @@ bool waiters_blocked(int n) {
 // Exits with the fatal event code it got (or 200 + error).
 pid_t start_waiter(bool alone = false) {
     return start_child([alone] {
-        SYS_add_signal(ignore_signal, 2); // an interrupted wait must go on waiting
+        SYS_add_signal([](int) {}, 2); // an interrupted wait must go on waiting
         uint32_t code = 99;
         const int rc = PXR_block_event(&code);
         // The latch stays open while this waiter lives: others need not wait for its exit.

@@ -44,8 +44,6 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     EXPECT_NE(err.find("execvp() : : "), std::string::npos) << err;
 }
 
-void note_child_end(int) {}
-
 // The caller handles SIGCHLD, as a loader does; the plain process dies of SIGTERM at once, so
 // that signal arrives during the pause. The slow process's SIGTERM handler still gets its
 // 100 ms before the SIGKILL.
@@ -69,7 +67,7 @@ TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
     for (pid_t pid : {plain, stubborn, slow}) ASSERT_EQ(SYS_add_pid(pid, "p"), 0);
     struct sigaction sa {
     }, old{};
-    sa.sa_handler = note_child_end;
+    sa.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGCHLD, &sa, &old), 0);
 
     EXPECT_EQ(SYS_add_signal(SIG_IGN, 0), nullptr);
