@@ -19,16 +19,10 @@ using namespace pxrtest;
 
 const std::string child = program_path("tool_child"), app = program_path("super_app");
 
-// A loader whose one process waits on module 0x20 until the environment goes away.
-pid_t start_waiting_loader(const TempDir &dir) {
-    std::ofstream(dir / "env.conf") << "environment congestion=0x10\npartition 0 buffers=8 "
-                                       "size=16 onset=6 abate=3\nqueue 0x20\nalias 0x10 0x20\n"
-                                       "spawn "
-                                    << child << " wait 0x20\n";
-    pid_t pid = start_pxr(dir, {"load", "--timeout", "30", dir / "env.conf"});
-    for (int i = 0; i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
-    EXPECT_TRUE(pxrtool::loader_waiting());
-    return pid;
+std::vector<std::string> load_args(const TempDir &dir, const std::string &spawns) {
+    std::ofstream(dir / "env.conf") << "environment\npartition 0 buffers=16 size=64\nqueue 0x20\n"
+                                    << spawns;
+    return {"load", "--timeout", "20", dir / "env.conf"};
 }
 
 class PxrTool : public IpcTest {};
@@ -64,7 +58,10 @@ TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
 
 TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
     TempDir dir, qdir;
-    pid_t loader = start_waiting_loader(dir);
+    // A loader whose one process waits on module 0x20 until the environment goes away.
+    pid_t loader = start_pxr(dir, load_args(dir, "spawn " + child + " wait 0x20\n"));
+    for (int i = 0; i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
+    EXPECT_TRUE(pxrtool::loader_waiting());
     const struct {
         std::vector<std::string> args;
         std::string expected;
@@ -100,12 +97,6 @@ TEST_F(PxrTool, WithoutEnvironmentEveryQuerySaysSo) {
     }
     EXPECT_EQ(run_pxr(dir, {}).code + run_pxr(dir, {"frobnicate"}).code, 128);
     EXPECT_EQ(run_pxr(dir, {"status", "--bogus"}).code, 64);
-}
-
-std::vector<std::string> load_args(const TempDir &dir, const std::string &spawns) {
-    std::ofstream(dir / "env.conf") << "environment\npartition 0 buffers=16 size=64\nqueue 0x20\n"
-                                    << spawns;
-    return {"load", "--timeout", "20", dir / "env.conf"};
 }
 
 class Supervise : public IpcTest {};
