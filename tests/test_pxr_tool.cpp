@@ -322,9 +322,7 @@ TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
 TEST_F(Supervise, CleanAfterACrashedLoaderStopsItsProcesses) {
     for (bool keep : {false, true}) {
         TempDir dir;
-        std::ofstream(dir / "env.conf")
-            << "partition 0 buffers=4 size=64\nqueue 0x20\nspawn sleep 60\n";
-        pid_t loader = start_pxr(dir, {"load", dir / "env.conf"});
+        pid_t loader = start_pxr(dir, load_args(dir, "spawn sleep 60\n"));
         int32_t sleeper = 0;
         for (int i = 0; i < 300 && sleeper == 0; ++i) {
             usleep(20000);
