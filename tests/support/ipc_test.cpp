@@ -48,13 +48,11 @@ int remove_environment_objects() {
 }
 
 pid_t start_child(const std::function<int()> &body) {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr); // every output stream, so that nothing buffered is written twice
     pid_t pid = fork();
     if (pid == 0) {
         int rc = body();
-        fflush(stdout);
-        fflush(stderr);
+        fflush(nullptr);
         _exit(rc & 0xFF);
     }
     return pid;
