@@ -2,6 +2,7 @@
 // queue; the MSG itself stays in its buffer slot in shared memory.
 #include "pxrlib.h"
 
+#include "env/flow.h"
 #include "env/pools.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
@@ -53,11 +54,11 @@ int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
 
 } // namespace
 
-/// Module id 255 has no table entry: it is treated as an undefined destination (optional
-/// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
-/// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
-/// allocated (it was released), is refused with -1 at once.
-int PXR_send(uint32_t dst, MSG *msg) noexcept {
+namespace {
+
+// PXR_send, and with timed set PXR_timed_send: while the queue is full it waits for room
+// until deadline_ns and answers 1 at the deadline instead of retrying and failing.
+int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     if (!pxr_impl::lazy_attach(2)) return -1;
     if (common_flags() & CA_NO_TRAFFIC) return 1;
     if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
@@ -88,7 +89,16 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
     int retries = 0;
     int err = 0;
-    for (;;) {
+    if (timed) {
+        pxr_impl::RoomWord *room = pxr_impl::queue_room(qid);
+        const int rc = pxr_impl::wait_for_room(room, deadline_ns, 1, [&]() noexcept {
+            do err = put_record(queue, rec, ref);
+            while (err == EINTR);
+            return err == EAGAIN || err == ENOMEM ? pxr_impl::kFull : err == 0 ? 0 : -1;
+        });
+        if (rc != -1) return rc;
+    }
+    while (!timed) {
         err = put_record(queue, rec, ref);
         if (err == 0) return 0;
         if (err == EINTR) continue;
@@ -112,6 +122,23 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         PXR_terminate();
     }
     return -1;
+}
+
+} // namespace
+
+/// Module id 255 has no table entry: it is treated as an undefined destination (optional
+/// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
+/// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
+/// allocated (it was released), is refused with -1 at once.
+int PXR_send(uint32_t dst, MSG *msg) noexcept {
+    return send_to(dst, msg, false, 0);
+}
+
+/// Both queue forms wait on a futex word that receives of the queue raise while a sender
+/// waits; a kernel queue's receive is not interrupted. A queue out of kernel memory (ENOMEM)
+/// is waited on as a full one.
+int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) noexcept {
+    return send_to(dst, msg, true, pxr_impl::deadline_after(timeout_ms));
 }
 
 namespace {
@@ -232,12 +259,14 @@ Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline
     if (deadline_ns == 0) {
         if (pxr_impl::shared(ring.header->queue_id).load() != uint32_t(qid))
             return lose_queue(EIDRM);
-        return pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref) == pxr_impl::ring::Take::got
-                   ? accept_ref(ref, landing)
-                   : Take{nullptr, false};
+        if (pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref) != pxr_impl::ring::Take::got)
+            return Take{nullptr, false};
+        pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
+        return accept_ref(ref, landing);
     }
     switch (pxr_impl::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
     case Wait::got:
+        pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
         return accept_ref(ref, landing);
     case Wait::interrupted:
         errno = EINTR;
@@ -268,6 +297,7 @@ Take take_record(const Queue &q, int flags) noexcept {
         // longer use the environment.
         return lose_queue(err);
     }
+    pxr_impl::room_made(pxr_impl::queue_room(uint32_t(q.qid)));
     if (landing != nullptr) std::memcpy(&rec, &landing->mtype, sizeof rec);
     MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
     pxr_impl::settle_landing(landing);

@@ -235,7 +235,7 @@ typedef struct ReceiveLanding {
                              write each other's line */
 } ReceiveLanding;
 
-#define PXR_EXTENSION_VERSION 2u
+#define PXR_EXTENSION_VERSION 3u
 #define PXR_RECEIVE_LANDINGS 256
 #define PXR_NO_LANDING 0xFFFFFFFFu
 
@@ -507,6 +507,14 @@ PXR_API MSG *PXR_getmem(int32_t pool_class, uint32_t *size) PXR_NOEXCEPT;
  *  had; -1 refused (a null argument, a bad pool class, traffic forbidden, not attached and
  *  cannot attach), *out null in both failures. */
 PXR_API int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) PXR_NOEXCEPT;
+/** As PXR_try_getmem, but while the partition that fits size has no free buffer it waits up to
+ *  timeout_ms for one, without CPU, and wakes as soon as a buffer of that partition is
+ *  released. 0 got (*out the MSG, *size its parameter size); 1 the time is up, or no partition
+ *  is large enough (at once: no release can help); -1 refused as PXR_try_getmem refuses.
+ *  Raises no fatal event and terminates nothing. A release pays for the wake-up only while
+ *  somebody waits. */
+PXR_API int PXR_timed_getmem(int32_t pool_class, uint32_t *size, MSG **out,
+                             uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Release a buffer. 0 released or consumed as the abate message; 1 otherwise (a buffer that
  *  is not allocated, e.g. a second release, is refused with 1 and left untouched). */
 PXR_API uint32_t PXR_relmem(int32_t pool_class, MSG *msg) PXR_NOEXCEPT;
@@ -539,6 +547,12 @@ PXR_API int32_t PXR_lastpid(uint32_t module) PXR_NOEXCEPT;
  *  receiver); 1 traffic forbidden; -1 any other failure (msg still belongs to the caller).
  *  Module id 255 has no queue entry: it fails as an undefined destination does. */
 PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
+/** As PXR_send, but while dst's queue is full it waits up to timeout_ms for room, without
+ *  CPU, and wakes as soon as a receive of that queue makes room. 0 sent; 1 the time is up
+ *  (msg still belongs to the caller; nothing is counted and nothing terminated) or traffic is
+ *  forbidden; -1 as PXR_send's other failures. A receive pays for the wake-up only while a
+ *  sender waits. */
+PXR_API int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Wait for the next message of module. Null on failure or interruption, for module 255, and
  *  for a record naming no buffer of an attached partition: a partition not attached here is
  *  attached once first; if it still cannot be, or the index lies beyond it, the record is
