@@ -46,7 +46,19 @@ enum class error {
     queue_failed,      ///< environment::add_queue: IPC_create failed
     alias_failed,      ///< environment::add_alias: the target has no queue
     spawn_failed,      ///< environment::spawn: fork failed or the process table is full
+    timed_out,         ///< send with a time limit: the queue stayed full (or traffic was
+                       ///< forbidden) until the time was up
 };
+
+/// Time limits of the waiting calls in whole milliseconds, rounded up; through double, so
+/// that even duration::max() converts without overflow.
+template <class Rep, class Period>
+constexpr uint32_t whole_milliseconds(std::chrono::duration<Rep, Period> timeout) noexcept {
+    const double ms = std::chrono::duration<double, std::milli>(timeout).count();
+    if (ms >= 4294967295.0) return UINT32_MAX;
+    if (ms <= 0) return 0;
+    return uint32_t(ms) + (double(uint32_t(ms)) < ms ? 1u : 0u);
+}
 
 /// A module id's bit in reply_mask: set it in a request to be answered by confirm().
 constexpr uint16_t reply_bit(uint8_t module) noexcept {
@@ -145,6 +157,25 @@ inline std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t repl
     return std::nullopt;
 }
 
+/// As allocate(), but a partition without a free buffer is waited on up to timeout
+/// (PXR_timed_getmem): empty when the time is up, no partition is large enough or the call is
+/// refused; never a fatal event.
+template <class Rep, class Period>
+std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t reply_mask, uint16_t len,
+                                std::chrono::duration<Rep, Period> timeout) noexcept {
+    uint32_t size = len;
+    MSG *m = nullptr;
+    if (PXR_timed_getmem(0, &size, &m, whole_milliseconds(timeout)) != 0) return std::nullopt;
+    // The header getm fills.
+    m->type = type;
+    m->id = id;
+    m->reply_mask = reply_mask;
+    m->msg_class = m->status = 0;
+    m->info = m->instance = 0;
+    m->len = len;
+    return message(m);
+}
+
 /// Sends msg to module dst. On success msg becomes empty (the receiver owns the buffer);
 /// on failure msg keeps it.
 inline error send(uint32_t dst, message &msg) noexcept {
@@ -155,6 +186,19 @@ inline error send(uint32_t dst, message &msg) noexcept {
         return error::none;
     }
     return rc == PXR_FAIL ? error::traffic_forbidden : error::send_failed;
+}
+
+/// As send(), but while dst's queue is full it waits up to timeout for room
+/// (PXR_timed_send): error::timed_out when the time is up, msg keeping the buffer.
+template <class Rep, class Period>
+error send(uint32_t dst, message &msg, std::chrono::duration<Rep, Period> timeout) noexcept {
+    if (!msg) return error::empty_handle;
+    const int rc = PXR_timed_send(dst, msg.get(), whole_milliseconds(timeout));
+    if (rc == PXR_OK) {
+        (void)msg.release();
+        return error::none;
+    }
+    return rc == PXR_FAIL ? error::timed_out : error::send_failed;
 }
 
 /// Waits for the next message of module; empty on failure or interruption.
@@ -168,14 +212,7 @@ inline std::optional<message> receive(uint32_t module) noexcept {
 template <class Rep, class Period>
 std::optional<message> receive(uint32_t module,
                                std::chrono::duration<Rep, Period> timeout) noexcept {
-    // Through double, so that even duration::max() converts without overflow.
-    const double ms = std::chrono::duration<double, std::milli>(timeout).count();
-    uint32_t whole = 0;
-    if (ms >= 4294967295.0)
-        whole = UINT32_MAX;
-    else if (ms > 0)
-        whole = uint32_t(ms) + (double(uint32_t(ms)) < ms ? 1u : 0u);
-    if (MSG *m = PXR_timed_receive(module, whole)) return message(m);
+    if (MSG *m = PXR_timed_receive(module, whole_milliseconds(timeout))) return message(m);
     return std::nullopt;
 }
 

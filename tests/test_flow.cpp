@@ -3,6 +3,7 @@
 #include "ipc_test.h"
 
 #include "env/pxr_internal.h"
+#include "pxr.hpp"
 
 #include <chrono>
 #include <sys/resource.h>
@@ -69,7 +70,13 @@ TEST_P(Flow, WaitingAllocationTimesOutOrIsWokenByARelease) {
     usleep(300000);
     ASSERT_EQ(PXR_relmem(0, held.back()), 0u);
     EXPECT_EQ(pxrtest::wait_child(waiter), 0);
+    EXPECT_FALSE(pxr::allocate(1, 2, 0, 8, 20ms)); // the waiter took it
     EXPECT_EQ(common_ptr->fatal_code, 0u);
+    held.pop_back();
+    for (MSG *m : held) relm(m);
+    const auto cm = pxr::allocate(1, 2, 0, 8, 20ms);
+    ASSERT_TRUE(cm);
+    EXPECT_EQ((std::tuple{(*cm)->type, (*cm)->id, (*cm)->len}), (std::tuple{1, 2, 8}));
 }
 
 // A full queue: the waiting send times out keeping the buffer, counting and ending nothing;
@@ -96,6 +103,9 @@ TEST_P(Flow, WaitingSendTimesOutOrIsWokenByAReceive) {
     EXPECT_LT(cpu_ms() - cpu0, 50);
     EXPECT_EQ(pxrtest::wait_child(receiver), 0);
     EXPECT_EQ(PXR_pending_msgs(kServer), sent);
+    pxr::message h(m);
+    EXPECT_EQ(pxr::send(kServer, h, 10ms), pxr::error::timed_out);
+    EXPECT_TRUE(h);
 }
 
 } // namespace

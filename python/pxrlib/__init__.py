@@ -161,6 +161,8 @@ def load_library(path=None):
         "PXR_set_default_receive_spin": (c_int, [u32]), "PXR_dropped_records": (i32, []),
         "PXR_common_area": (P, []),
         "PXR_ring_queues": (c_int, [u32]), "PXR_ring_capacity": (i32, []),
+        "PXR_timed_getmem": (c_int, [i32, ctypes.POINTER(u32), ctypes.POINTER(P), u32]),
+        "PXR_timed_send": (c_int, [u32, P, u32]),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name, None)  # newer calls are absent from older libraries
@@ -168,6 +170,10 @@ def load_library(path=None):
             fn.restype, fn.argtypes = restype, argtypes
     _lib = lib
     return lib
+
+
+def _milliseconds(seconds):
+    return min(0xFFFFFFFF, max(0, int(seconds * 1000 + 0.999)))
 
 
 def _sys_failure():
@@ -408,11 +414,25 @@ class Environment:
             raise PxrError("the environment was closed")
 
     # messages ----------------------------------------------------------------------------
-    def message(self, type=0, id=0, reply_mask=0, length=0, data=None):
-        """A new message (getm). With data, its bytes become the parameters."""
+    def message(self, type=0, id=0, reply_mask=0, length=0, data=None, timeout=None):
+        """A new message (getm). With data, its bytes become the parameters. With timeout
+        (seconds), a partition without a free buffer is waited on that long
+        (PXR_timed_getmem): None when the time is up, and never a fatal event."""
         self._check()
         size = len(memoryview(data).cast("B")) if data is not None else length
-        ptr = _lib.getm(type, id, reply_mask, size)
+        if timeout is None:
+            ptr = _lib.getm(type, id, reply_mask, size)
+        else:
+            word, out = ctypes.c_uint32(size), ctypes.c_void_p()
+            code = _lib.PXR_timed_getmem(0, ctypes.byref(word), ctypes.byref(out),
+                                         _milliseconds(timeout))
+            if code == 1 and size <= max(self._param_sizes()):
+                return None
+            ptr = out.value if code == 0 else None
+            if ptr:
+                h = _MsgHeader.from_address(ptr)  # the header getm would fill
+                h.type, h.id, h.reply_mask, h.len = type, id, reply_mask, size
+                h.msg_class = h.status = h.info = h.instance = 0
         if not ptr:
             raise NoBuffer("no free buffer with %d parameter bytes (partitions full or too "
                            "small, or the environment is gone)" % size)
@@ -421,13 +441,28 @@ class Environment:
             m.set_params(data)
         return m
 
-    def send(self, dst, msg):
-        """Sends msg to module dst; msg is the receiver's then. On failure msg stays ours."""
+    def _param_sizes(self):
+        headers = (ctypes.POINTER(_PartitionHeader) * 2).in_dll(_lib, "partition_hdr")
+        return [h.contents.param_size for h in headers if h] or [0]
+
+    def _traffic_forbidden(self):
+        area = _lib.PXR_common_area()
+        return bool(area) and bool(_CommonArea.from_address(area).flags & 0x4)
+
+    def send(self, dst, msg, timeout=None):
+        """Sends msg to module dst; msg is the receiver's then (True). On failure msg stays
+        ours. With timeout (seconds), a full queue is waited on that long (PXR_timed_send):
+        False when the time is up."""
         self._check()
-        code = _lib.PXR_send(dst, msg.address)
+        if timeout is None:
+            code = _lib.PXR_send(dst, msg.address)
+        else:
+            code = _lib.PXR_timed_send(dst, msg.address, _milliseconds(timeout))
+            if code == 1 and not self._traffic_forbidden():
+                return False
         if code == 0:
             msg._forget()
-            return
+            return True
         if code == 1:
             raise TrafficForbidden("the environment forbids traffic; the message is still ours")
         raise SendError("send to module %#x failed: it has no queue, its queue stayed full, or "
