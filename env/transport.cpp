@@ -3,6 +3,7 @@
 #include "pxrlib.h"
 
 #include "env/flow.h"
+#include "env/groups.h"
 #include "env/pools.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
@@ -61,11 +62,16 @@ namespace {
 int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     if (!pxr_impl::lazy_attach(2)) return -1;
     if (common_flags() & CA_NO_TRAFFIC) return 1;
-    if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
+    const pxr_impl::MsgSlot m = pxr_impl::find_msg(msg);
+    if (!pxr_impl::allocated(m)) return -1;
+    if (pxr_impl::groups.area != nullptr && !pxr_impl::take_whole(m)) [[unlikely]]
+        return -1;
 
     const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
     const uint32_t qid = entry ? entry->msqid : PXR_NO_QUEUE;
     if (qid == PXR_NO_QUEUE) {
+        if (const GroupRecord *group = pxr_impl::group_of(dst & 0xFF))
+            return pxr_impl::group_send(*group, m);
         if (common_ptr->error_print)
             fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
         pxr_impl::drop_if_replaced();
@@ -125,6 +131,21 @@ int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
 }
 
 } // namespace
+
+int pxr_impl::put_reference(uint8_t module, uint16_t index, uint16_t partition) noexcept {
+    const ModuleQueueEntry *entry = entry_of(module);
+    if (entry == nullptr || entry->msqid == PXR_NO_QUEUE || (entry->queue_flags & 1u) == 0)
+        return EINVAL;
+    QueueRecord rec{};
+    rec.mtype = 1;
+    rec.index = index;
+    rec.partition = partition;
+    const Queue queue = queue_of(module, entry->msqid);
+    int err;
+    do err = put_record(queue, rec, buffer_ref(index, partition));
+    while (err == EINTR);
+    return err;
+}
 
 /// Module id 255 has no table entry: it is treated as an undefined destination (optional
 /// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
@@ -217,6 +238,8 @@ MSG *accept_record(const QueueRecord &rec) noexcept {
         return drop_record(rec, "no such buffer");
     SysMsg *slot = pxr_impl::slot_at(int(p), rec.index);
     pxr_impl::store_word(slot, offsetof(SysMsg, receive_pid), uint32_t(my_pid));
+    if (pxr_impl::groups.area != nullptr) [[unlikely]]
+        pxr_impl::claim_share({int(p), rec.index, slot});
     return pxr_impl::msg_of(slot);
 }
 
