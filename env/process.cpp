@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -27,6 +28,17 @@ Token *tokens = nullptr;
 
 void signal_recorded(const CommonArea *ca, int32_t count, int sig) {
     for (int32_t i = 0; i < count; ++i) kill(ca->processes[i].pid, sig);
+}
+
+// The pause between the two signals of the stop is a whole second even in a process whose
+// handlers run meanwhile (a loader's SIGCHLD, when the first recorded process dies at once):
+// it sleeps to a deadline on the monotonic clock, not for a length that a signal cuts short.
+void sleep_one_second() {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += 1;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 }
 
 // Runs edit on the process table under the system lock, waiting for the lock at most
@@ -118,8 +130,8 @@ int SYS_spawn_process(int /*reserved*/, char *const argv[], int32_t *pid_out) no
 }
 
 /// Called unattached it signals nothing and returns 0 at once. Every recorded pid goes to kill
-/// unchanged, in table order (a table of another user's making can aim these signals anywhere:
-/// the loader takes foreign entries out of the table before it closes).
+/// unchanged, in table order (a table of another user's making can aim these signals anywhere,
+/// so the pxr command never calls it and signals only processes it pinned and verified).
 int SYS_delete_pids(void) noexcept {
     if (common_ptr == nullptr) return 0;
     const CommonArea *ca = common_ptr;
@@ -127,7 +139,7 @@ int SYS_delete_pids(void) noexcept {
     if (count < 0) count = 0;
     if (count > PXR_MAX_PROCESSES) count = PXR_MAX_PROCESSES;
     signal_recorded(ca, count, SIGTERM);
-    sleep(1); // NOLINT(concurrency-mt-unsafe): the library starts no threads
+    sleep_one_second();
     signal_recorded(ca, count, SIGKILL);
     return 0;
 }

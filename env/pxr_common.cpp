@@ -60,6 +60,7 @@ void initialise_common(CommonArea *ca, uint32_t flags, uint32_t congestion_modul
 // Opens the system lock (creating it exclusively in create mode) and takes it: 0, or the
 // result code of PXR_init.
 int take_system_lock(bool create) {
+    pxr_impl::reset_ipc_mode();
     if (create) {
         int probe = -1;
         if (sema_open(&probe, pxr_impl::kSystemLockKey, 0) == 0) {
@@ -68,12 +69,14 @@ int take_system_lock(bool create) {
         }
         // The lookup above and this creation are separate calls; creating exclusively closes
         // the window in which two loaders could both pass the lookup.
-        const int id = semget(pxr_impl::kSystemLockKey, 1, pxr_impl::kCreatePerm | IPC_EXCL);
+        const int id = semget(pxr_impl::kSystemLockKey, 1, pxr_impl::create_perm() | IPC_EXCL);
         const int err = errno;
         attachment.system_lock = id;
         if (id < 0) return err == EEXIST ? 1 : 5;
     } else if (sema_open(&attachment.system_lock, pxr_impl::kSystemLockKey, 0) != 0) {
         return 5;
+    } else {
+        pxr_impl::adopt_ipc_mode(attachment.system_lock);
     }
     return _grab_semaphore(attachment.system_lock) != 0 ? 5 : 0;
 }
@@ -126,6 +129,30 @@ int attach_environment(uint32_t flags) {
 }
 
 } // namespace
+
+namespace pxr_impl {
+
+bool attach_for_close() noexcept {
+    if (attachment.common != nullptr) return true;
+    attachment.pid = getpid();
+    for (int p = 0; p < kPartitions; ++p) {
+        partition_hdr[p] = nullptr;
+        attachment.geometry[p] = PartitionGeometry{};
+    }
+    // The lock is only opened, so that the close removes it; it is not taken.
+    int32_t lock = -1;
+    reset_ipc_mode();
+    if (sema_open(&lock, kSystemLockKey, 0) == 0) adopt_ipc_mode(lock);
+    if (!map_common(false)) return false;
+    attachment.system_lock = lock;
+    for (int p = 0; p < kPartitions; ++p) PXR_open_partition(p, 0, 0, 0, 0, 0);
+    map_extension();
+    for (int i = 0; i < PXR_COUNTER_COUNT; ++i) counter_ptr[i] = &attachment.common->counters[i];
+    PXR_sys_failure = 0;
+    return true;
+}
+
+} // namespace pxr_impl
 
 /// A create racing another create is refused with 1: the system lock is created exclusively.
 /// A partition that does not exist or cannot be mapped is left unattached by an attach.

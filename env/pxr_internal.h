@@ -12,10 +12,6 @@
 #include <cstring>
 #include <sys/ipc.h>
 
-#ifndef PXR_IPC_MODE
-#define PXR_IPC_MODE 0666
-#endif
-
 namespace pxr_impl {
 
 // ---- IPC key plan: the public PXR_KEY_* values, and nothing else, name the objects. ----
@@ -36,10 +32,21 @@ inline constexpr bool is_module_queue_key(long key) noexcept {
     return key >= kModuleQueueKey && key < kModuleQueueKey + PXR_MODULE_COUNT;
 }
 
-// Permission of every object: creators add IPC_CREAT. 0666 unless the build chose another mode.
-inline constexpr int kIpcMode = PXR_IPC_MODE;
-inline constexpr int kOpenPerm = kIpcMode;
-inline constexpr int kCreatePerm = IPC_CREAT | kIpcMode;
+// Permission of every object this process creates or opens (creators add IPC_CREAT): the
+// build's mode (PXR_IPC_MODE, 0666 unless chosen otherwise) until the creator chooses another
+// with PXR_set_access, or an attacher adopts the narrower mode of the system lock it opens.
+int ipc_mode() noexcept;
+inline int open_perm() noexcept {
+    return ipc_mode();
+}
+inline int create_perm() noexcept {
+    return IPC_CREAT | ipc_mode();
+}
+// Back to the build's mode (a new create), or to that narrowed by the mode of the environment's
+// system lock semid (an attach).
+void reset_ipc_mode() noexcept;
+void adopt_ipc_mode(int semid) noexcept;
+void set_ipc_mode(int mode) noexcept;
 
 inline constexpr int kPartitions = 2;
 inline constexpr int32_t kMaxBuffers = 65000;
@@ -136,6 +143,10 @@ void adopt_partition(int p, PartitionHeader *header, int32_t header_id, uint8_t 
 void release_partition(int p, bool remove) noexcept;
 // Detaches the common area and every partition, removing nothing, and clears the record.
 void detach_all() noexcept;
+// Maps the environment that exists (common area, partitions, extension) without taking the
+// system lock, for a closer that another process's held lock must not stop. True when this
+// process is attached afterwards.
+bool attach_for_close() noexcept;
 // The reaction to a lock or queue call that failed for good: no usable environment here.
 void lose_environment() noexcept;
 // Failure paths of a process that may still map a removed environment: when a new common

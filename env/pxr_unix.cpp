@@ -33,8 +33,11 @@ int run_lock_ops(int semid, const sembuf (&ops)[N]) {
     }
 }
 
-// True when the build withholds every permission from other users.
-constexpr bool kRestrictive = (pxr_impl::kIpcMode & 0007) == 0;
+#ifndef PXR_IPC_MODE
+#define PXR_IPC_MODE 0666
+#endif
+
+int process_mode = PXR_IPC_MODE;
 
 bool my_group(gid_t gid) {
     if (gid == getegid()) return true;
@@ -47,20 +50,19 @@ bool my_group(gid_t gid) {
 
 // An object made by someone outside the environment: another owner or creator (an owner may
 // give an object away with IPC_SET, so the creator counts too), or more permission than the
-// build grants.
+// mode grants. Checked only while the mode withholds every permission from other users.
 bool trusted(const ipc_perm &perm, const char *what, int key) {
-    if constexpr (!kRestrictive) return true;
     const uid_t me = geteuid();
-    const bool mode_ok = (perm.mode & 0777 & ~unsigned(pxr_impl::kIpcMode)) == 0;
+    const bool mode_ok = (perm.mode & 0777 & ~unsigned(pxr_impl::ipc_mode())) == 0;
     const bool users_ok =
         (perm.uid == me && perm.cuid == me) ||
-        ((pxr_impl::kIpcMode & 0070) != 0 && my_group(perm.gid) && my_group(perm.cgid));
+        ((pxr_impl::ipc_mode() & 0070) != 0 && my_group(perm.gid) && my_group(perm.cgid));
     if (mode_ok && users_ok) return true;
     fprintf(stderr,
             "(%d) %s 0x%x is not this environment's (owner %d, creator %d, mode %04o; "
             "expected user %d, mode %04o): refused\n",
             int(getpid()), what, unsigned(key), int(perm.uid), int(perm.cuid),
-            unsigned(perm.mode & 0777), int(me), unsigned(pxr_impl::kIpcMode));
+            unsigned(perm.mode & 0777), int(me), unsigned(pxr_impl::ipc_mode()));
     errno = EACCES;
     return false;
 }
@@ -68,6 +70,24 @@ bool trusted(const ipc_perm &perm, const char *what, int key) {
 } // namespace
 
 namespace pxr_impl {
+
+int ipc_mode() noexcept {
+    return process_mode;
+}
+
+void reset_ipc_mode() noexcept {
+    process_mode = PXR_IPC_MODE;
+}
+
+void adopt_ipc_mode(int semid) noexcept {
+    semid_ds ds{};
+    process_mode = PXR_IPC_MODE;
+    if (semctl(semid, 0, IPC_STAT, &ds) == 0) process_mode &= int(ds.sem_perm.mode & 0777);
+}
+
+void set_ipc_mode(int mode) noexcept {
+    process_mode = mode;
+}
 
 int lock_take(int semid) noexcept {
     return run_lock_ops(semid, sem_lock);
@@ -103,19 +123,19 @@ int lock_force_free(int semid) noexcept {
 }
 
 bool trusted_shm(int id, int key) noexcept {
-    if constexpr (!kRestrictive) return true;
+    if ((process_mode & 0007) != 0) return true;
     shmid_ds ds{};
     return shmctl(id, IPC_STAT, &ds) == 0 && trusted(ds.shm_perm, "shared memory", key);
 }
 
 bool trusted_sem(int id, int key) noexcept {
-    if constexpr (!kRestrictive) return true;
+    if ((process_mode & 0007) != 0) return true;
     semid_ds ds{};
     return semctl(id, 0, IPC_STAT, &ds) == 0 && trusted(ds.sem_perm, "semaphore", key);
 }
 
 bool trusted_queue(int id, int key) noexcept {
-    if constexpr (!kRestrictive) return true;
+    if ((process_mode & 0007) != 0) return true;
     msqid_ds ds{};
     return msgctl(id, IPC_STAT, &ds) == 0 && trusted(ds.msg_perm, "message queue", key);
 }
@@ -149,11 +169,11 @@ void *SYS_alloc_shm(int *id_out, uint32_t size, int key, int create) noexcept {
     if (create) {
         // Whatever an earlier run left under the key goes first; processes still mapping
         // it keep their mapping, new lookups find the fresh zero-filled segment.
-        int old = shmget(key, 0, pxr_impl::kOpenPerm);
+        int old = shmget(key, 0, pxr_impl::open_perm());
         if (old >= 0) shmctl(old, IPC_RMID, nullptr);
-        id = shmget(key, size, pxr_impl::kCreatePerm);
+        id = shmget(key, size, pxr_impl::create_perm());
     } else {
-        id = shmget(key, size, pxr_impl::kOpenPerm);
+        id = shmget(key, size, pxr_impl::open_perm());
     }
     if (id >= 0 && !pxr_impl::trusted_shm(id, key)) id = -1;
     *id_out = id;
@@ -170,7 +190,7 @@ int SYS_free_shm(void *address, int id, int remove) noexcept {
 
 /// In a restrictive build a set owned by another user or with a wider mode is refused (1).
 int sema_open(int *id_out, int key, int create) noexcept {
-    int id = semget(key, 1, create ? pxr_impl::kCreatePerm : pxr_impl::kOpenPerm);
+    int id = semget(key, 1, create ? pxr_impl::create_perm() : pxr_impl::open_perm());
     if (id >= 0 && !pxr_impl::trusted_sem(id, key)) id = -1;
     *id_out = id;
     return id < 0 ? 1 : 0;

@@ -64,7 +64,7 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
 
     int id;
     if (flags & 0x1) {
-        id = msgget(queue_key(module), pxr_impl::kCreatePerm);
+        id = msgget(queue_key(module), pxr_impl::create_perm());
         if (id < 0) {
             e.msqid = PXR_NO_QUEUE;
             return 1;
@@ -72,9 +72,9 @@ int IPC_create(uint32_t module, uint32_t flags) noexcept {
         // Whatever an earlier run left in the queue goes with it; the queue is made anew.
         e.msqid = uint32_t(id);
         IPC_delete(module);
-        id = get_queue(module, pxr_impl::kCreatePerm);
+        id = get_queue(module, pxr_impl::create_perm());
     } else {
-        id = get_queue(module, pxr_impl::kOpenPerm);
+        id = get_queue(module, pxr_impl::open_perm());
     }
     if (id < 0) {
         e.msqid = PXR_NO_QUEUE;

@@ -139,7 +139,7 @@ int PXR_ring_queues(uint32_t capacity) noexcept {
     if (const int old = shmget(PXR_KEY_RING_QUEUES, 0, 0); old >= 0) shmctl(old, IPC_RMID, nullptr);
     // Pages are only touched for modules that get a queue: no swap is reserved up front.
     const int id = shmget(PXR_KEY_RING_QUEUES, pxr_impl::ring_area_bytes(capacity),
-                          pxr_impl::kCreatePerm | SHM_NORESERVE);
+                          pxr_impl::create_perm() | SHM_NORESERVE);
     if (id < 0) return 1;
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) {

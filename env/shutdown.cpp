@@ -34,7 +34,7 @@ int PXR_wait_exit(void) noexcept {
     if (common_ptr == nullptr) return 1;
     pxr_impl::shared(common_ptr->flags).fetch_or(CA_RUNNING);
 
-    int semid = TSEMA_open(pxr_impl::kCreatePerm);
+    int semid = TSEMA_open(pxr_impl::create_perm());
     if (semid < 0) {
         printf("(%d) Error creating exit semaphore\n", getpid());
         return 1;
@@ -51,7 +51,7 @@ int PXR_wait_exit_for(uint32_t timeout_ms) noexcept {
     if (common_ptr == nullptr) return -1;
     // Only PXR_terminate (after its post) and PXR_wait_exit remove the semaphore: gone, it
     // means that a termination was requested.
-    const int semid = TSEMA_open(pxr_impl::kOpenPerm);
+    const int semid = TSEMA_open(pxr_impl::open_perm());
     if (semid < 0) return 0;
     sembuf take{0, -1, short(SEM_UNDO | (timeout_ms == 0 ? IPC_NOWAIT : 0))};
     const timespec limit{time_t(timeout_ms / 1000), long(timeout_ms % 1000) * 1000000L};
@@ -63,22 +63,22 @@ int PXR_wait_exit_for(uint32_t timeout_ms) noexcept {
 int PXR_terminate(void) noexcept {
     if (common_ptr == nullptr && PXR_init(0, 0, 0) != 0) return 1;
 
-    int semid = TSEMA_open(pxr_impl::kOpenPerm);
+    int semid = TSEMA_open(pxr_impl::open_perm());
     if (semid >= 0) {
         sembuf give{0, 1, 0};
         semop(semid, &give, 1);
     }
     // Gives the loader time to leave its wait before the semaphore disappears.
     PLAT_delay(kTerminateGraceMs);
-    semid = TSEMA_open(pxr_impl::kOpenPerm);
+    semid = TSEMA_open(pxr_impl::open_perm());
     if (semid >= 0) TSEMA_delete(semid);
     return PXR_close();
 }
 
-/// Removes what the close steps name and nothing else: a partition not attached here and a
-/// queue no table entry names any more are left for `pxr clean`. An id read from the common
-/// area is only acted on when its key is the environment's.
-int PXR_close(void) noexcept {
+namespace {
+
+// The close's steps in their order, with or without the signals of the process table.
+int close_steps(bool signal_table) {
     pxr_impl::Attachment &self = pxr_impl::attachment;
     if (self.common == nullptr) {
         // A PXR_init of this process opened the system lock but did not attach.
@@ -94,7 +94,7 @@ int PXR_close(void) noexcept {
     while (!flags.compare_exchange_weak(state, (state | CA_CLOSING) & ~CA_RUNNING)) {
     }
 
-    SYS_delete_pids();
+    if (signal_table) SYS_delete_pids();
 
     for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m)
         if (self.common->module_queues[m].msqid != PXR_NO_QUEUE) IPC_delete(m);
@@ -113,4 +113,21 @@ int PXR_close(void) noexcept {
 
     PXR_sys_failure = 1;
     return 0;
+}
+
+} // namespace
+
+/// Removes what the close steps name and nothing else: a partition not attached here and a
+/// queue no table entry names any more are left for `pxr clean`. An id read from the common
+/// area is only acted on when its key is the environment's.
+int PXR_close(void) noexcept {
+    return close_steps(true);
+}
+
+/// Called unattached it first maps the environment that exists without the system lock (which
+/// another process may hold for as long as it likes) and closes that; if there is none, it does
+/// what PXR_close does unattached.
+int PXR_close_without_signals(void) noexcept {
+    pxr_impl::attach_for_close();
+    return close_steps(false);
 }

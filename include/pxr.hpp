@@ -231,6 +231,18 @@ inline bool set_default_receive_spin(std::chrono::microseconds window) noexcept 
     return PXR_set_default_receive_spin(uint32_t(window.count())) == 0;
 }
 
+/// Chooses who may use the environment being created (PXR_set_access): 0600 its user, 0660
+/// its user and group, 0666 every local user. The creator's call before its first object.
+/// False for another mode, another caller or too late.
+inline bool set_access(uint32_t mode) noexcept {
+    return PXR_set_access(mode) == 0;
+}
+
+/// The permission bits of the attached environment (PXR_access), -1 when not attached.
+inline int32_t access_mode() noexcept {
+    return PXR_access();
+}
+
 /// Makes the module queues of the environment being created rings in shared memory
 /// (PXR_ring_queues): the creator's call before its first queue. False when refused.
 inline bool use_ring_queues(uint32_t capacity) noexcept {

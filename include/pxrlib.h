@@ -416,6 +416,19 @@ PXR_API int32_t PXR_common_area_id(void) PXR_NOEXCEPT;
  *  to. */
 PXR_API int PXR_admit_attachers(void) PXR_NOEXCEPT;
 
+/** The creator's choice of who may use the environment: the permission bits 0600 (its user
+ *  only), 0660 (its user and group) or 0666 (every local user, the default of a standard
+ *  build) of every IPC object. Called by the process that created the environment, between
+ *  PXR_init in create mode and its first object (partition, queue or ring queues); it changes
+ *  the objects PXR_init made and every later one takes the mode. With 0600 or 0660 each object
+ *  opened is checked with IPC_STAT (owner and creator this user, or with 0660 the group; no
+ *  wider mode) and a foreign one is refused, in this process and in every process that
+ *  attaches. 0 done; -1 another mode; 1 not the creator, or too late. */
+PXR_API int PXR_set_access(uint32_t mode) PXR_NOEXCEPT;
+/** The permission bits of the attached environment's common area (the creator's choice),
+ *  -1 when this process is not attached. */
+PXR_API int32_t PXR_access(void) PXR_NOEXCEPT;
+
 /* ======================================================================== */
 /* Shutdown and exit wait                                                   */
 /* ======================================================================== */
@@ -435,6 +448,11 @@ PXR_API int PXR_terminate(void) PXR_NOEXCEPT;
  *  (queues in the table, fatal-event semaphore, common area, system lock, attached partitions);
  *  leftovers are `pxr clean`'s. Always 0. */
 PXR_API int PXR_close(void) PXR_NOEXCEPT;
+/** Every step of PXR_close but the signals, in its order: marks the environment closing and
+ *  removes the same objects, sending nothing to the process table. For a closer that has
+ *  stopped the environment's processes itself, by handles it verified (the pxr command), since
+ *  the table lives in shared memory that others may write. Always 0. */
+PXR_API int PXR_close_without_signals(void) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Process table, spawning and signals                                      */
@@ -458,8 +476,9 @@ PXR_API int SYS_remove_pid(int32_t pid, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
-/** SIGTERM every recorded process, sleep 1 s, SIGKILL them. Always 0. Signals only the caller,
- *  its children and processes that map this environment's common area; never a pid <= 1. */
+/** SIGTERM every recorded process, sleep one whole second, SIGKILL them. Always 0. Each
+ *  recorded pid goes to kill unchanged: whoever can write the common area aims these signals
+ *  (see PXR_close_without_signals). Caller attached, else 0 at once. */
 PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
 /** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
  *  give back with SYS_free_signal, or null for another event or a failure. */

@@ -29,7 +29,7 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     const std::string text = "* a full configuration\n"
                              "\n"
                              "environment atomic error-print fatal-action=1 congestion=0x10 "
-                             "ring-queues\n"
+                             "ring-queues access=0660\n"
                              "partition 0 buffers=1000 size=256 onset=800 abate=600 * comment\n"
                              "partition\t1 buffers=0x10 size=4096\r\n"
                              "queue 0x20 33\n"
@@ -43,6 +43,7 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     EXPECT_EQ(cfg.init_flags, PXR_INIT_ATOMIC | PXR_INIT_ERROR_PRINT | PXR_INIT_FATAL_ACTION(1));
     EXPECT_EQ(cfg.congestion_module, 0x10u);
     EXPECT_EQ(cfg.ring_capacity, 1024u);
+    EXPECT_EQ(cfg.access, 0660);
     const auto &p0 = cfg.partitions[0], &p1 = cfg.partitions[1];
     EXPECT_TRUE(p0.defined);
     EXPECT_EQ(std::tuple(p0.buffers, p0.size, p0.onset, p0.abate),
@@ -97,6 +98,7 @@ TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
         {"environment fatal-action=16", "bad value for fatal-action"},
         {"environment ring-queues=100", "bad value for ring-queues: '100' (a power of two"},
         {"environment ring-queues=8", "bad value for ring-queues"},
+        {"environment access=0644", "bad value for access: '0644' (0600, 0660 or 0666)"},
         {"alias 0x30", "alias needs a module id and a target module id"},
         {"alias 0x30 0x31", "alias target 0x31 has no queue"},
         {"spawn restart=always", "spawn needs a program"},

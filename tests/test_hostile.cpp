@@ -204,7 +204,7 @@ bool as_nobody() {
 }
 
 // The closer signals every recorded pid as it stands, attached or not; the tools, which must
-// never be aimed at another user's process, screen the table: the clean of an environment that
+// never be aimed at another user's process, verify every entry: the clean of an environment that
 // another user forged around a process of ours leaves that process alone.
 TEST_F(HostileTest, CloserSignalsEveryRecordedPidAndCleanSparesForeignProcesses) {
     make_env(0);

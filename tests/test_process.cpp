@@ -4,6 +4,7 @@
 #include "env/pxr_internal.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,29 +57,53 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     EXPECT_NE(err.find("execvp() : : "), std::string::npos) << err;
 }
 
-TEST_F(Process, DeletePidsTerminatesAndThenKillsWhatSurvives) {
-    int ready[2];
+void note_child_end(int) {}
+
+// The caller handles SIGCHLD, as a loader does; the plain process dies of SIGTERM at once, so
+// that signal arrives during the pause. The slow process's SIGTERM handler still gets its
+// 100 ms before the SIGKILL.
+TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
+    int ready[2], done[2];
     ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    static int done_fd = -1;
+    done_fd = done[1];
     pid_t plain = start_child([] { return pause(); });
-    pid_t stubborn = start_child([&] {
-        char c = SYS_add_signal(SIG_IGN, 1) != nullptr;
-        if (write(ready[1], &c, 1) != 1) return 1;
-        for (;;) pause();
+    auto with_handler = [&](void (*handler)(int)) {
+        return start_child([&, handler] {
+            char c = SYS_add_signal(handler, 1) != nullptr;
+            if (write(ready[1], &c, 1) != 1) return 1;
+            for (;;) pause();
+        });
+    };
+    pid_t stubborn = with_handler(SIG_IGN);
+    pid_t slow = with_handler([](int) {
+        usleep(100 * 1000);
+        if (write(done_fd, "x", 1) != 1) _exit(1);
     });
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, 1);
-    ASSERT_EQ(SYS_add_pid(plain, "plain"), 0);
-    ASSERT_EQ(SYS_add_pid(stubborn, "stubborn"), 0);
+    for (int i = 0; i < 2; ++i) {
+        char c = 0;
+        ASSERT_EQ(read(ready[0], &c, 1), 1);
+        ASSERT_EQ(c, 1);
+    }
+    for (pid_t pid : {plain, stubborn, slow}) ASSERT_EQ(SYS_add_pid(pid, "p"), 0);
+    struct sigaction sa {
+    }, old{};
+    sa.sa_handler = note_child_end;
+    ASSERT_EQ(sigaction(SIGCHLD, &sa, &old), 0);
 
     EXPECT_EQ(SYS_add_signal(SIG_IGN, 0), nullptr);
     EXPECT_EQ(SYS_add_signal(SIG_IGN, 5), nullptr);
     EXPECT_EQ(SYS_delete_pids(), 0);
+    sigaction(SIGCHLD, &old, nullptr);
     EXPECT_EQ(wait_child(plain), 128 + SIGTERM);
     EXPECT_EQ(wait_child(stubborn), 128 + SIGKILL);
-    EXPECT_EQ(common_ptr->process_count, 2); // the table is not changed
-    close(ready[0]);
-    close(ready[1]);
+    EXPECT_EQ(wait_child(slow), 128 + SIGKILL);
+    char c = 0;
+    fcntl(done[0], F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(read(done[0], &c, 1), 1) << "the slow handler did not finish before the SIGKILL";
+    EXPECT_EQ(common_ptr->process_count, 3); // the table is not changed
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 } // namespace

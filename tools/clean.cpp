@@ -1,5 +1,6 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
 #include "membership.h"
+#include "pinned.h"
 #include "stats.h"
 #include "window.h"
 #include "supervise.h"
@@ -122,39 +123,22 @@ std::vector<Recorded> recorded_processes() {
     return out;
 }
 
-// Stops the recorded processes that still run and belong to the environment; one line each,
-// and one for each live process the table names that is not the environment's.
+// Stops the recorded processes that still run and belong to the environment, by the handles it
+// pinned them with; one line each, and one for each running process the table names that is
+// not the environment's (or could not be verified), which nobody signals.
 void stop_recorded(bool dry_run) {
     const Membership m = membership(0);
-    std::vector<Recorded> live;
-    for (const Recorded &r : recorded_processes()) {
-        if (!pid_alive(r.pid)) continue;
-        if (const std::string why = not_a_member(m, r.pid); !why.empty()) {
+    PinnedList pinned;
+    for (const Recorded &r : recorded_processes())
+        if (const std::string why = pinned.add(m, r.pid, r.name); !why.empty())
             std::printf("left process %d (%s): %s\n", r.pid, r.name.c_str(), why.c_str());
-            continue;
-        }
-        if (dry_run)
-            std::printf("would stop process %d (%s)\n", r.pid, r.name.c_str());
-        else
-            live.push_back(r);
-    }
-    if (live.empty()) return;
-    for (const Recorded &r : live) kill(r.pid, SIGTERM);
-    struct timespec step = {0, 50L * 1000 * 1000};
-    for (long waited = 0; waited < kGraceMs; waited += 50) {
-        bool any = false;
-        for (const Recorded &r : live) any = any || pid_alive(r.pid);
-        if (!any) break;
-        nanosleep(&step, nullptr);
-    }
-    for (const Recorded &r : live) {
-        if (pid_alive(r.pid)) {
-            kill(r.pid, SIGKILL);
-            std::printf("stopped process %d (%s) with SIGKILL\n", r.pid, r.name.c_str());
-        } else {
-            std::printf("stopped process %d (%s) with SIGTERM\n", r.pid, r.name.c_str());
-        }
-    }
+    for (const PinnedProcess &p : pinned.processes())
+        if (dry_run) std::printf("would stop process %d (%s)\n", int(p.pid), p.name.c_str());
+    if (dry_run) return;
+    pinned.stop(kGraceMs);
+    for (const PinnedProcess &p : pinned.processes())
+        std::printf("stopped process %d (%s) with %s\n", int(p.pid), p.name.c_str(),
+                    p.killed ? "SIGKILL" : "SIGTERM");
 }
 
 } // namespace

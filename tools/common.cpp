@@ -64,39 +64,48 @@ bool loader_waiting() {
 
 constexpr time_t kLockWaitSeconds = 2;
 
-bool attach_running(const char *cmd) {
-    {
-        CommonView view;
-        if (!view.map_for(cmd)) return false;
-        uint32_t flags = view->flags;
-        if ((flags & CA_RUNNING) == 0) {
-            std::fprintf(stderr, "pxr %s: %s\n", cmd,
-                         (flags & CA_CLOSING) != 0 ? "the environment is closing"
-                                                   : "the environment is not running yet");
-            return false;
-        }
-        if ((flags & CA_NO_ATTACH) != 0) {
-            std::fprintf(stderr, "pxr %s: the environment refuses attaching (no-attach)\n", cmd);
-            return false;
-        }
+bool environment_running(const char *cmd) {
+    CommonView view;
+    if (!view.map_for(cmd)) return false;
+    uint32_t flags = view->flags;
+    if ((flags & CA_RUNNING) == 0) {
+        std::fprintf(stderr, "pxr %s: %s\n", cmd,
+                     (flags & CA_CLOSING) != 0 ? "the environment is closing"
+                                               : "the environment is not running yet");
+        return false;
+    }
+    if ((flags & CA_NO_ATTACH) != 0) {
+        std::fprintf(stderr, "pxr %s: the environment refuses attaching (no-attach)\n", cmd);
+        return false;
     }
     if (!loader_waiting())
         std::fprintf(stderr,
                      "pxr %s: warning: no loader waits for this environment (crashed? see "
                      "'pxr clean')\n",
                      cmd);
+    return true;
+}
+
+int system_lock_held_by() {
+    const int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0);
+    if (semid < 0) return 0;
+    sembuf free_op{0, 0, 0};
+    const timespec limit{kLockWaitSeconds, 0};
+    if (semtimedop(semid, &free_op, 1, &limit) == 0 || errno != EAGAIN) return 0;
+    const int holder = semctl(semid, 0, GETPID);
+    return holder > 0 ? holder : -1;
+}
+
+bool attach_running(const char *cmd) {
+    if (!environment_running(cmd)) return false;
     // An attach waits for the system lock as long as another process holds it: a command
     // waits a moment, then says who took it last instead of hanging.
-    if (const int semid = semget(PXR_KEY_SYSTEM_LOCK, 0, 0); semid >= 0) {
-        sembuf free_op{0, 0, 0};
-        const timespec limit{kLockWaitSeconds, 0};
-        if (semtimedop(semid, &free_op, 1, &limit) != 0 && errno == EAGAIN) {
-            std::fprintf(stderr,
-                         "pxr %s: the system lock is held (pid %d took it last); try again "
-                         "later\n",
-                         cmd, semctl(semid, 0, GETPID));
-            return false;
-        }
+    if (const int holder = system_lock_held_by(); holder != 0) {
+        std::fprintf(stderr,
+                     "pxr %s: the system lock is held (pid %d took it last); try again "
+                     "later\n",
+                     cmd, holder);
+        return false;
     }
     int rc = PXR_init(0, 0, 0);
     if (rc != PXR_OK && rc != PXR_INIT_ALREADY_ATTACHED) {

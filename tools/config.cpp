@@ -303,6 +303,11 @@ class Parser {
                     uint32_t id;
                     if (module_id(line, value, "congestion module", id))
                         cfg_.congestion_module = id;
+                } else if (key == "access") {
+                    if (value == "0600" || value == "0660" || value == "0666")
+                        cfg_.access = int32_t(std::stoi(value, nullptr, 8));
+                    else
+                        error(line, "bad value for access: '" + value + "' (0600, 0660 or 0666)");
                 } else if (key == "receive-spin") {
                     if (number_option(line, key, value, 1000000, v))
                         cfg_.receive_spin_us = int64_t(v);

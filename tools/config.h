@@ -3,7 +3,7 @@
 //
 //   * comment (an asterisk starts a comment anywhere on a line)
 //   environment [atomic] [error-print] [no-attach] [fatal-action=N] [congestion=ID]
-//               [receive-spin=US] [ring-queues[=N]]
+//               [receive-spin=US] [ring-queues[=N]] [access=0600|0660|0666]
 //   partition P buffers=N size=BYTES [onset=N abate=N]
 //   queue ID [ID ...]
 //   alias ID TARGET
@@ -67,6 +67,7 @@ struct Config {
     uint32_t congestion_module = 0;
     int64_t receive_spin_us = -1; // for the spawned processes; -1: not given
     uint32_t ring_capacity = 0;   // records per ring queue; 0: kernel queues
+    int32_t access = -1;          // permission of the objects (PXR_set_access); -1: the library's
     PartitionConfig partitions[2];
     std::vector<uint32_t> queues; // module ids that get a queue of their own, in file order
     std::vector<AliasConfig> aliases;

@@ -1,6 +1,7 @@
 // Building the environment a configuration describes, the supervision table others read, and
-// the process table screened before the close.
+// the close that stops only the processes it has pinned.
 #include "loader.h"
+#include "pinned.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,7 +31,7 @@ void Loader::say(const char *fmt, const std::string &a, long b) const {
 
 void Loader::open_table() {
     table_segment =
-        Segment::publish(kSupervisionKey, sizeof(SupervisionTable), PXR_IPC_MODE & 0644);
+        Segment::publish(kSupervisionKey, sizeof(SupervisionTable), PXR_access() & 0644);
     if (!table_segment) { // supervision works without it; pxr procs shows less
         if (table_segment.error() == EPERM)
             std::fprintf(stderr,
@@ -86,38 +87,49 @@ int Loader::live_recorded_processes() {
     return live;
 }
 
-void Loader::screen_process_table() {
-    if (area == nullptr) return;
-    const Membership m = membership(getpid());
-    const int32_t n = std::clamp<int32_t>(area->process_count, 0, PXR_MAX_PROCESSES);
-    struct Foreign {
-        ProcessEntry e;
-        std::string why; // empty for an entry whose process no longer runs
-    };
-    std::vector<Foreign> foreign;
-    for (int32_t i = 0; i < n; ++i) {
-        const ProcessEntry e = area->processes[i];
-        if (!pid_alive(e.pid))
-            foreign.push_back({e, ""});
-        else if (std::string why = not_a_member(m, e.pid); !why.empty())
-            foreign.push_back({e, why});
+void Loader::close_environment() {
+    if (area != nullptr) {
+        PinnedList pinned = pin_table(area, membership(getpid()), "load");
+        pinned.stop(kStopGraceMs);
     }
-    for (const auto &[e, why] : foreign) {
-        const int rc = SYS_remove_pid(e.pid, kScreenWaitMs);
-        if (rc == 2)
-            std::fprintf(stderr,
-                         "pxr load: the system lock is held (pid %d took it last); process %d "
-                         "(%.*s) stays in the table\n",
-                         lock_holder(), int(e.pid), int(sizeof e.name), e.name);
-        else if (rc == 0 && !why.empty())
-            std::fprintf(stderr, "pxr load: took process %d (%.*s) out of the table: %s\n",
-                         int(e.pid), int(sizeof e.name), e.name, why.c_str());
-    }
+    PXR_close_without_signals();
 }
 
-void Loader::close_environment() {
-    screen_process_table();
-    PXR_close();
+namespace {
+
+// Accounts that a person may log in with, besides root: a uid from 1000 (not nobody's) and a
+// shell that is not nologin or false.
+bool host_has_other_accounts() {
+    FILE *f = std::fopen("/etc/passwd", "r");
+    if (f == nullptr) return false;
+    char line[1024];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+        std::string fields[7];
+        std::size_t n = 0;
+        for (const char *c = line; *c != '\0' && *c != '\n' && n < 7; ++c) {
+            if (*c == ':')
+                ++n;
+            else
+                fields[n] += *c;
+        }
+        const long uid = n >= 6 ? std::strtol(fields[2].c_str(), nullptr, 10) : -1;
+        const std::string &shell = fields[6];
+        found = uid >= 1000 && uid != 65534 && !shell.empty() &&
+                shell.find("nologin") == std::string::npos &&
+                shell.find("false") == std::string::npos;
+    }
+    std::fclose(f);
+    return found;
+}
+
+} // namespace
+
+void Loader::warn_open_access() const {
+    if (geteuid() == 0 && PXR_access() == 0666 && host_has_other_accounts())
+        std::fprintf(stderr, "pxr load: every local user may use and end this environment "
+                             "(access 0666) and this host has other accounts; 'environment "
+                             "access=0600' (or 0660 for a group) keeps them out\n");
 }
 
 int Loader::build() {
@@ -142,6 +154,9 @@ int Loader::build() {
         return kExitSetup;
     }
     say("environment created (flags %s)", hex(flags));
+    if (cfg.access >= 0 && PXR_set_access(uint32_t(cfg.access)) != 0)
+        return fail("cannot set the access mode");
+    warn_open_access();
     // A mapping of its own: it stays valid when a failed lock call detaches the library.
     area_segment = Segment::attach(PXR_common_area_id());
     if (!area_segment) return fail("cannot map the common area");
@@ -174,7 +189,7 @@ int Loader::build() {
 
     // The exit semaphore is made here rather than inside the wait, so that a signal can
     // post it from the moment the processes run.
-    int semid = TSEMA_open(IPC_CREAT | PXR_IPC_MODE);
+    int semid = TSEMA_open(IPC_CREAT | PXR_access());
     if (semid < 0) return fail("cannot create the exit semaphore");
     semctl(semid, 0, SETVAL, 0); // a count left by an earlier run must not end the wait
     g_exit_semid = semid;

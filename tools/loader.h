@@ -27,12 +27,11 @@ constexpr int kExitTimeout = 124;  // --timeout expired; the environment was ter
 // to the first delay after a run of 10 s.
 constexpr long kBackoffMaxMs = 10000;
 constexpr long kRestartResetMs = 10000;
-constexpr long kTickMs = 100;            // longest the loader sleeps between looks
-constexpr long kReclaimEveryMs = 2000;   // look for buffers of other dead processes
-constexpr long kCloseGraceMs = 3000;     // time another closer gets to finish its close
-constexpr long kBridgeReadyMs = 5000;    // longest wait for the bridge before the other processes
-constexpr uint32_t kLockWaitMs = 50;     // longest wait for the system lock while supervising
-constexpr uint32_t kScreenWaitMs = 5000; // and before the close, for the table's screening
+constexpr long kTickMs = 100;          // longest the loader sleeps between looks
+constexpr long kReclaimEveryMs = 2000; // look for buffers of other dead processes
+constexpr long kCloseGraceMs = 3000;   // time another closer gets to finish its close
+constexpr long kBridgeReadyMs = 5000;  // longest wait for the bridge before the other processes
+constexpr uint32_t kLockWaitMs = 50;   // longest wait for the system lock while supervising
 
 // Set by the signal handlers (load.cpp).
 extern volatile sig_atomic_t g_signal;
@@ -94,15 +93,17 @@ struct Loader {
     // Recorded processes of an existing environment that still run and are its own.
     static int live_recorded_processes();
 
-    // Takes every entry that is not a process of this environment out of the process table
-    // (one line each for those that run), so that the library's close, which signals every
-    // entry, reaches only ours.
-    void screen_process_table();
-
-    // The library's close, after the table holds only this environment's processes.
+    // Ends the environment: stops the processes of the table that it pinned and verified as
+    // this environment's (one line for each running one it could not), then the library's
+    // close without its signals. No system lock is needed: one another process holds for as
+    // long as it likes delays the end by 2 s (pin_table) but does not stop it.
     void close_environment();
 
     int build();
+
+    // One line when root makes an environment every local user may use on a host where others
+    // have accounts, naming the option that keeps them out.
+    void warn_open_access() const;
 
     // Undoes a partly built environment: every object made so far goes away.
     int fail(const std::string &what);

@@ -74,6 +74,18 @@ bool started_by_loader(const Membership &m, pid_t pid, const ProcInfo &info) {
     return false;
 }
 
+// The process that pid names now started before the supervision table was made, as the loader
+// that made it did: a pid reused after the loader's crash names a later process. The start
+// read from /proc is at most 2 s early and never late, so a process started 4 s or more after
+// the table is told apart.
+bool started_before_table(pid_t pid) {
+    shmid_ds ds{};
+    ProcInfo info;
+    const int id = shmget(kSupervisionKey, 0, 0);
+    return id >= 0 && shmctl(id, IPC_STAT, &ds) == 0 && read_proc(pid, info) &&
+           info.started <= int64_t(ds.shm_ctime) + 1;
+}
+
 } // namespace
 
 bool read_proc(pid_t pid, ProcInfo &out) {
@@ -108,6 +120,7 @@ Membership membership(pid_t loader) {
     m.creator = ds.shm_perm.cuid;
     m.supervised = read_supervision(m.sup); // believed only when the creator made it
     m.loader = loader != 0 ? loader : (m.supervised ? m.sup.loader_pid : 0);
+    if (loader == 0 && m.loader > 0 && !started_before_table(m.loader)) m.loader = 0;
     ProcInfo info;
     if (m.loader > 0 && read_proc(m.loader, info)) m.loader_parent = info.ppid;
     return m;
@@ -119,7 +132,8 @@ std::string not_a_member(const Membership &m, pid_t pid) {
     if (pid == m.loader_parent) return "it is the loader's parent";
     if (pid == getpid() || pid == getppid() || pid == getpgrp()) return "it is this command";
     ProcInfo info;
-    if (!m.present || !read_proc(pid, info)) return "it no longer runs";
+    if (!m.present) return "no environment exists";
+    if (!read_proc(pid, info)) return "its /proc entry cannot be read (or it has ended)";
     if (info.real_uid != m.creator) return "it runs as another user than the environment's";
     if (m.loader > 0 && info.ppid == m.loader) return "";
     if (maps_segment(pid, m.common_id) || started_by_loader(m, pid, info)) return "";

@@ -4,6 +4,7 @@
 #include "supervise.h"
 #include "config_bridge.h"
 #include "membership.h"
+#include "pinned.h"
 #include "rings.h"
 #include "tool.h"
 
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <string>
 #include <sys/msg.h>
+#include <sys/sem.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -74,6 +76,8 @@ const char *kProcsHelp =
     "usage: pxr procs [--json]\n"
     "List the process table of the running environment; for the processes the loader\n"
     "started also how the last run ended, when the current one started and the restarts.\n";
+constexpr uint32_t kTerminateGraceMs = 200; // the loader's time to leave its wait
+
 const char *kTerminateHelp = "usage: pxr terminate\n"
                              "Terminate the running environment (PXR_terminate).\n";
 
@@ -101,14 +105,15 @@ void print_status_json(const CommonArea &ca) {
     std::printf("{\"time\":\"%s\",\"restart_time\":%s,\"running\":%s,\"loader_waiting\":%s,"
                 "\"interface_version\":\"%u.%u\",\"congestion_module\":%u,"
                 "\"internal_errors\":%u,\"atomic\":%s,\"error_print\":%s,\"no_attach\":%s,"
+                "\"access\":\"%04o\","
                 "\"fatal_action\":%u,\"fatal_code\":%u,\"exit_status\":%d,\"tick\":%u,"
                 "\"processes\":%d,\"partitions\":[",
                 format_time(now).c_str(), json_time(ca.restart_time).c_str(),
                 (ca.flags & CA_RUNNING) ? "true" : "false", loader_waiting() ? "true" : "false",
                 major, minor, ca.congestion_module, ca.internal_errors,
                 (ca.atomic_mode & 1) ? "true" : "false", ca.error_print ? "true" : "false",
-                (ca.flags & CA_NO_ATTACH) ? "true" : "false", ca.fatal_action, ca.fatal_code,
-                ca.exit_status, ca.tick, ca.process_count);
+                (ca.flags & CA_NO_ATTACH) ? "true" : "false", unsigned(PXR_access()),
+                ca.fatal_action, ca.fatal_code, ca.exit_status, ca.tick, ca.process_count);
     bool first = true;
     for (int p = 0; p < 2; ++p) {
         if (partition_hdr[p] == nullptr) continue;
@@ -332,16 +337,25 @@ int cmd_procs(int argc, char **argv) {
     return kExitOk;
 }
 
+// The request as PXR_terminate makes it (wake the loader, give it 200 ms, remove the exit
+// semaphore); then the close, whose signals go only to the processes of the table pinned and
+// verified as the environment's. A system lock another process keeps held does not stop it.
 int cmd_terminate(int argc, char **argv) {
     bool json;
     int code;
     if (!parse_query_options("terminate", argc, argv, false, json, kTerminateHelp, code))
         return code;
-    if (!attach_running("terminate")) return kExitFailure;
-    if (PXR_terminate() != 0) {
-        std::fprintf(stderr, "pxr terminate: the environment could not be terminated\n");
-        return kExitFailure;
+    if (!environment_running("terminate")) return kExitFailure;
+    sembuf post{0, 1, 0};
+    if (const int semid = semget(PXR_KEY_EXIT_SEM, 0, 0); semid >= 0) semop(semid, &post, 1);
+    PLAT_delay(kTerminateGraceMs);
+    if (const int semid = semget(PXR_KEY_EXIT_SEM, 0, 0); semid >= 0) semctl(semid, 0, IPC_RMID);
+    {
+        CommonView view;
+        std::string why;
+        if (view.map(why)) pin_table(view.get(), membership(0), "terminate").stop(kStopGraceMs);
     }
+    PXR_close_without_signals();
     std::printf("pxr terminate: the environment was terminated\n");
     return kExitOk;
 }

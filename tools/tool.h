@@ -103,5 +103,11 @@ bool loader_waiting();
 // Attaches the calling process to a running environment with one PXR_init (no 15-second
 // retry loop). On failure prints "pxr CMD: reason" on standard error and returns false.
 bool attach_running(const char *cmd);
+// The checks of attach_running before the attach: an environment exists and runs, and admits
+// attachers (else a line on standard error and false); a warning when no loader waits for it.
+bool environment_running(const char *cmd);
+// 0 when the system lock is free within 2 s (or does not exist); else the pid that took it last
+// (-1 when unknown).
+int system_lock_held_by();
 
 } // namespace pxrtool

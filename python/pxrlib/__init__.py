@@ -163,6 +163,7 @@ def load_library(path=None):
         "PXR_ring_queues": (c_int, [u32]), "PXR_ring_capacity": (i32, []),
         "PXR_timed_getmem": (c_int, [i32, ctypes.POINTER(u32), ctypes.POINTER(P), u32]),
         "PXR_timed_send": (c_int, [u32, P, u32]),
+        "PXR_set_access": (c_int, [u32]), "PXR_access": (i32, []),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name, None)  # newer calls are absent from older libraries
@@ -339,11 +340,13 @@ class Environment:
 
     @classmethod
     def create(cls, partitions, queues=(), aliases=None, atomic=False, error_print=False,
-               fatal_action=0, congestion_module=0, ring_queues=0):
+               fatal_action=0, congestion_module=0, ring_queues=0, access=None):
         """Creates the environment. partitions: (buffers, parameter_size[, onset, abate]) for
         partition 0 and optionally 1; queues: module ids with a queue of their own; aliases:
         {module: target}; ring_queues: records per module queue kept in shared memory (a power
-        of two from 16 to 65536; 0: kernel queues). Closing it stops the recorded processes and
+        of two from 16 to 65536; 0: kernel queues); access: the objects' permission bits, 0o600
+        (this user), 0o660 (and its group) or 0o666 (every local user; None: the library's
+        default, 0o666 in a standard build). Closing it stops the recorded processes and
         removes every object."""
         cls._check_free()
         flags = 0x1 | ((fatal_action & 0xF) << 28)
@@ -355,6 +358,8 @@ class Environment:
             raise _init_error("PXR_init(create)", code)
         env = cls(owner=True)
         try:
+            if access is not None and _lib.PXR_set_access(access) != 0:
+                raise PxrError("access %#o refused (0o600, 0o660 or 0o666)" % access)
             if ring_queues and _lib.PXR_ring_queues(ring_queues) != 0:
                 raise PxrError("ring queues of %d records refused (a power of two from 16 to "
                                "65536)" % ring_queues)
@@ -522,6 +527,11 @@ class Environment:
         kernel queues."""
         self._check()
         return _lib.PXR_ring_capacity()
+
+    def access(self):
+        """The permission bits of the environment's objects (0o600, 0o660 or 0o666)."""
+        self._check()
+        return _lib.PXR_access()
 
     def pending(self, module):
         """Records waiting in module's queue."""

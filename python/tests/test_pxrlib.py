@@ -21,6 +21,13 @@ def env(request):
         yield e
 
 
+def test_access_is_chosen_at_creation():
+    with pxrlib.Environment.create(partitions=[(4, 16)], access=0o600) as e:
+        assert e.access() == 0o600
+    with pytest.raises(pxrlib.PxrError, match="access 0o644 refused"):
+        pxrlib.Environment.create(partitions=[(4, 16)], access=0o644)
+
+
 def allocated(env):
     return sum(p["allocated"] for p in env.status()["partitions"])
 

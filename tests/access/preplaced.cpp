@@ -28,7 +28,7 @@ int main() {
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return WIFEXITED(st) ? WEXITSTATUS(st) : 1;
     const int init = PXR_init(PXR_INIT_CREATE, 0, 0);
     const int used = (PXR_open_partition(0, 8, 32, 0, 0, PXR_OPEN_CREATE) == 0) +
-                     (IPC_create(10, 0) == 0) + (TSEMA_open(pxr_impl::kCreatePerm) >= 0);
+                     (IPC_create(10, 0) == 0) + (TSEMA_open(pxr_impl::create_perm()) >= 0);
     std::printf("mode %04o: PXR_init %d, objects made by nobody used: %d of 3\n", PROBE_MODE, init,
                 used);
     PXR_close();

@@ -1,6 +1,7 @@
 // Creates an environment as root and tries to use it as the unprivileged user nobody (65534)
-// and as root. Built twice: with PXR_IPC_MODE 0600, where nobody must be refused at every
-// door, and with the default 0666, where nobody gets in (the risk the mode option removes).
+// and as root. Built three times: with PXR_IPC_MODE 0600, where nobody must be refused at every
+// door; with the default 0666, where nobody gets in (the risk the mode option removes); and
+// with the default build whose creator chooses 0600 at run time (PROBE_RUNTIME).
 // Exit status: 0 as expected, 1 not as expected, 77 when the test cannot run here.
 #include "pxrlib.h"
 
@@ -99,12 +100,15 @@ int main() {
         return 77;
     }
     if (PXR_init(PXR_INIT_CREATE, 0, 0) != 0 ||
+#ifdef PROBE_RUNTIME
+        PXR_set_access(0644) != -1 || PXR_set_access(PROBE_MODE) != 0 ||
+#endif
         PXR_open_partition(0, 8, 32, 0, 0, PXR_OPEN_CREATE) != 0 || IPC_create(kQueue, 1) != 0) {
         std::puts("access probe: cannot create the environment");
         return 1;
     }
     PXR_admit_attachers();
-    int status = 0;
+    int status = PXR_access() == PROBE_MODE && PXR_set_access(PROBE_MODE) == 1 ? 0 : 1;
     if (int bad = mode_of_objects(); bad != 0) {
         std::printf("access probe: %d objects without mode %04o\n", bad, PROBE_MODE);
         status = 1;
