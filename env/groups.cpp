@@ -100,7 +100,7 @@ bool has_room(uint8_t module) noexcept {
 } // namespace
 
 void map_groups() noexcept {
-    const int id = shmget(PXR_KEY_GROUPS, 0, kOpenPerm);
+    const int id = shmget(PXR_KEY_GROUPS, 0, open_perm());
     if (id < 0 || !trusted_shm(id, PXR_KEY_GROUPS)) return;
     shmid_ds ds{};
     if (shmctl(id, IPC_STAT, &ds) != 0 || ds.shm_segsz < sizeof(GroupArea)) return;
@@ -128,7 +128,7 @@ void release_groups(bool remove) noexcept {
 }
 
 void remove_stale_groups() noexcept {
-    const int id = shmget(PXR_KEY_GROUPS, 0, kOpenPerm);
+    const int id = shmget(PXR_KEY_GROUPS, 0, open_perm());
     if (id >= 0) shmctl(id, IPC_RMID, nullptr);
 }
 
