@@ -126,7 +126,7 @@ uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
     }
     // A share of a buffer sent to a group: the buffer goes back with the last one.
     if (groups.area != nullptr) [[unlikely]]
-        if (const int share = give_back_share(m, my_pid); share != 2) return uint32_t(share);
+        if (const int share = give_back_share(m, share_pid()); share != 2) return uint32_t(share);
     // Stamped first: once on the free list the buffer may belong to another process.
     slot->relmem_pid = my_pid;
     const uint32_t rc =

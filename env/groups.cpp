@@ -142,14 +142,14 @@ const GroupRecord *group_of(uint32_t module) noexcept {
 bool take_whole(const MsgSlot &m) noexcept {
     ShareRecord *r = share_record(m);
     if (!is_shared(r)) return true;
-    if (count_of(*r).load() != 1 || !swap_holder(*r, my_pid, PXR_NO_HOLDER)) return false;
+    if (count_of(*r).load() != 1 || !swap_holder(*r, share_pid(), PXR_NO_HOLDER)) return false;
     clear_shares(*r);
     return true;
 }
 
 void claim_share(const MsgSlot &m) noexcept {
     ShareRecord *r = share_record(m);
-    if (is_shared(r)) swap_holder(*r, 0, my_pid);
+    if (is_shared(r)) swap_holder(*r, 0, share_pid());
 }
 
 int give_back_share(const MsgSlot &m, int32_t pid) noexcept {

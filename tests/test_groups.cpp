@@ -121,7 +121,7 @@ TEST_P(Groups, AFullMemberMissesItsShareUnlessTheGroupIsAllOrNothing) {
 }
 
 // A member killed while it holds its share: the others are served and give theirs back; the
-// buffer stays out, held by the dead member alone.
+// buffer stays out, charged to the dead member alone, until a reclaim gives that share back.
 TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     make_env();
     MSG *m = getm(3, 0, 0, 0);
@@ -138,6 +138,13 @@ TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     EXPECT_EQ(relm(PXR_grab(0x21)) + relm(PXR_grab(0x22)), 0);
     EXPECT_EQ(PXR_message_shares(m), 1);
     EXPECT_EQ(allocated(), 1u);
+    EXPECT_EQ(PXR_buffer_holder(pxr_impl::slot_of(m), 0), holder);
+    PXR_reclaim_stats st{};
+    ASSERT_EQ(PXR_reclaim_buffers(0, PXR_RECLAIM_DRY_RUN, &st, nullptr, 0), 0);
+    EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m)}), (std::tuple{1u, 1}));
+    ASSERT_EQ(PXR_reclaim_buffers(holder, 0, &st, nullptr, 0), 0);
+    EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m), allocated()}),
+              (std::tuple{1u, 0, 0u}));
 }
 
 } // namespace
