@@ -112,6 +112,16 @@ TEST_P(Groups, AFullMemberMissesItsShareUnlessTheGroupIsAllOrNothing) {
                           area->groups[kGroup].sends, area->groups[kAllOrNothing].sends}),
               (std::tuple{1u, 0u, 1u, 0u}));
     shmdt(area);
+    // The tools show the groups and the dropped share.
+    pxrtest::TempDir dir;
+    const std::string queues = pxrtest::run_pxr(dir, {"queues", "--json"}).out;
+    EXPECT_NE(queues.find(R"({"kind":"group","module":64,"all_or_nothing":false,"sends":1,)"
+                          R"("members":[32,33,34],"dropped":[0,1,0]})"),
+              std::string::npos)
+        << queues;
+    EXPECT_NE(pxrtest::run_pxr(dir, {"metrics"})
+                  .out.find(R"(pxr_group_shares_dropped_total{module="0x40",member="0x21"} 1)"),
+              std::string::npos);
     const uint32_t before = allocated();
     EXPECT_EQ(relm(PXR_grab(0x20)), 0);
     EXPECT_EQ(allocated(), before); // one share still out
