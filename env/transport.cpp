@@ -61,7 +61,8 @@ namespace {
 // until deadline_ns and answers 1 at the deadline instead of retrying and failing.
 int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     if (!pxr_impl::lazy_attach(2)) return -1;
-    if (common_flags() & CA_NO_TRAFFIC) return 1;
+    // 1 from a group send means one member missed the message: a refused one answers -1.
+    if (common_flags() & CA_NO_TRAFFIC) return pxr_impl::group_of(dst & 0xFF) ? -1 : 1;
     const pxr_impl::MsgSlot m = pxr_impl::find_msg(msg);
     if (!pxr_impl::allocated(m)) return -1;
     if (pxr_impl::groups.area != nullptr && !pxr_impl::take_whole(m)) [[unlikely]]

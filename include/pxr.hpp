@@ -48,6 +48,7 @@ enum class error {
     spawn_failed,      ///< environment::spawn: fork failed or the process table is full
     timed_out,         ///< send with a time limit: the queue stayed full (or traffic was
                        ///< forbidden) until the time was up
+    group_failed,      ///< environment::add_group: PXR_group_create refused
 };
 
 /// Time limits of the waiting calls in whole milliseconds, rounded up; through double, so
@@ -201,6 +202,51 @@ error send(uint32_t dst, message &msg, std::chrono::duration<Rep, Period> timeou
     return rc == PXR_FAIL ? error::timed_out : error::send_failed;
 }
 
+/// Sends msg to every member of group with one buffer (PXR_send to a group): the members that
+/// missed it (their queues were full), 0 when all got it; msg becomes empty then. -1 when none
+/// did: msg keeps the buffer.
+inline int send_to_group(uint32_t group, message &msg) noexcept {
+    if (!msg) return -1;
+    const int missed = PXR_send(group, msg.get());
+    if (missed >= 0) (void)msg.release();
+    return missed;
+}
+
+/// A message received through a group: the same buffer the other members read, so it is
+/// read-only here; the end of its scope gives this member's share back (relm), and the last
+/// share returns the buffer to its partition.
+class shared_message {
+  public:
+    shared_message() noexcept = default;
+    /// Adopts a received message.
+    explicit shared_message(message &&m) noexcept : m_(std::move(m)) {}
+    /// True while it holds a share.
+    explicit operator bool() const noexcept { return bool(m_); }
+    /// The MSG's fields, read-only.
+    const MSG *operator->() const noexcept { return m_.get(); }
+    /// The parameters in use, read-only.
+    std::span<const std::byte> params() const noexcept {
+        return {reinterpret_cast<const std::byte *>(m_->param), m_->len};
+    }
+    /// Shares of the buffer held now (PXR_message_shares); 0 once it is no longer shared.
+    int32_t shares() const noexcept { return PXR_message_shares(m_.get()); }
+    /// The holder of the last share may write and send the buffer on: it becomes a plain
+    /// message (empty while other shares are out, this share kept).
+    std::optional<message> take_whole() noexcept {
+        if (!m_ || shares() > 1) return std::nullopt;
+        return std::move(m_);
+    }
+
+  private:
+    message m_;
+};
+
+/// Waits for the next message of a group member module, as a shared_message.
+inline std::optional<shared_message> receive_shared(uint32_t module) noexcept {
+    if (MSG *m = PXR_receive(module)) return shared_message(message(m));
+    return std::nullopt;
+}
+
 /// Waits for the next message of module; empty on failure or interruption.
 inline std::optional<message> receive(uint32_t module) noexcept {
     if (MSG *m = PXR_receive(module)) return message(m);
@@ -333,6 +379,15 @@ class environment {
     /// Points module at target's queue.
     error add_alias(uint8_t module, uint8_t target) noexcept {
         return IPC_attach(module, target) == PXR_OK ? error::none : error::alias_failed;
+    }
+    /// Makes group a module id that names the members (PXR_group_create), all-or-nothing on
+    /// request (PXR_group_all_or_nothing); before the environment runs.
+    error add_group(uint8_t group, std::span<const uint8_t> members,
+                    bool all_or_nothing = false) noexcept {
+        if (PXR_group_create(group, members.data(), uint32_t(members.size())) != PXR_OK ||
+            (all_or_nothing && PXR_group_all_or_nothing(group) != PXR_OK))
+            return error::group_failed;
+        return error::none;
     }
     /// Starts a recorded process; argv[0] is searched along PATH. pid receives its id.
     error spawn(std::initializer_list<const char *> args, int32_t *pid = nullptr) noexcept {

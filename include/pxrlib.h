@@ -603,8 +603,9 @@ PXR_API int32_t PXR_lastpid(uint32_t module) PXR_NOEXCEPT;
  *  Module id 255 has no queue entry: it fails as an undefined destination does.
  *  To a group (PXR_group_create): one reference into each member's queue, one share per
  *  member reached; a member whose queue is full misses it (its share dropped and counted).
- *  0 every member got it; -1 none did (msg still the caller's); otherwise the number of
- *  members that missed it (msg belongs to those reached). A shared buffer is sent on (and
+ *  0 every member got it; -1 none did (msg still the caller's; also when traffic is
+ *  forbidden, so that 1 always means one member missed it); otherwise the number of members
+ *  that missed it (msg belongs to those reached). A shared buffer is sent on (and
  *  answered by confirm_msg) only by the holder of its last share; with more shares out it is
  *  refused with -1. */
 PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;

@@ -3,6 +3,7 @@
 #include "ipc_test.h"
 
 #include "env/pxr_internal.h"
+#include "pxr.hpp"
 
 #include <csignal>
 #include <sys/shm.h>
@@ -93,6 +94,17 @@ TEST_P(Groups, OneBufferReachesEveryMemberAndComesBackWithTheLastShare) {
     EXPECT_EQ(confirm_msg(PXR_grab(kMembers[2])), 0); // the last share: answered
     EXPECT_EQ((std::tuple{PXR_message_shares(m), PXR_pending_msgs(0x23), allocated()}),
               (std::tuple{0, 1, 1u}));
+
+    // C++: shared messages give their shares back at the end of their scope.
+    auto sent = pxr::allocate(5, 0, 0, 0);
+    ASSERT_EQ(pxr::send_to_group(kGroup, *sent), 0);
+    {
+        auto a = pxr::receive_shared(kMembers[0]), b = pxr::receive_shared(kMembers[1]);
+        EXPECT_EQ((std::tuple{(*a)->type, a->shares(), bool(a->take_whole())}),
+                  (std::tuple{5, 3, false}));
+        auto c = pxr::receive_shared(kMembers[2]);
+    }
+    EXPECT_EQ(allocated(), 1u);
 }
 
 // A member whose queue is full misses the message (counted) and the others get it; the

@@ -163,6 +163,8 @@ def load_library(path=None):
         "PXR_ring_queues": (c_int, [u32]), "PXR_ring_capacity": (i32, []),
         "PXR_timed_getmem": (c_int, [i32, ctypes.POINTER(u32), ctypes.POINTER(P), u32]),
         "PXR_timed_send": (c_int, [u32, P, u32]),
+        "PXR_group_create": (c_int, [u32, ctypes.c_char_p, u32]),
+        "PXR_group_all_or_nothing": (c_int, [u32]), "PXR_message_shares": (i32, [P]),
         "PXR_set_access": (c_int, [u32]), "PXR_access": (i32, []),
     }
     for name, (restype, argtypes) in signatures.items():
@@ -271,6 +273,11 @@ class Message:
         h.src, h.dst = src, dst
 
     @property
+    def shares(self):
+        """Shares of this buffer held now when it came through a group (0: not shared)."""
+        return _lib.PXR_message_shares(self.address)
+
+    @property
     def is_request(self):
         return (self._header().type & REQUEST) != 0
 
@@ -340,10 +347,12 @@ class Environment:
 
     @classmethod
     def create(cls, partitions, queues=(), aliases=None, atomic=False, error_print=False,
-               fatal_action=0, congestion_module=0, ring_queues=0, access=None):
+               fatal_action=0, congestion_module=0, ring_queues=0, access=None, groups=None,
+               all_or_nothing=()):
         """Creates the environment. partitions: (buffers, parameter_size[, onset, abate]) for
         partition 0 and optionally 1; queues: module ids with a queue of their own; aliases:
-        {module: target}; ring_queues: records per module queue kept in shared memory (a power
+        {module: target}; groups: {group: [member, ...]} (members with queues of their own; the
+        groups in all_or_nothing reach every member or none); ring_queues: records per module queue kept in shared memory (a power
         of two from 16 to 65536; 0: kernel queues); access: the objects' permission bits, 0o600
         (this user), 0o660 (and its group) or 0o666 (every local user; None: the library's
         default, 0o666 in a standard build). Closing it stops the recorded processes and
@@ -376,6 +385,11 @@ class Environment:
                 if _lib.IPC_attach(module, target) != 0:
                     raise PxrError("alias %#x -> %#x refused: the target has no queue"
                                    % (module, target))
+            for group, members in (groups or {}).items():
+                if _lib.PXR_group_create(group, bytes(members), len(members)) != 0 or (
+                        group in all_or_nothing and _lib.PXR_group_all_or_nothing(group) != 0):
+                    raise PxrError("group %#x refused: 1 to 16 distinct members with queues of "
+                                   "their own, and an id that is no queue, alias or group" % group)
         except PxrError:
             env.close()
             raise
@@ -472,6 +486,19 @@ class Environment:
             raise TrafficForbidden("the environment forbids traffic; the message is still ours")
         raise SendError("send to module %#x failed: it has no queue, its queue stayed full, or "
                         "the environment is gone; the message is still ours" % dst)
+
+    def send_to_group(self, group, msg):
+        """Sends msg to every member of group in one buffer. The number of members that missed
+        it (their queues were full; 0: all got it), msg being theirs then; SendError when none
+        did (msg stays ours). Members read the buffer and must not write it; each gives its
+        share back with release()."""
+        self._check()
+        missed = _lib.PXR_send(group, msg.address)
+        if missed < 0:
+            raise SendError("send to group %#x reached no member (full queues, traffic forbidden, "
+                            "or a shared buffer); the message is still ours" % group)
+        msg._forget()
+        return missed
 
     def _received(self, ptr):
         if ptr:

@@ -102,6 +102,19 @@ def test_waiting_allocation_and_send_give_up_when_the_time_is_up(env):
     assert env.send(PEER, m, timeout=1) is True and not m.owned
 
 
+def test_a_group_shares_one_buffer():
+    with pxrlib.Environment.create(partitions=[(8, 64)], queues=[ME, PEER],
+                                   groups={0x40: [ME, PEER]}) as env:
+        m = env.message(data=b"all")
+        assert env.send_to_group(0x40, m) == 0 and not m.owned
+        a, b = env.grab(ME), env.grab(PEER)
+        assert (a.address, bytes(b.params), a.shares) == (b.address, b"all", 2)
+        a.release()
+        assert (b.shares, allocated(env)) == (1, 1)
+        b.release()
+        assert allocated(env) == 0
+
+
 @pytest.mark.parametrize("action, error, text", [
     (lambda e: e.message(length=5000), pxrlib.NoBuffer, "5000 parameter bytes"),
     (lambda e: e.message().set_params(b"x" * 65), ValueError, "do not fit"),
