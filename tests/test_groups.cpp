@@ -142,29 +142,45 @@ TEST_P(Groups, AFullMemberMissesItsShareUnlessTheGroupIsAllOrNothing) {
     EXPECT_EQ(PXR_grab(0x22), nullptr);
 }
 
-// A member killed while it holds its share: the others are served and give theirs back; the
-// buffer stays out, charged to the dead member alone, until a reclaim gives that share back.
+// Shares held by a dead, a stopped and a live member: `pxr check` and `pxr reclaim --dry-run`
+// charge the dead one alone; the reclaim gives its share back and the others stay until they
+// give theirs.
 TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     make_env();
     MSG *m = getm(3, 0, 0, 0);
     ASSERT_EQ(PXR_send(kGroup, m), 0);
-    const pid_t holder = pxrtest::start_child([] {
-        if (PXR_receive(0x20) == nullptr) return 1;
-        pause();
-        return 0;
-    });
-    while (PXR_pending_msgs(0x20) != 0) usleep(1000);
+    auto holder = [](uint8_t member) {
+        return pxrtest::start_child([member] {
+            if (PXR_receive(member) == nullptr) return 1;
+            pause();
+            return 0;
+        });
+    };
+    const pid_t dead = holder(kMembers[0]), stopped = holder(kMembers[1]);
+    while (PXR_pending_msgs(kMembers[0]) + PXR_pending_msgs(kMembers[1]) != 0) usleep(1000);
     usleep(20000);
-    kill(holder, SIGKILL);
-    EXPECT_EQ(pxrtest::wait_child(holder), 128 + SIGKILL);
-    EXPECT_EQ(relm(PXR_grab(0x21)) + relm(PXR_grab(0x22)), 0);
-    EXPECT_EQ(PXR_message_shares(m), 1);
-    EXPECT_EQ(allocated(), 1u);
-    EXPECT_EQ(PXR_buffer_holder(pxr_impl::slot_of(m), 0), holder);
+    kill(dead, SIGKILL);
+    EXPECT_EQ(pxrtest::wait_child(dead), 128 + SIGKILL);
+    kill(stopped, SIGSTOP);
+    MSG *live = PXR_grab(kMembers[2]);
+    EXPECT_EQ(PXR_buffer_holder(pxr_impl::slot_of(m), 0), dead);
+
+    pxrtest::TempDir dir;
+    const std::string check = pxrtest::run_pxr(dir, {"check"}).out;
+    EXPECT_NE(check.find("held by processes that are gone: 1 (slot/pid: 0/" + std::to_string(dead)),
+              std::string::npos)
+        << check;
+    EXPECT_NE(pxrtest::run_pxr(dir, {"reclaim", "--dry-run"})
+                  .out.find("pxr reclaim: 1 buffer would be returned"),
+              std::string::npos);
     PXR_reclaim_stats st{};
-    ASSERT_EQ(PXR_reclaim_buffers(0, PXR_RECLAIM_DRY_RUN, &st, nullptr, 0), 0);
-    EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m)}), (std::tuple{1u, 1}));
-    ASSERT_EQ(PXR_reclaim_buffers(holder, 0, &st, nullptr, 0), 0);
+    ASSERT_EQ(PXR_reclaim_buffers(dead, 0, &st, nullptr, 0), 0);
+    EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m), allocated()}),
+              (std::tuple{1u, 2, 1u}));
+    EXPECT_EQ(relm(live), 0);
+    kill(stopped, SIGKILL);
+    EXPECT_EQ(pxrtest::wait_child(stopped), 128 + SIGKILL);
+    ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
     EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m), allocated()}),
               (std::tuple{1u, 0, 0u}));
 }

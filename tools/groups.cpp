@@ -8,6 +8,28 @@
 
 namespace pxrtool {
 
+SharesView::SharesView() : segment_(new Segment(Segment::open(PXR_KEY_GROUPS))) {
+    if (!*segment_ || segment_->size() < sizeof(GroupArea)) return;
+    const auto *area = reinterpret_cast<const GroupArea *>(segment_->data());
+    const uint64_t n0 = area->num_msgs[0], n1 = area->num_msgs[1];
+    if (area->version != PXR_GROUP_VERSION ||
+        sizeof(GroupArea) + (n0 + n1) * sizeof(ShareRecord) > segment_->size())
+        return;
+    shares_ = reinterpret_cast<const ShareRecord *>(area + 1);
+    covered_[0] = uint32_t(n0);
+    covered_[1] = uint32_t(n1);
+}
+
+SharesView::~SharesView() {
+    delete segment_;
+}
+
+const ShareRecord *SharesView::of(int p, uint32_t index) const {
+    if (shares_ == nullptr || p < 0 || p > 1 || index >= covered_[p]) return nullptr;
+    const ShareRecord *r = &shares_[(p == 0 ? 0 : covered_[0]) + index];
+    return __atomic_load_n(&r->count, __ATOMIC_RELAXED) != 0 ? r : nullptr;
+}
+
 std::vector<GroupRow> group_rows() {
     std::vector<GroupRow> rows;
     const Segment segment = Segment::open(PXR_KEY_GROUPS);

@@ -18,6 +18,24 @@ struct GroupRow {
     std::vector<uint32_t> dropped; // per member: shares dropped, its queue full
 };
 
+class Segment;
+
+// The shares of buffers sent to groups, read-only: what a check charges to each holder.
+class SharesView {
+  public:
+    SharesView(); // maps the groups' segment when the environment has one
+    ~SharesView();
+    SharesView(const SharesView &) = delete;
+    SharesView &operator=(const SharesView &) = delete;
+    // The share record of buffer index of partition p while the buffer is shared, else null.
+    const ShareRecord *of(int p, uint32_t index) const;
+
+  private:
+    Segment *segment_ = nullptr;
+    const ShareRecord *shares_ = nullptr;
+    uint32_t covered_[2] = {};
+};
+
 // The groups in module order; none when the environment has no group.
 std::vector<GroupRow> group_rows();
 // The rows as a JSON array; each object begins with first (a member and its comma, or empty).
