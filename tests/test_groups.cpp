@@ -134,6 +134,9 @@ TEST_P(Groups, AFullMemberMissesItsShareUnlessTheGroupIsAllOrNothing) {
     EXPECT_NE(pxrtest::run_pxr(dir, {"metrics"})
                   .out.find(R"(pxr_group_shares_dropped_total{module="0x40",member="0x21"} 1)"),
               std::string::npos);
+    EXPECT_NE(pxrtest::run_pxr(dir, {"watch", "--count", "1"})
+                  .out.find("group 0x40: 1 sends; missed: 0x20=0 0x21=1 0x22=0"),
+              std::string::npos);
     const uint32_t before = allocated();
     EXPECT_EQ(relm(PXR_grab(0x20)), 0);
     EXPECT_EQ(allocated(), before); // one share still out
