@@ -613,7 +613,7 @@ PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
  *  CPU, and wakes as soon as a receive of that queue makes room. 0 sent; 1 the time is up
  *  (msg still belongs to the caller; nothing is counted and nothing terminated) or traffic is
  *  forbidden; -1 as PXR_send's other failures. A receive pays for the wake-up only while a
- *  sender waits. */
+ *  sender waits. To a group it does not wait: it answers as PXR_send does. */
 PXR_API int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Wait for the next message of module. Null on failure or interruption, for module 255, and
  *  for a record naming no buffer of an attached partition: a partition not attached here is
