@@ -4,8 +4,10 @@
 //
 // The shares of a buffer are fungible: a receive claims any unclaimed one (holder 0) with its
 // pid, so the unclaimed shares always match the references still in queues, and a release
-// gives back one share of the caller's pid. While it puts the references the sender holds one
-// share more itself, so no member's quick release can free the buffer under its feet.
+// gives back one share of the caller's pid. A share whose reference is not put yet is held
+// under the sender's pid and becomes unclaimed just before its put: a sender killed in the
+// middle of a group send leaves its pid on the shares it never sent, which a reclaim gives
+// back. No member's release can free the buffer while shares are still unsent.
 #include "env/groups.h"
 
 #include "env/ring_queues.h"
@@ -172,15 +174,18 @@ int group_send(const GroupRecord &shared_group, const MsgSlot &m) noexcept {
 
     const auto index = uint16_t(m.index);
     const auto partition = uint16_t(m.partition);
+    const int32_t sender = share_pid();
     store_word(m.slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
-    for (int k = 0; k < kCount; ++k) holder(*r, k).store(k < n ? 0 : PXR_NO_HOLDER);
-    count_of(*r).store(uint32_t(n) + 1); // the members' shares and the sender's own, for now
+    for (int k = 0; k < kCount; ++k) holder(*r, k).store(k < n ? sender : PXR_NO_HOLDER);
+    count_of(*r).store(uint32_t(n));
 
     const std::size_t group_index = std::size_t(&shared_group - groups.area->groups);
     GroupRecord &live = groups.area->groups[group_index];
     int missed = 0;
+    bool released = false; // the members reached had all given their shares back
     for (int k = 0; k < n; ++k) {
         const uint8_t member = g.members[k];
+        swap_holder(*r, sender, 0); // this member's share: its receive may claim it now
         int err = member < PXR_MODULE_COUNT ? put_reference(member, index, partition) : EINVAL;
         // All-or-nothing found room in every queue; one that filled since is retried as a
         // plain send retries, and only then missed.
@@ -190,18 +195,18 @@ int group_send(const GroupRecord &shared_group, const MsgSlot &m) noexcept {
         }
         if (err == 0) continue;
         ++missed;
-        swap_holder(*r, 0, PXR_NO_HOLDER);
-        count_of(*r).fetch_sub(1);
         std::atomic_ref(live.dropped[k]).fetch_add(1);
+        // An unclaimed share is there: at least the one this failed put left.
+        swap_holder(*r, 0, PXR_NO_HOLDER);
+        released = count_of(*r).fetch_sub(1) == 1;
     }
-    const uint32_t left = count_of(*r).fetch_sub(1) - 1;
     if (missed == n) {
         clear_shares(*r);
         return -1;
     }
     std::atomic_ref(live.sends).fetch_add(1);
-    // Every member reached has already given its share back.
-    if (left == 0) release_checked(0, m);
+    // The last share was this sender's failed one: every member reached has given its back.
+    if (released) release_checked(0, m);
     return missed;
 }
 

@@ -226,28 +226,21 @@ const ShareRecord *shares_of(int p, uint32_t i, const SysMsg *s) {
 
 // The shares of buffers sent to groups name their holders, so the share of each dead holder
 // is given back alone and the other members' shares stay; the last one returns the buffer. A
-// share still unclaimed whose record sits in a dead receiver's landing is that receiver's.
-// Each share given back counts as one buffer returned.
+// dead receiver whose landing holds a record it had not claimed a share for yet (killed
+// between the two) held one of the unclaimed shares. Landings go first: once a claimed share
+// is given back, it could no longer be told from such a one. Each share given back counts as
+// one buffer returned.
 template <typename Gone, typename Note>
 void reclaim_shares(int32_t pid, bool dry_run, Gone &&gone, Note &&note) {
     auto give_back = [&](int p, uint32_t i, SysMsg *s, int32_t holder) {
         if (!dry_run) {
             const pxr_impl::MsgSlot m{p, i, s};
             const int rc = pxr_impl::give_back_share(m, holder);
-            if (rc == 1) return false;
+            if (rc == 1) return;
             if (rc == 2) pxr_impl::release_checked(0, m);
         }
         note(p, i, holder);
-        return true;
     };
-    each_slot([&](int p, uint32_t i, SysMsg *s) {
-        const ShareRecord *r = shares_of(p, i, s);
-        if (r == nullptr) return;
-        for (int k = 0; k < PXR_GROUP_MEMBERS; ++k) {
-            const int32_t h = word(r->holder[k]);
-            if (h > 0 && (pid == 0 || h == pid) && gone(h)) give_back(p, i, s, h);
-        }
-    });
     for (int l = 0; l < g_landings.count; ++l) {
         const pxr_impl::LandedRecord &rec = g_landings.records[l];
         const int p = int(pxr_impl::ref_partition(rec.ref));
@@ -257,9 +250,22 @@ void reclaim_shares(int32_t pid, bool dry_run, Gone &&gone, Note &&note) {
             (pid != 0 && rec.owner != pid) || !gone(rec.owner))
             continue;
         SysMsg *s = pxr_impl::slot_at(p, i);
-        if (shares_of(p, i, s) == nullptr || !give_back(p, i, s, 0)) continue;
+        const ShareRecord *r = shares_of(p, i, s);
+        if (r == nullptr) continue;
+        bool claimed = false;
+        for (int k = 0; k < PXR_GROUP_MEMBERS; ++k)
+            claimed = claimed || word(r->holder[k]) == rec.owner;
+        if (!claimed) give_back(p, i, s, 0);
         if (!dry_run) pxr_impl::release_landing(rec.owner, rec.ref);
     }
+    each_slot([&](int p, uint32_t i, SysMsg *s) {
+        const ShareRecord *r = shares_of(p, i, s);
+        if (r == nullptr) return;
+        for (int k = 0; k < PXR_GROUP_MEMBERS; ++k) {
+            const int32_t h = word(r->holder[k]);
+            if (h > 0 && (pid == 0 || h == pid) && gone(h)) give_back(p, i, s, h);
+        }
+    });
 }
 
 } // namespace

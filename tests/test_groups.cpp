@@ -72,17 +72,17 @@ TEST_P(Groups, OneBufferReachesEveryMemberAndComesBackWithTheLastShare) {
               (std::tuple{2, 0, uint8_t(0x23)}));
     uint32_t p = 0, index = 0;
     msg_to_index(m, &p, &index);
-    std::vector<pid_t> readers;
+    // One reader at a time: forked copies of this process would share its receive state.
     for (uint8_t member : {kMembers[1], kMembers[2]})
-        readers.push_back(pxrtest::start_child([member, index] {
-            MSG *got = PXR_receive(member);
-            uint32_t gp = 0, gi = 0;
-            if (got == nullptr) return 1;
-            msg_to_index(got, &gp, &gi);
-            if (gi != index || got->param[0] != 42) return 2;
-            return relm(got) == 0 && relm(got) == 1 ? 0 : 3;
-        }));
-    for (pid_t r : readers) EXPECT_EQ(pxrtest::wait_child(r), 0);
+        EXPECT_EQ(pxrtest::run_child([member, index] {
+                      MSG *got = PXR_receive(member);
+                      uint32_t gp = 0, gi = 0;
+                      if (got == nullptr) return 1;
+                      msg_to_index(got, &gp, &gi);
+                      if (gi != index || got->param[0] != 42) return 2;
+                      return relm(got) == 0 && relm(got) == 1 ? 0 : 3;
+                  }),
+                  0);
     EXPECT_EQ(allocated(), 0u);
     EXPECT_EQ(PXR_message_shares(m), 0);
     EXPECT_EQ(PXR_send(kGroup, m), -1); // released: refused as any released buffer
@@ -159,8 +159,12 @@ TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
             return 0;
         });
     };
-    const pid_t dead = holder(kMembers[0]), stopped = holder(kMembers[1]);
-    while (PXR_pending_msgs(kMembers[0]) + PXR_pending_msgs(kMembers[1]) != 0) usleep(1000);
+    // One receiver at a time: forked copies of this process would share its receive state.
+    const pid_t dead = holder(kMembers[0]);
+    while (PXR_pending_msgs(kMembers[0]) != 0) usleep(1000);
+    usleep(20000);
+    const pid_t stopped = holder(kMembers[1]);
+    while (PXR_pending_msgs(kMembers[1]) != 0) usleep(1000);
     usleep(20000);
     kill(dead, SIGKILL);
     EXPECT_EQ(pxrtest::wait_child(dead), 128 + SIGKILL);

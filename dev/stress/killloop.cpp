@@ -2,8 +2,10 @@
 // while this program kills them with SIGKILL at random moments. Afterwards the producers
 // pause, the queues drain, and every buffer must be back on its free list.
 //
-//   pxr_killloop PXR SUPER_APP KILLS [atomic]
+//   pxr_killloop PXR SUPER_APP KILLS [atomic] [group]
 //
+// With group the producers publish to a group of three consumers (0x20, 0x21, 0x22), waiting
+// for buffers; the third consumer is never killed.
 // Run it in a private IPC namespace (unshare --ipc). Prints one line of figures.
 #include "supervise.h"
 #include "pxrlib.h"
@@ -47,16 +49,22 @@ int main(int argc, char **argv) {
     if (argc < 4) return 64;
     const std::string pxr = argv[1], app = argv[2];
     const int kills = std::atoi(argv[3]);
-    const bool atomic = argc > 4 && std::string(argv[4]) == "atomic";
+    bool atomic = false, group = false;
+    for (int i = 4; i < argc; ++i) {
+        atomic = atomic || std::string(argv[i]) == "atomic";
+        group = group || std::string(argv[i]) == "group";
+    }
     const std::string conf = "/tmp/pxr_killloop.conf";
     {
         std::ofstream f(conf);
         f << "environment" << (atomic ? " atomic" : "") << "\n"
-          << "partition 0 buffers=64 size=64\nqueue 0x20 0x21\n";
+          << "partition 0 buffers=64 size=64\nqueue 0x20 0x21" << (group ? " 0x22" : "") << "\n";
+        if (group) f << "group 0x40 0x20 0x21 0x22\n";
+        const std::string spawn = "spawn restart=always restart-limit=0 restart-delay=0 " + app;
         for (const char *m : {"0x20", "0x21"})
-            for (const char *role : {"produce", "consume"})
-                f << "spawn restart=always restart-limit=0 restart-delay=0 " << app << " " << role
-                  << " " << m << "\n";
+            f << spawn << (group ? " publish 0x40\n" : " produce " + std::string(m) + "\n") << spawn
+              << " consume " << m << "\n";
+        if (group) f << spawn << " consume 0x22\n";
     }
     std::fflush(nullptr);
     pid_t loader = fork();
@@ -96,7 +104,9 @@ int main(int argc, char **argv) {
     const double run_s = ms_since(start) / 1000.0;
 
     PXR_preset_counter(1, 1); // producers pause; consumers drain the queues
-    for (int i = 0; i < 500 && (PXR_pending_msgs(0x20) > 0 || PXR_pending_msgs(0x21) > 0); ++i)
+    for (int i = 0; i < 500 && (PXR_pending_msgs(0x20) > 0 || PXR_pending_msgs(0x21) > 0 ||
+                                PXR_pending_msgs(0x22) > 0);
+         ++i)
         usleep(10000);
     usleep(3000000); // the loader's periodic pass
     const PartitionHeader *h = partition_hdr[0];
@@ -110,10 +120,12 @@ int main(int argc, char **argv) {
         const SysMsg *m = index_to_partition_sysmsg(0, uint32_t(i));
         flagged += int(m->allocated);
         if (m->allocated != 0 && std::getenv("KILLLOOP_VERBOSE") != nullptr)
-            std::printf("  buffer %d: getmem %d send %d receive %d relmem %d (gone %d/%d/%d)\n", i,
-                        m->getmem_pid, m->send_pid, m->receive_pid, m->relmem_pid,
+            std::printf("  buffer %d: getmem %d send %d receive %d relmem %d (gone %d/%d/%d), "
+                        "shares %d\n",
+                        i, m->getmem_pid, m->send_pid, m->receive_pid, m->relmem_pid,
                         PXR_process_gone(m->getmem_pid), PXR_process_gone(m->send_pid),
-                        PXR_process_gone(m->receive_pid));
+                        PXR_process_gone(m->receive_pid),
+                        PXR_message_shares(index_to_msg(0, uint32_t(i))));
     }
     const uint32_t delivered = *counter_ptr[0];
     const uint32_t alloc_count = h->alloc_count;
@@ -124,12 +136,12 @@ int main(int argc, char **argv) {
     std::sort(returns.begin(), returns.end());
     const auto pct = [&](double q) { return returns[std::size_t(q * double(returns.size() - 1))]; };
     // In the lock-free form one buffer always stays on the list: "off the list" counts it not.
-    std::printf("%s: %d+%d kills in %.1f s, %u messages delivered; off the free list after "
+    std::printf("%s%s: %d+%d kills in %.1f s, %u messages delivered; off the free list after "
                 "draining: %d (after one more reclaim pass: %d, %u returned by it; %d marked "
                 "allocated, alloc_count %u); death to return: median %.1f ms, p90 %.1f ms, "
                 "max %.1f ms; loader exit %d\n",
-                atomic ? "lock-free" : "locked", done[0], done[1], run_s, delivered, before, after,
-                st.returned, flagged, alloc_count, pct(0.5), pct(0.9), returns.back(),
-                WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+                atomic ? "lock-free" : "locked", group ? " (group of 3)" : "", done[0], done[1],
+                run_s, delivered, before, after, st.returned, flagged, alloc_count, pct(0.5),
+                pct(0.9), returns.back(), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     return 0;
 }

@@ -3,6 +3,7 @@
 //   super_app hold MODULE N CODE  take N buffers, send the first to MODULE, exit with CODE
 //   super_app produce MODULE      send to MODULE until the environment is gone (pausing
 //                                 while shared counter 1 is set)
+//   super_app publish GROUP       as produce, to a group, waiting for buffers instead of polling
 //   super_app consume MODULE      receive and release on MODULE until the environment is gone
 //   super_app record-loader       write its parent's (the loader's) pid into the process table
 #include "pxrlib.h"
@@ -45,6 +46,24 @@ int main(int argc, char **argv) {
             }
             if (PXR_send(module, m) != 0) relm(m);
             if (PXR_pending_msgs(module) > 16) usleep(200);
+        }
+    }
+    if (std::strcmp(argv[1], "publish") == 0) {
+        for (;;) {
+            if (counter_ptr[1] != nullptr && *counter_ptr[1] != 0) { // asked to pause
+                usleep(10000);
+                if (PXR_sys_failure != 0) return 0;
+                continue;
+            }
+            uint32_t size = 4;
+            MSG *m = nullptr;
+            if (PXR_timed_getmem(0, &size, &m, 100) != 0) {
+                if (PXR_sys_failure != 0) return 0;
+                continue;
+            }
+            m->type = 0x100;
+            m->len = 4;
+            if (PXR_send(module, m) < 0) relm(m); // some members may miss it: counted
         }
     }
     if (std::strcmp(argv[1], "consume") == 0) {
