@@ -6,7 +6,10 @@
 #include "env/pxr_internal.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -56,6 +59,23 @@ void lay_out_slots(int32_t partition, PartitionHeader *h, uint8_t *array, bool a
     }
 }
 
+// The size of the message array an attached header describes, checked in 64 bits: 0 when a
+// count, stride or size cannot be right (the header was written by someone), said once on
+// standard error. The kernel then checks that size against the segment's own when it is mapped.
+uint32_t attached_array_size(int p, const PartitionHeader *h) {
+    const int32_t count = h->num_msgs;
+    const uint32_t param_size = h->param_size, stride = h->stride;
+    const uint64_t bytes = uint64_t(count > 0 ? count : 0) * stride;
+    if (count >= 1 && count <= pxr_impl::kMaxBuffers &&
+        uint64_t(stride) == uint64_t(param_size) + PXR_SLOT_OVERHEAD && bytes <= INT32_MAX)
+        return uint32_t(bytes);
+    fprintf(stderr,
+            "(%d)PXR: partition %d is damaged: num_msgs %d, param_size %u, stride %u describe no "
+            "message array; not attached\n",
+            int(getpid()), p, count, param_size, stride);
+    return 0;
+}
+
 const uint8_t *slot_bytes(const MSG *msg) {
     return reinterpret_cast<const uint8_t *>(msg) - PXR_SYSMSG_SIZE;
 }
@@ -101,9 +121,11 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
         h->stride = param_size + PXR_SLOT_OVERHEAD;
     }
 
-    const uint32_t array_size = uint32_t(h->num_msgs) * h->stride;
-    auto *array = static_cast<uint8_t *>(
-        SYS_alloc_shm(&array_id, array_size, pxr_impl::kMsgArrayKey + p, create));
+    const uint32_t array_size =
+        create ? uint32_t(h->num_msgs) * h->stride : attached_array_size(p, h);
+    auto *array = array_size == 0 ? nullptr
+                                  : static_cast<uint8_t *>(SYS_alloc_shm(
+                                        &array_id, array_size, pxr_impl::kMsgArrayKey + p, create));
     if (array == nullptr) {
         SYS_free_shm(h, header_id, create);
         sema_close(lock_id, create);

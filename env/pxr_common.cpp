@@ -4,6 +4,7 @@
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
+#include "env/ring_queues.h"
 
 #include <cerrno>
 #include <cstring>
@@ -268,6 +269,7 @@ void detach_all() noexcept {
     attachment.creator = false;
     for (int p = 0; p < kPartitions; ++p) release_partition(p, false);
     release_extension(false);
+    unmap_rings();
 }
 
 void lose_environment() noexcept {

@@ -94,7 +94,8 @@ int IPC_delete(uint32_t module) noexcept {
     if (common_ptr == nullptr || !known_module(module)) return 0;
     ModuleQueueEntry &e = entry(module);
     int id = int(e.msqid);
-    if (e.queue_flags & kOwnQueue) pxr_impl::ring_drop(module, e.msqid);
+    // The queue the entry names goes, its own or the one it borrows: so does the ring serving it.
+    pxr_impl::ring_drop(module, e.msqid);
     if (!pxr_impl::is_module_queue_key(pxr_impl::key_of_queue(id))) {
         // By key only while the table is the current environment's: once another process has
         // closed it, the key may name a new environment's queue.

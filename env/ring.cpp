@@ -134,29 +134,70 @@ void reset(const View &ring, uint32_t queue_id, uint64_t first) noexcept {
     shared(h.last_pid).store(0, kRelaxed);
     shared(h.sender_cpu).store(-1, kRelaxed);
     for (int32_t &entry : h.sleepers) shared(entry).store(0, kRelaxed);
-    shared(h.safety_ns).store(kSafetyNs, kRelaxed);
-    shared(h.settle_ns).store(kSettleNs, kRelaxed);
     shared(h.magic).store(kMagic, kRelaxed);
     shared(h.queue_id).store(queue_id, kSc);
 }
 
-bool push(const View &ring, uint32_t ref) noexcept {
+namespace {
+
+// A sender's timer for a slot whose receiver stalled in its take: the ring and position it
+// first found blocked that way, and when. Per thread, as a receiver's repair timer is per cursor.
+struct StallTimer {
+    const Header *ring = nullptr;
+    uint64_t pos = UINT64_MAX;
+    uint64_t since = 0;
+};
+thread_local StallTimer stalled_take;
+
+// The slot of pos still holds the record of pos - capacity: full, unless that record was claimed
+// (head is beyond it) and its receiver has not freed it for kRepairNs. Its reference is in that
+// receiver's landing, so freeing the slot loses nothing; the receiver, when it goes on, finds
+// the slot freed and still returns its record. True when the slot was freed (by anyone).
+bool free_stalled(const View &ring, uint64_t pos, uint64_t word) noexcept {
+    const uint64_t previous = pos - ring.capacity;
+    if (shared(ring.header->head).load(kSc) <= previous) return false; // not claimed: full
+    const uint64_t now = now_ns();
+    if (stalled_take.ring != ring.header || stalled_take.pos != pos)
+        stalled_take = {ring.header, pos, now};
+    if (now - stalled_take.since < kRepairNs) return false;
+    stalled_take = {};
+    return slot(ring, pos).compare_exchange_strong(word, make(pos, 0), kSc) ||
+           seq_of(word) == uint32_t(pos);
+}
+
+} // namespace
+
+Put push(const View &ring, uint32_t ref) noexcept {
     std::atomic_ref<uint64_t> tail = shared(ring.header->tail);
+    const auto cap = int32_t(ring.capacity);
     for (;;) {
-        // Reserve a position: its slot must be free for exactly this lap.
+        // Reserve a position: its slot must be free for exactly this lap. Relaxed: a reservation
+        // publishes nothing; the commit below (sequentially consistent) publishes the record,
+        // and the slot's word, not tail, tells every other sender whether pos is free.
         uint64_t pos = tail.load(kRelaxed);
         for (;;) {
-            const auto d = int32_t(seq_of(slot(ring, pos).load(kSc)) - uint32_t(pos));
+            const uint64_t word = slot(ring, pos).load(kSc);
+            const auto d = int32_t(seq_of(word) - uint32_t(pos));
             if (d == 0) {
                 if (tail.compare_exchange_weak(pos, pos + 1, kRelaxed)) break;
-            } else if (d < 0) {
-                // The slot still holds the record of the previous lap: full, unless another
-                // sender moved tail on meanwhile.
-                const uint64_t now = tail.load(kRelaxed);
-                if (now == pos) return false;
+                continue;
+            }
+            // Another sender moved tail on meanwhile: try its position.
+            if (const uint64_t now = tail.load(kRelaxed); now != pos) {
                 pos = now;
+                continue;
+            }
+            if (d == 1 - cap) { // the previous lap's record, not yet freed
+                if (!free_stalled(ring, pos, word)) return Put::full;
+            } else if (d == -cap) { // the previous lap's position, reserved and not committed
+                return Put::full;
+            } else if (d == 1 || d == cap) {
+                // pos was committed without a reservation (the late commit of ring.h's ABA),
+                // and perhaps taken already: move tail past it.
+                tail.compare_exchange_strong(pos, pos + 1, kRelaxed);
+                pos = tail.load(kRelaxed);
             } else {
-                pos = tail.load(kRelaxed); // another sender took pos
+                return Put::damaged;
             }
         }
         // S1: commit seq and reference in one step. It fails only when a receiver took this
@@ -167,8 +208,33 @@ bool push(const View &ring, uint32_t ref) noexcept {
     std::atomic_ref<int32_t> cpu = shared(ring.header->sender_cpu);
     if (const int32_t here = sched_getcpu(); cpu.load(kRelaxed) != here) cpu.store(here, kRelaxed);
     wake(*ring.header, false);
-    return true;
+    return Put::done;
 }
+
+namespace {
+
+// The position at head is reserved and its sender has not committed it for kRepairNs: claim it
+// and skip it, unless the record was committed in between (it is then this receiver's). The
+// claim is relaxed: unlike a claim of a committed record it publishes no landing, and the
+// compare-and-swap on the slot that follows is sequentially consistent. True when the record
+// is this receiver's; false when pos was skipped, or another receiver claimed it first.
+bool unblock(const View &ring, Cursor &cursor, uint64_t pos, int32_t pid, uint32_t &ref) noexcept {
+    if (!shared(ring.header->head).compare_exchange_strong(pos, pos + 1, kRelaxed)) return false;
+    cursor.pending_pos = UINT64_MAX;
+    // Committed and then freed by a release_taken in between, which took this receiver for
+    // a dead one: that record is lost (the loader's reclaim would have to run within the
+    // few instructions of this window), and the position is skipped all the same.
+    uint64_t seen = make(pos, 0);
+    if (!slot(ring, pos).compare_exchange_strong(seen, make(pos + ring.capacity, 0), kSc) &&
+        seq_of(seen) == uint32_t(pos + 1)) {
+        if (cursor.landing != nullptr) shared(*cursor.landing).store(ref_of(seen), kSc);
+        deliver(ring, pos, seen, pid, ref);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
 
 Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
              uint64_t *wait_ns) noexcept {
@@ -195,11 +261,21 @@ Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
         // unless the position is reserved: seq == pos with tail beyond it. tail is the
         // senders' line: a receiver that polls reads it only once in kTailLookEvery looks
         // (it would take the line from the sender at every poll), and when it asks how long
-        // to wait.
-        if (seq_of(word) != uint32_t(pos)) return nothing(cursor, Take::empty);
+        // to wait. Any other seq is one no run of the protocol leaves at head.
+        if (d == int32_t(ring.capacity) - 1) {
+            // Freed for the next lap and never claimed: only the late free of ring.h's ABA
+            // leaves this. The record is gone; the position is passed over.
+            head.compare_exchange_strong(pos, pos + 1, kRelaxed);
+            pos = head.load(kRelaxed);
+            continue;
+        }
+        if (seq_of(word) != uint32_t(pos))
+            return nothing(cursor, d == -int32_t(ring.capacity) ? Take::empty : Take::damaged);
         if (wait_ns == nullptr && ++cursor.quick_looks % kTailLookEvery != 0)
             return nothing(cursor, Take::empty);
-        if (shared(ring.header->tail).load(kRelaxed) == pos) return nothing(cursor, Take::empty);
+        const uint64_t tail = shared(ring.header->tail).load(kRelaxed);
+        if (tail <= pos) return nothing(cursor, Take::empty);
+        if (tail - pos > ring.capacity) return nothing(cursor, Take::damaged);
         const uint64_t now = now_ns();
         if (cursor.pending_pos != pos) {
             cursor.pending_pos = pos;
@@ -209,20 +285,8 @@ Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
             if (wait_ns != nullptr) *wait_ns = kRepairNs - (now - cursor.pending_since);
             return nothing(cursor, Take::pending);
         }
-        // Its sender has stalled past the repair time: claim the position, then skip it
-        // unless the record was committed in between (it is then ours).
-        if (!head.compare_exchange_strong(pos, pos + 1, kRelaxed)) continue;
-        cursor.pending_pos = UINT64_MAX;
-        // Committed and then freed by a release_taken in between, which took this receiver for
-        // a dead one: that record is lost (the loader's reclaim would have to run within the
-        // few instructions of this window), and the position is skipped all the same.
-        uint64_t seen = make(pos, 0);
-        if (!slot(ring, pos).compare_exchange_strong(seen, make(pos + ring.capacity, 0), kSc) &&
-            seq_of(seen) == uint32_t(pos + 1)) {
-            if (cursor.landing != nullptr) shared(*cursor.landing).store(ref_of(seen), kSc);
-            return deliver(ring, pos, seen, pid, ref);
-        }
-        ++pos;
+        if (unblock(ring, cursor, pos, pid, ref)) return Take::got;
+        pos = head.load(kRelaxed);
     }
 }
 
@@ -232,7 +296,7 @@ namespace {
 // on this CPU: it could not send while this receiver looks.
 bool settle(const View &ring, Cursor &cursor, int32_t pid, uint64_t deadline_ns,
             uint32_t &ref) noexcept {
-    const uint32_t settle_ns = shared(ring.header->settle_ns).load(kRelaxed);
+    const uint32_t settle_ns = ring.settle_ns;
     if (settle_ns == 0 || sender_cpu(ring) == sched_getcpu()) return false;
     const uint64_t end = std::min(now_ns() + settle_ns, deadline_ns);
     for (unsigned polls = 1;; ++polls) {
@@ -250,10 +314,10 @@ Wait pop_wait(const View &ring, Cursor &cursor, int32_t pid, uint32_t queue_id,
     for (bool settled = false;; settled = true) {
         // The records of a removed queue go with it, as the kernel's queue takes its own.
         if (shared(h.queue_id).load(kSc) != queue_id) return Wait::removed;
-        const uint64_t safety_ns = shared(h.safety_ns).load(kRelaxed);
-        uint64_t wait = safety_ns;
+        uint64_t wait = ring.safety_ns;
         const Take took = try_pop(ring, cursor, pid, ref, &wait);
         if (took == Take::got) return Wait::got;
+        if (took == Take::damaged) return Wait::damaged;
         if (!settled && took == Take::empty && settle(ring, cursor, pid, deadline_ns, ref))
             return Wait::got;
         const uint64_t now = now_ns();

@@ -15,9 +15,30 @@
 // together with one 64-bit compare-and-swap that expects seq == pos. A receiver claims a
 // committed position by compare-and-swap on `head`, reads the reference and frees the slot.
 // A position reserved but not committed for kRepairNs (its sender died, or stalls) is claimed
-// by a receiver and skipped with a compare-and-swap seq: pos -> pos + capacity; a sender that
-// was only slow then sees its commit fail and puts the record in again, so nothing is lost
-// and its own order is kept.
+// by a receiver and skipped with a compare-and-swap seq: pos -> pos + capacity (unblock); a
+// sender that was only slow then sees its commit fail and puts the record in again, so nothing
+// is lost and its own order is kept. A record claimed and not freed for kRepairNs (its receiver
+// stopped between the two steps) is freed by a sender that needs the slot (free_stalled): the
+// reference is already in that receiver's landing, which goes on charging it with the buffer.
+//
+// ABA. seq keeps only the low 32 bits of a position, so the slot free for pos looks the same
+// as the slot free for pos + 2^32. A sender stopped between its reservation and its commit
+// while 2^32 positions pass (its own was skipped long ago) commits into the slot that is free
+// for pos + 2^32, which nobody may have reserved: tail can then lag behind a committed, even
+// a taken, position. This is harmless by construction: the record is a real one, delivered
+// once; a sender that finds the slot at tail already used (seq ahead of tail) helps tail past
+// it instead of waiting for a reservation that never comes, and a receiver treats head at or
+// beyond tail as empty. So no position is waited for that nobody will commit, and head never
+// stays ahead of tail. The one ABA left is a receiver's: stopped between its claim and its
+// free for 2^32 positions (its slot freed by a sender meanwhile), its free may hit the slot
+// committed 2^32 positions later when that record names the same buffer. That record is then
+// lost, and receivers pass over its position, which they find freed for the next lap without
+// a claim; the ring goes on.
+//
+// Bounds. Only capacity, kept per process in the View, sizes anything; head, tail and the
+// slots are checked against each other (tail - head <= capacity, a slot's seq one of the few
+// values its position allows) and a ring that breaks them is reported damaged, never waited
+// on or spun over. The timing of waits is per process too (View), never read from the ring.
 #pragma once
 
 #include <atomic>
@@ -54,7 +75,7 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 //
 // Who writes what:
 //   queue_id      IPC_create and IPC_delete (the loader); read by everybody.
-//   magic, safety_ns, settle_ns  reset, before the ring serves a queue.
+//   magic         reset, before the ring serves a queue.
 //   tail          senders (compare-and-swap), and reset.
 //   sender_cpu    each sender after its commit, when it changed: a hint for spinning, on a
 //                 line of its own, for a polling receiver reads it before each receive (the
@@ -87,8 +108,7 @@ constexpr bool valid_capacity(uint32_t capacity) noexcept {
 struct alignas(64) Header {
     uint32_t magic;
     uint32_t queue_id;
-    uint64_t safety_ns; // longest single sleep: kSafetyNs (tests lengthen it to expose a loss)
-    uint32_t settle_ns; // the look before a sleep: kSettleNs (tests turn it off to sleep more)
+    uint32_t reserved[3];
     alignas(64) int32_t sender_cpu; // the CPU the last sender ran on
     alignas(64) uint64_t tail;
     alignas(64) uint64_t head;
@@ -101,8 +121,10 @@ static_assert(sizeof(Header) == 320 && offsetof(Header, sleepers) == 256);
 // it is made (three words, through memory) stalls the load that reads it back.
 struct View {
     Header *header = nullptr;
-    uint64_t *slots = nullptr; // capacity words
-    uint32_t capacity = 0;
+    uint64_t *slots = nullptr;      // capacity words
+    uint32_t capacity = 0;          // this process's own, from the segment's size: never re-read
+    uint32_t settle_ns = kSettleNs; // the look before a sleep (tests turn it off to sleep more)
+    uint64_t safety_ns = kSafetyNs; // longest single sleep (tests lengthen it to expose a loss)
     explicit operator bool() const noexcept { return header != nullptr; }
 };
 
@@ -122,10 +144,13 @@ struct Cursor {
 // of seq), and names the queue it serves. Only while nobody uses the ring.
 void reset(const View &ring, uint32_t queue_id, uint64_t first = 0) noexcept;
 
-// Puts a reference in without ever blocking. False when the ring is full.
-bool push(const View &ring, uint32_t ref) noexcept;
+enum class Put { done, full, damaged };
+// Puts a reference in without ever blocking. full: no slot is free (a slot whose receiver
+// stalled in its take is freed after kRepairNs, timed by this thread); damaged: head, tail or
+// a slot hold values that no run of the protocol leaves.
+Put push(const View &ring, uint32_t ref) noexcept;
 
-enum class Take { got, empty, pending };
+enum class Take { got, empty, pending, damaged };
 // Takes the oldest record. pending: the position at head is reserved but not committed yet
 // (*wait_ns: how long before it is skipped); empty: nothing is there. A receiver passes its
 // pid for last_pid. Without wait_ns a reserved position is told from an empty ring only in
@@ -134,7 +159,7 @@ enum class Take { got, empty, pending };
 Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
              uint64_t *wait_ns = nullptr) noexcept;
 
-enum class Wait { got, timed_out, interrupted, removed };
+enum class Wait { got, timed_out, interrupted, removed, damaged };
 // Takes the oldest record, sleeping without CPU until one comes, the monotonic clock passes
 // deadline_ns (kForever: no limit), a signal handler runs (also one installed with
 // SA_RESTART: the sleep always carries a time-out, and the kernel does not restart such a
@@ -162,12 +187,12 @@ inline uint32_t depth(const View &ring) noexcept {
     return tail > head ? uint32_t(tail - head < ring.capacity ? tail - head : ring.capacity) : 0;
 }
 // Calls f(ref) for each record committed and not yet taken, oldest first. Records taken or
-// put in meanwhile may be seen or missed; none that stays in the ring is missed.
+// put in meanwhile may be seen or missed; none that stays in the ring is missed. Every slot
+// from head on is looked at, not only those below tail: a late commit may lie beyond it.
 template <class F>
 void for_each_record(const View &ring, F &&f) {
     const uint64_t head = std::atomic_ref(ring.header->head).load(std::memory_order_seq_cst);
-    const uint64_t tail = std::atomic_ref(ring.header->tail).load(std::memory_order_seq_cst);
-    for (uint64_t pos = head; pos < tail && pos - head < ring.capacity; ++pos) {
+    for (uint64_t pos = head; pos - head < ring.capacity; ++pos) {
         const uint64_t word =
             std::atomic_ref(ring.slots[pos & (ring.capacity - 1)]).load(std::memory_order_seq_cst);
         if (uint32_t(word) == uint32_t(pos + 1)) f(uint32_t(word >> 32));

@@ -28,18 +28,27 @@ inline std::size_t ring_area_bytes(uint32_t capacity) noexcept {
            sizeof(uint64_t) * std::size_t(capacity) * PXR_MODULE_COUNT;
 }
 
-// The ring of module (0..254) in a whole ring area.
-inline ring::View ring_at(RingArea *area, uint32_t module) noexcept {
+// The ring of module (0..254) in a whole ring area of this capacity. The capacity is the
+// caller's own (ring_area_capacity), never the area's word, which any process may rewrite.
+inline ring::View ring_at(RingArea *area, uint32_t capacity, uint32_t module) noexcept {
     auto *headers = reinterpret_cast<ring::Header *>(area + 1);
     auto *slots = reinterpret_cast<uint64_t *>(headers + PXR_MODULE_COUNT);
-    return {headers + module, slots + std::size_t(area->capacity) * module, area->capacity};
+    return {headers + module, slots + std::size_t(capacity) * module, capacity};
 }
 
-// Whether a segment of size bytes holds a whole ring area.
-inline bool whole_ring_area(const RingArea *area, std::size_t bytes) noexcept {
-    return bytes >= sizeof(RingArea) &&
-           std::atomic_ref(const_cast<uint32_t &>(area->magic)).load() == kRingAreaMagic &&
-           ring::valid_capacity(area->capacity) && bytes >= ring_area_bytes(area->capacity);
+// The capacity of the rings in a segment of size bytes (its size as the kernel keeps it), 0
+// when the segment is not a whole ring area. Taken from the size, which no process can change
+// once the segment exists, rather than from the area's capacity word.
+inline uint32_t ring_area_capacity(const RingArea *area, std::size_t bytes) noexcept {
+    const std::size_t fixed = ring_area_bytes(0);
+    if (bytes < fixed ||
+        std::atomic_ref(const_cast<uint32_t &>(area->magic)).load() != kRingAreaMagic)
+        return 0;
+    const std::size_t capacity = (bytes - fixed) / (sizeof(uint64_t) * PXR_MODULE_COUNT);
+    return capacity <= ring::kMaxCapacity && ring::valid_capacity(uint32_t(capacity)) &&
+                   ring_area_bytes(uint32_t(capacity)) == bytes
+               ? uint32_t(capacity)
+               : 0;
 }
 
 // The ring that serves the queue id msqid, as named by module's entry (an own queue or an
@@ -48,12 +57,19 @@ ring::View ring_of_queue(uint32_t module, uint32_t msqid) noexcept;
 // IPC_create gave module the queue msqid: its ring now serves it, emptied when fresh is set
 // (a queue made anew), else kept as it was (a queue opened with its records).
 void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept;
-// IPC_delete removes module's queue msqid: its ring stops serving it and its sleepers wake.
+// IPC_delete removes the queue msqid that module's entry names (its own, or the one it borrows):
+// the ring serving it stops serving it and its sleepers wake.
 void ring_drop(uint32_t module, uint32_t msqid) noexcept;
+// A send through a ring: 0, EAGAIN when it is full, EUCLEAN when it is damaged (reported).
+int ring_put(const ring::View &ring, uint32_t ref) noexcept;
+// Says on standard error, once per queue a ring serves in each process, that it is damaged.
+void report_ring_damage(const ring::View &ring) noexcept;
 // A process of the environment ended (pid): its sleeper entries are cleared and the slots of
 // records that receivers took but did not free are freed, in every ring that serves a queue.
 void ring_after_death(int32_t pid) noexcept;
 // PXR_close: detaches the rings and removes their segment.
 void close_rings() noexcept;
+// PXR_unlink and every other detach: the segment is unmapped, the next attach looks again.
+void unmap_rings() noexcept;
 
 } // namespace pxr_impl

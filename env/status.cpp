@@ -31,7 +31,7 @@ void print_now(const char *prefix) {
 // an index outside the partition, so a damaged list cannot make it run away.
 int32_t count_free_list(int p) {
     const PartitionHeader *h = partition_hdr[p];
-    uint32_t limit = h->num_msgs > 0 ? uint32_t(h->num_msgs) : 0;
+    const uint32_t limit = uint32_t(partition_geometry[p].num_msgs);
     int32_t count = 0;
     for (uint32_t i = h->free_head; i != PXR_NO_INDEX && i < limit && uint32_t(count) < limit;
          i = pxr_impl::slot_at(p, i)->next)
@@ -107,7 +107,7 @@ uint32_t PXR_show_msgs(void) noexcept {
     for (int p = 0; p < pxr_impl::kPartitions; ++p) {
         if (common_ptr == nullptr || partition_hdr[p] == nullptr) continue;
         if (_grab_semaphore(partition_lock_id[p]) != 0) continue;
-        int32_t count = partition_hdr[p]->num_msgs;
+        const int32_t count = partition_geometry[p].num_msgs; // as checked when attached
         for (int32_t i = 0; i < count; ++i) {
             SysMsg *slot = pxr_impl::slot_at(p, uint32_t(i));
             const MSG *msg = pxr_impl::msg_of(slot);

@@ -47,9 +47,9 @@ Queue queue_of(uint8_t module, uint32_t qid) noexcept {
 }
 
 // One attempt to put rec (ref for a ring) into the queue: 0, or the errno (a full ring is
-// EAGAIN, as a full kernel queue is).
+// EAGAIN, as a full kernel queue is; a damaged one EUCLEAN).
 int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
-    if (q.ring) return pxr_impl::ring::push(q.ring, ref) ? 0 : EAGAIN;
+    if (q.ring) return pxr_impl::ring_put(q.ring, ref);
     return msgsnd(q.qid, &rec, kRecordText, IPC_NOWAIT) == 0 ? 0 : errno;
 }
 
@@ -273,6 +273,13 @@ Take accept_ref(uint32_t ref, ReceiveLanding *landing) noexcept {
 
 pxr_impl::ring::Cursor ring_cursor; // this process's repair timer
 
+// A ring whose words no run of its protocol leaves: reported once, and every take refused.
+Take refuse_damaged(const pxr_impl::ring::View &ring) noexcept {
+    pxr_impl::report_ring_damage(ring);
+    errno = EUCLEAN;
+    return {nullptr, true};
+}
+
 // A ring's take, waiting until deadline_ns (0: not at all) with the kernel queue's results: an
 // interruption (EINTR), a time-out (not found, ETIMEDOUT), a removed queue (EIDRM).
 Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline_ns) noexcept {
@@ -283,10 +290,15 @@ Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline
     if (deadline_ns == 0) {
         if (pxr_impl::shared(ring.header->queue_id).load() != uint32_t(qid))
             return lose_queue(EIDRM);
-        if (pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref) != pxr_impl::ring::Take::got)
-            return Take{nullptr, false};
-        pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
-        return accept_ref(ref, landing);
+        switch (pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref)) {
+        case pxr_impl::ring::Take::got:
+            pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
+            return accept_ref(ref, landing);
+        case pxr_impl::ring::Take::damaged:
+            return refuse_damaged(ring);
+        default:
+            return {nullptr, false};
+        }
     }
     switch (pxr_impl::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
     case Wait::got:
@@ -298,6 +310,8 @@ Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline
     case Wait::timed_out:
         errno = ETIMEDOUT;
         return {nullptr, false};
+    case Wait::damaged:
+        return refuse_damaged(ring);
     case Wait::removed:
         break;
     }

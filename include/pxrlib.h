@@ -476,9 +476,10 @@ PXR_API int SYS_remove_pid(int32_t pid, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Fork and execvp argv[0] (along PATH), recording the child. The fork result goes to
  *  pid_out. 0 done; 1 fork failed or the entry could not be added. Caller attached. */
 PXR_API int SYS_spawn_process(int reserved, char *const argv[], int32_t *pid_out) PXR_NOEXCEPT;
-/** SIGTERM every recorded process, sleep one whole second, SIGKILL them. Always 0. Each
- *  recorded pid goes to kill unchanged: whoever can write the common area aims these signals
- *  (see PXR_close_without_signals). Caller attached, else 0 at once. */
+/** SIGTERM every recorded process, sleep one whole second, SIGKILL them. Always 0; unattached,
+ *  it signals nothing. Every recorded pid goes to kill unchanged, in table order: 0 and negative
+ *  values address process groups, and whoever can write the common area aims these signals
+ *  (the pxr command signals only processes it verified: see PXR_close_without_signals). */
 PXR_API int SYS_delete_pids(void) PXR_NOEXCEPT;
 /** Install handler for event 1 SIGTERM, 2 SIGUSR1, 3 SIGUSR2, 4 SIGALRM. Returns a token to
  *  give back with SYS_free_signal, or null for another event or a failure. */

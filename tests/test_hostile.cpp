@@ -5,13 +5,16 @@
 
 #include "check.h"
 #include "env/pxr_internal.h"
+#include "env/ring_queues.h"
 
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/msg.h>
 #include <sys/prctl.h>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -182,6 +185,78 @@ TEST_F(HostileTest, DamagedWordsEndInAClearFailure) {
                   0);
         PXR_unlink();
     }
+}
+
+// A header whose num_msgs * stride wraps 32 bits names no array: an attach leaves the
+// partition unattached with one line on stderr, and the tools that read it do not crash.
+TEST_F(HostileTest, AHeaderWhoseGeometryWraps32BitsIsNeverMapped) {
+    const std::pair<int32_t, uint32_t> rows[] = {{200, 21474837},
+                                                 {31580642, 136}}; // 104 and 16 bytes
+    for (const auto &[count, stride] : rows) {
+        make_env(0);
+        PartitionHeader *h = partition_hdr[0];
+        h->num_msgs = count;
+        h->stride = stride;
+        const std::string err = pxrtest::capture_stderr([] {
+            EXPECT_EQ(pxrtest::run_child([] {
+                          PXR_unlink();
+                          return int(PXR_link() != 0 || partition_hdr[0] != nullptr ||
+                                     PXR_show_msgs() != 0);
+                      }),
+                      0);
+        });
+        EXPECT_NE(err.find("partition 0 is damaged: num_msgs " + std::to_string(count)),
+                  std::string::npos)
+            << err;
+        pxrtest::TempDir dir;
+        for (auto args : {std::vector<std::string>{"status"}, {"msgs", "--json"}, {"reclaim"}})
+            EXPECT_LT(unsigned(pxrtest::run_pxr(dir, args).code), 128u) << args[0];
+        h->num_msgs = 8, h->stride = 136;
+        PXR_unlink();
+    }
+}
+
+// Words of the ring segment rewritten by another process: the capacity word is never used
+// (each process takes it from the segment's size), and a ring whose head was moved refuses
+// sends and takes with one line instead of a crash or a silent stall.
+TEST_F(HostileTest, RewrittenRingWordsNeitherCrashNorStall) {
+    pxrtest::remove_environment_objects();
+    ASSERT_TRUE(pxrtest::create_running_environment({.ring_capacity = 16}));
+    ASSERT_EQ(IPC_create(kQueue, 1), 0);
+    auto *area =
+        static_cast<pxr_impl::RingArea *>(shmat(shmget(PXR_KEY_RING_QUEUES, 0, 0), nullptr, 0));
+    MSG *first = getm(1, 0, 0, 0);
+    ASSERT_EQ(PXR_send(kQueue, first), 0);
+    ASSERT_EQ(PXR_grab(kQueue), first); // head moves on: a reclaim now walks slots
+    relm(first);
+    area->capacity = 65536;
+    const pid_t ended = pxrtest::start_child([] { return PXR_unlink(), PXR_link(); });
+    EXPECT_EQ(wait_child(ended), 0);
+    EXPECT_EQ(PXR_reclaim_buffers(ended, 0, nullptr, nullptr, 0), 0); // ring_after_death
+    EXPECT_EQ(pxrtest::run_child([] {
+                  PXR_unlink();
+                  MSG *m = getm(1, 0, 0, 0);
+                  return int(PXR_ring_capacity() != 16 || PXR_send(kQueue, m) != 0 ||
+                             PXR_grab(kQueue) != m || relm(m) != 0);
+              }),
+              0);
+
+    const pxr_impl::ring::View ring =
+        pxr_impl::ring_of_queue(kQueue, common_ptr->module_queues[kQueue].msqid);
+    ring.header->head += 5000;
+    ring.header->tail += 5000 + 17;
+    MSG *m = getm(1, 0, 0, 0);
+    int sent = 0;
+    MSG *got = m;
+    const std::string err = pxrtest::capture_stderr([&] {
+        sent = PXR_send(kQueue, m);
+        got = PXR_timed_receive(kQueue, 60000);
+    });
+    EXPECT_EQ(std::tuple(sent, got, errno), std::tuple(-1, nullptr, EUCLEAN));
+    EXPECT_NE(err.find("the ring of module 10 is damaged"), std::string::npos) << err;
+    EXPECT_EQ(err.find("damaged", err.find("damaged") + 1), std::string::npos) << "said once";
+    relm(m);
+    shmdt(area);
 }
 
 TEST_F(HostileTest, RepairReturnsABufferLostInAKilledRelease) {

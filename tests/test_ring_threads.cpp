@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 #include <tuple>
 #include <vector>
 
@@ -22,7 +23,11 @@ struct Block {
         : slots(capacity) {
         ring::reset(view(), 7, first);
     }
-    ring::View view() { return {&header, slots.data(), uint32_t(slots.size())}; }
+    uint32_t settle_ns = ring::kSettleNs;
+    uint64_t safety_ns = ring::kSafetyNs;
+    ring::View view() {
+        return {&header, slots.data(), uint32_t(slots.size()), settle_ns, safety_ns};
+    }
 };
 
 // Senders fill a 16-record ring with numbered records (sender in the top byte), retrying while
@@ -53,7 +58,8 @@ TEST(RingThreads, EveryRecordOnceAndInOrderPerSenderWithSeveralReceivers) {
     for (uint32_t s = 0; s < kSenders; ++s)
         threads.emplace_back([&, s] {
             for (uint32_t n = 0; n < kPerSender; ++n)
-                while (!ring::push(b.view(), s << 24 | n)) std::this_thread::yield(); // full
+                while (ring::push(b.view(), s << 24 | n) != ring::Put::done)
+                    std::this_thread::yield(); // full
         });
     for (std::thread &t : threads) t.join();
 
@@ -68,11 +74,12 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
     Block b(16);
     ring::Cursor cursor;
     uint32_t ref = 0;
-    for (uint32_t i = 0; i < 16; ++i) ASSERT_TRUE(ring::push(b.view(), i));
-    EXPECT_EQ(std::tuple(ring::push(b.view(), 99), ring::depth(b.view())), std::tuple(false, 16u));
+    for (uint32_t i = 0; i < 16; ++i) ASSERT_EQ(ring::push(b.view(), i), ring::Put::done);
+    EXPECT_EQ(std::tuple(ring::push(b.view(), 99), ring::depth(b.view())),
+              std::tuple(ring::Put::full, 16u));
     ASSERT_EQ(ring::try_pop(b.view(), cursor, 42, ref), ring::Take::got);
     EXPECT_EQ(std::tuple(ref, b.header.last_pid), std::tuple(0u, 42));
-    EXPECT_TRUE(ring::push(b.view(), 16));
+    EXPECT_EQ(ring::push(b.view(), 16), ring::Put::done);
     for (uint32_t i = 1; i <= 16; ++i) {
         ASSERT_EQ(ring::try_pop(b.view(), cursor, 42, ref), ring::Take::got);
         EXPECT_EQ(ref, i);
@@ -82,7 +89,7 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
     // A sender reserves a position and dies before its commit: the record behind it waits
     // for the repair time, then the position is skipped and that record delivered.
     std::atomic_ref<uint64_t>(b.header.tail).fetch_add(1);
-    ASSERT_TRUE(ring::push(b.view(), 77));
+    ASSERT_EQ(ring::push(b.view(), 77), ring::Put::done);
     uint64_t wait_ns = 0;
     EXPECT_EQ(ring::try_pop(b.view(), cursor, 42, ref, &wait_ns), ring::Take::pending);
     EXPECT_GT(wait_ns, 0u);
@@ -92,13 +99,78 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
 
     // A receiver claims a record and dies before freeing its slot: the ring holds one record
     // fewer until the slot is released.
-    ASSERT_TRUE(ring::push(b.view(), 1));
+    ASSERT_EQ(ring::push(b.view(), 1), ring::Put::done);
     std::atomic_ref<uint64_t>(b.header.head).fetch_add(1);
-    for (uint32_t i = 0; i < 15; ++i) ASSERT_TRUE(ring::push(b.view(), i));
-    EXPECT_FALSE(ring::push(b.view(), 99));
+    for (uint32_t i = 0; i < 15; ++i) ASSERT_EQ(ring::push(b.view(), i), ring::Put::done);
+    EXPECT_EQ(ring::push(b.view(), 99), ring::Put::full);
     EXPECT_EQ(ring::release_taken(b.view()), 1);
-    EXPECT_TRUE(ring::push(b.view(), 15));
+    EXPECT_EQ(ring::push(b.view(), 15), ring::Put::done);
     EXPECT_EQ(ring::release_taken(b.view()), 0);
+    // One only stopped there: a sender that needs its slot frees it after the repair time (the
+    // receiver's landing still names the record).
+    std::atomic_ref<uint64_t>(b.header.head).fetch_add(1);
+    EXPECT_EQ(ring::push(b.view(), 16), ring::Put::full);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(ring::kRepairNs));
+    EXPECT_EQ(ring::push(b.view(), 16), ring::Put::done);
+}
+
+// A sender stopped between its reservation of pos and its commit while 2^32 positions pass
+// commits into the slot free for pos + 2^32, which nobody reserved: the record is delivered
+// once, and the senders after it neither spin nor stall (in a child with a time limit).
+TEST(RingThreads, ACommitLate2To32PositionsNeitherStallsNorSpins) {
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            const uint64_t pos = 5000;
+            Block b(16, pos + (uint64_t(1) << 32));
+            uint64_t free_word = pos; // the word the stopped sender expects: free for pos
+            std::atomic_ref<uint64_t>(b.slots[pos % 16])
+                .compare_exchange_strong(free_word, uint64_t(42) << 32 | uint32_t(pos + 1));
+            ring::Cursor cursor;
+            uint32_t ref = 0;
+            bool ok = ring::try_pop(b.view(), cursor, 1, ref) == ring::Take::got && ref == 42;
+            for (uint32_t i = 0; ok && i < 40; ++i)
+                ok = ring::push(b.view(), i) == ring::Put::done &&
+                     ring::try_pop(b.view(), cursor, 1, ref) == ring::Take::got && ref == i;
+            // A receiver stopped as long between its claim and its free frees a record not yet
+            // taken: receivers pass over that position to the next record.
+            ok = ok && ring::push(b.view(), 50) == ring::Put::done &&
+                 ring::push(b.view(), 51) == ring::Put::done;
+            b.slots[b.header.head % 16] = uint32_t(b.header.head + 16);
+            ok = ok && ring::try_pop(b.view(), cursor, 1, ref) == ring::Take::got && ref == 51;
+            _exit(ok && ring::depth(b.view()) == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// Head, tail or a slot rewritten to values no run leaves: the receiver says damaged (after the
+// one record still in place) instead of waiting for ever, and a sender that meets the damage
+// says so instead of spinning or finding the ring full for good.
+TEST(RingThreads, RewrittenWordsAreReportedDamaged) {
+    struct Row {
+        void (*damage)(Block &);
+        bool record_first;
+        ring::Put put;
+    };
+    const Row rows[] = {
+        {[](Block &b) { b.header.head += 1000; }, false, ring::Put::done},
+        {[](Block &b) { b.header.head -= 1000; }, false, ring::Put::done},
+        {[](Block &b) { b.header.tail += 1000; }, true, ring::Put::damaged},
+        {[](Block &b) { b.slots[b.header.tail % 16] = 77; }, true, ring::Put::damaged},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(&row - rows);
+        Block b(16);
+        ring::Cursor cursor;
+        uint32_t ref = 0;
+        uint64_t wait_ns = 0;
+        ASSERT_EQ(ring::push(b.view(), 1), ring::Put::done);
+        row.damage(b);
+        if (row.record_first) ring::try_pop(b.view(), cursor, 1, ref); // the record in place
+        EXPECT_EQ(ring::try_pop(b.view(), cursor, 1, ref, &wait_ns), ring::Take::damaged);
+        EXPECT_EQ(ring::pop_wait(b.view(), cursor, 1, 7, ring::kForever, ref), ring::Wait::damaged);
+        EXPECT_EQ(ring::push(b.view(), 2), row.put);
+    }
 }
 
 // A receiver that sleeps for every record: each wake-up must come, for the safety net that
@@ -108,8 +180,8 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
 TEST(RingThreads, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
     constexpr int kRounds = 200000;
     Block b(16);
-    std::atomic_ref<uint64_t>(b.header.safety_ns).store(uint64_t(3600) * 1000000000);
-    std::atomic_ref<uint32_t>(b.header.settle_ns).store(0);
+    b.safety_ns = uint64_t(3600) * 1000000000;
+    b.settle_ns = 0;
     std::atomic<int> taken{0};
     std::thread receiver([&] {
         ring::Cursor cursor;
@@ -121,7 +193,7 @@ TEST(RingThreads, NoWakeUpIsLostBetweenTheLastLookAndTheSleep) {
     int lost_at = -1;
     for (int i = 0; i < kRounds && lost_at < 0; ++i) {
         for (int k = i % 8; k > 0; --k) (void)taken.load();
-        ASSERT_TRUE(ring::push(b.view(), uint32_t(i)));
+        ASSERT_EQ(ring::push(b.view(), uint32_t(i)), ring::Put::done);
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (taken.load() <= i && lost_at < 0)
             if (std::chrono::steady_clock::now() > limit) lost_at = i;
@@ -148,7 +220,7 @@ TEST(RingThreads, SleepingReceiverWakesForARecordAndForRemoval) {
         return t;
     };
     std::thread t = wait_asleep();
-    ASSERT_TRUE(ring::push(b.view(), 5));
+    ASSERT_EQ(ring::push(b.view(), 5), ring::Put::done);
     t.join();
     EXPECT_EQ(result, int(ring::Wait::got));
     EXPECT_EQ(ref, 5u);

@@ -4,6 +4,7 @@
 
 #include "env/pxr_internal.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,8 +13,10 @@
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <sys/sem.h>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -88,6 +91,44 @@ TEST_P(Transport, BufferOfPartitionOneArrivesAsItself) {
     EXPECT_EQ(pxr_impl::slot_at(0, 0)->receive_pid, 0);
 }
 
+// Four threads of a freshly attached process, released together into their first sends: every
+// send arrives and no timed receive expires while a record waits (40 fresh processes).
+TEST_P(Transport, ThreadsRacingOnTheirFirstCallAllFindTheQueue) {
+    make_env(0, 16);
+    for (int run = 0; run < 40; ++run)
+        ASSERT_EQ(pxrtest::run_child([] {
+                      alarm(60);
+                      // Attached anew elsewhere, as a process that never mapped the area is.
+                      void *was = common_ptr;
+                      PXR_unlink();
+                      mmap(was, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
+                           -1, 0);
+                      if (PXR_link() != 0 || common_ptr == was) return 1;
+                      std::atomic<int> ready{0};
+                      std::atomic<int> failures{0};
+                      std::vector<std::thread> threads;
+                      for (int t = 0; t < 4; ++t)
+                          threads.emplace_back([&] {
+                              MSG *m = getm(1, 0, 0, 0);
+                              ready.fetch_add(1);
+                              while (ready.load() < 4) {
+                              }
+                              for (int i = 0; i < 20; ++i) {
+                                  MSG *r = m != nullptr && PXR_send(kServer, m) == 0
+                                               ? PXR_timed_receive(kServer, 5000)
+                                               : nullptr;
+                                  if (r == nullptr) failures.fetch_add(1);
+                                  m = r;
+                              }
+                              relm(m);
+                          });
+                      for (std::thread &t : threads) t.join();
+                      return failures.load() == 0 && PXR_pending_msgs(kServer) == 0 ? 0 : 2;
+                  }),
+                  0)
+            << run;
+}
+
 TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     make_env();
     EXPECT_EQ(PXR_grab(kServer), nullptr);
@@ -116,6 +157,19 @@ TEST_P(Transport, EmptyQueuesAliasesAndForbiddenTrafficYieldNothing) {
     pxr_impl::shared(common_ptr->flags).fetch_and(~CA_NO_TRAFFIC);
     EXPECT_EQ(PXR_grab(kServer), m);
     EXPECT_EQ(pxr_impl::slot_of(m)->send_pid, getpid());
+
+    // Deleting the alias removes the queue it names, the owner's: a receiver waiting there ends
+    // (null, failure flag), a send to the owner fails and its queries say -4.
+    const pid_t waiter = pxrtest::start_child([] {
+        PXR_unlink(), alarm(20);
+        return PXR_receive(kServer) == nullptr && PXR_sys_failure == 1 ? 0 : 1;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(IPC_delete(7), 0);
+    EXPECT_EQ(pxrtest::wait_child(waiter), 0);
+    EXPECT_EQ(std::tuple(PXR_send(kServer, m), PXR_pending_msgs(kServer), PXR_lastpid(kServer)),
+              std::tuple(-1, -4, -4));
+    EXPECT_EQ(common_ptr->internal_errors, 1u);
 }
 
 TEST_P(Transport, UndefinedDestinationSleepsAndNamesTheFullId) {

@@ -27,14 +27,15 @@ double cpu_ms() {
 // A child sending count messages, each after pause_ms, each behind a forged record if asked.
 pid_t start_sender(int count, int pause_ms, bool forged = false) {
     const int qid = int(common_ptr->module_queues[kRecv].msqid);
-    const pxr_impl::ring::View ring = pxr_impl::ring_of_queue(kRecv, uint32_t(qid));
     return pxrtest::start_child([=] {
-        PXR_unlink();
+        PXR_unlink(); // the rings too: they are looked for again after the attach
+        if (PXR_link() != 0) return 3;
+        const pxr_impl::ring::View ring = pxr_impl::ring_of_queue(kRecv, uint32_t(qid));
         for (int i = 0; i < count; ++i) {
             usleep(useconds_t(pause_ms) * 1000);
             const long rec[3] = {1, 7L << 16, 0}; // index 0 of partition 7
-            if (forged &&
-                !(ring ? pxr_impl::ring::push(ring, 7u << 16) : msgsnd(qid, &rec, 12, 0) == 0))
+            if (forged && !(ring ? pxr_impl::ring::push(ring, 7u << 16) == pxr_impl::ring::Put::done
+                                 : msgsnd(qid, &rec, 12, 0) == 0))
                 return 1;
             MSG *m = getm(1, uint16_t(i), 0, 0);
             if (m == nullptr || PXR_send(kRecv, m) != 0) return 2;

@@ -36,15 +36,14 @@ std::vector<PidCount> tally(const std::map<int32_t, uint32_t> &by_pid) {
 
 // The geometry problem that leaves no slot to find, or an empty text.
 std::string geometry_problem(const PartitionHeader &h, std::size_t array_bytes) {
+    if (geometry_fits(h, array_bytes)) return {};
     if (h.num_msgs < 1 || h.num_msgs > kMaxBuffers)
         return format("num_msgs %d is outside 1..%d", h.num_msgs, kMaxBuffers);
     if (h.param_size > 0xFFFFFFFFu - PXR_SLOT_OVERHEAD ||
         h.stride != h.param_size + PXR_SLOT_OVERHEAD)
         return format("stride %u does not match parameter size %u", h.stride, h.param_size);
-    if (std::size_t(h.num_msgs) * h.stride > array_bytes)
-        return format("%d slots of %u bytes do not fit the %zu-byte message array", h.num_msgs,
-                      h.stride, array_bytes);
-    return {};
+    return format("%d slots of %u bytes do not fit the %zu-byte message array", h.num_msgs,
+                  h.stride, array_bytes);
 }
 
 // The free list as walked: the slots visited in order, and how the walk ended.

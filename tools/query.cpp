@@ -139,9 +139,14 @@ void print_msgs_json() {
     for (int p = 0; p < 2; ++p) {
         const PartitionHeader *h = partition_hdr[p];
         if (h == nullptr || partition_msgarray[p] == nullptr) continue;
+        // Through the view: a slot lies wholly in the array as the kernel sizes it, whatever
+        // the header says now.
+        const PartitionView view(p);
         for (int32_t i = 0; i < h->num_msgs; ++i) {
-            const SysMsg *s = index_to_partition_sysmsg(p, uint32_t(i));
-            const MSG *m = index_to_msg(p, uint32_t(i));
+            const SysMsg *s = view.slot(uint32_t(i));
+            if (s == nullptr) break;
+            const auto *m = reinterpret_cast<const MSG *>(reinterpret_cast<const uint8_t *>(s) +
+                                                          PXR_SYSMSG_SIZE);
             if (s->allocated == 0 || m->type == 0xC002) continue;
             std::printf("%s{\"partition\":%d,\"index\":%d,\"type\":%u,\"id\":%u,\"src\":%u,"
                         "\"dst\":%u,\"reply_mask\":%u,\"class\":%u,\"status\":%u,\"info\":%u,"

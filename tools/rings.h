@@ -25,6 +25,7 @@ class RingsView {
 
   private:
     Segment segment_;
+    uint32_t capacity_ = 0; // from the segment's size
 };
 
 } // namespace pxrtool

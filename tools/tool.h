@@ -77,9 +77,6 @@ int pxr_main(int argc, char **argv);
 // True when arg asks for help (-h, --help).
 bool is_help(const char *arg);
 
-// The largest buffer count of a partition.
-inline constexpr int32_t kMaxBuffers = 65000;
-
 // "0x" and the lower-case hex digits of v.
 std::string hex(uint32_t v);
 

@@ -82,9 +82,16 @@ PartitionView::PartitionView(int partition)
     : header(Segment::open(PXR_KEY_PARTITION_HEADER + partition)),
       array(Segment::open(PXR_KEY_MSG_ARRAY + partition)) {}
 
+bool geometry_fits(const PartitionHeader &h, std::size_t array_bytes) {
+    return h.num_msgs >= 1 && h.num_msgs <= kMaxBuffers &&
+           uint64_t(h.stride) == uint64_t(h.param_size) + PXR_SLOT_OVERHEAD &&
+           uint64_t(h.num_msgs) * h.stride <= array_bytes;
+}
+
 const SysMsg *PartitionView::slot(uint32_t i) const {
     const PartitionHeader *hd = h();
-    if (hd == nullptr || i >= uint32_t(hd->num_msgs)) return nullptr;
+    if (hd == nullptr || i >= uint32_t(hd->num_msgs) || !geometry_fits(*hd, array.size()))
+        return nullptr;
     return slot_in(array.data(), array.size(), hd->stride, i);
 }
 

@@ -67,7 +67,15 @@ class Segment {
 // not lie wholly inside the bytes mapped.
 const SysMsg *slot_in(const uint8_t *array, std::size_t bytes, uint32_t stride, uint32_t i);
 
-// One partition's header and message array, mapped read-only.
+// The largest buffer count of a partition.
+inline constexpr int32_t kMaxBuffers = 65000;
+
+// Whether a header's geometry is one a partition can have and fits a message array of
+// array_bytes (its size as the kernel keeps it), computed in 64 bits.
+bool geometry_fits(const PartitionHeader &h, std::size_t array_bytes);
+
+// One partition's header and message array, mapped read-only. No slot is found through a
+// header whose geometry does not fit the array.
 struct PartitionView {
     Segment header, array;
     explicit PartitionView(int partition);
