@@ -12,6 +12,13 @@
 #include <cstring>
 #include <unistd.h>
 
+// Shared counter 1 set asks the producers to pause: true after a short wait.
+static bool paused() {
+    if (counter_ptr[1] == nullptr || *counter_ptr[1] == 0) return false;
+    usleep(10000);
+    return true;
+}
+
 int main(int argc, char **argv) {
     if (argc < 2) return 64;
     const uint32_t module = argc > 2 ? uint32_t(std::strtoul(argv[2], nullptr, 0)) : 0;
@@ -33,8 +40,7 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(argv[1], "produce") == 0) {
         for (;;) {
-            if (counter_ptr[1] != nullptr && *counter_ptr[1] != 0) { // asked to pause
-                usleep(10000);
+            if (paused()) {
                 if (PXR_sys_failure != 0) return 0;
                 continue;
             }
@@ -50,8 +56,7 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(argv[1], "publish") == 0) {
         for (;;) {
-            if (counter_ptr[1] != nullptr && *counter_ptr[1] != 0) { // asked to pause
-                usleep(10000);
+            if (paused()) {
                 if (PXR_sys_failure != 0) return 0;
                 continue;
             }
