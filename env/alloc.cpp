@@ -31,13 +31,6 @@ inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) 
     return atomic ? pxr_impl::lockfree_take(p, onset) : semaphore_getmem(size, onset);
 }
 
-inline void stamp_owner(SysMsg *slot) noexcept {
-    slot->send_pid = 0;
-    slot->receive_pid = 0;
-    slot->relmem_pid = 0;
-    slot->getmem_pid = my_pid;
-}
-
 // No buffer could be had. A process that a lock failure has detached cannot raise the event.
 MSG *fatal_path() noexcept {
     if (common_ptr == nullptr) return nullptr;
@@ -70,7 +63,7 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
 
     if (onset != 0) {
         pxr_impl::shared(h->cong_status).store(1);
-        stamp_owner(b);
+        pxr_impl::stamp_owner(b);
         MSG *note = pxr_impl::msg_of(b);
         note->len = 0;
         const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
@@ -85,7 +78,7 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
         }
     }
 
-    stamp_owner(b);
+    pxr_impl::stamp_owner(b);
     *size = partition_geometry[p].param_size;
     *why = NoBuffer::none;
     return pxr_impl::msg_of(b);

@@ -49,6 +49,16 @@ inline bool allocated(const MsgSlot &m) noexcept {
     return m.partition >= 0 && load_word(m.slot, offsetof(SysMsg, allocated)) != 0;
 }
 
+// The stamps of a buffer just taken: this process owns it, nobody has sent, received or
+// released it since. The locked pool writes them inside its locked section, so a buffer is
+// never seen taken with its previous releaser's stamps (a reclaim would finish that release).
+inline void stamp_owner(SysMsg *slot) noexcept {
+    slot->send_pid = 0;
+    slot->receive_pid = 0;
+    slot->relmem_pid = 0;
+    slot->getmem_pid = my_pid;
+}
+
 // The lock-free list of an attached partition, with this process's copy of its geometry.
 inline lf::List lockfree_list(int p) noexcept {
     return lf::List{partition_hdr[p], partition_msgarray[p], partition_geometry[p].stride,

@@ -156,6 +156,9 @@ void lose_environment() noexcept;
 bool drop_if_replaced() noexcept;
 // Detaches the buffers kept by drop_if_replaced.
 void forget_retired() noexcept;
+// Partition p's mapping is kept (its messages stay readable) but no longer used; the one kept
+// before is detached.
+void retire_partition(int p) noexcept;
 
 // ---- The extension area (extension.cpp) ----
 // The creator makes it beside the common area; a failure leaves the environment without it.
@@ -170,6 +173,8 @@ void count_dropped_record() noexcept;
 // The calling thread's landing, claimed on first use; null when the environment has none or
 // every landing is taken (the receive then lands the record on its stack).
 ReceiveLanding *my_landing() noexcept;
+// Forgets the calling thread's landing (a forked copy claims one of its own).
+void forget_landing() noexcept;
 // After the buffer is stamped received (or the record dropped): the landing is empty again.
 void settle_landing(ReceiveLanding *landing) noexcept;
 // A record a landing holds: its owner and the reference {index | partition << 16};
@@ -186,6 +191,9 @@ void release_landing(int32_t owner, uint32_t ref) noexcept;
 // A process that attached takes the environment's default receive spin window unless it chose
 // its own (transport.cpp).
 void adopt_default_spin() noexcept;
+// What the calling thread carries between receives (ring cursor, spin learning, landing) is
+// forgotten: the child of a fork starts as a fresh process.
+void forget_receive_state() noexcept;
 
 } // namespace pxr_impl
 

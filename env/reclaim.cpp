@@ -118,11 +118,12 @@ Stamps read_stamps(const SysMsg *s, const Landings &landings, Gone &&gone) {
 
 // The holder the stamps name, or 0 when nobody may be charged with the buffer.
 int32_t holder_of(const Stamps &st, bool atomic, bool quiescent) {
-    // relmem_pid is cleared by every allocation: set on an allocated buffer it means a release
-    // was under way (or an allocation had not finished stamping, which the second look
-    // catches). The locked pool's release is whole under its lock, so there the releaser
-    // still held the buffer; a lock-free release may have counted the buffer out already,
-    // and releasing it again would count it twice: that is left to the pool's repair.
+    // relmem_pid is cleared by every allocation (inside the locked section in the locked
+    // form; in the lock-free form just after the take, which the second look catches): set on
+    // an allocated buffer it means a release was under way. The locked pool's release is whole
+    // under its lock, so there the releaser still held the buffer; a lock-free release may have
+    // counted the buffer out already, and releasing it again would count it twice: that is left to
+    // the pool's repair.
     if (st.allocated != 1 || st.getmem <= 0) return 0;
     if (st.relmem != 0 && atomic && !quiescent) return 0;
     // The releaser must be the holder the stamps name: an abate message keeps the releaser's
@@ -351,9 +352,8 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     // for a buffer its receiver already held); only those that may be queued need the answer.
     g_referenced.clear();
     bool queues_known = scan_queues();
-    // A buffer that an allocation has just taken under the lock still shows its previous
-    // releaser's stamps until the allocating process writes its own: such buffers get half a
-    // second for that instead of 20 ms.
+    // A release under way (its releaser stamped, perhaps still waiting for the partition
+    // lock) gets half a second to finish instead of 20 ms.
     struct timespec pause = {0, (any_release ? 500L : 20L) * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
@@ -378,8 +378,10 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
             ++result.undecided;
             return;
         }
-        if (st.landed != 0 && (flags & PXR_RECLAIM_DRY_RUN) == 0)
-            pxr_impl::release_landing(st.landed, pxr_impl::buffer_ref(i, uint32_t(p)));
+        // The holder's landing may still hold the record (it died before it emptied it, or
+        // before it stamped the buffer): emptied, so it never names the buffer's next owner.
+        if ((flags & PXR_RECLAIM_DRY_RUN) == 0)
+            pxr_impl::release_landing(holder, pxr_impl::buffer_ref(i, uint32_t(p)));
         ++result.returned;
         if (listed < capacity) list[listed++] = PXR_reclaimed_buffer{uint32_t(p), i, holder};
     });

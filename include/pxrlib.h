@@ -655,7 +655,8 @@ PXR_API int32_t PXR_message_shares(const MSG *msg) PXR_NOEXCEPT;
  *  receives wait without polling (1, 2, 4 ... up to 1024 of them) and the window shrinks
  *  to a quarter, until a poll pays again. Over ring queues a receive also skips the window
  *  while the last sender into its queue ran on this process's CPU (it could not answer while
- *  this process polls).
+ *  this process polls). The window is the process's; what it learns is each receiving
+ *  thread's own.
  *  A signal that arrives while the receive polls runs its handler but does not end the
  *  receive, just as one arriving an instant before a blocking wait; only the wait that
  *  follows returns null on a signal. Without a call, a process takes the environment's
@@ -677,7 +678,8 @@ PXR_API int32_t PXR_dropped_records(void) PXR_NOEXCEPT;
  *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
  *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),
  *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
- *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
+ *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came;
+ *  signals are let in only inside the naps, so every handler that runs ends the wait. */
 PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
 
 /* ======================================================================== */
@@ -971,8 +973,8 @@ typedef struct PXR_reclaimed_buffer {
  *  sleeper entry, a slot it took a record from and did not free. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole
  *  under the partition lock; the second look then comes after 500 ms) and left alone in the
- *  lock-free form. A forked child that did
- *  not attach afresh stamps its parent's pid, so its buffers count as its parent's. Returns
+ *  lock-free form. A forked copy stamps
+ *  its own pid, so its buffers count as its own. Returns
  *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
  *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
  *  bad argument. */

@@ -2,11 +2,21 @@
 // while this program kills them with SIGKILL at random moments. Afterwards the producers
 // pause, the queues drain, and every buffer must be back on its free list.
 //
+<<<<<<< HEAD
 //   pxr_killloop PXR SUPER_APP KILLS [atomic] [group]
 //
 // With group the producers publish to a group of three consumers (0x20, 0x21, 0x22), waiting
 // for buffers; the third consumer is never killed.
 // Run it in a private IPC namespace (unshare --ipc). Prints one line of figures.
+=======
+//   pxr_killloop PXR SUPER_APP KILLS [atomic] [rings] [many]
+//
+// atomic: lock-free pools; rings: ring queues of 64 records; many: each consumer receives in
+// three threads and in a forked copy of itself. Between kills a consumer is stopped (SIGSTOP)
+// for 5-50 ms at random moments, inside its take or not. Run it in a private IPC namespace
+// (unshare --ipc). Prints one line of figures: releases refused must be 0, buffers off the
+// free list after draining 0, and `pxr check` consistent (0).
+>>>>>>> main
 #include "supervise.h"
 #include "pxrlib.h"
 
@@ -49,6 +59,7 @@ int main(int argc, char **argv) {
     if (argc < 4) return 64;
     const std::string pxr = argv[1], app = argv[2];
     const int kills = std::atoi(argv[3]);
+<<<<<<< HEAD
     bool atomic = false, group = false;
     for (int i = 4; i < argc; ++i) {
         atomic = atomic || std::string(argv[i]) == "atomic";
@@ -65,11 +76,30 @@ int main(int argc, char **argv) {
             f << spawn << (group ? " publish 0x40\n" : " produce " + std::string(m) + "\n") << spawn
               << " consume " << m << "\n";
         if (group) f << spawn << " consume 0x22\n";
+=======
+    bool atomic = false, rings = false, many = false;
+    for (int i = 4; i < argc; ++i) {
+        const std::string opt = argv[i];
+        atomic = atomic || opt == "atomic";
+        rings = rings || opt == "rings";
+        many = many || opt == "many";
+    }
+    const std::string run = "/tmp/pxr_killloop." + std::to_string(getpid());
+    const std::string conf = run + ".conf", err = run + ".err";
+    {
+        std::ofstream f(conf);
+        f << "environment" << (atomic ? " atomic" : "") << (rings ? " ring-queues=64" : "")
+          << "\npartition 0 buffers=64 size=64\nqueue 0x20 0x21\n";
+        for (const char *m : {"0x20", "0x21"})
+            for (const char *role : {"produce", many ? "consume-many" : "consume"})
+                f << "spawn restart=always restart-limit=0 restart-delay=0 " << app << " " << role
+                  << " " << m << "\n";
+>>>>>>> main
     }
     std::fflush(nullptr);
     pid_t loader = fork();
     if (loader == 0) {
-        freopen("/tmp/pxr_killloop.err", "w", stderr);
+        freopen(err.c_str(), "w", stderr);
         execl(pxr.c_str(), "pxr", "load", conf.c_str(), nullptr);
         _exit(127);
     }
@@ -82,10 +112,19 @@ int main(int argc, char **argv) {
 
     std::mt19937 rng(12345);
     int done[2] = {0, 0}; // producers, consumers (spawn lines alternate)
+    int stops = 0;
     std::vector<double> returns;
     const auto start = Clock::now();
     while (done[0] < kills || done[1] < kills) {
         usleep(10000 + rng() % 40000);
+        if (const pxrtool::SupervisedProcess &c = table->procs[1 + 2 * (rng() % 2)];
+            rng() % 2 == 0 && c.pid > 0) {
+            const int32_t pid = c.pid;
+            kill(pid, SIGSTOP);
+            usleep(5000 + rng() % 45000);
+            kill(pid, SIGCONT);
+            ++stops;
+        }
         const int k = int(rng() % 4);
         const int role = k % 2;
         if (done[role] >= kills) continue;
@@ -128,7 +167,9 @@ int main(int argc, char **argv) {
                         PXR_message_shares(index_to_msg(0, uint32_t(i))));
     }
     const uint32_t delivered = *counter_ptr[0];
+    const uint32_t refused = *counter_ptr[2];
     const uint32_t alloc_count = h->alloc_count;
+    const int check = WEXITSTATUS(std::system((pxr + " check >/dev/null").c_str()));
     PXR_terminate();
     int status = 0;
     waitpid(loader, &status, 0);
@@ -136,6 +177,7 @@ int main(int argc, char **argv) {
     std::sort(returns.begin(), returns.end());
     const auto pct = [&](double q) { return returns[std::size_t(q * double(returns.size() - 1))]; };
     // In the lock-free form one buffer always stays on the list: "off the list" counts it not.
+<<<<<<< HEAD
     std::printf("%s%s: %d+%d kills in %.1f s, %u messages delivered; off the free list after "
                 "draining: %d (after one more reclaim pass: %d, %u returned by it; %d marked "
                 "allocated, alloc_count %u); death to return: median %.1f ms, p90 %.1f ms, "
@@ -143,5 +185,15 @@ int main(int argc, char **argv) {
                 atomic ? "lock-free" : "locked", group ? " (group of 3)" : "", done[0], done[1],
                 run_s, delivered, before, after, st.returned, flagged, alloc_count, pct(0.5),
                 pct(0.9), returns.back(), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+=======
+    std::printf("%s%s%s: %d+%d kills, %d stops in %.1f s, %u messages delivered, %u releases "
+                "refused; off the free list after draining: %d (after one more reclaim pass: "
+                "%d, %u returned by it; %d marked allocated, alloc_count %u); pxr check %d; "
+                "death to return: median %.1f ms, p90 %.1f ms, max %.1f ms; loader exit %d\n",
+                atomic ? "lock-free" : "locked", rings ? ", rings" : "",
+                many ? ", threads and forked copies" : "", done[0], done[1], stops, run_s,
+                delivered, refused, before, after, st.returned, flagged, alloc_count, check,
+                pct(0.5), pct(0.9), returns.back(), WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+>>>>>>> main
     return 0;
 }

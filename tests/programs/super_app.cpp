@@ -5,11 +5,15 @@
 //                                 while shared counter 1 is set)
 //   super_app publish GROUP       as produce, to a group, waiting for buffers instead of polling
 //   super_app consume MODULE      receive and release on MODULE until the environment is gone
+//   super_app consume-many MODULE the same in three threads, and in a forked copy of itself
 //   super_app record-loader       write its parent's (the loader's) pid into the process table
 #include "pxrlib.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <sys/prctl.h>
+#include <thread>
 #include <unistd.h>
 
 // Shared counter 1 set asks the producers to pause: true after a short wait.
@@ -71,15 +75,32 @@ int main(int argc, char **argv) {
             if (PXR_send(module, m) < 0) relm(m); // some members may miss it: counted
         }
     }
-    if (std::strcmp(argv[1], "consume") == 0) {
+    // Counter 0 counts the messages received, counter 2 the releases refused.
+    auto consume = [module] {
         for (;;) {
             MSG *m = PXR_receive(module);
             if (m != nullptr) {
                 PXR_increment_counter(0, nullptr);
-                relm(m);
+                if (relm(m) != 0) PXR_increment_counter(2, nullptr);
             }
             if (PXR_sys_failure != 0) return 0;
         }
+    };
+    if (std::strcmp(argv[1], "consume") == 0) return consume();
+    if (std::strcmp(argv[1], "consume-many") == 0) {
+        // After its first receive the process forks a copy that receives too (and ends with
+        // it); then three threads of each receive at once.
+        MSG *first;
+        while ((first = PXR_receive(module)) == nullptr)
+            if (PXR_sys_failure != 0) return 0;
+        PXR_increment_counter(0, nullptr);
+        if (relm(first) != 0) PXR_increment_counter(2, nullptr);
+        const pid_t parent = getpid();
+        if (fork() == 0 && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) return 0;
+        std::thread a(consume), b(consume);
+        consume();
+        a.join(), b.join();
+        return 0;
     }
     return 64;
 }

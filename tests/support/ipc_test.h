@@ -4,8 +4,10 @@
 #include "pxrlib.h"
 
 #include <functional>
+#include <poll.h>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -72,6 +74,19 @@ struct EnvSpec {
     bool running = true;        // false: the test admits attachers itself (PXR_admit_attachers)
 };
 bool create_running_environment(const EnvSpec &layout);
+
+// A pipe through which a child says it has reached a point.
+struct Ready {
+    int fds[2] = {-1, -1};
+    Ready() { EXPECT_EQ(pipe(fds), 0); }
+    ~Ready() { close(fds[0]), close(fds[1]); }
+    void signal() { (void)!write(fds[1], "x", 1); }
+    bool wait(int ms = -1) { // false when nothing came within ms (-1: no limit)
+        pollfd p = {fds[0], POLLIN, 0};
+        char c;
+        return poll(&p, 1, ms) == 1 && read(fds[0], &c, 1) == 1;
+    }
+};
 
 // Base fixture: starts from a clean key plan and removes everything again afterwards.
 class IpcTest : public ::testing::Test {
