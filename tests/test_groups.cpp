@@ -72,7 +72,6 @@ TEST_P(Groups, OneBufferReachesEveryMemberAndComesBackWithTheLastShare) {
               (std::tuple{2, 0, uint8_t(0x23)}));
     uint32_t p = 0, index = 0;
     msg_to_index(m, &p, &index);
-    // One reader at a time: forked copies of this process would share its receive state.
     for (uint8_t member : {kMembers[1], kMembers[2]})
         EXPECT_EQ(pxrtest::run_child([member, index] {
                       MSG *got = PXR_receive(member);
@@ -159,7 +158,7 @@ TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
             return 0;
         });
     };
-    // One receiver at a time: forked copies of this process would share its receive state.
+    // The member to be killed receives first, then the one to be stopped.
     const pid_t dead = holder(kMembers[0]);
     while (PXR_pending_msgs(kMembers[0]) != 0) usleep(1000);
     usleep(20000);
