@@ -51,15 +51,15 @@ void sleep_room(RoomWord *w, uint32_t seen, uint64_t deadline_ns) noexcept;
 inline constexpr int kFull = 0x7FFF0001;
 template <class Attempt>
 int wait_for_room(RoomWord *const &w, uint64_t deadline_ns, int timed_out, Attempt &&attempt) {
-    for (;;) {
-        int rc = attempt();
-        if (rc != kFull) return rc;
+    int rc = attempt();
+    // One look per wake-up: each look after the first comes after the registration it needs.
+    while (rc == kFull) {
         if (monotonic_ns() >= deadline_ns) return timed_out;
         const uint32_t seen = arm_room(w);
         rc = attempt();
-        if (rc != kFull) return rc;
-        sleep_room(w, seen, deadline_ns);
+        if (rc == kFull) sleep_room(w, seen, deadline_ns);
     }
+    return rc;
 }
 
 } // namespace pxr_impl
