@@ -74,6 +74,13 @@ void report_damage(int p, const lf::Damage &damage) noexcept;
 SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept;
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
 
+// Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
+// refusal (bad arguments, traffic forbidden, no environment).
+enum class NoBuffer { none, fatal, refused };
+// The allocation behind PXR_getmem, PXR_try_getmem and PXR_timed_getmem; null with *why set
+// when there is none. A failed congestion send that ended the environment is a refusal.
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept;
+
 // PXR_relmem after its attach and pointer checks (relm reads the class first).
 uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept;
 

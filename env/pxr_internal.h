@@ -95,10 +95,21 @@ struct PartitionGeometry {
 // functions below (attach, detach, close), so that its parts are set and cleared together.
 // The exported partition_hdr, partition_msgarray and counter_ptr are views of it that the same
 // functions keep in step; a partition's geometry is zero whenever its header is not attached.
-// The extension segment: the public ExtensionArea, then the receive landings.
+// Where waiting senders and allocations sleep until room is made (flow.cpp): expiry_ms is 0
+// while nobody waits, else the monotonic millisecond (low 32 bits) up to which a waiter wants
+// wake-ups; seq is the futex word a waker raises.
+struct RoomWord {
+    uint32_t expiry_ms;
+    uint32_t seq;
+};
+inline constexpr int kRoomQueues = 256; // queues share words by the low 8 bits of their id
+
+// The extension segment: the public ExtensionArea, the receive landings, the room words.
 struct ExtensionSegment {
     ExtensionArea area;
     ReceiveLanding landings[PXR_RECEIVE_LANDINGS];
+    RoomWord queue_room[kRoomQueues];
+    RoomWord pool_room[2];
 };
 static_assert(sizeof(long) == sizeof(int64_t) &&
                   offsetof(ReceiveLanding, index) - offsetof(ReceiveLanding, mtype) ==

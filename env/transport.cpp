@@ -2,6 +2,8 @@
 // queue; the MSG itself stays in its buffer slot in shared memory.
 #include "pxrlib.h"
 
+#include "env/flow.h"
+#include "env/groups.h"
 #include "env/pools.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
@@ -56,18 +58,24 @@ int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
 
 } // namespace
 
-/// Module id 255 has no table entry: it is treated as an undefined destination (optional
-/// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
-/// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
-/// allocated (it was released), is refused with -1 at once.
-int PXR_send(uint32_t dst, MSG *msg) noexcept {
+namespace {
+
+// PXR_send, and with timed set PXR_timed_send: while the queue is full it waits for room
+// until deadline_ns and answers 1 at the deadline instead of retrying and failing.
+int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     if (!pxr_impl::lazy_attach(2)) return -1;
-    if (common_flags() & CA_NO_TRAFFIC) return 1;
-    if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
+    // 1 from a group send means one member missed the message: a refused one answers -1.
+    if (common_flags() & CA_NO_TRAFFIC) return pxr_impl::group_of(dst & 0xFF) ? -1 : 1;
+    const pxr_impl::MsgSlot m = pxr_impl::find_msg(msg);
+    if (!pxr_impl::allocated(m)) return -1;
+    if (pxr_impl::groups.area != nullptr && !pxr_impl::take_whole(m)) [[unlikely]]
+        return -1;
 
     const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
     const uint32_t qid = entry ? entry->msqid : PXR_NO_QUEUE;
     if (qid == PXR_NO_QUEUE) {
+        if (const GroupRecord *group = pxr_impl::group_of(dst & 0xFF))
+            return pxr_impl::group_send(*group, m);
         if (common_ptr->error_print)
             fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
         pxr_impl::drop_if_replaced();
@@ -92,7 +100,16 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     pxr_impl::synced_before(slot);
     int retries = 0;
     int err = 0;
-    for (;;) {
+    if (timed) {
+        pxr_impl::RoomWord *room = pxr_impl::queue_room(qid);
+        const int rc = pxr_impl::wait_for_room(room, deadline_ns, 1, [&]() noexcept {
+            do err = put_record(queue, rec, ref);
+            while (err == EINTR);
+            return err == EAGAIN || err == ENOMEM ? pxr_impl::kFull : err == 0 ? 0 : -1;
+        });
+        if (rc != -1) return rc;
+    }
+    while (!timed) {
         err = put_record(queue, rec, ref);
         if (err == 0) return 0;
         if (err == EINTR) continue;
@@ -117,6 +134,38 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
         PXR_terminate();
     }
     return -1;
+}
+
+} // namespace
+
+int pxr_impl::put_reference(uint8_t module, uint16_t index, uint16_t partition) noexcept {
+    const ModuleQueueEntry *entry = entry_of(module);
+    if (entry == nullptr || entry->msqid == PXR_NO_QUEUE || (entry->queue_flags & 1u) == 0)
+        return EINVAL;
+    QueueRecord rec{};
+    rec.mtype = 1;
+    rec.index = index;
+    rec.partition = partition;
+    const Queue queue = queue_of(module, entry->msqid);
+    int err;
+    do err = put_record(queue, rec, buffer_ref(index, partition));
+    while (err == EINTR);
+    return err;
+}
+
+/// Module id 255 has no table entry: it is treated as an undefined destination (optional
+/// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
+/// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
+/// allocated (it was released), is refused with -1 at once.
+int PXR_send(uint32_t dst, MSG *msg) noexcept {
+    return send_to(dst, msg, false, 0);
+}
+
+/// Both queue forms wait on a futex word that receives of the queue raise while a sender
+/// waits; a kernel queue's receive is not interrupted. A queue out of kernel memory (ENOMEM)
+/// is waited on as a full one.
+int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) noexcept {
+    return send_to(dst, msg, true, pxr_impl::deadline_after(timeout_ms));
 }
 
 namespace {
@@ -196,6 +245,8 @@ MSG *accept_record(const QueueRecord &rec) noexcept {
     SysMsg *slot = pxr_impl::slot_at(int(p), rec.index);
     pxr_impl::synced_after(slot);
     pxr_impl::store_word(slot, offsetof(SysMsg, receive_pid), uint32_t(my_pid));
+    if (pxr_impl::groups.area != nullptr) [[unlikely]]
+        pxr_impl::claim_share({int(p), rec.index, slot});
     return pxr_impl::msg_of(slot);
 }
 
@@ -249,6 +300,7 @@ Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline
             return lose_queue(EIDRM);
         switch (pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref)) {
         case pxr_impl::ring::Take::got:
+            pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
             return accept_ref(ref, landing);
         case pxr_impl::ring::Take::damaged:
             return refuse_damaged(ring);
@@ -258,6 +310,7 @@ Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline
     }
     switch (pxr_impl::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
     case Wait::got:
+        pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
         return accept_ref(ref, landing);
     case Wait::interrupted:
         errno = EINTR;
@@ -291,6 +344,7 @@ Take take_record(const Queue &q, int flags) noexcept {
         // was removed before the call, as EIDRM says of one removed during it.
         return lose_queue(err == EINVAL ? EIDRM : err);
     }
+    pxr_impl::room_made(pxr_impl::queue_room(uint32_t(q.qid)));
     if (landing != nullptr) std::memcpy(&rec, &landing->mtype, sizeof rec);
     MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
     pxr_impl::settle_landing(landing);

@@ -81,6 +81,7 @@ struct EnvSpec {
     uint32_t onset1 = 0;
     uint32_t abate1 = 0;
     uint32_t ring_capacity = 0; // nonzero: PXR_ring_queues before the environment runs
+    bool running = true;        // false: the test admits attachers itself (PXR_admit_attachers)
 };
 bool create_running_environment(const EnvSpec &layout);
 
