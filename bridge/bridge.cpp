@@ -73,8 +73,13 @@ constexpr auto kAnswerWindow = std::chrono::milliseconds(1000); // for the peers
 constexpr auto kHoldFor = std::chrono::seconds(2);
 constexpr std::size_t kHoldMax = 512;        // messages waiting for their route, at most
 constexpr std::size_t kHoldBytes = 4u << 20; // and their parameter bytes
-constexpr auto kResendAfter = std::chrono::milliseconds(250); // no acknowledgement: send again
+// No acknowledgement this long: the oldest frame is sent again, as a probe whose
+// acknowledgement tells where the far side is; without an answer the wait doubles up to
+// kResendMax, so a stopped peer costs a probe now and then, not the window again and again.
+constexpr auto kResendAfter = std::chrono::milliseconds(250);
+constexpr auto kResendMax = std::chrono::milliseconds(2000);
 constexpr auto kResendTick = std::chrono::milliseconds(50);
+constexpr int kBufferWaitMs = 50; // an acknowledged frame's wait for a buffer here
 // An acknowledgement waits this long, so that one covers whatever else of its route comes
 // meanwhile, and none is written between a request and its answer.
 constexpr auto kAckDelay = std::chrono::milliseconds(1);
@@ -116,9 +121,11 @@ struct Bridge {
     struct AckedRoute {
         unsigned module = 0;
         Window *w = nullptr;
-        std::mutex mu;                // guards the window, resend_at and the buffers
+        std::mutex mu;                // guards the window, the times below and the buffers
         std::condition_variable room; // the window has room again, or the bridge stops
-        Clock::time_point resend_at = Clock::time_point::max();
+        Clock::time_point resend_at = Clock::time_point::max(); // the next probe
+        Clock::time_point gap_ok{}; // a reported gap is answered from then on
+        Clock::duration backoff = kResendAfter;
         std::vector<uint8_t> frame, batch;
         std::thread taker;
         std::atomic<bool> done{false};
@@ -166,7 +173,9 @@ struct Bridge {
         return s;
     }
     bool closing() const { return (load(area->flags) & CA_CLOSING) != 0 || PXR_sys_failure; }
-    bool connected() const { return natsConnection_Status(nc) == NATS_CONN_STATUS_CONNECTED; }
+    bool connected() const {
+        return nc != nullptr && natsConnection_Status(nc) == NATS_CONN_STATUS_CONNECTED;
+    }
 
     // Outbound, main thread only: frames for one destination that wait to be published
     // together, as one batch when there are several (one write instead of many).
@@ -207,15 +216,14 @@ struct Bridge {
             WireMessage w{
                 node,      m->type, m->id,       m->src, m->dst, m->reply_mask,     m->msg_class,
                 m->status, m->info, m->instance, 0,      0,      {m->param, m->len}};
-            if (learning && held.size() < kHoldMax && held_bytes + m->len <= kHoldBytes &&
-                (held_for[dst] > 0 || !(route_ready(dst) && ready()))) {
-                held.push_back(Held{w, {m->param, m->param + m->len}, started + kHoldFor});
-                ++held_for[dst];
-                held_bytes += m->len;
-            } else {
+            // Behind a held message of its route a message waits too, so that a route's
+            // messages leave in the order they came.
+            if (held_for[dst] > 0 || (learning && !(route_ready(dst) && ready())))
+                hold(w);
+            else
                 publish_later(w);
-            }
         }
+        note_unsent();
         release(m); // what goes on was copied: the buffer goes back before the network
     }
 
@@ -310,9 +318,10 @@ struct Bridge {
         }
     }
 
-    // Sends again, from the oldest on, the frames of every window whose acknowledgement is
-    // overdue (or all of them after a reconnect): the far side takes a route's frames only in
-    // order, so whatever follows a lost frame is sent again with it.
+    // Probes every window whose acknowledgement is overdue (all of them after a reconnect):
+    // its newest frame goes again. The far side's acknowledgement of it lets the window go if
+    // only acknowledgements were lost, or reports the gap if frames were (on_ack); a stopped
+    // peer costs a probe per back-off interval.
     void resend_overdue() {
         while (!stopping) {
             std::this_thread::sleep_for(kResendTick);
@@ -322,13 +331,17 @@ struct Bridge {
                 std::lock_guard lock(r->mu);
                 if (window_pending(*r->w) == 0 || !connected() || (now < r->resend_at && !all))
                     continue;
-                send_frames(*r, r->w->acked + 1, r->w->next, true);
-                r->resend_at = now + kResendAfter;
+                send_frames(*r, r->w->next - 1, r->w->next, true);
+                r->resend_at = now + r->backoff;
+                r->backoff = std::min<Clock::duration>(r->backoff * 2, kResendMax);
             }
         }
     }
 
-    // An acknowledgement from the far side: the window lets go of what it covers.
+    // An acknowledgement from the far side: the window lets go of what it covers. One that
+    // reports a gap has what waits sent again, from the oldest on (the far side takes a route's
+    // frames only in order), at most once per kResendAfter: the gaps reported meanwhile are
+    // mostly of frames the resend already carries.
     void on_ack(const natsMsg *nm) {
         std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
                                        std::size_t(natsMsg_GetDataLength(nm)));
@@ -337,11 +350,21 @@ struct Bridge {
         AckedRoute *r = acked_of[a.dst];
         if (r == nullptr) return;
         std::lock_guard lock(r->mu);
-        if (a.epoch != r->w->epoch || window_ack(*r->w, a.seq) == 0) return;
-        r->resend_at =
-            window_pending(*r->w) != 0 ? Clock::now() + kResendAfter : Clock::time_point::max();
-        r->room.notify_one();
+        if (a.epoch != r->w->epoch) return;
+        const auto now = Clock::now();
+        if (window_ack(*r->w, a.seq) != 0) {
+            r->backoff = kResendAfter;
+            r->resend_at =
+                window_pending(*r->w) != 0 ? now + kResendAfter : Clock::time_point::max();
+            r->room.notify_one();
+        }
+        if ((a.flags & kAckGap) != 0 && window_pending(*r->w) != 0 && now >= r->gap_ok) {
+            send_frames(*r, r->w->acked + 1, r->w->next, true);
+            r->gap_ok = now + kResendAfter;
+            r->resend_at = now + kResendAfter;
+        }
     }
+
     static void on_ack_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *c) {
         static_cast<Bridge *>(c)->on_ack(nm);
         natsMsg_Destroy(nm);
@@ -373,21 +396,30 @@ struct Bridge {
     }
 
     // The buffers the bridge before this one held when it was killed (the loader leaves them
-    // to it): a message it had taken from an acknowledged module's queue and not yet kept goes
-    // into the window now, before anything the queue still holds; the rest go back to the
-    // pools. Then the loader may look for other dead processes' buffers again.
+    // to it). The delivery it had in hand is finished; a message it had taken from its queue, or
+    // from an acknowledged module's queue, and not yet copied goes on now, before anything the
+    // queues still hold; what it had copied and not yet published is counted; the rest of its
+    // buffers go back to the pools. Then the loader may look for other dead processes' buffers
+    // again.
     void take_over() {
+        const uint32_t unsent = std::exchange(stats->unsent, 0);
         if (predecessor > 0 && predecessor != getpid() && PXR_process_gone(predecessor) == 1) {
-            PXR_reclaimed_buffer left[16];
+            constexpr uint32_t kLeft = 16; // one per thread that takes or delivers, and spare
+            PXR_reclaimed_buffer left[kLeft];
             PXR_reclaim_stats st{};
-            if (!acked_routes.empty() &&
-                PXR_reclaim_buffers(predecessor, PXR_RECLAIM_DRY_RUN, &st, left, 16) == 0)
-                for (uint32_t i = 0; i < std::min(st.returned, 16u); ++i) take_back(left[i]);
+            uint32_t n = 0;
+            if (PXR_reclaim_buffers(predecessor, PXR_RECLAIM_DRY_RUN, &st, left, kLeft) == 0)
+                n = std::min(st.returned, kLeft);
+            const uint32_t in_hand = settle_in_hand(left, n);
+            for (uint32_t i = 0; i < n; ++i)
+                if ((left[i].partition << 16 | left[i].index) + 1 != in_hand) take_back(left[i]);
+            count(lost_bridge_killed, unsent);
             PXR_reclaim_buffers(predecessor, 0, &st, nullptr, 0);
             if (st.returned != 0)
                 std::fprintf(stderr, "pxr-bridge: %u buffers the bridge before held returned\n",
                              st.returned);
         }
+        std::atomic_ref<uint32_t>(stats->in_hand.ref).store(0);
         std::atomic_ref<uint32_t>(stats->took_over).store(1);
     }
 
@@ -398,7 +430,12 @@ struct Bridge {
         if (slot == nullptr || m == nullptr || slot->send_pid == 0 || m->dst >= PXR_MODULE_COUNT)
             return;
         AckedRoute *r = acked_of[m->dst];
-        if (r == nullptr || !window_room(*r->w, kLargestFrame)) return;
+        if (r == nullptr) {
+            if (!is_remote(m->dst)) return;
+            std::fprintf(stderr, "pxr-bridge: took back a message for 0x%x\n", unsigned(m->dst));
+            return forward(m);
+        }
+        if (!window_room(*r->w, kLargestFrame)) return;
         const uint32_t ref = (b.partition << 16 | b.index) + 1;
         if (r->w->keeping == ref && r->w->next != r->w->keeping_seq) return; // kept already
         keep(*r, m);
@@ -408,21 +445,46 @@ struct Bridge {
                      r->module);
     }
 
-    // Sends on the messages whose route is known now, or whose wait is over.
+    // Keeps a message until its route is known. A full hold sends its oldest on first (or
+    // counts it lost without a connection): what leaves early leaves in order.
+    void hold(const WireMessage &w) {
+        while (!held.empty() &&
+               (held.size() >= kHoldMax || held_bytes + w.param.size() > kHoldBytes))
+            send_held(held.begin());
+        held.push_back(Held{w, {w.param.begin(), w.param.end()}, started + kHoldFor});
+        ++held_for[w.dst];
+        held_bytes += w.param.size();
+    }
+
+    std::deque<Held>::iterator send_held(std::deque<Held>::iterator it) {
+        it->w.param = it->param;
+        publish_later(it->w);
+        --held_for[it->w.dst];
+        held_bytes -= it->param.size();
+        return held.erase(it);
+    }
+
+    // Sends on the messages whose route is known now, or whose wait is over; a message whose
+    // route still waits holds back the later ones of that route.
     void drain_held() {
         const auto now = Clock::now();
+        uint16_t waiting[PXR_MODULE_COUNT] = {};
         for (auto it = held.begin(); it != held.end();) {
             const unsigned dst = it->w.dst;
-            if (now < it->until && !(route_ready(dst) && ready())) {
+            if (waiting[dst] > 0 || (now < it->until && !(route_ready(dst) && ready()))) {
+                ++waiting[dst];
                 ++it;
                 continue;
             }
-            it->w.param = it->param;
-            publish_later(it->w);
-            --held_for[dst];
-            held_bytes -= it->param.size();
-            it = held.erase(it);
+            it = send_held(it);
         }
+        note_unsent();
+    }
+
+    // What the main thread has taken from the queue and not yet published, for a successor
+    // to count if this bridge is killed (lost_bridge_killed).
+    void note_unsent() {
+        std::atomic_ref<uint32_t>(stats->unsent).store(uint32_t(held.size() + batch_count));
     }
 
     // Adds a message to the outgoing batch, numbered on its route.
@@ -461,6 +523,7 @@ struct Bridge {
         }
         batch_count = 0;
         batch_bytes = 0;
+        note_unsent();
     }
 
     // The bridge owns what it releases: pool class 0, whatever msg_class the sender set
@@ -472,8 +535,8 @@ struct Bridge {
         static thread_local std::vector<std::span<const uint8_t>> parts;
         std::span<const uint8_t> data(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
                                       std::size_t(natsMsg_GetDataLength(nm)));
-        if (closing()) return;   // a detached process would wait to attach again
-        RouteSeq *due = nullptr; // an acknowledged route, acknowledged once for the whole batch
+        if (closing()) return; // a detached process would wait to attach again
+        Due due;               // an acknowledged route, acknowledged once for the whole batch
         if (frame_kind(data) != kKindBatch) {
             deliver_one(subject_module, data, due);
         } else if (split_batch(data, parts) != WireError::none) {
@@ -481,45 +544,70 @@ struct Bridge {
         } else {
             for (std::span<const uint8_t> part : parts) deliver_one(subject_module, part, due);
         }
-        if (due != nullptr) acknowledge(*due);
+        if (due.route != nullptr) acknowledge(*due.route, due.gap);
     }
 
-    void deliver_one(unsigned subject_module, std::span<const uint8_t> frame, RouteSeq *&due) {
+    // The acknowledgement a frame or batch calls for: its route, and whether a frame came ahead
+    // of a missing one (the sender then sends again what it holds).
+    struct Due {
+        RouteSeq *route = nullptr;
+        bool gap = false;
+    };
+
+    void deliver_one(unsigned subject_module, std::span<const uint8_t> frame, Due &due) {
         WireMessage w;
         if (decode_message(frame, w) != WireError::none || w.dst != subject_module) {
             count(malformed);
             return;
         }
         if (w.flags & kMessageAcked) return deliver_acked(w, due);
-        if (w.epoch != 0) note_sequence(w);
-        hand_over(w, false);
+        RouteSeq *r = w.epoch != 0 ? route_of(w.origin, w.dst) : nullptr;
+        if (r != nullptr && r->epoch == 0 && !known_origin(w.origin)) return count(refused_origin);
+        hand_over(w, r, false);
     }
 
     // An acknowledged frame goes to its module once, in its route's order: one that comes
     // again is dropped, one ahead of a missing one waits until the sender sends again from the
     // missing one on. One that finds no buffer or a full queue here is not acknowledged: it
-    // comes again.
-    void deliver_acked(const WireMessage &w, RouteSeq *&due) {
+    // comes again. A frame cannot move the route on by itself: one whose oldest unacknowledged
+    // frame lies ahead of what was given here, or beyond a window from it, is refused, and so is
+    // a new epoch that does not begin a fresh window (nothing of it acknowledged yet).
+    void deliver_acked(const WireMessage &w, Due &due) {
         RouteSeq *r = route_of(w.origin, w.dst);
         if (r == nullptr) return;                 // every slot taken: it waits for one
         const uint32_t oldest = w.seq - w.behind; // what the sender still holds
-        if (r->epoch != w.epoch || int32_t(oldest - r->next) > 0)
-            *r = RouteSeq{w.origin, w.dst, w.epoch, oldest};
-        due = r;
+        const bool fresh = r->epoch != w.epoch;   // a new route, or a new window of its sender
+        if (fresh && (r->epoch == 0 ? !known_origin(w.origin) : oldest != 1))
+            return count(refused_origin);
+        const uint32_t next = fresh ? oldest : r->next;
+        if (int32_t(oldest - next) > 0 || int32_t(w.seq - next) >= int32_t(kWindowFrames))
+            return count(refused_ahead);
+        if (fresh) *r = RouteSeq{w.origin, w.dst, w.epoch, next};
+        if (due.route != r) due = Due{r, false};
         if (w.seq != r->next) {
             if (int32_t(w.seq - r->next) < 0) count(duplicates);
+            due.gap = due.gap || int32_t(w.seq - r->next) > 0;
             return;
         }
-        const Counter c = hand_over(w, true);
-        if (c != lost_no_buffer && c != lost_send_failed) r->next = w.seq + 1;
+        hand_over(w, r, true);
+    }
+
+    // Whether frames of origin may open a route here: with discovery, only a node that has
+    // announced itself may.
+    bool known_origin(uint32_t origin) {
+        if (!cfg.discovery) return true;
+        std::lock_guard lock(mu);
+        return peers.contains(origin);
     }
 
     // Notes the acknowledgement a route is due; send_acks publishes it a moment later.
-    void acknowledge(const RouteSeq &r) {
+    void acknowledge(const RouteSeq &r, bool gap) {
         std::lock_guard lock(ack_mu);
         if (acks_due.empty()) ack_wake.notify_one();
-        acks_due[uint64_t(r.origin) << 8 | r.dst] =
-            WireAck{node, r.epoch, r.next - 1, uint8_t(r.dst)};
+        WireAck &a = acks_due[uint64_t(r.origin) << 8 | r.dst];
+        const bool gap_noted = a.epoch == r.epoch && (a.flags & kAckGap) != 0;
+        a = WireAck{node, r.epoch, r.next - 1, uint8_t(r.dst),
+                    uint8_t(gap || gap_noted ? kAckGap : 0)};
     }
 
     // Publishes the acknowledgements due, each kAckDelay after the first of them was noted.
@@ -545,25 +633,42 @@ struct Bridge {
         }
     }
 
-    // Gives a message from afar to its local module; returns what it counted (delivered, or
-    // the cause of the loss). With again, a want of buffers or a full queue is not counted:
-    // the message comes again.
-    Counter hand_over(const WireMessage &w, bool again) {
-        auto outcome = [&](Counter c) {
-            if (!again || (c != lost_no_buffer && c != lost_send_failed)) count(c);
+    // Gives a message from afar to its local module and moves its route on (r may be null: a
+    // frame without a sequence); returns what it counted (delivered, or the cause of the loss).
+    // An acknowledged frame (acked) that finds no buffer or a full queue is not counted and
+    // leaves its route where it was: it comes again.
+    Counter hand_over(const WireMessage &w, RouteSeq *r, bool acked) {
+        auto move_on = [&] {
+            if (r == nullptr) return;
+            if (acked)
+                r->next = w.seq + 1;
+            else
+                note_sequence(*r, w.origin, w.dst, w.epoch, w.seq);
+        };
+        auto lost = [&](Counter c) {
+            if (!acked || (c != lost_no_buffer && c != lost_send_failed)) {
+                move_on();
+                count(c);
+            }
             return c;
         };
-        if (w.origin == node || !is_local(w.dst)) return outcome(lost_unknown_module);
+        if (w.origin == node || !is_local(w.dst)) return lost(lost_unknown_module);
         const uint32_t len = uint32_t(w.param.size());
         int p = -1;
         for (int i = 0; i < 2 && p < 0; ++i)
             if (partition_hdr[i] != nullptr && len <= partition_hdr[i]->param_size) p = i;
-        if (p < 0) return outcome(lost_too_large);
+        if (p < 0) return lost(lost_too_large);
         // An empty pool must not become a fatal event of this environment: a message from afar
         // is dropped instead.
+        // An acknowledged frame waits a little for a buffer: its module is behind, and what is
+        // dropped here comes again with everything after it.
         uint32_t size = len;
         MSG *m = nullptr;
-        if (PXR_try_getmem(0, &size, &m) != 0) return outcome(lost_no_buffer);
+        for (int waited = 0; PXR_try_getmem(0, &size, &m) != 0; ++waited) {
+            if (!acked || waited == kBufferWaitMs || closing()) return lost(lost_no_buffer);
+            size = len;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         m->type = w.type;
         m->id = w.id;
         m->reply_mask = w.reply_mask;
@@ -575,12 +680,63 @@ struct Bridge {
         m->info = w.info;
         m->instance = w.instance;
         if (len > 0) std::memcpy(m->param, w.param.data(), len);
+        note_in_hand(m, r, w, acked);
+        move_on();
         if (PXR_send(w.dst, m) != 0) {
+            if (acked) r->next = w.seq;
+            std::atomic_ref<uint32_t>(stats->in_hand.ref).store(0);
             release(m);
-            return outcome(lost_send_failed);
+            return lost(lost_send_failed);
         }
         count(bytes_in, len);
-        return outcome(delivered);
+        count(delivered);
+        std::atomic_ref<uint32_t>(stats->in_hand.ref).store(0);
+        return delivered;
+    }
+
+    // Notes the message about to be sent to its module (see InHand), before its route moves.
+    void note_in_hand(MSG *m, const RouteSeq *r, const WireMessage &w, bool acked) {
+        uint32_t partition = 0, index = 0;
+        msg_to_index(m, &partition, &index);
+        InHand &h = stats->in_hand;
+        h.route = r == nullptr ? 0 : uint32_t(r - stats->routes) + 1;
+        h.origin = w.origin;
+        h.dst = w.dst;
+        h.epoch = w.epoch;
+        h.seq = w.seq;
+        h.acked = acked;
+        h.delivered = stats->counters[delivered];
+        std::atomic_ref<uint32_t>(h.ref).store((partition << 16 | index) + 1);
+    }
+
+    // Finishes the delivery a killed predecessor had in hand: its route is moved on if it was
+    // not yet; a buffer the predecessor still held (among left) was not sent and is sent now;
+    // one it no longer held was sent, and is counted. Returns the buffer's reference (+1) when
+    // it was among left, else 0.
+    uint32_t settle_in_hand(const PXR_reclaimed_buffer *left, uint32_t n) {
+        const InHand h = stats->in_hand;
+        std::atomic_ref<uint32_t>(stats->in_hand.ref).store(0);
+        if (h.ref == 0 || stats->counters[delivered] != h.delivered) return 0; // counted
+        if (h.route != 0 && h.route <= kRouteSlots) {
+            RouteSeq &r = stats->routes[h.route - 1];
+            if (!h.acked)
+                note_sequence(r, h.origin, h.dst, h.epoch, h.seq);
+            else if (r.epoch == h.epoch && r.next == h.seq)
+                r.next = h.seq + 1;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            if ((left[i].partition << 16 | left[i].index) + 1 != h.ref) continue;
+            MSG *m = index_to_msg(int32_t(left[i].partition), left[i].index);
+            if (m != nullptr && h.dst < PXR_MODULE_COUNT && PXR_send(h.dst, m) == 0) {
+                count(delivered);
+            } else {
+                if (m != nullptr) release(m);
+                count(lost_send_failed);
+            }
+            return h.ref;
+        }
+        count(delivered);
+        return 0;
     }
 
     // The slot of a route from another host: its own, or a free one (epoch 0); null when every
@@ -597,20 +753,18 @@ struct Bridge {
     // Counts the frames that a gap in a route's sequence says were lost on the way. A route
     // seen for the first time has no past; a new epoch (the sender started again) restarts
     // its sequence at 1.
-    void note_sequence(const WireMessage &w) {
-        RouteSeq *r = route_of(w.origin, w.dst);
-        if (r == nullptr) return; // every slot taken: this route goes uncounted
-        if (r->epoch == 0) {
-            *r = RouteSeq{w.origin, w.dst, w.epoch, w.seq + 1};
+    void note_sequence(RouteSeq &r, uint32_t origin, uint32_t dst, uint32_t at, uint32_t seq) {
+        if (r.epoch == 0) {
+            r = RouteSeq{origin, dst, at, seq + 1};
             return;
         }
-        if (r->epoch != w.epoch) {
-            r->epoch = w.epoch;
-            r->next = 1;
+        if (r.epoch != at) {
+            r.epoch = at;
+            r.next = 1;
         }
-        const int32_t gap = int32_t(w.seq - r->next);
+        const int32_t gap = int32_t(seq - r.next);
         if (gap > 0) count(lost_in_transit, uint64_t(gap));
-        if (gap >= 0) r->next = w.seq + 1; // an older frame (gap < 0) changes nothing
+        if (gap >= 0) r.next = seq + 1; // an older frame (gap < 0) changes nothing
     }
 
     void on_announce(const natsMsg *nm) {
@@ -874,8 +1028,9 @@ bool make_options(Bridge &b, natsOptions **out) {
     bool ok = natsOptions_SetServers(opts, urls.data(), int(urls.size())) == NATS_OK &&
               natsOptions_SetName(opts, name.c_str()) == NATS_OK &&
               natsOptions_SetSendAsap(opts, true) == NATS_OK && // latency over batching
-              // One delivery thread for every subscription: the library is called from two
-              // threads only (this one, and the main thread's receive and release).
+              // One delivery thread for every subscription, so that frames are given to the
+              // modules in the order they arrive. The library is called from it, the main
+              // thread, the acknowledged modules' takers and the keeper.
               nats_SetMessageDeliveryPoolSize(1) == NATS_OK &&
               natsOptions_UseGlobalMessageDelivery(opts, true) == NATS_OK &&
               natsOptions_SetRetryOnFailedConnect(opts, true, on_connected, &b) == NATS_OK &&
@@ -1021,7 +1176,7 @@ int run(Bridge &b) {
     }
     if (!b.cfg.acked.empty() && !b.open_windows()) return 1;
     b.take_over();
-    PXR_set_receive_spin(0); // the receive's spin state is the process's: several threads take
+    PXR_set_receive_spin(0); // goes once the library keeps receive state per thread
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
     // A bridge restarted by its supervisor adopts the routes its predecessor discovered.
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
