@@ -47,7 +47,10 @@ demo: deps
 	PATH="$(abspath $(BUILD))/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
 
 # Two environments in two IPC namespaces joined by their bridges through a nats-server.
-demo-cluster: build
+# Only what the demo runs is built: the library, the pxr command, the bridge, ping and pong.
+demo-cluster: deps
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD) --target pxr pxr-bridge ping pong
 	BUILD=$(BUILD) bridge/demo-cluster.sh
 
 # The bridge against NATS's own request/reply and publish/subscribe (median of 3). Results go

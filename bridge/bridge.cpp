@@ -52,6 +52,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <netdb.h>
 #include <pthread.h>
 #include <string>
 #include <sys/shm.h>
@@ -1109,6 +1110,19 @@ std::string host_name() {
     return s.empty() ? "host" : s;
 }
 
+// The host name of a server url that does not resolve (empty when every one does).
+std::string unresolved_host(const pxrtool::BridgeConfig &cfg) {
+    for (const std::string &u : cfg.urls) {
+        std::string host = u.substr(u.find("://") == std::string::npos ? 0 : u.find("://") + 3);
+        host = host.substr(0, host.rfind(':') == std::string::npos ? host.size() : host.rfind(':'));
+        addrinfo *found = nullptr;
+        if (host.empty() || host.front() == '[') continue;
+        if (getaddrinfo(host.c_str(), nullptr, nullptr, &found) != 0) return host;
+        freeaddrinfo(found);
+    }
+    return "";
+}
+
 // Why a connection failed, in the server's terms where it gave them.
 std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg) {
     std::string said = text != nullptr ? text : "";
@@ -1123,6 +1137,10 @@ std::string connect_failure(natsStatus s, const char *text, const pxrtool::Bridg
     }
     switch (s) {
     case NATS_CONNECTION_AUTH_FAILED:
+        if (cfg.credentials.empty())
+            return "authentication failed: the server wants credentials and none were given "
+                   "(credentials=FILE)" +
+                   said;
         return "authentication failed: the server refused the credentials" + said;
     case NATS_SSL_ERROR:
         return "TLS handshake failed (check tls-ca, tls-cert and tls-hostname)" + said;
@@ -1131,6 +1149,8 @@ std::string connect_failure(natsStatus s, const char *text, const pxrtool::Bridg
     case NATS_SECURE_CONNECTION_WANTED:
         return "TLS was asked for but the server does not offer it";
     case NATS_NO_SERVER:
+        if (const std::string name = unresolved_host(cfg); !name.empty())
+            return "cannot resolve the host name " + name + " (no such host in DNS or /etc/hosts)";
         return "no server reachable at " + where + " (refused, or no answer)";
     case NATS_PROTOCOL_ERROR: // the server hung up during the handshake
         if (tls && cfg.tls_cert.empty())

@@ -469,19 +469,23 @@ TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disc
     start_server("--tls --tlscert " + cert + " --tlskey " + key + " --tlsverify --tlscacert " +
                  cert + " --user bridge --pass right-secret-1");
     scheme = "tls";
-    // A: wrong password; C: no trusted CA; D: no client certificate. B has everything.
-    for (const char *name : {"A", "B", "C", "D"}) {
+    // A: wrong password; C: no trusted CA; D: no client certificate; E: no credentials. B has
+    // everything.
+    for (const char *name : {"A", "B", "C", "D", "E"}) {
         std::string creds = dir / (std::string(name) + ".creds").c_str();
         std::ofstream(creds) << "user=bridge\npassword="
                              << (name[0] == 'A' ? "wrong-secret-2" : "right-secret-1") << "\n";
         chmod(creds.c_str(), 0600);
         start_host(name, name[0] == 'A' ? "queue 0x21\nremote 0x20" : "queue 0x20",
-                   "credentials=" + creds + (name[0] == 'C' ? "" : " tls-ca=" + cert) +
+                   (name[0] == 'E' ? "" : "credentials=" + creds) +
+                       (name[0] == 'C' ? "" : " tls-ca=" + cert) +
                        (name[0] == 'D' ? "" : " tls-cert=" + cert + " tls-key=" + key));
     }
     wait_remote("B", 0);
-    for (auto [name, says] :
-         {std::pair{"A", "authentication failed"}, {"C", "TLS"}, {"D", "TLS"}}) {
+    for (auto [name, says] : {std::pair{"A", "refused the credentials"},
+                              {"C", "TLS"},
+                              {"D", "TLS"},
+                              {"E", "none were given"}}) {
         ASSERT_TRUE(eventually([&] { return stats(name).last_error[0] != '\0'; })) << name;
         const Stats s = stats(name);
         EXPECT_EQ(s.connected, 0u) << name;
