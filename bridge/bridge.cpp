@@ -802,11 +802,7 @@ struct Bridge {
     }
 
     void unroute(unsigned m) {
-        ModuleQueueEntry &e = area->module_queues[m];
-        if (!is_remote(m)) return;
-        std::atomic_ref<uint32_t>(e.msqid).store(PXR_NO_QUEUE);
-        std::atomic_ref<uint32_t>(e.alias_of).store(256);
-        std::atomic_ref<uint32_t>(e.queue_flags).store(0);
+        if (acked_of[m] == nullptr) IPC_unalias(m, cfg.module);
     }
 
     // Makes the table agree with the announcements: a module one other host claims becomes
