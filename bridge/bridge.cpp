@@ -28,7 +28,7 @@
 // the other hosts have had time to announce their modules. Until then, and for at most
 // kHoldFor after its start, a message for a remote module that no host has claimed yet (or any
 // message while there is no connection) waits in the bridge instead of being dropped.
-#include "stats.h"
+#include "bridge_stats.h"
 #include "window.h"
 #include "wire.h"
 

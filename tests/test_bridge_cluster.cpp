@@ -3,7 +3,7 @@
 #include "ipc_test.h"
 
 #include "env/pxr_internal.h"
-#include "stats.h"
+#include "bridge_stats.h"
 #include "wire.h"
 
 #include <arpa/inet.h>

@@ -1,7 +1,6 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
 #include "membership.h"
-#include "stats.h"
-#include "window.h"
+#include "bridge_stats.h"
 #include "supervise.h"
 #include "tool.h"
 

@@ -8,6 +8,7 @@
 namespace pxrbridge {
 
 inline constexpr int kStatsKey = 0xE0430;
+inline constexpr int kWindowsKey = 0xE0431;         // the send windows of the acknowledged mode
 inline constexpr uint32_t kStatsMagic = 0x50584233; // "PXB3": the layout with in_hand
 
 enum Counter : unsigned {

@@ -1,7 +1,7 @@
 // The bridge's counters as the pxr command shows them: `pxr bridge --stats`, a member of
 // `pxr status --json`, a line of `pxr watch`. They are read from the bridge's own segment.
 #include "config_bridge.h"
-#include "stats.h"
+#include "bridge_stats.h"
 #include "tool.h"
 
 #include <cerrno>
