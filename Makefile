@@ -4,7 +4,7 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev \
-                clang-tidy clang-format nats-server libnats-dev openssl libcpp-httplib-dev \
+                clang-tidy clang-format nats-server libnats-dev openssl libssl-dev libcpp-httplib-dev \
                 python3 python3-pytest python3-cffi python3-setuptools python3-pip libbsd-dev ccache
 
 .PHONY: all deps build test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge mutate

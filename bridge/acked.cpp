@@ -100,7 +100,7 @@ void Bridge::send_frames(AckedRoute &r, uint32_t from, uint32_t to, bool again) 
             finish_batch(r.batch, uint16_t(n));
             out = r.batch;
         }
-        natsConnection_Publish(nc, subjects[r.module].c_str(), out.data(), int(out.size()));
+        publish(subjects[r.module], out);
         if (again) count(resent, n);
         from += n;
     }
@@ -131,8 +131,8 @@ void Bridge::resend_overdue() {
 // frames only in order), at most once per kResendAfter: the gaps reported meanwhile are
 // mostly of frames the resend already carries.
 void Bridge::on_ack(const natsMsg *nm) {
-    std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                   std::size_t(natsMsg_GetDataLength(nm)));
+    std::span<const uint8_t> frame;
+    if (!payload_of(nm, frame)) return;
     WireAck a;
     if (decode_ack(frame, a) != WireError::none) return count(malformed);
     AckedRoute *r = acked_of[a.dst];

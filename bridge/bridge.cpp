@@ -141,7 +141,7 @@ bool open_stats(Bridge &b) {
 
 int usage(FILE *out, int status) {
     std::fputs("usage: pxr bridge url=URL [url=URL...] cluster=NAME [module=ID] [node=NAME]\n"
-               "                  [credentials=FILE] [discovery=on|off] [remote=ID...]\n"
+               "                  [credentials=FILE] [key=FILE] [discovery=on|off] [remote=ID...]\n"
                "                  [acked=ID...]\n"
                "                  [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]\n"
                "                  [tls-hostname=NAME]\n"
@@ -245,6 +245,11 @@ int run(Bridge &b) {
     }
     b.node_name = b.cfg.node.empty() ? host_name() : b.cfg.node;
     b.node = node_id(b.cfg, b.node_name);
+    if (!b.cfg.key.empty() && !read_key(b.cfg.key, b.key)) {
+        std::fprintf(stderr, "pxr-bridge: no usable key in %s (%zu bytes at least)\n",
+                     b.cfg.key.c_str(), kMinKeyBytes);
+        return 1;
+    }
     b.epoch = draw_epoch();
     if (!open_stats(b)) {
         std::fprintf(stderr, "pxr-bridge: cannot make the counter segment\n");
@@ -373,6 +378,23 @@ int run(Bridge &b) {
 }
 
 } // namespace
+
+natsStatus Bridge::publish(const std::string &subject, std::span<const uint8_t> payload) {
+    if (!key.empty()) {
+        static thread_local std::vector<uint8_t> signed_payload;
+        sign_payload(key, subject.c_str(), payload, signed_payload);
+        payload = signed_payload;
+    }
+    return natsConnection_Publish(nc, subject.c_str(), payload.data(), int(payload.size()));
+}
+
+bool Bridge::payload_of(const natsMsg *nm, std::span<const uint8_t> &payload) {
+    payload = {reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+               std::size_t(natsMsg_GetDataLength(nm))};
+    if (key.empty() || check_signature(key, natsMsg_GetSubject(nm), payload)) return true;
+    count(refused_signature);
+    return false;
+}
 
 } // namespace pxrbridge
 

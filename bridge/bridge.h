@@ -51,6 +51,7 @@
 #pragma once
 
 #include "bridge_stats.h"
+#include "sign.h"
 #include "window.h"
 #include "wire.h"
 
@@ -118,6 +119,7 @@ struct Bridge {
     std::string diagnosis;   // why the first connection failed; the client's retries only say
                              // that no server was available
     std::string node_name;
+    std::string key; // the cluster's key (key=FILE): frames are signed and checked with it
     natsConnection *nc = nullptr;
     std::string subjects[PXR_MODULE_COUNT];
     std::string announce_subject;
@@ -203,6 +205,12 @@ struct Bridge {
     std::deque<Held> held;
     std::size_t held_bytes = 0;
     uint16_t held_for[PXR_MODULE_COUNT] = {};
+
+    // Publishes a payload, signed when the cluster has a key; any thread (bridge.cpp).
+    natsStatus publish(const std::string &subject, std::span<const uint8_t> payload);
+    // A received payload, without its signature; false (and counted) when the cluster has a
+    // key and the signature is missing or wrong.
+    bool payload_of(const natsMsg *nm, std::span<const uint8_t> &payload);
 
     // Outbound, the main thread (outbound.cpp).
     bool route_ready(unsigned dst);

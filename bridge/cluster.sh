@@ -60,7 +60,7 @@ print(" ".join(str(s.getsockname()[1]) for s in ss))')"
 # start_host NAME CONFIG-BODY: `pxr load` in a new namespace; sets host_pid. The variable
 # bridge_words_NAME, if set, adds words to the host's bridge line.
 start_host() {
-  local words="bridge_words_$1"
+  local words="bridge_words_${1//[^A-Za-z0-9_]/_}"
   printf '%s\nbridge%s cluster=demo node=%s %s\n' "$2" "$urls" "$1" "${!words:-}" >"$work/$1.conf"
   "${new_ns[@]}" pxr load ${LOAD_FLAGS:-} "$work/$1.conf" >"$work/$1.log" 2>&1 &
   host_pid=$!

@@ -19,8 +19,8 @@
 namespace pxrbridge {
 
 void Bridge::on_announce(const natsMsg *nm) {
-    std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                   std::size_t(natsMsg_GetDataLength(nm)));
+    std::span<const uint8_t> frame;
+    if (!payload_of(nm, frame)) return;
     WireAnnounce a;
     if (decode_announce(frame, a) != WireError::none) {
         count(malformed);
@@ -96,8 +96,7 @@ void Bridge::announce(const ModuleSet &local, uint8_t flags) {
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
         if (local[m]) a.set(m);
     std::vector<uint8_t> frame;
-    if (encode_announce(a, frame))
-        natsConnection_Publish(nc, announce_subject.c_str(), frame.data(), int(frame.size()));
+    if (encode_announce(a, frame)) publish(announce_subject, frame);
 }
 
 void Bridge::on_announce_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *c) {

@@ -20,8 +20,8 @@ namespace pxrbridge {
 // Inbound: a frame (or a batch of them) for a module of this host.
 void Bridge::deliver(unsigned subject_module, const natsMsg *nm) {
     static thread_local std::vector<std::span<const uint8_t>> parts;
-    std::span<const uint8_t> data(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                  std::size_t(natsMsg_GetDataLength(nm)));
+    std::span<const uint8_t> data;
+    if (!payload_of(nm, data)) return;
     if (closing()) return; // a detached process would wait to attach again
     Due due;               // an acknowledged route, acknowledged once for the whole batch
     if (frame_kind(data) != kKindBatch) {
@@ -106,7 +106,7 @@ void Bridge::send_acks() {
         for (const auto &[route, a] : due) {
             encode_ack(a, frame);
             const std::string subject = cfg.cluster + ".ack." + std::to_string(route >> 8);
-            natsConnection_Publish(nc, subject.c_str(), frame.data(), int(frame.size()));
+            publish(subject, frame);
         }
         lock.lock();
     }

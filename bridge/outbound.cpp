@@ -164,8 +164,7 @@ void Bridge::flush() {
         out = out.subspan(kBatchHeaderBytes + 4);
     else
         finish_batch(out_batch, uint16_t(batch_count));
-    if (natsConnection_Publish(nc, subjects[batch_dst].c_str(), out.data(), int(out.size())) ==
-        NATS_OK) {
+    if (publish(subjects[batch_dst], out) == NATS_OK) {
         count(forwarded, batch_count);
         count(bytes_out, batch_bytes);
     } else {

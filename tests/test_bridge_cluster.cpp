@@ -4,6 +4,7 @@
 
 #include "env/pxr_internal.h"
 #include "bridge_stats.h"
+#include "sign.h"
 #include "wire.h"
 
 #include <arpa/inet.h>
@@ -457,6 +458,30 @@ TEST_F(Cluster, a_stopped_receiving_bridge_costs_a_few_resends_not_the_window_ag
     EXPECT_EQ(pxrtest::wait_child(sender), 0);
     EXPECT_EQ(pxrtest::wait_child(receiver), 0) << "2: missing, 3: out of order, 4: twice";
     EXPECT_LE(count("A", resent), kSent / 5);
+}
+
+TEST_F(Cluster, with_a_cluster_key_only_signed_frames_are_taken) {
+    start_server();
+    const std::string key = dir / "cluster.key";
+    std::ofstream(key) << "a-key-of-the-cluster-1234\n";
+    chmod(key.c_str(), 0600);
+    start_host("B", "queue 0x20", "key=" + key);
+    start_host("A", "queue 0x21", "key=" + key);
+    wait_remote("B", 1), wait_remote("A", 1); // signed announcements are taken
+    echo("B", 0x20);
+    EXPECT_EQ(in_host("A", [] { return exchange(0x21, 0x20, 16, 20, true); }), 0);
+    std::vector<uint8_t> unsigned_frame, forged = {'P', 'X'};
+    const uint8_t param[1] = {7};
+    encode_message(WireMessage{9, 0x0101, 1, 0x21, 0x20, 0, 0, 0, 0, 0, 1, 1, param},
+                   unsigned_frame);
+    forged.resize(unsigned_frame.size() + kTagBytes); // a tag of zeros
+    std::copy(unsigned_frame.begin(), unsigned_frame.end(), forged.begin());
+    publish_raw(port, {{"t.m.32", unsigned_frame}, {"t.m.32", forged}, {"t.announce", {1}}});
+    EXPECT_TRUE(eventually([&] { // the announcement reaches both
+        return count("B", refused_signature) == 3 && count("A", refused_signature) == 1;
+    }));
+    EXPECT_EQ(count("B", delivered), 20u);
+    EXPECT_EQ(count("B", malformed), 0u);
 }
 
 TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disconnected) {

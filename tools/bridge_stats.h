@@ -32,6 +32,7 @@ enum Counter : unsigned {
     lost_bridge_killed, // taken by a sending bridge killed before it published them
     refused_ahead,      // acknowledged frames too far ahead of their route: not taken
     refused_origin,     // frames of a node that has not announced itself, or of a stale epoch
+    refused_signature,  // frames without a valid signature of the cluster's key
     kCounterCount
 };
 
@@ -40,7 +41,8 @@ inline constexpr const char *kCounterNames[kCounterCount] = {
     "lost_no_connection", "lost_no_buffer",     "lost_too_large",  "lost_unknown_module",
     "lost_send_failed",   "lost_slow_consumer", "lost_in_transit", "malformed",
     "disconnects",        "reconnects",         "clashes",         "resent",
-    "duplicates",         "lost_bridge_killed", "refused_ahead",   "refused_origin"};
+    "duplicates",         "lost_bridge_killed", "refused_ahead",   "refused_origin",
+    "refused_signature"};
 
 // What this side expects next on one route from another host (sending node, destination
 // module). Kept here rather than in the bridge, so that what was lost while the bridge
