@@ -194,6 +194,13 @@ class Cluster : public ::testing::Test {
                 if (MSG *in = PXR_receive(m)) confirm_msg(in);
         }));
     }
+    // A server, then host B and host A, each of which learns one remote module.
+    void two_hosts(const std::string &b_body, const std::string &a_body) {
+        start_server();
+        start_host("B", b_body);
+        start_host("A", a_body);
+        wait_remote("B", 1), wait_remote("A", 1);
+    }
     void wait_remote(const std::string &name, unsigned connected_with_remotes) {
         ASSERT_TRUE(eventually([&] {
             Stats s = stats(name);
@@ -391,10 +398,7 @@ TEST_F(Cluster, restarts_of_the_server_and_of_a_bridge_lose_only_what_is_counted
 }
 
 TEST_F(Cluster, an_acked_module_gets_every_message_once_and_in_order_across_restarts) {
-    start_server();
-    start_host("B", "queue 0x20");
-    start_host("A", "queue 0x21\nremote 0x20 acked");
-    wait_remote("B", 1), wait_remote("A", 1); // 0x21 discovered on B
+    two_hosts("queue 0x20", "queue 0x21\nremote 0x20 acked");
     constexpr unsigned kSent = 3000;
     pid_t receiver = spawn_in("B", [] { return receive_in_order(0x20, kSent); });
     pid_t sender = spawn_in("A", [] { return send_numbered(0x21, 0x20, kSent, 1); });
@@ -412,10 +416,7 @@ TEST_F(Cluster, an_acked_module_gets_every_message_once_and_in_order_across_rest
 }
 
 TEST_F(Cluster, a_restarted_sending_bridge_keeps_a_routes_order_and_counts_what_it_loses) {
-    start_server();
-    start_host("B", "queue 0x22");
-    start_host("A", "queue 0x21\nremote 0x22");
-    wait_remote("B", 1), wait_remote("A", 1);
+    two_hosts("queue 0x22", "queue 0x21\nremote 0x22");
     constexpr unsigned kSent = 6000;
     int out[2];
     ASSERT_EQ(pipe(out), 0);
@@ -445,10 +446,7 @@ TEST_F(Cluster, a_restarted_sending_bridge_keeps_a_routes_order_and_counts_what_
 }
 
 TEST_F(Cluster, a_stopped_receiving_bridge_costs_a_few_resends_not_the_window_again) {
-    start_server();
-    start_host("B", "queue 0x20");
-    start_host("A", "queue 0x21\nremote 0x20 acked");
-    wait_remote("B", 1), wait_remote("A", 1);
+    two_hosts("queue 0x20", "queue 0x21\nremote 0x20 acked");
     constexpr unsigned kSent = 2000;
     pid_t receiver = spawn_in("B", [] { return receive_in_order(0x20, kSent); });
     pid_t sender = spawn_in("A", [] { return send_numbered(0x21, 0x20, kSent, 1); });
