@@ -138,9 +138,8 @@ Counter Bridge::hand_over(const WireMessage &w, RouteSeq *r, bool acked) {
         if (partition_hdr[i] != nullptr && len <= partition_hdr[i]->param_size) p = i;
     if (p < 0) return lost(lost_too_large);
     // An empty pool must not become a fatal event of this environment: a message from afar
-    // is dropped instead.
-    // An acknowledged frame waits a little for a buffer: its module is behind, and what is
-    // dropped here comes again with everything after it.
+    // is dropped instead, an acknowledged one after a short wait for a buffer (its module is
+    // behind, and what is dropped here comes again with everything after it).
     uint32_t size = len;
     MSG *m = nullptr;
     for (int waited = 0; PXR_try_getmem(0, &size, &m) != 0; ++waited) {
@@ -208,9 +207,14 @@ uint32_t Bridge::settle_in_hand(const PXR_reclaimed_buffer *left, uint32_t n) {
         MSG *m = index_to_msg(int32_t(left[i].partition), left[i].index);
         if (m != nullptr && h.dst < PXR_MODULE_COUNT && PXR_send(h.dst, m) == 0) {
             count(delivered);
-        } else {
-            if (m != nullptr) release(m);
+            return h.ref;
+        }
+        if (m != nullptr) release(m);
+        if (!h.acked) {
             count(lost_send_failed);
+        } else if (h.route != 0 && h.route <= kRouteSlots) { // it comes again
+            RouteSeq &r = stats->routes[h.route - 1];
+            if (r.epoch == h.epoch && r.next == h.seq + 1) r.next = h.seq;
         }
         return h.ref;
     }
