@@ -231,31 +231,33 @@ uint32_t node_id(const pxrtool::BridgeConfig &cfg, const std::string &node_name)
     return h;
 }
 
-int run(Bridge &b) {
+// Attaches, opens the counter segment and the send windows, and takes over from a killed
+// predecessor. False (said on standard error) when the bridge cannot run.
+bool prepare(Bridge &b) {
     if (PXR_link() != 0) {
         std::fprintf(stderr, "pxr-bridge: no environment to attach to\n");
-        return 1;
+        return false;
     }
     b.area = PXR_common_area();
     b.area_id = PXR_common_area_id();
-    if (b.area == nullptr) return 1;
+    if (b.area == nullptr) return false;
     if ((b.load(b.area->module_queues[b.cfg.module].queue_flags) & 1) == 0) {
         std::fprintf(stderr, "pxr-bridge: module 0x%x has no queue of its own\n", b.cfg.module);
-        return 1;
+        return false;
     }
     b.node_name = b.cfg.node.empty() ? host_name() : b.cfg.node;
     b.node = node_id(b.cfg, b.node_name);
     if (!b.cfg.key.empty() && !read_key(b.cfg.key, b.key)) {
         std::fprintf(stderr, "pxr-bridge: no usable key in %s (%zu bytes at least)\n",
                      b.cfg.key.c_str(), kMinKeyBytes);
-        return 1;
+        return false;
     }
     b.epoch = draw_epoch();
     if (!open_stats(b)) {
         std::fprintf(stderr, "pxr-bridge: cannot make the counter segment\n");
-        return 1;
+        return false;
     }
-    if (!b.cfg.acked.empty() && !b.open_windows()) return 1;
+    if (!b.cfg.acked.empty() && !b.open_windows()) return false;
     b.take_over();
     PXR_set_receive_spin(0); // goes once the library keeps receive state per thread
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
@@ -265,22 +267,18 @@ int run(Bridge &b) {
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
         b.subjects[m] = b.cfg.cluster + ".m." + std::to_string(m);
     b.announce_subject = b.cfg.cluster + ".announce";
+    return true;
+}
 
-    // Only the main thread takes the stop signals: the client's threads are made with them
-    // blocked, and a signal interrupts the main thread's receive.
-    std::signal(SIGPIPE, SIG_IGN); // a server that goes away is a disconnect, not our end
-    sigset_t stop_set;
-    sigemptyset(&stop_set);
-    sigaddset(&stop_set, SIGTERM);
-    sigaddset(&stop_set, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+// Makes the connection (which goes on trying in the background when no server answers yet).
+// A first attempt without retries tells why a connection fails; the client's own retries only
+// say that no server was available.
+bool connect_to_servers(Bridge &b) {
     natsOptions *opts = nullptr;
     if (!make_options(b, &opts)) {
         std::fprintf(stderr, "pxr-bridge: bad client options (TLS files or credentials)\n");
-        return 1;
+        return false;
     }
-    // A first attempt without retries tells why a connection fails; the client's own retries
-    // only say that no server was available.
     natsStatus s = natsOptions_SetRetryOnFailedConnect(opts, false, nullptr, nullptr);
     if (s == NATS_OK) s = natsConnection_Connect(&b.nc, opts);
     if (s != NATS_OK) {
@@ -295,8 +293,58 @@ int run(Bridge &b) {
     natsOptions_Destroy(opts);
     if (s != NATS_OK && s != NATS_NOT_YET_CONNECTED) {
         std::fprintf(stderr, "pxr-bridge: cannot use the servers: %s\n", natsStatus_GetText(s));
-        return 1;
+        return false;
     }
+    return true;
+}
+
+// The main thread's work until a stop signal or the end of the environment.
+void outbound_loop(Bridge &b) {
+    while (!g_stop) {
+        // While messages wait for their route, the receive wakes up to send them on.
+        MSG *m = b.held.empty() ? PXR_receive(b.cfg.module) : PXR_timed_receive(b.cfg.module, 20);
+        if (!b.held.empty()) b.drain_held();
+        if (m == nullptr) {
+            if (b.closing()) break;
+            b.flush();
+            continue;
+        }
+        b.forward(m);
+        while ((m = PXR_grab(b.cfg.module)) != nullptr) b.forward(m); // what waits goes along
+        b.flush();
+    }
+    b.count(lost_no_connection, b.held.size()); // stopped before their route was learnt
+    b.held.clear();
+    b.note_unsent();   // counted here: not again by a successor
+    std::string tally; // the counters once more, for the log of whoever started the bridge
+    for (unsigned c = 0; c < kCounterCount; ++c)
+        tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
+    std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
+}
+
+// Ends the acknowledged modules' takers, which may wait in their queues.
+void stop_takers(Bridge &b) {
+    for (auto &r : b.acked_routes) {
+        r->room.notify_all();
+        while (!r->done) { // a signal just before its receive began would be missed: again
+            pthread_kill(r->taker.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        r->taker.join();
+    }
+}
+
+int run(Bridge &b) {
+    if (!prepare(b)) return 1;
+    // Only the main thread takes the stop signals: the client's threads are made with them
+    // blocked, and a signal interrupts the main thread's receive.
+    std::signal(SIGPIPE, SIG_IGN); // a server that goes away is a disconnect, not our end
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGTERM);
+    sigaddset(&stop_set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+    if (!connect_to_servers(b)) return 1;
     natsSubscription *announce_sub = nullptr, *ack_sub = nullptr;
     if (b.cfg.discovery)
         natsConnection_Subscribe(&announce_sub, b.nc, b.announce_subject.c_str(),
@@ -322,26 +370,8 @@ int run(Bridge &b) {
     pthread_sigmask(SIG_UNBLOCK, &stop_set, nullptr);
     std::fprintf(stderr, "pxr-bridge: node %s (0x%08x), module 0x%x, cluster %s\n",
                  b.node_name.c_str(), b.node, b.cfg.module, b.cfg.cluster.c_str());
+    outbound_loop(b);
 
-    while (!g_stop) {
-        // While messages wait for their route, the receive wakes up to send them on.
-        MSG *m = b.held.empty() ? PXR_receive(b.cfg.module) : PXR_timed_receive(b.cfg.module, 20);
-        if (!b.held.empty()) b.drain_held();
-        if (m == nullptr) {
-            if (b.closing()) break;
-            b.flush();
-            continue;
-        }
-        b.forward(m);
-        while ((m = PXR_grab(b.cfg.module)) != nullptr) b.forward(m); // what waits goes along
-        b.flush();
-    }
-    b.count(lost_no_connection, b.held.size()); // stopped before their route was learnt
-
-    std::string tally; // the counters once more, for the log of whoever started the bridge
-    for (unsigned c = 0; c < kCounterCount; ++c)
-        tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
-    std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
     const bool closing = b.closing();
     b.stats->connected = 0;
     if (closing) { // nothing of ours outlives the environment
@@ -352,14 +382,7 @@ int run(Bridge &b) {
     keeper.join();
     acker.join();
     if (resender.joinable()) resender.join();
-    for (auto &r : b.acked_routes) {
-        r->room.notify_all();
-        while (!r->done) { // a signal just before its receive began would be missed: again
-            pthread_kill(r->taker.native_handle(), SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        r->taker.join();
-    }
+    stop_takers(b);
     if (!closing) {
         std::lock_guard lock(b.mu);
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
