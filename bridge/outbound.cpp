@@ -164,6 +164,9 @@ void Bridge::flush() {
         out = out.subspan(kBatchHeaderBytes + 4);
     else
         finish_batch(out_batch, uint16_t(batch_count));
+    // The batch leaves the unsent ones before its write: a kill lands at the end of a system
+    // call, and the one after this write must not count a batch that went as lost.
+    std::atomic_ref<uint32_t>(stats->unsent).store(uint32_t(held.size()));
     if (publish(subjects[batch_dst], out) == NATS_OK) {
         count(forwarded, batch_count);
         count(bytes_out, batch_bytes);
