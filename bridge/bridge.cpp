@@ -128,10 +128,11 @@ bool open_stats(Bridge &b) {
         b.stats->env_shmid = b.area_id;
     }
     b.predecessor = b.stats->pid;
-    b.stats->pid = getpid();
     b.stats->took_over = 0;
     b.stats->connected = 0; // until this bridge has subscribed
     b.stats->ready = 0;
+    // Last: whoever sees this pid sees the flags above as this bridge's.
+    std::atomic_ref<int32_t>(b.stats->pid).store(getpid());
     b.stats->node = b.node;
     b.stats->module = b.cfg.module;
     std::snprintf(b.stats->node_name, sizeof b.stats->node_name, "%s", b.node_name.c_str());
