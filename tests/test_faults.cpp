@@ -3,15 +3,11 @@
 #include "ipc_test.h"
 
 #include "check.h"
-#include "env/pxr_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <sstream>
-#include <string>
-#include <sys/shm.h>
-#include <unistd.h>
 
 namespace {
 
@@ -83,9 +79,7 @@ const Row kRows[] = {
 class FaultTest : public pxrtest::IpcTest {};
 
 TEST_F(FaultTest, FailedCallsLeaveTheStateConsistent) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_ERROR_PRINT;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(pxrtest::create_running_environment({.init_flags = PXR_INIT_ERROR_PRINT}));
     ASSERT_EQ(IPC_create(kQueue, 1), 0);
     char errpath[] = "/tmp/pxr-fault-err-XXXXXX";
     close(mkstemp(errpath));

@@ -1,9 +1,7 @@
 // The status report and the allocated-message list as whole texts; clock readings are
 // masked, never-written timestamps are kept.
-#include "env/pxr_internal.h"
 #include "ipc_test.h"
 
-#include <cstring>
 #include <regex>
 
 namespace {
