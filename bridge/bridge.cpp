@@ -260,7 +260,6 @@ bool prepare(Bridge &b) {
     }
     if (!b.cfg.acked.empty() && !b.open_windows()) return false;
     b.take_over();
-    PXR_set_receive_spin(0); // goes once the library keeps receive state per thread
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
     // A bridge restarted by its supervisor adopts the routes its predecessor discovered.
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
