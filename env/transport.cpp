@@ -21,8 +21,6 @@ namespace {
 using pxr_impl::kRecordText;
 using pxr_impl::QueueRecord;
 
-constexpr int kFullQueueRetries = 5;
-
 inline uint32_t common_flags() noexcept {
     return pxr_impl::shared(common_ptr->flags).load(std::memory_order_relaxed);
 }
@@ -53,6 +51,34 @@ int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
 
 } // namespace
 
+uint32_t pxr_impl::destination_queue(uint32_t dst) noexcept {
+    const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
+    return entry ? entry->msqid : PXR_NO_QUEUE;
+}
+
+int pxr_impl::undefined_destination(uint32_t dst) noexcept {
+    if (common_ptr->error_print)
+        fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
+    drop_if_replaced();
+    pause_seconds(2);
+    return -1;
+}
+
+int pxr_impl::send_failed(int err) noexcept {
+    if (common_ptr->error_print) {
+        errno = err;
+        perror("PXR_send() msgsnd()");
+    }
+    if (drop_if_replaced()) return -1;
+    // A plain increment: two failures at the same instant may count once.
+    common_ptr->internal_errors = common_ptr->internal_errors + 1;
+    if (common_ptr->fatal_action == 1) {
+        common_ptr->exit_status = -1;
+        PXR_terminate();
+    }
+    return -1;
+}
+
 /// Module id 255 has no table entry: it is treated as an undefined destination (optional
 /// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
 /// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
@@ -62,15 +88,8 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     if (common_flags() & CA_NO_TRAFFIC) return 1;
     if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
 
-    const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
-    const uint32_t qid = entry ? entry->msqid : PXR_NO_QUEUE;
-    if (qid == PXR_NO_QUEUE) {
-        if (common_ptr->error_print)
-            fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
-        pxr_impl::drop_if_replaced();
-        pxr_impl::pause_seconds(2);
-        return -1;
-    }
+    const uint32_t qid = pxr_impl::destination_queue(dst);
+    if (qid == PXR_NO_QUEUE) return pxr_impl::undefined_destination(dst);
 
     SysMsg *slot = pxr_impl::slot_of(msg);
     pxr_impl::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
@@ -86,32 +105,8 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     const uint32_t ref = pxr_impl::buffer_ref(index, partition);
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
-    int retries = 0;
-    int err = 0;
-    for (;;) {
-        err = put_record(queue, rec, ref);
-        if (err == 0) return 0;
-        if (err == EINTR) continue;
-        if ((err == EAGAIN || err == ENOMEM) && retries < kFullQueueRetries) {
-            ++retries;
-            pxr_impl::pause_seconds(0);
-            continue;
-        }
-        break;
-    }
-
-    if (common_ptr->error_print) {
-        errno = err;
-        perror("PXR_send() msgsnd()");
-    }
-    if (pxr_impl::drop_if_replaced()) return -1;
-    // A plain increment: two failures at the same instant may count once.
-    common_ptr->internal_errors = common_ptr->internal_errors + 1;
-    if (common_ptr->fatal_action == 1) {
-        common_ptr->exit_status = -1;
-        PXR_terminate();
-    }
-    return -1;
+    const int err = pxr_impl::put_retrying([&](bool &) { return put_record(queue, rec, ref); });
+    return err == 0 ? 0 : pxr_impl::send_failed(err);
 }
 
 namespace {
