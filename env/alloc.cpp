@@ -2,6 +2,8 @@
 // pool, pid stamps, congestion onset messages, and the fatal path on exhaustion.
 #include "pxrlib.h"
 
+#include "env/flow.h"
+#include "env/groups.h"
 #include "env/pools.h"
 
 #include <atomic>
@@ -29,13 +31,6 @@ inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) 
     return atomic ? pxr_impl::lockfree_take(p, onset) : semaphore_getmem(size, onset);
 }
 
-inline void stamp_owner(SysMsg *slot) noexcept {
-    slot->send_pid = 0;
-    slot->receive_pid = 0;
-    slot->relmem_pid = 0;
-    slot->getmem_pid = my_pid;
-}
-
 // No buffer could be had. A process that a lock failure has detached cannot raise the event.
 MSG *fatal_path() noexcept {
     if (common_ptr == nullptr) return nullptr;
@@ -49,14 +44,8 @@ MSG *fatal_path() noexcept {
 
 } // namespace
 
-namespace {
+namespace pxr_impl {
 
-// Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
-// refusal (bad arguments, traffic forbidden, no environment).
-enum class NoBuffer { none, fatal, refused };
-
-// The allocation behind PXR_getmem and PXR_try_getmem; null with *why set when there is none.
-// A failed congestion send that ended the environment counts as a refusal.
 MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     *why = NoBuffer::refused;
     if (size == nullptr || !pxr_impl::lazy_attach(0)) return nullptr;
@@ -74,7 +63,7 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
 
     if (onset != 0) {
         pxr_impl::shared(h->cong_status).store(1);
-        stamp_owner(b);
+        pxr_impl::stamp_owner(b);
         MSG *note = pxr_impl::msg_of(b);
         note->len = 0;
         const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
@@ -89,26 +78,28 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
         }
     }
 
-    stamp_owner(b);
+    pxr_impl::stamp_owner(b);
     *size = partition_geometry[p].param_size;
     *why = NoBuffer::none;
     return pxr_impl::msg_of(b);
 }
 
-} // namespace
+} // namespace pxr_impl
+
+using pxr_impl::NoBuffer;
 
 /// A lock failure detaches the process (PXR_sys_failure set); the fatal event is then not raised.
 /// A null size is refused (null) before anything else.
 MSG *PXR_getmem(int32_t pool_class, uint32_t *size) noexcept {
     NoBuffer why;
-    MSG *msg = allocate(pool_class, size, &why);
+    MSG *msg = pxr_impl::allocate(pool_class, size, &why);
     return why == NoBuffer::fatal ? fatal_path() : msg;
 }
 
 int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) noexcept {
     if (out == nullptr) return -1;
     NoBuffer why;
-    *out = allocate(pool_class, size, &why);
+    *out = pxr_impl::allocate(pool_class, size, &why);
     return why == NoBuffer::none ? 0 : why == NoBuffer::fatal ? 1 : -1;
 }
 
@@ -126,9 +117,15 @@ uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
                                        : lf::Damage{"index", m.index, slot->index});
         return 1;
     }
+    // A share of a buffer sent to a group: the buffer goes back with the last one.
+    if (groups.area != nullptr) [[unlikely]]
+        if (const int share = give_back_share(m, share_pid()); share != 2) return uint32_t(share);
     // Stamped first: once on the free list the buffer may belong to another process.
     slot->relmem_pid = my_pid;
-    return atomic_form() ? lockfree_release(m.partition, slot) : semaphore_relmem(slot);
+    const uint32_t rc =
+        atomic_form() ? lockfree_release(m.partition, slot) : semaphore_relmem(slot);
+    room_made(pool_room(m.partition));
+    return rc;
 }
 
 void report_damage(int p, const lf::Damage &d) noexcept {

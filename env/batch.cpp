@@ -8,9 +8,11 @@
 // one reference, so that a reclaim always finds every record taken and not yet stamped).
 #include "pxrlib.h"
 
+#include "env/groups.h"
 #include "env/pools.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
+#include "env/sync_notes.h"
 
 #include <cstddef>
 #include <sys/msg.h>
@@ -51,6 +53,7 @@ uint32_t stamp_for_send(MSG *const *msgs, uint32_t count, uint32_t *refs) noexce
     for (; n < count && pxr_impl::allocated(pxr_impl::find_msg(msgs[n])); ++n) {
         SysMsg *slot = pxr_impl::slot_of(msgs[n]);
         pxr_impl::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
+        pxr_impl::synced_before(slot);
         refs[n] =
             pxr_impl::buffer_ref(pxr_impl::load_word(slot, offsetof(SysMsg, index)) & 0xFFFF,
                                  pxr_impl::load_word(slot, offsetof(SysMsg, partition)) & 0xFFFF);
@@ -75,12 +78,18 @@ uint32_t PXR_send_batch(uint32_t dst, MSG *const *msgs, uint32_t count, int *res
     res = 0;
     if (count == 0) return 0;
     res = -1;
-    if (!pxr_impl::lazy_attach(2)) return 0;
+    if (!pxr_impl::lazy_attach(2) || msgs == nullptr) return 0;
+    if (pxr_impl::groups.area != nullptr) {
+        // Groups and shared buffers: each record takes the single send's road.
+        uint32_t n = 0;
+        while (n < count && (res = PXR_send(dst, msgs[n])) == 0) ++n;
+        return n;
+    }
     if (pxr_impl::shared(common_ptr->flags).load(std::memory_order_relaxed) & CA_NO_TRAFFIC) {
         res = 1;
         return 0;
     }
-    if (msgs == nullptr || !pxr_impl::allocated(pxr_impl::find_msg(msgs[0]))) return 0;
+    if (!pxr_impl::allocated(pxr_impl::find_msg(msgs[0]))) return 0;
     const uint32_t qid = pxr_impl::destination_queue(dst);
     if (qid == PXR_NO_QUEUE) {
         res = pxr_impl::undefined_destination(dst);

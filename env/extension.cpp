@@ -4,11 +4,13 @@
 // by every attach, removed by the close; an environment without it works, without those extensions.
 #include "pxrlib.h"
 
+#include "env/groups.h"
 #include "env/pxr_internal.h"
 
 namespace pxr_impl {
 
 void create_extension() noexcept {
+    remove_stale_groups();
     int id = -1;
     auto *x = static_cast<ExtensionSegment *>(
         SYS_alloc_shm(&id, sizeof(ExtensionSegment), kExtensionKey, 1));
@@ -33,9 +35,11 @@ void map_extension() noexcept {
     }
     attachment.extension = x;
     attachment.extension_id = x != nullptr ? id : 0;
+    map_groups();
 }
 
 void release_extension(bool remove) noexcept {
+    release_groups(remove);
     if (attachment.extension != nullptr)
         SYS_free_shm(attachment.extension, attachment.extension_id, remove ? 1 : 0);
     attachment.extension = nullptr;

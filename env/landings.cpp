@@ -51,6 +51,27 @@ uint32_t kernel_ref(ReceiveLanding &l) noexcept {
                       std::atomic_ref<uint16_t>(l.partition).load());
 }
 
+// The reference a landing holds, of either kind; PXR_NO_LANDING when empty.
+uint32_t held_ref(ReceiveLanding &l) noexcept {
+    const uint32_t ref = shared(l.ring_ref).load();
+    return ref != PXR_NO_LANDING ? ref : kernel_ref(l);
+}
+
+// A landing of an ended owner whose record is spent: the buffer it names is free, or stamped
+// received by that owner (a reclaim finds it by the stamp), or no buffer at all. A buffer of
+// a partition not mapped here cannot be told: the landing is kept.
+bool spent(ReceiveLanding &l, int32_t owner) noexcept {
+    const uint32_t ref = held_ref(l);
+    if (ref == PXR_NO_LANDING) return true;
+    const uint32_t p = ref_partition(ref), index = ref_index(ref);
+    if (p >= uint32_t(kPartitions)) return true;
+    if (partition_hdr[p] == nullptr) return false;
+    if (index >= uint32_t(partition_geometry[p].num_msgs)) return true;
+    const SysMsg *s = slot_at(int(p), index);
+    return load_word(s, offsetof(SysMsg, allocated)) == 0 ||
+           int32_t(load_word(s, offsetof(SysMsg, receive_pid))) == owner;
+}
+
 struct Claimed {
     const ExtensionSegment *segment = nullptr;
     ReceiveLanding *landing = nullptr;
@@ -60,11 +81,9 @@ thread_local Claimed claimed;
 ReceiveLanding *claim(ExtensionSegment &x) noexcept {
     for (ReceiveLanding &l : x.landings) {
         int32_t seen = shared(l.owner).load(std::memory_order_relaxed);
-        // A landing of an ended process is taken only empty: a record in it is what a reclaim
-        // needs to return that process's buffer.
-        const bool free =
-            seen == 0 || (owner_gone(seen) && mtype_of(l).load(std::memory_order_acquire) == 0 &&
-                          shared(l.ring_ref).load() == PXR_NO_LANDING);
+        // A landing of an ended process is taken only when its record is spent: a record
+        // still in it is what a reclaim needs to return that process's buffer.
+        const bool free = seen == 0 || (owner_gone(seen) && spent(l, seen));
         if (free && shared(l.owner).compare_exchange_strong(seen, my_pid)) {
             empty(l);
             return &l;
@@ -86,6 +105,10 @@ ReceiveLanding *my_landing() noexcept {
         return claimed.landing;
     claimed = {x, claim(*x)};
     return claimed.landing;
+}
+
+void forget_landing() noexcept {
+    claimed = {};
 }
 
 void settle_landing(ReceiveLanding *l) noexcept {

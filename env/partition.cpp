@@ -20,7 +20,7 @@ bool acceptable(int32_t partition, int32_t num_msgs, uint32_t param_size, bool c
                 bool atomic) {
     if (partition < 0 || partition >= pxr_impl::kPartitions) return false;
     if (num_msgs > pxr_impl::kMaxBuffers || num_msgs < 0) return false;
-    if (!create) return partition_hdr[partition] == nullptr;
+    if (!create) return true;
     if (common_ptr == nullptr) return false;
     // The slot size and the array size must be what the 32-bit fields say they are.
     uint64_t stride = uint64_t(param_size) + PXR_SLOT_OVERHEAD;
@@ -84,7 +84,8 @@ const uint8_t *slot_bytes(const MSG *msg) {
 
 /// Refuses with 1, touching nothing: a partition other than 0 or 1, a negative num_msgs, the
 /// atomic form with fewer than 2 buffers or a param_size not a multiple of 4, a slot or array
-/// size beyond 32 bits, a create by an unattached caller, an attach of an attached partition.
+/// size beyond 32 bits, a create by an unattached caller. An attach of a partition attached
+/// here keeps the mapping in use when the partition is still the same.
 uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_size,
                             uint32_t onset, uint32_t abate, int32_t flags) noexcept {
     const bool create = (flags & PXR_OPEN_CREATE) != 0;
@@ -133,6 +134,16 @@ uint32_t PXR_open_partition(int32_t partition, int32_t num_msgs, uint32_t param_
     }
 
     if (create) lay_out_slots(p, h, array, atomic);
+    if (partition_hdr[p] != nullptr) {
+        // Attached already: the same segments keep the mapping in use, so every MSG this
+        // process holds keeps its address; a partition made anew retires the old mapping.
+        if (header_id == partition_hdr_id[p] && array_id == partition_msgarray_id[p]) {
+            SYS_free_shm(array, array_id, 0);
+            SYS_free_shm(h, header_id, 0);
+            return 0;
+        }
+        pxr_impl::retire_partition(p);
+    }
     pxr_impl::adopt_partition(p, h, header_id, array, array_id, lock_id);
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "env/pools.h"
 
 #include <atomic>
+#include <cstddef>
 
 namespace {
 
@@ -20,6 +21,17 @@ inline bool raise_to(uint32_t &word, uint32_t n) noexcept {
     while (n > cur && !w.compare_exchange_weak(cur, n)) {
     }
     return true;
+}
+
+// Stamps a header time without a lock: word by word, so two writers at once may leave a mix
+// of their two times (each word is one of them), never a torn word.
+void stamp_time(Timestamp &field) noexcept {
+    Timestamp now{};
+    if (PLAT_timestamp(&now) != 0) return;
+    const uint32_t *from = &now.year;
+    uint32_t *to = &field.year;
+    for (std::size_t i = 0; i < sizeof now / sizeof(uint32_t); ++i)
+        pxr_impl::shared(to[i]).store(from[i], kRelaxed);
 }
 
 } // namespace
@@ -49,11 +61,11 @@ SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
         if (pxr_impl::shared(*onset_flag).compare_exchange_strong(zero, 1)) {
             pxr_impl::shared(h->cong_count).fetch_add(1);
             pxr_impl::shared(h->cong_count_reset).fetch_add(1);
-            PLAT_timestamp(&h->cong_onset_time);
+            stamp_time(h->cong_onset_time);
         }
     }
     raise_to(h->max_alloc, n);
-    if (raise_to(h->max_alloc_reset, n)) PLAT_timestamp(&h->max_alloc_time);
+    if (raise_to(h->max_alloc_reset, n)) stamp_time(h->max_alloc_time);
     return t.slot;
 }
 

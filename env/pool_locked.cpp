@@ -35,6 +35,7 @@ SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
         h->free_head = b->next;
         b->allocated = 1;
         b->next = PXR_NO_INDEX;
+        pxr_impl::stamp_owner(b);
         const uint32_t n = ++h->alloc_count;
         if (n > h->max_alloc) h->max_alloc = n;
         if (n > h->max_alloc_reset) {

@@ -49,6 +49,16 @@ inline bool allocated(const MsgSlot &m) noexcept {
     return m.partition >= 0 && load_word(m.slot, offsetof(SysMsg, allocated)) != 0;
 }
 
+// The stamps of a buffer just taken: this process owns it, nobody has sent, received or
+// released it since. The locked pool writes them inside its locked section, so a buffer is
+// never seen taken with its previous releaser's stamps (a reclaim would finish that release).
+inline void stamp_owner(SysMsg *slot) noexcept {
+    slot->send_pid = 0;
+    slot->receive_pid = 0;
+    slot->relmem_pid = 0;
+    slot->getmem_pid = my_pid;
+}
+
 // The lock-free list of an attached partition, with this process's copy of its geometry.
 inline lf::List lockfree_list(int p) noexcept {
     return lf::List{partition_hdr[p], partition_msgarray[p], partition_geometry[p].stride,
@@ -63,6 +73,13 @@ void report_damage(int p, const lf::Damage &damage) noexcept;
 // The lock-free pool's take and release for a partition the caller has chosen or checked.
 SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept;
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
+
+// Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
+// refusal (bad arguments, traffic forbidden, no environment).
+enum class NoBuffer { none, fatal, refused };
+// The allocation behind PXR_getmem, PXR_try_getmem and PXR_timed_getmem; null with *why set
+// when there is none. A failed congestion send that ended the environment is a refusal.
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept;
 
 // PXR_relmem after its attach and pointer checks (relm reads the class first).
 uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept;

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <pthread.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -129,6 +131,16 @@ int attach_environment(uint32_t flags) {
     return 0;
 }
 
+// The child of a fork is a process of its own: it keeps the mappings it inherited (an
+// attachment is static data, copied by the fork) but stamps its own pid, did not create the
+// environment, and receives with state of its own (receive landing, ring cursor, spin
+// learning), never with the copies of its parent's.
+void start_forked_copy() noexcept {
+    if (attachment.pid != 0) attachment.pid = getpid();
+    attachment.creator = false;
+    pxr_impl::forget_receive_state();
+}
+
 } // namespace
 
 namespace pxr_impl {
@@ -159,6 +171,8 @@ bool attach_for_close() noexcept {
 /// A partition that does not exist or cannot be mapped is left unattached by an attach.
 int PXR_init(uint32_t flags, uint32_t /*reserved*/, uint32_t congestion_module) noexcept {
     if (attachment.common != nullptr) return 6;
+    static std::once_flag watch_forks;
+    std::call_once(watch_forks, [] { pthread_atfork(nullptr, nullptr, start_forked_copy); });
     attachment.pid = getpid();
     const bool create = (flags & PXR_INIT_CREATE) != 0;
     if (int rc = take_system_lock(create); rc != 0) return rc;
@@ -285,25 +299,32 @@ bool drop_if_replaced() noexcept {
     if (current < 0 || current == attachment.common_id) return false;
     // Messages this process still holds point into the old buffers: they stay mapped, so a
     // release of one is refused as foreign instead of touching freed memory.
-    forget_retired();
-    for (int p = 0; p < kPartitions; ++p) {
-        attachment.retired_header[p] = partition_hdr[p];
-        attachment.retired_array[p] = partition_msgarray[p];
-        partition_hdr[p] = nullptr;
-        partition_msgarray[p] = nullptr;
-    }
+    for (int p = 0; p < kPartitions; ++p) retire_partition(p);
     detach_all();
     PXR_sys_failure = 1;
     return true;
 }
 
+namespace {
+void forget_retired(int p) noexcept {
+    if (attachment.retired_header[p] != nullptr) shmdt(attachment.retired_header[p]);
+    if (attachment.retired_array[p] != nullptr) shmdt(attachment.retired_array[p]);
+    attachment.retired_header[p] = nullptr;
+    attachment.retired_array[p] = nullptr;
+}
+} // namespace
+
 void forget_retired() noexcept {
-    for (int p = 0; p < kPartitions; ++p) {
-        if (attachment.retired_header[p] != nullptr) shmdt(attachment.retired_header[p]);
-        if (attachment.retired_array[p] != nullptr) shmdt(attachment.retired_array[p]);
-        attachment.retired_header[p] = nullptr;
-        attachment.retired_array[p] = nullptr;
-    }
+    for (int p = 0; p < kPartitions; ++p) forget_retired(p);
+}
+
+void retire_partition(int p) noexcept {
+    forget_retired(p);
+    attachment.retired_header[p] = partition_hdr[p];
+    attachment.retired_array[p] = partition_msgarray[p];
+    partition_hdr[p] = nullptr;
+    partition_msgarray[p] = nullptr;
+    release_partition(p, false);
 }
 
 bool link_or_pause(unsigned seconds) noexcept {

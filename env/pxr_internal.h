@@ -96,10 +96,21 @@ struct PartitionGeometry {
 // functions below (attach, detach, close), so that its parts are set and cleared together.
 // The exported partition_hdr, partition_msgarray and counter_ptr are views of it that the same
 // functions keep in step; a partition's geometry is zero whenever its header is not attached.
-// The extension segment: the public ExtensionArea, then the receive landings.
+// Where waiting senders and allocations sleep until room is made (flow.cpp): expiry_ms is 0
+// while nobody waits, else the monotonic millisecond (low 32 bits) up to which a waiter wants
+// wake-ups; seq is the futex word a waker raises.
+struct RoomWord {
+    uint32_t expiry_ms;
+    uint32_t seq;
+};
+inline constexpr int kRoomQueues = 256; // queues share words by the low 8 bits of their id
+
+// The extension segment: the public ExtensionArea, the receive landings, the room words.
 struct ExtensionSegment {
     ExtensionArea area;
     ReceiveLanding landings[PXR_RECEIVE_LANDINGS];
+    RoomWord queue_room[kRoomQueues];
+    RoomWord pool_room[2];
 };
 static_assert(sizeof(long) == sizeof(int64_t) &&
                   offsetof(ReceiveLanding, index) - offsetof(ReceiveLanding, mtype) ==
@@ -146,6 +157,9 @@ void lose_environment() noexcept;
 bool drop_if_replaced() noexcept;
 // Detaches the buffers kept by drop_if_replaced.
 void forget_retired() noexcept;
+// Partition p's mapping is kept (its messages stay readable) but no longer used; the one kept
+// before is detached.
+void retire_partition(int p) noexcept;
 
 // ---- The extension area (extension.cpp) ----
 // The creator makes it beside the common area; a failure leaves the environment without it.
@@ -160,6 +174,8 @@ void count_dropped_record() noexcept;
 // The calling thread's landing, claimed on first use; null when the environment has none or
 // every landing is taken (the receive then lands the record on its stack).
 ReceiveLanding *my_landing() noexcept;
+// Forgets the calling thread's landing (a forked copy claims one of its own).
+void forget_landing() noexcept;
 // After the buffer is stamped received (or the record dropped): the landing is empty again.
 void settle_landing(ReceiveLanding *landing) noexcept;
 // A record a landing holds: its owner and the reference {index | partition << 16};
@@ -176,6 +192,9 @@ void release_landing(int32_t owner, uint32_t ref) noexcept;
 // A process that attached takes the environment's default receive spin window unless it chose
 // its own (transport.cpp).
 void adopt_default_spin() noexcept;
+// What the calling thread carries between receives (ring cursor, spin learning, landing) is
+// forgotten: the child of a fork starts as a fresh process.
+void forget_receive_state() noexcept;
 
 } // namespace pxr_impl
 

@@ -5,6 +5,7 @@
 #include "pxrlib.h"
 
 #include "env/pxr_internal.h"
+#include "env/sync_notes.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -90,7 +91,9 @@ void set_ipc_mode(int mode) noexcept {
 }
 
 int lock_take(int semid) noexcept {
-    return run_lock_ops(semid, sem_lock);
+    const int err = run_lock_ops(semid, sem_lock);
+    if (err == 0) synced_after(lock_token(semid));
+    return err;
 }
 
 int lock_take_within(int semid, uint32_t timeout_ms) noexcept {
@@ -107,12 +110,13 @@ int lock_take_within(int semid, uint32_t timeout_ms) noexcept {
         if (left.tv_nsec < 0) --left.tv_sec, left.tv_nsec += 1000000000L;
         if (left.tv_sec < 0) return EAGAIN;
         sembuf work[2] = {sem_lock[0], sem_lock[1]};
-        if (semtimedop(semid, work, 2, &left) == 0) return 0;
+        if (semtimedop(semid, work, 2, &left) == 0) return synced_after(lock_token(semid)), 0;
         if (errno != EINTR) return errno;
     }
 }
 
 int lock_give(int semid) noexcept {
+    synced_before(lock_token(semid));
     return run_lock_ops(semid, sem_unlock);
 }
 

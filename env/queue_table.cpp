@@ -2,6 +2,7 @@
 // another module's queue, and the queries on them.
 #include "pxrlib.h"
 
+#include "env/groups.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 
@@ -59,7 +60,7 @@ int32_t query_queue(uint32_t module, QueueStatus &status) {
 int IPC_create(uint32_t module, uint32_t flags) noexcept {
     if (common_ptr == nullptr || !known_module(module)) return 1;
     ModuleQueueEntry &e = entry(module);
-    if (e.msqid != PXR_NO_QUEUE) return 1;
+    if (e.msqid != PXR_NO_QUEUE || pxr_impl::group_of(module) != nullptr) return 1;
 
     int id;
     if (flags & 0x1) {
@@ -108,11 +109,12 @@ int IPC_delete(uint32_t module) noexcept {
     return 0;
 }
 
-/// A module id above 254 on either side, or a caller that is not attached, is refused with 1.
+/// A module id above 254 on either side, or a caller that is not attached, is refused with 1;
+/// so is a group id as the module (a group has no queue of its own to point elsewhere).
 int IPC_attach(uint32_t module, uint32_t target) noexcept {
     if (common_ptr == nullptr || !known_module(module) || !known_module(target)) return 1;
     const uint32_t msqid = entry(target).msqid;
-    if (msqid == PXR_NO_QUEUE) return 1;
+    if (msqid == PXR_NO_QUEUE || pxr_impl::group_of(module) != nullptr) return 1;
     ModuleQueueEntry &e = entry(module);
     e.msqid = msqid;
     e.alias_of = target;

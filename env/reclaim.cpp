@@ -9,6 +9,7 @@
 // record where it is; then the landings, then the stamps, so that a record that left its
 // queue is seen in a landing or as stamped. A pass looks twice, 20 ms apart, for the stamps
 // an allocation or a release writes in more than one step.
+#include "groups.h"
 #include "pxr_internal.h"
 #include "ring_queues.h"
 
@@ -117,11 +118,12 @@ Stamps read_stamps(const SysMsg *s, const Landings &landings, Gone &&gone) {
 
 // The holder the stamps name, or 0 when nobody may be charged with the buffer.
 int32_t holder_of(const Stamps &st, bool atomic, bool quiescent) {
-    // relmem_pid is cleared by every allocation: set on an allocated buffer it means a release
-    // was under way (or an allocation had not finished stamping, which the second look
-    // catches). The locked pool's release is whole under its lock, so there the releaser
-    // still held the buffer; a lock-free release may have counted the buffer out already,
-    // and releasing it again would count it twice: that is left to the pool's repair.
+    // relmem_pid is cleared by every allocation (inside the locked section in the locked
+    // form; in the lock-free form just after the take, which the second look catches): set on
+    // an allocated buffer it means a release was under way. The locked pool's release is whole
+    // under its lock, so there the releaser still held the buffer; a lock-free release may have
+    // counted the buffer out already, and releasing it again would count it twice: that is left to
+    // the pool's repair.
     if (st.allocated != 1 || st.getmem <= 0) return 0;
     if (st.relmem != 0 && atomic && !quiescent) return 0;
     // The releaser must be the holder the stamps name: an abate message keeps the releaser's
@@ -218,10 +220,72 @@ void each_slot(F &&f) {
     }
 }
 
+const ShareRecord *shares_of(int p, uint32_t i, const SysMsg *s) {
+    const ShareRecord *r = pxr_impl::share_record({p, i, const_cast<SysMsg *>(s)});
+    return pxr_impl::is_shared(r) ? r : nullptr;
+}
+
+// The shares of buffers sent to groups name their holders, so the share of each dead holder
+// is given back alone and the other members' shares stay; the last one returns the buffer. A
+// dead receiver whose landing holds a record it had not claimed a share for yet (killed
+// between the two) held one of the unclaimed shares. Landings go first: once a claimed share
+// is given back, it could no longer be told from such a one. Each share given back counts as
+// one buffer returned.
+template <typename Gone, typename Note>
+void reclaim_shares(int32_t pid, bool dry_run, Gone &&gone, Note &&note) {
+    auto give_back = [&](int p, uint32_t i, SysMsg *s, int32_t holder) {
+        if (!dry_run) {
+            const pxr_impl::MsgSlot m{p, i, s};
+            const int rc = pxr_impl::give_back_share(m, holder);
+            if (rc == 1) return;
+            if (rc == 2) pxr_impl::release_checked(0, m);
+        }
+        note(p, i, holder);
+    };
+    for (int l = 0; l < g_landings.count; ++l) {
+        const pxr_impl::LandedRecord &rec = g_landings.records[l];
+        const int p = int(pxr_impl::ref_partition(rec.ref));
+        const uint32_t i = pxr_impl::ref_index(rec.ref);
+        if (rec.ref == PXR_NO_LANDING || p >= pxr_impl::kPartitions ||
+            partition_hdr[p] == nullptr || i >= uint32_t(partition_geometry[p].num_msgs) ||
+            (pid != 0 && rec.owner != pid) || !gone(rec.owner))
+            continue;
+        SysMsg *s = pxr_impl::slot_at(p, i);
+        const ShareRecord *r = shares_of(p, i, s);
+        if (r == nullptr) continue;
+        bool claimed = false;
+        for (int k = 0; k < PXR_GROUP_MEMBERS; ++k)
+            claimed = claimed || word(r->holder[k]) == rec.owner;
+        if (!claimed) give_back(p, i, s, 0);
+        if (!dry_run) pxr_impl::release_landing(rec.owner, rec.ref);
+    }
+    each_slot([&](int p, uint32_t i, SysMsg *s) {
+        const ShareRecord *r = shares_of(p, i, s);
+        if (r == nullptr) return;
+        for (int k = 0; k < PXR_GROUP_MEMBERS; ++k) {
+            const int32_t h = word(r->holder[k]);
+            if (h > 0 && (pid == 0 || h == pid) && gone(h)) give_back(p, i, s, h);
+        }
+    });
+}
+
 } // namespace
 
+/// A buffer sent to a group is charged to the first holder of a share that has ended, else to
+/// the first holder of a received share (0 while every share is still in a queue).
 int32_t PXR_buffer_holder(const SysMsg *slot, uint32_t flags) noexcept {
     if (slot == nullptr) return 0;
+    const uint32_t p = word(slot->partition), i = word(slot->index);
+    if (p < uint32_t(pxr_impl::kPartitions) && partition_hdr[p] != nullptr)
+        if (const ShareRecord *r = shares_of(int(p), i, slot)) {
+            int32_t first = 0;
+            for (int k = 0; k < PXR_GROUP_MEMBERS; ++k) {
+                const int32_t h = word(r->holder[k]);
+                if (h > 0 && PXR_process_gone(h) == 1) return h;
+                if (h > 0 && first == 0) first = h;
+            }
+            return first;
+        }
     g_landings.read();
     const Stamps st =
         read_stamps(slot, g_landings, [](int32_t pid) { return PXR_process_gone(pid) == 1; });
@@ -264,23 +328,32 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     auto gone = [&live](int32_t p) { return live.gone(p); };
     g_candidates.clear();
     g_landings.read();
+    uint32_t listed = 0;
+    reclaim_shares(pid, (flags & PXR_RECLAIM_DRY_RUN) != 0, gone,
+                   [&](int p, uint32_t i, int32_t holder) {
+                       ++result.returned;
+                       if (listed < capacity) list[listed++] = {uint32_t(p), i, holder};
+                   });
     bool any = false, any_release = false;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
+        if (shares_of(p, i, s) != nullptr) return; // their holders are known: done above
         const Stamps st = read_stamps(s, g_landings, gone);
         if (dead_holder(st, pid, live, quiescent) == 0) return;
         g_candidates.set(p, i);
         any = true;
         any_release = any_release || st.relmem != 0;
     });
-    if (!any) return 0;
+    if (!any) {
+        if (stats != nullptr) *stats = result;
+        return 0;
+    }
 
     // Every candidate is looked up in the queues (a record sent twice, say, may still wait
     // for a buffer its receiver already held); only those that may be queued need the answer.
     g_referenced.clear();
     bool queues_known = scan_queues();
-    // A buffer that an allocation has just taken under the lock still shows its previous
-    // releaser's stamps until the allocating process writes its own: such buffers get half a
-    // second for that instead of 20 ms.
+    // A release under way (its releaser stamped, perhaps still waiting for the partition
+    // lock) gets half a second to finish instead of 20 ms.
     struct timespec pause = {0, (any_release ? 500L : 20L) * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
@@ -288,7 +361,6 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     if (g_landings.writing) queues_known = false;
 
     live.forget();
-    uint32_t listed = 0;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
         if (!g_candidates.test(p, i)) return;
         const Stamps st = read_stamps(s, g_landings, gone);
@@ -306,8 +378,10 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
             ++result.undecided;
             return;
         }
-        if (st.landed != 0 && (flags & PXR_RECLAIM_DRY_RUN) == 0)
-            pxr_impl::release_landing(st.landed, pxr_impl::buffer_ref(i, uint32_t(p)));
+        // The holder's landing may still hold the record (it died before it emptied it, or
+        // before it stamped the buffer): emptied, so it never names the buffer's next owner.
+        if ((flags & PXR_RECLAIM_DRY_RUN) == 0)
+            pxr_impl::release_landing(holder, pxr_impl::buffer_ref(i, uint32_t(p)));
         ++result.returned;
         if (listed < capacity) list[listed++] = PXR_reclaimed_buffer{uint32_t(p), i, holder};
     });

@@ -1,6 +1,7 @@
 // The ring protocol: put, take, the wait of a receiver and the wake-up by a sender. The
 // argument for each ordering stands beside the shared words in ring.h.
 #include "env/ring.h"
+#include "env/signal_gate.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -355,6 +356,7 @@ bool settle(const View &ring, Cursor &cursor, int32_t pid, uint64_t deadline_ns,
 Wait pop_wait(const View &ring, Cursor &cursor, int32_t pid, uint32_t queue_id,
               uint64_t deadline_ns, uint32_t &ref) noexcept {
     Header &h = *ring.header;
+    SignalGate gate; // a handler that runs while the receiver is between sleeps ends the wait
     for (bool settled = false;; settled = true) {
         // The records of a removed queue go with it, as the kernel's queue takes its own.
         if (shared(h.queue_id).load(kSc) != queue_id) return Wait::removed;
@@ -367,6 +369,7 @@ Wait pop_wait(const View &ring, Cursor &cursor, int32_t pid, uint32_t queue_id,
         const uint64_t now = now_ns();
         if (now >= deadline_ns) return Wait::timed_out;
         wait = std::min(wait, deadline_ns - now);
+        gate.close();
 
         const int32_t tid = thread_token();
         const int entry = register_sleeper(h, tid); // R1
@@ -382,9 +385,15 @@ Wait pop_wait(const View &ring, Cursor &cursor, int32_t pid, uint32_t queue_id,
         }
         // R4. Without an entry the receiver naps on a word nobody wakes.
         int32_t nap = 0;
+        if (gate.pending()) {
+            unregister_sleeper(h, entry, tid);
+            return Wait::interrupted;
+        }
+        gate.open();
         const long rc = entry >= 0 ? futex_wait(&h.sleepers[entry], tid, wait)
                                    : futex_wait(&nap, 0, std::min(wait, kNapNs));
         const int err = errno;
+        gate.close();
         unregister_sleeper(h, entry, tid);
         if (rc != 0 && err == EINTR) return Wait::interrupted;
     }

@@ -2,9 +2,13 @@
 // queue; the MSG itself stays in its buffer slot in shared memory.
 #include "pxrlib.h"
 
+#include "env/flow.h"
+#include "env/groups.h"
 #include "env/pools.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
+#include "env/signal_gate.h"
+#include "env/sync_notes.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +16,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <poll.h>
 #include <sched.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -70,8 +75,9 @@ int pxr_impl::send_failed(int err) noexcept {
         perror("PXR_send() msgsnd()");
     }
     if (drop_if_replaced()) return -1;
-    // A plain increment: two failures at the same instant may count once.
-    common_ptr->internal_errors = common_ptr->internal_errors + 1;
+    // A plain increment (a load and a store): two failures at the same instant may count once.
+    std::atomic_ref<uint32_t> errors = shared(common_ptr->internal_errors);
+    errors.store(errors.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     if (common_ptr->fatal_action == 1) {
         common_ptr->exit_status = -1;
         PXR_terminate();
@@ -79,17 +85,25 @@ int pxr_impl::send_failed(int err) noexcept {
     return -1;
 }
 
-/// Module id 255 has no table entry: it is treated as an undefined destination (optional
-/// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
-/// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
-/// allocated (it was released), is refused with -1 at once.
-int PXR_send(uint32_t dst, MSG *msg) noexcept {
+namespace {
+
+// PXR_send, and with timed set PXR_timed_send: while the queue is full it waits for room
+// until deadline_ns and answers 1 at the deadline instead of retrying and failing.
+int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     if (!pxr_impl::lazy_attach(2)) return -1;
-    if (common_flags() & CA_NO_TRAFFIC) return 1;
-    if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
+    // 1 from a group send means one member missed the message: a refused one answers -1.
+    if (common_flags() & CA_NO_TRAFFIC) return pxr_impl::group_of(dst & 0xFF) ? -1 : 1;
+    const pxr_impl::MsgSlot m = pxr_impl::find_msg(msg);
+    if (!pxr_impl::allocated(m)) return -1;
+    if (pxr_impl::groups.area != nullptr && !pxr_impl::take_whole(m)) [[unlikely]]
+        return -1;
 
     const uint32_t qid = pxr_impl::destination_queue(dst);
-    if (qid == PXR_NO_QUEUE) return pxr_impl::undefined_destination(dst);
+    if (qid == PXR_NO_QUEUE) {
+        if (const GroupRecord *group = pxr_impl::group_of(dst & 0xFF))
+            return pxr_impl::group_send(*group, m);
+        return pxr_impl::undefined_destination(dst);
+    }
 
     SysMsg *slot = pxr_impl::slot_of(msg);
     pxr_impl::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
@@ -105,8 +119,52 @@ int PXR_send(uint32_t dst, MSG *msg) noexcept {
     const uint32_t ref = pxr_impl::buffer_ref(index, partition);
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
+    pxr_impl::synced_before(slot);
+    if (timed) {
+        int err = 0;
+        pxr_impl::RoomWord *room = pxr_impl::queue_room(qid);
+        const int rc = pxr_impl::wait_for_room(room, deadline_ns, 1, [&]() noexcept {
+            do err = put_record(queue, rec, ref);
+            while (err == EINTR);
+            return err == EAGAIN || err == ENOMEM ? pxr_impl::kFull : err == 0 ? 0 : -1;
+        });
+        if (rc != -1) return rc;
+        return pxr_impl::send_failed(err);
+    }
     const int err = pxr_impl::put_retrying([&](bool &) { return put_record(queue, rec, ref); });
     return err == 0 ? 0 : pxr_impl::send_failed(err);
+}
+
+} // namespace
+
+int pxr_impl::put_reference(uint8_t module, uint16_t index, uint16_t partition) noexcept {
+    const ModuleQueueEntry *entry = entry_of(module);
+    if (entry == nullptr || entry->msqid == PXR_NO_QUEUE || (entry->queue_flags & 1u) == 0)
+        return EINVAL;
+    QueueRecord rec{};
+    rec.mtype = 1;
+    rec.index = index;
+    rec.partition = partition;
+    const Queue queue = queue_of(module, entry->msqid);
+    int err;
+    do err = put_record(queue, rec, buffer_ref(index, partition));
+    while (err == EINTR);
+    return err;
+}
+
+/// Module id 255 has no table entry: it is treated as an undefined destination (optional
+/// message, 2 s pause, -1). A msg that is not the MSG of a buffer of a partition attached here
+/// (null, outside the message arrays, not at a slot's MSG offset), or whose buffer is not
+/// allocated (it was released), is refused with -1 at once.
+int PXR_send(uint32_t dst, MSG *msg) noexcept {
+    return send_to(dst, msg, false, 0);
+}
+
+/// Both queue forms wait on a futex word that receives of the queue raise while a sender
+/// waits; a kernel queue's receive is not interrupted. A queue out of kernel memory (ENOMEM)
+/// is waited on as a full one.
+int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) noexcept {
+    return send_to(dst, msg, true, pxr_impl::deadline_after(timeout_ms));
 }
 
 namespace {
@@ -184,7 +242,10 @@ MSG *accept_record(const QueueRecord &rec) noexcept {
     if (int32_t(rec.index) >= partition_geometry[p].num_msgs)
         return drop_record(rec, "no such buffer");
     SysMsg *slot = pxr_impl::slot_at(int(p), rec.index);
+    pxr_impl::synced_after(slot);
     pxr_impl::store_word(slot, offsetof(SysMsg, receive_pid), uint32_t(my_pid));
+    if (pxr_impl::groups.area != nullptr) [[unlikely]]
+        pxr_impl::claim_share({int(p), rec.index, slot});
     return pxr_impl::msg_of(slot);
 }
 
@@ -215,7 +276,9 @@ Take accept_ref(uint32_t ref, ReceiveLanding *landing) noexcept {
     return {msg, true};
 }
 
-pxr_impl::ring::Cursor ring_cursor; // this process's repair timer
+// A cursor belongs to one receiver: each thread has its own (its repair timer, its landing,
+// its empty looks), and a forked copy starts with a fresh one.
+thread_local pxr_impl::ring::Cursor ring_cursor;
 
 // A ring whose words no run of its protocol leaves: reported once, and every take refused.
 Take refuse_damaged(const pxr_impl::ring::View &ring) noexcept {
@@ -236,6 +299,7 @@ Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline
             return lose_queue(EIDRM);
         switch (pxr_impl::ring::try_pop(ring, ring_cursor, my_pid, ref)) {
         case pxr_impl::ring::Take::got:
+            pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
             return accept_ref(ref, landing);
         case pxr_impl::ring::Take::damaged:
             return refuse_damaged(ring);
@@ -245,6 +309,7 @@ Take take_from_ring(const pxr_impl::ring::View &ring, int qid, uint64_t deadline
     }
     switch (pxr_impl::ring::pop_wait(ring, ring_cursor, my_pid, uint32_t(qid), deadline_ns, ref)) {
     case Wait::got:
+        pxr_impl::room_made(pxr_impl::queue_room(uint32_t(qid)));
         return accept_ref(ref, landing);
     case Wait::interrupted:
         errno = EINTR;
@@ -274,9 +339,11 @@ Take take_record(const Queue &q, int flags) noexcept {
         if (err == ENOMSG || err == EAGAIN) return {nullptr, false};
         if (err == EINTR) return {nullptr, true};
         // The queue is gone or holds a record we cannot take whole: this process can no
-        // longer use the environment.
-        return lose_queue(err);
+        // longer use the environment. An id that names no queue (EINVAL: the size is right)
+        // was removed before the call, as EIDRM says of one removed during it.
+        return lose_queue(err == EINVAL ? EIDRM : err);
     }
+    pxr_impl::room_made(pxr_impl::queue_room(uint32_t(q.qid)));
     if (landing != nullptr) std::memcpy(&rec, &landing->mtype, sizeof rec);
     MSG *msg = size_t(got) < kRecordText ? nullptr : accept_record(rec);
     pxr_impl::settle_landing(landing);
@@ -300,26 +367,41 @@ constexpr uint32_t kSpinMaxUs = 1000000;
 constexpr uint32_t kMaxRest = 1024;
 constexpr uint64_t kPreemptedNs = 20000; // a poll takes about 1 µs
 
-uint32_t spin_us = 0;
-bool spin_chosen =
-    false;               // set by PXR_set_receive_spin: the environment's default no longer applies
-uint32_t spin_shift = 0; // the window in use is spin_us >> spin_shift
-uint32_t spin_rest = 0;  // receives to wait without polling after each loss
-uint32_t spin_skip = 0;  // of those, still to come
+// The window is the process's setting; what it learned (losses, receives to skip) belongs to
+// the receiving thread. A new setting restarts every thread's learning: a thread notices by
+// the setting's generation.
+std::atomic<uint32_t> spin_us{0};
+std::atomic<bool> spin_chosen{false}; // set by PXR_set_receive_spin: no default applies
+std::atomic<uint32_t> spin_generation{0};
+
+struct SpinState {
+    uint32_t generation = 0;
+    uint32_t shift = 0; // the window in use is spin_us >> shift
+    uint32_t rest = 0;  // receives to wait without polling after each loss
+    uint32_t skip = 0;  // of those, still to come
+};
+thread_local SpinState spin;
 
 void set_window(uint32_t us) noexcept {
-    spin_us = us;
-    spin_rest = spin_skip = spin_shift = 0;
+    spin_us.store(us, std::memory_order_relaxed);
+    spin_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
 uint32_t spin_window() noexcept {
-    return spin_us;
+    return spin_us.load(std::memory_order_relaxed);
 }
 
-void lose_window() noexcept {
-    spin_rest = spin_rest == 0 ? 1 : std::min(spin_rest * 2, kMaxRest);
-    spin_skip = spin_rest;
-    spin_shift = std::min(spin_shift + 1, 2u);
+// The calling thread's learning, restarted when the window was set since it last looked.
+SpinState &thread_spin() noexcept {
+    const uint32_t generation = spin_generation.load(std::memory_order_relaxed);
+    if (spin.generation != generation) spin = SpinState{generation};
+    return spin;
+}
+
+void lose_window(SpinState &st) noexcept {
+    st.rest = st.rest == 0 ? 1 : std::min(st.rest * 2, kMaxRest);
+    st.skip = st.rest;
+    st.shift = std::min(st.shift + 1, 2u);
 }
 
 // Polls qid for up to the window, and never past limit_ns. True when a poll ended the
@@ -327,15 +409,16 @@ void lose_window() noexcept {
 [[gnu::noinline]] bool spin_for_record(const Queue &q, uint64_t limit_ns, MSG **out) noexcept {
     const uint32_t window = spin_window();
     if (window == 0) return false;
-    if (spin_skip != 0) {
-        --spin_skip;
+    SpinState &st = thread_spin();
+    if (st.skip != 0) {
+        --st.skip;
         return false;
     }
     // A ring knows where its last sender ran: when that is this CPU, the sender (likely the
     // one that answers) cannot run while this process polls, so the receive sleeps at once.
     if (q.ring && pxr_impl::ring::sender_cpu(q.ring) == sched_getcpu()) return false;
     uint64_t last = now_ns();
-    const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> spin_shift), limit_ns);
+    const uint64_t end = std::min(last + (uint64_t(window) * 1000u >> st.shift), limit_ns);
     // A ring's poll costs a few nanoseconds, less than reading the clock: several go to one
     // reading. A kernel queue's poll is a system call: one each.
     const int polls_per_look = q.ring ? 16 : 1;
@@ -352,9 +435,9 @@ void lose_window() noexcept {
         const bool preempted = now - last > kPreemptedNs;
         if (t.found) {
             if (preempted)
-                lose_window();
+                lose_window(st);
             else if (!first)
-                spin_rest = spin_shift = 0;
+                st.rest = st.shift = 0;
             *out = t.msg;
             return true;
         }
@@ -362,7 +445,7 @@ void lose_window() noexcept {
         last = now;
         pxr_impl::ring::cpu_relax();
     }
-    lose_window();
+    lose_window(st);
     return false;
 }
 
@@ -380,7 +463,7 @@ constexpr uint64_t kLastNapNs = 1000000;
 MSG *PXR_read(uint8_t module, int nowait) noexcept {
     const Queue q = receive_queue(module);
     if (q.qid < 0) return nullptr;
-    if (nowait == 0 && spin_us != 0) [[unlikely]] {
+    if (nowait == 0 && spin_window() != 0) [[unlikely]] {
         MSG *msg;
         if (spin_for_record(q, UINT64_MAX, &msg)) return msg;
     }
@@ -409,6 +492,8 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
     MSG *msg;
     if (spin_for_record(q, deadline, &msg)) return msg;
     if (q.ring) return take_from_ring(q.ring, q.qid, std::max<uint64_t>(deadline, 1)).msg;
+    // Signals are let in only inside each nap, so a handler that runs ends the wait.
+    pxr_impl::SignalGate gate;
     for (uint64_t nap = kFirstNapNs;; nap = std::min(nap * 2, kLastNapNs)) {
         const Take t = take_record(q, IPC_NOWAIT);
         if (t.found) return t.msg;
@@ -417,9 +502,13 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
             errno = ETIMEDOUT;
             return nullptr;
         }
+        gate.close();
         const uint64_t ns = std::min(nap, deadline - now);
         const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
-        if (nanosleep(&ts, nullptr) != 0 && errno == EINTR) return nullptr;
+        if (gate.pending() || (ppoll(nullptr, 0, &ts, gate.caller()) != 0 && errno == EINTR)) {
+            errno = EINTR;
+            return nullptr;
+        }
     }
 }
 
@@ -427,7 +516,7 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
 int PXR_set_receive_spin(uint32_t microseconds) noexcept {
     if (microseconds > kSpinMaxUs) return -1;
     set_window(microseconds);
-    spin_chosen = true;
+    spin_chosen.store(true, std::memory_order_relaxed);
     return 0;
 }
 
@@ -441,11 +530,17 @@ int PXR_set_default_receive_spin(uint32_t microseconds) noexcept {
 
 void pxr_impl::adopt_default_spin() noexcept {
     ExtensionSegment *x = attachment.extension;
-    if (spin_chosen || x == nullptr) return;
+    if (spin_chosen.load(std::memory_order_relaxed) || x == nullptr) return;
     const uint32_t us = shared(x->area.receive_spin_us).load();
     set_window(us <= kSpinMaxUs ? us : 0);
 }
 
 uint32_t PXR_get_receive_spin(void) noexcept {
     return spin_window();
+}
+
+void pxr_impl::forget_receive_state() noexcept {
+    ring_cursor = pxr_impl::ring::Cursor{};
+    spin = SpinState{spin_generation.load(std::memory_order_relaxed)};
+    forget_landing();
 }

@@ -46,7 +46,20 @@ enum class error {
     queue_failed,      ///< environment::add_queue: IPC_create failed
     alias_failed,      ///< environment::add_alias: the target has no queue
     spawn_failed,      ///< environment::spawn: fork failed or the process table is full
+    timed_out,         ///< send with a time limit: the queue stayed full (or traffic was
+                       ///< forbidden) until the time was up
+    group_failed,      ///< environment::add_group: PXR_group_create refused
 };
+
+/// Time limits of the waiting calls in whole milliseconds, rounded up; through double, so
+/// that even duration::max() converts without overflow.
+template <class Rep, class Period>
+constexpr uint32_t whole_milliseconds(std::chrono::duration<Rep, Period> timeout) noexcept {
+    const double ms = std::chrono::duration<double, std::milli>(timeout).count();
+    if (ms >= 4294967295.0) return UINT32_MAX;
+    if (ms <= 0) return 0;
+    return uint32_t(ms) + (double(uint32_t(ms)) < ms ? 1u : 0u);
+}
 
 /// A module id's bit in reply_mask: set it in a request to be answered by confirm().
 constexpr uint16_t reply_bit(uint8_t module) noexcept {
@@ -145,6 +158,25 @@ inline std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t repl
     return std::nullopt;
 }
 
+/// As allocate(), but a partition without a free buffer is waited on up to timeout
+/// (PXR_timed_getmem): empty when the time is up, no partition is large enough or the call is
+/// refused; never a fatal event.
+template <class Rep, class Period>
+std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t reply_mask, uint16_t len,
+                                std::chrono::duration<Rep, Period> timeout) noexcept {
+    uint32_t size = len;
+    MSG *m = nullptr;
+    if (PXR_timed_getmem(0, &size, &m, whole_milliseconds(timeout)) != 0) return std::nullopt;
+    // The header getm fills.
+    m->type = type;
+    m->id = id;
+    m->reply_mask = reply_mask;
+    m->msg_class = m->status = 0;
+    m->info = m->instance = 0;
+    m->len = len;
+    return message(m);
+}
+
 /// Sends msg to module dst. On success msg becomes empty (the receiver owns the buffer);
 /// on failure msg keeps it.
 inline error send(uint32_t dst, message &msg) noexcept {
@@ -155,6 +187,64 @@ inline error send(uint32_t dst, message &msg) noexcept {
         return error::none;
     }
     return rc == PXR_FAIL ? error::traffic_forbidden : error::send_failed;
+}
+
+/// As send(), but while dst's queue is full it waits up to timeout for room
+/// (PXR_timed_send): error::timed_out when the time is up, msg keeping the buffer.
+template <class Rep, class Period>
+error send(uint32_t dst, message &msg, std::chrono::duration<Rep, Period> timeout) noexcept {
+    if (!msg) return error::empty_handle;
+    const int rc = PXR_timed_send(dst, msg.get(), whole_milliseconds(timeout));
+    if (rc == PXR_OK) {
+        (void)msg.release();
+        return error::none;
+    }
+    return rc == PXR_FAIL ? error::timed_out : error::send_failed;
+}
+
+/// Sends msg to every member of group with one buffer (PXR_send to a group): the members that
+/// missed it (their queues were full), 0 when all got it; msg becomes empty then. -1 when none
+/// did: msg keeps the buffer.
+inline int send_to_group(uint32_t group, message &msg) noexcept {
+    if (!msg) return -1;
+    const int missed = PXR_send(group, msg.get());
+    if (missed >= 0) (void)msg.release();
+    return missed;
+}
+
+/// A message received through a group: the same buffer the other members read, so it is
+/// read-only here; the end of its scope gives this member's share back (relm), and the last
+/// share returns the buffer to its partition.
+class shared_message {
+  public:
+    shared_message() noexcept = default;
+    /// Adopts a received message.
+    explicit shared_message(message &&m) noexcept : m_(std::move(m)) {}
+    /// True while it holds a share.
+    explicit operator bool() const noexcept { return bool(m_); }
+    /// The MSG's fields, read-only.
+    const MSG *operator->() const noexcept { return m_.get(); }
+    /// The parameters in use, read-only.
+    std::span<const std::byte> params() const noexcept {
+        return {reinterpret_cast<const std::byte *>(m_->param), m_->len};
+    }
+    /// Shares of the buffer held now (PXR_message_shares); 0 once it is no longer shared.
+    int32_t shares() const noexcept { return PXR_message_shares(m_.get()); }
+    /// The holder of the last share may write and send the buffer on: it becomes a plain
+    /// message (empty while other shares are out, this share kept).
+    std::optional<message> take_whole() noexcept {
+        if (!m_ || shares() > 1) return std::nullopt;
+        return std::move(m_);
+    }
+
+  private:
+    message m_;
+};
+
+/// Waits for the next message of a group member module, as a shared_message.
+inline std::optional<shared_message> receive_shared(uint32_t module) noexcept {
+    if (MSG *m = PXR_receive(module)) return shared_message(message(m));
+    return std::nullopt;
 }
 
 /// Waits for the next message of module; empty on failure or interruption.
@@ -168,14 +258,7 @@ inline std::optional<message> receive(uint32_t module) noexcept {
 template <class Rep, class Period>
 std::optional<message> receive(uint32_t module,
                                std::chrono::duration<Rep, Period> timeout) noexcept {
-    // Through double, so that even duration::max() converts without overflow.
-    const double ms = std::chrono::duration<double, std::milli>(timeout).count();
-    uint32_t whole = 0;
-    if (ms >= 4294967295.0)
-        whole = UINT32_MAX;
-    else if (ms > 0)
-        whole = uint32_t(ms) + (double(uint32_t(ms)) < ms ? 1u : 0u);
-    if (MSG *m = PXR_timed_receive(module, whole)) return message(m);
+    if (MSG *m = PXR_timed_receive(module, whole_milliseconds(timeout))) return message(m);
     return std::nullopt;
 }
 
@@ -296,6 +379,15 @@ class environment {
     /// Points module at target's queue.
     error add_alias(uint8_t module, uint8_t target) noexcept {
         return IPC_attach(module, target) == PXR_OK ? error::none : error::alias_failed;
+    }
+    /// Makes group a module id that names the members (PXR_group_create), all-or-nothing on
+    /// request (PXR_group_all_or_nothing); before the environment runs.
+    error add_group(uint8_t group, std::span<const uint8_t> members,
+                    bool all_or_nothing = false) noexcept {
+        if (PXR_group_create(group, members.data(), uint32_t(members.size())) != PXR_OK ||
+            (all_or_nothing && PXR_group_all_or_nothing(group) != PXR_OK))
+            return error::group_failed;
+        return error::none;
     }
     /// Starts a recorded process; argv[0] is searched along PATH. pid receives its id.
     error spawn(std::initializer_list<const char *> args, int32_t *pid = nullptr) noexcept {

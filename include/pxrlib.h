@@ -235,7 +235,37 @@ typedef struct ReceiveLanding {
                              write each other's line */
 } ReceiveLanding;
 
-#define PXR_EXTENSION_VERSION 2u
+/** Groups: a module id that names up to PXR_GROUP_MEMBERS member modules, each with a queue of
+ *  its own; one send puts a reference to the same buffer into every member's queue. The
+ *  segment of key PXR_KEY_GROUPS, made by the first PXR_group_create, holds a GroupArea and
+ *  then one ShareRecord per buffer of partition 0, then of partition 1 (as many as the area's
+ *  num_msgs say). Readers of a shared buffer must not write it. */
+#define PXR_GROUP_MEMBERS 16
+typedef struct GroupRecord {
+    uint8_t count; /**< members, 1..16; 0: the id names no group */
+    uint8_t
+        all_or_nothing; /**< 1: a send reaches every member or none (PXR_group_all_or_nothing) */
+    uint8_t members[PXR_GROUP_MEMBERS]; /**< member module ids */
+    uint8_t reserved[2];
+    uint32_t sends;                      /**< group sends that reached at least one member */
+    uint32_t dropped[PXR_GROUP_MEMBERS]; /**< per member: shares dropped, its queue full */
+} GroupRecord;
+typedef struct GroupArea {
+    uint32_t version;     /**< PXR_GROUP_VERSION */
+    uint32_t num_msgs[2]; /**< buffers covered per partition (the partitions when it was made) */
+    uint32_t reserved;
+    GroupRecord groups[PXR_MODULE_COUNT];
+} GroupArea;
+/** Who holds the shares of one buffer sent to a group. holder: 0 a share whose reference is
+ *  still in a member's queue, a pid a share that process received, PXR_NO_HOLDER none. */
+typedef struct ShareRecord {
+    uint32_t count; /**< shares held; 0: not shared (a plain buffer) */
+    int32_t holder[PXR_GROUP_MEMBERS];
+} ShareRecord;
+#define PXR_GROUP_VERSION 1u
+#define PXR_NO_HOLDER (-1)
+
+#define PXR_EXTENSION_VERSION 3u
 #define PXR_RECEIVE_LANDINGS 256
 #define PXR_NO_LANDING 0xFFFFFFFFu
 
@@ -272,6 +302,10 @@ PXR_STATIC_ASSERT(sizeof(ExtensionArea) == 64, "ExtensionArea is 64 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(ExtensionArea, dropped_records) == 8, "dropped_records at 8");
 PXR_STATIC_ASSERT(sizeof(ReceiveLanding) == 64, "ReceiveLanding is 64 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(ReceiveLanding, mtype) == 8, "mtype at 8");
+PXR_STATIC_ASSERT(sizeof(GroupRecord) == 88, "GroupRecord is 88 bytes");
+PXR_STATIC_ASSERT(PXR_OFFSETOF(GroupRecord, dropped) == 24, "dropped at 24");
+PXR_STATIC_ASSERT(sizeof(GroupArea) == 16 + 88 * 255, "GroupArea is 22456 bytes");
+PXR_STATIC_ASSERT(sizeof(ShareRecord) == 68, "ShareRecord is 68 bytes");
 PXR_STATIC_ASSERT(sizeof(MSG) == 24, "MSG header is 24 bytes");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, msg_class) == 8, "msg_class at 8");
 PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, info) == 12, "info at 12");
@@ -294,6 +328,8 @@ PXR_STATIC_ASSERT(PXR_OFFSETOF(MSG, param) == 24, "param at 24");
 #define PXR_KEY_EXTENSION 0xE041A    /**< the ExtensionArea */
 /** The ring queues' shared memory, present only in an environment made with PXR_ring_queues. */
 #define PXR_KEY_RING_QUEUES 0xE0440
+/** The groups and the shares of buffers sent to them, present only once a group was made. */
+#define PXR_KEY_GROUPS 0xE0441
 
 /* ======================================================================== */
 /* Flags                                                                    */
@@ -527,6 +563,14 @@ PXR_API MSG *PXR_getmem(int32_t pool_class, uint32_t *size) PXR_NOEXCEPT;
  *  had; -1 refused (a null argument, a bad pool class, traffic forbidden, not attached and
  *  cannot attach), *out null in both failures. */
 PXR_API int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) PXR_NOEXCEPT;
+/** As PXR_try_getmem, but while the partition that fits size has no free buffer it waits up to
+ *  timeout_ms for one, without CPU, and wakes as soon as a buffer of that partition is
+ *  released. 0 got (*out the MSG, *size its parameter size); 1 the time is up, or no partition
+ *  is large enough (at once: no release can help); -1 refused as PXR_try_getmem refuses.
+ *  Raises no fatal event and terminates nothing. A release pays for the wake-up only while
+ *  somebody waits. */
+PXR_API int PXR_timed_getmem(int32_t pool_class, uint32_t *size, MSG **out,
+                             uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Release a buffer. 0 released or consumed as the abate message; 1 otherwise (a buffer that
  *  is not allocated, e.g. a second release, is refused with 1 and left untouched). */
 PXR_API uint32_t PXR_relmem(int32_t pool_class, MSG *msg) PXR_NOEXCEPT;
@@ -557,8 +601,21 @@ PXR_API int32_t PXR_lastpid(uint32_t module) PXR_NOEXCEPT;
 
 /** Put a reference to msg into dst's queue without blocking. 0 sent (msg now belongs to the
  *  receiver); 1 traffic forbidden; -1 any other failure (msg still belongs to the caller).
- *  Module id 255 has no queue entry: it fails as an undefined destination does. */
+ *  Module id 255 has no queue entry: it fails as an undefined destination does.
+ *  To a group (PXR_group_create): one reference into each member's queue, one share per
+ *  member reached; a member whose queue is full misses it (its share dropped and counted).
+ *  0 every member got it; -1 none did (msg still the caller's; also when traffic is
+ *  forbidden, so that 1 always means one member missed it); otherwise the number of members
+ *  that missed it (msg belongs to those reached). A shared buffer is sent on (and
+ *  answered by confirm_msg) only by the holder of its last share; with more shares out it is
+ *  refused with -1. */
 PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
+/** As PXR_send, but while dst's queue is full it waits up to timeout_ms for room, without
+ *  CPU, and wakes as soon as a receive of that queue makes room. 0 sent; 1 the time is up
+ *  (msg still belongs to the caller; nothing is counted and nothing terminated) or traffic is
+ *  forbidden; -1 as PXR_send's other failures. A receive pays for the wake-up only while a
+ *  sender waits. To a group it does not wait: it answers as PXR_send does. */
+PXR_API int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Wait for the next message of module. Null on failure or interruption, for module 255, and
  *  for a record naming no buffer of an attached partition: a partition not attached here is
  *  attached once first; if it still cannot be, or the index lies beyond it, the record is
@@ -566,6 +623,27 @@ PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
 PXR_API MSG *PXR_receive(uint32_t module) PXR_NOEXCEPT;
 /** The next message of module, or null at once when there is none. */
 PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
+
+/* ======================================================================== */
+/* Groups: one send, many receivers, one buffer                             */
+/* ======================================================================== */
+
+/** Make group a module id that names count member modules (members[0..count-1]). A send to
+ *  it puts a reference to the same buffer into each member's queue; each member receives the
+ *  buffer, must only read it, and gives its share back with relm; the last share returns the
+ *  buffer to its partition. Called, like IPC_create, by the creating process, before the
+ *  environment runs. 0 made; 1 refused: not attached or not the creator, the environment
+ *  already running, group above 254 or already a queue, an alias or a group, a null
+ *  members, 0 or more than 16 members, a member above 254, repeated, without a queue of its
+ *  own or itself the group, or the shared memory for the groups cannot be made. */
+PXR_API int PXR_group_create(uint32_t group, const uint8_t *members, uint32_t count) PXR_NOEXCEPT;
+/** Make a group's sends all-or-nothing: a send reaches every member or none (-1, the sender
+ *  keeps the buffer) instead of dropping the share of a member whose queue is full. 0 done;
+ *  1 not a group of this environment, or the environment already running. */
+PXR_API int PXR_group_all_or_nothing(uint32_t group) PXR_NOEXCEPT;
+/** Shares of msg's buffer held now: 0 for a buffer that is not shared (never sent to a group,
+ *  or handed on as a plain buffer); -1 for a pointer that is not a MSG of this environment. */
+PXR_API int32_t PXR_message_shares(const MSG *msg) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Receive spin window and receive with a time limit                        */
@@ -577,7 +655,8 @@ PXR_API MSG *PXR_grab(uint32_t module) PXR_NOEXCEPT;
  *  receives wait without polling (1, 2, 4 ... up to 1024 of them) and the window shrinks
  *  to a quarter, until a poll pays again. Over ring queues a receive also skips the window
  *  while the last sender into its queue ran on this process's CPU (it could not answer while
- *  this process polls).
+ *  this process polls). The window is the process's; what it learns is each receiving
+ *  thread's own.
  *  A signal that arrives while the receive polls runs its handler but does not end the
  *  receive, just as one arriving an instant before a blocking wait; only the wait that
  *  follows returns null on a signal. Without a call, a process takes the environment's
@@ -599,7 +678,8 @@ PXR_API int32_t PXR_dropped_records(void) PXR_NOEXCEPT;
  *  Null with errno ETIMEDOUT when the time is up; other nulls are those of PXR_receive, with
  *  errno EINTR (a signal), EBADMSG (a forged record, dropped), EINVAL (no queue of its own),
  *  EPERM (traffic forbidden), ENOENT (cannot attach) or the queue's error (EIDRM: removed).
- *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came. */
+ *  It polls with naps of up to 1 ms, so a message may be taken up to 1 ms after it came;
+ *  signals are let in only inside the naps, so every handler that runs ends the wait. */
 PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
 
 /* ======================================================================== */
@@ -928,8 +1008,8 @@ typedef struct PXR_reclaimed_buffer {
  *  sleeper entry, a slot it took a record from and did not free. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole
  *  under the partition lock; the second look then comes after 500 ms) and left alone in the
- *  lock-free form. A forked child that did
- *  not attach afresh stamps its parent's pid, so its buffers count as its parent's. Returns
+ *  lock-free form. A forked copy stamps
+ *  its own pid, so its buffers count as its own. Returns
  *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
  *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
  *  bad argument. */

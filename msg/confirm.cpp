@@ -1,6 +1,7 @@
 // Answering a request in place: the same buffer goes back to the module that asked.
 #include "pxrlib.h"
 
+#include "env/groups.h"
 #include "env/pools.h"
 
 #include <utility>
@@ -8,8 +9,10 @@
 /// Returns -1, touching nothing, when msg is not the MSG of a buffer of a partition attached
 /// here (a process that is not attached holds none) or its buffer is not allocated.
 int confirm_msg(MSG *msg) noexcept {
-    if (!pxr_impl::allocated(pxr_impl::find_msg(msg))) return -1;
-    if ((msg->reply_mask & (1u << (msg->src & 15))) == 0) {
+    const pxr_impl::MsgSlot m = pxr_impl::find_msg(msg);
+    if (!pxr_impl::allocated(m)) return -1;
+    // A buffer other members still read is not written: the caller's share is given back.
+    if ((msg->reply_mask & (1u << (msg->src & 15))) == 0 || !pxr_impl::take_whole(m)) {
         relm(msg);
         return 0;
     }

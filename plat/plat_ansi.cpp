@@ -13,7 +13,7 @@ namespace {
 // of the calling application that uses localtime itself.
 bool fill_local(std::time_t t, uint32_t usec, Timestamp *ts) {
     std::tm tm{};
-    if (localtime_r(&t, &tm) == nullptr) return false;
+    if (ts == nullptr || localtime_r(&t, &tm) == nullptr) return false;
     *ts = Timestamp{uint32_t(tm.tm_year + 1900),
                     uint32_t(tm.tm_mon + 1),
                     uint32_t(tm.tm_mday),
@@ -26,6 +26,7 @@ bool fill_local(std::time_t t, uint32_t usec, Timestamp *ts) {
 
 } // namespace
 
+/// A null record is refused with 1.
 uint32_t PLAT_timestamp(Timestamp *ts) noexcept {
     uint32_t seconds = 0, usec = 0;
     if (PLAT_usec_time(&seconds, &usec) != PXR_OK) return PXR_FAIL;
@@ -33,6 +34,7 @@ uint32_t PLAT_timestamp(Timestamp *ts) noexcept {
     return fill_local(std::time_t(uint64_t(seconds)), usec, ts) ? PXR_OK : PXR_FAIL;
 }
 
+/// A null record is refused with 1.
 uint32_t PLAT_localtime(int64_t t, Timestamp *ts) noexcept {
     return fill_local(std::time_t(t), 0, ts) ? PXR_OK : PXR_FAIL;
 }

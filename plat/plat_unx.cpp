@@ -8,17 +8,19 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+/// A null output is refused with 1, as an unreadable clock.
 uint32_t PLAT_usec_time(uint32_t *seconds, uint32_t *usec) noexcept {
     timeval tv{};
-    if (gettimeofday(&tv, nullptr) != 0) return 1;
+    if (seconds == nullptr || usec == nullptr || gettimeofday(&tv, nullptr) != 0) return 1;
     *seconds = uint32_t(tv.tv_sec);
     *usec = uint32_t(tv.tv_usec);
     return 0;
 }
 
+/// A null output is refused with 1, as an unreadable clock.
 uint32_t PLAT_msec_time(uint32_t *seconds, uint32_t *msec) noexcept {
     uint32_t s = 0, us = 0;
-    if (PLAT_usec_time(&s, &us) != 0) return 1;
+    if (seconds == nullptr || msec == nullptr || PLAT_usec_time(&s, &us) != 0) return 1;
     *seconds = s;
     *msec = us / 1000;
     return 0;

@@ -1,26 +1,22 @@
 // Allocation: stamps, refusals, congestion messages in both pool forms, exhaustion.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
-#include <sys/sem.h>
-#include <unistd.h>
-#include <vector>
-
 namespace {
+
+using namespace pxrtest;
 
 constexpr uint32_t kCongestion = 9;
 
-class Alloc : public pxrtest::IpcTest {
+class Alloc : public IpcTest {
   protected:
     PartitionHeader *h = nullptr;
     void make_env(uint32_t init_flags, int32_t buffers, uint32_t onset, uint32_t abate) {
-        ASSERT_TRUE(pxrtest::create_running_environment({.init_flags = init_flags,
-                                                         .congestion_module = kCongestion,
-                                                         .buffers0 = buffers,
-                                                         .size0 = 256,
-                                                         .onset0 = onset,
-                                                         .abate0 = abate}));
+        ASSERT_TRUE(create_running_environment({.init_flags = init_flags,
+                                                .congestion_module = kCongestion,
+                                                .buffers0 = buffers,
+                                                .size0 = 256,
+                                                .onset0 = onset,
+                                                .abate0 = abate}));
         h = partition_hdr[0];
     }
 };
@@ -75,7 +71,7 @@ TEST_F(Alloc, OnsetSendFailureHandsTheCallerThePreparedBuffer) {
 // A congestion module process receives onset (after onset_allocs) and abate messages.
 void run_congestion_round(PartitionHeader *h, int onset_allocs, int releases_to_abate) {
     ASSERT_EQ(IPC_create(kCongestion, 1), 0);
-    pid_t module = pxrtest::start_child([] {
+    pid_t module = start_child([] {
         PXR_unlink();
         alarm(20);
         MSG *on = PXR_receive(kCongestion);
@@ -104,7 +100,7 @@ void run_congestion_round(PartitionHeader *h, int onset_allocs, int releases_to_
         held.pop_back();
     }
     EXPECT_EQ(h->cong_status, 0u);
-    EXPECT_EQ(pxrtest::wait_child(module), 0);
+    EXPECT_EQ(wait_child(module), 0);
     for (MSG *m : held) EXPECT_EQ(relm(m), 0);
     EXPECT_EQ((std::tuple{h->alloc_count, h->cong_count}), (std::tuple{0, 1}));
     EXPECT_EQ(h->max_alloc, uint32_t(onset_allocs + 1));
@@ -122,15 +118,15 @@ TEST_F(Alloc, AtomicCongestionSignalsOneEarlierAndAtTheReleaseThatReachesAbate) 
 
 TEST_F(Alloc, ExhaustionRaisesFatalEventTwoAndEndsTheEnvironment) {
     make_env(PXR_INIT_FATAL_ACTION(1), 2, 0, 0);
-    pid_t loader = pxrtest::start_child([] { return PXR_wait_exit(); });
+    pid_t loader = start_child([] { return PXR_wait_exit(); });
     for (int i = 0; i < 400 && semget(pxr_impl::kExitSemKey, 1, 0) < 0; ++i) usleep(5000);
     usleep(50000); // let the loader block
 
     ASSERT_NE(getm(1, 0, 0, 0), nullptr);
     ASSERT_NE(getm(1, 0, 0, 0), nullptr);
     EXPECT_EQ(getm(1, 0, 0, 0), nullptr);
-    EXPECT_EQ(common_ptr, nullptr);               // terminated and closed
-    EXPECT_EQ(pxrtest::wait_child(loader), 0xFE); // PXR_wait_exit returned -2
+    EXPECT_EQ(common_ptr, nullptr);      // terminated and closed
+    EXPECT_EQ(wait_child(loader), 0xFE); // PXR_wait_exit returned -2
 }
 
 } // namespace

@@ -4,20 +4,16 @@
 #include "ipc_test.h"
 
 #include "check.h"
-#include "env/pxr_internal.h"
 
-#include <functional>
 #include <chrono>
-#include <cstring>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
+using namespace pxrtest;
+
 using pxrtool::PartitionCheck;
 
-class CheckTest : public pxrtest::IpcTest {};
+class CheckTest : public IpcTest {};
 
 // A private copy of partition p, so that a test can damage it freely.
 struct Copy {
@@ -46,9 +42,7 @@ bool mentions(const PartitionCheck &r, const char *text) {
 }
 
 TEST_F(CheckTest, FindsDamageOfTheLockedList) {
-    pxrtest::EnvSpec layout;
-    layout.buffers0 = 6;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(create_running_environment({.buffers0 = 6}));
     MSG *held = getm(1, 0, 0, 8); // slot 0; the list is 1 -> 2 -> 3 -> 4 -> 5
     ASSERT_NE(held, nullptr);
     ASSERT_TRUE(copy_of(0).check(0, false).consistent());
@@ -91,10 +85,7 @@ TEST_F(CheckTest, FindsDamageOfTheLockedList) {
 }
 
 TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_ATOMIC;
-    layout.buffers0 = 5;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(create_running_environment({.init_flags = PXR_INIT_ATOMIC, .buffers0 = 5}));
     MSG *m = getm(1, 0, 0, 8);
     ASSERT_NE(m, nullptr);
     relm(m); // slot 0 returns with tag 1, the tail moves to it
@@ -114,17 +105,15 @@ TEST_F(CheckTest, FindsDamageOfTheLockFreeList) {
 // Traffic during the walk is never taken for damage; afterwards the held buffers are counted.
 TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
     for (uint32_t flags : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
-        pxrtest::remove_environment_objects();
-        pxrtest::EnvSpec layout;
-        layout.init_flags = flags;
-        layout.buffers0 = 2000; // a walk long enough to meet traffic
-        layout.buffers1 = 4;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        remove_environment_objects();
+        // Partition 0: a walk long enough to meet traffic.
+        ASSERT_TRUE(
+            create_running_environment({.init_flags = flags, .buffers0 = 2000, .buffers1 = 4}));
         // A fresh lock-free list starts with its tail one behind: that is not damage.
         EXPECT_TRUE(copy_of(0).check(0, flags != 0).consistent());
         pid_t traffic[2];
         for (pid_t &pid : traffic)
-            pid = pxrtest::start_child([] {
+            pid = start_child([] {
                 const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
                 MSG *held[16];
                 while (std::chrono::steady_clock::now() < end) {
@@ -139,7 +128,7 @@ TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
             EXPECT_NE(pxrtool::check_environment(c, 6, 50), pxrtool::kCheckDamaged)
                 << c.partitions[0].problems.size();
         }
-        for (pid_t pid : traffic) EXPECT_EQ(pxrtest::wait_child(pid), 0);
+        for (pid_t pid : traffic) EXPECT_EQ(wait_child(pid), 0);
         MSG *a = getm(1, 0, 0, 8), *b = getm(1, 0, 0, 8), *d = getm(1, 0, 0, 200);
         for (MSG *got : {a, b, d}) ASSERT_NE(got, nullptr);
         EXPECT_EQ(pxrtool::check_environment(c), pxrtool::kCheckConsistent)
@@ -156,22 +145,15 @@ TEST_F(CheckTest, TrafficIsNeverDamageAndHeldBuffersAreCountedInBothForms) {
     }
 }
 
-#ifdef PXR_TOOL_PATH
-int run_tool(const char *arg, std::string *out = nullptr) {
-    pxrtest::TempDir dir;
-    pxrtest::PxrRun r = pxrtest::run_pxr(dir, {"check", arg});
-    if (out != nullptr) *out = r.out;
-    return r.code;
-}
-
 // Buffers held by a process that is gone (here a zombie: ended, not yet waited for) are held,
 // not lost, and are named exactly as reclaim would return them.
 TEST_F(CheckTest, GoneHoldersAreNamedAndTheCommandStatusFollowsTheCheck) {
-    EXPECT_EQ(run_tool("--bogus"), 64);
-    EXPECT_EQ(run_tool("--json"), 2); // no environment
-    pxrtest::EnvSpec layout;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
-    pid_t child = pxrtest::start_child([] {
+    TempDir dir;
+    const auto check = [&](const char *arg) { return run_pxr(dir, {"check", arg}); };
+    EXPECT_EQ(check("--bogus").code, 64);
+    EXPECT_EQ(check("--json").code, 2); // no environment
+    ASSERT_TRUE(create_running_environment({}));
+    pid_t child = start_child([] {
         PXR_unlink();
         return getm(1, 0, 0, 8) != nullptr && getm(1, 0, 0, 8) != nullptr ? 0 : 1;
     });
@@ -188,15 +170,14 @@ TEST_F(CheckTest, GoneHoldersAreNamedAndTheCommandStatusFollowsTheCheck) {
     PXR_reclaim_stats st{};
     ASSERT_EQ(PXR_reclaim_buffers(0, PXR_RECLAIM_DRY_RUN, &st, nullptr, 0), 0);
     EXPECT_EQ(st.returned, 2u);
-    ASSERT_EQ(pxrtest::wait_child(child), 0);
-    std::string out;
-    EXPECT_EQ(run_tool("--json", &out), 0);
-    EXPECT_NE(out.find("\"result\":\"consistent\""), std::string::npos) << out;
-    EXPECT_NE(out.find("\"held_by_gone\":[{\"slot\":0,"), std::string::npos) << out;
+    ASSERT_EQ(wait_child(child), 0);
+    const PxrRun r = check("--json");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"result\":\"consistent\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"held_by_gone\":[{\"slot\":0,"), std::string::npos) << r.out;
     partition_hdr[0]->alloc_count = 3;
-    EXPECT_EQ(run_tool("--json"), 1);
+    EXPECT_EQ(check("--json").code, 1);
     partition_hdr[0]->alloc_count = 2;
 }
-#endif
 
 } // namespace

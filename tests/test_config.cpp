@@ -34,6 +34,7 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
                              "partition\t1 buffers=0x10 size=4096\r\n"
                              "queue 0x20 33\n"
                              "alias 0x10 0x20\n"
+                             "group 0x40 all-or-nothing 0x20 33\n"
                              "spawn cpu=0:2-3 sh -c \"exit 0\"\n"
                              "spawn /bin/sh";
     Config cfg;
@@ -54,7 +55,10 @@ TEST(ConfigReader, ValidFileYieldsEveryDirective) {
     EXPECT_EQ(std::tuple(cfg.aliases[0].module, cfg.aliases[0].target), std::tuple(0x10u, 0x20u));
     ASSERT_EQ(cfg.spawns.size(), 2u);
     EXPECT_EQ(cfg.spawns[0].argv, (std::vector<std::string>{"sh", "-c", "exit 0"}));
-    EXPECT_EQ(cfg.spawns[0].line, 8);
+    ASSERT_EQ(cfg.groups.size(), 1u);
+    EXPECT_EQ(std::tuple(cfg.groups[0].module, cfg.groups[0].members, cfg.groups[0].all_or_nothing),
+              std::tuple(0x40u, std::vector<uint8_t>{0x20, 33}, true));
+    EXPECT_EQ(cfg.spawns[0].line, 9);
     EXPECT_EQ(cfg.spawns[0].cpus, (std::vector<uint16_t>{0, 2, 3}));
     EXPECT_EQ(cfg.spawns[1].argv, (std::vector<std::string>{"/bin/sh"}));
     Config bridged; // acknowledged remote modules get queues; the others alias the bridge's
@@ -101,6 +105,10 @@ TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
         {"environment access=0644", "bad value for access: '0644' (0600, 0660 or 0666)"},
         {"alias 0x30", "alias needs a module id and a target module id"},
         {"alias 0x30 0x31", "alias target 0x31 has no queue"},
+        {"group 0x41", "group needs a module id and 1 to 16 member module ids"},
+        {"group 0x41 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17", "1 to 16 member"},
+        {"group 0x41 0x21 0x21", "member 0x21 is the group itself or named twice"},
+        {"group 0x41 0x21", "group member 0x21 has no queue of its own"},
         {"spawn restart=always", "spawn needs a program"},
         {"spawn ./true", "program './true' not found"},
         {"spawn /etc/passwd", "program '/etc/passwd' not found"}, // not executable

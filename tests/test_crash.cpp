@@ -12,24 +12,13 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <vector>
 #include <unistd.h>
 
 namespace {
 
 class CrashTest : public pxrtest::IpcTest {};
-
-// A pipe through which a child says it has reached the point where it is to be killed.
-struct Ready {
-    int fds[2] = {-1, -1};
-    Ready() { EXPECT_EQ(pipe(fds), 0); }
-    ~Ready() { close(fds[0]), close(fds[1]); }
-    void signal() { (void)!write(fds[1], "x", 1); }
-    bool wait() {
-        char c;
-        return read(fds[0], &c, 1) == 1;
-    }
-};
 
 void kill_and_reap(pid_t pid) {
     kill(pid, SIGKILL);
@@ -47,7 +36,7 @@ TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
         layout.buffers0 = 64;
         ASSERT_TRUE(pxrtest::create_running_environment(layout));
         for (int round = 0; round < 10; ++round) {
-            Ready ready;
+            pxrtest::Ready ready;
             pid_t churner = pxrtest::start_child([&] {
                 PXR_unlink();
                 if (getm(1, 0, 0, 8) == nullptr) return 1; // attach, and hold one for good
@@ -75,6 +64,55 @@ TEST_F(CrashTest, KillsInTheMiddleOfAllocationAndRelease) {
         EXPECT_GE(p.allocated, 10u); // the buffer each victim held for good
         PXR_unlink();
     }
+}
+
+// Receivers killed after they stamped a buffer received and before they emptied their
+// landing: a landing whose record is spent is taken over by the next receiver, and the
+// reclaim that returns the buffers by their stamps empties the landings that still name them.
+TEST_F(CrashTest, LandingsOfReceiversKilledAfterTheirStampAreEmptiedAndReused) {
+    for (uint32_t ring : {0u, 16u}) {
+        pxrtest::remove_environment_objects();
+        ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 8, .ring_capacity = ring}));
+        ASSERT_EQ(IPC_create(5, 1), 0);
+        auto die_after_stamp = [] { // its landing as it stood before it was emptied
+            PXR_unlink();
+            MSG *m = PXR_receive(5);
+            ReceiveLanding *l = pxr_impl::my_landing();
+            if (m == nullptr || l == nullptr) return 99;
+            const SysMsg *s = pxr_impl::slot_of(m);
+            if (PXR_ring_capacity() > 0)
+                l->ring_ref = pxr_impl::buffer_ref(s->index, uint32_t(s->partition));
+            else
+                l->index = uint16_t(s->index), l->partition = uint16_t(s->partition), l->mtype = 1;
+            return int(l - pxr_impl::attachment.extension->landings);
+        };
+        int landing[2];
+        for (int &n : landing) {
+            ASSERT_EQ(PXR_send(5, getm(1, 0, 0, 8)), 0);
+            n = pxrtest::run_child(die_after_stamp);
+        }
+        EXPECT_EQ(landing[0], landing[1]);
+        PXR_reclaim_stats st{};
+        ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
+        EXPECT_EQ(st.returned, 2u);
+        pxr_impl::LandedRecord left[2];
+        EXPECT_EQ(pxr_impl::read_landings(left, 2), 0);
+        PXR_unlink();
+    }
+}
+
+// An allocator stopped right after the locked take, before the front end's stamps, already
+// owns its buffer: a reclaim does not finish the release of its ended previous holder.
+TEST_F(CrashTest, ABufferTakenUnderTheLockIsItsTakersAtOnce) {
+    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 1}));
+    ASSERT_EQ(pxrtest::run_child([] { return PXR_unlink(), int(relm(getm(1, 0, 0, 8))); }), 0);
+    uint32_t size = 8, onset = 0;
+    SysMsg *b = semaphore_getmem(&size, &onset);
+    ASSERT_NE(b, nullptr);
+    PXR_reclaim_stats st{};
+    ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
+    EXPECT_EQ(std::tuple(st.returned, b->allocated, partition_hdr[0]->alloc_count),
+              std::tuple(0u, 1u, 1u));
 }
 
 // Senders into a ring queue killed at random moments: each sender's messages arrive once, in

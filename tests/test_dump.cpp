@@ -2,11 +2,11 @@
 #include "ipc_test.h"
 
 #include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
+
+using namespace pxrtest;
 
 // Every case works in a directory of its own, since the file names depend only on the minute.
 class Dump : public ::testing::Test {
@@ -16,7 +16,7 @@ class Dump : public ::testing::Test {
         PXR_dump_close();
         ASSERT_EQ(chdir("/"), 0);
     }
-    pxrtest::TempDir dir_;
+    TempDir dir_;
 };
 
 std::string name(const char *kind, const Timestamp &t) {
@@ -58,7 +58,7 @@ TEST_F(Dump, WriteThenReadBlocks) {
     unsigned char r[120];
     EXPECT_FALSE(PXR_dump_read_memory(r, 4) || PXR_dump_read_memory(r + 4, 116));
     EXPECT_EQ(std::memcmp(r, c, 120), 0);
-    std::string err = pxrtest::capture_stderr([&] {
+    std::string err = capture_stderr([&] {
         EXPECT_EQ(PXR_dump_read_memory(r, 1), 1);
         EXPECT_EQ(PXR_dump_read_memory(r, 0), 1);
     });
@@ -68,7 +68,7 @@ TEST_F(Dump, WriteThenReadBlocks) {
 TEST_F(Dump, FailuresWithoutAnOpenDump) {
     unsigned char buf[8] = {};
     EXPECT_EQ(PXR_dump_write_memory(buf, 8), 1);
-    std::string err = pxrtest::capture_stderr([&] {
+    std::string err = capture_stderr([&] {
         EXPECT_EQ((std::tuple{PXR_dump_read_memory(buf, 8), PXR_dump_open("no/such/x")}),
                   (std::tuple{1, 1}));
     });

@@ -1,28 +1,14 @@
 // Fatal events, the tick and the shared counters, across real processes.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
 #include <algorithm>
-#include <csignal>
 #include <sys/mman.h>
-#include <sys/sem.h>
-#include <unistd.h>
 
 namespace {
 
-using pxrtest::start_child;
-using pxrtest::wait_child;
+using namespace pxrtest;
 
-class Events : public pxrtest::IpcTest {
-  protected:
-    void SetUp() override {
-        IpcTest::SetUp();
-        ASSERT_TRUE(pxrtest::create_running_environment({}));
-    }
-};
-
-void ignore_signal(int) {}
+class Events : public RunningEnvTest {};
 
 // Waits until n processes block on the fatal-event semaphore.
 bool waiters_blocked(int n) {
@@ -36,7 +22,7 @@ bool waiters_blocked(int n) {
 // Exits with the fatal event code it got (or 200 + error).
 pid_t start_waiter(bool alone = false) {
     return start_child([alone] {
-        SYS_add_signal(ignore_signal, 2); // an interrupted wait must go on waiting
+        SYS_add_signal([](int) {}, 2); // an interrupted wait must go on waiting
         uint32_t code = 99;
         const int rc = PXR_block_event(&code);
         // The latch stays open while this waiter lives: others need not wait for its exit.
@@ -114,7 +100,7 @@ TEST_F(Events, CounterBoundsWrapAndTick) {
     EXPECT_EQ(v, 77u);
 
     for (int i = 0; i < 3; ++i) EXPECT_EQ(SYS_timer_tick(), 0);
-    EXPECT_EQ(pxrtest::run_child([] { return PXR_unlink(), int(PXR_get_time()); }),
+    EXPECT_EQ(run_child([] { return PXR_unlink(), int(PXR_get_time()); }),
               3); // lazy attach
 
     // Operations for attached callers refuse rather than touch an unmapped area.

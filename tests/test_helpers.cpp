@@ -1,21 +1,18 @@
 // Message helpers, the identity request, and the C++ interface's ownership of buffers.
-#include "env/pxr_internal.h"
 #include "ipc_test.h"
 #include "pxr.hpp"
 
-#include <cstring>
-#include <tuple>
-#include <vector>
-
 namespace {
+
+using namespace pxrtest;
 
 using Bytes = std::vector<uint8_t>;
 
-class Helpers : public pxrtest::IpcTest {};
+class Helpers : public IpcTest {};
 
 TEST_F(Helpers, GetmResetsTheHeaderRelmFiltersTheClassConfirmAnswersOnlyWhenAsked) {
     // One buffer: every getm hands out the same buffer again.
-    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 1, .size0 = 32}));
+    ASSERT_TRUE(create_running_environment({.buffers0 = 1, .size0 = 32}));
     ASSERT_EQ(IPC_create(0x12, 1), 0);
     PartitionHeader *h = partition_hdr[0];
 
@@ -62,13 +59,13 @@ Bytes ident(Bytes head, const std::string &text) { // text: at most 24 bytes
 
 TEST_F(Helpers, IdentRequestFromAnotherProcessAndAnswer) {
     // One buffer, dirty: the request must clear what the buffer held.
-    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 1}));
+    ASSERT_TRUE(create_running_environment({.buffers0 = 1}));
     MSG *dirty = getm(1, 0, 0, 64);
     std::memset(dirty->param, 0xA5, 64);
     relm(dirty);
     ASSERT_EQ(IPC_create(0x20, 1) + IPC_create(0x23, 1), 0);
 
-    ASSERT_EQ(pxrtest::run_child([] { return PXR_unlink(), ID_req_ident(0x23, 0x20, 7); }), 0);
+    ASSERT_EQ(run_child([] { return PXR_unlink(), ID_req_ident(0x23, 0x20, 7); }), 0);
     MSG *req = PXR_grab(0x20);
     ASSERT_EQ(req, dirty);
     EXPECT_EQ(std::tuple(req->type, req->id, req->src, req->dst, req->reply_mask, req->len,
@@ -100,7 +97,7 @@ uint32_t allocated() {
 }
 
 TEST_F(Helpers, CppSentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
-    ASSERT_TRUE(pxrtest::create_running_environment({.buffers0 = 4, .size0 = 32}));
+    ASSERT_TRUE(create_running_environment({.buffers0 = 4, .size0 = 32}));
     ASSERT_EQ(IPC_create(kModule, 1), 0);
     {
         auto m = pxr::allocate(0x100, 7, 0, 4);
@@ -151,8 +148,7 @@ TEST_F(Helpers, CppEnvironmentCreatesAndRemovesEverything) {
         EXPECT_FALSE(pxr::environment::create({}, &why));
         EXPECT_EQ(why, pxr::error::exists);
     }
-    EXPECT_EQ((std::tuple{common_ptr, pxrtest::remove_environment_objects()}),
-              (std::tuple{nullptr, 0}));
+    EXPECT_EQ((std::tuple{common_ptr, remove_environment_objects()}), (std::tuple{nullptr, 0}));
 }
 
 } // namespace

@@ -4,41 +4,29 @@
 #include "ipc_test.h"
 
 #include "check.h"
-#include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 
-#include <csignal>
-#include <cstring>
-#include <string>
-#include <vector>
-#include <sys/msg.h>
 #include <sys/prctl.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
-using pxrtest::start_child;
-using pxrtest::wait_child;
+using namespace pxrtest;
+
 constexpr uint32_t kQueue = 10;
 
-class HostileTest : public pxrtest::IpcTest {
+class HostileTest : public IpcTest {
   protected:
-    void make_env(uint32_t flags, int32_t buffers = 8) {
-        pxrtest::remove_environment_objects();
-        pxrtest::EnvSpec layout;
-        layout.init_flags = flags;
-        layout.buffers0 = buffers;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    void make_env(uint32_t flags, int32_t buffers = 8, uint32_t rings = 0) {
+        remove_environment_objects();
+        ASSERT_TRUE(create_running_environment(
+            {.init_flags = flags, .buffers0 = buffers, .ring_capacity = rings}));
         ASSERT_EQ(IPC_create(kQueue, 1), 0);
     }
 };
 
 // A raw queue record put by a foreign process that knows only the key.
 int forge(const void *text, size_t len) {
-    return pxrtest::run_child([=] {
+    return run_child([=] {
         PXR_unlink();
         struct {
             long mtype;
@@ -170,13 +158,13 @@ TEST_F(HostileTest, DamagedWordsEndInAClearFailure) {
     for (const DamageRow &row : kDamage) {
         SCOPED_TRACE(row.message);
         make_env(row.atomic ? PXR_INIT_ATOMIC : 0);
-        EXPECT_EQ(pxrtest::run_child([&] {
+        EXPECT_EQ(run_child([&] {
                       alarm(20); // an endless loop ends the child with SIGALRM
                       MSG *first = getm(1, 0, 0, 8), *held = getm(1, 0, 0, 8);
                       if (first == nullptr || held == nullptr) return 10;
                       row.damage(partition_hdr[0], pxr_impl::slot_of(held));
                       bool failed = false;
-                      const std::string err = pxrtest::capture_stderr([&] {
+                      const std::string err = capture_stderr([&] {
                           failed = row.release ? relm(held) == 1 : getm(1, 0, 0, 8) == nullptr;
                       });
                       if (!failed || err.find(row.message) == std::string::npos) return 11;
@@ -197,8 +185,8 @@ TEST_F(HostileTest, AHeaderWhoseGeometryWraps32BitsIsNeverMapped) {
         PartitionHeader *h = partition_hdr[0];
         h->num_msgs = count;
         h->stride = stride;
-        const std::string err = pxrtest::capture_stderr([] {
-            EXPECT_EQ(pxrtest::run_child([] {
+        const std::string err = capture_stderr([] {
+            EXPECT_EQ(run_child([] {
                           PXR_unlink();
                           return int(PXR_link() != 0 || partition_hdr[0] != nullptr ||
                                      PXR_show_msgs() != 0);
@@ -208,9 +196,9 @@ TEST_F(HostileTest, AHeaderWhoseGeometryWraps32BitsIsNeverMapped) {
         EXPECT_NE(err.find("partition 0 is damaged: num_msgs " + std::to_string(count)),
                   std::string::npos)
             << err;
-        pxrtest::TempDir dir;
+        TempDir dir;
         for (auto args : {std::vector<std::string>{"status"}, {"msgs", "--json"}, {"reclaim"}})
-            EXPECT_LT(unsigned(pxrtest::run_pxr(dir, args).code), 128u) << args[0];
+            EXPECT_LT(unsigned(run_pxr(dir, args).code), 128u) << args[0];
         h->num_msgs = 8, h->stride = 136;
         PXR_unlink();
     }
@@ -220,9 +208,7 @@ TEST_F(HostileTest, AHeaderWhoseGeometryWraps32BitsIsNeverMapped) {
 // (each process takes it from the segment's size), and a ring whose head was moved refuses
 // sends and takes with one line instead of a crash or a silent stall.
 TEST_F(HostileTest, RewrittenRingWordsNeitherCrashNorStall) {
-    pxrtest::remove_environment_objects();
-    ASSERT_TRUE(pxrtest::create_running_environment({.ring_capacity = 16}));
-    ASSERT_EQ(IPC_create(kQueue, 1), 0);
+    make_env(0, 8, 16);
     auto *area =
         static_cast<pxr_impl::RingArea *>(shmat(shmget(PXR_KEY_RING_QUEUES, 0, 0), nullptr, 0));
     MSG *first = getm(1, 0, 0, 0);
@@ -230,10 +216,10 @@ TEST_F(HostileTest, RewrittenRingWordsNeitherCrashNorStall) {
     ASSERT_EQ(PXR_grab(kQueue), first); // head moves on: a reclaim now walks slots
     relm(first);
     area->capacity = 65536;
-    const pid_t ended = pxrtest::start_child([] { return PXR_unlink(), PXR_link(); });
+    const pid_t ended = start_child([] { return PXR_unlink(), PXR_link(); });
     EXPECT_EQ(wait_child(ended), 0);
     EXPECT_EQ(PXR_reclaim_buffers(ended, 0, nullptr, nullptr, 0), 0); // ring_after_death
-    EXPECT_EQ(pxrtest::run_child([] {
+    EXPECT_EQ(run_child([] {
                   PXR_unlink();
                   MSG *m = getm(1, 0, 0, 0);
                   return int(PXR_ring_capacity() != 16 || PXR_send(kQueue, m) != 0 ||
@@ -248,7 +234,7 @@ TEST_F(HostileTest, RewrittenRingWordsNeitherCrashNorStall) {
     MSG *m = getm(1, 0, 0, 0);
     int sent = 0;
     MSG *got = m;
-    const std::string err = pxrtest::capture_stderr([&] {
+    const std::string err = capture_stderr([&] {
         sent = PXR_send(kQueue, m);
         got = PXR_timed_receive(kQueue, 60000);
     });
@@ -284,11 +270,11 @@ bool as_nobody() {
 TEST_F(HostileTest, CloserSignalsEveryRecordedPidAndCleanSparesForeignProcesses) {
     make_env(0);
     const pid_t outsider = start_child([] { return PXR_unlink(), pause(); }); // never attached
-    EXPECT_EQ(pxrtest::run_child([&] { return SYS_add_pid(outsider, "x") + PXR_close(); }), 0);
+    EXPECT_EQ(run_child([&] { return SYS_add_pid(outsider, "x") + PXR_close(); }), 0);
     EXPECT_EQ(wait_child(outsider), 128 + SIGTERM);
 
     const pid_t victim = start_child([] { return execlp("sleep", "sleep", "600", nullptr); });
-    const int forged = pxrtest::run_child([&] {
+    const int forged = run_child([&] {
         PXR_unlink();
         if (getuid() != 0 || !as_nobody()) return 90;
         if (PXR_init(PXR_INIT_CREATE, 0, 0) != 0) return 1;
@@ -297,8 +283,8 @@ TEST_F(HostileTest, CloserSignalsEveryRecordedPidAndCleanSparesForeignProcesses)
     });
     if (forged != 90) {
         ASSERT_EQ(forged, 0);
-        pxrtest::TempDir dir;
-        const pxrtest::PxrRun r = pxrtest::run_pxr(dir, {"clean"});
+        TempDir dir;
+        const PxrRun r = run_pxr(dir, {"clean"});
         EXPECT_NE(r.out.find("left process " + std::to_string(victim) +
                              " (sleep): it runs as another user"),
                   std::string::npos)
@@ -315,12 +301,12 @@ TEST_F(HostileTest, CloserSignalsEveryRecordedPidAndCleanSparesForeignProcesses)
     const pid_t member = start_child([] { return pause(); }); // the test's mapping, inherited
     const pid_t stranger = start_child([] { return PXR_unlink(), pause(); });
     EXPECT_EQ(SYS_add_pid(member, "member") + SYS_add_pid(stranger, "stranger"), 0);
-    pxrtest::TempDir cdir;
+    TempDir cdir;
     const std::string m = std::to_string(member), st = std::to_string(stranger);
-    std::string out = pxrtest::run_pxr(cdir, {"clean", "--dry-run"}).out;
+    std::string out = run_pxr(cdir, {"clean", "--dry-run"}).out;
     EXPECT_NE(out.find("would stop process " + m + " (member)\n"), std::string::npos) << out;
     EXPECT_NE(out.find("left process " + st + " (stranger): "), std::string::npos) << out;
-    out = pxrtest::run_pxr(cdir, {"clean", "--dry-run", "--keep-processes"}).out;
+    out = run_pxr(cdir, {"clean", "--dry-run", "--keep-processes"}).out;
     EXPECT_NE(out.find("kept process " + m + " (member)"), std::string::npos) << out;
     EXPECT_EQ(out.find("kept process " + st), std::string::npos) << out;
     for (pid_t p : {member, stranger}) kill(p, SIGKILL), wait_child(p);
@@ -344,10 +330,7 @@ TEST_F(HostileTest, IdsOverwrittenInTheCommonAreaNameNoVictim) {
 
 // A len beyond the parameter size: the trace and the listing print only the buffer's bytes.
 TEST_F(HostileTest, LengthBeyondTheParameterSize) {
-    pxrtest::EnvSpec layout;
-    layout.buffers0 = 2;
-    layout.size0 = 16;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(create_running_environment({.buffers0 = 2, .size0 = 16}));
     MSG *first = getm(0x100, 0, 0, 16), *last = getm(0x100, 0, 0, 16); // last: the array's end
     ASSERT_NE(first, nullptr);
     ASSERT_NE(last, nullptr);
@@ -357,9 +340,9 @@ TEST_F(HostileTest, LengthBeyondTheParameterSize) {
     last->len = 40;
     std::string ab, cd;
     for (int i = 0; i < 16; ++i) ab += "ab", cd += "cd";
-    EXPECT_EQ(pxrtest::capture_stdout([&] { trace_msg(last); }),
+    EXPECT_EQ(capture_stdout([&] { trace_msg(last); }),
               "M-I0000-t0100-i0000-f00-d00-s00-p(40)" + cd + "\n");
-    const std::string listing = pxrtest::capture_stdout([] { PXR_show_msgs(); });
+    const std::string listing = capture_stdout([] { PXR_show_msgs(); });
     EXPECT_NE(listing.find("-p(65535)" + ab + "\n"), std::string::npos) << listing;
     EXPECT_EQ(listing.find("abcd"), std::string::npos) << "read into the next slot";
     first->len = last->len = 0;

@@ -2,40 +2,16 @@
 // unlink and replacement, and the lock protocol underneath.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
 #include <atomic>
 #include <chrono>
-#include <csignal>
-#include <string>
-#include <sys/msg.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
+using namespace pxrtest;
+
 using namespace std::chrono_literals;
-using pxrtest::run_child;
-using pxrtest::start_child;
-using pxrtest::wait_child;
 
-class Lifecycle : public pxrtest::IpcTest {};
-
-// Objects of the key plan still present in the kernel.
-int objects_left() {
-    int n = 0;
-    for (int key : {pxr_impl::kSystemLockKey, pxr_impl::kExitSemKey, pxr_impl::kFatalSemKey,
-                    pxr_impl::kPartitionLockKey, pxr_impl::kPartitionLockKey + 1})
-        n += semget(key, 0, 0) >= 0;
-    for (int key :
-         {pxr_impl::kCommonAreaKey, pxr_impl::kExtensionKey, pxr_impl::kPartitionHeaderKey,
-          pxr_impl::kPartitionHeaderKey + 1, pxr_impl::kMsgArrayKey, pxr_impl::kMsgArrayKey + 1})
-        n += shmget(key, 0, 0) >= 0;
-    for (int m = 0; m < PXR_MODULE_COUNT; ++m) n += msgget(pxr_impl::kModuleQueueKey + m, 0) >= 0;
-    return n;
-}
+class Lifecycle : public IpcTest {};
 
 std::atomic<int> alarms{0};
 
@@ -76,9 +52,7 @@ TEST_F(Lifecycle, CreateFillsTheCommonAreaAndInitReportsEachRefusal) {
 }
 
 TEST_F(Lifecycle, NoAttachEnvironmentAndMissingCommonArea) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_NO_ATTACH;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(create_running_environment({.init_flags = PXR_INIT_NO_ATTACH}));
     EXPECT_EQ(run_child([] {
                   PXR_unlink();
                   int rc = PXR_init(0, 0, 0);
@@ -98,7 +72,7 @@ TEST_F(Lifecycle, NoAttachEnvironmentAndMissingCommonArea) {
               }),
               0);
     PXR_unlink();
-    EXPECT_EQ(objects_left(), 3); // the first partition, not attached by the closer
+    EXPECT_EQ(remove_environment_objects(), 3); // the first partition, not attached by the closer
 }
 
 // The loader's whole road: create, start an application before the environment runs, wait;
@@ -110,7 +84,7 @@ TEST_F(Lifecycle, LoaderStartsAppsAndTerminateWakesItsExitWait) {
     ASSERT_EQ(IPC_create(1, 1), 0);
     ASSERT_EQ(IPC_attach(2, 1), 0);
 
-    std::string path = pxrtest::program_path("env_app");
+    std::string path = program_path("env_app");
     char *argv[] = {path.data(), const_cast<char *>("count"), const_cast<char *>("100"), nullptr};
     int32_t app = -1;
     ASSERT_EQ(SYS_spawn_process(0, argv, &app), 0);
@@ -133,7 +107,7 @@ TEST_F(Lifecycle, LoaderStartsAppsAndTerminateWakesItsExitWait) {
     EXPECT_EQ(common_ptr->counters[0], 100u);
     EXPECT_EQ(wait_child(terminator), 0);
     waitpid(app, nullptr, 0);
-    EXPECT_EQ(objects_left(), 0);
+    EXPECT_EQ(remove_environment_objects(), 0);
     PXR_unlink();
 }
 
@@ -151,7 +125,7 @@ TEST_F(Lifecycle, SignalEndsTheExitWaitAndCloseOfAnUnattachedProcessDoesNothing)
 
     EXPECT_EQ(PXR_close(), 0);
     EXPECT_EQ((std::tuple{common_ptr, PXR_sys_failure}), (std::tuple{nullptr, 1}));
-    EXPECT_EQ(objects_left(), 0);
+    EXPECT_EQ(remove_environment_objects(), 0);
     EXPECT_EQ(PXR_detect(), 1);
 }
 
@@ -160,15 +134,13 @@ TEST_F(Lifecycle, LockOfAKilledHolderIsFreeAndInterruptedGrabsRetry) {
     ASSERT_EQ(sema_open(&semid, pxr_impl::kSystemLockKey, 1), 0);
     EXPECT_EQ(semctl(semid, 0, GETVAL), 0); // a fresh lock is free
 
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    Ready ready;
     pid_t holder = start_child([&] {
-        if (_grab_semaphore(semid) != 0 || write(ready[1], "x", 1) != 1) return 1;
-        usleep(300000);
+        if (_grab_semaphore(semid) != 0) return 1;
+        ready.signal(), usleep(300000);
         return kill(getpid(), SIGKILL);
     });
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ready.wait());
     EXPECT_EQ(semctl(semid, 0, GETVAL), 1);
 
     // Interrupted by an alarm, the grab waits again and gets the lock once the kernel undoes
@@ -187,14 +159,12 @@ TEST_F(Lifecycle, LockOfAKilledHolderIsFreeAndInterruptedGrabsRetry) {
     PXR_sys_failure = 0;
     EXPECT_EQ(_grab_semaphore(semid), 1);
     EXPECT_EQ(PXR_sys_failure, 1);
-    close(ready[0]);
-    close(ready[1]);
 }
 
 // The process table is appended under the system lock: an append waits while another
 // process holds it (a slow start of the child only makes this weaker, never wrong).
 TEST_F(Lifecycle, AddPidWaitsForTheSystemLock) {
-    ASSERT_TRUE(pxrtest::create_running_environment({}));
+    ASSERT_TRUE(create_running_environment({}));
     ASSERT_EQ(_grab_semaphore(pxr_semid), 0);
     const pid_t child = start_child([] { return SYS_add_pid(getpid(), "late"); });
     usleep(300 * 1000);
@@ -208,10 +178,7 @@ TEST_F(Lifecycle, AddPidWaitsForTheSystemLock) {
 // kept across the unlink): a record naming it is tried once more, then dropped, counted and
 // reported, and the process's close leaves that partition whole.
 TEST_F(Lifecycle, PartitionThatCannotBeMappedStaysUnattached) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_ERROR_PRINT;
-    layout.buffers1 = 4;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(create_running_environment({.init_flags = PXR_INIT_ERROR_PRINT, .buffers1 = 4}));
     ASSERT_EQ(IPC_create(10, 1), 0);
     EXPECT_EQ(
         run_child([] {
@@ -223,7 +190,7 @@ TEST_F(Lifecycle, PartitionThatCannotBeMappedStaysUnattached) {
             if (msgsnd(msgget(pxr_impl::module_queue_key(10), 0), &rec, pxr_impl::kRecordText, 0))
                 return 3;
             MSG *got = nullptr;
-            const std::string err = pxrtest::capture_stderr([&] { got = PXR_grab(10); });
+            const std::string err = capture_stderr([&] { got = PXR_grab(10); });
             if (got != nullptr || PXR_dropped_records() != 1) return 4;
             if (err != "(" + std::to_string(getpid()) +
                            ")PXR_read(): record for buffer 3 of partition 1 dropped: "
@@ -240,23 +207,20 @@ TEST_F(Lifecycle, PartitionThatCannotBeMappedStaysUnattached) {
 // Lock-free form: a process that only sends learns from its first failed send that its
 // environment was closed, and its next message goes into the one created again.
 TEST_F(Lifecycle, SenderMovesToAnEnvironmentCreatedAgain) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_ATOMIC;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
-    int go[2];
-    ASSERT_EQ(pipe(go), 0);
+    const EnvSpec layout{.init_flags = PXR_INIT_ATOMIC};
+    ASSERT_TRUE(create_running_environment(layout));
+    Ready go;
     const pid_t sender = start_child([&] {
-        char c;
-        MSG *m = read(go[0], &c, 1) == 1 ? getm(0x100, 1, 0, 0) : nullptr;
+        MSG *m = go.wait() ? getm(0x100, 1, 0, 0) : nullptr;
         if (m == nullptr || PXR_send(10, m) == 0) return 1; // the old queues are gone
         relm(m);
         m = getm(0x100, 2, 0, 0);
         return m != nullptr && PXR_send(10, m) == 0 && PXR_detect() == 0 ? 0 : 2;
     });
     PXR_close();
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(create_running_environment(layout));
     ASSERT_EQ(IPC_create(10, 1), 0);
-    ASSERT_EQ(write(go[1], "x", 1), 1);
+    go.signal();
     EXPECT_EQ(wait_child(sender), 0);
     EXPECT_EQ(PXR_pending_msgs(10), 1);
 }
@@ -265,37 +229,31 @@ TEST_F(Lifecycle, SenderMovesToAnEnvironmentCreatedAgain) {
 // sees the emptied table (send: undefined, after its pause; grab: nothing at once) and the
 // old tick, and stays attached until a partition lock call fails.
 TEST_F(Lifecycle, ProcessStillAttachedAfterCloseSeesTheEmptiedTable) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_ERROR_PRINT;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(create_running_environment({.init_flags = PXR_INIT_ERROR_PRINT}));
     ASSERT_EQ(IPC_create(10, 1), 0);
     for (int i = 0; i < 3; ++i) SYS_timer_tick();
-    int ready[2], go[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(go), 0);
+    Ready ready, go;
     const pid_t app = start_child([&] {
         PXR_unlink();
         MSG *m = getm(0x100, 1, 0, 0);
-        char c;
-        if (m == nullptr || write(ready[1], "x", 1) != 1 || read(go[0], &c, 1) != 1) return 1;
+        if (m == nullptr || (ready.signal(), !go.wait())) return 1;
         const auto t0 = std::chrono::steady_clock::now();
         const auto ms = [&] { return (std::chrono::steady_clock::now() - t0) / 1ms; };
         if (PXR_grab(10) != nullptr || ms() > 500) return 2;
         if (PXR_pending_msgs(10) != -1 || PXR_sys_failure != 0 || common_ptr == nullptr) return 3;
         if (PXR_get_time() != 3) return 4;
-        const std::string err = pxrtest::capture_stderr([&] { c = char(PXR_send(0x10a, m)); });
+        int sent = 0;
+        const std::string err = capture_stderr([&] { sent = PXR_send(0x10a, m); });
         const std::string want =
             "(" + std::to_string(getpid()) + ")PXR_send() : Process : 0x10a undefined\n";
-        if (c != -1 || err != want || ms() < 2000) return 5;
+        if (sent != -1 || err != want || ms() < 2000) return 5;
         if (common_ptr == nullptr) return 6;
         return relm(m) == 1 && PXR_sys_failure == 1 && common_ptr == nullptr ? 0 : 7;
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ready.wait());
     PXR_close();
-    ASSERT_EQ(write(go[1], "x", 1), 1);
+    go.signal();
     EXPECT_EQ(wait_child(app), 0);
-    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
 
 } // namespace

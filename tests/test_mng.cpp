@@ -1,12 +1,9 @@
 // Error and trace events as a management module receives them.
-#include "env/pxr_internal.h"
 #include "ipc_test.h"
 
-#include <cstring>
-#include <tuple>
-#include <vector>
-
 namespace {
+
+using namespace pxrtest;
 
 constexpr uint8_t kMgmt = 0x20;
 using Bytes = std::vector<uint8_t>;
@@ -40,10 +37,10 @@ Bytes event_data(Fn fn) {
     return data;
 }
 
-class MngTest : public pxrtest::IpcTest {
+class MngTest : public IpcTest {
   protected:
     void start(uint32_t size0 = 400) {
-        ASSERT_TRUE(pxrtest::create_running_environment({.size0 = size0}));
+        ASSERT_TRUE(create_running_environment({.size0 = size0}));
         ASSERT_EQ(IPC_create(kMgmt, 1), 0);
     }
 };
@@ -51,7 +48,7 @@ class MngTest : public pxrtest::IpcTest {
 TEST_F(MngTest, EventsFromAnotherProcess) {
     start();
     for (int i = 0; i < 3; ++i) SYS_timer_tick();
-    pid_t child = pxrtest::start_child([] {
+    pid_t child = start_child([] {
         PXR_unlink();
         Record plain, nodetail, classed;
         *plain.msg() = MSG{0x0555, 0xA1B2, 0x31, 0x32, 0, 0, 0xC4, {}, 0x11223344, 0, 4, {}};
@@ -68,7 +65,7 @@ TEST_F(MngTest, EventsFromAnotherProcess) {
                (MNG_trace_event_instance(nodetail.msg(), 0x13, kMgmt, 9) != 0) * 32 +
                (MNG_seltrace_event(classed.msg(), 7, 0x14, kMgmt) != 0) * 64;
     });
-    ASSERT_EQ(pxrtest::wait_child(child), 0);
+    ASSERT_EQ(wait_child(child), 0);
 
     struct Want {
         uint16_t type, id;

@@ -2,8 +2,6 @@
 #include "ipc_test.h"
 
 #include <cstdio>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -71,6 +69,8 @@ TEST(Parse, TokensQuotesCommentsAndSyntaxErrors) {
         {"a ; b\n", -1, {"a"}, pid + "parse() error : Invalid character : >;< 0x3b\n"},
         {"x \xE9\n", -1, {"x"}, pid + "parse() error : Invalid character : >\xE9< 0xffffffe9\n"},
         {"a\rb\n", -1, {}, ""}, // a CR inside a token
+        // Text cut without its LF: the last character is cut and the line start is shown.
+        {"ab cdef", -1, {"ab", "cde"}, "Error : Line overflow : ab (7 of 7 chars)\n"},
     };
     for (auto &c : cases) {
         Parsed p = tokenize(c.text);
@@ -83,18 +83,6 @@ TEST(Parse, TokensQuotesCommentsAndSyntaxErrors) {
     // Capacity limits the scan: nothing beyond it is looked at.
     EXPECT_EQ(tokenize("one two three\n", 2).tokens, (Tokens{"one", "two"}));
     EXPECT_EQ(tokenize("; not looked at\n", 0).err, "untouched");
-}
-
-TEST(Parse, EndOfTextWithoutLineEnd) {
-    // Text cut without its LF: the last character is cut and the line start is shown.
-    char line[16] = "ab cdef\0ZZ";
-    char *tokens[4];
-    char err[128];
-    int count = 4;
-    EXPECT_EQ(utl_parse_line(line, 7, &count, tokens, err), -1);
-    EXPECT_EQ(count, 2);
-    EXPECT_STREQ(tokens[1], "cde");
-    EXPECT_STREQ(err, "Error : Line overflow : ab (7 of 7 chars)\n");
 }
 
 TEST(Parse, ReadLinePieces) {

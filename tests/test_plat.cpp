@@ -1,13 +1,11 @@
 // Local time and the file handle table.
 #include "ipc_test.h"
 
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -42,6 +40,11 @@ TEST(Plat, LocalTimeDelayAndRandomNumbers) {
     EXPECT_EQ(std::memcmp(&ts, &want, sizeof ts), 0);
     ASSERT_EQ(PLAT_localtime(4102444800LL, &ts), PXR_OK); // past 2038
     EXPECT_EQ(ts.year, 2100u);
+    uint32_t word = 0; // null outputs are refused
+    EXPECT_EQ(PLAT_localtime(0, nullptr) + PLAT_timestamp(nullptr) +
+                  PLAT_usec_time(nullptr, &word) + PLAT_usec_time(&word, nullptr) +
+                  PLAT_msec_time(nullptr, &word) + PLAT_msec_time(&word, nullptr),
+              6u);
 
     for (int i = 0; i < 100; ++i) {
         const uint32_t v = PLAT_rand(1, 6);

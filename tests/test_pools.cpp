@@ -1,8 +1,6 @@
 // The two free-list pools on their own: order, statistics and onset levels (abate: test_alloc).
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
 namespace {
 
 constexpr uint32_t kCongestion = 9;

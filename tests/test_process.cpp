@@ -1,29 +1,16 @@
 // The process table, spawning, stopping the recorded processes, and the signal events.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
-#include <csignal>
-#include <fcntl.h>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace {
 
-using pxrtest::start_child;
-using pxrtest::wait_child;
+using namespace pxrtest;
 
-class Process : public pxrtest::IpcTest {
+class Process : public RunningEnvTest {
   protected:
-    void SetUp() override {
-        IpcTest::SetUp();
-        ASSERT_TRUE(pxrtest::create_running_environment({}));
-    }
     // Nothing recorded by a test may be signalled: the fixture only detaches.
     void TearDown() override {
         if (common_ptr != nullptr) common_ptr->process_count = 0;
-        IpcTest::TearDown();
+        RunningEnvTest::TearDown();
     }
 };
 
@@ -43,7 +30,7 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     char *argv[] = {prog, nullptr};
     int32_t pid = -1;
     int rc = -1, status = -1;
-    std::string err = pxrtest::capture_stderr([&] {
+    std::string err = capture_stderr([&] {
         rc = SYS_spawn_process(0, argv, &pid);
         waitpid(pid, &status, 0);
     });
@@ -57,23 +44,18 @@ TEST_F(Process, SpawnOfAMissingProgramRecordsTheChildWhichReportsAndExits) {
     EXPECT_NE(err.find("execvp() : : "), std::string::npos) << err;
 }
 
-void note_child_end(int) {}
-
 // The caller handles SIGCHLD, as a loader does; the plain process dies of SIGTERM at once, so
 // that signal arrives during the pause. The slow process's SIGTERM handler still gets its
 // 100 ms before the SIGKILL.
 TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
-    int ready[2], done[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(done), 0);
+    Ready ready, done;
     static int done_fd = -1;
-    done_fd = done[1];
+    done_fd = done.fds[1];
     pid_t plain = start_child([] { return pause(); });
     auto with_handler = [&](void (*handler)(int)) {
         return start_child([&, handler] {
-            char c = SYS_add_signal(handler, 1) != nullptr;
-            if (write(ready[1], &c, 1) != 1) return 1;
-            for (;;) pause();
+            if (SYS_add_signal(handler, 1) == nullptr) return 1;
+            for (ready.signal();;) pause();
         });
     };
     pid_t stubborn = with_handler(SIG_IGN);
@@ -81,15 +63,11 @@ TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
         usleep(100 * 1000);
         if (write(done_fd, "x", 1) != 1) _exit(1);
     });
-    for (int i = 0; i < 2; ++i) {
-        char c = 0;
-        ASSERT_EQ(read(ready[0], &c, 1), 1);
-        ASSERT_EQ(c, 1);
-    }
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(ready.wait(10000)) << "a handler was refused";
     for (pid_t pid : {plain, stubborn, slow}) ASSERT_EQ(SYS_add_pid(pid, "p"), 0);
     struct sigaction sa {
     }, old{};
-    sa.sa_handler = note_child_end;
+    sa.sa_handler = [](int) {};
     ASSERT_EQ(sigaction(SIGCHLD, &sa, &old), 0);
 
     EXPECT_EQ(SYS_add_signal(SIG_IGN, 0), nullptr);
@@ -99,11 +77,8 @@ TEST_F(Process, DeletePidsTerminatesWaitsAWholeSecondAndThenKillsWhatSurvives) {
     EXPECT_EQ(wait_child(plain), 128 + SIGTERM);
     EXPECT_EQ(wait_child(stubborn), 128 + SIGKILL);
     EXPECT_EQ(wait_child(slow), 128 + SIGKILL);
-    char c = 0;
-    fcntl(done[0], F_SETFL, O_NONBLOCK);
-    EXPECT_EQ(read(done[0], &c, 1), 1) << "the slow handler did not finish before the SIGKILL";
+    EXPECT_TRUE(done.wait(0)) << "the slow handler did not finish before the SIGKILL";
     EXPECT_EQ(common_ptr->process_count, 3); // the table is not changed
-    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 } // namespace

@@ -4,87 +4,69 @@
 // another process closes the environment), the return of a dead holder's buffers, pxr clean
 // after a crashed loader, and the spawn line's options.
 #include "config.h"
-#include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 #include "ipc_test.h"
 #include "supervise.h"
 #include "tool.h"
 
-#include <csignal>
 #include <fstream>
-#include <string>
-#include <tuple>
-#include <sys/msg.h>
-#include <sys/sem.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
 #include <utility>
-#include <vector>
-#include <unistd.h>
 
 namespace {
 
-using pxrtest::finish_pxr;
-using pxrtest::PxrRun;
-using pxrtest::run_pxr;
-using pxrtest::start_pxr;
-using pxrtest::TempDir;
+using namespace pxrtest;
 
-std::string child() {
-    return pxrtest::program_path("tool_child");
+const std::string child = program_path("tool_child"), app = program_path("super_app");
+
+std::vector<std::string> load_args(const TempDir &dir, const std::string &spawns) {
+    std::ofstream(dir / "env.conf") << "environment\npartition 0 buffers=16 size=64\nqueue 0x20\n"
+                                    << spawns;
+    return {"load", "--timeout", "20", dir / "env.conf"};
 }
 
-// A loader whose one process waits on module 0x20 until the environment goes away.
-pid_t start_waiting_loader(const TempDir &dir) {
-    std::ofstream(dir / "env.conf") << "environment congestion=0x10\npartition 0 buffers=8 "
-                                       "size=16 onset=6 abate=3\nqueue 0x20\nalias 0x10 0x20\n"
-                                       "spawn "
-                                    << child() << " wait 0x20\n";
-    pid_t pid = start_pxr(dir, {"load", "--timeout", "30", dir / "env.conf"});
-    for (int i = 0; i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
-    EXPECT_TRUE(pxrtool::loader_waiting());
-    return pid;
-}
-
-class PxrTool : public pxrtest::IpcTest {};
+class PxrTool : public IpcTest {};
 
 TEST_F(PxrTool, ExitStatusFollowsTheEnvironment) {
     // Buffer exhaustion with fatal action 1 ends the environment with exit status -2.
     TempDir dir;
     std::ofstream(dir / "env.conf") << "environment fatal-action=1\npartition 0 buffers=4 "
                                        "size=16\nspawn "
-                                    << child() << " exhaust\n";
+                                    << child << " exhaust\n";
     PxrRun r = run_pxr(dir, {"load", "--timeout", "20", dir / "env.conf"});
     EXPECT_EQ(r.code, 2) << r.err;
     EXPECT_NE(r.err.find("exit status -2: fatal event 2, a buffer could not be had"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    EXPECT_EQ(remove_environment_objects(), 0);
 
     // Its output's reader gone (`pxr load -v ... 2>&1 | head -1`), the loader runs on to its
     // time limit and removes everything.
     std::ofstream(dir / "quiet.conf") << "partition 0 buffers=4 size=16\nspawn sleep 5\n";
     int out[2];
     ASSERT_EQ(pipe(out), 0);
-    const pid_t loader = pxrtest::start_child([&] {
+    const pid_t loader = start_child([&] {
         dup2(out[1], 1), dup2(out[1], 2), close(out[0]);
         execl(PXR_TOOL_PATH, "pxr", "load", "-v", "--timeout", "1", (dir / "quiet.conf").c_str(),
               nullptr);
         return 127;
     });
     close(out[0]), close(out[1]);
-    EXPECT_EQ(pxrtest::wait_child(loader), 124);
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    EXPECT_EQ(wait_child(loader), 124);
+    EXPECT_EQ(remove_environment_objects(), 0);
 }
 
 TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
     TempDir dir, qdir;
-    pid_t loader = start_waiting_loader(dir);
+    // A loader whose one process waits on module 0x20 until the environment goes away.
+    pid_t loader = start_pxr(dir, load_args(dir, "spawn " + child + " wait 0x20\n"));
+    for (int i = 0; i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
+    EXPECT_TRUE(pxrtool::loader_waiting());
     const struct {
         std::vector<std::string> args;
         std::string expected;
     } queries[] = {
-        {{"procs"}, "running     " + child().substr(0, 49)},
+        {{"procs"}, "running     " + child.substr(0, 49)},
         {{"status", "--json"}, "\"loader_waiting\":true"},
     };
     for (const auto &q : queries) {
@@ -103,7 +85,7 @@ TEST_F(PxrTool, QueriesSeeTheRunningEnvironmentAndSigintEndsIt) {
     kill(loader, SIGINT);
     PxrRun done = finish_pxr(dir, loader);
     EXPECT_EQ(done.code, 128 + SIGINT) << done.err;
-    EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+    EXPECT_EQ(remove_environment_objects(), 0);
 }
 
 TEST_F(PxrTool, WithoutEnvironmentEveryQuerySaysSo) {
@@ -117,17 +99,10 @@ TEST_F(PxrTool, WithoutEnvironmentEveryQuerySaysSo) {
     EXPECT_EQ(run_pxr(dir, {"status", "--bogus"}).code, 64);
 }
 
-std::vector<std::string> load_args(const TempDir &dir, const std::string &spawns) {
-    std::ofstream(dir / "env.conf") << "environment\npartition 0 buffers=16 size=64\nqueue 0x20\n"
-                                    << spawns;
-    return {"load", "--timeout", "20", dir / "env.conf"};
-}
-
-class Supervise : public pxrtest::IpcTest {};
+class Supervise : public IpcTest {};
 
 // Each case ends by a critical sleeper, so the loader's exit status is 70.
 TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
-    const std::string app = pxrtest::program_path("super_app");
     struct Case {
         std::string spawn;
         const char *expected;
@@ -152,7 +127,7 @@ TEST_F(Supervise, EveryEndIsReportedAndHandledByItsPolicy) {
             lines += r.err.compare(at, 40, "pxr load: every local user may use and e") != 0;
         EXPECT_EQ(lines - 2, c.ends) << c.spawn << r.err;
         EXPECT_NE(r.err.find("critical process 'sleep'"), std::string::npos) << r.err;
-        EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << c.spawn;
+        EXPECT_EQ(remove_environment_objects(), 0) << c.spawn;
     }
 }
 
@@ -164,13 +139,12 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
     enum { recorded, other, terminate };
     for (int by : {recorded, other, terminate}) {
         TempDir dir, tdir;
-        const std::string app = pxrtest::program_path("super_app");
         const std::string extra = by == recorded    ? "spawn " + app + " close"
                                   : by == terminate ? "spawn " + app + " record-loader"
                                                     : "";
         pid_t loader = start_pxr(dir, load_args(dir, "spawn sleep 30\n" + extra));
         for (int i = 0; by != recorded && i < 500 && !pxrtool::loader_waiting(); ++i) usleep(20000);
-        EXPECT_EQ(by == other ? pxrtest::run_child([] { return PXR_link() == 0 ? PXR_close() : 2; })
+        EXPECT_EQ(by == other       ? run_child([] { return PXR_link() == 0 ? PXR_close() : 2; })
                   : by == terminate ? run_pxr(tdir, {"terminate"}).code
                                     : 0,
                   0);
@@ -181,7 +155,7 @@ TEST_F(Supervise, CloseOrTerminateByAnotherProcessEndsTheLoaderAndLeavesNothing)
         const std::string screened =
             "process " + std::to_string(loader) + " (pxr) is not signalled: it is the loader";
         EXPECT_EQ(r.err.find(screened) != std::string::npos, by == terminate) << r.err;
-        EXPECT_EQ(pxrtest::remove_environment_objects(), 0) << by;
+        EXPECT_EQ(remove_environment_objects(), 0) << by;
     }
 }
 
@@ -214,15 +188,13 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     };
     for (int i = 0; i < 500 && !first_run(); ++i) usleep(20000);
     ASSERT_TRUE(first_run());
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = pxrtest::start_child([&] {
+    Ready ready;
+    const pid_t holder = start_child([&] {
         PXR_unlink();
         if (PXR_link() != 0 || _grab_semaphore(semget(PXR_KEY_SYSTEM_LOCK, 0, 0)) != 0) return 1;
-        return write(ready[1], "x", 1) == 1 ? pause() : 2;
+        return ready.signal(), pause();
     });
-    char c;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(ready.wait());
     kill(sup.procs[0].pid, SIGKILL);
     for (int i = 0; i < 250 && !(pxrtool::read_supervision(sup) && sup.procs[0].restarts == 1 &&
                                  sup.procs[0].state == uint32_t(pxrtool::ProcState::Running));
@@ -244,8 +216,7 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
     const PxrRun r = finish_pxr(dir, loader);
     EXPECT_EQ(r.code, 128 + SIGTERM) << r.err;
     EXPECT_NE(r.err.find("is recorded once it is free"), std::string::npos) << r.err;
-    pxrtest::wait_child(holder);
-    close(ready[0]), close(ready[1]);
+    wait_child(holder);
 }
 
 // Buffers of a dead holder come back; one it sent stays with its queue (a kernel queue or a
@@ -253,25 +224,22 @@ TEST_F(Supervise, AHeldSystemLockStallsNeitherTheLoaderNorTheQueries) {
 TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
     for (const auto &[form, rings] :
          {std::pair{0u, 0u}, {uint32_t(PXR_INIT_ATOMIC), 0u}, {0u, 16u}}) {
-        pxrtest::EnvSpec layout;
-        layout.init_flags = form;
-        layout.ring_capacity = rings;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_TRUE(create_running_environment({.init_flags = form, .ring_capacity = rings}));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
-        pid_t live = pxrtest::start_child([&] {
+        pid_t live = start_child([&] {
             PXR_unlink(); // attach afresh, so the stamps carry this process's pid
             for (int i = 0; i < 2; ++i) getm(0x100, 1, 0, 4);
             return pause(), 0;
         });
         for (int i = 0; i < 500 && partition_hdr[0]->alloc_count < 2; ++i) usleep(10000);
-        pid_t dead = pxrtest::start_child([] {
+        pid_t dead = start_child([] {
             PXR_unlink();
             for (int i = 0; i < 3; ++i)
                 if (PXR_send(0x20, getm(0x100, 1, 0, 4)) != 0) return 2;
             MSG *m = getm(0x100, 1, 0, 4), *n = getm(0x100, 1, 0, 4);
             return m != nullptr && n != nullptr ? 0 : 1;
         });
-        ASSERT_EQ(pxrtest::wait_child(dead), 0);
+        ASSERT_EQ(wait_child(dead), 0);
         EXPECT_EQ(partition_hdr[0]->alloc_count, 7u);
 
         PXR_reclaim_stats st{};
@@ -290,7 +258,7 @@ TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
         EXPECT_EQ(partition_hdr[0]->alloc_count, 2u);
         EXPECT_EQ(PXR_reclaim_buffers(-1, 0, nullptr, nullptr, 0), -1);
         kill(live, SIGKILL);
-        pxrtest::wait_child(live);
+        wait_child(live);
         ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
         EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
         PXR_close();
@@ -302,9 +270,7 @@ TEST_F(Supervise, ReclaimReturnsOnlyWhatDeadProcessesHeld) {
 // when the sender still runs.
 TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
     for (const uint32_t rings : {0u, 16u}) {
-        pxrtest::EnvSpec layout;
-        layout.ring_capacity = rings;
-        ASSERT_TRUE(pxrtest::create_running_environment(layout));
+        ASSERT_TRUE(create_running_environment({.ring_capacity = rings}));
         ASSERT_EQ(IPC_create(0x20, 1), 0);
         // Takes one record of 0x20 the way a receive does, then stops before the stamp.
         auto take_and_stop = [] {
@@ -324,16 +290,16 @@ TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
             return raise(SIGSTOP), 0;
         };
         for (const bool sender_lives : {false, true}) {
-            pid_t sender = pxrtest::start_child([] {
+            pid_t sender = start_child([] {
                 PXR_unlink();
                 if (PXR_send(0x20, getm(0x100, 1, 0, 4)) != 0) return 1;
                 return pause(), 0;
             });
-            pid_t receiver = pxrtest::start_child(take_and_stop);
+            pid_t receiver = start_child(take_and_stop);
             int status = 0;
             ASSERT_EQ(waitpid(receiver, &status, WUNTRACED), receiver);
             ASSERT_TRUE(WIFSTOPPED(status));
-            if (!sender_lives) kill(sender, SIGKILL), pxrtest::wait_child(sender);
+            if (!sender_lives) kill(sender, SIGKILL), wait_child(sender);
 
             PXR_reclaim_stats st{};
             PXR_reclaimed_buffer got{};
@@ -342,11 +308,11 @@ TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
                       std::tuple(0u, 0u, 1u))
                 << "a stopped receiver is never robbed";
             kill(receiver, SIGKILL);
-            pxrtest::wait_child(receiver);
+            wait_child(receiver);
             ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, &got, 1), 0);
             EXPECT_EQ(std::tuple(st.returned, got.holder, partition_hdr[0]->alloc_count),
                       std::tuple(1u, receiver, 0u));
-            if (sender_lives) kill(sender, SIGKILL), pxrtest::wait_child(sender);
+            if (sender_lives) kill(sender, SIGKILL), wait_child(sender);
         }
         PXR_close();
     }
@@ -356,9 +322,7 @@ TEST_F(Supervise, ReclaimSeesRecordsBetweenQueueAndStamp) {
 TEST_F(Supervise, CleanAfterACrashedLoaderStopsItsProcesses) {
     for (bool keep : {false, true}) {
         TempDir dir;
-        std::ofstream(dir / "env.conf")
-            << "partition 0 buffers=4 size=64\nqueue 0x20\nspawn sleep 60\n";
-        pid_t loader = start_pxr(dir, {"load", dir / "env.conf"});
+        pid_t loader = start_pxr(dir, load_args(dir, "spawn sleep 60\n"));
         int32_t sleeper = 0;
         for (int i = 0; i < 300 && sleeper == 0; ++i) {
             usleep(20000);
@@ -368,7 +332,7 @@ TEST_F(Supervise, CleanAfterACrashedLoaderStopsItsProcesses) {
         }
         ASSERT_GT(sleeper, 0);
         kill(loader, SIGKILL);
-        pxrtest::wait_child(loader);
+        wait_child(loader);
         PxrRun refused = run_pxr(dir, load_args(dir, ""));
         EXPECT_EQ(refused.code, 69);
         EXPECT_NE(refused.err.find("pxr clean"), std::string::npos) << refused.err;
@@ -385,7 +349,7 @@ TEST_F(Supervise, CleanAfterACrashedLoaderStopsItsProcesses) {
                                  "removed system lock (key 0xe0410"})
             EXPECT_NE(r.out.find(what), std::string::npos) << what << "\n" << r.out;
         EXPECT_NE(run_pxr(dir, {"clean"}).out.find("nothing to remove"), std::string::npos);
-        EXPECT_EQ(pxrtest::remove_environment_objects(), 0);
+        EXPECT_EQ(remove_environment_objects(), 0);
     }
 }
 

@@ -1,19 +1,11 @@
 // The module queue table: entry states, leftovers of an earlier run, and the query codes.
 #include "ipc_test.h"
 
-#include "env/pxr_internal.h"
-
-#include <sys/msg.h>
-
 namespace {
 
-class QueueTable : public pxrtest::IpcTest {
-  protected:
-    void SetUp() override {
-        IpcTest::SetUp();
-        ASSERT_TRUE(pxrtest::create_running_environment({}));
-    }
-};
+using namespace pxrtest;
+
+class QueueTable : public RunningEnvTest {};
 
 // A queue under module m's key holding one record, as an earlier run could leave it.
 int leftover_queue(uint32_t m) {
@@ -92,13 +84,13 @@ TEST_F(QueueTable, CreateDropsLeftoversAndOpenKeepsThem) {
 
     // The queries see the kernel's figures from another process, which attaches lazily.
     const int id4 = int(entry(4).msqid);
-    pid_t receiver = pxrtest::start_child([id4] {
+    pid_t receiver = start_child([id4] {
         PXR_unlink();
         if (PXR_pending_msgs(4) != 1) return 1;
         pxr_impl::QueueRecord r{};
         return msgrcv(id4, &r, pxr_impl::kRecordText, 0, IPC_NOWAIT) == 12 ? 0 : 2;
     });
-    EXPECT_EQ(pxrtest::wait_child(receiver), 0);
+    EXPECT_EQ(wait_child(receiver), 0);
     EXPECT_EQ(PXR_pending_msgs(4), 0);
     EXPECT_EQ(PXR_lastpid(4), receiver);
 }

@@ -1,11 +1,9 @@
 // Trace lines of messages and buffer slots, on a partition laid out in local memory.
-#include "env/pxr_internal.h"
 #include "ipc_test.h"
 
-#include <cstring>
-#include <vector>
-
 namespace {
+
+using namespace pxrtest;
 
 template <typename Fn>
 std::string written(Fn fn) {
@@ -42,7 +40,7 @@ TEST(TraceMsg, MessageLine) {
     MSG *m = reinterpret_cast<MSG *>(bytes);
     *m = MSG{0xC002, 0xFFFF, 0x05, 0xFE, 0xFFFF, 0x77, 0x0A, {}, 0xDEADBEEF, 0x12345, 3, {}};
     std::memcpy(m->param, "\x01\xAB\xFF", 3);
-    EXPECT_EQ(pxrtest::capture_stdout([&] { EXPECT_EQ(trace_msg(m), 0); }),
+    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(trace_msg(m), 0); }),
               "M-I12345-tc002-iffff-f05-dfe-s0a-p(3)01abff\n");
     m->len = 0;
     EXPECT_EQ(line_of(m), "M-I12345-tc002-iffff-f05-dfe-s0a\n");
@@ -70,10 +68,10 @@ TEST(TraceMsg, BufferLine) {
     EXPECT_EQ(trace_partition_sysmsg_file(nullptr, s, 0), -1);
 
     m->type = 0xC002, m->len = 0;
-    EXPECT_EQ(pxrtest::capture_stdout([&] { EXPECT_EQ(trace_partition_sysmsg(s, 0), 0); }), "");
+    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(trace_partition_sysmsg(s, 0), 0); }), "");
     *pxr_impl::rear_guard_of(s, part.hdr.stride) = 0x1234;
     s->next = 0;
-    EXPECT_EQ(pxrtest::capture_stdout([&] { trace_partition_sysmsg(s, 1); }),
+    EXPECT_EQ(capture_stdout([&] { trace_partition_sysmsg(s, 1); }),
               "SYSMSG: index 2 MI2-P00-A1-GP101-RP102-SP104-RP103-NI0-NPI0-GMC7-FGf0124321-"
               "RG00001234-M-I0000-tc002-i0001-f05-dfe-s01\n");
 }

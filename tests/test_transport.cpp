@@ -17,6 +17,7 @@
 #include <sys/sem.h>
 #include <thread>
 #include <tuple>
+#include <vector>
 #include <unistd.h>
 #include <vector>
 
@@ -39,6 +40,13 @@ class Transport : public pxrtest::IpcTest, public ::testing::WithParamInterface<
     }
 };
 INSTANTIATE_TEST_SUITE_P(KernelAndRing, Transport, ::testing::Values(0u, 16u));
+
+// Sends a message, waiting while no buffer is free or the queue is full.
+void send_waiting(uint32_t module, uint16_t type, uint16_t id) {
+    MSG *m;
+    while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
+    while (PXR_send(module, m) != 0) usleep(100);
+}
 
 TEST_P(Transport, RequestAndAnswerTravelInTheSameSlotWithBothPidStamps) {
     make_env();
@@ -225,11 +233,7 @@ TEST_P(Transport, SeveralSendersAndReceiversGetEachMessageOnceInOrder) {
     auto *seen = static_cast<uint8_t(*)[kEach]>(
         mmap(nullptr, kSenders * kEach, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(seen, MAP_FAILED);
-    auto send = [](uint16_t type, uint16_t id) {
-        MSG *m;
-        while ((m = getm(type, id, 0, 0)) == nullptr) usleep(100);
-        while (PXR_send(kServer, m) != 0) usleep(100);
-    };
+    auto send = [](uint16_t type, uint16_t id) { send_waiting(kServer, type, id); };
     std::vector<pid_t> receivers, senders;
     for (int r = 0; r < kReceivers; ++r)
         receivers.push_back(pxrtest::start_child([seen] {
@@ -254,23 +258,121 @@ TEST_P(Transport, SeveralSendersAndReceiversGetEachMessageOnceInOrder) {
     munmap(seen, kSenders * kEach);
 }
 
-void on_signal(int) {}
+// Receive state never crosses a fork: a process that has received forks two copies that
+// receive from one queue while it receives from its own. Each message reaches its module's
+// receiver once, stamped by it, and the queue's last receiver is a copy.
+TEST_P(Transport, ForkedCopiesReceiveAsProcessesOfTheirOwn) {
+    constexpr int kEach = 4000;
+    make_env(0, 64);
+    send_waiting(kServer, 1, 0);
+    ASSERT_EQ(relm(PXR_grab(kServer)), 0);
+    auto *seen = static_cast<uint8_t(*)[kEach]>(
+        mmap(nullptr, 2 * kEach, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(seen, MAP_FAILED);
+    auto receive = [seen](uint32_t module) {
+        for (MSG *m;; relm(m)) {
+            if ((m = PXR_timed_receive(module, 10000)) == nullptr) return 1;
+            if (m->type == 99) return relm(m);
+            if (pxr_impl::slot_of(m)->receive_pid != getpid()) return 2;
+            if (m->type != (module == kClient ? 1 : 0)) return 3; // another module's message
+            ++seen[m->type][m->id];
+        }
+    };
+    const pid_t copies[] = {pxrtest::start_child([&] { return receive(kServer); }),
+                            pxrtest::start_child([&] { return receive(kServer); })};
+    const pid_t sender = pxrtest::start_child([&] {
+        for (uint16_t i = 0; i < kEach; ++i)
+            send_waiting(kServer, 0, i), send_waiting(kClient, 1, i);
+        for (uint32_t module : {kServer, kServer, kClient}) send_waiting(module, 99, 0);
+        return 0;
+    });
+    EXPECT_EQ(receive(kClient), 0);
+    EXPECT_EQ(pxrtest::wait_child(sender), 0);
+    for (pid_t pid : copies) EXPECT_EQ(pxrtest::wait_child(pid), 0);
+    const int32_t last = PXR_lastpid(kServer);
+    EXPECT_TRUE(last == copies[0] || last == copies[1]) << last;
+    for (int i = 0; i < 2 * kEach; ++i) ASSERT_EQ(seen[i / kEach][i % kEach], 1) << i;
+    EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+    munmap(seen, 2 * kEach);
+}
 
-// A blocking receive ends with null on a signal, also one whose handler asks for restarts.
-TEST_P(Transport, SignalEndsABlockingReceiveEvenWithRestart) {
-    make_env();
-    struct sigaction old = {}, sa = {};
-    sa.sa_handler = on_signal, sa.sa_flags = SA_RESTART;
-    sigaction(SIGUSR1, &sa, &old); // the child inherits it
-    pid_t child = pxrtest::start_child(
-        [] { return PXR_receive(kServer) == nullptr && PXR_sys_failure == 0 ? 0 : 1; });
-    sigaction(SIGUSR1, &old, nullptr);
-    int status = 0;
-    for (int i = 0; i < 5000 && waitpid(child, &status, WNOHANG) == 0; ++i) {
-        kill(child, SIGUSR1); // again until it ends: one caught before the wait starts is lost
-        usleep(2000);
+// Threads of one process send to two modules and receive from both at once, in both pool
+// forms, with the spin window on: each message reaches one receiver once, and no landing
+// keeps a record afterwards.
+TEST_P(Transport, ThreadsOfOneProcessSendAndReceiveAtOnce) {
+    constexpr int kSenders = 2, kEach = 3000;
+    for (uint32_t form : {0u, uint32_t(PXR_INIT_ATOMIC)}) {
+        make_env(form, 64);
+        ASSERT_EQ(PXR_set_receive_spin(20), 0);
+        std::vector<std::atomic<uint8_t>> seen(2 * kSenders * kEach);
+        std::atomic<int> bad{0};
+        auto receive = [&](uint32_t module) {
+            for (MSG *m;; relm(m)) {
+                if ((m = PXR_timed_receive(module, 10000)) == nullptr) return ++bad, void();
+                if (m->type == 99) return relm(m), void();
+                bad += pxr_impl::slot_of(m)->receive_pid != getpid() || m->id >= 2 * kEach;
+                ++seen[(m->type * 2 + (module == kClient)) * kEach + m->id % kEach];
+            }
+        };
+        std::vector<std::thread> threads, senders;
+        for (uint32_t module : {kServer, kServer, kClient, kClient})
+            threads.emplace_back(receive, module);
+        for (uint16_t t = 0; t < kSenders; ++t)
+            senders.emplace_back([t] {
+                for (uint16_t i = 0; i < kEach; ++i)
+                    send_waiting(kServer, t, i), send_waiting(kClient, t, i);
+            });
+        for (std::thread &t : senders) t.join();
+        for (int i = 0; i < 2; ++i) send_waiting(kServer, 99, 0), send_waiting(kClient, 99, 0);
+        for (std::thread &t : threads) t.join();
+        EXPECT_EQ(bad.load(), 0);
+        for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << i;
+        EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+        pxr_impl::LandedRecord landed[4];
+        EXPECT_EQ(pxr_impl::read_landings(landed, 4), 0);
+        PXR_unlink();
+        pxrtest::remove_environment_objects();
     }
-    EXPECT_EQ(status, 0); // exited with 0
+}
+
+volatile sig_atomic_t handled = 0;
+
+// A handler that runs ends the wait, SA_RESTART or not, wherever the signal finds the
+// receiver (the timed receive over kernel queues naps between its looks): timed and plain
+// receives alternate, each ended by a signal at a random moment; a handler that ran without
+// ending the receive shows as a second one by the time it ends. A timed receive on a queue
+// removed meanwhile ends with EIDRM.
+TEST_P(Transport, EverySignalHandledEndsTheWaitAndARemovedQueueSaysEIDRM) {
+    constexpr int kRounds = 40;
+    make_env();
+    pxrtest::Ready ended;
+    const pid_t child = pxrtest::start_child([&ended] {
+        struct sigaction sa = {};
+        sa.sa_handler = [](int) { handled = handled + 1; }, sa.sa_flags = SA_RESTART;
+        sigaction(SIGUSR1, &sa, nullptr);
+        ended.signal();
+        for (int i = 0; i < kRounds; ++i) {
+            const int before = handled;
+            MSG *m = i % 2 ? PXR_receive(kServer) : PXR_timed_receive(kServer, 5000);
+            if (m != nullptr || (i % 2 == 0 && errno != EINTR) || PXR_sys_failure != 0)
+                return 100 + i;
+            if (handled - before != 1) return i + 1; // a handler ran and the wait went on
+            ended.signal();
+        }
+        const bool removed = PXR_timed_receive(kServer, 5000) == nullptr && errno == EIDRM;
+        return removed ? 0 : 99;
+    });
+    ASSERT_TRUE(ended.wait(10000));
+    // One signal, and another only when the receive has not ended 0.2 s later.
+    siginfo_t gone{}; // set when the child ended early
+    for (int i = 0; i < kRounds && gone.si_pid == 0; ++i)
+        for (int ms = 1 + i * 7 % 15; !ended.wait(ms); ms = 200)
+            if (waitid(P_PID, id_t(child), &gone, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                gone.si_pid != 0 || kill(child, SIGUSR1) != 0)
+                break;
+    usleep(20000);
+    IPC_delete(kServer);
+    EXPECT_EQ(pxrtest::wait_child(child), 0);
 }
 
 // Batches over kernel queues and rings (of 16 records), with locked and lock-free pools.

@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include "env/lfpool.h"
+#include "groups.h"
 #include "rings.h"
 #include "tool.h"
 
@@ -132,6 +133,7 @@ int32_t gone_holder(const SysMsg &s, bool atomic) {
 
 // Sorts every slot into the list, allocated, both or neither, and checks its identity words.
 void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk &w, bool atomic) {
+    const SharesView shares;
     std::map<int32_t, uint32_t> by_allocator, by_receiver;
     uint32_t odd_allocated_values = 0;
     for (uint32_t i = 0; i < snap.slots.size(); ++i) {
@@ -147,8 +149,14 @@ void classify_slots(PartitionCheck &r, const PartitionSnapshot &snap, const Walk
             ++r.allocated;
             ++by_allocator[s.sys.getmem_pid];
             ++by_receiver[s.sys.receive_pid];
-            if (const int32_t pid = gone_holder(s.sys, atomic); pid != 0)
+            // A shared buffer: one entry per share whose holder has ended, as a reclaim gives
+            // each back.
+            if (const ShareRecord *sr = shares.of(r.partition, i)) {
+                for (int32_t pid : sr->holder)
+                    if (pid > 0 && PXR_process_gone(pid) == 1) r.held_by_gone.push_back({i, pid});
+            } else if (const int32_t pid = gone_holder(s.sys, atomic); pid != 0) {
                 r.held_by_gone.push_back({i, pid});
+            }
         } else {
             ++r.in_neither;
         }

@@ -51,6 +51,7 @@ std::vector<Object> key_plan() {
     plan.push_back({Kind::Memory, PXR_KEY_COMMON_AREA, "common area"});
     plan.push_back({Kind::Memory, PXR_KEY_EXTENSION, "extension area"});
     plan.push_back({Kind::Memory, PXR_KEY_RING_QUEUES, "ring queues"});
+    plan.push_back({Kind::Memory, PXR_KEY_GROUPS, "groups"});
     plan.push_back({Kind::Memory, kSupervisionKey, "loader's supervision table"});
     plan.push_back({Kind::Memory, pxrbridge::kStatsKey, "bridge counters"});
     plan.push_back({Kind::Memory, pxrbridge::kWindowsKey, "bridge send windows"});

@@ -175,6 +175,8 @@ class Parser {
             queue(line);
         else if (word == "alias")
             alias(line);
+        else if (word == "group")
+            group(line);
         else if (word == "spawn")
             spawn(line);
         else if (std::vector<std::string> e;
@@ -210,6 +212,12 @@ class Parser {
                 error(lines_.at(a.line), "alias target " + hex(a.target) +
                                              " has no queue (add 'queue " + hex(a.target) + "')");
         }
+        for (const GroupConfig &g : cfg_.groups)
+            for (uint8_t m : g.members)
+                if (!is_queue(m))
+                    error(lines_.at(g.line), "group member " + hex(m) +
+                                                 " has no queue of its own (add 'queue " + hex(m) +
+                                                 "')");
         if (cfg_.spawns.size() > PXR_MAX_PROCESSES)
             report_.file("more than " + std::to_string(PXR_MAX_PROCESSES) + " spawn lines");
     }
@@ -409,6 +417,18 @@ class Parser {
         return nullptr;
     }
     bool has_receiver(uint32_t m) const { return is_queue(m) || find_alias(m) != nullptr; }
+    bool is_group(uint32_t m) const {
+        for (const GroupConfig &g : cfg_.groups)
+            if (g.module == m) return true;
+        return false;
+    }
+    // A module id that is already a queue, an alias or a group: the error, else empty.
+    std::string taken(uint32_t m) const {
+        if (is_queue(m)) return "module " + hex(m) + " already has a queue";
+        if (find_alias(m) != nullptr) return "module " + hex(m) + " is already an alias";
+        if (is_group(m)) return "module " + hex(m) + " is already a group";
+        return "";
+    }
 
     void queue(const Line &line) {
         if (line.tokens.size() < 2) {
@@ -418,10 +438,8 @@ class Parser {
         for (std::size_t i = 1; i < line.tokens.size(); ++i) {
             uint32_t m;
             if (!module_id(line, line.tokens[i], "module id", m)) continue;
-            if (is_queue(m))
-                error(line, "module " + hex(m) + " already has a queue");
-            else if (find_alias(m) != nullptr)
-                error(line, "module " + hex(m) + " is already an alias");
+            if (const std::string e = taken(m); !e.empty())
+                error(line, e);
             else
                 cfg_.queues.push_back(m);
         }
@@ -438,14 +456,39 @@ class Parser {
             return;
         if (m == t) {
             error(line, "a module cannot be an alias of itself");
-        } else if (is_queue(m)) {
-            error(line, "module " + hex(m) + " already has a queue");
         } else if (const AliasConfig *a = find_alias(m)) {
             error(line, "module " + hex(m) + " is already an alias (line " +
                             std::to_string(a->line) + ")");
+        } else if (const std::string e = taken(m); !e.empty()) {
+            error(line, e);
         } else {
             cfg_.aliases.push_back(AliasConfig{m, t, line.number});
         }
+    }
+
+    void group(const Line &line) {
+        GroupConfig g;
+        g.line = line.number;
+        std::size_t i = 2;
+        if (line.tokens.size() > 2 && line.tokens[2] == "all-or-nothing") {
+            g.all_or_nothing = true;
+            ++i;
+        }
+        if (line.tokens.size() < i + 1 || line.tokens.size() > i + PXR_GROUP_MEMBERS) {
+            error(line, "group needs a module id and 1 to 16 member module ids");
+            return;
+        }
+        if (!module_id(line, line.tokens[1], "module id", g.module)) return;
+        if (const std::string e = taken(g.module); !e.empty()) return error(line, e);
+        for (; i < line.tokens.size(); ++i) {
+            uint32_t m;
+            if (!module_id(line, line.tokens[i], "member module id", m)) return;
+            if (m == g.module ||
+                std::find(g.members.begin(), g.members.end(), m) != g.members.end())
+                return error(line, "member " + hex(m) + " is the group itself or named twice");
+            g.members.push_back(uint8_t(m));
+        }
+        cfg_.groups.push_back(std::move(g));
     }
 
     // A path relative to the folder of the configuration file.

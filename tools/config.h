@@ -7,6 +7,7 @@
 //   partition P buffers=N size=BYTES [onset=N abate=N]
 //   queue ID [ID ...]
 //   alias ID TARGET
+//   group ID [all-or-nothing] MEMBER [MEMBER ...]   (1 to 16 members with queues of their own)
 //   spawn [restart=no|on-failure|always] [restart-limit=N] [restart-delay=MS] [critical] [cwd=DIR]
 //         [env=NAME=VALUE ...] [cpu=LIST] [--] PROGRAM [ARGUMENT ...]
 //         (LIST: CPU numbers and ranges, as 0:2-3, or with commas in a quoted word "cpu=0,2-3")
@@ -43,6 +44,13 @@ struct AliasConfig {
     int line = 0;
 };
 
+struct GroupConfig {
+    uint32_t module = 0;
+    std::vector<uint8_t> members;
+    bool all_or_nothing = false;
+    int line = 0;
+};
+
 enum class RestartPolicy : uint32_t { No = 0, OnFailure = 1, Always = 2 };
 
 // Restarts in a row (without a run of kRestartResetSeconds in between) before the loader
@@ -71,6 +79,7 @@ struct Config {
     PartitionConfig partitions[2];
     std::vector<uint32_t> queues; // module ids that get a queue of their own, in file order
     std::vector<AliasConfig> aliases;
+    std::vector<GroupConfig> groups;
     std::vector<SpawnConfig> spawns;
     BridgeConfig bridge; // bridge and remote lines (config_bridge.h)
 

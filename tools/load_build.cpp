@@ -185,6 +185,12 @@ int Loader::build() {
             return fail("cannot make module " + hex(a.module) + " an alias");
         say("module %s is an alias", hex(a.module));
     }
+    for (const GroupConfig &g : cfg.groups) {
+        if (PXR_group_create(g.module, g.members.data(), uint32_t(g.members.size())) != 0 ||
+            (g.all_or_nothing && PXR_group_all_or_nothing(g.module) != 0))
+            return fail("cannot make module " + hex(g.module) + " a group");
+        say("module %s is a group", hex(g.module));
+    }
     if (g_signal != 0) return fail("interrupted");
 
     // The exit semaphore is made here rather than inside the wait, so that a signal can

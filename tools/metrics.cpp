@@ -4,6 +4,7 @@
 // takes no lock and changes nothing, so a scrape cannot disturb the environment, and an
 // environment that ends or starts anew between two scrapes is simply seen as it is then.
 #include "config_bridge.h"
+#include "groups.h"
 #include "rings.h"
 #include "tool.h"
 
@@ -50,6 +51,7 @@ struct Snapshot {
     CommonArea ca{};
     std::vector<PartitionFigures> partitions;
     std::vector<QueueFigures> queues;
+    std::vector<GroupRow> groups;
     int64_t dropped_records = -1; // -1: the environment has no extension area
     double now = 0;
 };
@@ -73,6 +75,7 @@ Snapshot take_snapshot() {
     snap.up = true;
     std::memcpy(&snap.ca, view.get(), sizeof snap.ca);
     snap.dropped_records = dropped_records();
+    snap.groups = group_rows();
     for (int p = 0; p < 2; ++p) {
         const PartitionView part(p);
         if (part.h() == nullptr) continue;
@@ -266,6 +269,19 @@ void queue_figures(Exposition &x, const Snapshot &s) {
     for (const QueueFigures &q : s.queues)
         x.sample("pxr_queue_last_receive_time_seconds", module_label(q.module),
                  double(q.ds.msg_rtime));
+    if (s.groups.empty()) return;
+    x.family("pxr_group_sends_total", "counter", "Sends to the group that reached a member.");
+    for (const GroupRow &g : s.groups)
+        x.sample("pxr_group_sends_total", module_label(g.module), double(g.sends));
+    x.family("pxr_group_shares_dropped_total", "counter",
+             "Shares a member missed because its queue was full.");
+    for (const GroupRow &g : s.groups)
+        for (std::size_t k = 0; k < g.members.size(); ++k) {
+            char label[48];
+            std::snprintf(label, sizeof label, "module=\"0x%x\",member=\"0x%x\"", g.module,
+                          unsigned(g.members[k]));
+            x.sample("pxr_group_shares_dropped_total", label, double(g.dropped[k]));
+        }
 }
 
 void process_figures(Exposition &x, const Snapshot &s) {

@@ -1,6 +1,7 @@
 // pxr status, msgs, queues, procs, watch, terminate: looking into a running environment.
 // Each checks first, without attaching, that an environment runs, so none of them sits in
 // the library's attach retries when there is nothing to attach to.
+#include "groups.h"
 #include "supervise.h"
 #include "config_bridge.h"
 #include "membership.h"
@@ -120,7 +121,10 @@ void print_status_json(const CommonArea &ca) {
         std::printf("%s%s", first ? "" : ",", partition_json(p, *partition_hdr[p]).c_str());
         first = false;
     }
-    std::printf("]%s}\n", bridge_status_json().c_str()); // no member without a bridge
+    // No groups member without groups, no bridge member without a bridge.
+    const std::vector<GroupRow> rows = group_rows();
+    const std::string groups = rows.empty() ? "" : ",\"groups\":" + groups_json(rows);
+    std::printf("]%s%s}\n", groups.c_str(), bridge_status_json().c_str());
 }
 
 std::string name_of(const ProcessEntry &e) {
@@ -231,7 +235,7 @@ std::vector<QueueRow> queue_rows(const CommonArea &ca) {
 
 namespace {
 
-void print_queues_json(const std::vector<QueueRow> &rows) {
+void print_queues_json(const std::vector<QueueRow> &rows, const std::vector<GroupRow> &groups) {
     std::printf("[");
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const QueueRow &r = rows[i];
@@ -250,10 +254,14 @@ void print_queues_json(const std::vector<QueueRow> &rows) {
             std::printf("%s{\"module\":%u,\"kind\":\"alias\",\"target\":%d,\"queue_id\":%u}", sep,
                         r.module, r.target, r.msqid);
     }
+    // The groups' objects, each marked "kind":"group", go on in the same array.
+    const std::string g = groups_json(groups, "\"kind\":\"group\",");
+    if (g.size() > 2)
+        std::printf("%s%s", rows.empty() ? "" : ",", g.substr(1, g.size() - 2).c_str());
     std::printf("]\n");
 }
 
-void print_queues_text(const std::vector<QueueRow> &rows) {
+void print_queues_text(const std::vector<QueueRow> &rows, const std::vector<GroupRow> &groups) {
     std::printf("%-8s %-12s %10s %8s %14s\n", "MODULE", "KIND", "QUEUE-ID", "PENDING",
                 "LAST-RECEIVER");
     for (const QueueRow &r : rows) {
@@ -265,6 +273,13 @@ void print_queues_text(const std::vector<QueueRow> &rows) {
         char kind[24] = "no receiver";
         if (r.target >= 0) std::snprintf(kind, sizeof kind, "alias 0x%x", unsigned(r.target));
         std::printf("0x%-6x %-12s %10u %8s %14s\n", r.module, kind, r.msqid, "-", "-");
+    }
+    for (const GroupRow &g : groups) {
+        uint32_t dropped = 0;
+        for (uint32_t d : g.dropped) dropped += d;
+        std::printf("0x%-6x %-12s members %s%s; %u sends, %u shares dropped\n", g.module, "group",
+                    member_list(g).c_str(), g.all_or_nothing ? " (all or nothing)" : "", g.sends,
+                    dropped);
     }
 }
 
@@ -281,10 +296,11 @@ int cmd_queues(int argc, char **argv) {
         return kExitFailure;
     }
     std::vector<QueueRow> rows = queue_rows(*view.get());
+    const std::vector<GroupRow> groups = group_rows();
     if (json)
-        print_queues_json(rows);
+        print_queues_json(rows, groups);
     else
-        print_queues_text(rows);
+        print_queues_text(rows, groups);
     std::fflush(stdout);
     PXR_unlink();
     return kExitOk;

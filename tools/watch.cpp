@@ -1,6 +1,7 @@
 // pxr watch: what moves in a running environment, refreshed in place. Each round takes a
 // sample (partition figures, queue statistics, process table, take counters) and prints it
 // beside the previous one, so that rates are differences over the time between the two.
+#include "groups.h"
 #include "config_bridge.h"
 #include "supervise.h"
 #include "tool.h"
@@ -32,7 +33,7 @@ const char *kWatchHelp =
     "pending records per queue, their change per second, the last receiver and, for ring\n"
     "queues, records in and out per second (kernel queues: how long ago the last put and\n"
     "take); whether each process runs and, in atomic environments, how many buffers it\n"
-    "takes per second.\n"
+    "takes per second; each group's sends and the shares each member missed.\n"
     "Locked pools keep no allocation counter and show \"-\" for the rates of allocations.\n"
     "On a terminal, q quits.\n";
 
@@ -94,6 +95,7 @@ struct WatchSample {
     std::vector<uint32_t> takes[2];
     std::vector<int32_t> takers[2];
     std::vector<QueueRow> queues;
+    std::vector<GroupRow> groups;
     std::vector<ProcessRow> processes;
 };
 
@@ -147,6 +149,7 @@ WatchSample take_sample(const CommonArea &ca, bool atomic) {
         if (atomic) sample_takes(p, s);
     }
     s.queues = queue_rows(ca);
+    s.groups = group_rows();
     int32_t count = std::clamp<int32_t>(ca.process_count, 0, PXR_MAX_PROCESSES);
     const ProcessStories stories = read_stories();
     for (int32_t i = 0; i < count; ++i) {
@@ -216,10 +219,21 @@ void print_partitions(const WatchSample &cur, const TakeCounts *takes, double el
     }
 }
 
+// head and the items after it, wrapped to the screen width.
+void print_wrapped(std::string line, const std::vector<std::string> &items, int width) {
+    for (const std::string &item : items) {
+        if (line.size() + item.size() > std::size_t(width)) {
+            std::printf("%s\n", line.c_str());
+            line = "        ";
+        }
+        line += item;
+    }
+    std::printf("%s\n", line.c_str());
+}
+
 // Aliases take no column: they are listed after the queues, wrapped to the screen width.
 void print_aliases(const std::vector<QueueRow> &queues, int width) {
-    std::string line = "aliases:";
-    bool any = false;
+    std::vector<std::string> items;
     for (const QueueRow &q : queues) {
         if (q.own) continue;
         char item[32];
@@ -227,14 +241,24 @@ void print_aliases(const std::vector<QueueRow> &queues, int width) {
             std::snprintf(item, sizeof item, " 0x%x>0x%x", q.module, unsigned(q.target));
         else
             std::snprintf(item, sizeof item, " 0x%x>none", q.module);
-        if (line.size() + std::strlen(item) > std::size_t(width)) {
-            std::printf("%s\n", line.c_str());
-            line = "        ";
-        }
-        line += item;
-        any = true;
+        items.emplace_back(item);
     }
-    if (any) std::printf("%s\n", line.c_str());
+    if (!items.empty()) print_wrapped("aliases:", items, width);
+}
+
+// Groups take no column either: each with its sends and, per member, the shares it missed.
+void print_groups(const std::vector<GroupRow> &groups, int width) {
+    for (const GroupRow &g : groups) {
+        char head[64];
+        std::snprintf(head, sizeof head, "group 0x%x: %u sends; missed:", g.module, g.sends);
+        std::vector<std::string> items;
+        for (std::size_t k = 0; k < g.members.size(); ++k) {
+            char item[32];
+            std::snprintf(item, sizeof item, " 0x%x=%u", unsigned(g.members[k]), g.dropped[k]);
+            items.emplace_back(item);
+        }
+        print_wrapped(head, items, width);
+    }
 }
 
 // Own queues: depth, its change per second, last receiver; a ring's records in and out per
@@ -265,6 +289,7 @@ void print_queues(const WatchSample &cur, const WatchSample *prev, int width) {
                     q.ring ? "-" : age_text(q.last_receive).c_str());
     }
     print_aliases(cur.queues, width);
+    print_groups(cur.groups, width);
 }
 
 void print_processes(const WatchSample &cur, const TakeCounts *takes, double elapsed, int width) {

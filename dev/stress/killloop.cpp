@@ -2,9 +2,15 @@
 // while this program kills them with SIGKILL at random moments. Afterwards the producers
 // pause, the queues drain, and every buffer must be back on its free list.
 //
-//   pxr_killloop PXR SUPER_APP KILLS [atomic]
+//   pxr_killloop PXR SUPER_APP KILLS [atomic] [rings] [many] [group]
 //
-// Run it in a private IPC namespace (unshare --ipc). Prints one line of figures.
+// atomic: lock-free pools; rings: ring queues of 64 records; many: each consumer receives in
+// three threads and in a forked copy of itself; group: the producers publish to a group of
+// three consumers (0x20, 0x21, 0x22), waiting for buffers, and the third consumer is never
+// killed. Between kills a consumer is stopped (SIGSTOP) for 5-50 ms at random moments, inside
+// its take or not. Run it in a private IPC namespace (unshare --ipc). Prints one line of
+// figures: releases refused must be 0, buffers off the free list after draining 0, and
+// `pxr check` consistent (0).
 #include "supervise.h"
 #include "pxrlib.h"
 
@@ -47,21 +53,32 @@ int main(int argc, char **argv) {
     if (argc < 4) return 64;
     const std::string pxr = argv[1], app = argv[2];
     const int kills = std::atoi(argv[3]);
-    const bool atomic = argc > 4 && std::string(argv[4]) == "atomic";
-    const std::string conf = "/tmp/pxr_killloop.conf";
+    bool atomic = false, rings = false, many = false, group = false;
+    for (int i = 4; i < argc; ++i) {
+        const std::string opt = argv[i];
+        atomic = atomic || opt == "atomic";
+        rings = rings || opt == "rings";
+        many = many || opt == "many";
+        group = group || opt == "group";
+    }
+    const std::string run = "/tmp/pxr_killloop." + std::to_string(getpid());
+    const std::string conf = run + ".conf", err = run + ".err";
     {
         std::ofstream f(conf);
-        f << "environment" << (atomic ? " atomic" : "") << "\n"
-          << "partition 0 buffers=64 size=64\nqueue 0x20 0x21\n";
+        f << "environment" << (atomic ? " atomic" : "") << (rings ? " ring-queues=64" : "")
+          << "\npartition 0 buffers=64 size=64\nqueue 0x20 0x21" << (group ? " 0x22" : "") << "\n";
+        if (group) f << "group 0x40 0x20 0x21 0x22\n";
+        const std::string spawn = "spawn restart=always restart-limit=0 restart-delay=0 " + app;
+        const std::string consume = many ? " consume-many " : " consume ";
         for (const char *m : {"0x20", "0x21"})
-            for (const char *role : {"produce", "consume"})
-                f << "spawn restart=always restart-limit=0 restart-delay=0 " << app << " " << role
-                  << " " << m << "\n";
+            f << spawn << (group ? " publish 0x40\n" : " produce " + std::string(m) + "\n") << spawn
+              << consume << m << "\n";
+        if (group) f << spawn << consume << "0x22\n";
     }
     std::fflush(nullptr);
     pid_t loader = fork();
     if (loader == 0) {
-        freopen("/tmp/pxr_killloop.err", "w", stderr);
+        freopen(err.c_str(), "w", stderr);
         execl(pxr.c_str(), "pxr", "load", conf.c_str(), nullptr);
         _exit(127);
     }
@@ -74,10 +91,19 @@ int main(int argc, char **argv) {
 
     std::mt19937 rng(12345);
     int done[2] = {0, 0}; // producers, consumers (spawn lines alternate)
+    int stops = 0;
     std::vector<double> returns;
     const auto start = Clock::now();
     while (done[0] < kills || done[1] < kills) {
         usleep(10000 + rng() % 40000);
+        if (const pxrtool::SupervisedProcess &c = table->procs[1 + 2 * (rng() % 2)];
+            rng() % 2 == 0 && c.pid > 0) {
+            const int32_t pid = c.pid;
+            kill(pid, SIGSTOP);
+            usleep(5000 + rng() % 45000);
+            kill(pid, SIGCONT);
+            ++stops;
+        }
         const int k = int(rng() % 4);
         const int role = k % 2;
         if (done[role] >= kills) continue;
@@ -96,7 +122,9 @@ int main(int argc, char **argv) {
     const double run_s = ms_since(start) / 1000.0;
 
     PXR_preset_counter(1, 1); // producers pause; consumers drain the queues
-    for (int i = 0; i < 500 && (PXR_pending_msgs(0x20) > 0 || PXR_pending_msgs(0x21) > 0); ++i)
+    for (int i = 0; i < 500 && (PXR_pending_msgs(0x20) > 0 || PXR_pending_msgs(0x21) > 0 ||
+                                PXR_pending_msgs(0x22) > 0);
+         ++i)
         usleep(10000);
     usleep(3000000); // the loader's periodic pass
     const PartitionHeader *h = partition_hdr[0];
@@ -110,13 +138,17 @@ int main(int argc, char **argv) {
         const SysMsg *m = index_to_partition_sysmsg(0, uint32_t(i));
         flagged += int(m->allocated);
         if (m->allocated != 0 && std::getenv("KILLLOOP_VERBOSE") != nullptr)
-            std::printf("  buffer %d: getmem %d send %d receive %d relmem %d (gone %d/%d/%d)\n", i,
-                        m->getmem_pid, m->send_pid, m->receive_pid, m->relmem_pid,
+            std::printf("  buffer %d: getmem %d send %d receive %d relmem %d (gone %d/%d/%d), "
+                        "shares %d\n",
+                        i, m->getmem_pid, m->send_pid, m->receive_pid, m->relmem_pid,
                         PXR_process_gone(m->getmem_pid), PXR_process_gone(m->send_pid),
-                        PXR_process_gone(m->receive_pid));
+                        PXR_process_gone(m->receive_pid),
+                        PXR_message_shares(index_to_msg(0, uint32_t(i))));
     }
     const uint32_t delivered = *counter_ptr[0];
+    const uint32_t refused = *counter_ptr[2];
     const uint32_t alloc_count = h->alloc_count;
+    const int check = WEXITSTATUS(std::system((pxr + " check >/dev/null").c_str()));
     PXR_terminate();
     int status = 0;
     waitpid(loader, &status, 0);
@@ -124,12 +156,14 @@ int main(int argc, char **argv) {
     std::sort(returns.begin(), returns.end());
     const auto pct = [&](double q) { return returns[std::size_t(q * double(returns.size() - 1))]; };
     // In the lock-free form one buffer always stays on the list: "off the list" counts it not.
-    std::printf("%s: %d+%d kills in %.1f s, %u messages delivered; off the free list after "
-                "draining: %d (after one more reclaim pass: %d, %u returned by it; %d marked "
-                "allocated, alloc_count %u); death to return: median %.1f ms, p90 %.1f ms, "
-                "max %.1f ms; loader exit %d\n",
-                atomic ? "lock-free" : "locked", done[0], done[1], run_s, delivered, before, after,
-                st.returned, flagged, alloc_count, pct(0.5), pct(0.9), returns.back(),
+    std::printf("%s%s%s%s: %d+%d kills, %d stops in %.1f s, %u messages delivered, %u releases "
+                "refused; off the free list after draining: %d (after one more reclaim pass: "
+                "%d, %u returned by it; %d marked allocated, alloc_count %u); pxr check %d; "
+                "death to return: median %.1f ms, p90 %.1f ms, max %.1f ms; loader exit %d\n",
+                atomic ? "lock-free" : "locked", rings ? ", rings" : "",
+                many ? ", threads and forked copies" : "", group ? ", a group of 3" : "", done[0],
+                done[1], stops, run_s, delivered, refused, before, after, st.returned, flagged,
+                alloc_count, check, pct(0.5), pct(0.9), returns.back(),
                 WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     return 0;
 }

@@ -5,9 +5,12 @@
 // counted, and no queue may hold a stray record.
 //
 //   pxr_stress [--ci | --long] [--producers N] [--consumers N] [--iterations N] [--form F]
+//              [--flow]
 //
 // --ci (the default) is sized for the test suite; --long runs a hundred times longer.
-// F is locked, atomic or both (default).
+// F is locked, atomic or both (default). With --flow the producers wait for buffers and room
+// (PXR_timed_getmem, PXR_timed_send) instead of polling, and every eighth burst goes to a
+// group of all the consumers, each of which reads the same buffers.
 #include "pxrlib.h"
 
 #include "check.h"
@@ -27,6 +30,8 @@ namespace {
 
 constexpr uint32_t kMonitor = 5;        // congestion module
 constexpr uint32_t kFirstConsumer = 10; // consumer c receives on module 10 + c
+constexpr uint32_t kGroup = 0x40;       // --flow: every consumer
+constexpr uint32_t kGroupSeq = 0x10000; // marks the producer word of a group message
 constexpr uint16_t kDataType = 0x100;
 constexpr uint16_t kStopType = 0x1FF;
 
@@ -53,6 +58,7 @@ enum Counter : int {
     kStrayMessages,
     kAllocsSmall,
     kAllocsLarge,
+    kGroupCopies, // receipts of group messages beyond the first
     kCounterCount
 };
 
@@ -62,6 +68,7 @@ struct Options {
     int iterations = 20000;
     bool locked = true;
     bool atomic = true;
+    bool flow = false;
 };
 
 void add(Counter c, uint32_t n) {
@@ -108,6 +115,7 @@ int producer(int me, const Options &o) {
     Rng rng{0x9E3779B97F4A7C15ull * uint64_t(me + 1)};
     std::vector<uint32_t> seq(size_t(o.consumers), 0);
     uint32_t sent = 0, null_small = 0, null_large = 0, allocs_small = 0, allocs_large = 0;
+    uint32_t group_seq = 0, copies = 0;
     std::vector<MSG *> held;
     std::vector<uint32_t> held_dst;
     for (int it = 0; it < o.iterations; ++it) {
@@ -115,26 +123,53 @@ int producer(int me, const Options &o) {
         // and pushes the partition over the onset level.
         const uint32_t burst = (it % 16 == 15) ? 12 + rng.below(12) : 1 + rng.below(4);
         const uint32_t c = rng.below(uint32_t(o.consumers));
-        const uint32_t dst = kFirstConsumer + c;
-        while (PXR_pending_msgs(dst) > kQueueHigh) usleep(100);
+        const bool to_group = o.flow && it % 8 == 7;
+        const uint32_t dst = to_group ? kGroup : kFirstConsumer + c;
+        if (!o.flow)
+            while (PXR_pending_msgs(dst) > kQueueHigh) usleep(100);
         for (uint32_t k = 0; k < burst; ++k) {
             const bool large = rng.below(2) == 1;
             const uint16_t len = uint16_t(large ? kSmall + 1 + rng.below(kLarge - kSmall)
                                                 : 8 + rng.below(kSmall - 8 + 1));
-            MSG *m;
-            int tries = 0;
-            while ((m = getm(kDataType, uint16_t(me), 0, len)) == nullptr) {
-                if (PXR_sys_failure != 0) return 20;
-                ++(large ? null_large : null_small);
-                if (++tries > 20000) return 21;
-                usleep(200);
+            MSG *m = nullptr;
+            if (o.flow) {
+                // A wait of a second at a time; only a stuck consumer makes it run out often.
+                int rc, tries = 0;
+                for (uint32_t size = len; (rc = PXR_timed_getmem(0, &size, &m, 1000)) == 1;
+                     size = len)
+                    if (++tries > 60) return 21;
+                if (rc != 0) return 20;
+                std::memset(m, 0, sizeof(MSG)); // the header getm fills
+                m->type = kDataType;
+                m->id = uint16_t(me);
+                m->len = len;
+            } else {
+                int tries = 0;
+                while ((m = getm(kDataType, uint16_t(me), 0, len)) == nullptr) {
+                    if (PXR_sys_failure != 0) return 20;
+                    ++(large ? null_large : null_small);
+                    if (++tries > 20000) return 21;
+                    usleep(200);
+                }
             }
             ++(large ? allocs_large : allocs_small);
-            fill(m, seq[c]++, uint32_t(me));
+            if (to_group)
+                fill(m, group_seq++, uint32_t(me) | kGroupSeq);
+            else
+                fill(m, seq[c]++, uint32_t(me));
             held.push_back(m);
         }
         for (MSG *m : held) {
-            if (PXR_send(dst, m) != 0) return 22;
+            if (to_group) {
+                if (PXR_send(kGroup, m) != 0) return 23;
+                sent += uint32_t(o.consumers);
+                copies += uint32_t(o.consumers) - 1;
+                continue;
+            }
+            int rc = o.flow ? PXR_timed_send(dst, m, 1000) : PXR_send(dst, m);
+            for (int tries = 0; o.flow && rc == 1 && tries < 60; ++tries)
+                rc = PXR_timed_send(dst, m, 1000);
+            if (rc != 0) return 22;
             ++sent;
         }
         held.clear();
@@ -144,6 +179,7 @@ int producer(int me, const Options &o) {
     add(kNullLarge, null_large);
     add(kAllocsSmall, allocs_small);
     add(kAllocsLarge, allocs_large);
+    add(kGroupCopies, copies);
     return 0;
 }
 
@@ -151,7 +187,7 @@ int consumer(int me, const Options &o) {
     PXR_unlink();
     alarm(300);
     const uint32_t own = kFirstConsumer + uint32_t(me);
-    std::vector<uint32_t> expect(size_t(o.producers), 0);
+    std::vector<uint32_t> expect(size_t(o.producers), 0), expect_group(size_t(o.producers), 0);
     uint32_t received = 0, bad = 0, order = 0, stray = 0;
     for (;;) {
         MSG *m = PXR_receive(own);
@@ -166,11 +202,14 @@ int consumer(int me, const Options &o) {
         uint32_t seq = 0, from = 0;
         if (m->type != kDataType) {
             ++stray;
-        } else if (!intact(m, seq, from) || from >= uint32_t(o.producers) || m->id != from) {
+        } else if (!intact(m, seq, from) || (from & ~kGroupSeq) >= uint32_t(o.producers) ||
+                   m->id != (from & ~kGroupSeq)) {
             ++bad;
         } else {
-            if (seq != expect[from]) ++order;
-            expect[from] = seq + 1;
+            std::vector<uint32_t> &next = (from & kGroupSeq) != 0 ? expect_group : expect;
+            from &= ~kGroupSeq;
+            if (seq != next[from]) ++order;
+            next[from] = seq + 1;
         }
         ++received;
         if (pxr_impl::slot_of(m)->allocated != 1) ++bad;
@@ -248,8 +287,12 @@ bool create_environment(bool atomic, const Options &o) {
     if (PXR_open_partition(0, kBuffers, kSmall, kOnset, kAbate, form) != 0) return false;
     if (PXR_open_partition(1, kBuffers, kLarge, kOnset, kAbate, form) != 0) return false;
     if (IPC_create(kMonitor, 1) != 0) return false;
-    for (int c = 0; c < o.consumers; ++c)
+    uint8_t members[PXR_GROUP_MEMBERS];
+    for (int c = 0; c < o.consumers; ++c) {
         if (IPC_create(kFirstConsumer + uint32_t(c), 1) != 0) return false;
+        members[c] = uint8_t(kFirstConsumer + uint32_t(c));
+    }
+    if (o.flow && PXR_group_create(kGroup, members, uint32_t(o.consumers)) != 0) return false;
     PXR_admit_attachers(); // what PXR_wait_exit does first
     return true;
 }
@@ -293,7 +336,8 @@ bool run_form(bool atomic, const Options &o) {
 
     // The statistics agree with what the processes counted.
     const uint32_t sent = get(kSent), received = get(kReceived);
-    expect(sent == get(kAllocsSmall) + get(kAllocsLarge), form, "allocations and sends differ");
+    expect(sent == get(kAllocsSmall) + get(kAllocsLarge) + get(kGroupCopies), form,
+           "allocations and sends differ");
     expect(sent == received, form, "sent and received differ");
     expect(get(kBadPayload) == 0, form, "a payload was damaged (two owners of one buffer?)");
     expect(get(kOrderErrors) == 0, form, "messages of one producer arrived out of order");
@@ -333,7 +377,10 @@ bool run_form(bool atomic, const Options &o) {
                "max_alloc above capacity");
     }
     const uint32_t nulls = get(kNullSmall) + get(kNullLarge);
-    if (atomic)
+    // The waiting allocation's empty looks are counted by the pools alone.
+    if (o.flow)
+        expect(common_ptr->fatal_code == 0, form, "a fatal event was raised");
+    else if (atomic)
         expect(out_of_msg <= nulls, form, "out_of_msg above the refusals seen");
     else
         expect(out_of_msg == nulls, form, "out_of_msg differs from the refusals seen");
@@ -341,11 +388,12 @@ bool run_form(bool atomic, const Options &o) {
 
     std::printf("stress %-9s: %d producers, %d consumers, %d iterations each; %u messages sent "
                 "and received; allocations %u small, %u large; congestion onsets %u/%u, abates "
-                "%u/%u; refusals %u (out_of_msg %u); max_alloc %u/%u; buffers lost %u; %.1f s\n",
+                "%u/%u; refusals %u (out_of_msg %u); max_alloc %u/%u; buffers lost %u; %.1f s%s\n",
                 form, o.producers, o.consumers, o.iterations, sent, get(kAllocsSmall),
                 get(kAllocsLarge), get(kOnset0), get(kOnset1), get(kAbate0), get(kAbate1), nulls,
                 out_of_msg, partition_hdr[0]->max_alloc, partition_hdr[1]->max_alloc,
-                check.partitions[0].in_neither + check.partitions[1].in_neither, secs);
+                check.partitions[0].in_neither + check.partitions[1].in_neither, secs,
+                o.flow ? " (waiting producers, a group of every consumer)" : "");
     std::fflush(stdout);
     PXR_close();
     return failures == before;
@@ -373,6 +421,8 @@ int main(int argc, char **argv) {
         } else if (std::strcmp(a, "--iterations") == 0 && v) {
             o.iterations = std::max(1, std::atoi(v));
             ++i;
+        } else if (std::strcmp(a, "--flow") == 0) {
+            o.flow = true;
         } else if (std::strcmp(a, "--form") == 0 && v) {
             o.locked = std::strcmp(v, "atomic") != 0;
             o.atomic = std::strcmp(v, "locked") != 0;
@@ -380,7 +430,7 @@ int main(int argc, char **argv) {
         } else {
             std::fprintf(stderr,
                          "usage: pxr_stress [--ci | --long] [--producers N] [--consumers N] "
-                         "[--iterations N] [--form locked|atomic|both]\n");
+                         "[--iterations N] [--form locked|atomic|both] [--flow]\n");
             return 64;
         }
     }

@@ -161,6 +161,10 @@ def load_library(path=None):
         "PXR_set_default_receive_spin": (c_int, [u32]), "PXR_dropped_records": (i32, []),
         "PXR_common_area": (P, []),
         "PXR_ring_queues": (c_int, [u32]), "PXR_ring_capacity": (i32, []),
+        "PXR_timed_getmem": (c_int, [i32, ctypes.POINTER(u32), ctypes.POINTER(P), u32]),
+        "PXR_timed_send": (c_int, [u32, P, u32]),
+        "PXR_group_create": (c_int, [u32, ctypes.c_char_p, u32]),
+        "PXR_group_all_or_nothing": (c_int, [u32]), "PXR_message_shares": (i32, [P]),
         "PXR_set_access": (c_int, [u32]), "PXR_access": (i32, []),
     }
     for name, (restype, argtypes) in signatures.items():
@@ -169,6 +173,10 @@ def load_library(path=None):
             fn.restype, fn.argtypes = restype, argtypes
     _lib = lib
     return lib
+
+
+def _milliseconds(seconds):
+    return min(0xFFFFFFFF, max(0, int(seconds * 1000 + 0.999)))
 
 
 def _sys_failure():
@@ -265,6 +273,11 @@ class Message:
         h.src, h.dst = src, dst
 
     @property
+    def shares(self):
+        """Shares of this buffer held now when it came through a group (0: not shared)."""
+        return _lib.PXR_message_shares(self.address)
+
+    @property
     def is_request(self):
         return (self._header().type & REQUEST) != 0
 
@@ -334,10 +347,12 @@ class Environment:
 
     @classmethod
     def create(cls, partitions, queues=(), aliases=None, atomic=False, error_print=False,
-               fatal_action=0, congestion_module=0, ring_queues=0, access=None):
+               fatal_action=0, congestion_module=0, ring_queues=0, access=None, groups=None,
+               all_or_nothing=()):
         """Creates the environment. partitions: (buffers, parameter_size[, onset, abate]) for
         partition 0 and optionally 1; queues: module ids with a queue of their own; aliases:
-        {module: target}; ring_queues: records per module queue kept in shared memory (a power
+        {module: target}; groups: {group: [member, ...]} (members with queues of their own; the
+        groups in all_or_nothing reach every member or none); ring_queues: records per module queue kept in shared memory (a power
         of two from 16 to 65536; 0: kernel queues); access: the objects' permission bits, 0o600
         (this user), 0o660 (and its group) or 0o666 (every local user; None: the library's
         default, 0o666 in a standard build). Closing it stops the recorded processes and
@@ -370,6 +385,11 @@ class Environment:
                 if _lib.IPC_attach(module, target) != 0:
                     raise PxrError("alias %#x -> %#x refused: the target has no queue"
                                    % (module, target))
+            for group, members in (groups or {}).items():
+                if _lib.PXR_group_create(group, bytes(members), len(members)) != 0 or (
+                        group in all_or_nothing and _lib.PXR_group_all_or_nothing(group) != 0):
+                    raise PxrError("group %#x refused: 1 to 16 distinct members with queues of "
+                                   "their own, and an id that is no queue, alias or group" % group)
         except PxrError:
             env.close()
             raise
@@ -413,11 +433,25 @@ class Environment:
             raise PxrError("the environment was closed")
 
     # messages ----------------------------------------------------------------------------
-    def message(self, type=0, id=0, reply_mask=0, length=0, data=None):
-        """A new message (getm). With data, its bytes become the parameters."""
+    def message(self, type=0, id=0, reply_mask=0, length=0, data=None, timeout=None):
+        """A new message (getm). With data, its bytes become the parameters. With timeout
+        (seconds), a partition without a free buffer is waited on that long
+        (PXR_timed_getmem): None when the time is up, and never a fatal event."""
         self._check()
         size = len(memoryview(data).cast("B")) if data is not None else length
-        ptr = _lib.getm(type, id, reply_mask, size)
+        if timeout is None:
+            ptr = _lib.getm(type, id, reply_mask, size)
+        else:
+            word, out = ctypes.c_uint32(size), ctypes.c_void_p()
+            code = _lib.PXR_timed_getmem(0, ctypes.byref(word), ctypes.byref(out),
+                                         _milliseconds(timeout))
+            if code == 1 and size <= max(self._param_sizes()):
+                return None
+            ptr = out.value if code == 0 else None
+            if ptr:
+                h = _MsgHeader.from_address(ptr)  # the header getm would fill
+                h.type, h.id, h.reply_mask, h.len = type, id, reply_mask, size
+                h.msg_class = h.status = h.info = h.instance = 0
         if not ptr:
             raise NoBuffer("no free buffer with %d parameter bytes (partitions full or too "
                            "small, or the environment is gone)" % size)
@@ -426,17 +460,45 @@ class Environment:
             m.set_params(data)
         return m
 
-    def send(self, dst, msg):
-        """Sends msg to module dst; msg is the receiver's then. On failure msg stays ours."""
+    def _param_sizes(self):
+        headers = (ctypes.POINTER(_PartitionHeader) * 2).in_dll(_lib, "partition_hdr")
+        return [h.contents.param_size for h in headers if h] or [0]
+
+    def _traffic_forbidden(self):
+        area = _lib.PXR_common_area()
+        return bool(area) and bool(_CommonArea.from_address(area).flags & 0x4)
+
+    def send(self, dst, msg, timeout=None):
+        """Sends msg to module dst; msg is the receiver's then (True). On failure msg stays
+        ours. With timeout (seconds), a full queue is waited on that long (PXR_timed_send):
+        False when the time is up."""
         self._check()
-        code = _lib.PXR_send(dst, msg.address)
+        if timeout is None:
+            code = _lib.PXR_send(dst, msg.address)
+        else:
+            code = _lib.PXR_timed_send(dst, msg.address, _milliseconds(timeout))
+            if code == 1 and not self._traffic_forbidden():
+                return False
         if code == 0:
             msg._forget()
-            return
+            return True
         if code == 1:
             raise TrafficForbidden("the environment forbids traffic; the message is still ours")
         raise SendError("send to module %#x failed: it has no queue, its queue stayed full, or "
                         "the environment is gone; the message is still ours" % dst)
+
+    def send_to_group(self, group, msg):
+        """Sends msg to every member of group in one buffer. The number of members that missed
+        it (their queues were full; 0: all got it), msg being theirs then; SendError when none
+        did (msg stays ours). Members read the buffer and must not write it; each gives its
+        share back with release()."""
+        self._check()
+        missed = _lib.PXR_send(group, msg.address)
+        if missed < 0:
+            raise SendError("send to group %#x reached no member (full queues, traffic forbidden, "
+                            "or a shared buffer); the message is still ours" % group)
+        msg._forget()
+        return missed
 
     def _received(self, ptr):
         if ptr:

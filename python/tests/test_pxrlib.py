@@ -85,6 +85,36 @@ def test_timed_receive_gives_up(env):
     assert env.grab(PEER) is None
 
 
+def test_waiting_allocation_and_send_give_up_when_the_time_is_up(env):
+    held = [env.message(length=8) for _ in range(7)]  # the lock-free pool keeps one back
+    assert env.message(length=8, timeout=0.05) is None
+    assert env.status()["fatal_code"] == 0
+    with pytest.raises(pxrlib.NoBuffer):
+        env.message(length=5000, timeout=5)  # no partition that large: at once
+    held.pop().release()
+    m = env.message(type=3, id=4, length=8, timeout=1)
+    assert (m.type, m.id, m.length, m.msg_class) == (3, 4, 8, 0)
+    while pxrlib.load_library().PXR_timed_send(PEER, m.address, 0) == 0:
+        pass  # the queue fills with references to m
+    assert env.send(PEER, m, timeout=0.05) is False and m.owned
+    assert env.status()["internal_errors"] == 0
+    env.grab(PEER)._forget()
+    assert env.send(PEER, m, timeout=1) is True and not m.owned
+
+
+def test_a_group_shares_one_buffer():
+    with pxrlib.Environment.create(partitions=[(8, 64)], queues=[ME, PEER],
+                                   groups={0x40: [ME, PEER]}) as env:
+        m = env.message(data=b"all")
+        assert env.send_to_group(0x40, m) == 0 and not m.owned
+        a, b = env.grab(ME), env.grab(PEER)
+        assert (a.address, bytes(b.params), a.shares) == (b.address, b"all", 2)
+        a.release()
+        assert (b.shares, allocated(env)) == (1, 1)
+        b.release()
+        assert allocated(env) == 0
+
+
 @pytest.mark.parametrize("action, error, text", [
     (lambda e: e.message(length=5000), pxrlib.NoBuffer, "5000 parameter bytes"),
     (lambda e: e.message().set_params(b"x" * 65), ValueError, "do not fit"),

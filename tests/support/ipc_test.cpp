@@ -48,13 +48,11 @@ int remove_environment_objects() {
 }
 
 pid_t start_child(const std::function<int()> &body) {
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr); // every output stream, so that nothing buffered is written twice
     pid_t pid = fork();
     if (pid == 0) {
         int rc = body();
-        fflush(stdout);
-        fflush(stderr);
+        fflush(nullptr);
         _exit(rc & 0xFF);
     }
     return pid;
@@ -139,7 +137,7 @@ bool create_running_environment(const EnvSpec &layout) {
         return false;
     }
     // What PXR_wait_exit does first, without blocking the test.
-    PXR_admit_attachers();
+    if (layout.running) PXR_admit_attachers();
     return true;
 }
 
@@ -150,6 +148,11 @@ void IpcTest::SetUp() {
 void IpcTest::TearDown() {
     PXR_unlink();
     remove_environment_objects();
+}
+
+void RunningEnvTest::SetUp() {
+    IpcTest::SetUp();
+    ASSERT_TRUE(create_running_environment({}));
 }
 
 } // namespace pxrtest

@@ -1,11 +1,23 @@
-// Support for tests that use the environment's System V objects and real processes.
+// Support for tests that use the environment's System V objects and real processes. It brings
+// in what such tests use throughout: the library's internals, the System V calls, signals and
+// waiting for children.
 #pragma once
 
+#include "env/pxr_internal.h"
 #include "pxrlib.h"
 
+#include <csignal>
+#include <cstring>
 #include <functional>
+#include <poll.h>
 #include <string>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/types.h>
+#include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -69,14 +81,34 @@ struct EnvSpec {
     uint32_t onset1 = 0;
     uint32_t abate1 = 0;
     uint32_t ring_capacity = 0; // nonzero: PXR_ring_queues before the environment runs
+    bool running = true;        // false: the test admits attachers itself (PXR_admit_attachers)
 };
 bool create_running_environment(const EnvSpec &layout);
+
+// A pipe through which a child says it has reached a point.
+struct Ready {
+    int fds[2] = {-1, -1};
+    Ready() { EXPECT_EQ(pipe(fds), 0); }
+    ~Ready() { close(fds[0]), close(fds[1]); }
+    void signal() { (void)!write(fds[1], "x", 1); }
+    bool wait(int ms = -1) { // false when nothing came within ms (-1: no limit)
+        pollfd p = {fds[0], POLLIN, 0};
+        char c;
+        return poll(&p, 1, ms) == 1 && read(fds[0], &c, 1) == 1;
+    }
+};
 
 // Base fixture: starts from a clean key plan and removes everything again afterwards.
 class IpcTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+};
+
+// IpcTest with an environment of the default layout (EnvSpec{}) already running.
+class RunningEnvTest : public IpcTest {
+  protected:
+    void SetUp() override;
 };
 
 } // namespace pxrtest

@@ -1,0 +1,116 @@
+// Waiting for room: the allocation and the send that wait with a time limit instead of
+// failing, and the room words they sleep on (see flow.h).
+#include "env/flow.h"
+
+#include "env/pools.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace pxr_impl {
+
+namespace {
+
+uint32_t now_ms() noexcept {
+    return uint32_t(monotonic_ns() / 1000000u);
+}
+
+// The word is shared between processes, so the futex calls are not the private ones.
+long futex_wait(uint32_t *word, uint32_t expected, uint64_t ns) noexcept {
+    const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
+    return syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
+}
+
+long futex_wake(uint32_t *word) noexcept {
+    return syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Registrations compare as times modulo 2^32 ms: one slice ahead of now at most.
+bool later(uint32_t a, uint32_t b) noexcept {
+    return int32_t(a - b) > 0;
+}
+
+} // namespace
+
+uint64_t monotonic_ns() noexcept {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+RoomWord *queue_room(uint32_t qid) noexcept {
+    ExtensionSegment *x = attachment.extension;
+    return x != nullptr ? &x->queue_room[qid % kRoomQueues] : nullptr;
+}
+
+RoomWord *pool_room(int partition) noexcept {
+    ExtensionSegment *x = attachment.extension;
+    return x != nullptr && partition >= 0 && partition < kPartitions ? &x->pool_room[partition]
+                                                                     : nullptr;
+}
+
+void wake_room(RoomWord &w) noexcept {
+    auto expiry = shared(w.expiry_ms);
+    uint32_t e = expiry.load();
+    if (e == 0) return;
+    // A registration that ran out belongs to a waiter that would have re-registered by now
+    // (or died): cleared, unless a waiter renewed it meanwhile.
+    if (later(now_ms(), e)) {
+        expiry.compare_exchange_strong(e, 0);
+        return;
+    }
+    shared(w.seq).fetch_add(1);
+    futex_wake(&w.seq);
+}
+
+uint32_t arm_room(RoomWord *w) noexcept {
+    if (w == nullptr) return 0;
+    uint32_t want = now_ms() + kRoomSliceMs + 1;
+    if (want == 0) want = 1;
+    auto expiry = shared(w->expiry_ms);
+    uint32_t e = expiry.load();
+    // Raise, never lower, another waiter's registration.
+    while ((e == 0 || later(want, e)) && !expiry.compare_exchange_weak(e, want)) {
+    }
+    return shared(w->seq).load();
+}
+
+void sleep_room(RoomWord *w, uint32_t seen, uint64_t deadline_ns) noexcept {
+    const uint64_t now = monotonic_ns();
+    if (now >= deadline_ns) return;
+    uint64_t ns = deadline_ns - now;
+    if (w == nullptr) {
+        // No extension area: nothing can wake the caller, so it looks again after a nap.
+        ns = std::min<uint64_t>(ns, 1000000u);
+        const timespec ts{0, long(ns)};
+        nanosleep(&ts, nullptr);
+        return;
+    }
+    futex_wait(&w->seq, seen, std::min<uint64_t>(ns, uint64_t(kRoomSliceMs) * 1000000u));
+}
+
+} // namespace pxr_impl
+
+/// A size that no partition holds answers 1 at once: no release can make room for it. Each
+/// look at an empty lock-free partition counts in its out_of_msg, as PXR_try_getmem's does.
+int PXR_timed_getmem(int32_t pool_class, uint32_t *size, MSG **out, uint32_t timeout_ms) noexcept {
+    if (out == nullptr) return -1;
+    *out = nullptr;
+    const uint64_t deadline = pxr_impl::deadline_after(timeout_ms);
+    pxr_impl::RoomWord *word = nullptr;
+    return pxr_impl::wait_for_room(word, deadline, 1, [&]() noexcept {
+        pxr_impl::NoBuffer why;
+        *out = pxr_impl::allocate(pool_class, size, &why);
+        if (why == pxr_impl::NoBuffer::none) return 0;
+        if (why == pxr_impl::NoBuffer::refused || common_ptr == nullptr) return -1;
+        const int p = pxr_impl::choose_partition(*size);
+        if (p < 0) return 1;
+        word = pxr_impl::pool_room(p);
+        return pxr_impl::kFull;
+    });
+}
