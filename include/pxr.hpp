@@ -160,7 +160,7 @@ inline std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t repl
 }
 
 namespace detail {
-// The header getm fills.
+/// Fills the header as getm does.
 inline void fill_header(MSG *m, uint16_t type, uint16_t id, uint16_t reply_mask,
                         uint16_t len) noexcept {
     m->type = type;
