@@ -4,7 +4,7 @@ BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 CTEST_JOBS ?= 8
 DEB_PACKAGES := g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev \
-                clang-tidy clang-format nats-server libnats-dev openssl libcpp-httplib-dev \
+                clang-tidy clang-format nats-server libnats-dev openssl libssl-dev libcpp-httplib-dev \
                 python3 python3-pytest python3-cffi python3-setuptools python3-pip libbsd-dev ccache doxygen
 
 .PHONY: all deps build docs package test test-sanitize demo bench bench-peers install clean fuzz demo-cluster bench-bridge mutate
@@ -62,7 +62,10 @@ demo: deps
 	PATH="$(abspath $(BUILD))/examples:$$PATH" $(BUILD)/tools/pxr load --timeout 60 examples/demo.conf
 
 # Two environments in two IPC namespaces joined by their bridges through a nats-server.
-demo-cluster: build
+# Only what the demo runs is built: the library, the pxr command, the bridge, ping and pong.
+demo-cluster: deps
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD) --target pxr pxr-bridge ping pong
 	BUILD=$(BUILD) bridge/demo-cluster.sh
 
 # The bridge against NATS's own request/reply and publish/subscribe (median of 3). Results go

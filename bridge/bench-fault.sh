@@ -2,8 +2,10 @@
 # The bridge under faults: numbered messages from host D to host C at RATE per second (default
 # 2500) for 10 s through a cluster of three nats-servers; at 2 s the server D's bridge uses is
 # killed (-9) and started again 2 s later, at 5 s C's bridge is killed, at 7 s D's (the loaders
-# start them again). Prints sent, received, lost, duplicated and the losses the bridges counted,
-# for MODE (at-most-once, the default, or acked: `remote 0x22 acked` on D).
+# start them again), and at 8 s the server C's bridge uses is cut off for 3 s (stopped: its
+# connections stay open and carry nothing, as in a network partition). Prints sent, received,
+# lost, duplicated, out of order, the losses the bridges counted and the frames resent, for
+# MODE (at-most-once, the default, or acked: `remote 0x22 acked` on D).
 # Run alone or as the last part of bench-bridge.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -48,19 +50,30 @@ sleep 1
 kill -9 "$(bridge_field "$c" pid)"
 sleep 2
 kill -9 "$(bridge_field "$d" pid)"
+sleep 1
+server=$(bridge_field "$c" server)
+cut=""
+for i in 0 1 2; do
+  [ "$server" = "nats://127.0.0.1:${ports[$i]}" ] && cut=${server_pids[$i]}
+done
+if [ -n "$cut" ]; then
+  kill -STOP "$cut"
+  sleep 3
+  kill -CONT "$cut"
+fi
 wait "$stream"
 wait "$counter"
 
 read -r _ sent _ refused <"$work/stream"
-read -r _ received _ duplicated <"$work/count"
+read -r _ received _ duplicated _ disordered <"$work/count"
 sum() { # the named counters of the bridge in host $1's namespace
   enter_ns "$1" pxr bridge --stats --json | python3 -c "import json, sys
 s = json.load(sys.stdin); print(sum(s[k] for k in sys.argv[1:]))" "${@:2}"
 }
-counted_d=$(sum "$d" lost_no_connection lost_unknown_module lost_too_large)
-counted_c=$(sum "$c" lost_in_transit lost_unknown_module lost_too_large lost_no_buffer lost_send_failed)
+counted_d=$(sum "$d" lost_no_connection lost_unknown_module lost_too_large lost_bridge_killed)
+counted_c=$(sum "$c" lost_in_transit lost_unknown_module lost_too_large lost_no_buffer lost_send_failed refused_origin refused_ahead)
 lost=$((sent - (received - duplicated)))
 duplicates=$(sum "$c" duplicates) resent=$(sum "$d" resent)
-echo "fault $MODE ($RATE/s, 10 s): sent $sent (refused locally $refused) received $((received - duplicated)) lost $lost duplicated $duplicated counted $((counted_d + counted_c)) (sender $counted_d, receiver $counted_c) resent $resent dropped-as-duplicates $duplicates"
+echo "fault $MODE ($RATE/s, 10 s): sent $sent (refused locally $refused) received $((received - duplicated)) lost $lost duplicated $duplicated out-of-order $disordered counted $((counted_d + counted_c)) (sender $counted_d, receiver $counted_c) resent $resent dropped-as-duplicates $duplicates"
 kill "$c" "$d" # the next mode's hosts take the same modules
 wait "$c" "$d" 2>/dev/null || true

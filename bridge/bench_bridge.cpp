@@ -135,17 +135,21 @@ int pxr_stream(uint32_t me, uint32_t peer, unsigned rate, double seconds) {
 
 int pxr_count(uint32_t me, unsigned idle_s) {
     std::vector<bool> seen;
-    unsigned received = 0, duplicated = 0;
+    unsigned received = 0, duplicated = 0, disordered = 0, highest = 0;
     while (MSG *m = PXR_timed_receive(me, idle_s * 1000)) {
         if (m->type == kNumbered) {
             if (m->instance >= seen.size()) seen.resize(m->instance + 1);
-            if (seen[m->instance]) ++duplicated;
+            if (seen[m->instance])
+                ++duplicated;
+            else if (m->instance < highest)
+                ++disordered; // behind a newer one, the first time
             seen[m->instance] = true;
+            highest = std::max(highest, m->instance);
             ++received;
         }
         relm(m);
     }
-    std::printf("received %u duplicated %u\n", received, duplicated);
+    std::printf("received %u duplicated %u out-of-order %u\n", received, duplicated, disordered);
     return 0;
 }
 

@@ -1,819 +1,27 @@
-// pxr-bridge: carries the messages of modules that live on other hosts over NATS.
-//
-// Remote module ids are, in the local module table, aliases of the bridge's own queue. The
-// main thread receives from that queue, publishes the MSG header and its `len` parameter
-// bytes on CLUSTER.m.<dst> and releases the buffer at once. For every module that receives
-// on this host the bridge subscribes CLUSTER.m.<id>; the client's thread decodes a frame,
-// takes a buffer, fills it and sends it to the module. Announcements on CLUSTER.announce
-// carry each host's modules; the others become remote here unless two hosts claim one.
-//
-// Delivery is at most once: core NATS keeps nothing for an absent subscriber, and whatever
-// cannot be delivered is released and counted by cause, never retried. Each route (sending
-// node, destination module) numbers its frames, so what NATS drops shows on the receiving
-// side as a gap (lost_in_transit); the sender counts only what it could not hand to NATS.
-//
-// A remote module configured `acked` goes acknowledged instead: it has a queue of its own, a
-// thread takes from it into the module's send window (shared memory that outlives the
-// bridge, window.h) and publishes; the far bridge gives each frame to its module once and in
-// order, remembering per route what it gave (in its counter segment, which outlives it too),
-// and acknowledges on CLUSTER.ack.<node>. What is not acknowledged in time is sent again from
-// the oldest on. A full window stops the taking, so the module's senders meet a full queue.
-//
-// Identity: the node id is derived from the cluster, the node name, the bridge module and the
-// host, so a restarted bridge is the same node to its peers and keeps their routes. Its epoch,
-// drawn at each start, tells the peers that its sequences begin again.
-//
-// Start: the bridge says it is ready (in its counter segment, which the loader watches before
-// it starts the other processes) once it is connected, its subscriptions are at the server and
-// the other hosts have had time to announce their modules. Until then, and for at most
-// kHoldFor after its start, a message for a remote module that no host has claimed yet (or any
-// message while there is no connection) waits in the bridge instead of being dropped.
-#include "stats.h"
-#include "window.h"
-#include "wire.h"
+// pxr-bridge: the program. It attaches, opens its counter segment and send windows, takes over
+// from a killed predecessor, connects, starts the keeper, the acker, the takers and the
+// resender, and then runs the outbound loop on the main thread until it is told to stop. The
+// bridge's parts and which thread owns what: bridge.h.
+#include "bridge.h"
 
-#include "config_bridge.h"
-#include "pxrlib.h"
-#include "view.h"
-
-#include <nats/nats.h>
-
-#include <atomic>
-#include <bitset>
 #include <cctype>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
-#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <memory>
-#include <mutex>
+#include <netdb.h>
 #include <pthread.h>
-#include <string>
-#include <sys/shm.h>
-#include <thread>
 #include <unistd.h>
-#include <utility>
 
 namespace pxrbridge {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using ModuleSet = std::bitset<PXR_MODULE_COUNT>;
-
-constexpr auto kTick = std::chrono::milliseconds(200);
-constexpr auto kAnnounceEvery = std::chrono::seconds(2);
-constexpr auto kPeerExpiry = std::chrono::seconds(7);
-constexpr auto kAnswerWindow = std::chrono::milliseconds(1000); // for the peers' announcements
-constexpr auto kHoldFor = std::chrono::seconds(2);
-constexpr std::size_t kHoldMax = 512;        // messages waiting for their route, at most
-constexpr std::size_t kHoldBytes = 4u << 20; // and their parameter bytes
-constexpr auto kResendAfter = std::chrono::milliseconds(250); // no acknowledgement: send again
-constexpr auto kResendTick = std::chrono::milliseconds(50);
-// An acknowledgement waits this long, so that one covers whatever else of its route comes
-// meanwhile, and none is written between a request and its answer.
-constexpr auto kAckDelay = std::chrono::milliseconds(1);
-
-std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg);
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) {
     g_stop = 1;
 }
 void on_wake(int) {} // ends a taker's wait in its queue
-
-struct Peer {
-    std::string name;
-    ModuleSet modules;
-    Clock::time_point seen;
-};
-
-struct Bridge {
-    pxrtool::BridgeConfig cfg;
-    CommonArea *area = nullptr;
-    int area_id = -1;
-    pxrtool::Segment stats_segment;
-    Stats *stats = nullptr;
-    uint32_t node = 0;
-    uint32_t epoch = 0;      // drawn at each start, never 0
-    int32_t predecessor = 0; // the bridge this one follows in this environment
-    std::string diagnosis;   // why the first connection failed; the client's retries only say
-                             // that no server was available
-    std::string node_name;
-    natsConnection *nc = nullptr;
-    std::string subjects[PXR_MODULE_COUNT];
-    std::string announce_subject;
-    natsSubscription *subs[PXR_MODULE_COUNT] = {};
-    std::atomic<bool> ask_pending{true}, announce_now{true}, stopping{false}, resend_all{false};
-
-    // An acknowledged remote module: its window, the thread that takes from its queue, and when
-    // its frames are sent again.
-    struct AckedRoute {
-        unsigned module = 0;
-        Window *w = nullptr;
-        std::mutex mu;                // guards the window, resend_at and the buffers
-        std::condition_variable room; // the window has room again, or the bridge stops
-        Clock::time_point resend_at = Clock::time_point::max();
-        std::vector<uint8_t> frame, batch;
-        std::thread taker;
-        std::atomic<bool> done{false};
-    };
-    static constexpr std::size_t kLargestFrame = kMessageHeaderBytes + 0xFFFF;
-    pxrtool::Segment windows_segment;
-    std::vector<std::unique_ptr<AckedRoute>> acked_routes;
-    AckedRoute *acked_of[PXR_MODULE_COUNT] = {};
-    // Acknowledgements to publish, by route (origin node << 8 | module): the latest of each.
-    std::mutex ack_mu;
-    std::condition_variable ack_wake;
-    std::map<uint64_t, WireAck> acks_due;
-
-    std::mutex mu; // guards what follows
-    std::map<uint32_t, Peer> peers;
-    ModuleSet discovered, clash_reported, static_remote, claimed;
-    bool twin_reported = false;
-    Clock::time_point started = Clock::now();
-    std::atomic<bool> learning{true}; // until kHoldFor after the start: messages may wait
-
-    void count(Counter c, uint64_t n = 1) {
-        std::atomic_ref<uint64_t>(stats->counters[c]).fetch_add(n, std::memory_order_relaxed);
-    }
-    uint32_t load(const uint32_t &w) const {
-        return std::atomic_ref<uint32_t>(const_cast<uint32_t &>(w)).load();
-    }
-    uint32_t bridge_queue() const { return load(area->module_queues[cfg.module].msqid); }
-    // A module whose messages go to another host: an alias of the bridge's queue, or an
-    // acknowledged module (whose own queue the bridge takes from).
-    bool is_remote(unsigned m) const {
-        const ModuleQueueEntry &e = area->module_queues[m];
-        return acked_of[m] != nullptr || (m != cfg.module && (load(e.queue_flags) & 1) == 0 &&
-                                          load(e.msqid) == bridge_queue());
-    }
-    // A module that a process of this host receives: an own queue, or an alias of one.
-    bool is_local(unsigned m) const {
-        const ModuleQueueEntry &e = area->module_queues[m];
-        uint32_t q = load(e.msqid);
-        return m != cfg.module && acked_of[m] == nullptr && q != PXR_NO_QUEUE &&
-               q != bridge_queue();
-    }
-    ModuleSet local_set() const {
-        ModuleSet s;
-        for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) s[m] = is_local(m);
-        return s;
-    }
-    bool closing() const { return (load(area->flags) & CA_CLOSING) != 0 || PXR_sys_failure; }
-    bool connected() const { return natsConnection_Status(nc) == NATS_CONN_STATUS_CONNECTED; }
-
-    // Outbound, main thread only: frames for one destination that wait to be published
-    // together, as one batch when there are several (one write instead of many).
-    static constexpr unsigned kBatchMax = 64;
-    static constexpr std::size_t kBatchBytes = std::size_t{32} * 1024;
-    std::vector<uint8_t> out_batch;
-    unsigned batch_dst = 0, batch_count = 0;
-    uint64_t batch_bytes = 0;
-    uint32_t last_seq[PXR_MODULE_COUNT] = {}; // the sequence sent last, per destination
-
-    // Messages whose route is still being learnt, in arrival order (main thread only).
-    struct Held {
-        WireMessage w;
-        std::vector<uint8_t> param;
-        Clock::time_point until;
-    };
-    std::deque<Held> held;
-    std::size_t held_bytes = 0;
-    uint16_t held_for[PXR_MODULE_COUNT] = {};
-
-    // Whether a message for dst may go now: connected, and (while discovery is still
-    // learning) the module claimed by a host. Messages behind a held one wait too, in order.
-    bool route_ready(unsigned dst) {
-        if (!connected()) return false;
-        if (!cfg.discovery || !learning) return true;
-        std::lock_guard lock(mu);
-        return claimed[dst];
-    }
-
-    // One message from the bridge's queue, for the host that has its module.
-    void forward(MSG *m) {
-        const unsigned dst = m->dst;
-        if (dst >= PXR_MODULE_COUNT || !is_remote(dst)) {
-            count(lost_unknown_module);
-        } else if (m->len > PXR_parameter_size(m)) {
-            count(malformed);
-        } else {
-            WireMessage w{
-                node,      m->type, m->id,       m->src, m->dst, m->reply_mask,     m->msg_class,
-                m->status, m->info, m->instance, 0,      0,      {m->param, m->len}};
-            if (learning && held.size() < kHoldMax && held_bytes + m->len <= kHoldBytes &&
-                (held_for[dst] > 0 || !(route_ready(dst) && ready()))) {
-                held.push_back(Held{w, {m->param, m->param + m->len}, started + kHoldFor});
-                ++held_for[dst];
-                held_bytes += m->len;
-            } else {
-                publish_later(w);
-            }
-        }
-        release(m); // what goes on was copied: the buffer goes back before the network
-    }
-
-    bool ready() const { return load(stats->ready) != 0; }
-
-    // Takes the messages of an acknowledged module's queue while its window has room: each is
-    // kept in the window and published at once (what waits in the queue goes along in a
-    // batch). The frames stay until the far side acknowledges them.
-    void take_acked(AckedRoute &r) {
-        while (!stopping) {
-            {
-                std::unique_lock lock(r.mu);
-                if (!r.room.wait_for(lock, kTick,
-                                     [&] { return stopping || window_room(*r.w, kLargestFrame); }))
-                    continue;
-            }
-            MSG *m = stopping ? nullptr : PXR_receive(r.module);
-            if (m == nullptr) {
-                if (closing()) break;
-                continue;
-            }
-            std::lock_guard lock(r.mu);
-            const uint32_t first = r.w->next;
-            std::size_t bytes = 0;
-            do {
-                bytes += keep(r, m);
-            } while (r.w->next - first < kBatchMax && bytes < kBatchBytes &&
-                     window_room(*r.w, kLargestFrame) && (m = PXR_grab(r.module)) != nullptr);
-            if (r.resend_at == Clock::time_point::max()) r.resend_at = Clock::now() + kResendAfter;
-            send_frames(r, first, r.w->next, false);
-        }
-        r.done = true;
-    }
-
-    // Encodes a message into the window and releases its buffer: from here on the window
-    // holds it. The frame's bytes (0 for a message refused).
-    std::size_t keep(AckedRoute &r, MSG *m) {
-        std::size_t bytes = 0;
-        uint32_t partition = 0, index = 0;
-        msg_to_index(m, &partition, &index);
-        r.w->keeping_seq = r.w->next;
-        std::atomic_ref<uint32_t>(r.w->keeping).store((partition << 16 | index) + 1);
-        if (m->len > PXR_parameter_size(m)) {
-            count(malformed);
-        } else {
-            const WireMessage w{node,
-                                m->type,
-                                m->id,
-                                m->src,
-                                uint8_t(r.module),
-                                m->reply_mask,
-                                m->msg_class,
-                                m->status,
-                                m->info,
-                                m->instance,
-                                r.w->epoch,
-                                r.w->next,
-                                {m->param, m->len},
-                                kMessageAcked,
-                                uint16_t(window_pending(*r.w))};
-            encode_message(w, r.frame);
-            window_push(*r.w, r.frame);
-            bytes = r.frame.size();
-            count(forwarded);
-            count(bytes_out, m->len);
-        }
-        release(m);
-        std::atomic_ref<uint32_t>(r.w->keeping).store(0);
-        return bytes;
-    }
-
-    // Publishes the window's frames from .. to - 1: a lone one straight from the window,
-    // several as batches. A publish that fails is mended by the resend. Caller holds r.mu.
-    void send_frames(AckedRoute &r, uint32_t from, uint32_t to, bool again) {
-        while (from != to) {
-            uint32_t n = 1;
-            std::size_t bytes = window_frame(*r.w, from).size();
-            while (from + n != to && n < kBatchMax &&
-                   bytes + window_frame(*r.w, from + n).size() <= kBatchBytes)
-                bytes += window_frame(*r.w, from + n++).size();
-            std::span<const uint8_t> out = window_frame(*r.w, from);
-            if (n > 1) {
-                start_batch(r.batch, node);
-                for (uint32_t i = 0; i < n; ++i)
-                    append_to_batch(r.batch, window_frame(*r.w, from + i));
-                finish_batch(r.batch, uint16_t(n));
-                out = r.batch;
-            }
-            natsConnection_Publish(nc, subjects[r.module].c_str(), out.data(), int(out.size()));
-            if (again) count(resent, n);
-            from += n;
-        }
-    }
-
-    // Sends again, from the oldest on, the frames of every window whose acknowledgement is
-    // overdue (or all of them after a reconnect): the far side takes a route's frames only in
-    // order, so whatever follows a lost frame is sent again with it.
-    void resend_overdue() {
-        while (!stopping) {
-            std::this_thread::sleep_for(kResendTick);
-            const bool all = resend_all.exchange(false);
-            const auto now = Clock::now();
-            for (const auto &r : acked_routes) {
-                std::lock_guard lock(r->mu);
-                if (window_pending(*r->w) == 0 || !connected() || (now < r->resend_at && !all))
-                    continue;
-                send_frames(*r, r->w->acked + 1, r->w->next, true);
-                r->resend_at = now + kResendAfter;
-            }
-        }
-    }
-
-    // An acknowledgement from the far side: the window lets go of what it covers.
-    void on_ack(const natsMsg *nm) {
-        std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                       std::size_t(natsMsg_GetDataLength(nm)));
-        WireAck a;
-        if (decode_ack(frame, a) != WireError::none) return count(malformed);
-        AckedRoute *r = acked_of[a.dst];
-        if (r == nullptr) return;
-        std::lock_guard lock(r->mu);
-        if (a.epoch != r->w->epoch || window_ack(*r->w, a.seq) == 0) return;
-        r->resend_at =
-            window_pending(*r->w) != 0 ? Clock::now() + kResendAfter : Clock::time_point::max();
-        r->room.notify_one();
-    }
-    static void on_ack_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *c) {
-        static_cast<Bridge *>(c)->on_ack(nm);
-        natsMsg_Destroy(nm);
-    }
-
-    // The windows of the acknowledged modules, with what a predecessor left in them: sent
-    // again as soon as there is a connection.
-    bool open_windows() {
-        for (uint32_t m : cfg.acked)
-            if ((load(area->module_queues[m].queue_flags) & 1) == 0) {
-                std::fprintf(stderr, "pxr-bridge: acknowledged module 0x%x has no queue\n", m);
-                return false;
-            }
-        windows_segment =
-            pxrtool::Segment::publish(kWindowsKey, windows_bytes(cfg.acked.size()), 0600);
-        if (!windows_segment) {
-            std::fprintf(stderr, "pxr-bridge: cannot make the window segment\n");
-            return false;
-        }
-        for (Window *w : adopt_windows(windows_segment.writable(), area_id, cfg.acked)) {
-            auto r = std::make_unique<AckedRoute>();
-            r->module = w->module;
-            r->w = w;
-            if (window_pending(*w) != 0) r->resend_at = Clock::now();
-            acked_of[w->module] = r.get();
-            acked_routes.push_back(std::move(r));
-        }
-        return true;
-    }
-
-    // The buffers the bridge before this one held when it was killed (the loader leaves them
-    // to it): a message it had taken from an acknowledged module's queue and not yet kept goes
-    // into the window now, before anything the queue still holds; the rest go back to the
-    // pools. Then the loader may look for other dead processes' buffers again.
-    void take_over() {
-        if (predecessor > 0 && predecessor != getpid() && PXR_process_gone(predecessor) == 1) {
-            PXR_reclaimed_buffer left[16];
-            PXR_reclaim_stats st{};
-            if (!acked_routes.empty() &&
-                PXR_reclaim_buffers(predecessor, PXR_RECLAIM_DRY_RUN, &st, left, 16) == 0)
-                for (uint32_t i = 0; i < std::min(st.returned, 16u); ++i) take_back(left[i]);
-            PXR_reclaim_buffers(predecessor, 0, &st, nullptr, 0);
-            if (st.returned != 0)
-                std::fprintf(stderr, "pxr-bridge: %u buffers the bridge before held returned\n",
-                             st.returned);
-        }
-        std::atomic_ref<uint32_t>(stats->took_over).store(1);
-    }
-
-    void take_back(const PXR_reclaimed_buffer &b) {
-        const SysMsg *slot = index_to_partition_sysmsg(int32_t(b.partition), b.index);
-        MSG *m = index_to_msg(int32_t(b.partition), b.index);
-        // Only a buffer that came through a queue: one the bridge allocated holds no message.
-        if (slot == nullptr || m == nullptr || slot->send_pid == 0 || m->dst >= PXR_MODULE_COUNT)
-            return;
-        AckedRoute *r = acked_of[m->dst];
-        if (r == nullptr || !window_room(*r->w, kLargestFrame)) return;
-        const uint32_t ref = (b.partition << 16 | b.index) + 1;
-        if (r->w->keeping == ref && r->w->next != r->w->keeping_seq) return; // kept already
-        keep(*r, m);
-        r->resend_at = Clock::now(); // it goes with the first resend
-        std::fprintf(stderr,
-                     "pxr-bridge: took back a message for 0x%x that the bridge before held\n",
-                     r->module);
-    }
-
-    // Sends on the messages whose route is known now, or whose wait is over.
-    void drain_held() {
-        const auto now = Clock::now();
-        for (auto it = held.begin(); it != held.end();) {
-            const unsigned dst = it->w.dst;
-            if (now < it->until && !(route_ready(dst) && ready())) {
-                ++it;
-                continue;
-            }
-            it->w.param = it->param;
-            publish_later(it->w);
-            --held_for[dst];
-            held_bytes -= it->param.size();
-            it = held.erase(it);
-        }
-    }
-
-    // Adds a message to the outgoing batch, numbered on its route.
-    void publish_later(WireMessage &w) {
-        const unsigned dst = w.dst;
-        if (!connected()) return count(lost_no_connection);
-        // Encoded straight into the batch rather than into a frame first: one copy fewer.
-        if (batch_count > 0 &&
-            (dst != batch_dst || batch_count == kBatchMax ||
-             out_batch.size() + 4 + kMessageHeaderBytes + w.param.size() > kBatchBytes))
-            flush();
-        if (batch_count == 0) start_batch(out_batch, node);
-        w.epoch = epoch;
-        w.seq = ++last_seq[dst];
-        append_message_to_batch(out_batch, w);
-        batch_dst = dst;
-        ++batch_count;
-        batch_bytes += w.param.size();
-    }
-
-    // Publishes what forward gathered: a lone frame as it is, several as a batch.
-    void flush() {
-        if (batch_count == 0) return;
-        std::span<const uint8_t> out(out_batch);
-        if (batch_count == 1)
-            out = out.subspan(kBatchHeaderBytes + 4);
-        else
-            finish_batch(out_batch, uint16_t(batch_count));
-        if (natsConnection_Publish(nc, subjects[batch_dst].c_str(), out.data(), int(out.size())) ==
-            NATS_OK) {
-            count(forwarded, batch_count);
-            count(bytes_out, batch_bytes);
-        } else {
-            count(lost_no_connection, batch_count);
-            last_seq[batch_dst] -= batch_count; // counted here: not a gap over there
-        }
-        batch_count = 0;
-        batch_bytes = 0;
-    }
-
-    // The bridge owns what it releases: pool class 0, whatever msg_class the sender set
-    // (relm would keep a buffer whose class has bit 6 or 7 set).
-    static void release(MSG *m) { PXR_relmem(0, m); }
-
-    // Inbound: a frame (or a batch of them) for a module of this host.
-    void deliver(unsigned subject_module, const natsMsg *nm) {
-        static thread_local std::vector<std::span<const uint8_t>> parts;
-        std::span<const uint8_t> data(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                      std::size_t(natsMsg_GetDataLength(nm)));
-        if (closing()) return;   // a detached process would wait to attach again
-        RouteSeq *due = nullptr; // an acknowledged route, acknowledged once for the whole batch
-        if (frame_kind(data) != kKindBatch) {
-            deliver_one(subject_module, data, due);
-        } else if (split_batch(data, parts) != WireError::none) {
-            count(malformed);
-        } else {
-            for (std::span<const uint8_t> part : parts) deliver_one(subject_module, part, due);
-        }
-        if (due != nullptr) acknowledge(*due);
-    }
-
-    void deliver_one(unsigned subject_module, std::span<const uint8_t> frame, RouteSeq *&due) {
-        WireMessage w;
-        if (decode_message(frame, w) != WireError::none || w.dst != subject_module) {
-            count(malformed);
-            return;
-        }
-        if (w.flags & kMessageAcked) return deliver_acked(w, due);
-        if (w.epoch != 0) note_sequence(w);
-        hand_over(w, false);
-    }
-
-    // An acknowledged frame goes to its module once, in its route's order: one that comes
-    // again is dropped, one ahead of a missing one waits until the sender sends again from the
-    // missing one on. One that finds no buffer or a full queue here is not acknowledged: it
-    // comes again.
-    void deliver_acked(const WireMessage &w, RouteSeq *&due) {
-        RouteSeq *r = route_of(w.origin, w.dst);
-        if (r == nullptr) return;                 // every slot taken: it waits for one
-        const uint32_t oldest = w.seq - w.behind; // what the sender still holds
-        if (r->epoch != w.epoch || int32_t(oldest - r->next) > 0)
-            *r = RouteSeq{w.origin, w.dst, w.epoch, oldest};
-        due = r;
-        if (w.seq != r->next) {
-            if (int32_t(w.seq - r->next) < 0) count(duplicates);
-            return;
-        }
-        const Counter c = hand_over(w, true);
-        if (c != lost_no_buffer && c != lost_send_failed) r->next = w.seq + 1;
-    }
-
-    // Notes the acknowledgement a route is due; send_acks publishes it a moment later.
-    void acknowledge(const RouteSeq &r) {
-        std::lock_guard lock(ack_mu);
-        if (acks_due.empty()) ack_wake.notify_one();
-        acks_due[uint64_t(r.origin) << 8 | r.dst] =
-            WireAck{node, r.epoch, r.next - 1, uint8_t(r.dst)};
-    }
-
-    // Publishes the acknowledgements due, each kAckDelay after the first of them was noted.
-    void send_acks() {
-        std::vector<uint8_t> frame;
-        std::unique_lock lock(ack_mu);
-        while (!stopping || !acks_due.empty()) {
-            if (acks_due.empty()) {
-                ack_wake.wait_for(lock, kTick);
-                continue;
-            }
-            lock.unlock();
-            if (!stopping) std::this_thread::sleep_for(kAckDelay);
-            lock.lock();
-            const std::map<uint64_t, WireAck> due = std::exchange(acks_due, {});
-            lock.unlock();
-            for (const auto &[route, a] : due) {
-                encode_ack(a, frame);
-                const std::string subject = cfg.cluster + ".ack." + std::to_string(route >> 8);
-                natsConnection_Publish(nc, subject.c_str(), frame.data(), int(frame.size()));
-            }
-            lock.lock();
-        }
-    }
-
-    // Gives a message from afar to its local module; returns what it counted (delivered, or
-    // the cause of the loss). With again, a want of buffers or a full queue is not counted:
-    // the message comes again.
-    Counter hand_over(const WireMessage &w, bool again) {
-        auto outcome = [&](Counter c) {
-            if (!again || (c != lost_no_buffer && c != lost_send_failed)) count(c);
-            return c;
-        };
-        if (w.origin == node || !is_local(w.dst)) return outcome(lost_unknown_module);
-        const uint32_t len = uint32_t(w.param.size());
-        int p = -1;
-        for (int i = 0; i < 2 && p < 0; ++i)
-            if (partition_hdr[i] != nullptr && len <= partition_hdr[i]->param_size) p = i;
-        if (p < 0) return outcome(lost_too_large);
-        // An empty pool must not become a fatal event of this environment: a message from afar
-        // is dropped instead.
-        uint32_t size = len;
-        MSG *m = nullptr;
-        if (PXR_try_getmem(0, &size, &m) != 0) return outcome(lost_no_buffer);
-        m->type = w.type;
-        m->id = w.id;
-        m->reply_mask = w.reply_mask;
-        m->len = uint16_t(len);
-        m->src = w.src;
-        m->dst = w.dst;
-        m->msg_class = w.msg_class;
-        m->status = w.status;
-        m->info = w.info;
-        m->instance = w.instance;
-        if (len > 0) std::memcpy(m->param, w.param.data(), len);
-        if (PXR_send(w.dst, m) != 0) {
-            release(m);
-            return outcome(lost_send_failed);
-        }
-        count(bytes_in, len);
-        return outcome(delivered);
-    }
-
-    // The slot of a route from another host: its own, or a free one (epoch 0); null when every
-    // slot is taken. Delivery thread only.
-    RouteSeq *route_of(uint32_t origin, uint32_t dst) {
-        const uint32_t h = (origin * 2654435761u) ^ (dst * 40503u);
-        for (unsigned i = 0; i < kRouteSlots; ++i) {
-            RouteSeq &slot = stats->routes[(h + i) % kRouteSlots];
-            if (slot.epoch == 0 || (slot.origin == origin && slot.dst == dst)) return &slot;
-        }
-        return nullptr;
-    }
-
-    // Counts the frames that a gap in a route's sequence says were lost on the way. A route
-    // seen for the first time has no past; a new epoch (the sender started again) restarts
-    // its sequence at 1.
-    void note_sequence(const WireMessage &w) {
-        RouteSeq *r = route_of(w.origin, w.dst);
-        if (r == nullptr) return; // every slot taken: this route goes uncounted
-        if (r->epoch == 0) {
-            *r = RouteSeq{w.origin, w.dst, w.epoch, w.seq + 1};
-            return;
-        }
-        if (r->epoch != w.epoch) {
-            r->epoch = w.epoch;
-            r->next = 1;
-        }
-        const int32_t gap = int32_t(w.seq - r->next);
-        if (gap > 0) count(lost_in_transit, uint64_t(gap));
-        if (gap >= 0) r->next = w.seq + 1; // an older frame (gap < 0) changes nothing
-    }
-
-    void on_announce(const natsMsg *nm) {
-        std::span<const uint8_t> frame(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
-                                       std::size_t(natsMsg_GetDataLength(nm)));
-        WireAnnounce a;
-        if (decode_announce(frame, a) != WireError::none) {
-            count(malformed);
-            return;
-        }
-        if (a.origin == node) {
-            // Not our own echo: another bridge with the same cluster, node name, module and host.
-            if (a.generation != epoch && !twin_reported) {
-                twin_reported = true;
-                count(clashes);
-                std::fprintf(stderr,
-                             "pxr-bridge: another bridge announces node %s (0x%08x); give each "
-                             "bridge of the cluster its own node=NAME\n",
-                             node_name.c_str(), node);
-            }
-            return;
-        }
-        if (a.flags & kAnnounceAsk) announce_now = true;
-        std::lock_guard lock(mu);
-        if (a.flags & kAnnounceLeave) {
-            peers.erase(a.origin);
-        } else {
-            Peer &p = peers[a.origin];
-            p.name = a.name;
-            p.seen = Clock::now();
-            for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) p.modules[m] = a.has(m);
-        }
-        reconcile();
-    }
-
-    void unroute(unsigned m) {
-        ModuleQueueEntry &e = area->module_queues[m];
-        if (!is_remote(m)) return;
-        std::atomic_ref<uint32_t>(e.msqid).store(PXR_NO_QUEUE);
-        std::atomic_ref<uint32_t>(e.alias_of).store(256);
-        std::atomic_ref<uint32_t>(e.queue_flags).store(0);
-    }
-
-    // Makes the table agree with the announcements: a module one other host claims becomes
-    // remote; one claimed twice (or also here) is reported and not routed. Caller holds mu.
-    void reconcile() {
-        if (!cfg.discovery || closing()) return;
-        for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) {
-            std::vector<const Peer *> owners;
-            for (const auto &[id, p] : peers)
-                if (p.modules[m]) owners.push_back(&p);
-            claimed[m] = !owners.empty();
-            if (m == cfg.module || static_remote[m]) continue;
-            const bool local = is_local(m);
-            const bool clash = owners.size() > 1 || (owners.size() == 1 && local);
-            if (clash && !clash_reported[m]) {
-                count(clashes);
-                std::fprintf(stderr,
-                             "pxr-bridge: module 0x%x is claimed by %s and %s; it is not "
-                             "routed until one of them gives it up\n",
-                             m, owners[0]->name.c_str(),
-                             local ? "this host" : owners[1]->name.c_str());
-            }
-            clash_reported[m] = clash;
-            const bool want = owners.size() == 1 && !local;
-            // Routes a predecessor left are kept until the peers have had time to announce.
-            const bool settling = owners.empty() && Clock::now() - started < kPeerExpiry;
-            if (want && !discovered[m] && load(area->module_queues[m].msqid) == PXR_NO_QUEUE)
-                discovered[m] = IPC_attach(m, cfg.module) == 0;
-            else if (!want && discovered[m] && !settling) {
-                unroute(m);
-                discovered[m] = false;
-            }
-        }
-    }
-
-    void announce(const ModuleSet &local, uint8_t flags) {
-        WireAnnounce a;
-        a.origin = node;
-        a.generation = epoch;
-        a.flags = flags;
-        a.name = node_name;
-        for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
-            if (local[m]) a.set(m);
-        std::vector<uint8_t> frame;
-        if (encode_announce(a, frame))
-            natsConnection_Publish(nc, announce_subject.c_str(), frame.data(), int(frame.size()));
-    }
-
-    static void on_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *closure);
-    static void on_announce_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *c) {
-        static_cast<Bridge *>(c)->on_announce(nm);
-        natsMsg_Destroy(nm);
-    }
-
-    // Subscribes CLUSTER.m.<id> for every module that receives here, and only those.
-    void follow(const ModuleSet &local);
-
-    // Ready once the subscriptions are at the server and the static remote modules are
-    // claimed (or the peers have had kAnswerWindow to answer the first announcement).
-    void note_ready(bool subscribed, Clock::time_point asked) {
-        if (ready() || !subscribed || !connected()) return;
-        bool known = !cfg.discovery || Clock::now() - asked >= kAnswerWindow;
-        if (!known) {
-            std::lock_guard lock(mu);
-            known = (claimed & static_remote) == static_remote;
-        }
-        if (known) std::atomic_ref<uint32_t>(stats->ready).store(1);
-    }
-
-    void housekeeping() {
-        ModuleSet last;
-        auto announced = Clock::time_point{}, asked = Clock::time_point::max();
-        bool subscribed = false;
-        std::string last_error;
-        for (bool first = true; !stopping; first = false) {
-            if (!first) std::this_thread::sleep_for(ready() ? kTick : kTick / 4);
-            if (closing()) break;
-            ModuleSet local = local_set();
-            if (local != last || !subscribed) {
-                follow(local);
-                // The server has them: what is sent to these modules from now on arrives.
-                subscribed = connected() && natsConnection_FlushTimeout(nc, 250) == NATS_OK;
-            }
-            const auto now = Clock::now();
-            if (learning && now - started >= kHoldFor) learning = false;
-            if (cfg.discovery && connected() &&
-                (local != last || announce_now || ask_pending ||
-                 now - announced >= kAnnounceEvery)) {
-                const bool ask = ask_pending.exchange(false);
-                announce(local, ask ? kAnnounceAsk : 0);
-                if (ask && asked == Clock::time_point::max()) asked = now;
-                announce_now = false;
-                announced = now;
-            }
-            note_ready(subscribed, asked);
-            last = local;
-            unsigned remote = 0;
-            {
-                std::lock_guard lock(mu);
-                for (auto it = peers.begin(); it != peers.end();)
-                    it = now - it->second.seen > kPeerExpiry ? peers.erase(it) : std::next(it);
-                reconcile();
-            }
-            for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) remote += is_remote(m);
-            stats->connected = connected();
-            stats->local_modules = unsigned(local.count());
-            stats->remote_modules = remote;
-            char url[128] = "";
-            if (natsConnection_GetConnectedUrl(nc, url, sizeof url) == NATS_OK)
-                std::memcpy(stats->server, url, sizeof stats->server);
-            const char *text = nullptr;
-            // While there is no connection, the last error is said in the server's terms.
-            const natsStatus e = natsConnection_GetLastError(nc, &text);
-            std::string shown = e == NATS_OK || text == nullptr ? ""
-                                : connected()                   ? text
-                                : e == NATS_NO_SERVER && !diagnosis.empty()
-                                    ? diagnosis
-                                    : connect_failure(e, text, cfg);
-            if (!shown.empty() && last_error != shown) {
-                last_error = shown;
-                std::snprintf(stats->last_error, sizeof stats->last_error, "%s", shown.c_str());
-                if (shown != diagnosis) std::fprintf(stderr, "pxr-bridge: %s\n", shown.c_str());
-            }
-            if (connected()) diagnosis.clear();
-            uint64_t dropped = 0;
-            for (natsSubscription *s : subs) {
-                int64_t d = 0;
-                if (s != nullptr && natsSubscription_GetDropped(s, &d) == NATS_OK) dropped += d;
-            }
-            std::atomic_ref<uint64_t>(stats->counters[lost_slow_consumer]).store(dropped);
-        }
-    }
-};
-
-struct FrameClosure {
-    Bridge *bridge;
-    unsigned module;
-};
-FrameClosure g_closures[PXR_MODULE_COUNT];
-
-void Bridge::on_frame(natsConnection *, natsSubscription *, natsMsg *nm, void *closure) {
-    auto *c = static_cast<FrameClosure *>(closure);
-    c->bridge->deliver(c->module, nm);
-    natsMsg_Destroy(nm);
-}
-
-void Bridge::follow(const ModuleSet &local) {
-    for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m) {
-        if (local[m] && subs[m] == nullptr) {
-            g_closures[m] = {this, m};
-            if (natsConnection_Subscribe(&subs[m], nc, subjects[m].c_str(), on_frame,
-                                         &g_closures[m]) == NATS_OK)
-                natsSubscription_SetPendingLimits(subs[m], 1 << 20, 1 << 30);
-            else
-                subs[m] = nullptr;
-        } else if (!local[m] && subs[m] != nullptr) {
-            natsSubscription_Unsubscribe(subs[m]);
-            natsSubscription_Destroy(subs[m]);
-            subs[m] = nullptr;
-        }
-    }
-}
 
 void on_disconnected(natsConnection *, void *c) {
     auto *b = static_cast<Bridge *>(c);
@@ -874,8 +82,9 @@ bool make_options(Bridge &b, natsOptions **out) {
     bool ok = natsOptions_SetServers(opts, urls.data(), int(urls.size())) == NATS_OK &&
               natsOptions_SetName(opts, name.c_str()) == NATS_OK &&
               natsOptions_SetSendAsap(opts, true) == NATS_OK && // latency over batching
-              // One delivery thread for every subscription: the library is called from two
-              // threads only (this one, and the main thread's receive and release).
+              // One delivery thread for every subscription, so that frames are given to the
+              // modules in the order they arrive. The library is called from it, the main
+              // thread, the acknowledged modules' takers and the keeper.
               nats_SetMessageDeliveryPoolSize(1) == NATS_OK &&
               natsOptions_UseGlobalMessageDelivery(opts, true) == NATS_OK &&
               natsOptions_SetRetryOnFailedConnect(opts, true, on_connected, &b) == NATS_OK &&
@@ -919,10 +128,11 @@ bool open_stats(Bridge &b) {
         b.stats->env_shmid = b.area_id;
     }
     b.predecessor = b.stats->pid;
-    b.stats->pid = getpid();
     b.stats->took_over = 0;
     b.stats->connected = 0; // until this bridge has subscribed
     b.stats->ready = 0;
+    // Last: whoever sees this pid sees the flags above as this bridge's.
+    std::atomic_ref<int32_t>(b.stats->pid).store(getpid());
     b.stats->node = b.node;
     b.stats->module = b.cfg.module;
     std::snprintf(b.stats->node_name, sizeof b.stats->node_name, "%s", b.node_name.c_str());
@@ -932,7 +142,7 @@ bool open_stats(Bridge &b) {
 
 int usage(FILE *out, int status) {
     std::fputs("usage: pxr bridge url=URL [url=URL...] cluster=NAME [module=ID] [node=NAME]\n"
-               "                  [credentials=FILE] [discovery=on|off] [remote=ID...]\n"
+               "                  [credentials=FILE] [key=FILE] [discovery=on|off] [remote=ID...]\n"
                "                  [acked=ID...]\n"
                "                  [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]\n"
                "                  [tls-hostname=NAME]\n"
@@ -954,7 +164,21 @@ std::string host_name() {
     return s.empty() ? "host" : s;
 }
 
-// Why a connection failed, in the server's terms where it gave them.
+// The host name of a server url that does not resolve (empty when every one does).
+std::string unresolved_host(const pxrtool::BridgeConfig &cfg) {
+    for (const std::string &u : cfg.urls) {
+        std::string host = u.substr(u.find("://") == std::string::npos ? 0 : u.find("://") + 3);
+        host = host.substr(0, host.rfind(':') == std::string::npos ? host.size() : host.rfind(':'));
+        addrinfo *found = nullptr;
+        if (host.empty() || host.front() == '[') continue;
+        if (getaddrinfo(host.c_str(), nullptr, nullptr, &found) != 0) return host;
+        freeaddrinfo(found);
+    }
+    return "";
+}
+
+} // namespace
+
 std::string connect_failure(natsStatus s, const char *text, const pxrtool::BridgeConfig &cfg) {
     std::string said = text != nullptr ? text : "";
     if (!said.empty() && said[0] == '(' && said.find("): ") != std::string::npos)
@@ -968,6 +192,10 @@ std::string connect_failure(natsStatus s, const char *text, const pxrtool::Bridg
     }
     switch (s) {
     case NATS_CONNECTION_AUTH_FAILED:
+        if (cfg.credentials.empty())
+            return "authentication failed: the server wants credentials and none were given "
+                   "(credentials=FILE)" +
+                   said;
         return "authentication failed: the server refused the credentials" + said;
     case NATS_SSL_ERROR:
         return "TLS handshake failed (check tls-ca, tls-cert and tls-hostname)" + said;
@@ -976,6 +204,8 @@ std::string connect_failure(natsStatus s, const char *text, const pxrtool::Bridg
     case NATS_SECURE_CONNECTION_WANTED:
         return "TLS was asked for but the server does not offer it";
     case NATS_NO_SERVER:
+        if (const std::string name = unresolved_host(cfg); !name.empty())
+            return "cannot resolve the host name " + name + " (no such host in DNS or /etc/hosts)";
         return "no server reachable at " + where + " (refused, or no answer)";
     case NATS_PROTOCOL_ERROR: // the server hung up during the handshake
         if (tls && cfg.tls_cert.empty())
@@ -990,6 +220,8 @@ std::string connect_failure(natsStatus s, const char *text, const pxrtool::Bridg
     }
 }
 
+namespace {
+
 // The node id: FNV-1a over what makes this bridge itself (cluster, node name, module and
 // host), so that it is the same after a restart, and different for every other bridge.
 uint32_t node_id(const pxrtool::BridgeConfig &cfg, const std::string &node_name) {
@@ -1000,28 +232,34 @@ uint32_t node_id(const pxrtool::BridgeConfig &cfg, const std::string &node_name)
     return h;
 }
 
-int run(Bridge &b) {
+// Attaches, opens the counter segment and the send windows, and takes over from a killed
+// predecessor. False (said on standard error) when the bridge cannot run.
+bool prepare(Bridge &b) {
     if (PXR_link() != 0) {
         std::fprintf(stderr, "pxr-bridge: no environment to attach to\n");
-        return 1;
+        return false;
     }
     b.area = PXR_common_area();
     b.area_id = PXR_common_area_id();
-    if (b.area == nullptr) return 1;
+    if (b.area == nullptr) return false;
     if ((b.load(b.area->module_queues[b.cfg.module].queue_flags) & 1) == 0) {
         std::fprintf(stderr, "pxr-bridge: module 0x%x has no queue of its own\n", b.cfg.module);
-        return 1;
+        return false;
     }
     b.node_name = b.cfg.node.empty() ? host_name() : b.cfg.node;
     b.node = node_id(b.cfg, b.node_name);
+    if (!b.cfg.key.empty() && !read_key(b.cfg.key, b.key)) {
+        std::fprintf(stderr, "pxr-bridge: no usable key in %s (%zu bytes at least)\n",
+                     b.cfg.key.c_str(), kMinKeyBytes);
+        return false;
+    }
     b.epoch = draw_epoch();
     if (!open_stats(b)) {
         std::fprintf(stderr, "pxr-bridge: cannot make the counter segment\n");
-        return 1;
+        return false;
     }
-    if (!b.cfg.acked.empty() && !b.open_windows()) return 1;
+    if (!b.cfg.acked.empty() && !b.open_windows()) return false;
     b.take_over();
-    PXR_set_receive_spin(0); // the receive's spin state is the process's: several threads take
     for (uint32_t m : b.cfg.remotes) b.static_remote[m] = true;
     // A bridge restarted by its supervisor adopts the routes its predecessor discovered.
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
@@ -1029,22 +267,18 @@ int run(Bridge &b) {
     for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
         b.subjects[m] = b.cfg.cluster + ".m." + std::to_string(m);
     b.announce_subject = b.cfg.cluster + ".announce";
+    return true;
+}
 
-    // Only the main thread takes the stop signals: the client's threads are made with them
-    // blocked, and a signal interrupts the main thread's receive.
-    std::signal(SIGPIPE, SIG_IGN); // a server that goes away is a disconnect, not our end
-    sigset_t stop_set;
-    sigemptyset(&stop_set);
-    sigaddset(&stop_set, SIGTERM);
-    sigaddset(&stop_set, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+// Makes the connection (which goes on trying in the background when no server answers yet).
+// A first attempt without retries tells why a connection fails; the client's own retries only
+// say that no server was available.
+bool connect_to_servers(Bridge &b) {
     natsOptions *opts = nullptr;
     if (!make_options(b, &opts)) {
         std::fprintf(stderr, "pxr-bridge: bad client options (TLS files or credentials)\n");
-        return 1;
+        return false;
     }
-    // A first attempt without retries tells why a connection fails; the client's own retries
-    // only say that no server was available.
     natsStatus s = natsOptions_SetRetryOnFailedConnect(opts, false, nullptr, nullptr);
     if (s == NATS_OK) s = natsConnection_Connect(&b.nc, opts);
     if (s != NATS_OK) {
@@ -1059,8 +293,58 @@ int run(Bridge &b) {
     natsOptions_Destroy(opts);
     if (s != NATS_OK && s != NATS_NOT_YET_CONNECTED) {
         std::fprintf(stderr, "pxr-bridge: cannot use the servers: %s\n", natsStatus_GetText(s));
-        return 1;
+        return false;
     }
+    return true;
+}
+
+// The main thread's work until a stop signal or the end of the environment.
+void outbound_loop(Bridge &b) {
+    while (!g_stop) {
+        // While messages wait for their route, the receive wakes up to send them on.
+        MSG *m = b.held.empty() ? PXR_receive(b.cfg.module) : PXR_timed_receive(b.cfg.module, 20);
+        if (!b.held.empty()) b.drain_held();
+        if (m == nullptr) {
+            if (b.closing()) break;
+            b.flush();
+            continue;
+        }
+        b.forward(m);
+        while ((m = PXR_grab(b.cfg.module)) != nullptr) b.forward(m); // what waits goes along
+        b.flush();
+    }
+    b.count(lost_no_connection, b.held.size()); // stopped before their route was learnt
+    b.held.clear();
+    b.note_unsent();   // counted here: not again by a successor
+    std::string tally; // the counters once more, for the log of whoever started the bridge
+    for (unsigned c = 0; c < kCounterCount; ++c)
+        tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
+    std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
+}
+
+// Ends the acknowledged modules' takers, which may wait in their queues.
+void stop_takers(Bridge &b) {
+    for (auto &r : b.acked_routes) {
+        r->room.notify_all();
+        while (!r->done) { // a signal just before its receive began would be missed: again
+            pthread_kill(r->taker.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        r->taker.join();
+    }
+}
+
+int run(Bridge &b) {
+    if (!prepare(b)) return 1;
+    // Only the main thread takes the stop signals: the client's threads are made with them
+    // blocked, and a signal interrupts the main thread's receive.
+    std::signal(SIGPIPE, SIG_IGN); // a server that goes away is a disconnect, not our end
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGTERM);
+    sigaddset(&stop_set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
+    if (!connect_to_servers(b)) return 1;
     natsSubscription *announce_sub = nullptr, *ack_sub = nullptr;
     if (b.cfg.discovery)
         natsConnection_Subscribe(&announce_sub, b.nc, b.announce_subject.c_str(),
@@ -1086,26 +370,8 @@ int run(Bridge &b) {
     pthread_sigmask(SIG_UNBLOCK, &stop_set, nullptr);
     std::fprintf(stderr, "pxr-bridge: node %s (0x%08x), module 0x%x, cluster %s\n",
                  b.node_name.c_str(), b.node, b.cfg.module, b.cfg.cluster.c_str());
+    outbound_loop(b);
 
-    while (!g_stop) {
-        // While messages wait for their route, the receive wakes up to send them on.
-        MSG *m = b.held.empty() ? PXR_receive(b.cfg.module) : PXR_timed_receive(b.cfg.module, 20);
-        if (!b.held.empty()) b.drain_held();
-        if (m == nullptr) {
-            if (b.closing()) break;
-            b.flush();
-            continue;
-        }
-        b.forward(m);
-        while ((m = PXR_grab(b.cfg.module)) != nullptr) b.forward(m); // what waits goes along
-        b.flush();
-    }
-    b.count(lost_no_connection, b.held.size()); // stopped before their route was learnt
-
-    std::string tally; // the counters once more, for the log of whoever started the bridge
-    for (unsigned c = 0; c < kCounterCount; ++c)
-        tally += std::string(" ") + kCounterNames[c] + "=" + std::to_string(b.stats->counters[c]);
-    std::fprintf(stderr, "pxr-bridge: stopping;%s\n", tally.c_str());
     const bool closing = b.closing();
     b.stats->connected = 0;
     if (closing) { // nothing of ours outlives the environment
@@ -1116,14 +382,7 @@ int run(Bridge &b) {
     keeper.join();
     acker.join();
     if (resender.joinable()) resender.join();
-    for (auto &r : b.acked_routes) {
-        r->room.notify_all();
-        while (!r->done) { // a signal just before its receive began would be missed: again
-            pthread_kill(r->taker.native_handle(), SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        r->taker.join();
-    }
+    stop_takers(b);
     if (!closing) {
         std::lock_guard lock(b.mu);
         for (unsigned m = 0; m < PXR_MODULE_COUNT; ++m)
@@ -1142,6 +401,23 @@ int run(Bridge &b) {
 }
 
 } // namespace
+
+natsStatus Bridge::publish(const std::string &subject, std::span<const uint8_t> payload) {
+    if (!key.empty()) {
+        static thread_local std::vector<uint8_t> signed_payload;
+        sign_payload(key, subject.c_str(), payload, signed_payload);
+        payload = signed_payload;
+    }
+    return natsConnection_Publish(nc, subject.c_str(), payload.data(), int(payload.size()));
+}
+
+bool Bridge::payload_of(const natsMsg *nm, std::span<const uint8_t> &payload) {
+    payload = {reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+               std::size_t(natsMsg_GetDataLength(nm))};
+    if (key.empty() || check_signature(key, natsMsg_GetSubject(nm), payload)) return true;
+    count(refused_signature);
+    return false;
+}
 
 } // namespace pxrbridge
 

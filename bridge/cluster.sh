@@ -25,14 +25,14 @@ fi
 server_pids=()
 start_nats() {
   local routes="nats://127.0.0.1:${ports[3]},nats://127.0.0.1:${ports[4]},nats://127.0.0.1:${ports[5]}"
-  nats-server -a 127.0.0.1 -p "${ports[$1]}" --cluster_name pxr \
+  nats-server ${nats_conf:+-c "$nats_conf"} -a 127.0.0.1 -p "${ports[$1]}" --cluster_name pxr \
     --cluster "nats://127.0.0.1:${ports[$(($1 + 3))]}" --routes "$routes" >>"$work/nats$1.log" 2>&1 &
   server_pids[$1]=$!
   pids+=($!)
 }
 
 # start_server: three nats-servers on free loopback ports, routed to each other as one
-# cluster; sets port (the first server's client port) and urls (a url= word per server, for
+# cluster (with the configuration file nats_conf, if set); sets port (the first server's client port) and urls (a url= word per server, for
 # the bridge lines: a bridge whose server dies goes on with another).
 start_server() {
   read -r -a ports <<<"$(python3 -c 'import socket
@@ -57,9 +57,11 @@ print(" ".join(str(s.getsockname()[1]) for s in ss))')"
   echo "the nats-server cluster did not form" >&2; exit 1
 }
 
-# start_host NAME CONFIG-BODY: `pxr load` in a new namespace; sets host_pid.
+# start_host NAME CONFIG-BODY: `pxr load` in a new namespace; sets host_pid. The variable
+# bridge_words_NAME, if set, adds words to the host's bridge line.
 start_host() {
-  printf '%s\nbridge%s cluster=demo node=%s\n' "$2" "$urls" "$1" >"$work/$1.conf"
+  local words="bridge_words_${1//[^A-Za-z0-9_]/_}"
+  printf '%s\nbridge%s cluster=demo node=%s %s\n' "$2" "$urls" "$1" "${!words:-}" >"$work/$1.conf"
   "${new_ns[@]}" pxr load ${LOAD_FLAGS:-} "$work/$1.conf" >"$work/$1.log" 2>&1 &
   host_pid=$!
   pids+=($host_pid)

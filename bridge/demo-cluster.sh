@@ -7,6 +7,30 @@ cd "$(dirname "$0")/.."
 . bridge/cluster.sh
 COUNT=${COUNT:-5000}
 
+# Each bridge is a NATS user of its own, with a password that only its credentials file
+# holds, and may publish and subscribe only what its host needs: the messages for the module
+# on the other host, announcements and acknowledgements. Nobody else may speak on the
+# cluster's subjects.
+for h in A B; do
+  printf 'user=bridge-%s\npassword=%s\n' "$h" \
+    "$(python3 -c 'import secrets; print(secrets.token_hex(16))')" >"$work/$h.creds"
+  chmod 600 "$work/$h.creds"
+  declare "bridge_words_$h=credentials=$work/$h.creds"
+done
+password() { sed -n 's/^password=//p' "$work/$1.creds"; }
+nats_conf=$work/nats.conf
+cat >"$nats_conf" <<END
+authorization {
+  users = [
+    { user: bridge-A, password: "$(password A)", permissions: {
+        publish:   ["demo.m.32", "demo.announce", "demo.ack.*"]
+        subscribe: ["demo.m.33", "demo.announce", "demo.ack.*"] } }
+    { user: bridge-B, password: "$(password B)", permissions: {
+        publish:   ["demo.m.33", "demo.announce", "demo.ack.*"]
+        subscribe: ["demo.m.32", "demo.announce", "demo.ack.*"] } }
+  ]
+}
+END
 start_server
 parts='environment atomic
 partition 0 buffers=200 size=64'

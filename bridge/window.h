@@ -11,6 +11,8 @@
 // stored last, so a bridge killed while it adds a frame leaves the window as it was before.
 #pragma once
 
+#include "bridge_stats.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -18,7 +20,6 @@
 
 namespace pxrbridge {
 
-inline constexpr int kWindowsKey = 0xE0431;
 inline constexpr uint32_t kWindowsMagic = 0x50584257; // "PXBW"
 inline constexpr uint32_t kWindowFrames = 4096;
 inline constexpr std::size_t kWindowBytes = std::size_t{4} << 20;

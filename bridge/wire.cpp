@@ -95,7 +95,8 @@ void encode_ack(const WireAck &a, std::vector<uint8_t> &out) {
     put(out, a.epoch, 4);
     put(out, a.seq, 4);
     put(out, a.dst, 1);
-    put(out, 0, 3);
+    put(out, a.flags, 1);
+    put(out, 0, 2);
 }
 
 uint8_t frame_kind(std::span<const uint8_t> f) {
@@ -162,9 +163,9 @@ WireError decode_announce(std::span<const uint8_t> f, WireAnnounce &out) {
 WireError decode_ack(std::span<const uint8_t> f, WireAck &out) {
     if (WireError e = check_start(f, kKindAck, kAckBytes); e != WireError::none) return e;
     if (f.size() != kAckBytes) return WireError::bad_length;
-    if (get(f, 17, 3) != 0) return WireError::bad_reserved;
+    if ((f[17] & ~kAckGap) != 0 || get(f, 18, 2) != 0) return WireError::bad_reserved;
     if (f[16] == 255) return WireError::bad_module;
-    out = WireAck{get(f, 4, 4), get(f, 8, 4), get(f, 12, 4), f[16]};
+    out = WireAck{get(f, 4, 4), get(f, 8, 4), get(f, 12, 4), f[16], f[17]};
     return WireError::none;
 }
 

@@ -32,8 +32,8 @@
 // Acknowledgement (kind 4), 20 bytes: every acknowledged frame of a route up to a sequence has
 // been given to its module (or counted as undeliverable there):
 //   0 'P' 'X'   2 version   3 kind = 4   4 u32 origin node (the acknowledging one)
-//   8 u32 epoch of the route   12 u32 sequence   16 u8 destination module   17 u8 zero
-//   18 u16 zero
+//   8 u32 epoch of the route   12 u32 sequence   16 u8 destination module   17 u8 flags
+//   (bit 0: a gap, a frame came ahead of the one after sequence)   18 u16 zero
 #pragma once
 
 #include <array>
@@ -53,6 +53,7 @@ inline constexpr uint8_t kKindBatch = 3;
 inline constexpr uint8_t kKindAck = 4;
 inline constexpr std::size_t kAckBytes = 20;
 inline constexpr uint16_t kMessageAcked = 0x1; // message flags: acknowledge this frame
+inline constexpr uint8_t kAckGap = 0x1;        // acknowledgement flags: frames are missing
 inline constexpr std::size_t kBatchHeaderBytes = 12;
 inline constexpr std::size_t kMessageHeaderBytes = 40;
 inline constexpr std::size_t kMessageHeaderBytesV1 = 32;
@@ -85,6 +86,7 @@ struct WireAck {
     uint32_t epoch = 0;
     uint32_t seq = 0;
     uint8_t dst = 0;
+    uint8_t flags = 0; // kAckGap
 };
 
 struct WireAnnounce {

@@ -27,8 +27,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEFAULT_FILES = ("env/*.cpp msg/*.cpp plat/*.cpp util/*.cpp dump/*.cpp tools/*.cpp "
-                 "bridge/config_bridge.cpp bridge/bridge_view.cpp")
+DEFAULT_FILES = "env/*.cpp msg/*.cpp plat/*.cpp util/*.cpp dump/*.cpp tools/*.cpp"
 # Tests that look at the build rather than at behaviour: the export list differs on purpose in
 # the mutation build; the header, README and packaging checks compile no library source.
 DEFAULT_EXCLUDE = "shared_library_exports|header_compiles|readme_code_blocks|cxx_header_names|python_package"

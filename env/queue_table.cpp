@@ -6,6 +6,7 @@
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 
+#include <atomic>
 #include <sys/msg.h>
 
 namespace {
@@ -119,6 +120,19 @@ int IPC_attach(uint32_t module, uint32_t target) noexcept {
     e.msqid = msqid;
     e.alias_of = target;
     e.queue_flags &= ~kOwnQueue;
+    return 0;
+}
+
+int IPC_unalias(uint32_t module, uint32_t target) noexcept {
+    if (common_ptr == nullptr || !known_module(module) || !known_module(target)) return 1;
+    ModuleQueueEntry &e = entry(module);
+    const uint32_t msqid = std::atomic_ref<uint32_t>(e.msqid).load();
+    if (module == target || (std::atomic_ref<uint32_t>(e.queue_flags).load() & kOwnQueue) != 0 ||
+        msqid == PXR_NO_QUEUE || msqid != std::atomic_ref<uint32_t>(entry(target).msqid).load())
+        return 1;
+    std::atomic_ref<uint32_t>(e.msqid).store(PXR_NO_QUEUE);
+    std::atomic_ref<uint32_t>(e.alias_of).store(pxr_impl::kAliasNone);
+    std::atomic_ref<uint32_t>(e.queue_flags).store(0);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // helpers round-trip every byte.
 #include "pxrlib.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,18 +14,11 @@ namespace {
 bool reference(const std::string &t, uint32_t &out) {
     uint32_t v = 0;
     if (t.size() >= 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        static const std::string digits = "0123456789abcdef";
         for (size_t i = 2; i < t.size(); ++i) {
-            const char c = t[i];
-            uint32_t d;
-            if (c >= '0' && c <= '9')
-                d = uint32_t(c - '0');
-            else if (c >= 'a' && c <= 'f')
-                d = uint32_t(c - 'a' + 10);
-            else if (c >= 'A' && c <= 'F')
-                d = uint32_t(c - 'A' + 10);
-            else
-                return false;
-            v = v * 16 + d;
+            const size_t d = digits.find(char(std::tolower(static_cast<unsigned char>(t[i]))));
+            if (d == std::string::npos) return false;
+            v = v * 16 + uint32_t(d);
         }
     } else {
         for (char c : t) {

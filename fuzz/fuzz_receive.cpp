@@ -51,19 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memcpy(r.text, data + 1, len);
     if (msgsnd(queue_id, &r, len, IPC_NOWAIT) != 0) return 0;
 
+    uint16_t index, partition;
+    std::memcpy(&index, r.text, 2);
+    std::memcpy(&partition, r.text + 2, 2);
     MSG *m = PXR_grab(kQueue);
     if (m != nullptr) {
-        uint16_t index, partition;
-        std::memcpy(&index, r.text, 2);
-        std::memcpy(&partition, r.text + 2, 2);
         if (len != 12 || partition > 1 || partition_hdr[partition] == nullptr) abort();
         if (int32_t(index) >= partition_hdr[partition]->num_msgs) abort();
         if (m != pxr_impl::msg_of(pxr_impl::slot_at(partition, index))) abort();
         if (pxr_impl::slot_of(m)->receive_pid != my_pid) abort();
     } else if (len == 12) {
-        uint16_t index, partition;
-        std::memcpy(&index, r.text, 2);
-        std::memcpy(&partition, r.text + 2, 2);
         if (partition <= 1 && int32_t(index) < (partition == 0 ? 8 : 4)) abort();
     }
     if (common_ptr == nullptr) {

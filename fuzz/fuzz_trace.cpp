@@ -28,6 +28,17 @@ size_t line_length(const MSG *m, uint32_t printed) {
     return len;
 }
 
+// The trace line of m is as long as its fields and printed parameter bytes make it.
+void check_line(const MSG *m, uint32_t printed) {
+    char *text = nullptr;
+    size_t text_len = 0;
+    FILE *out = open_memstream(&text, &text_len);
+    trace_msg_file(out, m);
+    fclose(out);
+    if (text_len != line_length(m, printed)) abort();
+    free(text);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -44,13 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         dirty = size < rec.size() ? size : rec.size();
         std::memcpy(rec.data(), data, dirty);
         const MSG *m = reinterpret_cast<const MSG *>(rec.data());
-        char *text = nullptr;
-        size_t text_len = 0;
-        FILE *out = open_memstream(&text, &text_len);
-        trace_msg_file(out, m);
-        fclose(out);
-        if (text_len != line_length(m, m->len)) abort();
-        free(text);
+        check_line(m, m->len);
         return 0;
     }
 
@@ -75,14 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SysMsg *slot = reinterpret_cast<SysMsg *>(array + size_t(pick) * hdr.stride);
     const MSG *m =
         reinterpret_cast<const MSG *>(reinterpret_cast<uint8_t *>(slot) + PXR_SYSMSG_SIZE);
-    char *text = nullptr;
-    size_t text_len = 0;
-    FILE *out = open_memstream(&text, &text_len);
-    trace_msg_file(out, m);
-    fclose(out);
-    const uint32_t printed = m->len < hdr.param_size ? m->len : hdr.param_size;
-    if (text_len != line_length(m, printed)) abort();
-    free(text);
+    check_line(m, m->len < hdr.param_size ? m->len : hdr.param_size);
     trace_partition_sysmsg_file(sink(), slot, mode & 2);
     partition_hdr[0] = nullptr;
     partition_msgarray[0] = nullptr;

@@ -588,6 +588,12 @@ PXR_API int IPC_create(uint32_t module, uint32_t flags) PXR_NOEXCEPT;
 PXR_API int IPC_delete(uint32_t module) PXR_NOEXCEPT;
 /** Point module at target's queue. 0 done; 1 target has no queue. Caller attached. */
 PXR_API int IPC_attach(uint32_t module, uint32_t target) PXR_NOEXCEPT;
+/** Withdraw an alias: when module borrows target's queue (an entry IPC_attach made), its entry
+ *  gets no queue, as after IPC_delete but without removing the queue, which stays target's.
+ *  0 done; 1 module is not an alias of target's queue (its own queue, another one or none),
+ *  a module id above 254, or a caller that is not attached. Each word of the entry is stored
+ *  atomically, so threads of other processes that read the table see a whole entry. */
+PXR_API int IPC_unalias(uint32_t module, uint32_t target) PXR_NOEXCEPT;
 /** 0 when both modules name the same queue; 1 otherwise. */
 PXR_API int PXR_compare_moduleQs(uint32_t a, uint32_t b) PXR_NOEXCEPT;
 /** References waiting in module's queue; -1 no queue; -2 alias; -4 status query failed. */

@@ -3,7 +3,8 @@
 #include "ipc_test.h"
 
 #include "env/pxr_internal.h"
-#include "stats.h"
+#include "bridge_stats.h"
+#include "sign.h"
 #include "wire.h"
 
 #include <arpa/inet.h>
@@ -82,6 +83,31 @@ int exchange(uint32_t me, uint32_t dst, uint16_t len, int count, bool request) {
         if (!ok) return 5;
     }
     return 0;
+}
+
+// Sends messages numbered 1 to count (in instance) from me to dst, a pause of 1 ms after
+// every per_ms of them; waits for a buffer and for room in a full queue.
+int send_numbered(uint32_t me, uint32_t dst, unsigned count, unsigned per_ms) {
+    for (unsigned i = 1; i <= count; ++i) {
+        uint32_t size = 8;
+        MSG *m = nullptr;
+        while (PXR_try_getmem(0, &size, &m) != 0) size = 8, std::this_thread::sleep_for(1ms);
+        m->type = 0x0101, m->len = 0, m->src = uint8_t(me), m->dst = uint8_t(dst);
+        for (m->instance = i; PXR_send(dst, m) != 0;) std::this_thread::sleep_for(20ms);
+        if (i % per_ms == 0) std::this_thread::sleep_for(1ms);
+    }
+    return 0;
+}
+
+// Receives count messages numbered from 1 on module m: 0 when each came once and in order.
+int receive_in_order(uint32_t m, unsigned count) {
+    for (unsigned next = 1; next <= count; ++next) {
+        MSG *in = PXR_timed_receive(m, 30000);
+        if (in == nullptr || in->instance != next) return in == nullptr ? 2 : 3;
+        relm(in);
+    }
+    MSG *extra = PXR_timed_receive(m, 1000);
+    return extra == nullptr ? 0 : 4;
 }
 
 class Cluster : public ::testing::Test {
@@ -168,6 +194,13 @@ class Cluster : public ::testing::Test {
                 if (MSG *in = PXR_receive(m)) confirm_msg(in);
         }));
     }
+    // A server, then host B and host A, each of which learns one remote module.
+    void two_hosts(const std::string &b_body, const std::string &a_body) {
+        start_server();
+        start_host("B", b_body);
+        start_host("A", a_body);
+        wait_remote("B", 1), wait_remote("A", 1);
+    }
     void wait_remote(const std::string &name, unsigned connected_with_remotes) {
         ASSERT_TRUE(eventually([&] {
             Stats s = stats(name);
@@ -215,11 +248,21 @@ TEST_F(Cluster, malformed_frames_and_gaps_in_a_route_are_counted) {
     wait_remote("B", 0);
     echo("B", 0x20);
     const uint8_t param[4] = {1, 2, 3, 4};
-    auto frame = [&](uint32_t epoch, uint32_t seq, uint8_t dst = 0x20) {
+    // acked: behind frames before this one still unacknowledged (0xFFFF: an at-most-once frame)
+    auto frame = [&](uint32_t epoch, uint32_t seq, uint8_t dst = 0x20, uint32_t origin = 9,
+                     uint16_t behind = 0xFFFF) {
         std::vector<uint8_t> f;
-        encode_message(WireMessage{9, 0x0101, 1, 0x21, dst, 0, 0, 0, 0, 0, epoch, seq, param}, f);
+        encode_message(WireMessage{origin, 0x0101, 1, 0x21, dst, 0, 0, 0, 0, 0, epoch, seq, param,
+                                   behind == 0xFFFF ? uint16_t(0) : kMessageAcked,
+                                   behind == 0xFFFF ? uint16_t(0) : behind},
+                       f);
         return f;
     };
+    WireAnnounce node9; // frames of a node that has not announced itself are refused
+    node9.origin = 9, node9.generation = 5, node9.name = "F";
+    std::vector<uint8_t> hello;
+    ASSERT_TRUE(encode_announce(node9, hello));
+    publish_raw(port, {{"t.announce", hello}});
     std::vector<uint8_t> good = frame(5, 1), bad_version = good, short_len = good;
     bad_version[2] = 3;
     short_len.pop_back();
@@ -239,13 +282,25 @@ TEST_F(Cluster, malformed_frames_and_gaps_in_a_route_are_counted) {
                        {"t.m.32", good},
                        {"t.m.32", batch},
                        {"t.m.32", unsequenced},
-                       {"t.m.32", frame(5, 7)},   // 4, 5 and 6 lost on the way
-                       {"t.m.32", frame(5, 2)},   // late: neither a gap nor a reset
-                       {"t.m.32", frame(6, 1)},   // the sender started again: no gap
-                       {"t.m.32", frame(6, 3)}}); // 2 lost
-    EXPECT_TRUE(eventually([&] { return count("B", delivered) == 8; }));
+                       {"t.m.32", frame(5, 7)}, // 4, 5 and 6 lost on the way
+                       {"t.m.32", frame(5, 2)}, // late: neither a gap nor a reset
+                       {"t.m.32", frame(6, 1)}, // the sender started again: no gap
+                       {"t.m.32", frame(6, 3)}, // 2 lost
+                       {"t.m.32", frame(1, 1, 0x20, 10)},
+                       // Acknowledged: a frame forged 1,000 ahead, or of another epoch that
+                       // does not begin a window, moves nothing: 3 follows 2.
+                       {"t.m.32", frame(7, 1, 0x20, 9, 0)},
+                       {"t.m.32", frame(7, 2, 0x20, 9, 0)},
+                       {"t.m.32", frame(7, 1002, 0x20, 9, 0)},
+                       {"t.m.32", frame(8, 5, 0x20, 9, 0)},
+                       {"t.m.32", frame(7, 3, 0x20, 9, 0)},
+                       {"t.m.32", frame(7, 1, 0x20, 10, 0)}});
+    EXPECT_TRUE(eventually([&] { return count("B", delivered) == 11; }));
     EXPECT_EQ(count("B", malformed), 6u);
     EXPECT_EQ(count("B", lost_in_transit), 4u);
+    EXPECT_EQ(count("B", refused_ahead), 1u);
+    EXPECT_EQ(count("B", refused_origin), 3u);
+    EXPECT_EQ(count("B", duplicates), 0u);
 
     // Every buffer taken (the lock-free pool keeps its last one back): a message from afar is
     // counted as lost, and the environment goes on.
@@ -294,7 +349,9 @@ TEST_F(Cluster, restarts_of_the_server_and_of_a_bridge_lose_only_what_is_counted
     auto began = Clock::now();
     EXPECT_EQ(in_host("A",
                       [] {
-                          for (int i = 0; i < kSent / 10; ++i) { // bursts the pool can hold
+                          for (int i = 0; i < kSent / 10; ++i) {  // bursts the pool can hold
+                              while (PXR_pending_msgs(0xfe) > 64) // a bridge kept off the CPU
+                                  std::this_thread::sleep_for(5ms);
                               if (int r = exchange(0x21, 0x20, 32, 10, false)) return r;
                               std::this_thread::sleep_for(5ms);
                           }
@@ -315,11 +372,14 @@ TEST_F(Cluster, restarts_of_the_server_and_of_a_bridge_lose_only_what_is_counted
     const int32_t killed = stats("B").pid;
     kill(killed, SIGKILL);
     const auto killed_at = Clock::now();
-    uint64_t before = count("B", delivered);
+    // Traffic again: the new bridge has subscribed, and a message came after that (what it
+    // finishes of its predecessor's delivery is counted before).
     ASSERT_TRUE(eventually([&] {
         Stats s = stats("B");
-        return s.pid != killed && s.counters[delivered] > before;
+        return s.pid != killed && s.ready == 1;
     }));
+    const uint64_t before = count("B", delivered);
+    ASSERT_TRUE(eventually([&] { return count("B", delivered) > before; }));
     std::cerr
         << "traffic to the restarted bridge again after "
         << std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed_at).count()
@@ -341,30 +401,10 @@ TEST_F(Cluster, restarts_of_the_server_and_of_a_bridge_lose_only_what_is_counted
 }
 
 TEST_F(Cluster, an_acked_module_gets_every_message_once_and_in_order_across_restarts) {
-    start_server();
-    start_host("B", "queue 0x20");
-    start_host("A", "queue 0x21\nremote 0x20 acked");
-    wait_remote("B", 1), wait_remote("A", 1); // 0x21 discovered on B
+    two_hosts("queue 0x20", "queue 0x21\nremote 0x20 acked");
     constexpr unsigned kSent = 3000;
-    pid_t receiver = spawn_in("B", [] {
-        for (unsigned next = 1; next <= kSent; ++next) {
-            MSG *m = PXR_timed_receive(0x20, 30000);
-            if (m == nullptr || m->instance != next) return m == nullptr ? 2 : 3;
-            relm(m);
-        }
-        MSG *extra = PXR_timed_receive(0x20, 1000);
-        return extra == nullptr ? 0 : 4;
-    });
-    pid_t sender = spawn_in("A", [] {
-        for (unsigned i = 1; i <= kSent; ++i) {
-            MSG *m = getm(0x0101, 0, 0, 8);
-            for (; m != nullptr; std::this_thread::sleep_for(20ms)) // a full queue: again
-                if (m->src = 0x21, m->dst = 0x20, m->instance = i; PXR_send(0x20, m) == 0) break;
-            if (m == nullptr) return 2;
-            std::this_thread::sleep_for(1ms);
-        }
-        return 0;
-    });
+    pid_t receiver = spawn_in("B", [] { return receive_in_order(0x20, kSent); });
+    pid_t sender = spawn_in("A", [] { return send_numbered(0x21, 0x20, kSent, 1); });
     // The receiving bridge, the server and the sending bridge each go away once mid-stream.
     std::this_thread::sleep_for(500ms);
     kill(stats("B").pid, SIGKILL);
@@ -378,6 +418,73 @@ TEST_F(Cluster, an_acked_module_gets_every_message_once_and_in_order_across_rest
     EXPECT_EQ(count("B", delivered), kSent);
 }
 
+TEST_F(Cluster, a_restarted_sending_bridge_keeps_a_routes_order_and_counts_what_it_loses) {
+    two_hosts("queue 0x22", "queue 0x21\nremote 0x22");
+    constexpr unsigned kSent = 6000;
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t receiver = spawn_in("B", [&] {
+        uint32_t got[2] = {0, 0}, last = 0; // received, and out of order
+        for (MSG *m; (m = PXR_timed_receive(0x22, 5000)) != nullptr; relm(m))
+            got[1] += m->instance <= last, last = m->instance, ++got[0];
+        return write(out[1], got, sizeof got) == sizeof got ? 0 : 1;
+    });
+    pid_t sender = spawn_in("A", [] { return send_numbered(0x21, 0x22, kSent, 20); });
+    std::this_thread::sleep_for(300ms); // the restarted bridge holds what comes meanwhile
+    kill(stats("A").pid, SIGKILL);
+    EXPECT_EQ(pxrtest::wait_child(sender), 0);
+    EXPECT_EQ(pxrtest::wait_child(receiver), 0);
+    uint32_t got[2] = {};
+    ASSERT_EQ(read(out[0], got, sizeof got), ssize_t(sizeof got));
+    close(out[0]), close(out[1]);
+    EXPECT_EQ(got[1], 0u) << "out of order";
+    const Stats a = stats("A"), b = stats("B");
+    uint64_t counted = 0;
+    for (Counter c : {lost_no_connection, lost_bridge_killed, lost_unknown_module})
+        counted += a.counters[c];
+    for (Counter c : {lost_in_transit, lost_no_buffer, lost_send_failed, refused_origin})
+        counted += b.counters[c];
+    EXPECT_EQ(b.counters[delivered], got[0]);
+    EXPECT_EQ(got[0] + counted, kSent) << "lost without a count";
+}
+
+TEST_F(Cluster, a_stopped_receiving_bridge_costs_a_few_resends_not_the_window_again) {
+    two_hosts("queue 0x20", "queue 0x21\nremote 0x20 acked");
+    constexpr unsigned kSent = 2000;
+    pid_t receiver = spawn_in("B", [] { return receive_in_order(0x20, kSent); });
+    pid_t sender = spawn_in("A", [] { return send_numbered(0x21, 0x20, kSent, 1); });
+    std::this_thread::sleep_for(300ms);
+    const int32_t stopped = stats("B").pid;
+    kill(stopped, SIGSTOP), std::this_thread::sleep_for(3s), kill(stopped, SIGCONT);
+    EXPECT_EQ(pxrtest::wait_child(sender), 0);
+    EXPECT_EQ(pxrtest::wait_child(receiver), 0) << "2: missing, 3: out of order, 4: twice";
+    EXPECT_LE(count("A", resent), kSent / 5);
+}
+
+TEST_F(Cluster, with_a_cluster_key_only_signed_frames_are_taken) {
+    start_server();
+    const std::string key = dir / "cluster.key";
+    std::ofstream(key) << "a-key-of-the-cluster-1234\n";
+    chmod(key.c_str(), 0600);
+    start_host("B", "queue 0x20", "key=" + key);
+    start_host("A", "queue 0x21", "key=" + key);
+    wait_remote("B", 1), wait_remote("A", 1); // signed announcements are taken
+    echo("B", 0x20);
+    EXPECT_EQ(in_host("A", [] { return exchange(0x21, 0x20, 16, 20, true); }), 0);
+    std::vector<uint8_t> unsigned_frame, forged = {'P', 'X'};
+    const uint8_t param[1] = {7};
+    encode_message(WireMessage{9, 0x0101, 1, 0x21, 0x20, 0, 0, 0, 0, 0, 1, 1, param},
+                   unsigned_frame);
+    forged.resize(unsigned_frame.size() + kTagBytes); // a tag of zeros
+    std::copy(unsigned_frame.begin(), unsigned_frame.end(), forged.begin());
+    publish_raw(port, {{"t.m.32", unsigned_frame}, {"t.m.32", forged}, {"t.announce", {1}}});
+    EXPECT_TRUE(eventually([&] { // the announcement reaches both
+        return count("B", refused_signature) == 3 && count("A", refused_signature) == 1;
+    }));
+    EXPECT_EQ(count("B", delivered), 20u);
+    EXPECT_EQ(count("B", malformed), 0u);
+}
+
 TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disconnected) {
     const std::string cert = dir / "cert.pem", key = dir / "key.pem";
     if (std::system(("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost "
@@ -388,19 +495,23 @@ TEST_F(Cluster, refused_credentials_or_an_untrusted_server_leave_the_bridge_disc
     start_server("--tls --tlscert " + cert + " --tlskey " + key + " --tlsverify --tlscacert " +
                  cert + " --user bridge --pass right-secret-1");
     scheme = "tls";
-    // A: wrong password; C: no trusted CA; D: no client certificate. B has everything.
-    for (const char *name : {"A", "B", "C", "D"}) {
+    // A: wrong password; C: no trusted CA; D: no client certificate; E: no credentials. B has
+    // everything.
+    for (const char *name : {"A", "B", "C", "D", "E"}) {
         std::string creds = dir / (std::string(name) + ".creds").c_str();
         std::ofstream(creds) << "user=bridge\npassword="
                              << (name[0] == 'A' ? "wrong-secret-2" : "right-secret-1") << "\n";
         chmod(creds.c_str(), 0600);
         start_host(name, name[0] == 'A' ? "queue 0x21\nremote 0x20" : "queue 0x20",
-                   "credentials=" + creds + (name[0] == 'C' ? "" : " tls-ca=" + cert) +
+                   (name[0] == 'E' ? "" : "credentials=" + creds) +
+                       (name[0] == 'C' ? "" : " tls-ca=" + cert) +
                        (name[0] == 'D' ? "" : " tls-cert=" + cert + " tls-key=" + key));
     }
     wait_remote("B", 0);
-    for (auto [name, says] :
-         {std::pair{"A", "authentication failed"}, {"C", "TLS"}, {"D", "TLS"}}) {
+    for (auto [name, says] : {std::pair{"A", "refused the credentials"},
+                              {"C", "TLS"},
+                              {"D", "TLS"},
+                              {"E", "none were given"}}) {
         ASSERT_TRUE(eventually([&] { return stats(name).last_error[0] != '\0'; })) << name;
         const Stats s = stats(name);
         EXPECT_EQ(s.connected, 0u) << name;

@@ -3,15 +3,11 @@
 #include "ipc_test.h"
 
 #include "check.h"
-#include "env/pxr_internal.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <sstream>
-#include <string>
-#include <sys/shm.h>
-#include <unistd.h>
 
 namespace {
 
@@ -24,18 +20,13 @@ std::string read_all(FILE *f) {
     return text;
 }
 
-// "k=v" words; a bare number is keyed by its position.
+// The "k=v" words of text.
 std::map<std::string, long> words(const std::string &text) {
     std::map<std::string, long> kv;
     std::istringstream in(text);
-    int n = 0;
-    for (std::string w; in >> w; ++n) {
-        const auto eq = w.find('=');
-        if (eq == std::string::npos)
-            kv[std::to_string(n)] = std::strtol(w.c_str(), nullptr, 10);
-        else
+    for (std::string w; in >> w;)
+        if (const auto eq = w.find('='); eq != std::string::npos)
             kv[w.substr(0, eq)] = std::strtol(w.c_str() + eq + 1, nullptr, 10);
-    }
     return kv;
 }
 
@@ -66,12 +57,12 @@ const Row kRows[] = {
     {"fault_app", "getm", "semop:EINTR:1:3", "result=1 sys_failure=0 semop=5", 0},
     {"fault_app", "getm", "semop:EIDRM:2", "result=0 sys_failure=1", 1},
     {"fault_app", "relm", "semop:EIDRM:1", "result=1 sys_failure=1", 2},
-    // lock_app prints first, second, failure flag. A failed give-back frees the lock; a create
+    // lock_app prints first, second and sys_failure. A failed give-back frees the lock; a create
     // missing the system lock is still refused; a give-back of an unheld lock fails at once.
-    {"lock_app", "relfail", "semop:EIDRM:2", "0=0 1=1 2=1", -1},
-    {"lock_app", "relfail", "semop:EAGAIN:1", "0=1 1=1 2=0", -1},
-    {"lock_app", "create", "semget:ENOENT:1", "0=1 1=0 2=1", -1},
-    {"lock_app", "unheld", "none", "0=1 1=0 2=1", -1},
+    {"lock_app", "relfail", "semop:EIDRM:2", "first=0 second=1 sys_failure=1", -1},
+    {"lock_app", "relfail", "semop:EAGAIN:1", "first=1 second=1 sys_failure=0", -1},
+    {"lock_app", "create", "semget:ENOENT:1", "first=1 second=0 sys_failure=1", -1},
+    {"lock_app", "unheld", "none", "first=1 second=0 sys_failure=1", -1},
     // Attach without common area: 3, without the system lock: 5; a partition that cannot be
     // mapped stays unattached and the attach succeeds; nothing lost.
     {"fault_app", "attach", "shmget:ENOMEM:1", "result=3 sys_failure=1 attached=0", -1},
@@ -83,9 +74,7 @@ const Row kRows[] = {
 class FaultTest : public pxrtest::IpcTest {};
 
 TEST_F(FaultTest, FailedCallsLeaveTheStateConsistent) {
-    pxrtest::EnvSpec layout;
-    layout.init_flags = PXR_INIT_ERROR_PRINT;
-    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_TRUE(pxrtest::create_running_environment({.init_flags = PXR_INIT_ERROR_PRINT}));
     ASSERT_EQ(IPC_create(kQueue, 1), 0);
     char errpath[] = "/tmp/pxr-fault-err-XXXXXX";
     close(mkstemp(errpath));

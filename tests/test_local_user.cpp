@@ -9,17 +9,10 @@
 #include "supervise.h"
 #include "tool.h"
 
-#include <csignal>
 #include <fstream>
 #include <grp.h>
 #include <sched.h>
-#include <string>
 #include <sys/mount.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -156,17 +149,16 @@ TEST_F(LocalUser, EntriesRewrittenDuringTheEndReachNobodyFromPxrTerminate) {
         const std::vector<pid_t> bystanders = start_bystanders();
         TempDir dir, tdir;
         const pid_t loader = start_loader(dir);
-        int ready[2];
-        if (pipe(ready) != 0) return 2;
+        pxrtest::Ready ready;
         const pid_t attacker = as_other_user([&](CommonArea *ca) {
-            if (!hold_system_lock() || write(ready[1], "x", 1) != 1) return 3;
+            if (!hold_system_lock()) return 3;
+            ready.signal();
             for (;;)
                 for (int32_t i = 0; i < ca->process_count; ++i)
                     __atomic_store_n(&ca->processes[i].pid, bystanders[std::size_t(i) % 2],
                                      __ATOMIC_RELAXED);
         });
-        char c;
-        if (read(ready[0], &c, 1) != 1) return 4;
+        if (!ready.wait()) return 4;
         const PxrRun t = pxrtest::run_pxr(tdir, {"terminate"});
         const PxrRun r = pxrtest::finish_pxr(dir, loader);
         kill(attacker, SIGKILL);

@@ -38,6 +38,13 @@ TEST_F(QueueTable, EntriesMoveBetweenOwnAliasAndRemoved) {
     expect_entry(8, own, 7, 0);
     EXPECT_EQ(IPC_attach(9, 200), 1);
     EXPECT_EQ(entry(9).msqid, PXR_NO_QUEUE);
+    // Only an alias of the named module's queue is withdrawn; the queue stays its owner's.
+    EXPECT_EQ(IPC_attach(10, 5), 0);
+    EXPECT_EQ((std::tuple{IPC_unalias(10, 6), IPC_unalias(5, 5), IPC_unalias(9, 5),
+                          IPC_unalias(10, 5), IPC_unalias(300, 5)}),
+              (std::tuple{1, 1, 1, 0, 1}));
+    expect_entry(10, PXR_NO_QUEUE, 256, 0);
+    expect_entry(5, own, 256, 1);
 
     EXPECT_EQ(PXR_compare_moduleQs(7, 5), 0);
     EXPECT_EQ(PXR_compare_moduleQs(100, 101), 0); // both undefined

@@ -2,15 +2,12 @@
 #include "ipc_test.h"
 #include "pxr.hpp"
 
-#include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <sys/msg.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 

@@ -1,8 +1,7 @@
 // pxr clean: removes what a crashed environment left behind, so that a new load succeeds.
 #include "membership.h"
+#include "bridge_stats.h"
 #include "pinned.h"
-#include "stats.h"
-#include "window.h"
 #include "supervise.h"
 #include "tool.h"
 

@@ -71,24 +71,19 @@ int as_root() {
 int mode_of_objects() {
     // Every object of the key plan that exists carries the mode.
     int bad = 0;
+    auto check = [&](bool stated, const ipc_perm &perm) {
+        bad += !stated || (perm.mode & 0777) != PROBE_MODE;
+    };
     shmid_ds sd{};
     for (int key :
-         {pxr_impl::kCommonAreaKey, pxr_impl::kPartitionHeaderKey, pxr_impl::kMsgArrayKey}) {
-        int id = shmget(key, 0, 0);
-        if (id < 0 || shmctl(id, IPC_STAT, &sd) != 0 || (sd.shm_perm.mode & 0777) != PROBE_MODE)
-            ++bad;
-    }
+         {pxr_impl::kCommonAreaKey, pxr_impl::kPartitionHeaderKey, pxr_impl::kMsgArrayKey})
+        check(shmctl(shmget(key, 0, 0), IPC_STAT, &sd) == 0, sd.shm_perm);
     semid_ds sem{};
-    for (int key :
-         {pxr_impl::kSystemLockKey, pxr_impl::kFatalSemKey, pxr_impl::kPartitionLockKey}) {
-        int id = semget(key, 0, 0);
-        if (id < 0 || semctl(id, 0, IPC_STAT, &sem) != 0 ||
-            (sem.sem_perm.mode & 0777) != PROBE_MODE)
-            ++bad;
-    }
+    for (int key : {pxr_impl::kSystemLockKey, pxr_impl::kFatalSemKey, pxr_impl::kPartitionLockKey})
+        check(semctl(semget(key, 0, 0), 0, IPC_STAT, &sem) == 0, sem.sem_perm);
     msqid_ds mq{};
-    int q = msgget(pxr_impl::kModuleQueueKey + int(kQueue), 0);
-    if (q < 0 || msgctl(q, IPC_STAT, &mq) != 0 || (mq.msg_perm.mode & 0777) != PROBE_MODE) ++bad;
+    check(msgctl(msgget(pxr_impl::kModuleQueueKey + int(kQueue), 0), IPC_STAT, &mq) == 0,
+          mq.msg_perm);
     return bad;
 }
 

@@ -52,6 +52,13 @@ static int parse_errno(const char *text) {
     return atoi(text);
 }
 
+/* The index of a call's name, or -1. */
+static int call_index(const char *name) {
+    for (int c = 0; c < F_CALLS; ++c)
+        if (strcmp(name, call_names[c]) == 0) return c;
+    return -1;
+}
+
 static void parse_rules(const char *text) {
     rule_count = 0;
     if (text == NULL) return;
@@ -60,21 +67,12 @@ static void parse_rules(const char *text) {
     char *save = NULL;
     for (char *item = strtok_r(buf, ",", &save); item && rule_count < MAX_RULES;
          item = strtok_r(NULL, ",", &save)) {
-        char *f[4] = {NULL, NULL, NULL, NULL};
-        char *s2 = NULL;
-        int n = 0;
-        for (char *p = strtok_r(item, ":", &s2); p && n < 4; p = strtok_r(NULL, ":", &s2))
-            f[n++] = p;
-        if (n < 3) continue;
-        int call = -1;
-        for (int c = 0; c < F_CALLS; ++c)
-            if (strcmp(f[0], call_names[c]) == 0) call = c;
-        if (call < 0) continue;
-        struct rule *r = &rules[rule_count++];
-        r->call = call;
-        r->error = parse_errno(f[1]);
-        r->first = strtoul(f[2], NULL, 10);
-        r->times = f[3] ? strtoul(f[3], NULL, 10) : 1;
+        char call[16], error[16];
+        unsigned long first, times = 1;
+        if (sscanf(item, "%15[^:]:%15[^:]:%lu:%lu", call, error, &first, &times) < 3 ||
+            call_index(call) < 0)
+            continue;
+        rules[rule_count++] = (struct rule){call_index(call), parse_errno(error), first, times};
     }
 }
 
@@ -106,9 +104,8 @@ __attribute__((visibility("default"))) void pxr_fault_disarm(void) {
 
 /* Calls of CALL since arming. */
 __attribute__((visibility("default"))) unsigned long pxr_fault_calls(const char *name) {
-    for (int c = 0; c < F_CALLS; ++c)
-        if (strcmp(name, call_names[c]) == 0) return calls[c];
-    return 0;
+    const int c = call_index(name);
+    return c < 0 ? 0 : calls[c];
 }
 
 __attribute__((constructor)) static void shim_load(void) {

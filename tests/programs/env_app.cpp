@@ -12,16 +12,13 @@ int main(int argc, char **argv) {
     if (argc < 2) return 1;
     if (PXR_detect() != 0) return 2;
     if (std::strcmp(argv[1], "count") == 0 && argc > 2) {
-        int n = std::atoi(argv[2]);
-        for (int i = 0; i < n; ++i) {
-            uint32_t value = 0;
+        uint32_t value = 0;
+        for (int n = std::atoi(argv[2]); n > 0; --n)
             if (PXR_increment_counter(0, &value) != 0) return 3;
-        }
         PXR_unlink();
         return 0;
     }
-    if (std::strcmp(argv[1], "stay") == 0) {
+    if (std::strcmp(argv[1], "stay") == 0)
         for (;;) pause();
-    }
     return 1;
 }

@@ -15,11 +15,16 @@ namespace {
 
 constexpr uint32_t kQueue = 10; // the module queue the tests create
 
-void arm() {
-    if (auto f = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "pxr_fault_arm"))) f();
+void shim(const char *name) {
+    if (auto f = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, name))) f();
 }
-void disarm() {
-    if (auto f = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "pxr_fault_disarm"))) f();
+// Runs op with the shim armed; its result.
+template <typename Op>
+long armed(Op op) {
+    shim("pxr_fault_arm");
+    const long result = op();
+    shim("pxr_fault_disarm");
+    return result;
 }
 unsigned long calls(const char *name) {
     auto f =
@@ -41,47 +46,29 @@ void report(const char *op, long result) {
 int main(int argc, char **argv) {
     if (argc < 2) return 64;
     const char *op = argv[1];
-    if (std::strcmp(op, "attach") == 0) {
-        arm();
-        const int rc = PXR_init(0, 0, 0);
-        disarm();
-        report(op, rc);
-        return 0;
-    }
+    auto is = [op](const char *name) { return std::strcmp(op, name) == 0; };
+    if (is("attach")) return report(op, armed([] { return PXR_init(0, 0, 0); })), 0;
     if (PXR_link() != 0) return 65;
 
-    if (std::strcmp(op, "getm") == 0) {
-        arm();
-        MSG *m = getm(1, 0, 0, 8);
-        disarm();
+    if (is("getm") || is("grab") || is("receive")) {
+        MSG *m = nullptr;
+        armed([&] {
+            m = is("getm") ? getm(1, 0, 0, 8) : is("grab") ? PXR_grab(kQueue) : PXR_receive(kQueue);
+            return 0;
+        });
         report(op, m != nullptr ? 1 : 0);
         if (m != nullptr) relm(m);
-    } else if (std::strcmp(op, "relm") == 0) {
-        MSG *m = getm(1, 0, 0, 8);
-        if (m == nullptr) return 66;
-        arm();
-        const int rc = relm(m);
-        disarm();
-        report(op, rc);
-    } else if (std::strcmp(op, "send") == 0) {
-        MSG *m = getm(0x100, 7, 0, 0);
-        if (m == nullptr) return 66;
-        arm();
-        const int rc = PXR_send(kQueue, m);
-        disarm();
-        report(op, rc);
-        if (rc != 0) relm(m); // the sender still owns it
-    } else if (std::strcmp(op, "grab") == 0 || std::strcmp(op, "receive") == 0) {
-        const bool wait = op[0] == 'r';
-        arm();
-        MSG *m = wait ? PXR_receive(kQueue) : PXR_grab(kQueue);
-        disarm();
-        report(op, m != nullptr ? 1 : 0);
-        if (m != nullptr) relm(m);
+        if (is("getm")) return 0;
         // The process goes on: the next receive attaches again if it was detached.
         MSG *again = PXR_grab(kQueue);
         std::printf("again=%d\n", again != nullptr ? 1 : 0);
         if (again != nullptr) relm(again);
+    } else if (is("relm") || is("send")) {
+        MSG *m = is("relm") ? getm(1, 0, 0, 8) : getm(0x100, 7, 0, 0);
+        if (m == nullptr) return 66;
+        const long rc = armed([&] { return is("relm") ? relm(m) : PXR_send(kQueue, m); });
+        report(op, rc);
+        if (is("send") && rc != 0) relm(m); // the sender still owns it
     } else {
         return 64;
     }

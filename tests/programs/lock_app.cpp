@@ -1,5 +1,5 @@
 // Helper of test_faults: runs one operation with the preloaded fault shim armed
-// (tests/fault/shim.c) and prints "first second sys_failure".
+// (tests/fault/shim.c) and prints "first=F second=S sys_failure=E".
 //   create   first = PXR_init with the create flag
 //   relfail  first, second = whether a getm, then a second one (after at most 10 s), got a buffer
 //   unheld   first = _release_semaphore of a lock nobody holds (after at most 5 s)
@@ -28,6 +28,6 @@ int main(int argc, char **argv) {
     const int failure = PXR_sys_failure;
     MSG *m = std::strcmp(op, "relfail") == 0 ? getm(1, 0, 0, 8) : nullptr;
     semctl(sem, 0, IPC_RMID);
-    std::printf("%ld %d %d\n", first, m != nullptr, failure);
+    std::printf("first=%ld second=%d sys_failure=%d\n", first, m != nullptr, failure);
     return 0;
 }

@@ -8,7 +8,8 @@
 namespace pxrbridge {
 
 inline constexpr int kStatsKey = 0xE0430;
-inline constexpr uint32_t kStatsMagic = 0x50584253; // "PXBS"
+inline constexpr int kWindowsKey = 0xE0431;         // the send windows of the acknowledged mode
+inline constexpr uint32_t kStatsMagic = 0x50584233; // "PXB3": the layout with in_hand
 
 enum Counter : unsigned {
     forwarded,           // local messages published to another host
@@ -25,9 +26,13 @@ enum Counter : unsigned {
     malformed,           // frames refused by the decoder (or whose subject disagrees)
     disconnects,
     reconnects,
-    clashes,    // a module id announced by two hosts (or local and announced)
-    resent,     // acknowledged frames published again (no acknowledgement came in time)
-    duplicates, // acknowledged frames that arrived again and were dropped
+    clashes,            // a module id announced by two hosts (or local and announced)
+    resent,             // acknowledged frames published again (no acknowledgement came in time)
+    duplicates,         // acknowledged frames that arrived again and were dropped
+    lost_bridge_killed, // taken by a sending bridge killed before it published them
+    refused_ahead,      // acknowledged frames too far ahead of their route: not taken
+    refused_origin,     // frames of a node that has not announced itself, or of a stale epoch
+    refused_signature,  // frames without a valid signature of the cluster's key
     kCounterCount
 };
 
@@ -36,7 +41,8 @@ inline constexpr const char *kCounterNames[kCounterCount] = {
     "lost_no_connection", "lost_no_buffer",     "lost_too_large",  "lost_unknown_module",
     "lost_send_failed",   "lost_slow_consumer", "lost_in_transit", "malformed",
     "disconnects",        "reconnects",         "clashes",         "resent",
-    "duplicates"};
+    "duplicates",         "lost_bridge_killed", "refused_ahead",   "refused_origin",
+    "refused_signature"};
 
 // What this side expects next on one route from another host (sending node, destination
 // module). Kept here rather than in the bridge, so that what was lost while the bridge
@@ -49,6 +55,22 @@ struct RouteSeq {
     uint32_t next;
 };
 inline constexpr unsigned kRouteSlots = 2048;
+
+// The message from afar that the delivery thread is giving to its local module, noted before
+// the route's sequence moves and before the send, and cleared once counted. A bridge started
+// again after a kill finishes the work: a buffer its predecessor still held was not sent and
+// is sent now; one it no longer held was, and is counted.
+struct InHand {
+    uint32_t ref;    // partition << 16 | index, plus 1; 0: nothing in hand (stored last)
+    uint32_t route;  // the slot in routes, plus 1 (0: a frame without a sequence)
+    uint32_t origin; // the frame's route, epoch and sequence
+    uint32_t dst;
+    uint32_t epoch;
+    uint32_t seq;
+    uint32_t acked; // 1: an acknowledged frame
+    uint32_t reserved;
+    uint64_t delivered; // the delivered counter before the send
+};
 
 struct Stats {
     uint32_t magic;
@@ -65,6 +87,9 @@ struct Stats {
     char cluster[40];
     char server[128];     // the server connected to, without credentials
     char last_error[128]; // the client's last error text
+    uint32_t unsent;      // messages taken from the queue and released but not yet published
+    uint32_t reserved;
+    InHand in_hand;
     uint64_t counters[kCounterCount];
     RouteSeq routes[kRouteSlots]; // open addressing by (origin, dst); written by one thread
 };

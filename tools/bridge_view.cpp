@@ -1,7 +1,7 @@
 // The bridge's counters as the pxr command shows them: `pxr bridge --stats`, a member of
 // `pxr status --json`, a line of `pxr watch`. They are read from the bridge's own segment.
 #include "config_bridge.h"
-#include "stats.h"
+#include "bridge_stats.h"
 #include "tool.h"
 
 #include <cerrno>
@@ -108,6 +108,7 @@ std::string bridge_watch_line() {
     // What the client dropped for a slow bridge is a part of the gaps (lost_in_transit).
     for (unsigned c = lost_no_connection; c <= lost_in_transit; ++c)
         lost += c == lost_slow_consumer ? 0 : s.counters[c];
+    lost += s.counters[lost_bridge_killed];
     char line[256];
     std::snprintf(line, sizeof line,
                   "bridge %s %s: %u remote, out %llu, in %llu, lost %llu, malformed %llu, "

@@ -3,7 +3,7 @@
 // command line, so the loader starts it with the words of the directive.
 //
 //   bridge url=URL [url=URL ...] cluster=NAME [module=ID] [node=NAME] [credentials=FILE]
-//          [discovery=on|off] [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]
+//          [key=FILE] [discovery=on|off] [tls] [tls-ca=FILE] [tls-cert=FILE tls-key=FILE]
 //          [tls-hostname=NAME]
 //   remote ID [ID ...] [acked]
 #pragma once
@@ -25,6 +25,7 @@ struct BridgeConfig {
     uint32_t module = 0xFE; // the bridge's own queue
     std::string node;       // empty: the host name
     std::string credentials;
+    std::string key; // a file with the cluster's key: every frame is signed with it
     bool discovery = true;
     bool tls = false;
     std::string tls_ca, tls_cert, tls_key, tls_hostname;

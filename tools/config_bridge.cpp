@@ -30,8 +30,8 @@ void check_private_file(const std::string &key, const std::string &path,
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(path.c_str(), R_OK) != 0)
         errors.push_back(key + " file '" + path + "' cannot be read");
-    else if (key == "credentials" && (st.st_mode & 077) != 0)
-        errors.push_back("credentials file '" + path + "' is open to other users (chmod 600)");
+    else if ((key == "credentials" || key == "key") && (st.st_mode & 077) != 0)
+        errors.push_back(key + " file '" + path + "' is open to other users (chmod 600)");
 }
 
 bool in(const std::vector<uint32_t> &v, uint32_t m) {
@@ -83,10 +83,11 @@ void parse_bridge_options(const std::vector<std::string> &words, BridgeConfig &b
             }
             b.remotes.push_back(uint32_t(v));
             if (key == "acked") b.acked.push_back(uint32_t(v));
-        } else if (key == "credentials" || key == "tls-ca" || key == "tls-cert" ||
+        } else if (key == "credentials" || key == "key" || key == "tls-ca" || key == "tls-cert" ||
                    key == "tls-key") {
             check_private_file(key, value, errors);
             std::string &slot = key == "credentials" ? b.credentials
+                                : key == "key"       ? b.key
                                 : key == "tls-ca"    ? b.tls_ca
                                 : key == "tls-cert"  ? b.tls_cert
                                                      : b.tls_key;
@@ -190,6 +191,7 @@ std::vector<std::string> bridge_arguments(const BridgeConfig &b) {
     a.push_back("module=" + hex(b.module));
     if (!b.node.empty()) a.push_back("node=" + b.node);
     if (!b.credentials.empty()) a.push_back("credentials=" + b.credentials);
+    if (!b.key.empty()) a.push_back("key=" + b.key);
     if (!b.discovery) a.push_back("discovery=off");
     if (b.tls) a.push_back("tls");
     if (!b.tls_ca.empty()) a.push_back("tls-ca=" + b.tls_ca);
