@@ -15,9 +15,10 @@ namespace peers {
 namespace {
 
 const char *const kTransports[] = {
-    "pxr-lockfree",   "pxr-locked", "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
-    "pxr-ring-spin",  "pxr-ring-b16", "pxr-ring-b64", "sysv-floor", "sysv-floor-spin",   "sysv-payload",    "posix-mq",
-    "unix-seqpacket", "zeromq-ipc", "iceoryx-wait",      "iceoryx-poll",    "shm-poll"};
+    "pxr-lockfree",  "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
+    "pxr-ring-spin", "pxr-ring-b16", "pxr-ring-b64",      "sysv-floor",      "sysv-floor-spin",
+    "sysv-payload",  "posix-mq",     "unix-seqpacket",    "zeromq-ipc",      "iceoryx-wait",
+    "iceoryx-poll",  "shm-poll"};
 
 // The rows whose receivers poll (their CPU time per message is reported).
 const char *const kSpinning[] = {"pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring-spin",
@@ -116,8 +117,7 @@ int measure(int argc, char **argv) {
     else if (t == "pxr-ring-b16" || t == "pxr-ring-b64") {
         p.batch = t == "pxr-ring-b16" ? 16 : 64;
         r = run_pxr(p, true, kRingCapacity);
-    }
-    else if (t == "sysv-floor")
+    } else if (t == "sysv-floor")
         r = run_sysv_floor(p);
     else if (t == "sysv-payload")
         r = run_sysv_payload(p);
