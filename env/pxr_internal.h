@@ -7,6 +7,7 @@
 #include "pxrlib.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -288,6 +289,33 @@ inline int choose_partition(uint32_t size) noexcept {
     for (int p = 0; p < kPartitions; ++p)
         if (partition_hdr[p] != nullptr && size <= partition_geometry[p].param_size) return p;
     return -1;
+}
+
+// ---- Send (transport.cpp) ----
+// The queue id dst's entry names; PXR_NO_QUEUE for none (module id 255 has no entry).
+uint32_t destination_queue(uint32_t dst) noexcept;
+// A send to a module without a queue: the optional message and the 2 s pause. -1.
+int undefined_destination(uint32_t dst) noexcept;
+// A send that failed for good with err: the optional perror, internal_errors + 1 and, with
+// fatal_action 1, the termination. -1.
+int send_failed(int err) noexcept;
+// Repeats put(progress) as a send does: at once after an interruption (EINTR), after a
+// zero-second sleep while the queue is full (EAGAIN) or the kernel short of memory (ENOMEM),
+// the sixth such failure in a row without progress ending it. put returns 0 when done, else
+// the errno, and sets progress when it moved records although it did not finish. 0 or the errno.
+template <class Put>
+int put_retrying(Put &&put) noexcept {
+    constexpr int kFullQueueRetries = 5;
+    for (int retries = 0;;) {
+        bool progress = false;
+        const int err = put(progress);
+        if (err == 0) return 0;
+        if (progress) retries = 0;
+        if (err == EINTR) continue;
+        if ((err != EAGAIN && err != ENOMEM) || retries == kFullQueueRetries) return err;
+        ++retries;
+        pause_seconds(0);
+    }
 }
 
 } // namespace pxr_impl

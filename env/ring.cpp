@@ -166,50 +166,92 @@ bool free_stalled(const View &ring, uint64_t pos, uint64_t word) noexcept {
            seq_of(word) == uint32_t(pos);
 }
 
+// Reserves up to want consecutive positions from tail, each with its slot free for exactly
+// that lap: the first at pos, got of them (at least one when done). Relaxed: a reservation
+// publishes nothing; the commit (sequentially consistent) publishes the record, and the slot's
+// word, not tail, tells every other sender whether a position is free.
+Put reserve(const View &ring, uint32_t want, uint64_t &pos, uint32_t &got) noexcept {
+    std::atomic_ref<uint64_t> tail = shared(ring.header->tail);
+    const auto cap = int32_t(ring.capacity);
+    pos = tail.load(kRelaxed);
+    for (;;) {
+        const uint64_t word = slot(ring, pos).load(kSc);
+        const auto d = int32_t(seq_of(word) - uint32_t(pos));
+        if (d == 0) {
+            // The slots that follow are free for their positions too, as far as they go: no
+            // sender can take them before tail passes them.
+            got = 1;
+            while (got < want && seq_of(slot(ring, pos + got).load(kSc)) == uint32_t(pos + got))
+                ++got;
+            if (tail.compare_exchange_weak(pos, pos + got, kRelaxed)) return Put::done;
+            continue;
+        }
+        // Another sender moved tail on meanwhile: try its position.
+        if (const uint64_t now = tail.load(kRelaxed); now != pos) {
+            pos = now;
+            continue;
+        }
+        if (d == 1 - cap) { // the previous lap's record, not yet freed
+            if (!free_stalled(ring, pos, word)) return Put::full;
+        } else if (d == -cap) { // the previous lap's position, reserved and not committed
+            return Put::full;
+        } else if (d == 1 || d == cap) {
+            // pos was committed without a reservation (the late commit of ring.h's ABA), and
+            // perhaps taken already: move tail past it.
+            tail.compare_exchange_strong(pos, pos + 1, kRelaxed);
+            pos = tail.load(kRelaxed);
+        } else {
+            return Put::damaged;
+        }
+    }
+}
+
+// S1: commits seq and reference in one step. It fails only when a receiver took this sender
+// for dead and skipped the position.
+bool commit(const View &ring, uint64_t pos, uint32_t ref) noexcept {
+    uint64_t free_word = make(pos, 0);
+    return slot(ring, pos).compare_exchange_strong(free_word, make(pos + 1, ref), kSc);
+}
+
+// After the commits: the CPU hint, and the wake-up (of every sleeper for more than one record,
+// so that each receiver waiting on the queue gets one to take).
+void published(const View &ring, bool several) noexcept {
+    std::atomic_ref<int32_t> cpu = shared(ring.header->sender_cpu);
+    if (const int32_t here = sched_getcpu(); cpu.load(kRelaxed) != here) cpu.store(here, kRelaxed);
+    wake(*ring.header, several);
+}
+
 } // namespace
 
 Put push(const View &ring, uint32_t ref) noexcept {
-    std::atomic_ref<uint64_t> tail = shared(ring.header->tail);
-    const auto cap = int32_t(ring.capacity);
     for (;;) {
-        // Reserve a position: its slot must be free for exactly this lap. Relaxed: a reservation
-        // publishes nothing; the commit below (sequentially consistent) publishes the record,
-        // and the slot's word, not tail, tells every other sender whether pos is free.
-        uint64_t pos = tail.load(kRelaxed);
-        for (;;) {
-            const uint64_t word = slot(ring, pos).load(kSc);
-            const auto d = int32_t(seq_of(word) - uint32_t(pos));
-            if (d == 0) {
-                if (tail.compare_exchange_weak(pos, pos + 1, kRelaxed)) break;
-                continue;
-            }
-            // Another sender moved tail on meanwhile: try its position.
-            if (const uint64_t now = tail.load(kRelaxed); now != pos) {
-                pos = now;
-                continue;
-            }
-            if (d == 1 - cap) { // the previous lap's record, not yet freed
-                if (!free_stalled(ring, pos, word)) return Put::full;
-            } else if (d == -cap) { // the previous lap's position, reserved and not committed
-                return Put::full;
-            } else if (d == 1 || d == cap) {
-                // pos was committed without a reservation (the late commit of ring.h's ABA),
-                // and perhaps taken already: move tail past it.
-                tail.compare_exchange_strong(pos, pos + 1, kRelaxed);
-                pos = tail.load(kRelaxed);
-            } else {
-                return Put::damaged;
-            }
-        }
-        // S1: commit seq and reference in one step. It fails only when a receiver took this
-        // sender for dead and skipped the position: the record goes in again.
-        uint64_t free_word = make(pos, 0);
-        if (slot(ring, pos).compare_exchange_strong(free_word, make(pos + 1, ref), kSc)) break;
+        uint64_t pos = 0;
+        uint32_t got = 0;
+        if (const Put r = reserve(ring, 1, pos, got); r != Put::done) return r;
+        if (commit(ring, pos, ref)) break; // else skipped: the record goes in again
     }
-    std::atomic_ref<int32_t> cpu = shared(ring.header->sender_cpu);
-    if (const int32_t here = sched_getcpu(); cpu.load(kRelaxed) != here) cpu.store(here, kRelaxed);
-    wake(*ring.header, false);
+    published(ring, false);
     return Put::done;
+}
+
+Put push_many(const View &ring, const uint32_t *refs, uint32_t count, uint32_t &sent) noexcept {
+    Put result = Put::done;
+    sent = 0;
+    while (sent < count) {
+        uint64_t pos = 0;
+        uint32_t got = 0;
+        result = reserve(ring, count - sent, pos, got);
+        if (result != Put::done) break;
+        uint32_t j = 0;
+        while (j < got && commit(ring, pos + j, refs[sent + j])) ++j;
+        sent += j;
+        // Position pos + j was skipped: refs[sent] goes in again after the others of this
+        // reservation, which must not overtake it. They become holes, which receivers pass over
+        // (or are skipped already).
+        for (uint32_t h = j + 1; h < got; ++h) commit(ring, pos + h, kNoRef);
+    }
+    if (sent != 0) published(ring, sent > 1);
+    return result;
 }
 
 namespace {
@@ -230,7 +272,7 @@ bool unblock(const View &ring, Cursor &cursor, uint64_t pos, int32_t pid, uint32
         seq_of(seen) == uint32_t(pos + 1)) {
         if (cursor.landing != nullptr) shared(*cursor.landing).store(ref_of(seen), kSc);
         deliver(ring, pos, seen, pid, ref);
-        return true;
+        return ref != kNoRef; // a hole is passed over like a skipped position
     }
     return false;
 }
@@ -249,8 +291,10 @@ Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
             // the slot before it is freed, so the word read above is the record. The landing
             // is written first and the claim releases it.
             if (cursor.landing != nullptr) shared(*cursor.landing).store(ref_of(word), kRelaxed);
-            if (head.compare_exchange_weak(pos, pos + 1, std::memory_order_release, kRelaxed))
-                return deliver(ring, pos, word, pid, ref);
+            if (!head.compare_exchange_weak(pos, pos + 1, std::memory_order_release, kRelaxed))
+                continue;
+            if (deliver(ring, pos, word, pid, ref) == Take::got && ref != kNoRef) return Take::got;
+            pos = head.load(kRelaxed); // a hole: nothing to take there
             continue;
         }
         const uint64_t now_head = head.load(kRelaxed);

@@ -21,6 +21,14 @@
 // stopped between the two steps) is freed by a sender that needs the slot (free_stalled): the
 // reference is already in that receiver's landing, which goes on charging it with the buffer.
 //
+// Batches. A sender may reserve several consecutive positions with one compare-and-swap on
+// tail (each slot free for its lap) and commit them one by one, in order. A sender killed
+// between its reservation and its last commit leaves the rest reserved: they are skipped as
+// above, and their records, never committed, stay its own. When one of its positions was
+// skipped (it was only slow), the positions it reserved after it must not deliver their
+// records before that one goes in again: it commits them as holes (reference kNoRef), which
+// receivers claim and pass over, and puts the rest in again, in order.
+//
 // ABA. seq keeps only the low 32 bits of a position, so the slot free for pos looks the same
 // as the slot free for pos + 2^32. A sender stopped between its reservation and its commit
 // while 2^32 positions pass (its own was skipped long ago) commits into the slot that is free
@@ -51,7 +59,8 @@ inline constexpr uint32_t kMinCapacity = 16;
 inline constexpr uint32_t kMaxCapacity = 65536;
 inline constexpr uint32_t kDefaultCapacity = 1024;
 inline constexpr uint32_t kNoQueue = 0xFFFFFFFF;
-inline constexpr uint32_t kNoRef = 0xFFFFFFFF; // a landing that holds no reference
+// A landing that holds no reference; in a slot, a hole that carries no record.
+inline constexpr uint32_t kNoRef = 0xFFFFFFFF;
 // Receivers that can sleep on one ring at the same instant with a wake-up of their own; more
 // wait in short naps instead.
 inline constexpr int kSleeperSlots = 4;
@@ -149,6 +158,10 @@ enum class Put { done, full, damaged };
 // stalled in its take is freed after kRepairNs, timed by this thread); damaged: head, tail or
 // a slot hold values that no run of the protocol leaves.
 Put push(const View &ring, uint32_t ref) noexcept;
+// Puts refs[0..count) in, in order, with as few reservations as the free slots allow; sent
+// says how many went (a prefix). done when all went, else why the rest did not (full: the
+// ring had no free slot left for refs[sent]).
+Put push_many(const View &ring, const uint32_t *refs, uint32_t count, uint32_t &sent) noexcept;
 
 enum class Take { got, empty, pending, damaged };
 // Takes the oldest record. pending: the position at head is reserved but not committed yet
@@ -195,7 +208,8 @@ void for_each_record(const View &ring, F &&f) {
     for (uint64_t pos = head; pos - head < ring.capacity; ++pos) {
         const uint64_t word =
             std::atomic_ref(ring.slots[pos & (ring.capacity - 1)]).load(std::memory_order_seq_cst);
-        if (uint32_t(word) == uint32_t(pos + 1)) f(uint32_t(word >> 32));
+        if (uint32_t(word) == uint32_t(pos + 1) && uint32_t(word >> 32) != kNoRef)
+            f(uint32_t(word >> 32));
     }
 }
 // Wakes every receiver sleeping on the ring (after its queue is removed).

@@ -135,8 +135,11 @@ void ring_drop(uint32_t module, uint32_t msqid) noexcept {
         ring::wake_all(v);
 }
 
-int ring_put(const ring::View &ring, uint32_t ref) noexcept {
-    switch (ring::push(ring, ref)) {
+namespace {
+
+// A ring's answer as a send's errno: 0 done, EAGAIN full, EUCLEAN damaged (reported).
+int put_result(const ring::View &ring, ring::Put put) noexcept {
+    switch (put) {
     case ring::Put::done:
         return 0;
     case ring::Put::full:
@@ -146,6 +149,17 @@ int ring_put(const ring::View &ring, uint32_t ref) noexcept {
     }
     report_ring_damage(ring);
     return EUCLEAN;
+}
+
+} // namespace
+
+int ring_put(const ring::View &ring, uint32_t ref) noexcept {
+    return put_result(ring, ring::push(ring, ref));
+}
+
+int ring_put_many(const ring::View &ring, const uint32_t *refs, uint32_t count,
+                  uint32_t &sent) noexcept {
+    return put_result(ring, ring::push_many(ring, refs, count, sent));
 }
 
 void report_ring_damage(const ring::View &ring) noexcept {

@@ -62,6 +62,9 @@ void ring_adopt(uint32_t module, uint32_t msqid, bool fresh) noexcept;
 void ring_drop(uint32_t module, uint32_t msqid) noexcept;
 // A send through a ring: 0, EAGAIN when it is full, EUCLEAN when it is damaged (reported).
 int ring_put(const ring::View &ring, uint32_t ref) noexcept;
+// A batch through a ring: refs[0..sent) went, in order; the result is ring_put's for the rest.
+int ring_put_many(const ring::View &ring, const uint32_t *refs, uint32_t count,
+                  uint32_t &sent) noexcept;
 // Says on standard error, once per queue a ring serves in each process, that it is damaged.
 void report_ring_damage(const ring::View &ring) noexcept;
 // A process of the environment ended (pid): its sleeper entries are cleared and the slots of

@@ -26,8 +26,6 @@ namespace {
 using pxr_impl::kRecordText;
 using pxr_impl::QueueRecord;
 
-constexpr int kFullQueueRetries = 5;
-
 inline uint32_t common_flags() noexcept {
     return pxr_impl::shared(common_ptr->flags).load(std::memory_order_relaxed);
 }
@@ -58,6 +56,35 @@ int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
 
 } // namespace
 
+uint32_t pxr_impl::destination_queue(uint32_t dst) noexcept {
+    const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
+    return entry ? entry->msqid : PXR_NO_QUEUE;
+}
+
+int pxr_impl::undefined_destination(uint32_t dst) noexcept {
+    if (common_ptr->error_print)
+        fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
+    drop_if_replaced();
+    pause_seconds(2);
+    return -1;
+}
+
+int pxr_impl::send_failed(int err) noexcept {
+    if (common_ptr->error_print) {
+        errno = err;
+        perror("PXR_send() msgsnd()");
+    }
+    if (drop_if_replaced()) return -1;
+    // A plain increment (a load and a store): two failures at the same instant may count once.
+    std::atomic_ref<uint32_t> errors = shared(common_ptr->internal_errors);
+    errors.store(errors.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    if (common_ptr->fatal_action == 1) {
+        common_ptr->exit_status = -1;
+        PXR_terminate();
+    }
+    return -1;
+}
+
 namespace {
 
 // PXR_send, and with timed set PXR_timed_send: while the queue is full it waits for room
@@ -71,16 +98,11 @@ int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     if (pxr_impl::groups.area != nullptr && !pxr_impl::take_whole(m)) [[unlikely]]
         return -1;
 
-    const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
-    const uint32_t qid = entry ? entry->msqid : PXR_NO_QUEUE;
+    const uint32_t qid = pxr_impl::destination_queue(dst);
     if (qid == PXR_NO_QUEUE) {
         if (const GroupRecord *group = pxr_impl::group_of(dst & 0xFF))
             return pxr_impl::group_send(*group, m);
-        if (common_ptr->error_print)
-            fprintf(stderr, "(%d)PXR_send() : Process : 0x%x undefined\n", int(getpid()), dst);
-        pxr_impl::drop_if_replaced();
-        pxr_impl::pause_seconds(2);
-        return -1;
+        return pxr_impl::undefined_destination(dst);
     }
 
     SysMsg *slot = pxr_impl::slot_of(msg);
@@ -98,9 +120,8 @@ int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
     pxr_impl::synced_before(slot);
-    int retries = 0;
-    int err = 0;
     if (timed) {
+        int err = 0;
         pxr_impl::RoomWord *room = pxr_impl::queue_room(qid);
         const int rc = pxr_impl::wait_for_room(room, deadline_ns, 1, [&]() noexcept {
             do err = put_record(queue, rec, ref);
@@ -108,32 +129,10 @@ int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
             return err == EAGAIN || err == ENOMEM ? pxr_impl::kFull : err == 0 ? 0 : -1;
         });
         if (rc != -1) return rc;
+        return pxr_impl::send_failed(err);
     }
-    while (!timed) {
-        err = put_record(queue, rec, ref);
-        if (err == 0) return 0;
-        if (err == EINTR) continue;
-        if ((err == EAGAIN || err == ENOMEM) && retries < kFullQueueRetries) {
-            ++retries;
-            pxr_impl::pause_seconds(0);
-            continue;
-        }
-        break;
-    }
-
-    if (common_ptr->error_print) {
-        errno = err;
-        perror("PXR_send() msgsnd()");
-    }
-    if (pxr_impl::drop_if_replaced()) return -1;
-    // A plain increment (a load and a store): two failures at the same instant may count once.
-    std::atomic_ref<uint32_t> errors = pxr_impl::shared(common_ptr->internal_errors);
-    errors.store(errors.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    if (common_ptr->fatal_action == 1) {
-        common_ptr->exit_status = -1;
-        PXR_terminate();
-    }
-    return -1;
+    const int err = pxr_impl::put_retrying([&](bool &) { return put_record(queue, rec, ref); });
+    return err == 0 ? 0 : pxr_impl::send_failed(err);
 }
 
 } // namespace

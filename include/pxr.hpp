@@ -20,6 +20,7 @@
 
 #include "pxrlib.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -158,6 +159,41 @@ inline std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t repl
     return std::nullopt;
 }
 
+namespace detail {
+/// Fills the header as getm does.
+inline void fill_header(MSG *m, uint16_t type, uint16_t id, uint16_t reply_mask,
+                        uint16_t len) noexcept {
+    m->type = type;
+    m->id = id;
+    m->reply_mask = reply_mask;
+    m->msg_class = m->status = 0;
+    m->info = m->instance = 0;
+    m->len = len;
+}
+// Batches go through the C calls this many MSG pointers at a time.
+inline constexpr std::size_t kBatchChunk = 64;
+} // namespace detail
+
+/// Fills out with new messages as allocate() makes them (PXR_getmem_batch): how many, from the
+/// front of out (the others are left as they were). Fewer than out.size() when the buffers ran
+/// out, which raises fatal event 2 as allocate() does.
+inline std::size_t allocate(std::span<message> out, uint16_t type, uint16_t id, uint16_t reply_mask,
+                            uint16_t len) noexcept {
+    std::size_t done = 0;
+    MSG *got[detail::kBatchChunk];
+    while (done < out.size()) {
+        const auto want = uint32_t(std::min(out.size() - done, detail::kBatchChunk));
+        uint32_t size = len;
+        const uint32_t n = PXR_getmem_batch(0, &size, got, want);
+        for (uint32_t i = 0; i < n; ++i) {
+            detail::fill_header(got[i], type, id, reply_mask, len);
+            out[done++].reset(got[i]);
+        }
+        if (n < want) break;
+    }
+    return done;
+}
+
 /// As allocate(), but a partition without a free buffer is waited on up to timeout
 /// (PXR_timed_getmem): empty when the time is up, no partition is large enough or the call is
 /// refused; never a fatal event.
@@ -167,13 +203,7 @@ std::optional<message> allocate(uint16_t type, uint16_t id, uint16_t reply_mask,
     uint32_t size = len;
     MSG *m = nullptr;
     if (PXR_timed_getmem(0, &size, &m, whole_milliseconds(timeout)) != 0) return std::nullopt;
-    // The header getm fills.
-    m->type = type;
-    m->id = id;
-    m->reply_mask = reply_mask;
-    m->msg_class = m->status = 0;
-    m->info = m->instance = 0;
-    m->len = len;
+    detail::fill_header(m, type, id, reply_mask, len);
     return message(m);
 }
 
@@ -260,6 +290,51 @@ std::optional<message> receive(uint32_t module,
                                std::chrono::duration<Rep, Period> timeout) noexcept {
     if (MSG *m = PXR_timed_receive(module, whole_milliseconds(timeout))) return message(m);
     return std::nullopt;
+}
+
+/// Sends msgs to module dst in order (PXR_send_batch): how many went, from the front; those
+/// become empty, the rest keep their buffers. why (if given) says what stopped the first that
+/// did not go, as send() would (error::none when all went).
+inline std::size_t send(uint32_t dst, std::span<message> msgs, error *why = nullptr) noexcept {
+    std::size_t done = 0;
+    error result = error::none;
+    MSG *ptrs[detail::kBatchChunk];
+    while (done < msgs.size() && result == error::none) {
+        uint32_t want = 0;
+        while (want < detail::kBatchChunk && done + want < msgs.size() && msgs[done + want])
+            ptrs[want] = msgs[done + want].get(), ++want;
+        int rc = 0;
+        const uint32_t n = want == 0 ? 0 : PXR_send_batch(dst, ptrs, want, &rc);
+        for (uint32_t i = 0; i < n; ++i) (void)msgs[done++].release();
+        if (rc != 0)
+            result = rc == PXR_FAIL ? error::traffic_forbidden : error::send_failed;
+        else if (want == 0)
+            result = error::empty_handle;
+    }
+    if (why != nullptr) *why = result;
+    return done;
+}
+
+/// Waits for the next message of module, then takes those already waiting, into the front of
+/// out (PXR_receive_batch): how many; 0 where receive() is empty.
+inline std::size_t receive(uint32_t module, std::span<message> out) noexcept {
+    MSG *got[detail::kBatchChunk];
+    const uint32_t n =
+        PXR_receive_batch(module, got, uint32_t(std::min(out.size(), detail::kBatchChunk)));
+    for (uint32_t i = 0; i < n; ++i) out[i].reset(got[i]);
+    return n;
+}
+
+/// As receive(module, out), waiting at most timeout for the first (PXR_timed_receive_batch).
+template <class Rep, class Period>
+std::size_t receive(uint32_t module, std::span<message> out,
+                    std::chrono::duration<Rep, Period> timeout) noexcept {
+    MSG *got[detail::kBatchChunk];
+    const uint32_t n =
+        PXR_timed_receive_batch(module, got, uint32_t(std::min(out.size(), detail::kBatchChunk)),
+                                whole_milliseconds(timeout));
+    for (uint32_t i = 0; i < n; ++i) out[i].reset(got[i]);
+    return n;
 }
 
 /// Sets this process's receive spin window (PXR_set_receive_spin); zero turns it off. False

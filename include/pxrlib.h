@@ -689,6 +689,41 @@ PXR_API int32_t PXR_dropped_records(void) PXR_NOEXCEPT;
 PXR_API MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) PXR_NOEXCEPT;
 
 /* ======================================================================== */
+/* Batches                                                                  */
+/* ======================================================================== */
+
+/* Each record of a batch means what the single call means (checks, pid stamps, counters,
+ * congestion, failures); a batch call gives the result of a loop over the single call that
+ * stops at its first failure, whichever queue and pool form the environment uses. */
+
+/** Send msgs[0..count) to dst, in order. Returns how many went: msgs[0..n) now belong to their
+ *  receiver, msgs[n..count) still to the caller, and msgs[n] is the first that did not go. Over
+ *  ring queues the records that fit go with one reservation. result (may be null) gets what
+ *  PXR_send would have returned for msgs[n]: 1 traffic forbidden, -1 any other failure (the
+ *  queue still full after the retries, which count once in internal_errors, an unallocated
+ *  buffer, an undefined destination after its 2 s pause), and 0 when all went. */
+PXR_API uint32_t PXR_send_batch(uint32_t dst, MSG *const *msgs, uint32_t count,
+                                int *result) PXR_NOEXCEPT;
+/** Wait for the next message of module as PXR_receive does, then take those already waiting,
+ *  up to max in all, into out. How many; 0 when PXR_receive would return null. */
+PXR_API uint32_t PXR_receive_batch(uint32_t module, MSG **out, uint32_t max) PXR_NOEXCEPT;
+/** As PXR_receive_batch, waiting at most timeout_ms for the first message as
+ *  PXR_timed_receive does (0: take only what is waiting). 0 with errno as PXR_timed_receive
+ *  sets it when nothing came. */
+PXR_API uint32_t PXR_timed_receive_batch(uint32_t module, MSG **out, uint32_t max,
+                                         uint32_t timeout_ms) PXR_NOEXCEPT;
+/** Allocate up to count buffers of at least *size parameter bytes into out. Not
+ *  all-or-nothing: returns how many were had (out[0..n) are the caller's, nothing else is
+ *  taken); when fewer than count, the allocation that failed did what PXR_getmem does (fatal
+ *  event 2 for want of a buffer). *size becomes the parameter size when one was had. */
+PXR_API uint32_t PXR_getmem_batch(int32_t pool_class, uint32_t *size, MSG **out,
+                                  uint32_t count) PXR_NOEXCEPT;
+/** Release msgs[0..count) in order as PXR_relmem does, stopping at the first it refuses.
+ *  How many were released (msgs[n] is the refused one). */
+PXR_API uint32_t PXR_relmem_batch(int32_t pool_class, MSG *const *msgs,
+                                  uint32_t count) PXR_NOEXCEPT;
+
+/* ======================================================================== */
 /* Ring queues                                                              */
 /* ======================================================================== */
 

@@ -2,6 +2,8 @@
 #include "ipc_test.h"
 #include "pxr.hpp"
 
+#include <vector>
+
 namespace {
 
 using namespace pxrtest;
@@ -128,6 +130,17 @@ TEST_F(Helpers, CppSentBufferBelongsToTheReceiverAndFailedSendKeepsIt) {
 
     pxr::message empty;
     EXPECT_EQ(pxr::send(kModule, empty), pxr::error::empty_handle);
+
+    // Spans: what went is the receiver's, what did not stays with its handle.
+    std::vector<pxr::message> out(5), in(5);
+    ASSERT_EQ(pxr::allocate(std::span(out).first(4), 0x100, 9, 0, 4), 4u);
+    out[2].reset();
+    pxr::error why = pxr::error::none;
+    EXPECT_EQ(pxr::send(kModule, out, &why), 2u);
+    EXPECT_EQ(std::tuple(why, bool(out[0]), bool(out[3]), allocated()),
+              std::tuple(pxr::error::empty_handle, false, true, 3u));
+    EXPECT_EQ(pxr::receive(kModule, in, std::chrono::milliseconds(0)), 2u);
+    EXPECT_EQ(std::tuple(in[0].id(), bool(in[1]), bool(in[2])), std::tuple(9, true, false));
 }
 
 TEST_F(Helpers, CppEnvironmentCreatesAndRemovesEverything) {

@@ -2,6 +2,7 @@
 // of the sequence words, a full ring, several receivers, skipped positions, waits that end.
 #include "env/ring.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -31,7 +32,8 @@ struct Block {
 };
 
 // Senders fill a 16-record ring with numbered records (sender in the top byte), retrying while
-// it is full: each record reaches one receiver, and each receiver sees each sender's in order.
+// it is full, one at a time or in batches of 5 and 16 (which a nearly full ring cuts short):
+// each record reaches one receiver, and each receiver sees each sender's in order.
 TEST(RingThreads, EveryRecordOnceAndInOrderPerSenderWithSeveralReceivers) {
     constexpr uint32_t kSenders = 3, kReceivers = 2, kPerSender = 40000;
     Block b(16);
@@ -57,9 +59,19 @@ TEST(RingThreads, EveryRecordOnceAndInOrderPerSenderWithSeveralReceivers) {
         });
     for (uint32_t s = 0; s < kSenders; ++s)
         threads.emplace_back([&, s] {
-            for (uint32_t n = 0; n < kPerSender; ++n)
-                while (ring::push(b.view(), s << 24 | n) != ring::Put::done)
-                    std::this_thread::yield(); // full
+            const uint32_t batch = s == 0 ? 1 : s == 1 ? 5 : 16;
+            uint32_t refs[16];
+            for (uint32_t n = 0; n < kPerSender;) {
+                const uint32_t count = std::min(batch, kPerSender - n);
+                for (uint32_t i = 0; i < count; ++i) refs[i] = s << 24 | (n + i);
+                uint32_t sent = 0;
+                if (batch == 1)
+                    sent = ring::push(b.view(), refs[0]) == ring::Put::done ? 1 : 0;
+                else
+                    ring::push_many(b.view(), refs, count, sent);
+                n += sent;
+                if (sent < count) std::this_thread::yield(); // full
+            }
         });
     for (std::thread &t : threads) t.join();
 
@@ -112,6 +124,51 @@ TEST(RingThreads, FullRingAndWhatDeadSendersAndReceiversLeave) {
     EXPECT_EQ(ring::push(b.view(), 16), ring::Put::full);
     std::this_thread::sleep_for(std::chrono::nanoseconds(ring::kRepairNs));
     EXPECT_EQ(ring::push(b.view(), 16), ring::Put::done);
+}
+
+// A batch into a nearly full ring goes in as far as it fits, in order; a batch whose sender
+// dies after its reservation and some commits delivers those, and the records sent after it
+// come once its uncommitted positions are skipped. A hole (a position a slow batch sender gave
+// up) is passed over by receivers and by a reclaim's reading of the ring.
+TEST(RingThreads, BatchesPartlyFullKilledMidwayAndHoles) {
+    Block b(16);
+    ring::Cursor cursor;
+    uint32_t ref = 0, sent = 0;
+    const uint32_t refs[20] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,
+                               10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    ASSERT_EQ(ring::push_many(b.view(), refs, 10, sent), ring::Put::done);
+    EXPECT_EQ(sent, 10u);
+    EXPECT_EQ(ring::push_many(b.view(), refs + 10, 10, sent), ring::Put::full);
+    EXPECT_EQ(std::tuple(sent, ring::depth(b.view())), std::tuple(6u, 16u));
+    for (uint32_t i = 0; i < 16; ++i) {
+        ASSERT_EQ(ring::try_pop(b.view(), cursor, 1, ref), ring::Take::got);
+        EXPECT_EQ(ref, i);
+    }
+
+    // Killed mid-batch: 2 of 5 reserved positions committed.
+    std::atomic_ref<uint64_t>(b.header.tail).fetch_add(5);
+    const uint64_t first = b.header.tail - 5;
+    for (uint64_t pos = first; pos < first + 2; ++pos)
+        b.slots[pos % 16] = uint64_t(100 + pos - first) << 32 | uint32_t(pos + 1);
+    ASSERT_EQ(ring::push_many(b.view(), refs + 7, 2, sent), ring::Put::done);
+    std::vector<uint32_t> got;
+    while (got.size() < 4 && ring::pop_wait(b.view(), cursor, 1, 7, ring::now_ns() + 100000000,
+                                            ref) == ring::Wait::got)
+        got.push_back(ref);
+    EXPECT_EQ(got, (std::vector<uint32_t>{100, 101, 7, 8}));
+
+    // A hole between two records.
+    ASSERT_EQ(ring::push(b.view(), 1), ring::Put::done);
+    const uint64_t hole = std::atomic_ref<uint64_t>(b.header.tail).fetch_add(1);
+    b.slots[hole % 16] = uint64_t(ring::kNoRef) << 32 | uint32_t(hole + 1);
+    ASSERT_EQ(ring::push(b.view(), 2), ring::Put::done);
+    std::vector<uint32_t> listed;
+    ring::for_each_record(b.view(), [&](uint32_t r) { listed.push_back(r); });
+    EXPECT_EQ(listed, (std::vector<uint32_t>{1, 2}));
+    got.clear();
+    while (ring::try_pop(b.view(), cursor, 1, ref) == ring::Take::got) got.push_back(ref);
+    EXPECT_EQ(got, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(ring::depth(b.view()), 0u);
 }
 
 // A sender stopped between its reservation of pos and its commit while 2^32 positions pass

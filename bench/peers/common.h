@@ -24,6 +24,9 @@ struct Params {
     int producers = 1;
     // Receive spin window of the spinning rows (µs); 0 for every other row.
     uint32_t spin_us = 0;
+    // Messages per send and receive call of the batched rows (PXR_send_batch and
+    // PXR_receive_batch); 1 for every other row.
+    uint32_t batch = 1;
     // The libpxrlib rows write and read only the payload's last byte: what the library costs
     // without the application's own work on the payload.
     bool untouched = false;

@@ -15,9 +15,10 @@ namespace peers {
 namespace {
 
 const char *const kTransports[] = {
-    "pxr-lockfree",   "pxr-locked", "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
-    "pxr-ring-spin",  "sysv-floor", "sysv-floor-spin",   "sysv-payload",    "posix-mq",
-    "unix-seqpacket", "zeromq-ipc", "iceoryx-wait",      "iceoryx-poll",    "shm-poll"};
+    "pxr-lockfree",  "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
+    "pxr-ring-spin", "pxr-ring-b16", "pxr-ring-b64",      "sysv-floor",      "sysv-floor-spin",
+    "sysv-payload",  "posix-mq",     "unix-seqpacket",    "zeromq-ipc",      "iceoryx-wait",
+    "iceoryx-poll",  "shm-poll"};
 
 // The rows whose receivers poll (their CPU time per message is reported).
 const char *const kSpinning[] = {"pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring-spin",
@@ -34,6 +35,8 @@ const char *label(const std::string &t) {
         {"pxr-locked-spin", "libpxrlib, locked pool, receive spin window"},
         {"pxr-ring", "libpxrlib, ring queues, lock-free pool"},
         {"pxr-ring-spin", "libpxrlib, ring queues, lock-free pool, receive spin window"},
+        {"pxr-ring-b16", "libpxrlib, ring queues, batches of 16"},
+        {"pxr-ring-b64", "libpxrlib, ring queues, batches of 64"},
         {"sysv-floor-spin", "System V queue, 12-byte record, spin window (spinning floor)"},
         {"sysv-floor", "System V queue, 12-byte record (floor)"},
         {"sysv-payload", "System V queue, payload"},
@@ -111,7 +114,10 @@ int measure(int argc, char **argv) {
         r = run_pxr(p, false);
     else if (t == "pxr-ring")
         r = run_pxr(p, true, kRingCapacity);
-    else if (t == "sysv-floor")
+    else if (t == "pxr-ring-b16" || t == "pxr-ring-b64") {
+        p.batch = t == "pxr-ring-b16" ? 16 : 64;
+        r = run_pxr(p, true, kRingCapacity);
+    } else if (t == "sysv-floor")
         r = run_sysv_floor(p);
     else if (t == "sysv-payload")
         r = run_sysv_payload(p);

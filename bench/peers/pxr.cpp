@@ -7,6 +7,7 @@
 #include "pxrlib.h"
 #include "env/pxr_internal.h"
 
+#include <algorithm>
 #include <csignal>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -100,9 +101,14 @@ void pxr_consumer(const Params &p, Result *r, int) {
     bool seen[256] = {};
     int producers_seen = 0, stops = 0;
     RateMeter meter(p.warm);
-    while (stops < p.producers) {
-        MSG *m = PXR_receive(kModB);
-        if (!m) return fail(r, "consumer: PXR_receive returned null");
+    MSG *in[64];
+    for (uint32_t got = 0, next = 0; stops < p.producers; ++next) {
+        if (next == got) {
+            got = PXR_receive_batch(kModB, in, p.batch);
+            next = 0;
+            if (got == 0) return fail(r, "consumer: PXR_receive_batch returned nothing");
+        }
+        MSG *m = in[next];
         if (m->info == kStop) {
             if (++stops == 1) meter.finish(r);
             relm(m);
@@ -136,12 +142,28 @@ void pxr_producer(const Params &p, Result *r, int index) {
     // Producers that attach a little late still overlap the others for the whole window.
     const uint64_t end = now_ns() + uint64_t(p.secs * 1e9);
     for (;;) {
-        if ((sent & 63) == 0 && now_ns() > end) break;
+        if (((sent & 63) == 0 || p.batch > 1) && now_ns() > end) break;
         while (sent - acked >= kWindow) {
             MSG *a = PXR_receive(me);
             if (!a) return fail(r, "producer: ack receive failed");
             relm(a);
             acked += kAckEvery;
+        }
+        if (p.batch > 1) {
+            MSG *out[64];
+            uint32_t size = len;
+            const auto want = uint32_t(std::min<uint64_t>(p.batch, kWindow - (sent - acked)));
+            if (PXR_getmem_batch(0, &size, out, want) != want)
+                return fail(r, "producer: PXR_getmem_batch fell short");
+            for (uint32_t i = 0; i < want; ++i) {
+                out[i]->type = kType, out[i]->id = uint16_t(sent + i), out[i]->len = len;
+                out[i]->src = uint8_t(me), out[i]->dst = kModB, out[i]->info = kData;
+                write_payload(p, out[i]->param, len, uint32_t(sent + i));
+            }
+            if (PXR_send_batch(kModB, out, want, nullptr) != want)
+                return fail(r, "producer: PXR_send_batch failed");
+            sent += want;
+            continue;
         }
         MSG *m = getm(kType, uint16_t(sent), 0, len);
         if (!m) return fail(r, "producer: getm returned null");

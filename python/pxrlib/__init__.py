@@ -166,6 +166,9 @@ def load_library(path=None):
         "PXR_group_create": (c_int, [u32, ctypes.c_char_p, u32]),
         "PXR_group_all_or_nothing": (c_int, [u32]), "PXR_message_shares": (i32, [P]),
         "PXR_set_access": (c_int, [u32]), "PXR_access": (i32, []),
+        "PXR_send_batch": (u32, [u32, ctypes.POINTER(P), u32, ctypes.POINTER(c_int)]),
+        "PXR_timed_receive_batch": (u32, [u32, ctypes.POINTER(P), u32, u32]),
+        "PXR_receive_batch": (u32, [u32, ctypes.POINTER(P), u32]),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name, None)  # newer calls are absent from older libraries
@@ -486,6 +489,57 @@ class Environment:
             raise TrafficForbidden("the environment forbids traffic; the message is still ours")
         raise SendError("send to module %#x failed: it has no queue, its queue stayed full, or "
                         "the environment is gone; the message is still ours" % dst)
+
+    def send_batch(self, dst, msgs):
+        """Sends the messages of the list msgs to module dst in order (PXR_send_batch): the
+        number that went, from the front; those are the receiver's, the rest stay ours. A
+        library without batches sends them one by one. Raises as send() does only when none
+        went."""
+        self._check()
+        msgs = list(msgs)
+        if not msgs:
+            return 0
+        batch = getattr(_lib, "PXR_send_batch", None)
+        if batch is None:  # an older library: one by one
+            for sent, m in enumerate(msgs):
+                try:
+                    self.send(dst, m)
+                except (SendError, TrafficForbidden):
+                    if sent == 0:
+                        raise
+                    return sent
+            return len(msgs)
+        code = ctypes.c_int(0)
+        sent = batch(dst, (ctypes.c_void_p * len(msgs))(*[m.address for m in msgs]), len(msgs),
+                     ctypes.byref(code))
+        for m in msgs[:sent]:
+            m._forget()
+        if sent == 0 and code.value == 1:
+            raise TrafficForbidden("the environment forbids traffic; the messages are still ours")
+        if sent == 0:
+            raise SendError("send to module %#x failed: it has no queue, its queue stayed full, "
+                            "or the environment is gone; the messages are still ours" % dst)
+        return sent
+
+    def receive_batch(self, module, count, timeout=None):
+        """Up to count messages of module as a list: waits for the first as receive() does
+        (timeout in seconds, None: without limit; 0 takes only what is waiting), then takes
+        those already waiting (PXR_receive_batch). An empty list where receive() gives None."""
+        self._check()
+        if count <= 0:
+            return []
+        out = (ctypes.c_void_p * count)()
+        ctypes.set_errno(0)
+        if timeout is None:
+            n = _lib.PXR_receive_batch(module, out, count)
+        else:
+            n = _lib.PXR_timed_receive_batch(module, out, count, max(0, int(timeout * 1000)))
+            if n == 0 and ctypes.get_errno() == errno.ETIMEDOUT:
+                return []
+        if n == 0:
+            self._received(None)  # raises when the environment went away
+            return []
+        return [self._received(out[i]) for i in range(n)]
 
     def send_to_group(self, group, msg):
         """Sends msg to every member of group in one buffer. The number of members that missed

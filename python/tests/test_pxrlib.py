@@ -85,6 +85,16 @@ def test_timed_receive_gives_up(env):
     assert env.grab(PEER) is None
 
 
+def test_batches_are_lists(env):
+    msgs = [env.message(id=i, length=4) for i in range(3)]
+    assert env.send_batch(PEER, msgs) == 3
+    got = env.receive_batch(PEER, 8, timeout=1)
+    assert [m.id for m in got] == [0, 1, 2]
+    assert env.receive_batch(PEER, 8, timeout=0) == []
+    for m in got:
+        m.release()
+
+
 def test_waiting_allocation_and_send_give_up_when_the_time_is_up(env):
     held = [env.message(length=8) for _ in range(7)]  # the lock-free pool keeps one back
     assert env.message(length=8, timeout=0.05) is None
