@@ -166,6 +166,19 @@ bool free_stalled(const View &ring, uint64_t pos, uint64_t word) noexcept {
            seq_of(word) == uint32_t(pos);
 }
 
+// The slot of pos still shows the previous lap's position reserved (seq == pos - capacity),
+// but head has passed that position: a receiver claimed it to skip it (unblock) and has not
+// yet marked the slot. Anyone may finish the skip, with the compare-and-swap unblock makes: a
+// late commit and the skip still exclude each other, and an unblocker stopped or killed in
+// between stops nobody. True when the slot is free for pos now (whoever freed it).
+bool finish_skip(const View &ring, uint64_t pos) noexcept {
+    const uint64_t previous = pos - ring.capacity;
+    if (shared(ring.header->head).load(kSc) <= previous) return false; // reserved: wait for it
+    uint64_t word = make(previous, 0);
+    return slot(ring, pos).compare_exchange_strong(word, make(pos, 0), kSc) ||
+           seq_of(word) != uint32_t(previous);
+}
+
 // Reserves up to want consecutive positions from tail, each with its slot free for exactly
 // that lap: the first at pos, got of them (at least one when done). Relaxed: a reservation
 // publishes nothing; the commit (sequentially consistent) publishes the record, and the slot's
@@ -194,7 +207,7 @@ Put reserve(const View &ring, uint32_t want, uint64_t &pos, uint32_t &got) noexc
         if (d == 1 - cap) { // the previous lap's record, not yet freed
             if (!free_stalled(ring, pos, word)) return Put::full;
         } else if (d == -cap) { // the previous lap's position, reserved and not committed
-            return Put::full;
+            if (!finish_skip(ring, pos)) return Put::full;
         } else if (d == 1 || d == cap) {
             // pos was committed without a reservation (the late commit of ring.h's ABA), and
             // perhaps taken already: move tail past it.
@@ -314,13 +327,24 @@ Take try_pop(const View &ring, Cursor &cursor, int32_t pid, uint32_t &ref,
             pos = head.load(kRelaxed);
             continue;
         }
+        if (d == -int32_t(ring.capacity) - 1) { // a skip of the previous lap under way
+            finish_skip(ring, pos);
+            continue;
+        }
         if (seq_of(word) != uint32_t(pos))
             return nothing(cursor, d == -int32_t(ring.capacity) ? Take::empty : Take::damaged);
         if (wait_ns == nullptr && ++cursor.quick_looks % kTailLookEvery != 0)
             return nothing(cursor, Take::empty);
-        const uint64_t tail = shared(ring.header->tail).load(kRelaxed);
+        const uint64_t tail = shared(ring.header->tail).load(kSc);
         if (tail <= pos) return nothing(cursor, Take::empty);
-        if (tail - pos > ring.capacity) return nothing(cursor, Take::damaged);
+        // Only a head that has not moved since makes tail - head a measure of the ring: other
+        // receivers and senders may have gone a whole lap on since head was read.
+        if (tail - pos > ring.capacity && head.load(kSc) == pos)
+            return nothing(cursor, Take::damaged);
+        if (head.load(kRelaxed) != pos) {
+            pos = head.load(kRelaxed);
+            continue;
+        }
         const uint64_t now = now_ns();
         if (cursor.pending_pos != pos) {
             cursor.pending_pos = pos;

@@ -17,9 +17,13 @@
 // A position reserved but not committed for kRepairNs (its sender died, or stalls) is claimed
 // by a receiver and skipped with a compare-and-swap seq: pos -> pos + capacity (unblock); a
 // sender that was only slow then sees its commit fail and puts the record in again, so nothing
-// is lost and its own order is kept. A record claimed and not freed for kRepairNs (its receiver
-// stopped between the two steps) is freed by a sender that needs the slot (free_stalled): the
-// reference is already in that receiver's landing, which goes on charging it with the buffer.
+// is lost and its own order is kept. Between that claim and that mark, the next lap finds the
+// slot still reserved for pos with head beyond it: whoever meets it finishes the skip with the
+// same compare-and-swap (finish_skip), so a receiver stopped there is neither damage nor a full
+// ring, and tail - head is read as a measure of the ring only while head stands still. A record
+// claimed and not freed for kRepairNs (its receiver stopped between the two steps) is freed by
+// a sender that needs the slot (free_stalled): the reference is already in that receiver's
+// landing, which goes on charging it with the buffer.
 //
 // Batches. A sender may reserve several consecutive positions with one compare-and-swap on
 // tail (each slot free for its lap) and commit them one by one, in order. A sender killed

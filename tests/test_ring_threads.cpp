@@ -200,6 +200,28 @@ TEST(RingThreads, ACommitLate2To32PositionsNeitherStallsNorSpins) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// A receiver stopped between claiming a stalled position and marking its slot skipped leaves
+// the slot showing the previous lap's reservation after head has passed it: that is neither
+// damage nor a full ring, and whoever comes next finishes the skip.
+TEST(RingThreads, ASkipLeftHalfDoneIsFinishedByTheNextComer) {
+    for (const bool sender_first : {false, true}) {
+        Block b(16);
+        ring::Cursor cursor;
+        uint32_t ref = 0;
+        for (uint32_t i = 0; i < 20; ++i) {
+            ASSERT_TRUE(ring::push(b.view(), i) == ring::Put::done &&
+                        ring::try_pop(b.view(), cursor, 1, ref) == ring::Take::got);
+        }
+        const uint64_t pos = b.header.head;
+        b.slots[pos % 16] = uint32_t(pos - 16);
+        const ring::Take first =
+            sender_first ? ring::Take::empty : ring::try_pop(b.view(), cursor, 1, ref);
+        EXPECT_EQ(first, ring::Take::empty);
+        EXPECT_EQ(ring::push(b.view(), 99), ring::Put::done);
+        EXPECT_TRUE(ring::try_pop(b.view(), cursor, 1, ref) == ring::Take::got && ref == 99);
+    }
+}
+
 // Head, tail or a slot rewritten to values no run leaves: the receiver says damaged (after the
 // one record still in place) instead of waiting for ever, and a sender that meets the damage
 // says so instead of spinning or finding the ring full for good.
