@@ -15,6 +15,8 @@
 #ifdef PXR_THREAD_SANITIZER
 extern "C" void __tsan_acquire(void *addr);
 extern "C" void __tsan_release(void *addr);
+extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
 #endif
 
 namespace pxr_impl {
@@ -31,6 +33,25 @@ inline void synced_after([[maybe_unused]] const void *token) noexcept {
     __tsan_acquire(const_cast<void *>(token));
 #endif
 }
+
+// A record the kernel writes into shared memory (msgrcv into a receive landing) is read by
+// other processes at any instant, and the landing's protocol is made for that (its fields are
+// reset before each receive, and a reader takes a half-written record for none). Threads of
+// one process reading it meanwhile are the same case, not a race of this process's code.
+struct KernelWrites {
+#ifdef PXR_THREAD_SANITIZER
+    KernelWrites() noexcept {
+        AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+    }
+    ~KernelWrites() {
+        AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+    }
+#else
+    KernelWrites() noexcept = default;
+#endif
+    KernelWrites(const KernelWrites &) = delete;
+    KernelWrites &operator=(const KernelWrites &) = delete;
+};
 
 // The token of a lock semaphore: one byte per id modulo the table (ids that share a byte
 // only add orderings).

@@ -333,7 +333,11 @@ Take take_record(const Queue &q, int flags) noexcept {
     QueueRecord rec;
     ReceiveLanding *landing = pxr_impl::my_landing();
     void *target = landing != nullptr ? static_cast<void *>(&landing->mtype) : &rec;
-    const ssize_t got = msgrcv(q.qid, target, kRecordText, 0, flags);
+    ssize_t got = 0;
+    {
+        [[maybe_unused]] const pxr_impl::KernelWrites kernel_writes;
+        got = msgrcv(q.qid, target, kRecordText, 0, flags);
+    }
     if (got < 0) {
         const int err = errno;
         if (err == ENOMSG || err == EAGAIN) return {nullptr, false};
