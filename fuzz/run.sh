@@ -25,7 +25,7 @@ mkdir -p "$build/obj" "$build/artifacts"
 
 # The library, compiled once for every target (only what a target uses is linked).
 sources=(env/*.cpp msg/*.cpp plat/*.cpp util/*.cpp dump/*.cpp)
-[ -f tools/config.cpp ] && sources+=(tools/config.cpp bridge/config_bridge.cpp tools/common.cpp tools/view.cpp)
+[ -f tools/config.cpp ] && sources+=(tools/config.cpp tools/config_bridge.cpp tools/common.cpp tools/view.cpp)
 [ -f bridge/wire.cpp ] && sources+=(bridge/wire.cpp)
 # An object is rebuilt when its source or any header is newer.
 header=$(ls -t include/*.h* env/*.h tools/*.h 2>/dev/null | head -n 1)
