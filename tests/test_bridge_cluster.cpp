@@ -201,6 +201,18 @@ class Cluster : public ::testing::Test {
         start_host("A", a_body);
         wait_remote("B", 1), wait_remote("A", 1);
     }
+
+    // An acknowledged stream of sent messages from 0x21 on A to 0x20 on B, with fault done
+    // meanwhile: every message arrives once and in order.
+    template <class Fault>
+    void acked_stream(unsigned sent, Fault fault) {
+        two_hosts("queue 0x20", "queue 0x21\nremote 0x20 acked");
+        pid_t receiver = spawn_in("B", [=] { return receive_in_order(0x20, sent); });
+        pid_t sender = spawn_in("A", [=] { return send_numbered(0x21, 0x20, sent, 1); });
+        fault();
+        EXPECT_EQ(pxrtest::wait_child(sender), 0);
+        EXPECT_EQ(pxrtest::wait_child(receiver), 0) << "2: missing, 3: out of order, 4: twice";
+    }
     void wait_remote(const std::string &name, unsigned connected_with_remotes) {
         ASSERT_TRUE(eventually([&] {
             Stats s = stats(name);
@@ -401,19 +413,16 @@ TEST_F(Cluster, restarts_of_the_server_and_of_a_bridge_lose_only_what_is_counted
 }
 
 TEST_F(Cluster, an_acked_module_gets_every_message_once_and_in_order_across_restarts) {
-    two_hosts("queue 0x20", "queue 0x21\nremote 0x20 acked");
     constexpr unsigned kSent = 3000;
-    pid_t receiver = spawn_in("B", [] { return receive_in_order(0x20, kSent); });
-    pid_t sender = spawn_in("A", [] { return send_numbered(0x21, 0x20, kSent, 1); });
     // The receiving bridge, the server and the sending bridge each go away once mid-stream.
-    std::this_thread::sleep_for(500ms);
-    kill(stats("B").pid, SIGKILL);
-    std::this_thread::sleep_for(700ms);
-    stop_server(), std::this_thread::sleep_for(500ms), start_server();
-    std::this_thread::sleep_for(500ms);
-    kill(stats("A").pid, SIGKILL);
-    EXPECT_EQ(pxrtest::wait_child(sender), 0);
-    EXPECT_EQ(pxrtest::wait_child(receiver), 0) << "2: missing, 3: out of order, 4: twice";
+    acked_stream(kSent, [this] {
+        std::this_thread::sleep_for(500ms);
+        kill(stats("B").pid, SIGKILL);
+        std::this_thread::sleep_for(700ms);
+        stop_server(), std::this_thread::sleep_for(500ms), start_server();
+        std::this_thread::sleep_for(500ms);
+        kill(stats("A").pid, SIGKILL);
+    });
     EXPECT_GT(count("A", resent), 0u);
     EXPECT_EQ(count("B", delivered), kSent);
 }
@@ -449,15 +458,12 @@ TEST_F(Cluster, a_restarted_sending_bridge_keeps_a_routes_order_and_counts_what_
 }
 
 TEST_F(Cluster, a_stopped_receiving_bridge_costs_a_few_resends_not_the_window_again) {
-    two_hosts("queue 0x20", "queue 0x21\nremote 0x20 acked");
     constexpr unsigned kSent = 2000;
-    pid_t receiver = spawn_in("B", [] { return receive_in_order(0x20, kSent); });
-    pid_t sender = spawn_in("A", [] { return send_numbered(0x21, 0x20, kSent, 1); });
-    std::this_thread::sleep_for(300ms);
-    const int32_t stopped = stats("B").pid;
-    kill(stopped, SIGSTOP), std::this_thread::sleep_for(3s), kill(stopped, SIGCONT);
-    EXPECT_EQ(pxrtest::wait_child(sender), 0);
-    EXPECT_EQ(pxrtest::wait_child(receiver), 0) << "2: missing, 3: out of order, 4: twice";
+    acked_stream(kSent, [this] {
+        std::this_thread::sleep_for(300ms);
+        const int32_t stopped = stats("B").pid;
+        kill(stopped, SIGSTOP), std::this_thread::sleep_for(3s), kill(stopped, SIGCONT);
+    });
     EXPECT_LE(count("A", resent), kSent / 5);
 }
 
