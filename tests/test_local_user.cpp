@@ -192,7 +192,7 @@ TEST_F(LocalUser, ALoaderPidReusedAfterACrashMakesNoMemberForPxrClean) {
         pid_t child = 0;
         if (impostor != loader || read(ready[0], &child, sizeof child) != sizeof child) return 4;
         const pid_t attacker = as_other_user([&](CommonArea *ca) { return append(ca, child), 0; });
-        waitpid(attacker, nullptr, 0);
+        if (pxrtest::wait_child(attacker) != 0) return 5; // the forged entry was not written
         const PxrRun r = pxrtest::run_pxr(cdir, {"clean", "--force"});
         const bool stopped =
             said(r.out, "stopped process " + std::to_string(sup.procs[0].pid) + " (sleep)");

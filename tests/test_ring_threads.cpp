@@ -214,9 +214,9 @@ TEST(RingThreads, ASkipLeftHalfDoneIsFinishedByTheNextComer) {
         }
         const uint64_t pos = b.header.head;
         b.slots[pos % 16] = uint32_t(pos - 16);
-        const ring::Take first =
-            sender_first ? ring::Take::empty : ring::try_pop(b.view(), cursor, 1, ref);
-        EXPECT_EQ(first, ring::Take::empty);
+        if (!sender_first) {
+            EXPECT_EQ(ring::try_pop(b.view(), cursor, 1, ref), ring::Take::empty);
+        }
         EXPECT_EQ(ring::push(b.view(), 99), ring::Put::done);
         EXPECT_TRUE(ring::try_pop(b.view(), cursor, 1, ref) == ring::Take::got && ref == 99);
     }
