@@ -119,7 +119,7 @@ bool make_options(Bridge &b, natsOptions **out) {
 
 // The counter segment: kept across restarts of the bridge of one environment.
 bool open_stats(Bridge &b) {
-    b.stats_segment = pxrtool::Segment::publish(kStatsKey, sizeof(Stats), 0644);
+    b.stats_segment = pxrtool::Segment::publish(kStatsKey, sizeof(Stats), PXR_access() & 0644);
     if (!b.stats_segment) return false;
     b.stats = reinterpret_cast<Stats *>(b.stats_segment.writable());
     if (b.stats->magic != kStatsMagic || b.stats->env_shmid != b.area_id) {

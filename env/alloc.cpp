@@ -26,9 +26,13 @@ inline bool atomic_form() noexcept {
     return (common_ptr->atomic_mode & 1u) != 0;
 }
 
-// Both pools choose the partition the caller chose (p, from the same size).
+// Both pools choose the partition the caller chose (p, from the same size). A buffer comes
+// back stamped as this process's: the locked pool stamps it inside its locked section.
 inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) noexcept {
-    return atomic ? pxr_impl::lockfree_take(p, onset) : semaphore_getmem(size, onset);
+    if (!atomic) return semaphore_getmem(size, onset);
+    SysMsg *b = pxr_impl::lockfree_take(p, onset);
+    if (b != nullptr) pxr_impl::stamp_owner(b);
+    return b;
 }
 
 // No buffer could be had. A process that a lock failure has detached cannot raise the event.
@@ -63,7 +67,6 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
 
     if (onset != 0) {
         pxr_impl::shared(h->cong_status).store(1);
-        pxr_impl::stamp_owner(b);
         MSG *note = pxr_impl::msg_of(b);
         note->len = 0;
         const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
@@ -78,7 +81,6 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
         }
     }
 
-    pxr_impl::stamp_owner(b);
     *size = partition_geometry[p].param_size;
     *why = NoBuffer::none;
     return pxr_impl::msg_of(b);
@@ -119,7 +121,7 @@ uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
     }
     // A share of a buffer sent to a group: the buffer goes back with the last one.
     if (groups.area != nullptr) [[unlikely]]
-        if (const int share = give_back_share(m, share_pid()); share != 2) return uint32_t(share);
+        if (const int share = give_back_share(m, my_pid); share != 2) return uint32_t(share);
     // Stamped first: once on the free list the buffer may belong to another process.
     slot->relmem_pid = my_pid;
     const uint32_t rc =

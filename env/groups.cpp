@@ -144,14 +144,14 @@ const GroupRecord *group_of(uint32_t module) noexcept {
 bool take_whole(const MsgSlot &m) noexcept {
     ShareRecord *r = share_record(m);
     if (!is_shared(r)) return true;
-    if (count_of(*r).load() != 1 || !swap_holder(*r, share_pid(), PXR_NO_HOLDER)) return false;
+    if (count_of(*r).load() != 1 || !swap_holder(*r, my_pid, PXR_NO_HOLDER)) return false;
     clear_shares(*r);
     return true;
 }
 
 void claim_share(const MsgSlot &m) noexcept {
     ShareRecord *r = share_record(m);
-    if (is_shared(r)) swap_holder(*r, 0, share_pid());
+    if (is_shared(r)) swap_holder(*r, 0, my_pid);
 }
 
 int give_back_share(const MsgSlot &m, int32_t pid) noexcept {
@@ -174,7 +174,7 @@ int group_send(const GroupRecord &shared_group, const MsgSlot &m) noexcept {
 
     const auto index = uint16_t(m.index);
     const auto partition = uint16_t(m.partition);
-    const int32_t sender = share_pid();
+    const int32_t sender = my_pid;
     store_word(m.slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
     for (int k = 0; k < kCount; ++k) holder(*r, k).store(k < n ? sender : PXR_NO_HOLDER);
     count_of(*r).store(uint32_t(n));
@@ -186,13 +186,13 @@ int group_send(const GroupRecord &shared_group, const MsgSlot &m) noexcept {
     for (int k = 0; k < n; ++k) {
         const uint8_t member = g.members[k];
         swap_holder(*r, sender, 0); // this member's share: its receive may claim it now
-        int err = member < PXR_MODULE_COUNT ? put_reference(member, index, partition) : EINVAL;
         // All-or-nothing found room in every queue; one that filled since is retried as a
         // plain send retries, and only then missed.
-        for (int retry = 0; all && err == EAGAIN && retry < 5; ++retry) {
-            pause_seconds(0);
-            err = put_reference(member, index, partition);
-        }
+        const auto put = [&](bool &) { return put_reference(member, index, partition); };
+        bool progress = false;
+        const int err = member >= PXR_MODULE_COUNT ? EINVAL
+                        : all                      ? put_retrying(put)
+                                                   : put(progress);
         if (err == 0) continue;
         ++missed;
         std::atomic_ref(live.dropped[k]).fetch_add(1);

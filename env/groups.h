@@ -37,12 +37,6 @@ inline bool is_shared(const ShareRecord *r) noexcept {
     return r != nullptr && std::atomic_ref(const_cast<ShareRecord *>(r)->count).load() != 0;
 }
 
-// The pid a share is held under: the calling process's own, also in a forked copy that
-// still carries its parent's attachment.
-inline int32_t share_pid() noexcept {
-    return int32_t(getpid());
-}
-
 // The group record of module, or null when module names no group.
 const GroupRecord *group_of(uint32_t module) noexcept;
 

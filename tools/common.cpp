@@ -115,4 +115,10 @@ bool attach_running(const char *cmd) {
     return true;
 }
 
+long now_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return long(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 } // namespace pxrtool

@@ -67,12 +67,6 @@ void restore_handlers() {
     std::signal(SIGCHLD, SIG_DFL);
 }
 
-long now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return long(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 void sleep_ms(long ms) {
     struct timespec t = {ms / 1000, (ms % 1000) * 1000000};
     while (nanosleep(&t, &t) != 0 && errno == EINTR) {

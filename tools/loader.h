@@ -40,7 +40,6 @@ extern volatile sig_atomic_t g_exit_semid;
 
 // The default handlers again (for a process about to exec, and for the loader's end).
 void restore_handlers();
-long now_ms();
 void sleep_ms(long ms);
 
 // One spawn line and the process that runs it.

@@ -25,12 +25,6 @@ int pidfd_signal(int fd, int sig) {
     return int(syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0));
 }
 
-long monotonic_ms() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return long(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 } // namespace
 
 PinnedList::~PinnedList() {
@@ -61,14 +55,14 @@ void PinnedList::stop(long grace_ms) {
     // A pid file descriptor turns readable when its process ends; poll skips those that have.
     std::vector<pollfd> fds;
     for (const PinnedProcess &p : procs_) fds.push_back({p.fd, POLLIN, 0});
-    const long until = monotonic_ms() + grace_ms;
+    const long until = now_ms() + grace_ms;
     for (;;) {
         bool all_ended = true;
         for (pollfd &f : fds) {
             if (f.revents != 0) f.fd = -1;
             all_ended = all_ended && f.fd < 0;
         }
-        const long left = until - monotonic_ms();
+        const long left = until - now_ms();
         if (all_ended || left <= 0) break;
         if (poll(fds.data(), fds.size(), int(left)) < 0 && errno != EINTR) break;
     }

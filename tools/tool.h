@@ -106,5 +106,7 @@ bool environment_running(const char *cmd);
 // 0 when the system lock is free within 2 s (or does not exist); else the pid that took it last
 // (-1 when unknown).
 int system_lock_held_by();
+// Milliseconds on the monotonic clock, for deadlines.
+long now_ms();
 
 } // namespace pxrtool
