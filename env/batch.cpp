@@ -47,16 +47,16 @@ int put_refs(uint32_t qid, const pxr_impl::ring::View &ring, const uint32_t *ref
 }
 
 // Checks msgs[0..count) as a send does and stamps them sent, up to the first that is not an
-// allocated buffer of an attached partition; their references go to refs. How many.
+// allocated buffer of an attached partition, or a shared one whose other shares are out; their
+// references go to refs. How many.
 uint32_t stamp_for_send(MSG *const *msgs, uint32_t count, uint32_t *refs) noexcept {
     uint32_t n = 0;
-    for (; n < count && pxr_impl::allocated(pxr_impl::find_msg(msgs[n])); ++n) {
-        SysMsg *slot = pxr_impl::slot_of(msgs[n]);
-        pxr_impl::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
-        pxr_impl::synced_before(slot);
-        refs[n] =
-            pxr_impl::buffer_ref(pxr_impl::load_word(slot, offsetof(SysMsg, index)) & 0xFFFF,
-                                 pxr_impl::load_word(slot, offsetof(SysMsg, partition)) & 0xFFFF);
+    for (; n < count; ++n) {
+        const pxr_impl::MsgSlot m = pxr_impl::find_msg(msgs[n]);
+        if (!pxr_impl::allocated(m) ||
+            (pxr_impl::groups.area != nullptr && !pxr_impl::take_whole(m)))
+            break;
+        refs[n] = pxr_impl::stamp_sent(m);
     }
     return n;
 }
@@ -79,8 +79,8 @@ uint32_t PXR_send_batch(uint32_t dst, MSG *const *msgs, uint32_t count, int *res
     if (count == 0) return 0;
     res = -1;
     if (!pxr_impl::lazy_attach(2) || msgs == nullptr) return 0;
-    if (pxr_impl::groups.area != nullptr) {
-        // Groups and shared buffers: each record takes the single send's road.
+    if (pxr_impl::group_of(dst & 0xFF) != nullptr) {
+        // A group: each record takes the single send's road, one share per member.
         uint32_t n = 0;
         while (n < count && (res = PXR_send(dst, msgs[n])) == 0) ++n;
         return n;

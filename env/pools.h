@@ -19,6 +19,9 @@ struct MsgSlot {
     SysMsg *slot = nullptr;
 };
 
+// A checked buffer on its way out: stamps the sender's pid and gives its queue reference.
+uint32_t stamp_sent(const MsgSlot &m) noexcept;
+
 // A range test per partition, then the slot's own index word checked by one multiplication:
 // null, addresses outside both message arrays and addresses that are not at a slot's MSG offset
 // are refused. Only when the index word disagrees does a division tell a damaged index word

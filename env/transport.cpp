@@ -56,6 +56,14 @@ int put_record(const Queue &q, QueueRecord &rec, uint32_t ref) noexcept {
 
 } // namespace
 
+// From the values find_msg checked, not from the record: reading its two halves back as one
+// word would stall on the stores just made.
+uint32_t pxr_impl::stamp_sent(const MsgSlot &m) noexcept {
+    store_word(m.slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
+    synced_before(m.slot);
+    return buffer_ref(m.index, uint32_t(m.partition));
+}
+
 uint32_t pxr_impl::destination_queue(uint32_t dst) noexcept {
     const ModuleQueueEntry *entry = entry_of(uint8_t(dst & 0xFF));
     return entry ? entry->msqid : PXR_NO_QUEUE;
@@ -105,21 +113,13 @@ int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
         return pxr_impl::undefined_destination(dst);
     }
 
-    SysMsg *slot = pxr_impl::slot_of(msg);
-    pxr_impl::store_word(slot, offsetof(SysMsg, send_pid), uint32_t(my_pid));
-
-    const auto index = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, index)));
-    const auto partition = uint16_t(pxr_impl::load_word(slot, offsetof(SysMsg, partition)));
+    const uint32_t ref = pxr_impl::stamp_sent(m);
     QueueRecord rec;
     rec.mtype = 1;
-    rec.index = index;
-    rec.partition = partition;
-    // From the values, not from the record: reading its two halves back as one word would stall
-    // on the stores just made.
-    const uint32_t ref = pxr_impl::buffer_ref(index, partition);
+    rec.index = uint16_t(m.index);
+    rec.partition = uint16_t(m.partition);
 
     const Queue queue = queue_of(uint8_t(dst & 0xFF), qid);
-    pxr_impl::synced_before(slot);
     if (timed) {
         int err = 0;
         pxr_impl::RoomWord *room = pxr_impl::queue_room(qid);
