@@ -131,6 +131,7 @@ TEST(ConfigReader, EachKindOfErrorNamesItsLine) {
         {"bridge url=nats://h:1", "bridge needs cluster="},
         {"bridge url=nats://h:1 cluster=a.b", "bad cluster name"},
         {"bridge url=nats://h:1 cluster=c module=0x40", "bridge module 0x40"},
+        {"bridge url=nats://h:1 cluster=c module=0x41\ngroup 0x41 0x40", "or group"},
         {"bridge url=nats://h:1 cluster=c credentials=/nonexistent", "cannot be read"},
         {"bridge url=nats://h:1 cluster=c tls-cert=/etc/hostname", "go together"},
     };

@@ -149,14 +149,17 @@ std::vector<std::pair<int, std::string>> finish_bridge(Config &cfg) {
         if (!b.remotes.empty()) out.emplace_back(b.remote_lines[0], "remote needs a bridge line");
         return out;
     }
+    // A module served here: its own queue, an alias or a group.
     auto local = [&](uint32_t m) {
         if (in(cfg.queues, m)) return true;
         for (const AliasConfig &a : cfg.aliases)
             if (a.module == m) return true;
+        for (const GroupConfig &g : cfg.groups)
+            if (g.module == m) return true;
         return false;
     };
     if (local(b.module))
-        out.emplace_back(b.line, "bridge module " + hex(b.module) + " has a queue or alias");
+        out.emplace_back(b.line, "bridge module " + hex(b.module) + " has a queue, alias or group");
     for (std::size_t i = 0; i < b.remotes.size(); ++i) {
         uint32_t m = b.remotes[i];
         if (local(m) || m == b.module)
