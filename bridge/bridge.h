@@ -149,10 +149,10 @@ struct Bridge {
     std::condition_variable ack_wake;
     std::map<uint64_t, WireAck> acks_due;
 
-    std::mutex mu; // guards what follows
+    std::mutex mu; // guards the next two lines (static_remote: set at the start, read after)
     std::map<uint32_t, Peer> peers;
     ModuleSet discovered, clash_reported, static_remote, claimed;
-    bool twin_reported = false;
+    bool twin_reported = false; // the delivery thread's (on_announce) alone
     Clock::time_point started = Clock::now();
     std::atomic<bool> learning{true}; // until kHoldFor after the start: messages may wait
 
