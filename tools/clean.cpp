@@ -110,15 +110,11 @@ std::vector<Recorded> recorded_processes() {
     CommonView view;
     std::string why;
     if (!view.map(why)) return out;
-    int32_t count = view->process_count;
-    if (count < 0 || count > PXR_MAX_PROCESSES) count = count < 0 ? 0 : PXR_MAX_PROCESSES;
-    for (int32_t i = 0; i < count; ++i) {
-        const ProcessEntry &e = view->processes[i];
-        std::string name(e.name, strnlen(e.name, sizeof e.name));
+    each_recorded(*view.get(), [&](int32_t pid, const std::string &name) {
         bool dup = false;
-        for (const Recorded &r : out) dup = dup || r.pid == e.pid;
-        if (!dup) out.push_back({e.pid, name});
-    }
+        for (const Recorded &r : out) dup = dup || r.pid == pid;
+        if (!dup) out.push_back({pid, name});
+    });
     return out;
 }
 

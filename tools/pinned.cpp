@@ -78,16 +78,22 @@ PinnedList pin_table(const CommonArea *area, const Membership &m, const char *cm
                      "pxr %s: the system lock is held (pid %d took it last); ending the "
                      "environment without it\n",
                      cmd, holder);
-    const int32_t n = std::clamp<int32_t>(area->process_count, 0, PXR_MAX_PROCESSES);
+    each_recorded(*area, [&](int32_t pid, const std::string &name) {
+        if (const std::string why = list.add(m, pid, name); !why.empty())
+            std::fprintf(stderr, "pxr %s: process %d (%s) is not signalled: %s\n", cmd, int(pid),
+                         name.c_str(), why.c_str());
+    });
+    return list;
+}
+
+void each_recorded(const CommonArea &area,
+                   const std::function<void(int32_t pid, const std::string &name)> &fn) {
+    const int32_t n = std::clamp<int32_t>(area.process_count, 0, PXR_MAX_PROCESSES);
     for (int32_t i = 0; i < n; ++i) {
         ProcessEntry e{};
-        std::memcpy(&e, &area->processes[i], sizeof e);
-        const std::string name(e.name, strnlen(e.name, sizeof e.name));
-        if (const std::string why = list.add(m, e.pid, name); !why.empty())
-            std::fprintf(stderr, "pxr %s: process %d (%s) is not signalled: %s\n", cmd, int(e.pid),
-                         name.c_str(), why.c_str());
+        std::memcpy(&e, &area.processes[i], sizeof e);
+        fn(e.pid, std::string(e.name, strnlen(e.name, sizeof e.name)));
     }
-    return list;
 }
 
 } // namespace pxrtool

@@ -9,6 +9,7 @@
 #include "membership.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -56,5 +57,8 @@ class PinnedList {
 // environment's (or cannot be verified) is signalled by nobody: one line on standard error,
 // "pxr CMD: process PID (NAME) is not signalled: REASON".
 PinnedList pin_table(const CommonArea *area, const Membership &m, const char *cmd);
+// Each entry of the area's process table (the count clamped to the table, the name ended).
+void each_recorded(const CommonArea &area,
+                   const std::function<void(int32_t pid, const std::string &name)> &fn);
 
 } // namespace pxrtool
