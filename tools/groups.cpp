@@ -8,20 +8,24 @@
 
 namespace pxrtool {
 
-SharesView::SharesView() : segment_(new Segment(Segment::open(PXR_KEY_GROUPS))) {
-    if (!*segment_ || segment_->size() < sizeof(GroupArea)) return;
-    const auto *area = reinterpret_cast<const GroupArea *>(segment_->data());
+namespace {
+
+// The groups' area of a mapped segment, or null when it is absent, short or of another version.
+const GroupArea *group_area(const Segment &segment) {
+    const auto *area = segment.as<GroupArea>();
+    return area != nullptr && area->version == PXR_GROUP_VERSION ? area : nullptr;
+}
+
+} // namespace
+
+SharesView::SharesView() : segment_(Segment::open(PXR_KEY_GROUPS)) {
+    const GroupArea *area = group_area(segment_);
+    if (area == nullptr) return;
     const uint64_t n0 = area->num_msgs[0], n1 = area->num_msgs[1];
-    if (area->version != PXR_GROUP_VERSION ||
-        sizeof(GroupArea) + (n0 + n1) * sizeof(ShareRecord) > segment_->size())
-        return;
+    if (sizeof(GroupArea) + (n0 + n1) * sizeof(ShareRecord) > segment_.size()) return;
     shares_ = reinterpret_cast<const ShareRecord *>(area + 1);
     covered_[0] = uint32_t(n0);
     covered_[1] = uint32_t(n1);
-}
-
-SharesView::~SharesView() {
-    delete segment_;
 }
 
 const ShareRecord *SharesView::of(int p, uint32_t index) const {
@@ -33,9 +37,8 @@ const ShareRecord *SharesView::of(int p, uint32_t index) const {
 std::vector<GroupRow> group_rows() {
     std::vector<GroupRow> rows;
     const Segment segment = Segment::open(PXR_KEY_GROUPS);
-    if (!segment || segment.size() < sizeof(GroupArea)) return rows;
-    const auto *area = reinterpret_cast<const GroupArea *>(segment.data());
-    if (area->version != PXR_GROUP_VERSION) return rows;
+    const GroupArea *area = group_area(segment);
+    if (area == nullptr) return rows;
     for (uint32_t m = 0; m < PXR_MODULE_COUNT; ++m) {
         const GroupRecord &g = area->groups[m];
         const uint8_t n = g.count;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "pxrlib.h"
+#include "view.h"
 
 #include <cstdint>
 #include <string>
@@ -18,20 +19,15 @@ struct GroupRow {
     std::vector<uint32_t> dropped; // per member: shares dropped, its queue full
 };
 
-class Segment;
-
 // The shares of buffers sent to groups, read-only: what a check charges to each holder.
 class SharesView {
   public:
     SharesView(); // maps the groups' segment when the environment has one
-    ~SharesView();
-    SharesView(const SharesView &) = delete;
-    SharesView &operator=(const SharesView &) = delete;
     // The share record of buffer index of partition p while the buffer is shared, else null.
     const ShareRecord *of(int p, uint32_t index) const;
 
   private:
-    Segment *segment_ = nullptr;
+    Segment segment_;
     const ShareRecord *shares_ = nullptr;
     uint32_t covered_[2] = {};
 };
