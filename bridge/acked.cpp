@@ -54,7 +54,7 @@ std::size_t Bridge::keep(AckedRoute &r, MSG *m) {
     uint32_t partition = 0, index = 0;
     msg_to_index(m, &partition, &index);
     r.w->keeping_seq = r.w->next;
-    std::atomic_ref<uint32_t>(r.w->keeping).store((partition << 16 | index) + 1);
+    std::atomic_ref<uint32_t>(r.w->keeping).store(kept_ref(partition, index));
     if (m->len > PXR_parameter_size(m)) {
         count(malformed);
     } else {

@@ -80,6 +80,12 @@ namespace pxrbridge {
 using Clock = std::chrono::steady_clock;
 using ModuleSet = std::bitset<PXR_MODULE_COUNT>;
 
+// A buffer as the bridge's records in shared memory name it (window, counter segment): 0 is
+// none.
+constexpr uint32_t kept_ref(uint32_t partition, uint32_t index) {
+    return (partition << 16 | index) + 1;
+}
+
 constexpr auto kTick = std::chrono::milliseconds(200);
 constexpr auto kAnnounceEvery = std::chrono::seconds(2);
 constexpr auto kPeerExpiry = std::chrono::seconds(7);
@@ -251,7 +257,7 @@ struct Bridge {
     void deliver_one(unsigned subject_module, std::span<const uint8_t> frame, Due &due);
     void deliver_acked(const WireMessage &w, Due &due);
     bool known_origin(uint32_t origin);
-    Counter hand_over(const WireMessage &w, RouteSeq *r, bool acked);
+    void hand_over(const WireMessage &w, RouteSeq *r, bool acked);
     void note_in_hand(MSG *m, const RouteSeq *r, const WireMessage &w, bool acked);
     uint32_t settle_in_hand(const PXR_reclaimed_buffer *left, uint32_t n);
     RouteSeq *route_of(uint32_t origin, uint32_t dst);

@@ -113,10 +113,10 @@ void Bridge::send_acks() {
 }
 
 // Gives a message from afar to its local module and moves its route on (r may be null: a
-// frame without a sequence); returns what it counted (delivered, or the cause of the loss).
+// frame without a sequence), counting it delivered or the cause of its loss.
 // An acknowledged frame (acked) that finds no buffer or a full queue is not counted and
 // leaves its route where it was: it comes again.
-Counter Bridge::hand_over(const WireMessage &w, RouteSeq *r, bool acked) {
+void Bridge::hand_over(const WireMessage &w, RouteSeq *r, bool acked) {
     auto move_on = [&] {
         if (r == nullptr) return;
         if (acked)
@@ -129,7 +129,6 @@ Counter Bridge::hand_over(const WireMessage &w, RouteSeq *r, bool acked) {
             move_on();
             count(c);
         }
-        return c;
     };
     if (w.origin == node || !is_local(w.dst)) return lost(lost_unknown_module);
     const uint32_t len = uint32_t(w.param.size());
@@ -169,7 +168,6 @@ Counter Bridge::hand_over(const WireMessage &w, RouteSeq *r, bool acked) {
     count(bytes_in, len);
     count(delivered);
     std::atomic_ref<uint32_t>(stats->in_hand.ref).store(0);
-    return delivered;
 }
 
 // Notes the message about to be sent to its module (see InHand), before its route moves.
@@ -184,7 +182,7 @@ void Bridge::note_in_hand(MSG *m, const RouteSeq *r, const WireMessage &w, bool 
     h.seq = w.seq;
     h.acked = acked;
     h.delivered = stats->counters[delivered];
-    std::atomic_ref<uint32_t>(h.ref).store((partition << 16 | index) + 1);
+    std::atomic_ref<uint32_t>(h.ref).store(kept_ref(partition, index));
 }
 
 // Finishes the delivery a killed predecessor had in hand: its route is moved on if it was
@@ -203,7 +201,7 @@ uint32_t Bridge::settle_in_hand(const PXR_reclaimed_buffer *left, uint32_t n) {
             r.next = h.seq + 1;
     }
     for (uint32_t i = 0; i < n; ++i) {
-        if ((left[i].partition << 16 | left[i].index) + 1 != h.ref) continue;
+        if (kept_ref(left[i].partition, left[i].index) != h.ref) continue;
         MSG *m = index_to_msg(int32_t(left[i].partition), left[i].index);
         if (m != nullptr && h.dst < PXR_MODULE_COUNT && PXR_send(h.dst, m) == 0) {
             count(delivered);

@@ -65,7 +65,7 @@ void Bridge::take_over() {
             n = std::min(st.returned, kLeft);
         const uint32_t in_hand = settle_in_hand(left, n);
         for (uint32_t i = 0; i < n; ++i)
-            if ((left[i].partition << 16 | left[i].index) + 1 != in_hand) take_back(left[i]);
+            if (kept_ref(left[i].partition, left[i].index) != in_hand) take_back(left[i]);
         count(lost_bridge_killed, unsent);
         PXR_reclaim_buffers(predecessor, 0, &st, nullptr, 0);
         if (st.returned != 0)
@@ -89,7 +89,7 @@ void Bridge::take_back(const PXR_reclaimed_buffer &b) {
         return forward(m);
     }
     if (!window_room(*r->w, kLargestFrame)) return;
-    const uint32_t ref = (b.partition << 16 | b.index) + 1;
+    const uint32_t ref = kept_ref(b.partition, b.index);
     if (r->w->keeping == ref && r->w->next != r->w->keeping_seq) return; // kept already
     keep(*r, m);
     r->resend_at = Clock::now(); // it goes with the first resend
