@@ -1,6 +1,7 @@
 // peerbench: one measurement per invocation ("measure"), or the summary of a run's raw
 // lines ("report"). run.sh drives both.
 #include "common.h"
+#include "fanout.h"
 
 #include <algorithm>
 #include <cmath>
@@ -57,6 +58,8 @@ int usage() {
             "                 [--pair T] [--spin US] [--untouched]\n"
             "                 [--tune]\n"
             "       peerbench report RAW.csv OUTDIR\n"
+            "       peerbench fanout measure|report|list ...\n"
+            "       peerbench backpressure --form alloc|send ...\n"
             "       peerbench list\n");
     return 2;
 }
@@ -660,6 +663,8 @@ int main(int argc, char **argv) {
     std::string cmd = argv[1];
     if (cmd == "measure") return peers::measure(argc - 2, argv + 2);
     if (cmd == "report" && argc == 4) return peers::report(argv[2], argv[3]);
+    if (cmd == "fanout") return peers::fanout_main(argc - 2, argv + 2);
+    if (cmd == "backpressure") return peers::backpressure_main(argc - 2, argv + 2);
     if (cmd == "list") {
         for (const char *t : peers::kTransports)
             if (std::string(t).rfind("iceoryx", 0) != 0 || peers::have_iceoryx()) printf("%s\n", t);

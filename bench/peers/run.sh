@@ -82,6 +82,8 @@ has() { [[ " $TRANSPORTS " == *" $1 "* ]]; }
 mkdir -p "$OUT"
 RAW=$OUT/peers-raw.csv
 echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct,waits_per_msg" >"$RAW"
+# shellcheck source=fanout.sh
+. "$HERE/fanout.sh"
 
 ROUDI_PID=
 stop_roudi() {
@@ -160,6 +162,7 @@ for rep in $(seq 1 "$REPS"); do
         has "$t" || continue
         measure --transport "$t" --test lat --payload "$MULTI_PAYLOAD" --rep "$rep" --cpus 0,0
     done
+    fanout_rep "$rep"
 done
 stop_roudi
 log "measured in $(($(date +%s) - start)) s"
@@ -177,9 +180,12 @@ if command -v gnuplot >/dev/null 2>&1; then
 else
     log "gnuplot not found: no plot"
 fi
+fanout_report
 
 echo
 cat "$OUT/peers.md"
+echo
+cat "$OUT/fanout.md"
 echo
 echo '```csv'
 cat "$OUT/peers.csv"
