@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace peers {
@@ -19,6 +20,23 @@ namespace peers {
 namespace {
 
 FanTransport *g_fan;
+
+// Where the CPU went: each side's CPU time and the publisher's wall time, in a page shared
+// across the fork; busy_pct of the last run: the publisher's core and the subscribers' core.
+struct Busy {
+    double cpu_s[1 + kMaxSubscribers];
+    double wall_s;
+};
+Busy *g_busy;
+double g_busy_pct[2];
+
+template <SideFn F>
+void recorded(const Params &p, Result *r, int side) {
+    const uint64_t t0 = now_ns();
+    F(p, r, side);
+    g_busy->cpu_s[side] = cpu_seconds();
+    if (side == 0) g_busy->wall_s = double(now_ns() - t0) * 1e-9;
+}
 
 bool publish(const Params &p, uint32_t kind, uint32_t seq) {
     return g_fan->publish(p, FanMsg{kind, seq, 0, 0});
@@ -206,11 +224,12 @@ int measure(int argc, char **argv) {
         return usage();
     for (char *c = r.error; *c; ++c)
         if (*c == ',' || *c == '\n') *c = ';';
-    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.1f,%llu,%.4f,%.4f,%s\n", t.c_str(),
+    printf("%s,%s,%u,%d,%d,%d,%.3f,%.3f,%.1f,%llu,%.4f,%.4f,%.1f,%.1f,%s\n", t.c_str(),
            p.test == Test::Latency ? "lat" : "tput", p.payload, subscribers, rep, r.ok, r.median_us,
            r.p99_us, r.msgs_per_s, (unsigned long long)r.messages,
            r.moved ? r.cpu_s * 1e6 / double(r.moved) : 0.0,
-           r.moved ? double(r.waits) / double(r.moved) : 0.0, r.error);
+           r.moved ? double(r.waits) / double(r.moved) : 0.0, g_busy_pct[0], g_busy_pct[1],
+           r.error);
     return r.ok ? 0 : 1;
 }
 
@@ -219,13 +238,29 @@ int measure(int argc, char **argv) {
 Result run_fanout(const Params &p, FanTransport *t, int subscribers) {
     g_fan = t;
     t->subscribers = subscribers;
+    const bool lat = p.test == Test::Latency;
     std::vector<SideFn> sides;
-    sides.push_back(p.test == Test::Latency ? pub_round_trip : pub_rate);
+    sides.push_back(lat ? recorded<pub_round_trip> : recorded<pub_rate>);
     for (int k = 0; k < subscribers; ++k)
-        sides.push_back(p.test == Test::Latency ? sub_answer : sub_rate);
+        sides.push_back(lat ? recorded<sub_answer> : recorded<sub_rate>);
     const double deadline =
         60 + (p.test == Test::Latency ? double(p.count + p.warm) * 1e-3 * subscribers : p.secs * 3);
-    return run_sides(p, sides, 0, deadline);
+    g_busy = static_cast<Busy *>(
+        mmap(nullptr, sizeof(Busy), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (g_busy == MAP_FAILED) {
+        Result r;
+        fail(&r, "mmap failed");
+        return r;
+    }
+    *g_busy = Busy{};
+    const Result r = run_sides(p, sides, 0, deadline);
+    double subs = 0;
+    for (int k = 1; k <= subscribers; ++k) subs += g_busy->cpu_s[k];
+    const double wall = g_busy->wall_s > 0 ? g_busy->wall_s : 1;
+    g_busy_pct[0] = g_busy->cpu_s[0] * 100 / wall;
+    g_busy_pct[1] = subs * 100 / wall;
+    munmap(g_busy, sizeof(Busy));
+    return r;
 }
 
 int fanout_main(int argc, char **argv) {

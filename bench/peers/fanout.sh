@@ -9,14 +9,14 @@ BP_RAW=$OUT/backpressure-raw.csv
 FAN_SUBSCRIBERS=${FAN_SUBSCRIBERS:-"1 2 4"}
 FAN_COUNT=$((COUNT / 5))
 if [ "$QUICK" = 1 ]; then BP_SECS=2; else BP_SECS=10; fi
-echo "transport,test,payload,subscribers,rep,ok,median_us,p99_us,msgs_per_s,messages,cpu_us_per_msg,waits_per_msg,error" >"$FAN_RAW"
+echo "transport,test,payload,subscribers,rep,ok,median_us,p99_us,msgs_per_s,messages,cpu_us_per_msg,waits_per_msg,publisher_cpu_pct,subscribers_cpu_pct,error" >"$FAN_RAW"
 echo "form,rep,ok,secs,work_us,produced,consumed,lost,out_of_order,fatal_code,internal_errors,timeups,producer_cpu_pct,cpu_us_per_msg,sleeps_per_msg,waiting_pct,consumer_rate,error" >"$BP_RAW"
 
 fanout_measure() {
     local line
     line=$(timeout 300 "${NS[@]}" "$BIN" fanout measure --warm "$WARM" --count "$FAN_COUNT" \
         --secs "$SECS" --tune "$@" 2>>"$BUILD/fanout.log" || true)
-    [ -n "$line" ] || line="$2,$4,$6,$8,0,0,0,0,0,0,0,0,no result (crashed or timed out)"
+    [ -n "$line" ] || line="$2,$4,$6,$8,0,0,0,0,0,0,0,0,0,0,no result (crashed or timed out)"
     echo "$line" >>"$FAN_RAW"
     log "$line"
 }
