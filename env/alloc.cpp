@@ -2,6 +2,7 @@
 // pool, pid stamps, congestion onset messages, and the fatal path on exhaustion.
 #include "pxrlib.h"
 
+#include "env/buffer_cache.h"
 #include "env/flow.h"
 #include "env/groups.h"
 #include "env/pools.h"
@@ -30,7 +31,8 @@ inline bool atomic_form() noexcept {
 // back stamped as this process's: the locked pool stamps it inside its locked section.
 inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) noexcept {
     if (!atomic) return semaphore_getmem(size, onset);
-    SysMsg *b = pxr_impl::lockfree_take(p, onset);
+    SysMsg *b = pxr_impl::buffer_cache_used() ? pxr_impl::cache_take(p, onset)
+                                              : pxr_impl::lockfree_take(p, onset);
     if (b != nullptr) pxr_impl::stamp_owner(b);
     return b;
 }
@@ -107,11 +109,11 @@ int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) noexcept {
 
 namespace pxr_impl {
 
-uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
+uint32_t release_checked(int32_t pool_class, const MsgSlot &m, bool to_list) noexcept {
     if (traffic_forbidden() || bad_pool_class(pool_class)) return 1;
     SysMsg *slot = m.slot;
-    // The caller owns the buffer, so nobody else writes this word now.
-    if (slot->allocated == 0) return 1;
+    // The caller owns the buffer, so nobody else writes these words now.
+    if (slot->allocated == 0 || (slot->next == kCachedMark && !to_list)) return 1;
     // Words that disagree with the buffer's place would send it to another list.
     if (slot->partition != m.partition || slot->index != m.index) {
         report_damage(m.partition, slot->partition != m.partition
@@ -122,10 +124,14 @@ uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
     // A share of a buffer sent to a group: the buffer goes back with the last one.
     if (groups.area != nullptr) [[unlikely]]
         if (const int share = give_back_share(m, my_pid); share != 2) return uint32_t(share);
+    const bool atomic = atomic_form();
+    if (atomic && !to_list && buffer_cache_used() && cache_put(m.partition, slot)) {
+        room_made(pool_room(m.partition));
+        return 0;
+    }
     // Stamped first: once on the free list the buffer may belong to another process.
     slot->relmem_pid = my_pid;
-    const uint32_t rc =
-        atomic_form() ? lockfree_release(m.partition, slot) : semaphore_relmem(slot);
+    const uint32_t rc = atomic ? lockfree_release(m.partition, slot) : semaphore_relmem(slot);
     room_made(pool_room(m.partition));
     return rc;
 }

@@ -46,10 +46,16 @@ inline MsgSlot find_msg(const MSG *msg) noexcept {
     return {};
 }
 
-// Whether the buffer is allocated: a buffer that was released belongs to the pool (and perhaps
-// already to another process), so no send, answer or release may touch it.
+// The next word of a buffer that sits in a thread's cache (buffer_cache.h): allocated, counted
+// and stamped as its process's, but released by its user. No list word is ever this value.
+inline constexpr uint32_t kCachedMark = 0xFFFFFFFEu;
+
+// Whether the buffer is allocated to its user: a buffer that was released belongs to the pool
+// (and perhaps already to another process) or to a thread's cache, so no send, answer or
+// release may touch it.
 inline bool allocated(const MsgSlot &m) noexcept {
-    return m.partition >= 0 && load_word(m.slot, offsetof(SysMsg, allocated)) != 0;
+    return m.partition >= 0 && load_word(m.slot, offsetof(SysMsg, allocated)) != 0 &&
+           load_word(m.slot, offsetof(SysMsg, next)) != kCachedMark;
 }
 
 // The stamps of a buffer just taken: this process owns it, nobody has sent, received or
@@ -76,6 +82,11 @@ void report_damage(int p, const lf::Damage &damage) noexcept;
 // The lock-free pool's take and release for a partition the caller has chosen or checked.
 SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept;
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
+// The same for up to want (at least 1) buffers at once, with the counts and levels of as many
+// single calls: how many were taken into out (0: none, counted as a single take's refusal);
+// how many of slots[0..n) went back, in order (the rest stay allocated to the caller).
+uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag) noexcept;
+uint32_t lockfree_release_many(int p, SysMsg *const *slots, uint32_t n) noexcept;
 
 // Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
 // refusal (bad arguments, traffic forbidden, no environment).
@@ -84,7 +95,9 @@ enum class NoBuffer { none, fatal, refused };
 // when there is none. A failed congestion send that ended the environment is a refusal.
 MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept;
 
-// PXR_relmem after its attach and pointer checks (relm reads the class first).
-uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept;
+// PXR_relmem after its attach and pointer checks (relm reads the class first). A reclaim's
+// release (to_list) also takes a buffer out of a dead thread's cache, and never into the
+// caller's.
+uint32_t release_checked(int32_t pool_class, const MsgSlot &m, bool to_list = false) noexcept;
 
 } // namespace pxr_impl

@@ -15,10 +15,10 @@ namespace peers {
 namespace {
 
 const char *const kTransports[] = {
-    "pxr-lockfree",  "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
-    "pxr-ring-spin", "pxr-ring-b16", "pxr-ring-b64",      "sysv-floor",      "sysv-floor-spin",
-    "sysv-payload",  "posix-mq",     "unix-seqpacket",    "zeromq-ipc",      "iceoryx-wait",
-    "iceoryx-poll",  "shm-poll"};
+    "pxr-lockfree",    "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
+    "pxr-ring-spin",   "pxr-ring-b16", "pxr-ring-b64",      "pxr-ring-cache",  "sysv-floor",
+    "sysv-floor-spin", "sysv-payload", "posix-mq",          "unix-seqpacket",  "zeromq-ipc",
+    "iceoryx-wait",    "iceoryx-poll", "shm-poll"};
 
 // The rows whose receivers poll (their CPU time per message is reported).
 const char *const kSpinning[] = {"pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring-spin",
@@ -37,6 +37,7 @@ const char *label(const std::string &t) {
         {"pxr-ring-spin", "libpxrlib, ring queues, lock-free pool, receive spin window"},
         {"pxr-ring-b16", "libpxrlib, ring queues, batches of 16"},
         {"pxr-ring-b64", "libpxrlib, ring queues, batches of 64"},
+        {"pxr-ring-cache", "libpxrlib, ring queues, per-thread buffer cache of 32"},
         {"sysv-floor-spin", "System V queue, 12-byte record, spin window (spinning floor)"},
         {"sysv-floor", "System V queue, 12-byte record (floor)"},
         {"sysv-payload", "System V queue, payload"},
@@ -116,6 +117,9 @@ int measure(int argc, char **argv) {
         r = run_pxr(p, true, kRingCapacity);
     else if (t == "pxr-ring-b16" || t == "pxr-ring-b64") {
         p.batch = t == "pxr-ring-b16" ? 16 : 64;
+        r = run_pxr(p, true, kRingCapacity);
+    } else if (t == "pxr-ring-cache") {
+        p.cache = 32;
         r = run_pxr(p, true, kRingCapacity);
     } else if (t == "sysv-floor")
         r = run_sysv_floor(p);

@@ -42,6 +42,7 @@ void read_payload(const Params &p, const MSG *m) noexcept {
 void become_application_process(const Params &p) noexcept {
     PXR_unlink();
     PXR_set_receive_spin(p.spin_us);
+    PXR_set_buffer_cache(p.cache);
 }
 
 void pxr_echo(const Params &p, Result *r, int) {
@@ -263,7 +264,10 @@ Result run_pxr(const Params &p, bool atomic, uint32_t ring_capacity) {
     std::vector<uint32_t> modules{kModA, kModB};
     for (int i = 0; i < producers; ++i) modules.push_back(kModProducer0 + uint32_t(i));
     // Enough buffers for every producer's full window plus the acknowledgements in flight.
-    const int32_t buffers = lat ? 64 : producers * int32_t(kWindow + 8) + 64;
+    // Caches fill only while at most half the buffers are allocated: twice as many, and room
+    // for every side's cache.
+    const int32_t in_flight = lat ? 64 : producers * int32_t(kWindow + 8) + 64;
+    const int32_t buffers = p.cache == 0 ? in_flight : 2 * in_flight + 4 * int32_t(p.cache);
     // Congestion is not part of the measurement: an onset level of 0 never signals.
     if (PXR_open_partition(0, buffers, p.payload, 0, 0,
                            PXR_OPEN_CREATE | (atomic ? PXR_OPEN_ATOMIC : 0)) != 0) {
