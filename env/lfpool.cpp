@@ -55,19 +55,22 @@ uint32_t take_many(const List &list, SysMsg **out, uint32_t want, Taken &why) no
         uint32_t at = word_index(hw);
         uint32_t n = 0;
         // While the head stands still no buffer between it and the tail changes its next: only
-        // the last listed buffer's next is ever written, and the tail is at or behind it.
-        for (; n < want && at != last; ++n) {
-            if (at >= list.count) {
-                why = {nullptr, Outcome::damaged, Damage{n == 0 ? "free_head" : "next", kNone, at}};
-                return 0;
-            }
+        // the last listed buffer's next is ever written, and the tail is at or behind it. What
+        // was read is judged only once the head is seen unchanged.
+        for (; n < want && at != last && at < list.count; ++n) {
             out[n] = list.slot(at);
             at = word(out[n]->next).load();
-            if (at == kNone) break; // passed the tail: a mixed read
         }
         if (head.load() != hw) continue;
-        if (at == kNone || at >= list.count) continue;
-        if (n == 0) {
+        if (at >= list.count && at != kNone) {
+            why = {nullptr, Outcome::damaged,
+                   n == 0 ? Damage{"free_head", kNone, hw}
+                          : Damage{"next", word_index(out[n - 1]->index), at}};
+            return 0;
+        }
+        // The head is the tail's buffer (the tail perhaps lagging), or the list ended before the
+        // tail: one buffer at a time, as take judges it.
+        if (n == 0 || at == kNone) {
             why = take(list);
             out[0] = why.slot;
             return why.slot != nullptr ? 1 : 0;
