@@ -160,16 +160,18 @@ struct Raw {
     uint32_t payload;
     int producers, rep, ok;
     double median, p99, mean, rate;
-    std::string pair; // for a floor run: the transport measured right after it
-    double cpu = 0;   // CPU µs per message, all sides
-    double idle = 0;  // idle test: the waiting receiver's CPU, % of a core
+    std::string pair;   // for a floor run: the transport measured right after it
+    double cpu = 0;     // CPU µs per message, all sides
+    double idle = 0;    // idle test: the waiting receiver's CPU, % of a core
+    double futex = NAN; // futex calls per message, all processes (when perf counted them)
 };
 
 struct Agg {
     int n = 0;
     double med = NAN, lo = NAN, hi = NAN; // median over repetitions of the main figure
     double p99 = NAN;
-    double cpu = NAN; // median CPU µs per message
+    double cpu = NAN;   // median CPU µs per message
+    double futex = NAN; // median futex calls per message
     std::string error;
 };
 
@@ -212,6 +214,8 @@ struct Report {
                   f.size() > 12 ? f[12] : std::string(),
                   f.size() > 13 ? atof(f[13].c_str()) : 0,
                   f.size() > 14 ? atof(f[14].c_str()) : 0};
+            if (f.size() > 16 && !f[16].empty() && atof(f[10].c_str()) > 0)
+                r.futex = atof(f[16].c_str()) / atof(f[10].c_str());
             raws.push_back(r);
             if (std::find(payloads.begin(), payloads.end(), r.payload) == payloads.end())
                 payloads.push_back(r.payload);
@@ -222,12 +226,13 @@ struct Report {
             groups[key(r.transport, r.test.c_str(), r.payload, r.producers)].push_back(&r);
         for (auto &[k, v] : groups) {
             Agg a;
-            std::vector<double> main, p99, cpu;
+            std::vector<double> main, p99, cpu, futex;
             for (const Raw *r : v) {
                 if (!r->ok) {
                     a.error = r->error;
                     continue;
                 }
+                if (!std::isnan(r->futex)) futex.push_back(r->futex);
                 main.push_back(r->test == "lat"    ? r->median
                                : r->test == "idle" ? r->idle
                                                    : r->rate);
@@ -241,6 +246,7 @@ struct Report {
                 a.hi = *std::max_element(main.begin(), main.end());
                 a.p99 = median_of(p99);
                 a.cpu = median_of(cpu);
+                if (!futex.empty()) a.futex = median_of(futex);
             }
             agg[k] = a;
         }
@@ -410,6 +416,58 @@ void spin_sections(const Report &R, std::ostringstream &md) {
            << " (target ≤ 1.10×): " << verdict(os->med <= 1.10 * ob->med) << "\n";
 }
 
+// Ring queues one way, one message at a time, through buffer caches and in batches, against the
+// busy-poll bound of the same repetitions: rate, ratio, CPU and futex calls per message.
+void ring_section(const Report &R, std::ostringstream &md) {
+    const char *rows[] = {"pxr-ring", "pxr-ring-cache", "pxr-ring-b16", "pxr-ring-b64", "shm-poll"};
+    if (!R.present("pxr-ring") || !R.present("shm-poll")) return;
+    md << "\n### Ring queues one way (messages/s, median; × the busy-poll bound; µs of CPU per "
+          "message, both sides; futex calls per message)\n\n| Transport |";
+    for (uint32_t p : R.payloads) md << " " << size_name(p) << " | × bound | CPU | futex |";
+    md << "\n|---|";
+    for (size_t i = 0; i < R.payloads.size(); ++i) md << "---:|---:|---:|---:|";
+    md << "\n";
+    auto futex = [](const Agg *a) {
+        char b[32] = "–";
+        if (a && !std::isnan(a->futex)) snprintf(b, sizeof b, "%.4f", a->futex);
+        return std::string(b);
+    };
+    for (const char *t : rows) {
+        if (!R.present(t)) continue;
+        md << "| " << label(t) << " |";
+        for (uint32_t p : R.payloads) {
+            const Agg *a = R.get(t, "tput", p), *b = R.get("shm-poll", "tput", p);
+            if (!a) {
+                md << " – | – | – | – |";
+                continue;
+            }
+            md << " " << spread_rate(*a) << " | " << ratio(a->med, b) << " | " << fmt_cpu(a)
+               << " | " << futex(a) << " |";
+        }
+        md << "\n";
+    }
+    auto target = [&](const char *t, uint32_t p, double bound) {
+        const Agg *a = R.get(t, "tput", p), *b = R.get("shm-poll", "tput", p);
+        if (!a || !b) return;
+        const double x = a->med / b->med;
+        md << "- " << label(t) << ", " << size_name(p) << ": " << fmt_ratio(x)
+           << " the bound (target ≥ " << fmt_ratio(bound)
+           << "): " << (x >= bound ? "met" : "missed") << "\n";
+    };
+    md << "\n";
+    const uint32_t p0 = R.payloads.front();
+    target("pxr-ring", p0, 0.25);
+    target("pxr-ring-cache", p0, 0.25);
+    for (uint32_t p : R.payloads)
+        for (const char *t : {"pxr-ring-b16", "pxr-ring-b64"}) target(t, p, 0.5);
+    const Agg *rs = R.get("pxr-ring-spin", "lat", p0), *bs = R.get("shm-poll", "lat", p0);
+    if (rs && bs)
+        md << "- round trip with the spin window, " << size_name(p0) << ": " << fmt_us(rs->med)
+           << " µs = " << fmt_ratio(rs->med / bs->med)
+           << " the bound (target ≤ 1.50×): " << (rs->med <= 1.5 * bs->med ? "met" : "missed")
+           << "\n";
+}
+
 int report(const char *raw_path, const std::string &outdir) {
     Report R;
     if (!R.load(raw_path)) {
@@ -553,6 +611,7 @@ int report(const char *raw_path, const std::string &outdir) {
     }
 
     spin_sections(R, md);
+    ring_section(R, md);
 
     // Targets.
     md << "\n### Targets\n\n";

@@ -81,7 +81,7 @@ has() { [[ " $TRANSPORTS " == *" $1 "* ]]; }
 
 mkdir -p "$OUT"
 RAW=$OUT/peers-raw.csv
-echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct,waits_per_msg" >"$RAW"
+echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct,waits_per_msg,futex_calls" >"$RAW"
 
 ROUDI_PID=
 stop_roudi() {
@@ -103,12 +103,20 @@ if [[ $TRANSPORTS == *iceoryx* ]]; then
     fi
 fi
 
+# Futex calls of every measurement (all its processes), where perf can count the tracepoint.
+FUTEX=()
+if perf stat -x, -e syscalls:sys_enter_futex -o /dev/null true 2>/dev/null; then
+    FUTEX=(perf stat -x, -e syscalls:sys_enter_futex -o "$BUILD/futex.txt")
+fi
+
 measure() {
     local line
-    line=$(timeout 300 "${NS[@]}" "$BIN" measure --warm "$WARM" --count "$COUNT" --secs "$SECS" \
-        --tune "$@" || true)
+    line=$(timeout 300 "${NS[@]}" "${FUTEX[@]}" "$BIN" measure --warm "$WARM" --count "$COUNT" \
+        --secs "$SECS" --tune "$@" || true)
     if [ -z "$line" ]; then
         line="$2,$4,$6,1,0,0,0,0,0,0,0,no result (crashed or timed out)"
+    elif [ ${#FUTEX[@]} -gt 0 ]; then
+        line="$line,$(grep -m1 -oE '^[0-9]+' "$BUILD/futex.txt" || true)"
     fi
     echo "$line" >>"$RAW"
     log "$line"
