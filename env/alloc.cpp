@@ -112,8 +112,11 @@ namespace pxr_impl {
 uint32_t release_checked(int32_t pool_class, const MsgSlot &m, bool to_list) noexcept {
     if (traffic_forbidden() || bad_pool_class(pool_class)) return 1;
     SysMsg *slot = m.slot;
-    // The caller owns the buffer, so nobody else writes these words now.
-    if (slot->allocated == 0 || (slot->next == kCachedMark && !to_list)) return 1;
+    // The caller owns the buffer, so nobody else writes these words now. A buffer in a cache
+    // (lock-free form only, whose slots are aligned) has been released already.
+    if (slot->allocated == 0) return 1;
+    const bool atomic = atomic_form();
+    if (atomic && !to_list && shared(slot->next).load(kRelaxed) == kCachedMark) return 1;
     // Words that disagree with the buffer's place would send it to another list.
     if (slot->partition != m.partition || slot->index != m.index) {
         report_damage(m.partition, slot->partition != m.partition
@@ -124,7 +127,6 @@ uint32_t release_checked(int32_t pool_class, const MsgSlot &m, bool to_list) noe
     // A share of a buffer sent to a group: the buffer goes back with the last one.
     if (groups.area != nullptr) [[unlikely]]
         if (const int share = give_back_share(m, my_pid); share != 2) return uint32_t(share);
-    const bool atomic = atomic_form();
     if (atomic && !to_list && buffer_cache_used() && cache_put(m.partition, slot)) {
         room_made(pool_room(m.partition));
         return 0;
