@@ -65,19 +65,14 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     uint32_t onset = 0;
     SysMsg *b = take_buffer(atomic, p, size, &onset);
     if (b == nullptr) return nullptr;
-    PartitionHeader *h = partition_hdr[p];
 
     if (onset != 0) {
-        pxr_impl::shared(h->cong_status).store(1);
-        MSG *note = pxr_impl::msg_of(b);
-        note->len = 0;
-        const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
-        // A failed send may have ended the environment and detached this process.
-        if (common_ptr == nullptr) {
-            *why = NoBuffer::refused;
-            return nullptr;
-        }
-        if (sent == 0) {
+        bool ended = false;
+        if (!send_onset(p, b, &ended)) {
+            if (ended) {
+                *why = NoBuffer::refused;
+                return nullptr;
+            }
             b = take_buffer(atomic, p, size, &onset);
             if (b == nullptr) return nullptr;
         }
@@ -86,6 +81,78 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     *size = partition_geometry[p].param_size;
     *why = NoBuffer::none;
     return pxr_impl::msg_of(b);
+}
+
+} // namespace pxr_impl
+
+namespace pxr_impl {
+
+bool send_onset(int p, SysMsg *b, bool *ended) noexcept {
+    PartitionHeader *h = partition_hdr[p];
+    pxr_impl::shared(h->cong_status).store(1);
+    MSG *note = pxr_impl::msg_of(b);
+    note->len = 0;
+    const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
+    // A failed send may have ended the environment and detached this process.
+    *ended = common_ptr == nullptr;
+    return sent != 0 && !*ended;
+}
+
+uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count) noexcept {
+    if (count < 2 || !lazy_attach(0) || traffic_forbidden() || bad_pool_class(pool_class) ||
+        !atomic_form() || buffer_cache_used())
+        return 0;
+    const int p = choose_partition(*size);
+    if (p < 0) return 0;
+    uint32_t got = 0;
+    SysMsg *taken[kBatchTake];
+    while (got < count) {
+        uint32_t onset = 0;
+        const uint32_t want = count - got < kBatchTake ? count - got : kBatchTake;
+        uint32_t n = lockfree_take_many(p, taken, want, &onset, false);
+        if (n == 0) break;
+        for (uint32_t i = 0; i < n; ++i) stamp_owner(taken[i]);
+        bool ended = false;
+        // The onset message goes in the last buffer taken; one that could not be sent is the
+        // caller's, as a single allocation's would be.
+        if (onset != 0 && (send_onset(p, taken[n - 1], &ended) || ended)) --n;
+        for (uint32_t i = 0; i < n; ++i) out[got++] = msg_of(taken[i]);
+        if (ended) break;
+    }
+    if (got != 0) *size = partition_geometry[p].param_size;
+    return got;
+}
+
+uint32_t release_many(int32_t pool_class, MSG *const *msgs, uint32_t count) noexcept {
+    if (count < 2 || !lazy_attach(2) || traffic_forbidden() || bad_pool_class(pool_class) ||
+        !atomic_form() || buffer_cache_used() || groups.area != nullptr)
+        return 0;
+    uint32_t done = 0;
+    SysMsg *chain[kBatchTake];
+    int p = -1;
+    uint32_t n = 0;
+    // A chain is of one partition; a buffer the single release would refuse or report ends it.
+    auto give_back = [&]() {
+        const uint32_t went = n == 0 ? 0 : lockfree_release_many(p, chain, n);
+        done += went;
+        if (n != 0) room_made(pool_room(p));
+        const bool all = went == n;
+        n = 0;
+        return all;
+    };
+    for (uint32_t i = 0; i < count; ++i) {
+        const MsgSlot m = find_msg(msgs[i]);
+        if (m.partition < 0 || m.slot->allocated == 0 || m.slot->partition != m.partition ||
+            m.slot->index != m.index ||
+            shared(m.slot->next).load(std::memory_order_relaxed) == kCachedMark)
+            break;
+        if ((m.partition != p || n == kBatchTake) && !give_back()) return done;
+        p = m.partition;
+        m.slot->relmem_pid = my_pid; // before the buffer is on the list
+        chain[n++] = m.slot;
+    }
+    give_back();
+    return done;
 }
 
 } // namespace pxr_impl

@@ -80,12 +80,13 @@ SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
     return t.slot;
 }
 
-uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag) noexcept {
+uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag,
+                            bool count_refusals) noexcept {
     PartitionHeader *h = partition_hdr[p];
     lf::Taken why;
     const uint32_t n = lf::take_many(lockfree_list(p), out, want, why);
     if (n == 0) {
-        count_refusal(p, why);
+        if (count_refusals) count_refusal(p, why);
         return 0;
     }
     count_taken(h, pxr_impl::shared(h->cong_status).load(kRelaxed), n, onset_flag);

@@ -85,7 +85,10 @@ uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
 // The same for up to want (at least 1) buffers at once, with the counts and levels of as many
 // single calls: how many were taken into out (0: none, counted as a single take's refusal);
 // how many of slots[0..n) went back, in order (the rest stay allocated to the caller).
-uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag) noexcept;
+// A batch allocation leaves a take that found nothing uncounted (count_refusal false): the
+// single allocation that follows it counts it.
+uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag,
+                            bool count_refusal = true) noexcept;
 uint32_t lockfree_release_many(int p, SysMsg *const *slots, uint32_t n) noexcept;
 
 // Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
@@ -94,6 +97,20 @@ enum class NoBuffer { none, fatal, refused };
 // The allocation behind PXR_getmem, PXR_try_getmem and PXR_timed_getmem; null with *why set
 // when there is none. A failed congestion send that ended the environment is a refusal.
 MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept;
+
+// The congestion onset message in the buffer b just taken, counted as onset: true when it went
+// (the caller takes another); false when the caller keeps b, or when the failed send ended the
+// environment (*ended).
+bool send_onset(int p, SysMsg *b, bool *ended) noexcept;
+
+// The lock-free pool's batches (no buffer cache, no groups): up to count buffers taken or
+// released with one change of the free list per kBatchTake, each as the single call would
+// take, stamp, count or release it (*size becomes the parameter size when one was had). How many;
+// the caller goes on one at a time from there (an allocation that found nothing, a buffer the
+// single release would refuse or report).
+inline constexpr uint32_t kBatchTake = 64;
+uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count) noexcept;
+uint32_t release_many(int32_t pool_class, MSG *const *msgs, uint32_t count) noexcept;
 
 // PXR_relmem after its attach and pointer checks (relm reads the class first). A reclaim's
 // release (to_list) also takes a buffer out of a dead thread's cache, and never into the
