@@ -102,9 +102,13 @@ void pxr_consumer(const Params &p, Result *r, int) {
     bool seen[256] = {};
     int producers_seen = 0, stops = 0;
     RateMeter meter(p.warm);
-    MSG *in[64];
+    MSG *in[64], *spent[64];
+    uint32_t n_spent = 0; // a batch's messages go back in one release batch
     for (uint32_t got = 0, next = 0; stops < p.producers; ++next) {
         if (next == got) {
+            if (PXR_relmem_batch(0, spent, n_spent) != n_spent)
+                return fail(r, "consumer: PXR_relmem_batch fell short");
+            n_spent = 0;
             got = PXR_receive_batch(kModB, in, p.batch);
             next = 0;
             if (got == 0) return fail(r, "consumer: PXR_receive_batch returned nothing");
@@ -129,6 +133,8 @@ void pxr_consumer(const Params &p, Result *r, int) {
             m->src = uint8_t(kModB);
             m->info = kAck;
             if (PXR_send(src, m) != 0) return fail(r, "consumer: ack send failed");
+        } else if (p.batch > 1) {
+            spent[n_spent++] = m;
         } else {
             relm(m);
         }
