@@ -98,8 +98,11 @@ bool send_onset(int p, SysMsg *b, bool *ended) noexcept {
     return sent != 0 && !*ended;
 }
 
-uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count) noexcept {
-    if (count < 2 || !lazy_attach(0) || traffic_forbidden() || bad_pool_class(pool_class) ||
+uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count,
+                       bool *ended) noexcept {
+    *ended = false;
+    // Attaching, and every refusal, is the single call's.
+    if (count < 2 || common_ptr == nullptr || traffic_forbidden() || bad_pool_class(pool_class) ||
         !atomic_form() || buffer_cache_used())
         return 0;
     const int p = choose_partition(*size);
@@ -112,19 +115,18 @@ uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t c
         uint32_t n = lockfree_take_many(p, taken, want, &onset, false);
         if (n == 0) break;
         for (uint32_t i = 0; i < n; ++i) stamp_owner(taken[i]);
-        bool ended = false;
         // The onset message goes in the last buffer taken; one that could not be sent is the
         // caller's, as a single allocation's would be.
-        if (onset != 0 && (send_onset(p, taken[n - 1], &ended) || ended)) --n;
+        if (onset != 0 && (send_onset(p, taken[n - 1], ended) || *ended)) --n;
         for (uint32_t i = 0; i < n; ++i) out[got++] = msg_of(taken[i]);
-        if (ended) break;
+        if (*ended) return got;
     }
     if (got != 0) *size = partition_geometry[p].param_size;
     return got;
 }
 
 uint32_t release_many(int32_t pool_class, MSG *const *msgs, uint32_t count) noexcept {
-    if (count < 2 || !lazy_attach(2) || traffic_forbidden() || bad_pool_class(pool_class) ||
+    if (count < 2 || common_ptr == nullptr || traffic_forbidden() || bad_pool_class(pool_class) ||
         !atomic_form() || buffer_cache_used() || groups.area != nullptr)
         return 0;
     uint32_t done = 0;

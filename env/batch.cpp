@@ -134,8 +134,9 @@ uint32_t PXR_getmem_batch(int32_t pool_class, uint32_t *size, MSG **out, uint32_
     if (size == nullptr || out == nullptr) return 0;
     const uint32_t wanted = *size;
     uint32_t param_size = wanted;
-    uint32_t got = pxr_impl::allocate_many(pool_class, &param_size, out, count);
-    for (uint32_t asked = wanted; got < count; ++got, asked = wanted) {
+    bool ended = false;
+    uint32_t got = pxr_impl::allocate_many(pool_class, &param_size, out, count, &ended);
+    for (uint32_t asked = wanted; got < count && !ended; ++got, asked = wanted) {
         if ((out[got] = PXR_getmem(pool_class, &asked)) == nullptr) break;
         param_size = asked;
     }

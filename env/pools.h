@@ -109,7 +109,9 @@ bool send_onset(int p, SysMsg *b, bool *ended) noexcept;
 // the caller goes on one at a time from there (an allocation that found nothing, a buffer the
 // single release would refuse or report).
 inline constexpr uint32_t kBatchTake = 64;
-uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count) noexcept;
+// *ended: a failed onset send ended the environment, and the batch ends with it.
+uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count,
+                       bool *ended) noexcept;
 uint32_t release_many(int32_t pool_class, MSG *const *msgs, uint32_t count) noexcept;
 
 // PXR_relmem after its attach and pointer checks (relm reads the class first). A reclaim's
