@@ -418,11 +418,11 @@ void spin_sections(const Report &R, std::ostringstream &md) {
 
 // The median over the repetitions of a one-way rate's ratio to the busy-poll bound's in the same
 // repetition: the bound moves with the machine's load from one repetition to the next.
-double to_bound(const Report &R, const std::string &t, uint32_t payload) {
+double to_bound(const Report &R, const std::string &t, uint32_t payload, int producers = 1) {
     std::vector<double> v;
     for (const Raw &x : R.raws)
-        if (x.transport == t && x.test == "tput" && x.payload == payload && x.producers == 1 &&
-            x.ok)
+        if (x.transport == t && x.test == "tput" && x.payload == payload &&
+            x.producers == producers && x.ok)
             for (const Raw &b : R.raws)
                 if (b.transport == "shm-poll" && b.test == "tput" && b.payload == payload &&
                     b.rep == x.rep && b.ok && b.rate > 0)
@@ -461,11 +461,12 @@ void ring_section(const Report &R, std::ostringstream &md) {
         }
         md << "\n";
     }
-    auto target = [&](const char *t, uint32_t p, double bound) {
-        const double x = to_bound(R, t, p);
+    auto target = [&](const char *t, uint32_t p, double bound, int producers = 1) {
+        const double x = to_bound(R, t, p, producers);
         if (std::isnan(x)) return;
-        md << "- " << label(t) << ", " << size_name(p) << ": " << fmt_ratio(x)
-           << " the bound (target ≥ " << fmt_ratio(bound)
+        md << "- " << label(t) << ", " << size_name(p)
+           << (producers > 1 ? ", " + std::to_string(producers) + " producers" : std::string())
+           << ": " << fmt_ratio(x) << " the bound (target ≥ " << fmt_ratio(bound)
            << "): " << (x >= bound ? "met" : "missed") << "\n";
     };
     md << "\n";
@@ -474,6 +475,7 @@ void ring_section(const Report &R, std::ostringstream &md) {
     target("pxr-ring-cache", p0, 0.25);
     for (uint32_t p : R.payloads)
         for (const char *t : {"pxr-ring-b16", "pxr-ring-b64"}) target(t, p, 0.5);
+    for (const char *t : {"pxr-ring", "pxr-ring-cache"}) target(t, p0, 0.25, 3);
     const Agg *rs = R.get("pxr-ring-spin", "lat", p0), *bs = R.get("shm-poll", "lat", p0);
     if (rs && bs)
         md << "- round trip with the spin window, " << size_name(p0) << ": " << fmt_us(rs->med)

@@ -148,9 +148,9 @@ for rep in $(seq 1 "$REPS"); do
             measure --transport "$t" --test tput --payload "$payload" --rep "$rep"
         done
     done
-    for form in pxr-lockfree pxr-locked pxr-ring; do
+    for form in pxr-lockfree pxr-locked pxr-ring pxr-ring-cache; do
         has "$form" || continue
-        for n in 1 2 4; do
+        for n in 1 2 3 4; do
             # One producer at this payload is already part of the main table.
             if [ "$n" = 1 ] && grep -qw "$MULTI_PAYLOAD" <<<"$PAYLOADS"; then continue; fi
             measure --transport "$form" --test tput --payload "$MULTI_PAYLOAD" --producers "$n" \
