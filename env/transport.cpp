@@ -507,9 +507,7 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
             return nullptr;
         }
         gate.close();
-        const uint64_t ns = std::min(nap, deadline - now);
-        const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
-        if (ppoll(nullptr, 0, &ts, gate.caller()) != 0 && errno == EINTR) {
+        if (gate.nap(std::min(nap, deadline - now)) == pxr_impl::Sleep::interrupted) {
             errno = EINTR;
             return nullptr;
         }
