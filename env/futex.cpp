@@ -152,8 +152,15 @@ bool futex_wait_supported(int fd) noexcept {
 }
 
 bool SleepRing::open() noexcept {
+    // One thread submits, and only while it waits for completions: the kernel then runs a
+    // wake-up's completion work in that wait, not by interrupting the thread (Linux 6.1).
     io_uring_params p{};
+    p.flags = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
     fd = int(syscall(__NR_io_uring_setup, kEntries, &p));
+    if (fd < 0 && errno == EINVAL) {
+        p = io_uring_params{};
+        fd = int(syscall(__NR_io_uring_setup, kEntries, &p));
+    }
     struct stat made {};
     if (fd >= 0 && fstat(fd, &made) != 0) close(fd), fd = -1;
     if (fd < 0) return false;
