@@ -144,6 +144,49 @@ TEST_P(Groups, AFullMemberMissesItsShareUnlessTheGroupIsAllOrNothing) {
     EXPECT_EQ(PXR_grab(0x22), nullptr);
 }
 
+// The timed send: an all-or-nothing group waits until every member has room (or keeps the
+// buffer at the deadline); a plain group serves the members with room at once, waits for the
+// full one until its receiver makes room, and drops a member that stays full at the deadline.
+TEST_P(Groups, ATimedSendWaitsForFullMembersUntilItsDeadline) {
+    make_env();
+    MSG *filler = getm(1, 0, 0, 0);
+    for (uint8_t member : {kMembers[1], kMembers[2]})
+        while (PXR_timed_send(member, filler, 0) == 0) {
+        }
+    MSG *m = getm(2, 0, 0, 0);
+    EXPECT_EQ(PXR_timed_send(kAllOrNothing, m, 30), 1);
+    EXPECT_EQ(PXR_timed_send(kGroup, m, 20), 0); // 0x20 got it; the others stayed full
+    EXPECT_EQ(PXR_message_shares(m), 1);
+    EXPECT_EQ(relm(PXR_grab(kMembers[0])), 0);
+    while (PXR_timed_send(kMembers[0], filler, 0) == 0) {
+    }
+    m = getm(3, 0, 0, 0);
+    EXPECT_EQ(PXR_timed_send(kGroup, m, 20), 1); // every member full: the sender keeps it
+    EXPECT_EQ(PXR_message_shares(m), 0);
+    // From here each send has room in 0x20 and 0x21 (a filler reference taken out of each);
+    // 0x22's receiver makes room twice, while each send waits.
+    const pid_t receiver = pxrtest::start_child([] {
+        for (int i = 0; i < 2; ++i) {
+            usleep(150000);
+            if (PXR_receive(kMembers[2]) == nullptr) return 1;
+        }
+        return 0;
+    });
+    MSG *next = getm(4, 0, 0, 0);
+    for (MSG *sent : {m, next}) {
+        for (uint8_t member : {kMembers[0], kMembers[1]}) EXPECT_EQ(PXR_grab(member), filler);
+        EXPECT_EQ(PXR_timed_send(sent == m ? kAllOrNothing : kGroup, sent, 20000), 0);
+        EXPECT_EQ(PXR_message_shares(sent), 3);
+    }
+    EXPECT_EQ(pxrtest::wait_child(receiver), 0);
+    const GroupArea *area = static_cast<GroupArea *>(shmat(shmget(PXR_KEY_GROUPS, 0, 0), 0, 0));
+    const GroupRecord &plain = area->groups[kGroup], &all = area->groups[kAllOrNothing];
+    EXPECT_EQ((std::tuple{plain.sends, plain.dropped[0], plain.dropped[1], plain.dropped[2],
+                          all.sends, all.dropped[1]}),
+              (std::tuple{2u, 1u, 2u, 2u, 1u, 0u}));
+    shmdt(area);
+}
+
 // Shares held by a dead, a stopped and a live member: `pxr check` and `pxr reclaim --dry-run`
 // charge the dead one alone; the reclaim gives its share back and the others stay until they
 // give theirs.
