@@ -205,10 +205,18 @@ int group_send(const GroupRecord &shared_group, const MsgSlot &m,
     // release can free the buffer while a put is still to come, and a sender killed meanwhile
     // leaves shares that a reclaim gives back.
     uint32_t waiting = (1u << n) - 1, failed = 0;
+    bool first_look = true;
     const auto put_all = [&]() noexcept {
         for (int k = 0; k < n; ++k) {
             if ((waiting & (1u << k)) == 0) continue;
             const uint8_t member = g.members[k];
+            // A share is unclaimed without a record between the swap and the put, where a
+            // kill would strand it: a wait looks for room first rather than open that window
+            // at every wake-up.
+            if (!first_look && !has_room(member)) {
+                room = member_room(member);
+                continue;
+            }
             swap_holder(*r, sender, 0); // this member's share: its receive may claim it now
             // All-or-nothing found room in every queue; one that filled since is retried as a
             // plain send retries (a timed send waits for it instead), and only then missed.
@@ -229,6 +237,7 @@ int group_send(const GroupRecord &shared_group, const MsgSlot &m,
                 room = member_room(member);
             }
         }
+        first_look = false;
         return waiting != 0 ? kFull : 0;
     };
     if (timed)

@@ -6,6 +6,8 @@
 #include "pxr.hpp"
 
 #include <csignal>
+#include <fstream>
+#include <string>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <tuple>
@@ -185,6 +187,29 @@ TEST_P(Groups, ATimedSendWaitsForFullMembersUntilItsDeadline) {
                           all.sends, all.dropped[1]}),
               (std::tuple{2u, 1u, 2u, 2u, 1u, 0u}));
     shmdt(area);
+
+    // A sender killed while it waits: the reclaim gives back the shares it had not put yet,
+    // and the member that got its reference still holds that share.
+    EXPECT_EQ(PXR_grab(kMembers[0]), filler);
+    const uint32_t before = allocated();
+    const pid_t sender = pxrtest::start_child(
+        [] { return PXR_timed_send(kGroup, getm(5, 0, 0, 0), 60000) == 0 ? 0 : 1; });
+    const std::string syscall_file = "/proc/" + std::to_string(sender) + "/syscall";
+    std::string call;
+    for (int i = 0; i < 20000 && call.rfind("202 ", 0) != 0; ++i) { // asleep on the futex
+        usleep(1000);
+        std::ifstream in(syscall_file);
+        std::getline(in, call);
+    }
+    kill(sender, SIGKILL);
+    EXPECT_EQ(pxrtest::wait_child(sender), 128 + SIGKILL);
+    PXR_reclaim_stats st{};
+    ASSERT_EQ(PXR_reclaim_buffers(sender, 0, &st, nullptr, 0), 0);
+    EXPECT_EQ((std::tuple{st.returned, allocated()}), (std::tuple{2u, before + 1}));
+    MSG *last = nullptr;
+    for (MSG *got; (got = PXR_grab(kMembers[0])) != nullptr;) last = got;
+    EXPECT_EQ(relm(last), 0);
+    EXPECT_EQ(allocated(), before);
 }
 
 // Shares held by a dead, a stopped and a live member: `pxr check` and `pxr reclaim --dry-run`
