@@ -96,16 +96,19 @@ void sleep_room(RoomWord *w, uint32_t seen, uint64_t deadline_ns) noexcept {
 
 } // namespace pxr_impl
 
-/// A size that no partition holds answers 1 at once: no release can make room for it. Each
-/// look at an empty lock-free partition counts in its out_of_msg, as PXR_try_getmem's does.
+/// A size that no partition holds answers 1 at once: no release can make room for it. A call
+/// whose first look finds the partition empty counts once in its out_of_msg, however often it
+/// looks again, so the count says how many allocations had to wait, in both pool forms.
 int PXR_timed_getmem(int32_t pool_class, uint32_t *size, MSG **out, uint32_t timeout_ms) noexcept {
     if (out == nullptr) return -1;
     *out = nullptr;
     const uint64_t deadline = pxr_impl::deadline_after(timeout_ms);
     pxr_impl::RoomWord *word = nullptr;
+    bool first = true;
     return pxr_impl::wait_for_room(word, deadline, 1, [&]() noexcept {
         pxr_impl::NoBuffer why;
-        *out = pxr_impl::allocate(pool_class, size, &why);
+        *out = pxr_impl::allocate(pool_class, size, &why, first);
+        first = false;
         if (why == pxr_impl::NoBuffer::none) return 0;
         if (why == pxr_impl::NoBuffer::refused || common_ptr == nullptr) return -1;
         const int p = pxr_impl::choose_partition(*size);

@@ -38,14 +38,14 @@ void stamp_time(Timestamp &field) noexcept {
 
 namespace pxr_impl {
 
-SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
+SysMsg *lockfree_take(int p, uint32_t *onset_flag, bool count_empty) noexcept {
     PartitionHeader *h = partition_hdr[p];
     const lf::Taken t = lf::take(lockfree_list(p));
     switch (t.outcome) {
     case lf::Outcome::done:
         break;
     case lf::Outcome::last_one:
-        pxr_impl::shared(h->out_of_msg).fetch_add(1);
+        if (count_empty) pxr_impl::shared(h->out_of_msg).fetch_add(1);
         return nullptr;
     case lf::Outcome::inconsistent:
         return nullptr; // a race, not an exhaustion: not counted

@@ -73,8 +73,11 @@ inline lf::List lockfree_list(int p) noexcept {
 // PXR_sys_failure set. The operation that found it fails without following the word.
 void report_damage(int p, const lf::Damage &damage) noexcept;
 
-// The lock-free pool's take and release for a partition the caller has chosen or checked.
-SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept;
+// The pools' takes. count_empty: an empty partition counts in its out_of_msg (a waiting
+// allocation counts only its first look). The lock-free one takes from a partition the caller
+// has chosen or checked.
+SysMsg *lockfree_take(int p, uint32_t *onset_flag, bool count_empty = true) noexcept;
+SysMsg *locked_take(uint32_t *size, uint32_t *onset_flag, bool count_empty) noexcept;
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
 
 // Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
@@ -82,7 +85,7 @@ uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
 enum class NoBuffer { none, fatal, refused };
 // The allocation behind PXR_getmem, PXR_try_getmem and PXR_timed_getmem; null with *why set
 // when there is none. A failed congestion send that ended the environment is a refusal.
-MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept;
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why, bool count_empty = true) noexcept;
 
 // PXR_relmem after its attach and pointer checks (relm reads the class first).
 uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept;

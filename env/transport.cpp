@@ -109,7 +109,7 @@ int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     const uint32_t qid = pxr_impl::destination_queue(dst);
     if (qid == PXR_NO_QUEUE) {
         if (const GroupRecord *group = pxr_impl::group_of(dst & 0xFF))
-            return pxr_impl::group_send(*group, m);
+            return pxr_impl::group_send(*group, m, timed ? &deadline_ns : nullptr);
         return pxr_impl::undefined_destination(dst);
     }
 
