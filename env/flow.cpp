@@ -2,14 +2,13 @@
 // failing, and the room words they sleep on (see flow.h).
 #include "env/flow.h"
 
+#include "env/futex.h"
 #include "env/pools.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <ctime>
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace pxr_impl {
@@ -18,16 +17,6 @@ namespace {
 
 uint32_t now_ms() noexcept {
     return uint32_t(monotonic_ns() / 1000000u);
-}
-
-// The word is shared between processes, so the futex calls are not the private ones.
-long futex_wait(uint32_t *word, uint32_t expected, uint64_t ns) noexcept {
-    const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
-    return syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
-}
-
-long futex_wake(uint32_t *word) noexcept {
-    return syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // Registrations compare as times modulo 2^32 ms: one slice ahead of now at most.
@@ -65,7 +54,7 @@ void wake_room(RoomWord &w) noexcept {
         return;
     }
     shared(w.seq).fetch_add(1);
-    futex_wake(&w.seq);
+    futex_wake(&w.seq, INT_MAX);
 }
 
 uint32_t arm_room(RoomWord *w) noexcept {
