@@ -215,7 +215,8 @@ TEST_P(Groups, ATimedSendWaitsForFullMembersUntilItsDeadline) {
 // Shares held by a dead, a stopped and a live member: `pxr check` and `pxr reclaim --dry-run`
 // charge the dead one alone; the reclaim gives its share back and the others stay until they
 // give theirs. Two more buffers wait in every member's queue: the reclaim leaves their shares,
-// the dead member's included, to whoever receives from those queues next.
+// the dead member's included, to whoever receives from those queues next, or to the operator's
+// `pxr reclaim --queue`.
 TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     make_env();
     MSG *m = getm(3, 0, 0, 0);
@@ -259,7 +260,12 @@ TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
     EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m), allocated()}),
               (std::tuple{1u, 0, 2u}));
-    for (uint8_t member : kMembers)
+    // The operator empties the dead member's queue; a queue whose last receiver runs is left.
+    EXPECT_NE(pxrtest::run_pxr(dir, {"reclaim", "--queue", std::to_string(kMembers[0])})
+                  .out.find("2 messages taken from module"),
+              std::string::npos);
+    EXPECT_EQ(pxrtest::run_pxr(dir, {"reclaim", "--queue", std::to_string(kMembers[2])}).code, 1);
+    for (uint8_t member : {kMembers[1], kMembers[2]})
         for (int k = 0; k < 2; ++k) EXPECT_EQ(relm(PXR_grab(member)), 0);
     EXPECT_EQ(allocated(), 0u);
 }
