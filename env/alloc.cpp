@@ -29,10 +29,11 @@ inline bool atomic_form() noexcept {
 
 // Both pools choose the partition the caller chose (p, from the same size). A buffer comes
 // back stamped as this process's: the locked pool stamps it inside its locked section.
-inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) noexcept {
-    if (!atomic) return semaphore_getmem(size, onset);
-    SysMsg *b = pxr_impl::buffer_cache_used() ? pxr_impl::cache_take(p, onset)
-                                              : pxr_impl::lockfree_take(p, onset);
+inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset,
+                           bool count_empty) noexcept {
+    if (!atomic) return pxr_impl::locked_take(size, onset, count_empty);
+    SysMsg *b = pxr_impl::buffer_cache_used() ? pxr_impl::cache_take(p, onset, count_empty)
+                                              : pxr_impl::lockfree_take(p, onset, count_empty);
     if (b != nullptr) pxr_impl::stamp_owner(b);
     return b;
 }
@@ -52,7 +53,7 @@ MSG *fatal_path() noexcept {
 
 namespace pxr_impl {
 
-MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why, bool count_empty) noexcept {
     *why = NoBuffer::refused;
     if (size == nullptr || !pxr_impl::lazy_attach(0)) return nullptr;
     if (traffic_forbidden() || bad_pool_class(pool_class)) return nullptr;
@@ -63,7 +64,7 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     if (p < 0) return nullptr;
     const bool atomic = atomic_form();
     uint32_t onset = 0;
-    SysMsg *b = take_buffer(atomic, p, size, &onset);
+    SysMsg *b = take_buffer(atomic, p, size, &onset, count_empty);
     if (b == nullptr) return nullptr;
 
     if (onset != 0) {
@@ -73,7 +74,7 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
                 *why = NoBuffer::refused;
                 return nullptr;
             }
-            b = take_buffer(atomic, p, size, &onset);
+            b = take_buffer(atomic, p, size, &onset, count_empty);
             if (b == nullptr) return nullptr;
         }
     }

@@ -97,16 +97,16 @@ bool buffer_cache_used() noexcept {
     return used.load(kRelaxed);
 }
 
-SysMsg *cache_take(int p, uint32_t *onset_flag) noexcept {
+SysMsg *cache_take(int p, uint32_t *onset_flag, bool count_empty) noexcept {
     ThreadCache &c = current();
     SysMsg *b = nullptr;
     if (c.count[p] > 0) {
         b = c.slots[p][--c.count[p]];
     } else {
         const uint32_t want = depth.load(kRelaxed) / 2;
-        if (want == 0 || !roomy(p, want + 1)) return lockfree_take(p, onset_flag);
+        if (want == 0 || !roomy(p, want + 1)) return lockfree_take(p, onset_flag, count_empty);
         SysMsg *got[kMaxDepth / 2 + 1];
-        const uint32_t n = lockfree_take_many(p, got, want + 1, onset_flag);
+        const uint32_t n = lockfree_take_many(p, got, want + 1, onset_flag, count_empty);
         if (n == 0) return nullptr;
         b = got[0];
         for (uint32_t i = n; i-- > 1;) {

@@ -16,8 +16,8 @@ bool buffer_cache_used() noexcept;
 
 // A buffer of partition p for the calling thread: from its cache, or a refill of half a cache
 // from the list, or (cache off, the partition half allocated or congested) a single take.
-// onset_flag as for lockfree_take. Null when the pool has none.
-SysMsg *cache_take(int p, uint32_t *onset_flag) noexcept;
+// onset_flag and count_empty as for lockfree_take. Null when the pool has none.
+SysMsg *cache_take(int p, uint32_t *onset_flag, bool count_empty) noexcept;
 
 // Puts a buffer its user releases into the calling thread's cache, spilling half a full
 // cache to the list first. False when it belongs on the list now (cache off, partition

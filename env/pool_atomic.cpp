@@ -58,9 +58,10 @@ void count_taken(PartitionHeader *h, uint32_t s, uint32_t n, uint32_t *onset_fla
     if (raise_to(h->max_alloc_reset, old + n)) stamp_time(h->max_alloc_time);
 }
 
-// A take that found no buffer: counted and reported as the pool's exhaustion or damage.
-void count_refusal(int p, const pxr_impl::lf::Taken &t) noexcept {
-    if (t.outcome == pxr_impl::lf::Outcome::last_one)
+// A take that found no buffer: counted (with count_empty) as the pool's exhaustion, or reported
+// as damage.
+void count_refusal(int p, const pxr_impl::lf::Taken &t, bool count_empty) noexcept {
+    if (t.outcome == pxr_impl::lf::Outcome::last_one && count_empty)
         pxr_impl::shared(partition_hdr[p]->out_of_msg).fetch_add(1);
     else if (t.outcome == pxr_impl::lf::Outcome::damaged)
         pxr_impl::report_damage(p, t.damage);
@@ -69,11 +70,11 @@ void count_refusal(int p, const pxr_impl::lf::Taken &t) noexcept {
 
 } // namespace
 
-SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
+SysMsg *lockfree_take(int p, uint32_t *onset_flag, bool count_empty) noexcept {
     PartitionHeader *h = partition_hdr[p];
     const lf::Taken t = lf::take(lockfree_list(p));
     if (t.outcome != lf::Outcome::done) {
-        count_refusal(p, t);
+        count_refusal(p, t, count_empty);
         return nullptr;
     }
     count_taken(h, pxr_impl::shared(h->cong_status).load(kRelaxed), 1, onset_flag);
@@ -81,12 +82,12 @@ SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
 }
 
 uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag,
-                            bool count_refusals) noexcept {
+                            bool count_empty) noexcept {
     PartitionHeader *h = partition_hdr[p];
     lf::Taken why;
     const uint32_t n = lf::take_many(lockfree_list(p), out, want, why);
     if (n == 0) {
-        if (count_refusals) count_refusal(p, why);
+        count_refusal(p, why, count_empty);
         return 0;
     }
     count_taken(h, pxr_impl::shared(h->cong_status).load(kRelaxed), n, onset_flag);

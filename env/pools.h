@@ -79,16 +79,19 @@ inline lf::List lockfree_list(int p) noexcept {
 // PXR_sys_failure set. The operation that found it fails without following the word.
 void report_damage(int p, const lf::Damage &damage) noexcept;
 
-// The lock-free pool's take and release for a partition the caller has chosen or checked.
-SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept;
+// The pools' takes. count_empty: an empty partition counts in its out_of_msg (a waiting
+// allocation counts only its first look). The lock-free one takes from a partition the caller
+// has chosen or checked.
+SysMsg *lockfree_take(int p, uint32_t *onset_flag, bool count_empty = true) noexcept;
+SysMsg *locked_take(uint32_t *size, uint32_t *onset_flag, bool count_empty) noexcept;
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
 // The same for up to want (at least 1) buffers at once, with the counts and levels of as many
 // single calls: how many were taken into out (0: none, counted as a single take's refusal);
 // how many of slots[0..n) went back, in order (the rest stay allocated to the caller).
-// A batch allocation leaves a take that found nothing uncounted (count_refusal false): the
-// single allocation that follows it counts it.
+// A batch allocation leaves a take that found nothing uncounted (count_empty false): the single
+// allocation that follows it counts it.
 uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag,
-                            bool count_refusal = true) noexcept;
+                            bool count_empty = true) noexcept;
 uint32_t lockfree_release_many(int p, SysMsg *const *slots, uint32_t n) noexcept;
 
 // Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
@@ -96,7 +99,7 @@ uint32_t lockfree_release_many(int p, SysMsg *const *slots, uint32_t n) noexcept
 enum class NoBuffer { none, fatal, refused };
 // The allocation behind PXR_getmem, PXR_try_getmem and PXR_timed_getmem; null with *why set
 // when there is none. A failed congestion send that ended the environment is a refusal.
-MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept;
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why, bool count_empty = true) noexcept;
 
 // The congestion onset message in the buffer b just taken, counted as onset: true when it went
 // (the caller takes another); false when the caller keeps b, or when the failed send ended the

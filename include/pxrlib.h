@@ -620,7 +620,14 @@ PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
  *  CPU, and wakes as soon as a receive of that queue makes room. 0 sent; 1 the time is up
  *  (msg still belongs to the caller; nothing is counted and nothing terminated) or traffic is
  *  forbidden; -1 as PXR_send's other failures. A receive pays for the wake-up only while a
- *  sender waits. To a group it does not wait: it answers as PXR_send does. */
+ *  sender waits.
+ *  To a group it waits for room in each member's queue that is full. All-or-nothing group: 0
+ *  every member got the reference; 1 the time ran out first (nothing delivered, msg still the
+ *  caller's). Plain group: members with room get their reference at once, the full ones as
+ *  room comes; members still full at the deadline miss it, counted as PXR_send counts them.
+ *  0 at least one member got it (msg is no longer the caller's; misses show in the members'
+ *  dropped counts); 1 the time ran out and no member got it (msg still the caller's). -1 for
+ *  a group as PXR_send's failures, traffic forbidden included. */
 PXR_API int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Wait for the next message of module. Null on failure or interruption, for module 255, and
  *  for a record naming no buffer of an attached partition: a partition not attached here is
