@@ -71,6 +71,10 @@ struct ExitFlush {
     ~ExitFlush() { flush_all(cache); }
 };
 
+inline uint32_t word_index_of(const SysMsg *slot) noexcept {
+    return pxr_impl::lf::word_index(slot->index);
+}
+
 // A buffer entering a cache: stamped allocated by this process and never sent since, so that
 // only this process is charged with it.
 inline void stamp_cached(SysMsg *slot) noexcept {
@@ -102,6 +106,10 @@ SysMsg *cache_take(int p, uint32_t *onset_flag, bool count_empty) noexcept {
     SysMsg *b = nullptr;
     if (c.count[p] > 0) {
         b = c.slots[p][--c.count[p]];
+        // The mark goes; what replaces it must not be kNone, which an appender that read the
+        // list before this buffer left it may still expect there (it would link its buffer
+        // behind one that is not listed). The slot's own index is neither.
+        shared(b->next).store(word_index_of(b), std::memory_order_relaxed);
     } else {
         const uint32_t want = depth.load(kRelaxed) / 2;
         if (want == 0 || !roomy(p, want + 1)) return lockfree_take(p, onset_flag, count_empty);
@@ -114,7 +122,6 @@ SysMsg *cache_take(int p, uint32_t *onset_flag, bool count_empty) noexcept {
             c.slots[p][c.count[p]++] = got[i];
         }
     }
-    shared(b->next).store(lf::kNone, std::memory_order_relaxed);
     return b;
 }
 

@@ -54,8 +54,11 @@ inline constexpr uint32_t kCachedMark = 0xFFFFFFFEu;
 // (and perhaps already to another process) or to a thread's cache, so no send, answer or
 // release may touch it.
 inline bool allocated(const MsgSlot &m) noexcept {
-    return m.partition >= 0 && load_word(m.slot, offsetof(SysMsg, allocated)) != 0 &&
-           load_word(m.slot, offsetof(SysMsg, next)) != kCachedMark;
+    if (m.partition < 0 || load_word(m.slot, offsetof(SysMsg, allocated)) == 0) return false;
+    // Only the lock-free form caches, and its slots are aligned: next is read as the shared word
+    // it is, which an appender with an old view of the list may still compare-and-swap.
+    return (common_ptr->atomic_mode & 1u) == 0 ||
+           shared(m.slot->next).load(std::memory_order_relaxed) != kCachedMark;
 }
 
 // The stamps of a buffer just taken: this process owns it, nobody has sent, received or
