@@ -737,13 +737,13 @@ PXR_API uint32_t PXR_relmem_batch(int32_t pool_class, MSG *const *msgs,
  *  allocated to this process everywhere (alloc_count, the status report, PXR_show_msgs,
  *  pxr check, a reclaim after the process dies) and cannot be sent or released again. The
  *  buffers are reused last released first, not in free-list order; a thread refills its cache
- *  only while the partition is below half its buffers allocated and not congested, and a
- *  release in a congested partition empties the releasing thread's cache first, so onset and
- *  abate come at their levels counting the cached buffers. A thread's cache goes back to the
- *  free list when the thread ends, when the process exits normally or detaches (PXR_unlink;
- *  the caches of its other threads then stay allocated to the process until it ends), and
- *  through a reclaim when the process dies; a forked child starts with none. The locked pool
- *  keeps no cache. 0 done; -1 above 64, the setting unchanged. */
+ *  only while the partition stays within half its buffers allocated and is not congested, and
+ *  a release in a partition beyond that half or congested gives the releasing thread's cache
+ *  back first, so onset and abate come at their levels counting the cached buffers. A thread's
+ *  cache goes back to the free list when the thread ends, when the process exits normally or
+ *  detaches (PXR_unlink; the caches of its other threads then stay allocated to the process
+ *  until it ends), and through a reclaim when the process dies; a forked child starts with
+ *  none. The locked pool keeps no cache. 0 done; -1 above 64, the setting unchanged. */
 PXR_API int PXR_set_buffer_cache(uint32_t depth) PXR_NOEXCEPT;
 /** The buffers per partition each thread of this process may keep; 0 when off. */
 PXR_API uint32_t PXR_get_buffer_cache(void) PXR_NOEXCEPT;
