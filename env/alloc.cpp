@@ -2,6 +2,7 @@
 // pool, pid stamps, congestion onset messages, and the fatal path on exhaustion.
 #include "pxrlib.h"
 
+#include "env/buffer_cache.h"
 #include "env/flow.h"
 #include "env/groups.h"
 #include "env/pools.h"
@@ -28,9 +29,11 @@ inline bool atomic_form() noexcept {
 
 // Both pools choose the partition the caller chose (p, from the same size). A buffer comes
 // back stamped as this process's: the locked pool stamps it inside its locked section.
-inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset) noexcept {
-    if (!atomic) return semaphore_getmem(size, onset);
-    SysMsg *b = pxr_impl::lockfree_take(p, onset);
+inline SysMsg *take_buffer(bool atomic, int p, uint32_t *size, uint32_t *onset,
+                           bool count_empty) noexcept {
+    if (!atomic) return pxr_impl::locked_take(size, onset, count_empty);
+    SysMsg *b = pxr_impl::buffer_cache_used() ? pxr_impl::cache_take(p, onset, count_empty)
+                                              : pxr_impl::lockfree_take(p, onset, count_empty);
     if (b != nullptr) pxr_impl::stamp_owner(b);
     return b;
 }
@@ -50,7 +53,7 @@ MSG *fatal_path() noexcept {
 
 namespace pxr_impl {
 
-MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why, bool count_empty) noexcept {
     *why = NoBuffer::refused;
     if (size == nullptr || !pxr_impl::lazy_attach(0)) return nullptr;
     if (traffic_forbidden() || bad_pool_class(pool_class)) return nullptr;
@@ -61,22 +64,17 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     if (p < 0) return nullptr;
     const bool atomic = atomic_form();
     uint32_t onset = 0;
-    SysMsg *b = take_buffer(atomic, p, size, &onset);
+    SysMsg *b = take_buffer(atomic, p, size, &onset, count_empty);
     if (b == nullptr) return nullptr;
-    PartitionHeader *h = partition_hdr[p];
 
     if (onset != 0) {
-        pxr_impl::shared(h->cong_status).store(1);
-        MSG *note = pxr_impl::msg_of(b);
-        note->len = 0;
-        const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
-        // A failed send may have ended the environment and detached this process.
-        if (common_ptr == nullptr) {
-            *why = NoBuffer::refused;
-            return nullptr;
-        }
-        if (sent == 0) {
-            b = take_buffer(atomic, p, size, &onset);
+        bool ended = false;
+        if (!send_onset(p, b, &ended)) {
+            if (ended) {
+                *why = NoBuffer::refused;
+                return nullptr;
+            }
+            b = take_buffer(atomic, p, size, &onset, count_empty);
             if (b == nullptr) return nullptr;
         }
     }
@@ -84,6 +82,80 @@ MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept {
     *size = partition_geometry[p].param_size;
     *why = NoBuffer::none;
     return pxr_impl::msg_of(b);
+}
+
+} // namespace pxr_impl
+
+namespace pxr_impl {
+
+bool send_onset(int p, SysMsg *b, bool *ended) noexcept {
+    PartitionHeader *h = partition_hdr[p];
+    pxr_impl::shared(h->cong_status).store(1);
+    MSG *note = pxr_impl::msg_of(b);
+    note->len = 0;
+    const uint32_t sent = update_congestion(note, 1, p, int32_t(h->cong_module));
+    // A failed send may have ended the environment and detached this process.
+    *ended = common_ptr == nullptr;
+    return sent != 0 && !*ended;
+}
+
+uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count,
+                       bool *ended) noexcept {
+    *ended = false;
+    // Attaching, and every refusal, is the single call's.
+    if (count < 2 || common_ptr == nullptr || traffic_forbidden() || bad_pool_class(pool_class) ||
+        !atomic_form() || buffer_cache_used())
+        return 0;
+    const int p = choose_partition(*size);
+    if (p < 0) return 0;
+    uint32_t got = 0;
+    SysMsg *taken[kBatchTake];
+    while (got < count) {
+        uint32_t onset = 0;
+        const uint32_t want = count - got < kBatchTake ? count - got : kBatchTake;
+        uint32_t n = lockfree_take_many(p, taken, want, &onset, false);
+        if (n == 0) break;
+        for (uint32_t i = 0; i < n; ++i) stamp_owner(taken[i]);
+        // The onset message goes in the last buffer taken; one that could not be sent is the
+        // caller's, as a single allocation's would be.
+        if (onset != 0 && (send_onset(p, taken[n - 1], ended) || *ended)) --n;
+        for (uint32_t i = 0; i < n; ++i) out[got++] = msg_of(taken[i]);
+        if (*ended) return got;
+    }
+    if (got != 0) *size = partition_geometry[p].param_size;
+    return got;
+}
+
+uint32_t release_many(int32_t pool_class, MSG *const *msgs, uint32_t count) noexcept {
+    if (count < 2 || common_ptr == nullptr || traffic_forbidden() || bad_pool_class(pool_class) ||
+        !atomic_form() || buffer_cache_used() || groups.area != nullptr)
+        return 0;
+    uint32_t done = 0;
+    SysMsg *chain[kBatchTake];
+    int p = -1;
+    uint32_t n = 0;
+    // A chain is of one partition; a buffer the single release would refuse or report ends it.
+    auto give_back = [&]() {
+        const uint32_t went = n == 0 ? 0 : lockfree_release_many(p, chain, n);
+        done += went;
+        if (n != 0) room_made(pool_room(p));
+        const bool all = went == n;
+        n = 0;
+        return all;
+    };
+    for (uint32_t i = 0; i < count; ++i) {
+        const MsgSlot m = find_msg(msgs[i]);
+        if (m.partition < 0 || m.slot->allocated == 0 || m.slot->partition != m.partition ||
+            m.slot->index != m.index ||
+            shared(m.slot->next).load(std::memory_order_relaxed) == kCachedMark)
+            break;
+        if ((m.partition != p || n == kBatchTake) && !give_back()) return done;
+        p = m.partition;
+        m.slot->relmem_pid = my_pid; // before the buffer is on the list
+        chain[n++] = m.slot;
+    }
+    give_back();
+    return done;
 }
 
 } // namespace pxr_impl
@@ -107,11 +179,14 @@ int PXR_try_getmem(int32_t pool_class, uint32_t *size, MSG **out) noexcept {
 
 namespace pxr_impl {
 
-uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
+uint32_t release_checked(int32_t pool_class, const MsgSlot &m, bool to_list) noexcept {
     if (traffic_forbidden() || bad_pool_class(pool_class)) return 1;
     SysMsg *slot = m.slot;
-    // The caller owns the buffer, so nobody else writes this word now.
+    // The caller owns the buffer, so nobody else writes these words now. A buffer in a cache
+    // (lock-free form only, whose slots are aligned) has been released already.
     if (slot->allocated == 0) return 1;
+    const bool atomic = atomic_form();
+    if (atomic && !to_list && shared(slot->next).load(kRelaxed) == kCachedMark) return 1;
     // Words that disagree with the buffer's place would send it to another list.
     if (slot->partition != m.partition || slot->index != m.index) {
         report_damage(m.partition, slot->partition != m.partition
@@ -122,10 +197,13 @@ uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept {
     // A share of a buffer sent to a group: the buffer goes back with the last one.
     if (groups.area != nullptr) [[unlikely]]
         if (const int share = give_back_share(m, my_pid); share != 2) return uint32_t(share);
+    if (atomic && !to_list && buffer_cache_used() && cache_put(m.partition, slot)) {
+        room_made(pool_room(m.partition));
+        return 0;
+    }
     // Stamped first: once on the free list the buffer may belong to another process.
     slot->relmem_pid = my_pid;
-    const uint32_t rc =
-        atomic_form() ? lockfree_release(m.partition, slot) : semaphore_relmem(slot);
+    const uint32_t rc = atomic ? lockfree_release(m.partition, slot) : semaphore_relmem(slot);
     room_made(pool_room(m.partition));
     return rc;
 }

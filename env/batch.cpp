@@ -132,9 +132,11 @@ uint32_t PXR_timed_receive_batch(uint32_t module, MSG **out, uint32_t max,
 /// raised fatal event 2 as PXR_getmem does.
 uint32_t PXR_getmem_batch(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count) noexcept {
     if (size == nullptr || out == nullptr) return 0;
-    uint32_t got = 0;
-    uint32_t param_size = *size;
-    for (uint32_t asked = *size; got < count; ++got, asked = *size) {
+    const uint32_t wanted = *size;
+    uint32_t param_size = wanted;
+    bool ended = false;
+    uint32_t got = pxr_impl::allocate_many(pool_class, &param_size, out, count, &ended);
+    for (uint32_t asked = wanted; got < count && !ended; ++got, asked = wanted) {
         if ((out[got] = PXR_getmem(pool_class, &asked)) == nullptr) break;
         param_size = asked;
     }
@@ -143,7 +145,7 @@ uint32_t PXR_getmem_batch(int32_t pool_class, uint32_t *size, MSG **out, uint32_
 }
 
 uint32_t PXR_relmem_batch(int32_t pool_class, MSG *const *msgs, uint32_t count) noexcept {
-    uint32_t done = 0;
+    uint32_t done = msgs == nullptr ? 0 : pxr_impl::release_many(pool_class, msgs, count);
     while (msgs != nullptr && done < count && PXR_relmem(pool_class, msgs[done]) == 0) ++done;
     return done;
 }

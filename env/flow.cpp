@@ -2,14 +2,13 @@
 // failing, and the room words they sleep on (see flow.h).
 #include "env/flow.h"
 
+#include "env/futex.h"
 #include "env/pools.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <ctime>
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace pxr_impl {
@@ -18,16 +17,6 @@ namespace {
 
 uint32_t now_ms() noexcept {
     return uint32_t(monotonic_ns() / 1000000u);
-}
-
-// The word is shared between processes, so the futex calls are not the private ones.
-long futex_wait(uint32_t *word, uint32_t expected, uint64_t ns) noexcept {
-    const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
-    return syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
-}
-
-long futex_wake(uint32_t *word) noexcept {
-    return syscall(SYS_futex, word, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
 // Registrations compare as times modulo 2^32 ms: one slice ahead of now at most.
@@ -65,7 +54,7 @@ void wake_room(RoomWord &w) noexcept {
         return;
     }
     shared(w.seq).fetch_add(1);
-    futex_wake(&w.seq);
+    futex_wake(&w.seq, INT_MAX);
 }
 
 uint32_t arm_room(RoomWord *w) noexcept {
@@ -96,16 +85,19 @@ void sleep_room(RoomWord *w, uint32_t seen, uint64_t deadline_ns) noexcept {
 
 } // namespace pxr_impl
 
-/// A size that no partition holds answers 1 at once: no release can make room for it. Each
-/// look at an empty lock-free partition counts in its out_of_msg, as PXR_try_getmem's does.
+/// A size that no partition holds answers 1 at once: no release can make room for it. A call
+/// whose first look finds the partition empty counts once in its out_of_msg, however often it
+/// looks again, so the count says how many allocations had to wait, in both pool forms.
 int PXR_timed_getmem(int32_t pool_class, uint32_t *size, MSG **out, uint32_t timeout_ms) noexcept {
     if (out == nullptr) return -1;
     *out = nullptr;
     const uint64_t deadline = pxr_impl::deadline_after(timeout_ms);
     pxr_impl::RoomWord *word = nullptr;
+    bool first = true;
     return pxr_impl::wait_for_room(word, deadline, 1, [&]() noexcept {
         pxr_impl::NoBuffer why;
-        *out = pxr_impl::allocate(pool_class, size, &why);
+        *out = pxr_impl::allocate(pool_class, size, &why, first);
+        first = false;
         if (why == pxr_impl::NoBuffer::none) return 0;
         if (why == pxr_impl::NoBuffer::refused || common_ptr == nullptr) return -1;
         const int p = pxr_impl::choose_partition(*size);

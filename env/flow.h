@@ -47,7 +47,9 @@ void sleep_room(RoomWord *w, uint32_t seen, uint64_t deadline_ns) noexcept;
 // The waiting loop both waits share: attempt() returns kFull while there is no room (the
 // caller then sleeps on w) and anything else to end the wait with that value. kFull is turned
 // into timed_out once the deadline has passed; the first attempt is always made. An attempt
-// may name the word it waits on (w is read after each one).
+// may name the word it waits on (w is read after each one): one that moves to another word
+// looks again at once, registered on the new word, since only the word registered on before
+// the look may be slept on.
 inline constexpr int kFull = 0x7FFF0001;
 template <class Attempt>
 int wait_for_room(RoomWord *const &w, uint64_t deadline_ns, int timed_out, Attempt &&attempt) {
@@ -55,9 +57,10 @@ int wait_for_room(RoomWord *const &w, uint64_t deadline_ns, int timed_out, Attem
     // One look per wake-up: each look after the first comes after the registration it needs.
     while (rc == kFull) {
         if (monotonic_ns() >= deadline_ns) return timed_out;
-        const uint32_t seen = arm_room(w);
+        RoomWord *const armed = w;
+        const uint32_t seen = arm_room(armed);
         rc = attempt();
-        if (rc == kFull) sleep_room(w, seen, deadline_ns);
+        if (rc == kFull && w == armed) sleep_room(armed, seen, deadline_ns);
     }
     return rc;
 }

@@ -10,6 +10,7 @@
 // back. No member's release can free the buffer while shares are still unsent.
 #include "env/groups.h"
 
+#include "env/flow.h"
 #include "env/ring_queues.h"
 
 #include <atomic>
@@ -88,6 +89,12 @@ bool has_own_queue(uint32_t module) noexcept {
     return e.msqid != PXR_NO_QUEUE && (e.queue_flags & 1u) != 0;
 }
 
+// The word a sender waiting for room in module's queue sleeps on.
+RoomWord *member_room(uint8_t module) noexcept {
+    const uint32_t qid = common_ptr->module_queues[module].msqid;
+    return qid != PXR_NO_QUEUE ? queue_room(qid) : nullptr;
+}
+
 // Room for one more record in module's queue now (the all-or-nothing send looks first).
 bool has_room(uint8_t module) noexcept {
     const uint32_t qid = common_ptr->module_queues[module].msqid;
@@ -161,16 +168,31 @@ int give_back_share(const MsgSlot &m, int32_t pid) noexcept {
     return count_of(*r).fetch_sub(1) == 1 ? 2 : 0;
 }
 
-int group_send(const GroupRecord &shared_group, const MsgSlot &m) noexcept {
+int group_send(const GroupRecord &shared_group, const MsgSlot &m,
+               const uint64_t *deadline_ns) noexcept {
     GroupRecord g;
     std::memcpy(&g, &shared_group, sizeof g); // one snapshot; the count was checked
     const int n = std::min<int>(g.count, kCount);
     ShareRecord *r = share_record(m);
     if (r == nullptr) return -1; // a partition made after the groups: its buffers cannot be shared
     const bool all = g.all_or_nothing != 0;
-    if (all)
-        for (int k = 0; k < n; ++k)
-            if (g.members[k] >= PXR_MODULE_COUNT || !has_room(g.members[k])) return -1;
+    const bool timed = deadline_ns != nullptr;
+    RoomWord *room = nullptr;
+    if (all) {
+        // Room in every queue at one look, else nobody gets it; a timed send waits for that
+        // look on the word of a queue found full.
+        const int rc = wait_for_room(room, timed ? *deadline_ns : 0, 1, [&]() noexcept {
+            for (int k = 0; k < n; ++k)
+                if (g.members[k] >= PXR_MODULE_COUNT) return -1;
+            for (int k = 0; k < n; ++k)
+                if (!has_room(g.members[k])) {
+                    room = member_room(g.members[k]);
+                    return timed ? kFull : -1;
+                }
+            return 0;
+        });
+        if (rc != 0) return rc;
+    }
 
     const auto index = uint16_t(m.index);
     const auto partition = uint16_t(m.partition);
@@ -179,35 +201,71 @@ int group_send(const GroupRecord &shared_group, const MsgSlot &m) noexcept {
     for (int k = 0; k < kCount; ++k) holder(*r, k).store(k < n ? sender : PXR_NO_HOLDER);
     count_of(*r).store(uint32_t(n));
 
+    // Until its put succeeds, a member's share is held under the sender's pid, so no member's
+    // release can free the buffer while a put is still to come, and a sender killed meanwhile
+    // leaves shares that a reclaim gives back.
+    uint32_t waiting = (1u << n) - 1, failed = 0;
+    bool first_look = true;
+    const auto put_all = [&]() noexcept {
+        for (int k = 0; k < n; ++k) {
+            if ((waiting & (1u << k)) == 0) continue;
+            const uint8_t member = g.members[k];
+            // A share is unclaimed without a record between the swap and the put, where a
+            // kill would strand it: a wait looks for room first rather than open that window
+            // at every wake-up.
+            if (!first_look && !has_room(member)) {
+                room = member_room(member);
+                continue;
+            }
+            swap_holder(*r, sender, 0); // this member's share: its receive may claim it now
+            // All-or-nothing found room in every queue; one that filled since is retried as a
+            // plain send retries (a timed send waits for it instead), and only then missed.
+            const auto put = [&](bool &) { return put_reference(member, index, partition); };
+            bool progress = false;
+            const int err = member >= PXR_MODULE_COUNT ? EINVAL
+                            : all && !timed            ? put_retrying(put)
+                                                       : put(progress);
+            if (err == 0) {
+                waiting &= ~(1u << k);
+                continue;
+            }
+            swap_holder(*r, 0, sender); // an unclaimed share is there: at least the one just made
+            if (!timed || (err != EAGAIN && err != ENOMEM)) {
+                waiting &= ~(1u << k);
+                failed |= 1u << k;
+            } else {
+                room = member_room(member);
+            }
+        }
+        first_look = false;
+        return waiting != 0 ? kFull : 0;
+    };
+    if (timed)
+        wait_for_room(room, *deadline_ns, kFull, put_all);
+    else
+        put_all();
+
+    // Members still full at the deadline miss it as a failed put does.
     const std::size_t group_index = std::size_t(&shared_group - groups.area->groups);
     GroupRecord &live = groups.area->groups[group_index];
+    const uint32_t missing = failed | waiting;
     int missed = 0;
     bool released = false; // the members reached had all given their shares back
     for (int k = 0; k < n; ++k) {
-        const uint8_t member = g.members[k];
-        swap_holder(*r, sender, 0); // this member's share: its receive may claim it now
-        // All-or-nothing found room in every queue; one that filled since is retried as a
-        // plain send retries, and only then missed.
-        const auto put = [&](bool &) { return put_reference(member, index, partition); };
-        bool progress = false;
-        const int err = member >= PXR_MODULE_COUNT ? EINVAL
-                        : all                      ? put_retrying(put)
-                                                   : put(progress);
-        if (err == 0) continue;
+        if ((missing & (1u << k)) == 0) continue;
         ++missed;
         std::atomic_ref(live.dropped[k]).fetch_add(1);
-        // An unclaimed share is there: at least the one this failed put left.
-        swap_holder(*r, 0, PXR_NO_HOLDER);
+        swap_holder(*r, sender, PXR_NO_HOLDER);
         released = count_of(*r).fetch_sub(1) == 1;
     }
     if (missed == n) {
         clear_shares(*r);
-        return -1;
+        return timed && waiting != 0 ? 1 : -1;
     }
     std::atomic_ref(live.sends).fetch_add(1);
-    // The last share was this sender's failed one: every member reached has given its back.
+    // The last share was this sender's missed one: every member reached has given its back.
     if (released) release_checked(0, m);
-    return missed;
+    return timed ? 0 : missed;
 }
 
 } // namespace pxr_impl

@@ -52,7 +52,10 @@ int give_back_share(const MsgSlot &m, int32_t holder) noexcept;
 // One put of a reference into a module's queue without waiting (transport.cpp): 0, or the
 // errno (EAGAIN full, EINVAL no queue of its own).
 int put_reference(uint8_t module, uint16_t index, uint16_t partition) noexcept;
-// PXR_send to a group, after the checks of PXR_send.
-int group_send(const GroupRecord &group, const MsgSlot &m) noexcept;
+// PXR_send to a group, after the checks of PXR_send; with a deadline PXR_timed_send's, which
+// waits for room in full members' queues until then and answers 0 (the buffer went to at least
+// one member), 1 (the time ran out and it went to none) or -1.
+int group_send(const GroupRecord &group, const MsgSlot &m,
+               const uint64_t *deadline_ns = nullptr) noexcept;
 
 } // namespace pxr_impl

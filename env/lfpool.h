@@ -15,7 +15,8 @@
 //
 // Invariants, whenever no take or put is half done:
 //  - head and tail name slots below the partition's buffer count and carry their tags;
-//  - the tail names the last buffer of the list or the one before it;
+//  - the tail names the last buffer of the list or the one before it (a chain appended in one
+//    go, put_many, leaves it further behind until that call moves it on);
 //  - a listed buffer has allocated 0, a taken one allocated 1;
 //  - the last buffer's next is kNone, and kNone appears nowhere else on the list.
 //
@@ -162,6 +163,39 @@ inline Taken take(const List &list) noexcept {
     return {nullptr, Outcome::damaged, Damage{"free_tail", kNone, tail.load()}};
 }
 
+namespace detail {
+// Links the buffer at index own, whose own next is already set, behind the last listed buffer.
+// True with the tail word found there; false with damage set.
+inline bool link_behind_last(const List &list, uint32_t own, uint32_t &tw,
+                             Damage &damage) noexcept {
+    auto tail = word(list.header->free_tail);
+    for (uint32_t tries = 0; tries < kRetryLimit; ++tries) {
+        tw = tail.load();
+        const uint32_t last_index = word_index(tw);
+        if (last_index >= list.count) {
+            damage = Damage{"free_tail", kNone, tw};
+            return false;
+        }
+        auto last_next = word(list.slot(last_index)->next);
+        uint32_t nx = last_next.load();
+        if (tail.load() != tw) continue;
+        if (nx != kNone) {
+            if (nx >= list.count) {
+                damage = Damage{"next", last_index, nx};
+                return false;
+            }
+            // The tail lags: move it on and look again.
+            uint32_t expected = tw;
+            tail.compare_exchange_strong(expected, tag_of(list, nx));
+            continue;
+        }
+        if (last_next.compare_exchange_strong(nx, own)) return true;
+    }
+    damage = Damage{"free_tail", kNone, tail.load()};
+    return false;
+}
+} // namespace detail
+
 // Appends a buffer its caller owns: marks it free, links it behind the last buffer and swings
 // the tail to it. done or damaged; on damage the buffer is left allocated and unlinked.
 inline Outcome put(const List &list, SysMsg *slot, Damage &damage) noexcept {
@@ -170,38 +204,26 @@ inline Outcome put(const List &list, SysMsg *slot, Damage &damage) noexcept {
     const uint32_t own = word_index(slot->index);
     // Our own removal count is stable until the buffer is on the list again.
     const uint32_t own_word = detail::tag_of(list, own);
-
-    auto tail = detail::word(list.header->free_tail);
-    for (uint32_t tries = 0; tries < kRetryLimit; ++tries) {
-        uint32_t tw = tail.load();
-        const uint32_t last_index = word_index(tw);
-        if (last_index >= list.count) {
-            damage = Damage{"free_tail", kNone, tw};
-            break;
-        }
-        auto last_next = detail::word(list.slot(last_index)->next);
-        uint32_t nx = last_next.load();
-        if (tail.load() != tw) continue;
-        if (nx != kNone) {
-            if (nx >= list.count) {
-                damage = Damage{"next", last_index, nx};
-                break;
-            }
-            // The tail lags: move it on and look again.
-            uint32_t expected = tw;
-            tail.compare_exchange_strong(expected, detail::tag_of(list, nx));
-            continue;
-        }
-        if (last_next.compare_exchange_strong(nx, own)) {
-            // Failure means another process has already moved the tail on.
-            tail.compare_exchange_strong(tw, own_word);
-            return Outcome::done;
-        }
+    uint32_t tw = 0;
+    if (detail::link_behind_last(list, own, tw, damage)) {
+        // Failure means another process has already moved the tail on.
+        detail::word(list.header->free_tail).compare_exchange_strong(tw, own_word);
+        return Outcome::done;
     }
-    if (damage.word == nullptr) damage = Damage{"free_tail", kNone, tail.load()};
     // Not linked: the caller still owns the buffer.
     detail::word(slot->allocated).store(1, std::memory_order_relaxed);
     return Outcome::damaged;
 }
+
+// Takes up to want buffers from the head in one head swap, each as take marks it; how many
+// went to out (0 with outcome last_one, inconsistent or damaged, as take reports them). It
+// stops before the buffer the tail names, so the head never passes the tail, and takes one at
+// a time through take when the head is the tail's buffer.
+uint32_t take_many(const List &list, SysMsg **out, uint32_t want, Taken &why) noexcept;
+
+// Appends count buffers its caller owns (count >= 1) as one chain: linked among themselves
+// first, then published by one compare-and-swap behind the last buffer, and the tail swung to
+// the chain's end. done or damaged; on damage every one of them is left allocated and unlinked.
+Outcome put_many(const List &list, SysMsg *const *slots, uint32_t count, Damage &damage) noexcept;
 
 } // namespace pxr_impl::lf

@@ -38,25 +38,15 @@ void stamp_time(Timestamp &field) noexcept {
 
 namespace pxr_impl {
 
-SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
-    PartitionHeader *h = partition_hdr[p];
-    const lf::Taken t = lf::take(lockfree_list(p));
-    switch (t.outcome) {
-    case lf::Outcome::done:
-        break;
-    case lf::Outcome::last_one:
-        pxr_impl::shared(h->out_of_msg).fetch_add(1);
-        return nullptr;
-    case lf::Outcome::inconsistent:
-        return nullptr; // a race, not an exhaustion: not counted
-    case lf::Outcome::damaged:
-        report_damage(p, t.damage);
-        return nullptr;
-    }
+namespace {
 
-    const uint32_t s = pxr_impl::shared(h->cong_status).load(kRelaxed);
-    const uint32_t n = pxr_impl::shared(h->alloc_count).fetch_add(1) + 1;
-    if (n == h->cong_onset - 1 && s == 0) {
+// The counts of an allocation of n buffers that left alloc_count at old + n, each level as the
+// n single takes in a row would have met it: onset when one of them brought the count to one
+// below cong_onset.
+void count_taken(PartitionHeader *h, uint32_t s, uint32_t n, uint32_t *onset_flag) noexcept {
+    const uint32_t old = pxr_impl::shared(h->alloc_count).fetch_add(n);
+    const uint32_t level = h->cong_onset - 1;
+    if (s == 0 && level - old - 1 < n) {
         uint32_t zero = 0;
         if (pxr_impl::shared(*onset_flag).compare_exchange_strong(zero, 1)) {
             pxr_impl::shared(h->cong_count).fetch_add(1);
@@ -64,9 +54,60 @@ SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept {
             stamp_time(h->cong_onset_time);
         }
     }
-    raise_to(h->max_alloc, n);
-    if (raise_to(h->max_alloc_reset, n)) stamp_time(h->max_alloc_time);
+    raise_to(h->max_alloc, old + n);
+    if (raise_to(h->max_alloc_reset, old + n)) stamp_time(h->max_alloc_time);
+}
+
+// A take that found no buffer: counted (with count_empty) as the pool's exhaustion, or reported
+// as damage.
+void count_refusal(int p, const pxr_impl::lf::Taken &t, bool count_empty) noexcept {
+    if (t.outcome == pxr_impl::lf::Outcome::last_one && count_empty)
+        pxr_impl::shared(partition_hdr[p]->out_of_msg).fetch_add(1);
+    else if (t.outcome == pxr_impl::lf::Outcome::damaged)
+        pxr_impl::report_damage(p, t.damage);
+    // inconsistent: a race, not an exhaustion, and not counted
+}
+
+} // namespace
+
+SysMsg *lockfree_take(int p, uint32_t *onset_flag, bool count_empty) noexcept {
+    PartitionHeader *h = partition_hdr[p];
+    const lf::Taken t = lf::take(lockfree_list(p));
+    if (t.outcome != lf::Outcome::done) {
+        count_refusal(p, t, count_empty);
+        return nullptr;
+    }
+    count_taken(h, pxr_impl::shared(h->cong_status).load(kRelaxed), 1, onset_flag);
     return t.slot;
+}
+
+uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag,
+                            bool count_empty) noexcept {
+    PartitionHeader *h = partition_hdr[p];
+    lf::Taken why;
+    const uint32_t n = lf::take_many(lockfree_list(p), out, want, why);
+    if (n == 0) {
+        count_refusal(p, why, count_empty);
+        return 0;
+    }
+    count_taken(h, pxr_impl::shared(h->cong_status).load(kRelaxed), n, onset_flag);
+    return n;
+}
+
+uint32_t lockfree_release_many(int p, SysMsg *const *slots, uint32_t n) noexcept {
+    PartitionHeader *h = partition_hdr[p];
+    // Without congestion none of the n releases can abate: they go as one chain.
+    if (pxr_impl::shared(h->cong_status).load(kRelaxed) != 0) {
+        uint32_t done = 0;
+        while (done < n && lockfree_release(p, slots[done]) == 0) ++done;
+        return done;
+    }
+    pxr_impl::shared(h->alloc_count).fetch_sub(n);
+    lf::Damage damage;
+    if (lf::put_many(lockfree_list(p), slots, n, damage) == lf::Outcome::done) return n;
+    pxr_impl::shared(h->alloc_count).fetch_add(n);
+    report_damage(p, damage);
+    return 0;
 }
 
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept {

@@ -17,6 +17,10 @@ uint32_t update_congestion(MSG *msg, int32_t status, int32_t partition, int32_t 
 }
 
 SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
+    return pxr_impl::locked_take(size, onset_flag, true);
+}
+
+SysMsg *pxr_impl::locked_take(uint32_t *size, uint32_t *onset_flag, bool count_empty) noexcept {
     const int p = pxr_impl::choose_partition(*size);
     if (p < 0) return nullptr;
     PartitionHeader *h = partition_hdr[p];
@@ -27,7 +31,7 @@ SysMsg *semaphore_getmem(uint32_t *size, uint32_t *onset_flag) noexcept {
     const uint32_t first = h->free_head;
     bool damaged = false;
     if (first == PXR_NO_INDEX) {
-        ++h->out_of_msg;
+        if (count_empty) ++h->out_of_msg;
     } else if (first >= uint32_t(partition_geometry[p].num_msgs)) {
         damaged = true; // not followed: reported once the lock is given back
     } else {

@@ -46,10 +46,19 @@ inline MsgSlot find_msg(const MSG *msg) noexcept {
     return {};
 }
 
-// Whether the buffer is allocated: a buffer that was released belongs to the pool (and perhaps
-// already to another process), so no send, answer or release may touch it.
+// The next word of a buffer that sits in a thread's cache (buffer_cache.h): allocated, counted
+// and stamped as its process's, but released by its user. No list word is ever this value.
+inline constexpr uint32_t kCachedMark = 0xFFFFFFFEu;
+
+// Whether the buffer is allocated to its user: a buffer that was released belongs to the pool
+// (and perhaps already to another process) or to a thread's cache, so no send, answer or
+// release may touch it.
 inline bool allocated(const MsgSlot &m) noexcept {
-    return m.partition >= 0 && load_word(m.slot, offsetof(SysMsg, allocated)) != 0;
+    if (m.partition < 0 || load_word(m.slot, offsetof(SysMsg, allocated)) == 0) return false;
+    // Only the lock-free form caches, and its slots are aligned: next is read as the shared word
+    // it is, which an appender with an old view of the list may still compare-and-swap.
+    return (common_ptr->atomic_mode & 1u) == 0 ||
+           shared(m.slot->next).load(std::memory_order_relaxed) != kCachedMark;
 }
 
 // The stamps of a buffer just taken: this process owns it, nobody has sent, received or
@@ -73,18 +82,47 @@ inline lf::List lockfree_list(int p) noexcept {
 // PXR_sys_failure set. The operation that found it fails without following the word.
 void report_damage(int p, const lf::Damage &damage) noexcept;
 
-// The lock-free pool's take and release for a partition the caller has chosen or checked.
-SysMsg *lockfree_take(int p, uint32_t *onset_flag) noexcept;
+// The pools' takes. count_empty: an empty partition counts in its out_of_msg (a waiting
+// allocation counts only its first look). The lock-free one takes from a partition the caller
+// has chosen or checked.
+SysMsg *lockfree_take(int p, uint32_t *onset_flag, bool count_empty = true) noexcept;
+SysMsg *locked_take(uint32_t *size, uint32_t *onset_flag, bool count_empty) noexcept;
 uint32_t lockfree_release(int p, SysMsg *slot) noexcept;
+// The same for up to want (at least 1) buffers at once, with the counts and levels of as many
+// single calls: how many were taken into out (0: none, counted as a single take's refusal);
+// how many of slots[0..n) went back, in order (the rest stay allocated to the caller).
+// A batch allocation leaves a take that found nothing uncounted (count_empty false): the single
+// allocation that follows it counts it.
+uint32_t lockfree_take_many(int p, SysMsg **out, uint32_t want, uint32_t *onset_flag,
+                            bool count_empty = true) noexcept;
+uint32_t lockfree_release_many(int p, SysMsg *const *slots, uint32_t n) noexcept;
 
 // Why an allocation found no buffer: none big enough or none free (the fatal cases), or a
 // refusal (bad arguments, traffic forbidden, no environment).
 enum class NoBuffer { none, fatal, refused };
 // The allocation behind PXR_getmem, PXR_try_getmem and PXR_timed_getmem; null with *why set
 // when there is none. A failed congestion send that ended the environment is a refusal.
-MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why) noexcept;
+MSG *allocate(int32_t pool_class, uint32_t *size, NoBuffer *why, bool count_empty = true) noexcept;
 
-// PXR_relmem after its attach and pointer checks (relm reads the class first).
-uint32_t release_checked(int32_t pool_class, const MsgSlot &m) noexcept;
+// The congestion onset message in the buffer b just taken, counted as onset: true when it went
+// (the caller takes another); false when the caller keeps b, or when the failed send ended the
+// environment (*ended).
+bool send_onset(int p, SysMsg *b, bool *ended) noexcept;
+
+// The lock-free pool's batches (no buffer cache, no groups): up to count buffers taken or
+// released with one change of the free list per kBatchTake, each as the single call would
+// take, stamp, count or release it (*size becomes the parameter size when one was had). How many;
+// the caller goes on one at a time from there (an allocation that found nothing, a buffer the
+// single release would refuse or report).
+inline constexpr uint32_t kBatchTake = 64;
+// *ended: a failed onset send ended the environment, and the batch ends with it.
+uint32_t allocate_many(int32_t pool_class, uint32_t *size, MSG **out, uint32_t count,
+                       bool *ended) noexcept;
+uint32_t release_many(int32_t pool_class, MSG *const *msgs, uint32_t count) noexcept;
+
+// PXR_relmem after its attach and pointer checks (relm reads the class first). A reclaim's
+// release (to_list) also takes a buffer out of a dead thread's cache, and never into the
+// caller's.
+uint32_t release_checked(int32_t pool_class, const MsgSlot &m, bool to_list = false) noexcept;
 
 } // namespace pxr_impl

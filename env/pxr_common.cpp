@@ -3,6 +3,7 @@
 // a lock call that fails for good means for the process.
 #include "pxrlib.h"
 
+#include "env/buffer_cache.h"
 #include "env/pxr_internal.h"
 #include "env/ring_queues.h"
 
@@ -139,6 +140,7 @@ void start_forked_copy() noexcept {
     if (attachment.pid != 0) attachment.pid = getpid();
     attachment.creator = false;
     pxr_impl::forget_receive_state();
+    pxr_impl::forget_buffer_caches();
 }
 
 } // namespace
@@ -264,6 +266,7 @@ void adopt_partition(int p, PartitionHeader *header, int32_t header_id, uint8_t 
 
 void release_partition(int p, bool remove) noexcept {
     if (partition_hdr[p] != nullptr) {
+        flush_buffer_caches(p);
         SYS_free_shm(partition_hdr[p], attachment.header_id[p], remove);
         if (partition_msgarray[p] != nullptr)
             SYS_free_shm(partition_msgarray[p], attachment.array_id[p], remove);

@@ -10,6 +10,7 @@
 // queue is seen in a landing or as stamped. A pass looks twice, 20 ms apart, for the stamps
 // an allocation or a release writes in more than one step.
 #include "groups.h"
+#include "pools.h"
 #include "pxr_internal.h"
 #include "ring_queues.h"
 
@@ -374,7 +375,8 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
             ++result.undecided;
             return;
         }
-        if ((flags & PXR_RECLAIM_DRY_RUN) == 0 && PXR_relmem(0, pxr_impl::msg_of(s)) != 0) {
+        if ((flags & PXR_RECLAIM_DRY_RUN) == 0 &&
+            pxr_impl::release_checked(0, pxr_impl::MsgSlot{p, i, s}, true) != 0) {
             ++result.undecided;
             return;
         }

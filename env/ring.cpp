@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
-#include <linux/futex.h>
 #include <mutex>
 #include <pthread.h>
 #include <sched.h>
@@ -47,14 +46,9 @@ std::atomic_ref<uint64_t> slot(const View &ring, uint64_t pos) noexcept {
     return shared(ring.slots[pos & (ring.capacity - 1)]);
 }
 
-// Not FUTEX_PRIVATE_FLAG: the word is shared between processes.
-long futex_wait(int32_t *word, int32_t expected, uint64_t ns) noexcept {
-    const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
-    return syscall(SYS_futex, word, FUTEX_WAIT, expected, &ts, nullptr, 0);
-}
-
-long futex_wake(int32_t *word, int count) noexcept {
-    return syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0);
+// A sleeper entry as a futex word.
+uint32_t *futex_word(int32_t &entry) noexcept {
+    return reinterpret_cast<uint32_t *>(&entry);
 }
 
 // The record of pos is this receiver's once it has claimed pos: free the slot for the next lap.
@@ -83,7 +77,7 @@ Take nothing(Cursor &cursor, Take result) noexcept {
 void wake(Header &h, bool all) noexcept {
     for (int32_t &entry : h.sleepers) {
         if (shared(entry).load(kSc) == 0 || shared(entry).exchange(0, kSc) == 0) continue;
-        if (futex_wake(&entry, INT_MAX) > 0 && !all) return;
+        if (futex_wake(futex_word(entry), INT_MAX) > 0 && !all) return;
     }
 }
 
@@ -409,17 +403,15 @@ Wait pop_wait(const View &ring, Cursor &cursor, int32_t pid, uint32_t queue_id,
         }
         // R4. Without an entry the receiver naps on a word nobody wakes.
         int32_t nap = 0;
-        if (gate.pending()) {
-            unregister_sleeper(h, entry, tid);
+        const Sleep slept = entry >= 0
+                                ? gate.sleep(futex_word(h.sleepers[entry]), uint32_t(tid), wait)
+                                : gate.sleep(futex_word(nap), 0, std::min(wait, kNapNs));
+        unregister_sleeper(h, entry, tid);
+        if (slept == Sleep::interrupted) {
+            // A wake-up may have come with the signal: it goes on to another sleeper.
+            wake(h, false);
             return Wait::interrupted;
         }
-        gate.open();
-        const long rc = entry >= 0 ? futex_wait(&h.sleepers[entry], tid, wait)
-                                   : futex_wait(&nap, 0, std::min(wait, kNapNs));
-        const int err = errno;
-        gate.close();
-        unregister_sleeper(h, entry, tid);
-        if (rc != 0 && err == EINTR) return Wait::interrupted;
     }
 }
 

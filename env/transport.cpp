@@ -109,7 +109,7 @@ int send_to(uint32_t dst, MSG *msg, bool timed, uint64_t deadline_ns) noexcept {
     const uint32_t qid = pxr_impl::destination_queue(dst);
     if (qid == PXR_NO_QUEUE) {
         if (const GroupRecord *group = pxr_impl::group_of(dst & 0xFF))
-            return pxr_impl::group_send(*group, m);
+            return pxr_impl::group_send(*group, m, timed ? &deadline_ns : nullptr);
         return pxr_impl::undefined_destination(dst);
     }
 
@@ -507,9 +507,7 @@ MSG *PXR_timed_receive(uint32_t module, uint32_t timeout_ms) noexcept {
             return nullptr;
         }
         gate.close();
-        const uint64_t ns = std::min(nap, deadline - now);
-        const timespec ts{time_t(ns / 1000000000u), long(ns % 1000000000u)};
-        if (ppoll(nullptr, 0, &ts, gate.caller()) != 0 && errno == EINTR) {
+        if (gate.nap(std::min(nap, deadline - now)) == pxr_impl::Sleep::interrupted) {
             errno = EINTR;
             return nullptr;
         }

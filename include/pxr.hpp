@@ -220,7 +220,8 @@ inline error send(uint32_t dst, message &msg) noexcept {
 }
 
 /// As send(), but while dst's queue is full it waits up to timeout for room
-/// (PXR_timed_send): error::timed_out when the time is up, msg keeping the buffer.
+/// (PXR_timed_send): error::timed_out when the time is up, msg keeping the buffer. To a group:
+/// error::none once any member got the buffer (misses show in the members' dropped counts).
 template <class Rep, class Period>
 error send(uint32_t dst, message &msg, std::chrono::duration<Rep, Period> timeout) noexcept {
     if (!msg) return error::empty_handle;

@@ -620,7 +620,14 @@ PXR_API int PXR_send(uint32_t dst, MSG *msg) PXR_NOEXCEPT;
  *  CPU, and wakes as soon as a receive of that queue makes room. 0 sent; 1 the time is up
  *  (msg still belongs to the caller; nothing is counted and nothing terminated) or traffic is
  *  forbidden; -1 as PXR_send's other failures. A receive pays for the wake-up only while a
- *  sender waits. To a group it does not wait: it answers as PXR_send does. */
+ *  sender waits.
+ *  To a group it waits for room in each member's queue that is full. All-or-nothing group: 0
+ *  every member got the reference; 1 the time ran out first (nothing delivered, msg still the
+ *  caller's). Plain group: members with room get their reference at once, the full ones as
+ *  room comes; members still full at the deadline miss it, counted as PXR_send counts them.
+ *  0 at least one member got it (msg is no longer the caller's; misses show in the members'
+ *  dropped counts); 1 the time ran out and no member got it (msg still the caller's). -1 for
+ *  a group as PXR_send's failures, traffic forbidden included. */
 PXR_API int PXR_timed_send(uint32_t dst, MSG *msg, uint32_t timeout_ms) PXR_NOEXCEPT;
 /** Wait for the next message of module. Null on failure or interruption, for module 255, and
  *  for a record naming no buffer of an attached partition: a partition not attached here is
@@ -722,6 +729,24 @@ PXR_API uint32_t PXR_getmem_batch(int32_t pool_class, uint32_t *size, MSG **out,
  *  How many were released (msgs[n] is the refused one). */
 PXR_API uint32_t PXR_relmem_batch(int32_t pool_class, MSG *const *msgs,
                                   uint32_t count) PXR_NOEXCEPT;
+/** Let each thread of this process keep up to depth buffers per partition of the lock-free
+ *  pool for itself (0, the default, keeps none; at most 64). A thread's releases then go to its
+ *  cache and its allocations come from it; it refills and spills half a cache at a time with
+ *  one change of the free list and one of alloc_count, so the partition header is written once
+ *  per depth/2 messages instead of at every allocation and release. A cached buffer counts as
+ *  allocated to this process everywhere (alloc_count, the status report, PXR_show_msgs,
+ *  pxr check, a reclaim after the process dies) and cannot be sent or released again. The
+ *  buffers are reused last released first, not in free-list order; a thread refills its cache
+ *  only while the partition stays within half its buffers allocated and is not congested, and
+ *  a release in a partition beyond that half or congested gives the releasing thread's cache
+ *  back first, so onset and abate come at their levels counting the cached buffers. A thread's
+ *  cache goes back to the free list when the thread ends, when the process exits normally or
+ *  detaches (PXR_unlink; the caches of its other threads then stay allocated to the process
+ *  until it ends), and through a reclaim when the process dies; a forked child starts with
+ *  none. The locked pool keeps no cache. 0 done; -1 above 64, the setting unchanged. */
+PXR_API int PXR_set_buffer_cache(uint32_t depth) PXR_NOEXCEPT;
+/** The buffers per partition each thread of this process may keep; 0 when off. */
+PXR_API uint32_t PXR_get_buffer_cache(void) PXR_NOEXCEPT;
 
 /* ======================================================================== */
 /* Ring queues                                                              */

@@ -12,6 +12,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <tuple>
 #include <vector>
 #include <unistd.h>
@@ -160,6 +161,76 @@ TEST_F(CrashTest, RingSendersKilledAtRandomLoseAtMostTheirLastMessage) {
         EXPECT_GE(received[k] + 1, handed[k]) << k;
     }
     munmap(handed, sizeof(uint32_t) * kSenders);
+}
+
+// Per-thread buffer caches: threads churning through theirs never share a buffer and give it
+// back when they end; a cached buffer is counted, and cannot be released or sent again; a
+// forked copy allocates none of its parent's cached buffers, and a process that dies with a
+// full cache has it reclaimed, while one that exits gives it back itself.
+TEST_F(CrashTest, BufferCachesComeBackFromEndedThreadsAndDeadProcesses) {
+    pxrtest::EnvSpec layout;
+    layout.init_flags = PXR_INIT_ATOMIC;
+    layout.buffers0 = 512;
+    ASSERT_TRUE(pxrtest::create_running_environment(layout));
+    ASSERT_EQ(IPC_create(1, 1), 0);
+    EXPECT_EQ(PXR_set_buffer_cache(65), -1);
+    ASSERT_EQ(PXR_set_buffer_cache(16), 0);
+    const PartitionHeader *h = partition_hdr[0];
+    std::vector<std::atomic<int>> owner(512);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 1; t <= 4; ++t)
+        threads.emplace_back([&, t] {
+            MSG *held[24];
+            for (int round = 0; round < 3000; ++round) {
+                const int n = 1 + (round * 7 + t) % 24;
+                for (int k = 0; k < n; ++k) {
+                    int none = 0;
+                    if ((held[k] = getm(1, 0, 0, 8)) == nullptr ||
+                        !owner[pxr_impl::slot_of(held[k])->index].compare_exchange_strong(none, t))
+                        return void(++wrong);
+                }
+                for (int k = 0; k < n; ++k) {
+                    owner[pxr_impl::slot_of(held[k])->index] = 0;
+                    if (relm(held[k]) != 0) ++wrong;
+                }
+            }
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(h->alloc_count, 0u);
+
+    MSG *m = getm(1, 0, 0, 8);
+    ASSERT_NE(m, nullptr);
+    ASSERT_EQ(relm(m), 0u);
+    EXPECT_EQ(h->alloc_count, 9u); // the half cache taken with m, m back in it
+    EXPECT_EQ((std::tuple{PXR_relmem(0, m), PXR_send(1, m)}), (std::tuple{1u, -1}));
+    const uint32_t ours = h->alloc_count;
+    pid_t child = pxrtest::start_child([m] {
+        MSG *c = getm(1, 0, 0, 8);
+        return c != nullptr && c != m && relm(c) == 0 ? 0 : 1; // and dies with its cache
+    });
+    EXPECT_EQ(pxrtest::wait_child(child), 0);
+    EXPECT_EQ(h->alloc_count, ours + 9);
+    PXR_reclaim_stats st{};
+    ASSERT_EQ(PXR_reclaim_buffers(child, 0, &st, nullptr, 0), 0);
+    EXPECT_EQ((std::tuple{st.returned, h->alloc_count}), (std::tuple{9u, ours}));
+    EXPECT_EQ(pxrtest::run_child([] {
+                  MSG *c = getm(1, 0, 0, 8);
+                  if (c == nullptr || relm(c) != 0) return 1;
+                  exit(0);
+              }),
+              0);
+    EXPECT_EQ(h->alloc_count, ours);
+    EXPECT_EQ(getm(1, 0, 0, 8), m); // last released first
+    relm(m);
+    pxrtool::EnvironmentCheck env;
+    EXPECT_EQ(pxrtool::check_environment(env), pxrtool::kCheckConsistent);
+    EXPECT_EQ(env.partitions[0].allocated, ours);
+    PXR_unlink(); // this thread's cache goes back before the detach
+    ASSERT_EQ(PXR_link(), 0);
+    EXPECT_EQ(partition_hdr[0]->alloc_count, 0u);
+    PXR_set_buffer_cache(0);
 }
 
 } // namespace

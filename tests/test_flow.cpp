@@ -50,10 +50,12 @@ TEST_P(Flow, WaitingAllocationTimesOutOrIsWokenByARelease) {
     ASSERT_GE(held.size(), 3u);
 
     MSG *got = held[0];
+    const uint32_t empty_looks = partition_hdr[0]->out_of_msg;
     const auto t0 = Clock::now();
     EXPECT_EQ(PXR_timed_getmem(0, &(size = 8), &got, 30), 1);
     EXPECT_GE(Clock::now() - t0, 30ms);
     EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(partition_hdr[0]->out_of_msg, empty_looks + 1); // one wait, however many looks
     EXPECT_EQ(common_ptr->fatal_code, 0u);
     // Refusals, and a size no partition holds, answer at once.
     EXPECT_EQ(PXR_timed_getmem(0, &(size = 65), &got, 60000), 1);

@@ -6,6 +6,8 @@
 #include "pxr.hpp"
 
 #include <csignal>
+#include <fstream>
+#include <string>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <tuple>
@@ -144,13 +146,82 @@ TEST_P(Groups, AFullMemberMissesItsShareUnlessTheGroupIsAllOrNothing) {
     EXPECT_EQ(PXR_grab(0x22), nullptr);
 }
 
+// The timed send: an all-or-nothing group waits until every member has room (or keeps the
+// buffer at the deadline); a plain group serves the members with room at once, waits for the
+// full one until its receiver makes room, and drops a member that stays full at the deadline.
+TEST_P(Groups, ATimedSendWaitsForFullMembersUntilItsDeadline) {
+    make_env();
+    MSG *filler = getm(1, 0, 0, 0);
+    for (uint8_t member : {kMembers[1], kMembers[2]})
+        while (PXR_timed_send(member, filler, 0) == 0) {
+        }
+    MSG *m = getm(2, 0, 0, 0);
+    EXPECT_EQ(PXR_timed_send(kAllOrNothing, m, 30), 1);
+    EXPECT_EQ(PXR_timed_send(kGroup, m, 20), 0); // 0x20 got it; the others stayed full
+    EXPECT_EQ(PXR_message_shares(m), 1);
+    EXPECT_EQ(relm(PXR_grab(kMembers[0])), 0);
+    while (PXR_timed_send(kMembers[0], filler, 0) == 0) {
+    }
+    m = getm(3, 0, 0, 0);
+    EXPECT_EQ(PXR_timed_send(kGroup, m, 20), 1); // every member full: the sender keeps it
+    EXPECT_EQ(PXR_message_shares(m), 0);
+    // From here each send has room in 0x20 and 0x21 (a filler reference taken out of each);
+    // 0x22's receiver makes room twice, while each send waits.
+    const pid_t receiver = pxrtest::start_child([] {
+        for (int i = 0; i < 2; ++i) {
+            usleep(150000);
+            if (PXR_receive(kMembers[2]) == nullptr) return 1;
+        }
+        return 0;
+    });
+    MSG *next = getm(4, 0, 0, 0);
+    for (MSG *sent : {m, next}) {
+        for (uint8_t member : {kMembers[0], kMembers[1]}) EXPECT_EQ(PXR_grab(member), filler);
+        EXPECT_EQ(PXR_timed_send(sent == m ? kAllOrNothing : kGroup, sent, 20000), 0);
+        EXPECT_EQ(PXR_message_shares(sent), 3);
+    }
+    EXPECT_EQ(pxrtest::wait_child(receiver), 0);
+    const GroupArea *area = static_cast<GroupArea *>(shmat(shmget(PXR_KEY_GROUPS, 0, 0), 0, 0));
+    const GroupRecord &plain = area->groups[kGroup], &all = area->groups[kAllOrNothing];
+    EXPECT_EQ((std::tuple{plain.sends, plain.dropped[0], plain.dropped[1], plain.dropped[2],
+                          all.sends, all.dropped[1]}),
+              (std::tuple{2u, 1u, 2u, 2u, 1u, 0u}));
+    shmdt(area);
+
+    // A sender killed while it waits: the reclaim gives back the shares it had not put yet,
+    // and the member that got its reference still holds that share.
+    EXPECT_EQ(PXR_grab(kMembers[0]), filler);
+    const uint32_t before = allocated();
+    const pid_t sender = pxrtest::start_child(
+        [] { return PXR_timed_send(kGroup, getm(5, 0, 0, 0), 60000) == 0 ? 0 : 1; });
+    const std::string syscall_file = "/proc/" + std::to_string(sender) + "/syscall";
+    std::string call;
+    for (int i = 0; i < 20000 && call.rfind("202 ", 0) != 0; ++i) { // asleep on the futex
+        usleep(1000);
+        std::ifstream in(syscall_file);
+        std::getline(in, call);
+    }
+    kill(sender, SIGKILL);
+    EXPECT_EQ(pxrtest::wait_child(sender), 128 + SIGKILL);
+    PXR_reclaim_stats st{};
+    ASSERT_EQ(PXR_reclaim_buffers(sender, 0, &st, nullptr, 0), 0);
+    EXPECT_EQ((std::tuple{st.returned, allocated()}), (std::tuple{2u, before + 1}));
+    MSG *last = nullptr;
+    for (MSG *got; (got = PXR_grab(kMembers[0])) != nullptr;) last = got;
+    EXPECT_EQ(relm(last), 0);
+    EXPECT_EQ(allocated(), before);
+}
+
 // Shares held by a dead, a stopped and a live member: `pxr check` and `pxr reclaim --dry-run`
 // charge the dead one alone; the reclaim gives its share back and the others stay until they
-// give theirs.
+// give theirs. Two more buffers wait in every member's queue: the reclaim leaves their shares,
+// the dead member's included, to whoever receives from those queues next, or to the operator's
+// `pxr reclaim --queue`.
 TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     make_env();
     MSG *m = getm(3, 0, 0, 0);
     ASSERT_EQ(PXR_send(kGroup, m), 0);
+    for (int k = 0; k < 2; ++k) ASSERT_EQ(PXR_send(kGroup, getm(4, 0, 0, 0)), 0);
     auto holder = [](uint8_t member) {
         return pxrtest::start_child([member] {
             if (PXR_receive(member) == nullptr) return 1;
@@ -160,10 +231,10 @@ TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     };
     // The member to be killed receives first, then the one to be stopped.
     const pid_t dead = holder(kMembers[0]);
-    while (PXR_pending_msgs(kMembers[0]) != 0) usleep(1000);
+    while (PXR_pending_msgs(kMembers[0]) != 2) usleep(1000);
     usleep(20000);
     const pid_t stopped = holder(kMembers[1]);
-    while (PXR_pending_msgs(kMembers[1]) != 0) usleep(1000);
+    while (PXR_pending_msgs(kMembers[1]) != 2) usleep(1000);
     usleep(20000);
     kill(dead, SIGKILL);
     EXPECT_EQ(pxrtest::wait_child(dead), 128 + SIGKILL);
@@ -182,13 +253,21 @@ TEST_P(Groups, AMemberKilledHoldingItsShareLeavesTheOthersAlone) {
     PXR_reclaim_stats st{};
     ASSERT_EQ(PXR_reclaim_buffers(dead, 0, &st, nullptr, 0), 0);
     EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m), allocated()}),
-              (std::tuple{1u, 2, 1u}));
+              (std::tuple{1u, 2, 3u}));
     EXPECT_EQ(relm(live), 0);
     kill(stopped, SIGKILL);
     EXPECT_EQ(pxrtest::wait_child(stopped), 128 + SIGKILL);
     ASSERT_EQ(PXR_reclaim_buffers(0, 0, &st, nullptr, 0), 0);
     EXPECT_EQ((std::tuple{st.returned, PXR_message_shares(m), allocated()}),
-              (std::tuple{1u, 0, 0u}));
+              (std::tuple{1u, 0, 2u}));
+    // The operator empties the dead member's queue; a queue whose last receiver runs is left.
+    EXPECT_NE(pxrtest::run_pxr(dir, {"reclaim", "--queue", std::to_string(kMembers[0])})
+                  .out.find("2 messages taken from module"),
+              std::string::npos);
+    EXPECT_EQ(pxrtest::run_pxr(dir, {"reclaim", "--queue", std::to_string(kMembers[2])}).code, 1);
+    for (uint8_t member : {kMembers[1], kMembers[2]})
+        for (int k = 0; k < 2; ++k) EXPECT_EQ(relm(PXR_grab(member)), 0);
+    EXPECT_EQ(allocated(), 0u);
 }
 
 } // namespace

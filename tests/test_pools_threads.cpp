@@ -44,12 +44,13 @@ struct Block {
     }
 };
 
-// Threads take up to two buffers each and put them back, on lists from the smallest (one
-// buffer to hand out) to the largest; a take may find only the buffer that always stays.
+// Threads take up to eight buffers each and put them back, one at a time or as one batch, on
+// lists from the smallest (one buffer to hand out) to the largest; a take may find only the
+// buffer that always stays.
 class LockFreeListSizes : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(LockFreeListSizes, ThreadsNeverShareNorLoseABuffer) {
-    constexpr uint32_t kThreads = 4, kHold = 2;
+    constexpr uint32_t kThreads = 4, kHold = 8;
     Block block(GetParam());
     std::vector<std::atomic<uint32_t>> owner(GetParam());
     std::atomic<bool> stop{false};
@@ -60,21 +61,28 @@ TEST_P(LockFreeListSizes, ThreadsNeverShareNorLoseABuffer) {
         SysMsg *held[kHold];
         while (!stop.load(std::memory_order_relaxed)) {
             seed = seed * 1103515245u + 12345u;
+            const uint32_t want = 1 + (seed >> 16) % kHold;
+            const bool batch = (seed >> 28) & 1;
             uint32_t n = 0;
-            for (const uint32_t want = 1 + (seed >> 16) % kHold; n < want; ++n) {
-                const pxr_impl::lf::Taken t = pxr_impl::lf::take(block.list);
-                if (t.outcome == Outcome::last_one || t.outcome == Outcome::inconsistent) break;
-                if (t.outcome != Outcome::done) return void((++failed, stop = true));
-                uint32_t none = 0;
-                if (!owner[t.slot->index].compare_exchange_strong(none, id + 1)) ++shared;
+            pxr_impl::lf::Taken t;
+            if (batch) n = pxr_impl::lf::take_many(block.list, held, want, t);
+            for (; !batch && n < want; ++n) {
+                t = pxr_impl::lf::take(block.list);
+                if (t.outcome != Outcome::done) break;
                 held[n] = t.slot;
+            }
+            if (t.outcome == Outcome::damaged) return void((++failed, stop = true));
+            for (uint32_t k = 0; k < n; ++k) {
+                uint32_t none = 0;
+                if (!owner[held[k]->index].compare_exchange_strong(none, id + 1)) ++shared;
                 ++takes;
             }
-            for (uint32_t k = 0; k < n; ++k) {
-                owner[held[k]->index].store(0);
-                pxr_impl::lf::Damage d;
+            for (uint32_t k = 0; k < n; ++k) owner[held[k]->index].store(0);
+            pxr_impl::lf::Damage d;
+            for (uint32_t k = 0; k < n && !batch; ++k)
                 if (pxr_impl::lf::put(block.list, held[k], d) != Outcome::done) ++failed;
-            }
+            if (batch && n > 0 && pxr_impl::lf::put_many(block.list, held, n, d) != Outcome::done)
+                ++failed;
         }
     };
     std::vector<std::thread> threads;

@@ -27,6 +27,8 @@ struct Params {
     // Messages per send and receive call of the batched rows (PXR_send_batch and
     // PXR_receive_batch); 1 for every other row.
     uint32_t batch = 1;
+    // Buffers each thread of the libpxrlib rows may cache (PXR_set_buffer_cache); 0: none.
+    uint32_t cache = 0;
     // The libpxrlib rows write and read only the payload's last byte: what the library costs
     // without the application's own work on the payload.
     bool untouched = false;

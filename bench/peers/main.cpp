@@ -16,10 +16,10 @@ namespace peers {
 namespace {
 
 const char *const kTransports[] = {
-    "pxr-lockfree",  "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
-    "pxr-ring-spin", "pxr-ring-b16", "pxr-ring-b64",      "sysv-floor",      "sysv-floor-spin",
-    "sysv-payload",  "posix-mq",     "unix-seqpacket",    "zeromq-ipc",      "iceoryx-wait",
-    "iceoryx-poll",  "shm-poll"};
+    "pxr-lockfree",    "pxr-locked",   "pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring",
+    "pxr-ring-spin",   "pxr-ring-b16", "pxr-ring-b64",      "pxr-ring-cache",  "sysv-floor",
+    "sysv-floor-spin", "sysv-payload", "posix-mq",          "unix-seqpacket",  "zeromq-ipc",
+    "iceoryx-wait",    "iceoryx-poll", "shm-poll"};
 
 // The rows whose receivers poll (their CPU time per message is reported).
 const char *const kSpinning[] = {"pxr-lockfree-spin", "pxr-locked-spin", "pxr-ring-spin",
@@ -38,6 +38,7 @@ const char *label(const std::string &t) {
         {"pxr-ring-spin", "libpxrlib, ring queues, lock-free pool, receive spin window"},
         {"pxr-ring-b16", "libpxrlib, ring queues, batches of 16"},
         {"pxr-ring-b64", "libpxrlib, ring queues, batches of 64"},
+        {"pxr-ring-cache", "libpxrlib, ring queues, per-thread buffer cache of 32"},
         {"sysv-floor-spin", "System V queue, 12-byte record, spin window (spinning floor)"},
         {"sysv-floor", "System V queue, 12-byte record (floor)"},
         {"sysv-payload", "System V queue, payload"},
@@ -120,6 +121,9 @@ int measure(int argc, char **argv) {
     else if (t == "pxr-ring-b16" || t == "pxr-ring-b64") {
         p.batch = t == "pxr-ring-b16" ? 16 : 64;
         r = run_pxr(p, true, kRingCapacity);
+    } else if (t == "pxr-ring-cache") {
+        p.cache = 32;
+        r = run_pxr(p, true, kRingCapacity);
     } else if (t == "sysv-floor")
         r = run_sysv_floor(p);
     else if (t == "sysv-payload")
@@ -159,16 +163,18 @@ struct Raw {
     uint32_t payload;
     int producers, rep, ok;
     double median, p99, mean, rate;
-    std::string pair; // for a floor run: the transport measured right after it
-    double cpu = 0;   // CPU µs per message, all sides
-    double idle = 0;  // idle test: the waiting receiver's CPU, % of a core
+    std::string pair;   // for a floor run: the transport measured right after it
+    double cpu = 0;     // CPU µs per message, all sides
+    double idle = 0;    // idle test: the waiting receiver's CPU, % of a core
+    double futex = NAN; // futex calls per message, all processes (when perf counted them)
 };
 
 struct Agg {
     int n = 0;
     double med = NAN, lo = NAN, hi = NAN; // median over repetitions of the main figure
     double p99 = NAN;
-    double cpu = NAN; // median CPU µs per message
+    double cpu = NAN;   // median CPU µs per message
+    double futex = NAN; // median futex calls per message
     std::string error;
 };
 
@@ -211,6 +217,8 @@ struct Report {
                   f.size() > 12 ? f[12] : std::string(),
                   f.size() > 13 ? atof(f[13].c_str()) : 0,
                   f.size() > 14 ? atof(f[14].c_str()) : 0};
+            if (f.size() > 16 && !f[16].empty() && atof(f[10].c_str()) > 0)
+                r.futex = atof(f[16].c_str()) / atof(f[10].c_str());
             raws.push_back(r);
             if (std::find(payloads.begin(), payloads.end(), r.payload) == payloads.end())
                 payloads.push_back(r.payload);
@@ -221,12 +229,13 @@ struct Report {
             groups[key(r.transport, r.test.c_str(), r.payload, r.producers)].push_back(&r);
         for (auto &[k, v] : groups) {
             Agg a;
-            std::vector<double> main, p99, cpu;
+            std::vector<double> main, p99, cpu, futex;
             for (const Raw *r : v) {
                 if (!r->ok) {
                     a.error = r->error;
                     continue;
                 }
+                if (!std::isnan(r->futex)) futex.push_back(r->futex);
                 main.push_back(r->test == "lat"    ? r->median
                                : r->test == "idle" ? r->idle
                                                    : r->rate);
@@ -240,6 +249,7 @@ struct Report {
                 a.hi = *std::max_element(main.begin(), main.end());
                 a.p99 = median_of(p99);
                 a.cpu = median_of(cpu);
+                if (!futex.empty()) a.futex = median_of(futex);
             }
             agg[k] = a;
         }
@@ -409,6 +419,74 @@ void spin_sections(const Report &R, std::ostringstream &md) {
            << " (target ≤ 1.10×): " << verdict(os->med <= 1.10 * ob->med) << "\n";
 }
 
+// The median over the repetitions of a one-way rate's ratio to the busy-poll bound's in the same
+// repetition: the bound moves with the machine's load from one repetition to the next.
+double to_bound(const Report &R, const std::string &t, uint32_t payload, int producers = 1) {
+    std::vector<double> v;
+    for (const Raw &x : R.raws)
+        if (x.transport == t && x.test == "tput" && x.payload == payload &&
+            x.producers == producers && x.ok)
+            for (const Raw &b : R.raws)
+                if (b.transport == "shm-poll" && b.test == "tput" && b.payload == payload &&
+                    b.rep == x.rep && b.ok && b.rate > 0)
+                    v.push_back(x.rate / b.rate);
+    return v.empty() ? NAN : median_of(v);
+}
+
+// Ring queues one way, one message at a time, through buffer caches and in batches, against the
+// busy-poll bound of the same repetitions: rate, ratio, CPU and futex calls per message.
+void ring_section(const Report &R, std::ostringstream &md) {
+    const char *rows[] = {"pxr-ring", "pxr-ring-cache", "pxr-ring-b16", "pxr-ring-b64", "shm-poll"};
+    if (!R.present("pxr-ring") || !R.present("shm-poll")) return;
+    md << "\n### Ring queues one way (messages/s, median; × the busy-poll bound, median of the "
+          "repetitions' ratios; µs of CPU per message, both sides; futex calls per message)\n\n"
+          "| Transport |";
+    for (uint32_t p : R.payloads) md << " " << size_name(p) << " | × bound | CPU | futex |";
+    md << "\n|---|";
+    for (size_t i = 0; i < R.payloads.size(); ++i) md << "---:|---:|---:|---:|";
+    md << "\n";
+    auto futex = [](const Agg *a) {
+        char b[32] = "–";
+        if (a && !std::isnan(a->futex)) snprintf(b, sizeof b, "%.4f", a->futex);
+        return std::string(b);
+    };
+    for (const char *t : rows) {
+        if (!R.present(t)) continue;
+        md << "| " << label(t) << " |";
+        for (uint32_t p : R.payloads) {
+            const Agg *a = R.get(t, "tput", p);
+            if (!a) {
+                md << " – | – | – | – |";
+                continue;
+            }
+            md << " " << spread_rate(*a) << " | " << fmt_ratio(to_bound(R, t, p)) << " | "
+               << fmt_cpu(a) << " | " << futex(a) << " |";
+        }
+        md << "\n";
+    }
+    auto target = [&](const char *t, uint32_t p, double bound, int producers = 1) {
+        const double x = to_bound(R, t, p, producers);
+        if (std::isnan(x)) return;
+        md << "- " << label(t) << ", " << size_name(p)
+           << (producers > 1 ? ", " + std::to_string(producers) + " producers" : std::string())
+           << ": " << fmt_ratio(x) << " the bound (target ≥ " << fmt_ratio(bound)
+           << "): " << (x >= bound ? "met" : "missed") << "\n";
+    };
+    md << "\n";
+    const uint32_t p0 = R.payloads.front();
+    target("pxr-ring", p0, 0.25);
+    target("pxr-ring-cache", p0, 0.25);
+    for (uint32_t p : R.payloads)
+        for (const char *t : {"pxr-ring-b16", "pxr-ring-b64"}) target(t, p, 0.5);
+    for (const char *t : {"pxr-ring", "pxr-ring-cache"}) target(t, p0, 0.25, 3);
+    const Agg *rs = R.get("pxr-ring-spin", "lat", p0), *bs = R.get("shm-poll", "lat", p0);
+    if (rs && bs)
+        md << "- round trip with the spin window, " << size_name(p0) << ": " << fmt_us(rs->med)
+           << " µs = " << fmt_ratio(rs->med / bs->med)
+           << " the bound (target ≤ 1.50×): " << (rs->med <= 1.5 * bs->med ? "met" : "missed")
+           << "\n";
+}
+
 int report(const char *raw_path, const std::string &outdir) {
     Report R;
     if (!R.load(raw_path)) {
@@ -552,6 +630,7 @@ int report(const char *raw_path, const std::string &outdir) {
     }
 
     spin_sections(R, md);
+    ring_section(R, md);
 
     // Targets.
     md << "\n### Targets\n\n";

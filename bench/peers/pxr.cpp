@@ -42,6 +42,7 @@ void read_payload(const Params &p, const MSG *m) noexcept {
 void become_application_process(const Params &p) noexcept {
     PXR_unlink();
     PXR_set_receive_spin(p.spin_us);
+    PXR_set_buffer_cache(p.cache);
 }
 
 void pxr_echo(const Params &p, Result *r, int) {
@@ -101,9 +102,13 @@ void pxr_consumer(const Params &p, Result *r, int) {
     bool seen[256] = {};
     int producers_seen = 0, stops = 0;
     RateMeter meter(p.warm);
-    MSG *in[64];
+    MSG *in[64], *spent[64];
+    uint32_t n_spent = 0; // a batch's messages go back in one release batch
     for (uint32_t got = 0, next = 0; stops < p.producers; ++next) {
         if (next == got) {
+            if (PXR_relmem_batch(0, spent, n_spent) != n_spent)
+                return fail(r, "consumer: PXR_relmem_batch fell short");
+            n_spent = 0;
             got = PXR_receive_batch(kModB, in, p.batch);
             next = 0;
             if (got == 0) return fail(r, "consumer: PXR_receive_batch returned nothing");
@@ -128,6 +133,8 @@ void pxr_consumer(const Params &p, Result *r, int) {
             m->src = uint8_t(kModB);
             m->info = kAck;
             if (PXR_send(src, m) != 0) return fail(r, "consumer: ack send failed");
+        } else if (p.batch > 1) {
+            spent[n_spent++] = m;
         } else {
             relm(m);
         }
@@ -263,7 +270,10 @@ Result run_pxr(const Params &p, bool atomic, uint32_t ring_capacity) {
     std::vector<uint32_t> modules{kModA, kModB};
     for (int i = 0; i < producers; ++i) modules.push_back(kModProducer0 + uint32_t(i));
     // Enough buffers for every producer's full window plus the acknowledgements in flight.
-    const int32_t buffers = lat ? 64 : producers * int32_t(kWindow + 8) + 64;
+    // Caches fill only while at most half the buffers are allocated: twice as many, and room
+    // for every side's cache.
+    const int32_t in_flight = lat ? 64 : producers * int32_t(kWindow + 8) + 64;
+    const int32_t buffers = p.cache == 0 ? in_flight : 2 * in_flight + 4 * int32_t(p.cache);
     // Congestion is not part of the measurement: an onset level of 0 never signals.
     if (PXR_open_partition(0, buffers, p.payload, 0, 0,
                            PXR_OPEN_CREATE | (atomic ? PXR_OPEN_ATOMIC : 0)) != 0) {

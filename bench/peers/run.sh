@@ -81,7 +81,7 @@ has() { [[ " $TRANSPORTS " == *" $1 "* ]]; }
 
 mkdir -p "$OUT"
 RAW=$OUT/peers-raw.csv
-echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct,waits_per_msg" >"$RAW"
+echo "transport,test,payload,producers,rep,ok,median_us,p99_us,mean_us,msgs_per_s,messages,error,paired_with,cpu_us_per_msg,idle_cpu_pct,waits_per_msg,futex_calls" >"$RAW"
 # shellcheck source=fanout.sh
 . "$HERE/fanout.sh"
 
@@ -105,12 +105,20 @@ if [[ $TRANSPORTS == *iceoryx* ]]; then
     fi
 fi
 
+# Futex calls of every measurement (all its processes), where perf can count the tracepoint.
+FUTEX=()
+if perf stat -x, -e syscalls:sys_enter_futex -o /dev/null true 2>/dev/null; then
+    FUTEX=(perf stat -x, -e syscalls:sys_enter_futex -o "$BUILD/futex.txt")
+fi
+
 measure() {
     local line
-    line=$(timeout 300 "${NS[@]}" "$BIN" measure --warm "$WARM" --count "$COUNT" --secs "$SECS" \
-        --tune "$@" || true)
+    line=$(timeout 300 "${NS[@]}" "${FUTEX[@]}" "$BIN" measure --warm "$WARM" --count "$COUNT" \
+        --secs "$SECS" --tune "$@" || true)
     if [ -z "$line" ]; then
         line="$2,$4,$6,1,0,0,0,0,0,0,0,no result (crashed or timed out)"
+    elif [ ${#FUTEX[@]} -gt 0 ]; then
+        line="$line,$(grep -m1 -oE '^[0-9]+' "$BUILD/futex.txt" || true)"
     fi
     echo "$line" >>"$RAW"
     log "$line"
@@ -142,9 +150,9 @@ for rep in $(seq 1 "$REPS"); do
             measure --transport "$t" --test tput --payload "$payload" --rep "$rep"
         done
     done
-    for form in pxr-lockfree pxr-locked pxr-ring; do
+    for form in pxr-lockfree pxr-locked pxr-ring pxr-ring-cache; do
         has "$form" || continue
-        for n in 1 2 4; do
+        for n in 1 2 3 4; do
             # One producer at this payload is already part of the main table.
             if [ "$n" = 1 ] && grep -qw "$MULTI_PAYLOAD" <<<"$PAYLOADS"; then continue; fi
             measure --transport "$form" --test tput --payload "$MULTI_PAYLOAD" --producers "$n" \

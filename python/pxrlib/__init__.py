@@ -474,7 +474,8 @@ class Environment:
     def send(self, dst, msg, timeout=None):
         """Sends msg to module dst; msg is the receiver's then (True). On failure msg stays
         ours. With timeout (seconds), a full queue is waited on that long (PXR_timed_send):
-        False when the time is up."""
+        False when the time is up. To a group, True once any member got it (send_to_group
+        tells how many missed it)."""
         self._check()
         if timeout is None:
             code = _lib.PXR_send(dst, msg.address)
@@ -482,7 +483,10 @@ class Environment:
             code = _lib.PXR_timed_send(dst, msg.address, _milliseconds(timeout))
             if code == 1 and not self._traffic_forbidden():
                 return False
-        if code == 0:
+        # To a group, a count of members that missed it: the others got msg (a group send
+        # answers -1, never 1, when traffic is forbidden).
+        if code == 0 or (timeout is None and (code > 1 or
+                                              (code == 1 and not self._traffic_forbidden()))):
             msg._forget()
             return True
         if code == 1:

@@ -123,6 +123,12 @@ def test_a_group_shares_one_buffer():
         assert (b.shares, allocated(env)) == (1, 1)
         b.release()
         assert allocated(env) == 0
+        # A plain send that a full member misses has still gone to the other one.
+        filler = env.message()
+        while pxrlib.load_library().PXR_timed_send(PEER, filler.address, 0) == 0:
+            pass
+        m = env.message()
+        assert env.send(0x40, m) is True and not m.owned and env.grab(ME).shares == 1
 
 
 @pytest.mark.parametrize("action, error, text", [
