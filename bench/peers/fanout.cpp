@@ -100,7 +100,9 @@ void pub_rate(const Params &p, Result *r, int) {
     r->ok = 1;
 }
 
-void sub_rate(const Params &p, Result *r, int side) {
+// A subscriber checks that the data come in order and answers each of them (round trips) or
+// every kAckEvery-th (rates), and the stop message with its count.
+void subscriber(const Params &p, Result *r, int side, bool answer_each) {
     if (!g_fan->open(p, side)) return fail(r, "subscriber: open failed");
     const auto me = uint32_t(side - 1);
     uint32_t seen = 0;
@@ -113,13 +115,23 @@ void sub_rate(const Params &p, Result *r, int side) {
             break;
         }
         if (h.kind != kData) continue;
-        if (h.seq != seen) return fail(r, "subscriber %u: got %u, expected %u", me, h.seq, seen);
+        if (!answer_each && h.seq != seen)
+            return fail(r, "subscriber %u: got %u, expected %u", me, h.seq, seen);
         ++seen;
-        if (seen % kAckEvery == 0 && !g_fan->answer(FanMsg{kAck, h.seq, me, seen}))
-            return fail(r, "subscriber %u: ack failed", me);
+        if (answer_each ? !g_fan->answer(FanMsg{kAnswer, h.seq, me, seen})
+                        : seen % kAckEvery == 0 && !g_fan->answer(FanMsg{kAck, h.seq, me, seen}))
+            return fail(r, "subscriber %u: answer failed", me);
     }
     g_fan->close();
     r->ok = 1;
+}
+
+void sub_rate(const Params &p, Result *r, int side) {
+    subscriber(p, r, side, false);
+}
+
+void sub_answer(const Params &p, Result *r, int side) {
+    subscriber(p, r, side, true);
 }
 
 void pub_round_trip(const Params &p, Result *r, int) {
@@ -141,27 +153,6 @@ void pub_round_trip(const Params &p, Result *r, int) {
     if (!stop_all(p, r, total)) return;
     g_fan->close();
     summarize(samples, r);
-}
-
-void sub_answer(const Params &p, Result *r, int side) {
-    if (!g_fan->open(p, side)) return fail(r, "subscriber: open failed");
-    const auto me = uint32_t(side - 1);
-    uint32_t seen = 0;
-    for (;;) {
-        FanMsg h{};
-        if (!g_fan->receive(p, &h)) return fail(r, "subscriber %u: receive failed", me);
-        if (h.kind == kStop) {
-            if (!g_fan->answer(FanMsg{kStop, h.seq, me, seen}))
-                return fail(r, "subscriber %u: final answer failed", me);
-            break;
-        }
-        if (h.kind != kData) continue;
-        ++seen;
-        if (!g_fan->answer(FanMsg{kAnswer, h.seq, me, seen}))
-            return fail(r, "subscriber %u: answer failed", me);
-    }
-    g_fan->close();
-    r->ok = 1;
 }
 
 int usage() {
