@@ -4,6 +4,8 @@
  * Sends COUNT requests that ask for confirmation, waits for each answer, prints the
  * count, median and 99th percentile of the round trips in microseconds and the status
  * report, then terminates the environment. */
+#define _POSIX_C_SOURCE 200809L /* clock_gettime under -std=c11 too */
+
 #include "pxrlib.h"
 
 #include <stdio.h>
