@@ -382,6 +382,18 @@ inline std::chrono::microseconds receive_spin() noexcept {
     return std::chrono::microseconds(PXR_get_receive_spin());
 }
 
+/// Lets each thread of this process keep up to depth released buffers of the lock-free pool
+/// per partition for its next allocations (PXR_set_buffer_cache); zero turns it off. False
+/// (nothing changed) above 64.
+inline bool set_buffer_cache(uint32_t depth) noexcept {
+    return PXR_set_buffer_cache(depth) == 0;
+}
+
+/// The buffers per partition each thread of this process may keep; zero when off.
+inline uint32_t buffer_cache() noexcept {
+    return PXR_get_buffer_cache();
+}
+
 /// The next message of module, or empty at once when there is none.
 inline std::optional<message> grab(uint32_t module) noexcept {
     if (MSG *m = PXR_grab(module)) return message(m);

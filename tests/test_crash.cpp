@@ -4,6 +4,7 @@
 #include "ipc_test.h"
 
 #include "check.h"
+#include "pxr.hpp"
 #include "env/pxr_internal.h"
 
 #include <atomic>
@@ -173,8 +174,9 @@ TEST_F(CrashTest, BufferCachesComeBackFromEndedThreadsAndDeadProcesses) {
     layout.buffers0 = 512;
     ASSERT_TRUE(pxrtest::create_running_environment(layout));
     ASSERT_EQ(IPC_create(1, 1), 0);
-    EXPECT_EQ(PXR_set_buffer_cache(65), -1);
-    ASSERT_EQ(PXR_set_buffer_cache(16), 0);
+    EXPECT_FALSE(pxr::set_buffer_cache(65));
+    ASSERT_TRUE(pxr::set_buffer_cache(16));
+    EXPECT_EQ(pxr::buffer_cache(), 16u);
     const PartitionHeader *h = partition_hdr[0];
     std::vector<std::atomic<int>> owner(512);
     std::atomic<int> wrong{0};

@@ -169,6 +169,7 @@ def load_library(path=None):
         "PXR_send_batch": (u32, [u32, ctypes.POINTER(P), u32, ctypes.POINTER(c_int)]),
         "PXR_timed_receive_batch": (u32, [u32, ctypes.POINTER(P), u32, u32]),
         "PXR_receive_batch": (u32, [u32, ctypes.POINTER(P), u32]),
+        "PXR_set_buffer_cache": (c_int, [u32]), "PXR_get_buffer_cache": (u32, []),
     }
     for name, (restype, argtypes) in signatures.items():
         fn = getattr(lib, name, None)  # newer calls are absent from older libraries
@@ -635,6 +636,22 @@ class Environment:
             raise PxrError("receive spin window of %d us refused (at most 1000000%s)"
                            % (microseconds, "; only the creator sets the default" if default
                               else ""))
+
+    def set_buffer_cache(self, depth):
+        """Lets each thread of this process keep up to depth released buffers of the lock-free
+        pool per partition for its next allocations (0: off; at most 64). Cached buffers count
+        as allocated to this process (the status report, pxr check)."""
+        self._check()
+        call = getattr(_lib, "PXR_set_buffer_cache", None)
+        if call is None or call(depth) != 0:
+            raise PxrError("buffer cache of %d refused (at most 64, and a library with caches)"
+                           % depth)
+
+    @property
+    def buffer_cache(self):
+        """The buffers per partition each thread of this process may keep; 0 when off."""
+        call = getattr(_lib, "PXR_get_buffer_cache", None)
+        return call() if call is not None else 0
 
     # the environment as a whole ------------------------------------------------------------
     def wait_exit(self):

@@ -93,6 +93,11 @@ def test_batches_are_lists(env):
     assert env.receive_batch(PEER, 8, timeout=0) == []
     for m in got:
         m.release()
+    env.set_buffer_cache(8)
+    assert env.buffer_cache == 8
+    with pytest.raises(pxrlib.PxrError, match="at most 64"):
+        env.set_buffer_cache(65)
+    env.set_buffer_cache(0)
 
 
 def test_waiting_allocation_and_send_give_up_when_the_time_is_up(env):
