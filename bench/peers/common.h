@@ -76,6 +76,11 @@ uint64_t now_ns() noexcept;
 void pin_to(int cpu) noexcept;
 void fail(Result *r, const char *fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
 
+// The options every measurement takes: --payload, --count, --warm, --secs, --rep, --tune and
+// --cpus A,B. Reads argv[i] (and its value, moving i past it) into p and rep.
+enum class Option { taken, other, bad };
+Option common_option(int argc, char **argv, int &i, Params &p, int &rep) noexcept;
+
 // Fill n payload bytes with a pattern derived from seq (every byte written).
 inline void fill(uint8_t *p, size_t n, uint32_t seq) noexcept {
     std::memset(p, static_cast<int>(seq & 0xFF), n);
@@ -125,6 +130,8 @@ Result run_sides(const Params &p, const std::vector<SideFn> &sides, int measurer
 inline constexpr uint32_t kRingCapacity = 1024;
 // ring_capacity 0: kernel queues.
 Result run_pxr(const Params &p, bool atomic, uint32_t ring_capacity = 0);
+// False (and r failed) for a payload libpxrlib's benchmark partitions cannot carry.
+bool pxr_payload_ok(const Params &p, Result *r) noexcept;
 Result run_sysv_floor(const Params &p);
 Result run_sysv_payload(const Params &p);
 Result run_posix_mq(const Params &p);

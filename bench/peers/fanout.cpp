@@ -172,29 +172,18 @@ int measure(int argc, char **argv) {
     int rep = 1, subscribers = 1;
     if (sysconf(_SC_NPROCESSORS_ONLN) < 2) p.cpu_a = p.cpu_b = -1;
     for (int i = 0; i < argc; ++i) {
+        const Option o = common_option(argc, argv, i, p, rep);
+        if (o == Option::taken) continue;
+        if (o == Option::bad) return usage();
         const std::string a = argv[i];
         auto val = [&]() -> const char * { return i + 1 < argc ? argv[++i] : ""; };
         if (a == "--transport")
             p.transport = val();
         else if (a == "--test")
             p.test = std::string(val()) == "tput" ? Test::Throughput : Test::Latency;
-        else if (a == "--payload")
-            p.payload = uint32_t(atol(val()));
         else if (a == "--subscribers")
             subscribers = atoi(val());
-        else if (a == "--count")
-            p.count = uint64_t(atoll(val()));
-        else if (a == "--warm")
-            p.warm = uint64_t(atoll(val()));
-        else if (a == "--secs")
-            p.secs = atof(val());
-        else if (a == "--rep")
-            rep = atoi(val());
-        else if (a == "--tune")
-            p.tune = true;
-        else if (a == "--cpus") {
-            if (sscanf(val(), "%d,%d", &p.cpu_a, &p.cpu_b) != 2) return usage();
-        } else
+        else
             return usage();
     }
     if (p.payload < sizeof(FanMsg) || subscribers < 1 || subscribers > kMaxSubscribers)

@@ -86,10 +86,7 @@ struct PxrFanTransport : FanTransport {
 
 Result run_fanout_pxr(const Params &p, PxrFan form, int subscribers) {
     Result r;
-    if (p.payload % 4 != 0 || p.payload > 65000) {
-        fail(&r, "payload must be a multiple of 4 below 65000");
-        return r;
-    }
+    if (!pxr_payload_ok(p, &r)) return r;
     if (PXR_init(PXR_INIT_CREATE | PXR_INIT_ATOMIC, 0, kCongestionModule) != 0) {
         fail(&r, "PXR_init(create) failed (an environment exists? run in unshare --ipc)");
         return r;

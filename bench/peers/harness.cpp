@@ -6,9 +6,11 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +52,28 @@ void fail(Result *r, const char *fmt, ...) noexcept {
     vsnprintf(r->error, sizeof r->error, fmt, ap);
     va_end(ap);
     r->ok = 0;
+}
+
+Option common_option(int argc, char **argv, int &i, Params &p, int &rep) noexcept {
+    const std::string_view a = argv[i];
+    auto val = [&]() -> const char * { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--payload")
+        p.payload = uint32_t(atol(val()));
+    else if (a == "--count")
+        p.count = uint64_t(atoll(val()));
+    else if (a == "--warm")
+        p.warm = uint64_t(atoll(val()));
+    else if (a == "--secs")
+        p.secs = atof(val());
+    else if (a == "--rep")
+        rep = atoi(val());
+    else if (a == "--tune")
+        p.tune = true;
+    else if (a == "--cpus")
+        return sscanf(val(), "%d,%d", &p.cpu_a, &p.cpu_b) == 2 ? Option::taken : Option::bad;
+    else
+        return Option::other;
+    return Option::taken;
 }
 
 uint64_t consume(const uint8_t *p, size_t n) noexcept {

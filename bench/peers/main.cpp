@@ -73,6 +73,9 @@ int measure(int argc, char **argv) {
     long ncpu = sysconf(_SC_NPROCESSORS_ONLN);
     if (ncpu < 2) p.cpu_a = p.cpu_b = -1;
     for (int i = 0; i < argc; ++i) {
+        const Option o = common_option(argc, argv, i, p, rep);
+        if (o == Option::taken) continue;
+        if (o == Option::bad) return usage();
         std::string a = argv[i];
         auto val = [&]() -> const char * { return i + 1 < argc ? argv[++i] : ""; };
         if (a == "--transport")
@@ -82,27 +85,13 @@ int measure(int argc, char **argv) {
             p.test = v == "tput" ? Test::Throughput : v == "idle" ? Test::Idle : Test::Latency;
         } else if (a == "--spin")
             spin_us = uint32_t(atol(val()));
-        else if (a == "--payload")
-            p.payload = uint32_t(atol(val()));
-        else if (a == "--count")
-            p.count = uint64_t(atoll(val()));
-        else if (a == "--warm")
-            p.warm = uint64_t(atoll(val()));
-        else if (a == "--secs")
-            p.secs = atof(val());
         else if (a == "--producers")
             p.producers = atoi(val());
-        else if (a == "--rep")
-            rep = atoi(val());
         else if (a == "--pair")
             pair = val();
         else if (a == "--untouched")
             p.untouched = true;
-        else if (a == "--tune")
-            p.tune = true;
-        else if (a == "--cpus") {
-            if (sscanf(val(), "%d,%d", &p.cpu_a, &p.cpu_b) != 2) return usage();
-        } else
+        else
             return usage();
     }
     if (p.payload < 16 && p.transport.rfind("sysv-floor", 0) != 0) return usage();

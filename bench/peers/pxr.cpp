@@ -245,12 +245,15 @@ void teardown(const std::vector<uint32_t> &modules) {
 
 } // namespace
 
+bool pxr_payload_ok(const Params &p, Result *r) noexcept {
+    if (p.payload % 4 == 0 && p.payload <= 65000) return true;
+    fail(r, "payload must be a multiple of 4 below 65000");
+    return false;
+}
+
 Result run_pxr(const Params &p, bool atomic, uint32_t ring_capacity) {
     Result r;
-    if (p.payload % 4 != 0 || p.payload > 65000) {
-        fail(&r, "payload must be a multiple of 4 below 65000");
-        return r;
-    }
+    if (!pxr_payload_ok(p, &r)) return r;
     const bool lat = p.test == Test::Latency;
     const int producers = lat ? 1 : p.producers;
     if (producers < 1 || producers > 64) {
