@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """After Doxygen: gives every function, macro, type and datum of pxrlib.h a man page of its
-own name that includes the page of its section (PXR_send.3 -> pxrlib_send_receive.3), as
-`man PXR_send` expects, and drops the pages nobody looks up (directories, the HTML's front page). Struct fields get
-no link: names such as index.3 belong to other packages."""
+own name that links to the page of its section (PXR_send.3.gz -> pxrlib_send_receive.3.gz), as
+`man PXR_send` expects, drops the pages nobody looks up (directories, the HTML's front page),
+and compresses the pages as Debian installs them (gzip -9n: no name, no time, so a rebuild
+gives the same bytes). Struct fields get no link: names such as index.3 belong to other
+packages."""
+import gzip
 import pathlib
 import sys
 import xml.etree.ElementTree as ET
@@ -10,22 +13,40 @@ import xml.etree.ElementTree as ET
 KINDS = {"function", "define", "typedef", "variable", "enum"}
 
 
+def compress(page):
+    """page.3 -> page.3.gz, byte for byte what `gzip -9n` writes."""
+    target = page.with_name(page.name + ".gz")
+    with open(target, "wb") as raw, gzip.GzipFile(filename="", mode="wb", compresslevel=9,
+                                                  fileobj=raw, mtime=0) as out:
+        out.write(page.read_bytes())
+    page.unlink()
+
+
+def link(man_dir, name, page):
+    """name.3.gz, a link to page.3.gz (a link, not a .so page, is how Debian lists one page
+    under several names)."""
+    path = man_dir / f"{name}.3.gz"
+    if path.exists() or path.is_symlink():
+        return 0
+    path.symlink_to(f"{page}.3.gz")
+    return 1
+
+
 def main(xml_dir, man_dir):
     xml_dir, man_dir = pathlib.Path(xml_dir), pathlib.Path(man_dir)
     for page in [*man_dir.glob("_*.3"), *man_dir.glob("*.md.3")]:
         page.unlink()
+    for page in sorted(man_dir.glob("*.3")):
+        compress(page)
     count = 0
     for path in sorted(xml_dir.glob("group__*.xml")):
         group = ET.parse(path).getroot().find("compounddef")
         page = group.findtext("compoundname")
         for member in group.iter("memberdef"):
-            if member.get("kind") not in KINDS:
-                continue
-            link = man_dir / (member.findtext("name") + ".3")
-            link.write_text(f".so man3/{page}.3\n")
-            count += 1
+            if member.get("kind") in KINDS:
+                count += link(man_dir, member.findtext("name"), page)
     # The header's own page lists every section: the entry point.
-    (man_dir / "pxrlib.3").write_text(".so man3/pxrlib.h.3\n")
+    link(man_dir, "pxrlib", "pxrlib.h")
     print(f"{count} man page links in {man_dir}")
 
 
