@@ -37,9 +37,10 @@ SysMsg *pxr_impl::locked_take(uint32_t *size, uint32_t *onset_flag, bool count_e
     } else {
         b = pxr_impl::slot_at(p, h->free_head);
         h->free_head = b->next;
-        b->allocated = 1;
         b->next = PXR_NO_INDEX;
         pxr_impl::stamp_owner(b);
+        // Marked after the stamps (a builtin: the word may be unaligned).
+        __atomic_store_n(&b->allocated, 1u, __ATOMIC_RELEASE);
         const uint32_t n = ++h->alloc_count;
         if (n > h->max_alloc) h->max_alloc = n;
         if (n > h->max_alloc_reset) {

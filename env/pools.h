@@ -62,13 +62,18 @@ inline bool allocated(const MsgSlot &m) noexcept {
 }
 
 // The stamps of a buffer just taken: this process owns it, nobody has sent, received or
-// released it since. The locked pool writes them inside its locked section, so a buffer is
-// never seen taken with its previous releaser's stamps (a reclaim would finish that release).
+// released it since. A reclaim must never charge a buffer half stamped to its previous, dead
+// owner, however long the taker is stopped in between. The locked pool stamps before it marks
+// the buffer allocated, so a reclaim sees either a free buffer or the finished stamps. The
+// lock-free pool's take marks it first; its free buffers all carry a release stamp, which
+// keeps a reclaim off until the release stamp is cleared here, last, after the new owner is
+// written (a reclaim reads the release stamp first).
 inline void stamp_owner(SysMsg *slot) noexcept {
+    slot->getmem_pid = my_pid;
     slot->send_pid = 0;
     slot->receive_pid = 0;
-    slot->relmem_pid = 0;
-    slot->getmem_pid = my_pid;
+    // A builtin, not std::atomic_ref: a locked partition's slot words may be unaligned.
+    __atomic_store_n(&slot->relmem_pid, 0, __ATOMIC_RELEASE);
 }
 
 // The lock-free list of an attached partition, with this process's copy of its geometry.

@@ -108,23 +108,26 @@ struct Landings {
 Landings g_landings;
 
 // A buffer sent and not stamped received since is charged to the receiver whose landing
-// holds its record.
+// holds its record. The allocation mark and the release stamp are read first, in the reverse
+// of the order an allocation writes them (stamp_owner): a buffer being stamped is never seen
+// marked allocated, or with its release stamp cleared, beside its previous owner's stamps.
 template <typename Gone>
 Stamps read_stamps(const SysMsg *s, const Landings &landings, Gone &&gone) {
-    Stamps st{word(s->allocated), word(s->getmem_pid), word(s->relmem_pid), word(s->send_pid),
-              word(s->receive_pid)};
+    const uint32_t allocated = word(s->allocated);
+    const int32_t relmem = word(s->relmem_pid);
+    Stamps st{allocated, word(s->getmem_pid), relmem, word(s->send_pid), word(s->receive_pid)};
     if (st.maybe_queued()) st.landed = landings.owner(s, gone);
     return st;
 }
 
 // The holder the stamps name, or 0 when nobody may be charged with the buffer.
 int32_t holder_of(const Stamps &st, bool atomic, bool quiescent) {
-    // relmem_pid is cleared by every allocation (inside the locked section in the locked
-    // form; in the lock-free form just after the take, which the second look catches): set on
-    // an allocated buffer it means a release was under way. The locked pool's release is whole
-    // under its lock, so there the releaser still held the buffer; a lock-free release may have
-    // counted the buffer out already, and releasing it again would count it twice: that is left to
-    // the pool's repair.
+    // relmem_pid is cleared by every allocation (before the buffer is marked allocated in the
+    // locked form; last, after the take, in the lock-free form): set on an allocated buffer it
+    // means a release was under way, or in the lock-free form a take not yet stamped. The locked
+    // pool's release is whole under its lock, so there the releaser still held the buffer; a
+    // lock-free release may have counted the buffer out already, and releasing it again would count
+    // it twice: that is left to the pool's repair.
     if (st.allocated != 1 || st.getmem <= 0) return 0;
     if (st.relmem != 0 && atomic && !quiescent) return 0;
     // The releaser must be the holder the stamps name: an abate message keeps the releaser's
@@ -335,14 +338,12 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
                        ++result.returned;
                        if (listed < capacity) list[listed++] = {uint32_t(p), i, holder};
                    });
-    bool any = false, any_release = false;
+    bool any = false;
     each_slot([&](int p, uint32_t i, SysMsg *s) {
         if (shares_of(p, i, s) != nullptr) return; // their holders are known: done above
-        const Stamps st = read_stamps(s, g_landings, gone);
-        if (dead_holder(st, pid, live, quiescent) == 0) return;
+        if (dead_holder(read_stamps(s, g_landings, gone), pid, live, quiescent) == 0) return;
         g_candidates.set(p, i);
         any = true;
-        any_release = any_release || st.relmem != 0;
     });
     if (!any) {
         if (stats != nullptr) *stats = result;
@@ -353,9 +354,12 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     // for a buffer its receiver already held); only those that may be queued need the answer.
     g_referenced.clear();
     bool queues_known = scan_queues();
-    // A release under way (its releaser stamped, perhaps still waiting for the partition
-    // lock) gets half a second to finish instead of 20 ms.
-    struct timespec pause = {0, (any_release ? 500L : 20L) * 1000 * 1000};
+    // Every candidate's holder has ended, so only live receivers can still change what is
+    // known of it: a record they take from a queue shows in their landing at the second look.
+    // A release cut short needs no longer: an allocation stamps its owner before anyone can
+    // see the buffer taken (inside the lock, in the locked form), so the stamps of a candidate
+    // whose release was under way are its dead releaser's, never a new owner's not yet written.
+    struct timespec pause = {0, 20L * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
     g_landings.read();

@@ -1038,8 +1038,7 @@ typedef struct PXR_reclaimed_buffer {
  *  in an environment with ring queues, what that process left in the rings is cleared too: a
  *  sleeper entry, a slot it took a record from and did not free. A buffer whose release was
  *  under way when its holder died is given back in the locked form (whose release is whole
- *  under the partition lock; the second look then comes after 500 ms) and left alone in the
- *  lock-free form. A forked copy stamps
+ *  under the partition lock) and left alone in the lock-free form. A forked copy stamps
  *  its own pid, so its buffers count as its own. Returns
  *  through PXR_relmem, so congestion abate works as usual. stats and list may be null; list
  *  receives at most capacity entries. Needs an attached caller. 0 done; 1 not attached; -1
