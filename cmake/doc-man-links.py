@@ -5,21 +5,12 @@ own name that links to the page of its section (PXR_send.3.gz -> pxrlib_send_rec
 and compresses the pages as Debian installs them (gzip -9n: no name, no time, so a rebuild
 gives the same bytes). Struct fields get no link: names such as index.3 belong to other
 packages."""
-import gzip
 import pathlib
+import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
 KINDS = {"function", "define", "typedef", "variable", "enum"}
-
-
-def compress(page):
-    """page.3 -> page.3.gz, byte for byte what `gzip -9n` writes."""
-    target = page.with_name(page.name + ".gz")
-    with open(target, "wb") as raw, gzip.GzipFile(filename="", mode="wb", compresslevel=9,
-                                                  fileobj=raw, mtime=0) as out:
-        out.write(page.read_bytes())
-    page.unlink()
 
 
 def link(man_dir, name, page):
@@ -36,8 +27,8 @@ def main(xml_dir, man_dir):
     xml_dir, man_dir = pathlib.Path(xml_dir), pathlib.Path(man_dir)
     for page in [*man_dir.glob("_*.3"), *man_dir.glob("*.md.3")]:
         page.unlink()
-    for page in sorted(man_dir.glob("*.3")):
-        compress(page)
+    # The same command as the pxr command's own page (tools/CMakeLists.txt).
+    subprocess.run(["gzip", "-9nf", "--", *sorted(map(str, man_dir.glob("*.3")))], check=True)
     count = 0
     for path in sorted(xml_dir.glob("group__*.xml")):
         group = ET.parse(path).getroot().find("compounddef")

@@ -356,9 +356,8 @@ int PXR_reclaim_buffers(int32_t pid, uint32_t flags, PXR_reclaim_stats *stats,
     bool queues_known = scan_queues();
     // Every candidate's holder has ended, so only live receivers can still change what is
     // known of it: a record they take from a queue shows in their landing at the second look.
-    // A release cut short needs no longer: an allocation stamps its owner before anyone can
-    // see the buffer taken (inside the lock, in the locked form), so the stamps of a candidate
-    // whose release was under way are its dead releaser's, never a new owner's not yet written.
+    // A release cut short needs no longer look: a buffer being taken again is never seen with
+    // its stamps half written (stamp_owner).
     struct timespec pause = {0, 20L * 1000 * 1000};
     nanosleep(&pause, nullptr);
     if (!scan_queues()) queues_known = false;
